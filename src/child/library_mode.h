@@ -1,0 +1,11 @@
+// The re-entered instance loads the application's library from the target
+// directory and runs its entry run_code.
+#pragma once
+
+#include <cstdint>
+
+using RunCode = int32_t (*)(int32_t argc, char16_t** argv, const char16_t* library_path);
+
+// Returns what run_code returns; exits with status 2 when the library cannot
+// be loaded or lacks run_code.
+int32_t run_application_library();

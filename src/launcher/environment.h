@@ -1,0 +1,22 @@
+// Environment access. Names are ASCII, widened byte by byte; a variable that
+// is unset or empty reads as absent.
+#pragma once
+
+#include <cstdint>
+
+// A heap copy of the value (release with std::free), or null when absent or
+// when the copy cannot be made.
+char16_t* get_environment_copy(const char* name);
+bool set_environment_value(const char* name, const char16_t* value);
+bool unset_environment_value(const char* name);
+bool set_environment_number(const char* name, int32_t number);
+
+// The variables that tie a launcher to the instance it starts.
+namespace variable {
+inline constexpr const char* parent = "FENZAR_ONEFILE_PARENT";
+inline constexpr const char* start = "FENZAR_ONEFILE_START";
+inline constexpr const char* time_us = "FENZAR_ONEFILE_TIME_US";
+inline constexpr const char* random = "FENZAR_ONEFILE_RANDOM";
+inline constexpr const char* directory = "FENZAR_ONEFILE_DIRECTORY";
+inline constexpr const char* original_argv0 = "FENZAR_ORIGINAL_ARGV0";
+}  // namespace variable

@@ -1,0 +1,45 @@
+#include "launcher/report.h"
+
+#include <cstdio>
+
+#include "platform/platform.h"
+
+void report_system_error(const char* text, uint32_t code) {
+    char* system_text = nullptr;
+    uint32_t length = platform::format_system_message(code, &system_text);
+    const char* shown = "";
+    if (length > 0 && system_text != nullptr) {
+        // Strip the line ending only; inner line breaks stay.
+        while (length > 0 && (system_text[length - 1] == '\r' || system_text[length - 1] == '\n')) {
+            system_text[--length] = 0;
+        }
+        shown = system_text;
+    }
+    std::fprintf(stderr, "%s ([Error %ld] %s)\n", text, static_cast<long>(static_cast<int32_t>(code)), shown);
+}
+
+void fail_with_message(const char* text) {
+    std::puts(text);
+    platform::exit_process(failure_exit_status);
+}
+
+void fail_with_system_error(const char* text, uint32_t code) {
+    report_system_error(text, code);
+    platform::exit_process(failure_exit_status);
+}
+
+void report_open_failure(const char16_t* entry_path) {
+    platform::print_error_with_wide(message::open_for_writing_failed, entry_path);
+    platform::exit_process(failure_exit_status);
+}
+
+void report_unpack_failure() {
+    uint32_t code = platform::last_error();
+    fail_with_system_error(message::unpack_failed, code);
+}
+
+void report_spec_failure(const char16_t* template_text) {
+    platform::print_error_with_wide(message::spec_expansion_failed, template_text);
+    std::fflush(stderr);
+    platform::stop_immediately();
+}

@@ -1,0 +1,33 @@
+// The launcher's messages and the two ways of ending after a failure: exit
+// status 2 after one line, or an immediate stop at a limit.
+#pragma once
+
+#include <cstdint>
+
+namespace message {
+inline constexpr const char* register_handler_failed = "Error, failed to register signal handler.";
+inline constexpr const char* header_not_found = "Error, couldn't find attached data header.";
+inline constexpr const char* allocation_failed = "Error, couldn't allocate memory.";
+inline constexpr const char* decode_failed = "Error, couldn't decode attached data.";
+inline constexpr const char* spec_expansion_failed = "Error, couldn't runtime expand spec '%ls'.\n";
+inline constexpr const char* open_for_writing_failed = "Error, failed to open '%ls' for writing.\n";
+inline constexpr const char* unpack_failed = "Error, couldn't unpack file to target path.";
+inline constexpr const char* load_library_failed = "Error, load DLL.";
+inline constexpr const char* entry_point_not_found = "Error, DLL entry point not found.";
+inline constexpr const char* launch_child_failed = "Error, couldn't launch child";
+}  // namespace message
+
+inline constexpr int failure_exit_status = 2;
+
+// Writes "text ([Error code] system text)" to standard error and returns.
+void report_system_error(const char* text, uint32_t code);
+// Plain message on standard output, then exit with status 2.
+[[noreturn]] void fail_with_message(const char* text);
+// Message with the platform's text for code on standard error, then exit 2.
+[[noreturn]] void fail_with_system_error(const char* text, uint32_t code);
+// "Error, failed to open '<entry_path>' for writing." then exit 2.
+[[noreturn]] void report_open_failure(const char16_t* entry_path);
+// Reads the last error right away; call directly after the failed write.
+[[noreturn]] void report_unpack_failure();
+// The expansion message with the template itself, then an immediate stop.
+[[noreturn]] void report_spec_failure(const char16_t* template_text);

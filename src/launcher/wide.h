@@ -1,0 +1,52 @@
+// Bounded wide buffers: an array of capacity + 1 UTF-16 units holding a
+// terminated string of at most capacity units. Every write is checked before
+// it happens; passing a capacity is an immediate stop, never an error result.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+template <size_t Capacity>
+struct WideBuffer {
+    static constexpr size_t capacity = Capacity;
+    char16_t units[Capacity + 1] = {};
+
+    char16_t* data() { return units; }
+    const char16_t* data() const { return units; }
+    bool empty() const { return units[0] == 0; }
+};
+
+size_t wide_length(const char16_t* text);
+bool wide_equal(const char16_t* a, const char16_t* b);
+
+void copy_wide_bounded(char16_t* destination, const char16_t* source, size_t capacity);
+void append_wide_bounded(char16_t* destination, const char16_t* source, size_t capacity);
+void append_wide_char_bounded(char16_t* destination, char16_t character, size_t capacity);
+void append_ascii_char_bounded(char16_t* destination, char byte, size_t capacity);
+void append_ascii_bounded(char16_t* destination, const char* text, size_t capacity);
+
+// Returns only if text is present, non-empty and all decimal digits.
+void require_decimal_digits(const char16_t* text);
+// Whole text one base-10 number in the 32-bit signed range; *number is
+// stored only on success.
+bool parse_decimal_strict(const char16_t* text, int32_t* number);
+
+void make_full_path_in_place(char16_t* path, size_t capacity);
+void cut_at_last_backslash(char16_t* path);
+
+template <size_t N>
+void copy_wide_bounded(WideBuffer<N>& destination, const char16_t* source) {
+    copy_wide_bounded(destination.units, source, N);
+}
+template <size_t N>
+void append_wide_bounded(WideBuffer<N>& destination, const char16_t* source) {
+    append_wide_bounded(destination.units, source, N);
+}
+template <size_t N>
+void append_wide_char_bounded(WideBuffer<N>& destination, char16_t character) {
+    append_wide_char_bounded(destination.units, character, N);
+}
+template <size_t N>
+void append_ascii_bounded(WideBuffer<N>& destination, const char* text) {
+    append_ascii_bounded(destination.units, text, N);
+}

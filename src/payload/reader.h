@@ -1,0 +1,13 @@
+// Sequential reader of the archive inside the attached data: decodes the zstd
+// frame on demand through a fixed 128 KiB window. Every failure ends the
+// process with its message and exit status 2.
+#pragma once
+
+#include <cstddef>
+
+// Checks the magic and sets up the decoder.
+void open_payload();
+// Copies exactly count bytes of the decompressed archive to destination.
+void read_payload(void* destination, size_t count);
+// Releases the decoder after the end marker.
+void close_payload();

@@ -1,0 +1,226 @@
+// The one interface between the launcher core and the operating system.
+//
+// The core never includes <windows.h>. Each operation keeps exactly the
+// results the launcher relies on (a returned length, a success flag, the
+// last-error value); win32/ implements them with the Windows calls, posix/
+// for native tests. Strings are UTF-16 in char16_t buffers; sizes count
+// UTF-16 units and include the terminator where the Windows call does.
+//
+// Every operation goes through one replaceable table of function pointers, so
+// that a test can record the calls or make the Nth one fail, natively and in
+// test launchers under Wine.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+namespace platform {
+
+// Opaque handles; a null value means "none". Distinct types so that a file
+// cannot be passed where a process is expected.
+struct FileHandle {
+    void* value;
+    bool valid() const { return value != nullptr; }
+};
+struct ProcessHandle {
+    void* value;
+    bool valid() const { return value != nullptr; }
+};
+struct ModuleHandle {
+    void* value;
+    bool valid() const { return value != nullptr; }
+};
+struct DirectoryListing {
+    void* value;
+    bool valid() const { return value != nullptr; }
+};
+
+// One entry of a directory listing, without "." and "..".
+struct DirectoryEntry {
+    char16_t name[260];
+    uint32_t attributes;
+};
+
+inline constexpr uint32_t error_file_not_found = 2;
+inline constexpr uint32_t error_access_denied = 5;
+inline constexpr uint32_t error_disk_full = 112;
+inline constexpr uint32_t error_already_exists = 183;
+
+inline constexpr uint32_t invalid_file_attributes = 0xFFFFFFFFu;
+inline constexpr uint32_t file_attribute_readonly = 0x1;
+inline constexpr uint32_t file_attribute_directory = 0x10;
+inline constexpr uint32_t file_attribute_reparse_point = 0x400;
+
+inline constexpr uint32_t wait_object_0 = 0;
+inline constexpr uint32_t wait_infinite = 0xFFFFFFFFu;
+
+inline constexpr int folder_profile = 0x28;
+inline constexpr int folder_local_app_data = 0x1C;
+
+// The status of an immediate stop: the platform's "fail fast" code, distinct
+// from every status the launcher reports on purpose. A POSIX shell sees 9.
+inline constexpr uint32_t immediate_stop_status = 0xC0000409u;
+
+using ConsoleControlHandler = int (*)(uint32_t control_type);
+
+struct Table {
+    // Ends the process at once with immediate_stop_status: no message, no
+    // cleanup, no flushing of buffered output, no error dialog.
+    void (*stop_immediately)();
+    // The C library's exit: flushes the standard streams, then ends.
+    void (*exit_process)(int status);
+    uint32_t (*last_error)();
+    void (*set_last_error)(uint32_t code);
+    // FormatMessageA (allocate, ignore inserts, from system; language 0x409):
+    // the length of the text, 0 when there is none; the text is not released.
+    uint32_t (*format_system_message)(uint32_t code, char** text);
+    // fprintf(stderr, format, argument) for a format with one "%ls".
+    void (*print_error_with_wide)(const char* format, const char16_t* argument);
+
+    // GetEnvironmentVariableW: length without terminator when the value fits,
+    // 0 when unset or empty, size or more when it does not fit.
+    uint32_t (*get_environment_variable)(const char16_t* name, char16_t* buffer, uint32_t size);
+    // SetEnvironmentVariableW; a null value removes the variable.
+    bool (*set_environment_variable)(const char16_t* name, const char16_t* value);
+
+    // mbstowcs of {byte, 0} into room for 2 units: characters produced.
+    size_t (*widen_byte)(char byte, char16_t out[2]);
+    // wcstol base 10 with errno cleared: *end_index where conversion stopped;
+    // *out_of_range when outside the 32-bit signed range.
+    int64_t (*parse_long)(const char16_t* text, size_t* end_index, bool* out_of_range);
+    // iswctype with the digit class.
+    bool (*is_decimal_digit)(char16_t character);
+    // _wcsicmp(a, b) == 0.
+    bool (*equal_ignoring_case)(const char16_t* a, const char16_t* b);
+
+    uint32_t (*current_process_id)();
+    // SetDllDirectoryW(L"").
+    void (*remove_current_directory_from_library_search)();
+    // GetFullPathNameW(path, size, out, nullptr).
+    uint32_t (*get_full_path_name)(const char16_t* path, uint32_t size, char16_t* out);
+    // GetTempPathW(size, out).
+    uint32_t (*get_temp_path)(uint32_t size, char16_t* out);
+    // SHGetFolderPathW(nullptr, csidl, nullptr, 0, out); out has 1024 units.
+    int32_t (*get_folder_path)(int csidl, char16_t* out);
+    // GetSystemTimeAsFileTime: 100-ns intervals since 1601-01-01 UTC.
+    uint64_t (*system_time_as_file_time)();
+    void (*query_performance_counter)(int64_t* counter);
+
+    // GetModuleFileNameW(nullptr, out, size).
+    uint32_t (*get_own_module_file_name)(char16_t* out, uint32_t size);
+    // CreateFileW(path, 0, share all, OPEN_EXISTING, NORMAL).
+    FileHandle (*open_file_for_query)(const char16_t* path);
+    // GetFinalPathNameByHandleW(file, out, size, 0), looked up in the loaded
+    // Kernel32.dll at every call; *available is false where it is missing.
+    uint32_t (*get_final_path_name)(FileHandle file, char16_t* out, uint32_t size, bool* available);
+    // GetShortPathNameW; out may be null with size 0 to ask for the size.
+    uint32_t (*get_short_path_name)(const char16_t* path, char16_t* out, uint32_t size);
+    // OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id).
+    ProcessHandle (*open_process_for_query)(uint32_t process_id);
+    // K32GetModuleFileNameExW(process, nullptr, out, size).
+    uint32_t (*get_process_image_path)(ProcessHandle process, char16_t* out, uint32_t size);
+
+    // CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, CREATE_ALWAYS, 0).
+    FileHandle (*create_file_for_writing)(const char16_t* path);
+    // WriteFile of one piece; only the success flag counts.
+    bool (*write_file)(FileHandle file, const void* data, uint32_t length);
+    void (*close_file)(FileHandle file);
+    // CreateDirectoryW(path, nullptr); last_error() tells why it failed.
+    bool (*create_directory)(const char16_t* path);
+    uint32_t (*get_file_attributes)(const char16_t* path);
+    bool (*set_file_attributes)(const char16_t* path, uint32_t attributes);
+    bool (*delete_file)(const char16_t* path);
+    bool (*remove_directory)(const char16_t* path);
+    // FindFirstFileW on directory\*: an invalid listing when it cannot be
+    // read; *has_first tells whether *first holds an entry.
+    DirectoryListing (*open_directory_listing)(const char16_t* directory, DirectoryEntry* first, bool* has_first);
+    bool (*next_directory_entry)(DirectoryListing listing, DirectoryEntry* entry);
+    void (*close_directory_listing)(DirectoryListing listing);
+
+    const char16_t* (*get_raw_command_line)();
+    // CommandLineToArgvW; null on failure. The array is never released.
+    char16_t** (*split_command_line)(const char16_t* command_line, int* count);
+    // CreateProcessW(application, command_line, inherit handles,
+    // NORMAL_PRIORITY_CLASS, inherited environment and current directory,
+    // STARTF_USESTDHANDLES with the current standard handles); the thread
+    // handle is closed at once. Invalid on failure (see last_error()).
+    ProcessHandle (*start_process)(const char16_t* application, char16_t* command_line);
+    // WaitForSingleObject.
+    uint32_t (*wait_for_process)(ProcessHandle process, uint32_t milliseconds);
+    // GetExitCodeProcess.
+    bool (*get_process_exit_code)(ProcessHandle process, uint32_t* code);
+    void (*terminate_process)(ProcessHandle process, uint32_t exit_code);
+    void (*close_process)(ProcessHandle process);
+    void (*sleep_milliseconds)(uint32_t milliseconds);
+    // SetConsoleCtrlHandler(handler, TRUE).
+    bool (*add_console_control_handler)(ConsoleControlHandler handler);
+
+    // AddDllDirectory(directory); result ignored.
+    void (*add_library_directory)(const char16_t* directory);
+    // LoadLibraryExW(path, nullptr, 0xD00).
+    ModuleHandle (*load_library)(const char16_t* path);
+    // GetProcAddress(module, name).
+    void* (*find_library_export)(ModuleHandle module, const char* name);
+};
+
+// Filled by the layer the build links (win32/ or posix/).
+extern Table table;
+
+// A replacement in the table must not return either; abort() backs that up.
+[[noreturn]] inline void stop_immediately() {
+    table.stop_immediately();
+    std::abort();
+}
+[[noreturn]] inline void exit_process(int status) {
+    table.exit_process(status);
+    std::abort();
+}
+inline uint32_t last_error() { return table.last_error(); }
+inline void set_last_error(uint32_t code) { table.set_last_error(code); }
+inline uint32_t format_system_message(uint32_t code, char** text) { return table.format_system_message(code, text); }
+inline void print_error_with_wide(const char* format, const char16_t* argument) { table.print_error_with_wide(format, argument); }
+inline uint32_t get_environment_variable(const char16_t* name, char16_t* buffer, uint32_t size) { return table.get_environment_variable(name, buffer, size); }
+inline bool set_environment_variable(const char16_t* name, const char16_t* value) { return table.set_environment_variable(name, value); }
+inline size_t widen_byte(char byte, char16_t out[2]) { return table.widen_byte(byte, out); }
+inline int64_t parse_long(const char16_t* text, size_t* end_index, bool* out_of_range) { return table.parse_long(text, end_index, out_of_range); }
+inline bool is_decimal_digit(char16_t character) { return table.is_decimal_digit(character); }
+inline bool equal_ignoring_case(const char16_t* a, const char16_t* b) { return table.equal_ignoring_case(a, b); }
+inline uint32_t current_process_id() { return table.current_process_id(); }
+inline void remove_current_directory_from_library_search() { table.remove_current_directory_from_library_search(); }
+inline uint32_t get_full_path_name(const char16_t* path, uint32_t size, char16_t* out) { return table.get_full_path_name(path, size, out); }
+inline uint32_t get_temp_path(uint32_t size, char16_t* out) { return table.get_temp_path(size, out); }
+inline int32_t get_folder_path(int csidl, char16_t* out) { return table.get_folder_path(csidl, out); }
+inline uint64_t system_time_as_file_time() { return table.system_time_as_file_time(); }
+inline void query_performance_counter(int64_t* counter) { table.query_performance_counter(counter); }
+inline uint32_t get_own_module_file_name(char16_t* out, uint32_t size) { return table.get_own_module_file_name(out, size); }
+inline FileHandle open_file_for_query(const char16_t* path) { return table.open_file_for_query(path); }
+inline uint32_t get_final_path_name(FileHandle file, char16_t* out, uint32_t size, bool* available) { return table.get_final_path_name(file, out, size, available); }
+inline uint32_t get_short_path_name(const char16_t* path, char16_t* out, uint32_t size) { return table.get_short_path_name(path, out, size); }
+inline ProcessHandle open_process_for_query(uint32_t process_id) { return table.open_process_for_query(process_id); }
+inline uint32_t get_process_image_path(ProcessHandle process, char16_t* out, uint32_t size) { return table.get_process_image_path(process, out, size); }
+inline FileHandle create_file_for_writing(const char16_t* path) { return table.create_file_for_writing(path); }
+inline bool write_file(FileHandle file, const void* data, uint32_t length) { return table.write_file(file, data, length); }
+inline void close_file(FileHandle file) { table.close_file(file); }
+inline bool create_directory(const char16_t* path) { return table.create_directory(path); }
+inline uint32_t get_file_attributes(const char16_t* path) { return table.get_file_attributes(path); }
+inline bool set_file_attributes(const char16_t* path, uint32_t attributes) { return table.set_file_attributes(path, attributes); }
+inline bool delete_file(const char16_t* path) { return table.delete_file(path); }
+inline bool remove_directory(const char16_t* path) { return table.remove_directory(path); }
+inline DirectoryListing open_directory_listing(const char16_t* directory, DirectoryEntry* first, bool* has_first) { return table.open_directory_listing(directory, first, has_first); }
+inline bool next_directory_entry(DirectoryListing listing, DirectoryEntry* entry) { return table.next_directory_entry(listing, entry); }
+inline void close_directory_listing(DirectoryListing listing) { table.close_directory_listing(listing); }
+inline const char16_t* get_raw_command_line() { return table.get_raw_command_line(); }
+inline char16_t** split_command_line(const char16_t* command_line, int* count) { return table.split_command_line(command_line, count); }
+inline ProcessHandle start_process(const char16_t* application, char16_t* command_line) { return table.start_process(application, command_line); }
+inline uint32_t wait_for_process(ProcessHandle process, uint32_t milliseconds) { return table.wait_for_process(process, milliseconds); }
+inline bool get_process_exit_code(ProcessHandle process, uint32_t* code) { return table.get_process_exit_code(process, code); }
+inline void terminate_process(ProcessHandle process, uint32_t exit_code) { table.terminate_process(process, exit_code); }
+inline void close_process(ProcessHandle process) { table.close_process(process); }
+inline void sleep_milliseconds(uint32_t milliseconds) { table.sleep_milliseconds(milliseconds); }
+inline bool add_console_control_handler(ConsoleControlHandler handler) { return table.add_console_control_handler(handler); }
+inline void add_library_directory(const char16_t* directory) { table.add_library_directory(directory); }
+inline ModuleHandle load_library(const char16_t* path) { return table.load_library(path); }
+inline void* find_library_export(ModuleHandle module, const char* name) { return table.find_library_export(module, name); }
+
+}  // namespace platform

@@ -1,0 +1,585 @@
+// The platform table on POSIX, for native tests and benchmarks. Paths keep
+// the backslash as separator in the core; this layer maps it to '/' and
+// converts UTF-16 to UTF-8 at every call. Error codes are the Windows ones, so
+// the core sees the same values on both layers.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <cwctype>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace posix_layer {
+
+thread_local uint32_t current_error = 0;
+
+uint32_t windows_error_from_errno(int error) {
+    switch (error) {
+        case ENOENT: return 3;  // path not found
+        case ENOTDIR: return 267;
+        case EACCES:
+        case EPERM:
+        case EROFS: return platform::error_access_denied;
+        case EEXIST: return platform::error_already_exists;
+        case ENOSPC:
+        case EDQUOT: return platform::error_disk_full;
+        case ENAMETOOLONG: return 206;
+        case ENOTEMPTY: return 145;
+        case ENOMEM: return 8;
+        default: return 31;  // a device attached to the system is not functioning
+    }
+}
+
+void fail_with_errno() { current_error = windows_error_from_errno(errno); }
+
+std::string to_utf8(const char16_t* text, bool map_separator) {
+    std::string out;
+    for (size_t i = 0; text[i] != 0; ++i) {
+        uint32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        }
+        if (map_separator && c == '\\') c = '/';
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string path_to_native(const char16_t* path) { return to_utf8(path, true); }
+
+std::u16string from_utf8(const char* text, bool map_separator) {
+    std::u16string out;
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    while (*p != 0) {
+        uint32_t c = *p++;
+        int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+        if (extra > 0) c &= 0x3F >> extra;
+        for (int k = 0; k < extra && (*p & 0xC0) == 0x80; ++k) c = (c << 6) | (*p++ & 0x3F);
+        if (map_separator && c == '/') c = '\\';
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out += static_cast<char16_t>(0xD800 + (c >> 10));
+            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(c);
+        }
+    }
+    return out;
+}
+
+// Stores text into out (size units) the way the Windows calls do: the length
+// without terminator when it fits, else the size needed with terminator and
+// nothing written.
+uint32_t store_result(const std::u16string& text, char16_t* out, uint32_t size) {
+    if (text.size() + 1 > size || out == nullptr) return static_cast<uint32_t>(text.size() + 1);
+    std::memcpy(out, text.c_str(), (text.size() + 1) * sizeof(char16_t));
+    return static_cast<uint32_t>(text.size());
+}
+
+[[noreturn]] void stop_immediately() { _exit(static_cast<int>(platform::immediate_stop_status & 0xFF)); }
+
+[[noreturn]] void exit_process(int status) { std::exit(status); }
+
+uint32_t last_error() { return current_error; }
+void set_last_error(uint32_t code) { current_error = code; }
+
+uint32_t format_system_message(uint32_t code, char** text) {
+    static char message[256];
+    const char* known = nullptr;
+    switch (code) {
+        case platform::error_file_not_found: known = "The system cannot find the file specified.\r\n"; break;
+        case 3: known = "The system cannot find the path specified.\r\n"; break;
+        case platform::error_access_denied: known = "Access is denied.\r\n"; break;
+        case platform::error_disk_full: known = "There is not enough space on the disk.\r\n"; break;
+        case platform::error_already_exists: known = "Cannot create a file when that file already exists.\r\n"; break;
+        default: return 0;
+    }
+    std::snprintf(message, sizeof message, "%s", known);
+    *text = message;
+    return static_cast<uint32_t>(std::strlen(message));
+}
+
+void print_error_with_wide(const char* format, const char16_t* argument) {
+    std::string narrow_format = format;
+    size_t at = narrow_format.find("%ls");
+    if (at != std::string::npos) narrow_format.replace(at, 3, "%s");
+    std::fprintf(stderr, narrow_format.c_str(), to_utf8(argument, false).c_str());
+}
+
+uint32_t get_environment_variable(const char16_t* name, char16_t* buffer, uint32_t size) {
+    const char* value = std::getenv(to_utf8(name, false).c_str());
+    if (value == nullptr || value[0] == 0) return 0;
+    return store_result(from_utf8(value, false), buffer, size);
+}
+
+bool set_environment_variable(const char16_t* name, const char16_t* value) {
+    std::string narrow_name = to_utf8(name, false);
+    if (value == nullptr) return unsetenv(narrow_name.c_str()) == 0;
+    return setenv(narrow_name.c_str(), to_utf8(value, false).c_str(), 1) == 0;
+}
+
+size_t widen_byte(char byte, char16_t out[2]) {
+    const char text[2] = {byte, 0};
+    wchar_t widened[2] = {0, 0};
+    size_t count = std::mbstowcs(widened, text, 2);
+    if (count == static_cast<size_t>(-1)) return count;
+    out[0] = static_cast<char16_t>(widened[0]);
+    out[1] = static_cast<char16_t>(widened[1]);
+    return count;
+}
+
+int64_t parse_long(const char16_t* text, size_t* end_index, bool* out_of_range) {
+    std::wstring converted;
+    for (size_t i = 0; text[i] != 0; ++i) converted += static_cast<wchar_t>(text[i]);
+    wchar_t* end = nullptr;
+    errno = 0;
+    long value = std::wcstol(converted.c_str(), &end, 10);
+    // long is 64 bits here; the launcher's range is that of a 32-bit long.
+    *out_of_range = errno == ERANGE || value > INT32_MAX || value < INT32_MIN;
+    *end_index = static_cast<size_t>(end - converted.c_str());
+    return value;
+}
+
+bool is_decimal_digit(char16_t character) { return std::iswdigit(character) != 0; }
+
+bool equal_ignoring_case(const char16_t* a, const char16_t* b) {
+    auto fold = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; };
+    size_t i = 0;
+    for (; a[i] != 0 && fold(a[i]) == fold(b[i]); ++i) {
+    }
+    return fold(a[i]) == fold(b[i]);
+}
+
+uint32_t current_process_id() { return static_cast<uint32_t>(getpid()); }
+
+// No library search in the current directory to switch off here.
+void remove_current_directory_from_library_search() {}
+
+uint32_t get_full_path_name(const char16_t* path, uint32_t size, char16_t* out) {
+    std::u16string full;
+    if (path[0] != u'\\') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd) == nullptr) {
+            fail_with_errno();
+            return 0;
+        }
+        full = from_utf8(cwd, true);
+        if (full.empty() || full.back() != u'\\') full += u'\\';
+    }
+    full += path;
+    return store_result(full, out, size);
+}
+
+uint32_t get_temp_path(uint32_t size, char16_t* out) {
+    const char* directory = std::getenv("TMPDIR");
+    std::u16string temp = from_utf8(directory != nullptr && directory[0] != 0 ? directory : "/tmp", true);
+    if (temp.back() != u'\\') temp += u'\\';
+    return store_result(temp, out, size);
+}
+
+int32_t get_folder_path(int csidl, char16_t* out) {
+    constexpr int32_t e_fail = static_cast<int32_t>(0x80004005u);
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] == 0) return e_fail;
+    std::string folder = home;
+    if (csidl == platform::folder_local_app_data) {
+        const char* cache = std::getenv("XDG_CACHE_HOME");
+        folder = cache != nullptr && cache[0] != 0 ? cache : folder + "/.cache";
+    } else if (csidl != platform::folder_profile) {
+        return e_fail;
+    }
+    std::u16string converted = from_utf8(folder.c_str(), true);
+    if (converted.size() >= 1024) return e_fail;
+    store_result(converted, out, 1024);
+    return 0;
+}
+
+uint64_t system_time_as_file_time() {
+    timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    constexpr uint64_t seconds_1601_to_1970 = 11644473600ull;
+    return (static_cast<uint64_t>(now.tv_sec) + seconds_1601_to_1970) * 10000000ull +
+           static_cast<uint64_t>(now.tv_nsec) / 100;
+}
+
+void query_performance_counter(int64_t* counter) {
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    *counter = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+uint32_t read_link(const char* link, char16_t* out, uint32_t size) {
+    char target[PATH_MAX];
+    ssize_t length = readlink(link, target, sizeof target - 1);
+    if (length <= 0) {
+        fail_with_errno();
+        return 0;
+    }
+    target[length] = 0;
+    std::u16string converted = from_utf8(target, true);
+    // GetModuleFileNameW truncates to the buffer and returns its size.
+    if (converted.size() + 1 > size) {
+        if (size == 0) return 0;
+        std::memcpy(out, converted.c_str(), (size - 1) * sizeof(char16_t));
+        out[size - 1] = 0;
+        return size;
+    }
+    return store_result(converted, out, size);
+}
+
+uint32_t get_own_module_file_name(char16_t* out, uint32_t size) { return read_link("/proc/self/exe", out, size); }
+
+// Handles carry a descriptor or a pid plus one, so that 0 stays "none".
+void* to_handle(long value) { return reinterpret_cast<void*>(value + 1); }
+long from_handle(void* handle) { return reinterpret_cast<long>(handle) - 1; }
+
+platform::FileHandle open_file_for_query(const char16_t* path) {
+    int descriptor = open(path_to_native(path).c_str(), O_PATH | O_CLOEXEC);
+    if (descriptor < 0) {
+        fail_with_errno();
+        return {nullptr};
+    }
+    return {to_handle(descriptor)};
+}
+
+uint32_t get_final_path_name(platform::FileHandle file, char16_t* out, uint32_t size, bool* available) {
+    *available = true;
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%ld", from_handle(file.value));
+    char target[PATH_MAX];
+    ssize_t length = readlink(link, target, sizeof target - 1);
+    if (length <= 0) {
+        fail_with_errno();
+        return 0;
+    }
+    target[length] = 0;
+    return store_result(from_utf8(target, true), out, size);
+}
+
+// POSIX file systems have no short names: the short form is the path itself.
+uint32_t get_short_path_name(const char16_t* path, char16_t* out, uint32_t size) {
+    struct stat status;
+    if (stat(path_to_native(path).c_str(), &status) != 0) {
+        fail_with_errno();
+        return 0;
+    }
+    return store_result(path, out, size);
+}
+
+platform::ProcessHandle open_process_for_query(uint32_t process_id) {
+    if (process_id == 0 || kill(static_cast<pid_t>(process_id), 0) != 0) {
+        current_error = platform::error_access_denied;
+        return {nullptr};
+    }
+    return {to_handle(process_id)};
+}
+
+uint32_t get_process_image_path(platform::ProcessHandle process, char16_t* out, uint32_t size) {
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/%ld/exe", from_handle(process.value));
+    return read_link(link, out, size);
+}
+
+platform::FileHandle create_file_for_writing(const char16_t* path) {
+    int descriptor = open(path_to_native(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (descriptor < 0) {
+        fail_with_errno();
+        return {nullptr};
+    }
+    return {to_handle(descriptor)};
+}
+
+bool write_file(platform::FileHandle file, const void* data, uint32_t length) {
+    const auto* bytes = static_cast<const char*>(data);
+    int descriptor = static_cast<int>(from_handle(file.value));
+    while (length > 0) {
+        ssize_t written = write(descriptor, bytes, length);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            fail_with_errno();
+            return false;
+        }
+        bytes += written;
+        length -= static_cast<uint32_t>(written);
+    }
+    return true;
+}
+
+void close_file(platform::FileHandle file) { close(static_cast<int>(from_handle(file.value))); }
+
+bool create_directory(const char16_t* path) {
+    if (mkdir(path_to_native(path).c_str(), 0755) != 0) {
+        fail_with_errno();
+        return false;
+    }
+    return true;
+}
+
+uint32_t attributes_of(const struct stat& status) {
+    if (S_ISLNK(status.st_mode)) return platform::file_attribute_reparse_point;
+    uint32_t attributes = S_ISDIR(status.st_mode) ? platform::file_attribute_directory : 0x80;
+    if ((status.st_mode & S_IWUSR) == 0) attributes |= platform::file_attribute_readonly;
+    return attributes;
+}
+
+uint32_t get_file_attributes(const char16_t* path) {
+    struct stat status;
+    if (stat(path_to_native(path).c_str(), &status) != 0) {
+        fail_with_errno();
+        return platform::invalid_file_attributes;
+    }
+    return attributes_of(status);
+}
+
+bool set_file_attributes(const char16_t* path, uint32_t attributes) {
+    std::string native = path_to_native(path);
+    struct stat status;
+    if (lstat(native.c_str(), &status) != 0) {
+        fail_with_errno();
+        return false;
+    }
+    mode_t mode = status.st_mode & 07777;
+    mode = (attributes & platform::file_attribute_readonly) != 0 ? mode & ~0222 : mode | S_IWUSR;
+    if (chmod(native.c_str(), mode) != 0) {
+        fail_with_errno();
+        return false;
+    }
+    return true;
+}
+
+bool delete_file(const char16_t* path) {
+    if (unlink(path_to_native(path).c_str()) != 0) {
+        fail_with_errno();
+        return false;
+    }
+    return true;
+}
+
+bool remove_directory(const char16_t* path) {
+    if (rmdir(path_to_native(path).c_str()) != 0) {
+        fail_with_errno();
+        return false;
+    }
+    return true;
+}
+
+struct Listing {
+    DIR* directory;
+    std::string path;
+};
+
+// Reads the next entry other than "." and ".."; false at the end.
+bool read_entry(Listing* listing, platform::DirectoryEntry* entry) {
+    while (dirent* found = readdir(listing->directory)) {
+        if (std::strcmp(found->d_name, ".") == 0 || std::strcmp(found->d_name, "..") == 0) continue;
+        std::u16string name = from_utf8(found->d_name, false);
+        if (name.size() >= sizeof entry->name / sizeof entry->name[0]) continue;
+        std::memcpy(entry->name, name.c_str(), (name.size() + 1) * sizeof(char16_t));
+        struct stat status;
+        std::string full = listing->path + "/" + found->d_name;
+        entry->attributes = lstat(full.c_str(), &status) == 0 ? attributes_of(status) : 0x80;
+        return true;
+    }
+    return false;
+}
+
+platform::DirectoryListing open_directory_listing(const char16_t* directory, platform::DirectoryEntry* first,
+                                                  bool* has_first) {
+    *has_first = false;
+    std::string native = path_to_native(directory);
+    DIR* opened = opendir(native.c_str());
+    if (opened == nullptr) {
+        fail_with_errno();
+        return {nullptr};
+    }
+    auto* listing = new Listing{opened, native};
+    *has_first = read_entry(listing, first);
+    return {listing};
+}
+
+bool next_directory_entry(platform::DirectoryListing listing, platform::DirectoryEntry* entry) {
+    return read_entry(static_cast<Listing*>(listing.value), entry);
+}
+
+void close_directory_listing(platform::DirectoryListing listing) {
+    auto* opened = static_cast<Listing*>(listing.value);
+    closedir(opened->directory);
+    delete opened;
+}
+
+// A POSIX process has an argument vector, not a command line.
+const char16_t* get_raw_command_line() { return u""; }
+
+// The splitting rules of CommandLineToArgvW, so that quoting can be tested
+// natively: the program name ends at the first blank outside quotes and takes
+// no escapes; later arguments follow the backslash and quote rules.
+char16_t** split_command_line(const char16_t* command_line, int* count) {
+    static std::u16string storage[4096];
+    static char16_t* pointers[4097];
+    int n = 0;
+    const char16_t* p = command_line;
+    std::u16string current;
+    bool quoted = false;
+    for (; *p != 0; ++p) {
+        if (*p == u'"') {
+            quoted = !quoted;
+            continue;
+        }
+        if (!quoted && (*p == u' ' || *p == u'\t')) break;
+        current += *p;
+    }
+    storage[n++] = current;
+    while (*p == u' ' || *p == u'\t') ++p;
+    while (*p != 0 && n < 4096) {
+        current.clear();
+        quoted = false;
+        while (*p != 0) {
+            if (!quoted && (*p == u' ' || *p == u'\t')) break;
+            size_t backslashes = 0;
+            while (*p == u'\\') {
+                ++backslashes;
+                ++p;
+            }
+            if (*p == u'"') {
+                current.append(backslashes / 2, u'\\');
+                if (backslashes % 2 == 1) {
+                    current += u'"';
+                } else if (quoted && p[1] == u'"') {
+                    current += u'"';
+                    ++p;
+                } else {
+                    quoted = !quoted;
+                }
+                ++p;
+            } else {
+                current.append(backslashes, u'\\');
+                if (*p != 0 && (quoted || (*p != u' ' && *p != u'\t'))) current += *p++;
+            }
+        }
+        storage[n++] = current;
+        while (*p == u' ' || *p == u'\t') ++p;
+    }
+    for (int i = 0; i < n; ++i) pointers[i] = storage[i].data();
+    pointers[n] = nullptr;
+    *count = n;
+    return pointers;
+}
+
+// Native tests do not start the launcher as a child process.
+platform::ProcessHandle start_process(const char16_t*, char16_t*) {
+    current_error = 50;  // not supported
+    return {nullptr};
+}
+
+// Without a started process there is nothing to wait for: the wait fails.
+uint32_t wait_for_process(platform::ProcessHandle, uint32_t) { return 0xFFFFFFFFu; }
+bool get_process_exit_code(platform::ProcessHandle, uint32_t*) { return false; }
+void terminate_process(platform::ProcessHandle, uint32_t) {}
+void close_process(platform::ProcessHandle) {}
+
+void sleep_milliseconds(uint32_t milliseconds) {
+    timespec pause = {static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+// Console events do not exist here; registration succeeds and nothing calls
+// the handler.
+bool add_console_control_handler(platform::ConsoleControlHandler) { return true; }
+
+// dlopen searches its own places; the added directory is not used.
+void add_library_directory(const char16_t*) {}
+
+platform::ModuleHandle load_library(const char16_t* path) {
+    void* module = dlopen(path_to_native(path).c_str(), RTLD_NOW);
+    if (module == nullptr) current_error = 126;  // module not found
+    return {module};
+}
+
+void* find_library_export(platform::ModuleHandle module, const char* name) { return dlsym(module.value, name); }
+
+}  // namespace posix_layer
+
+namespace platform {
+
+// Qualified names: the table's entries, not the inline wrappers of the same
+// names in this namespace.
+Table table = {
+    posix_layer::stop_immediately,
+    posix_layer::exit_process,
+    posix_layer::last_error,
+    posix_layer::set_last_error,
+    posix_layer::format_system_message,
+    posix_layer::print_error_with_wide,
+    posix_layer::get_environment_variable,
+    posix_layer::set_environment_variable,
+    posix_layer::widen_byte,
+    posix_layer::parse_long,
+    posix_layer::is_decimal_digit,
+    posix_layer::equal_ignoring_case,
+    posix_layer::current_process_id,
+    posix_layer::remove_current_directory_from_library_search,
+    posix_layer::get_full_path_name,
+    posix_layer::get_temp_path,
+    posix_layer::get_folder_path,
+    posix_layer::system_time_as_file_time,
+    posix_layer::query_performance_counter,
+    posix_layer::get_own_module_file_name,
+    posix_layer::open_file_for_query,
+    posix_layer::get_final_path_name,
+    posix_layer::get_short_path_name,
+    posix_layer::open_process_for_query,
+    posix_layer::get_process_image_path,
+    posix_layer::create_file_for_writing,
+    posix_layer::write_file,
+    posix_layer::close_file,
+    posix_layer::create_directory,
+    posix_layer::get_file_attributes,
+    posix_layer::set_file_attributes,
+    posix_layer::delete_file,
+    posix_layer::remove_directory,
+    posix_layer::open_directory_listing,
+    posix_layer::next_directory_entry,
+    posix_layer::close_directory_listing,
+    posix_layer::get_raw_command_line,
+    posix_layer::split_command_line,
+    posix_layer::start_process,
+    posix_layer::wait_for_process,
+    posix_layer::get_process_exit_code,
+    posix_layer::terminate_process,
+    posix_layer::close_process,
+    posix_layer::sleep_milliseconds,
+    posix_layer::add_console_control_handler,
+    posix_layer::add_library_directory,
+    posix_layer::load_library,
+    posix_layer::find_library_export,
+};
+
+}  // namespace platform

@@ -1,0 +1,345 @@
+// The platform table on Windows: each entry makes exactly the Windows call
+// the launcher relies on, with the arguments it needs.
+#include <windows.h>
+#include <psapi.h>
+#include <shlobj.h>
+#include <shellapi.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <cwctype>
+
+#include "platform/platform.h"
+
+namespace win32_layer {
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t));
+
+const wchar_t* wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
+wchar_t* wide(char16_t* text) { return reinterpret_cast<wchar_t*>(text); }
+
+HANDLE to_native(platform::FileHandle file) { return static_cast<HANDLE>(file.value); }
+HANDLE to_native(platform::ProcessHandle process) { return static_cast<HANDLE>(process.value); }
+
+// CreateFileW reports failure as INVALID_HANDLE_VALUE, OpenProcess as null;
+// the table uses null for "none" everywhere.
+platform::FileHandle from_create_file(HANDLE handle) {
+    return {handle == INVALID_HANDLE_VALUE ? nullptr : handle};
+}
+
+// SHELL32 is needed only by a parent-mode launcher, so it is loaded on first
+// use: a re-entered instance starts without it.
+HMODULE shell32() {
+    static HMODULE module = LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    return module;
+}
+
+template <typename Function>
+Function shell32_function(const char* name) {
+    HMODULE module = shell32();
+    if (module == nullptr) return nullptr;
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+[[noreturn]] void stop_immediately() {
+    TerminateProcess(GetCurrentProcess(), platform::immediate_stop_status);
+    // TerminateProcess of the own process does not return; make sure.
+    ExitProcess(platform::immediate_stop_status);
+}
+
+[[noreturn]] void exit_process(int status) { std::exit(status); }
+
+uint32_t last_error() { return GetLastError(); }
+void set_last_error(uint32_t code) { SetLastError(code); }
+
+uint32_t format_system_message(uint32_t code, char** text) {
+    return FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+                          nullptr, code, 0x409, reinterpret_cast<LPSTR>(text), 0, nullptr);
+}
+
+void print_error_with_wide(const char* format, const char16_t* argument) {
+    std::fprintf(stderr, format, wide(argument));
+}
+
+uint32_t get_environment_variable(const char16_t* name, char16_t* buffer, uint32_t size) {
+    return GetEnvironmentVariableW(wide(name), wide(buffer), size);
+}
+
+bool set_environment_variable(const char16_t* name, const char16_t* value) {
+    return SetEnvironmentVariableW(wide(name), value == nullptr ? nullptr : wide(value)) != 0;
+}
+
+size_t widen_byte(char byte, char16_t out[2]) {
+    const char text[2] = {byte, 0};
+    return std::mbstowcs(wide(out), text, 2);
+}
+
+int64_t parse_long(const char16_t* text, size_t* end_index, bool* out_of_range) {
+    wchar_t* end = nullptr;
+    errno = 0;
+    long value = std::wcstol(wide(text), &end, 10);
+    *out_of_range = errno == ERANGE;
+    *end_index = static_cast<size_t>(end - wide(text));
+    return value;
+}
+
+bool is_decimal_digit(char16_t character) { return iswctype(character, _DIGIT) != 0; }
+
+bool equal_ignoring_case(const char16_t* a, const char16_t* b) { return _wcsicmp(wide(a), wide(b)) == 0; }
+
+uint32_t current_process_id() { return GetCurrentProcessId(); }
+
+void remove_current_directory_from_library_search() { SetDllDirectoryW(L""); }
+
+uint32_t get_full_path_name(const char16_t* path, uint32_t size, char16_t* out) {
+    return GetFullPathNameW(wide(path), size, wide(out), nullptr);
+}
+
+uint32_t get_temp_path(uint32_t size, char16_t* out) { return GetTempPathW(size, wide(out)); }
+
+int32_t get_folder_path(int csidl, char16_t* out) {
+    using Function = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
+    static auto function = shell32_function<Function>("SHGetFolderPathW");
+    if (function == nullptr) return E_FAIL;
+    return function(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, wide(out));
+}
+
+uint64_t system_time_as_file_time() {
+    FILETIME time = {};
+    GetSystemTimeAsFileTime(&time);
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+void query_performance_counter(int64_t* counter) {
+    LARGE_INTEGER value;
+    QueryPerformanceCounter(&value);
+    *counter = value.QuadPart;
+}
+
+uint32_t get_own_module_file_name(char16_t* out, uint32_t size) {
+    return GetModuleFileNameW(nullptr, wide(out), size);
+}
+
+platform::FileHandle open_file_for_query(const char16_t* path) {
+    return from_create_file(CreateFileW(wide(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+uint32_t get_final_path_name(platform::FileHandle file, char16_t* out, uint32_t size, bool* available) {
+    using Function = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+    auto function = reinterpret_cast<Function>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("Kernel32.dll"), "GetFinalPathNameByHandleW")));
+    *available = function != nullptr;
+    if (function == nullptr) return 0;
+    return function(to_native(file), wide(out), size, 0);
+}
+
+uint32_t get_short_path_name(const char16_t* path, char16_t* out, uint32_t size) {
+    return GetShortPathNameW(wide(path), out == nullptr ? nullptr : wide(out), size);
+}
+
+platform::ProcessHandle open_process_for_query(uint32_t process_id) {
+    return {OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id)};
+}
+
+uint32_t get_process_image_path(platform::ProcessHandle process, char16_t* out, uint32_t size) {
+    return K32GetModuleFileNameExW(to_native(process), nullptr, wide(out), size);
+}
+
+platform::FileHandle create_file_for_writing(const char16_t* path) {
+    return from_create_file(
+        CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr));
+}
+
+bool write_file(platform::FileHandle file, const void* data, uint32_t length) {
+    DWORD written = 0;
+    return WriteFile(to_native(file), data, length, &written, nullptr) != 0;
+}
+
+void close_file(platform::FileHandle file) { CloseHandle(to_native(file)); }
+
+bool create_directory(const char16_t* path) { return CreateDirectoryW(wide(path), nullptr) != 0; }
+
+uint32_t get_file_attributes(const char16_t* path) { return GetFileAttributesW(wide(path)); }
+
+bool set_file_attributes(const char16_t* path, uint32_t attributes) {
+    return SetFileAttributesW(wide(path), attributes) != 0;
+}
+
+bool delete_file(const char16_t* path) { return DeleteFileW(wide(path)) != 0; }
+
+bool remove_directory(const char16_t* path) { return RemoveDirectoryW(wide(path)) != 0; }
+
+bool is_dot_entry(const wchar_t* name) {
+    return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
+}
+
+void copy_entry(const WIN32_FIND_DATAW& data, platform::DirectoryEntry* entry) {
+    static_assert(sizeof entry->name == sizeof data.cFileName);
+    std::wmemcpy(wide(entry->name), data.cFileName, MAX_PATH);
+    entry->attributes = data.dwFileAttributes;
+}
+
+// Advances past "." and ".."; false at the end of the listing.
+bool next_real_entry(HANDLE find, WIN32_FIND_DATAW& data) {
+    while (is_dot_entry(data.cFileName)) {
+        if (!FindNextFileW(find, &data)) return false;
+    }
+    return true;
+}
+
+platform::DirectoryListing open_directory_listing(const char16_t* directory, platform::DirectoryEntry* first,
+                                                  bool* has_first) {
+    *has_first = false;
+    static wchar_t pattern[32768 + 3];
+    size_t length = std::wcslen(wide(directory));
+    if (length + 3 > sizeof pattern / sizeof pattern[0]) return {nullptr};
+    std::wmemcpy(pattern, wide(directory), length);
+    std::wmemcpy(pattern + length, L"\\*", 3);
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileExW(pattern, FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
+                                   FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE) return {nullptr};
+    if (next_real_entry(find, data)) {
+        copy_entry(data, first);
+        *has_first = true;
+    }
+    return {find};
+}
+
+bool next_directory_entry(platform::DirectoryListing listing, platform::DirectoryEntry* entry) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = static_cast<HANDLE>(listing.value);
+    if (!FindNextFileW(find, &data)) return false;
+    if (!next_real_entry(find, data)) return false;
+    copy_entry(data, entry);
+    return true;
+}
+
+void close_directory_listing(platform::DirectoryListing listing) { FindClose(static_cast<HANDLE>(listing.value)); }
+
+const char16_t* get_raw_command_line() { return reinterpret_cast<const char16_t*>(GetCommandLineW()); }
+
+char16_t** split_command_line(const char16_t* command_line, int* count) {
+    using Function = LPWSTR*(WINAPI*)(LPCWSTR, int*);
+    static auto function = shell32_function<Function>("CommandLineToArgvW");
+    if (function == nullptr) return nullptr;
+    return reinterpret_cast<char16_t**>(function(wide(command_line), count));
+}
+
+platform::ProcessHandle start_process(const char16_t* application, char16_t* command_line) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION information = {};
+    if (!CreateProcessW(wide(application), wide(command_line), nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
+                        nullptr, nullptr, &startup, &information)) {
+        return {nullptr};
+    }
+    CloseHandle(information.hThread);
+    return {information.hProcess};
+}
+
+uint32_t wait_for_process(platform::ProcessHandle process, uint32_t milliseconds) {
+    return WaitForSingleObject(to_native(process), milliseconds);
+}
+
+bool get_process_exit_code(platform::ProcessHandle process, uint32_t* code) {
+    DWORD value = 0;
+    if (!GetExitCodeProcess(to_native(process), &value)) return false;
+    *code = value;
+    return true;
+}
+
+void terminate_process(platform::ProcessHandle process, uint32_t exit_code) {
+    TerminateProcess(to_native(process), exit_code);
+}
+
+void close_process(platform::ProcessHandle process) { CloseHandle(to_native(process)); }
+
+void sleep_milliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
+
+platform::ConsoleControlHandler registered_handler = nullptr;
+
+BOOL WINAPI forward_console_event(DWORD control_type) { return registered_handler(control_type); }
+
+bool add_console_control_handler(platform::ConsoleControlHandler handler) {
+    registered_handler = handler;
+    return SetConsoleCtrlHandler(forward_console_event, TRUE) != 0;
+}
+
+void add_library_directory(const char16_t* directory) { AddDllDirectory(wide(directory)); }
+
+platform::ModuleHandle load_library(const char16_t* path) {
+    return {LoadLibraryExW(wide(path), nullptr,
+                           LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                               LOAD_LIBRARY_SEARCH_SYSTEM32)};
+}
+
+void* find_library_export(platform::ModuleHandle module, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module.value), name));
+}
+
+}  // namespace win32_layer
+
+namespace platform {
+
+// Qualified names: the table's entries, not the inline wrappers of the same
+// names in this namespace.
+Table table = {
+    win32_layer::stop_immediately,
+    win32_layer::exit_process,
+    win32_layer::last_error,
+    win32_layer::set_last_error,
+    win32_layer::format_system_message,
+    win32_layer::print_error_with_wide,
+    win32_layer::get_environment_variable,
+    win32_layer::set_environment_variable,
+    win32_layer::widen_byte,
+    win32_layer::parse_long,
+    win32_layer::is_decimal_digit,
+    win32_layer::equal_ignoring_case,
+    win32_layer::current_process_id,
+    win32_layer::remove_current_directory_from_library_search,
+    win32_layer::get_full_path_name,
+    win32_layer::get_temp_path,
+    win32_layer::get_folder_path,
+    win32_layer::system_time_as_file_time,
+    win32_layer::query_performance_counter,
+    win32_layer::get_own_module_file_name,
+    win32_layer::open_file_for_query,
+    win32_layer::get_final_path_name,
+    win32_layer::get_short_path_name,
+    win32_layer::open_process_for_query,
+    win32_layer::get_process_image_path,
+    win32_layer::create_file_for_writing,
+    win32_layer::write_file,
+    win32_layer::close_file,
+    win32_layer::create_directory,
+    win32_layer::get_file_attributes,
+    win32_layer::set_file_attributes,
+    win32_layer::delete_file,
+    win32_layer::remove_directory,
+    win32_layer::open_directory_listing,
+    win32_layer::next_directory_entry,
+    win32_layer::close_directory_listing,
+    win32_layer::get_raw_command_line,
+    win32_layer::split_command_line,
+    win32_layer::start_process,
+    win32_layer::wait_for_process,
+    win32_layer::get_process_exit_code,
+    win32_layer::terminate_process,
+    win32_layer::close_process,
+    win32_layer::sleep_milliseconds,
+    win32_layer::add_console_control_handler,
+    win32_layer::add_library_directory,
+    win32_layer::load_library,
+    win32_layer::find_library_export,
+};
+
+}  // namespace platform

@@ -1,0 +1,27 @@
+// The launcher's own executable path in the forms the other steps need, and
+// the normal form by which an instance recognises a running instance of
+// itself.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "launcher/wide.h"
+
+// Each is empty at start, filled once by its first user and then kept.
+extern WideBuffer<4096> module_file_name;
+extern WideBuffer<4097> resolved_own_path;
+extern WideBuffer<4097> plain_own_path;
+
+// Fill module_file_name (an unreadable path is an immediate stop) or
+// plain_own_path when still empty.
+void fill_module_file_name();
+void fill_plain_own_path();
+
+// Final path of the file the path names, without the extended-length prefix;
+// the path stays as it was where a step is impossible.
+void resolve_final_path(char16_t* path, size_t capacity);
+// Replaces the directory part by its short form; the last component stays.
+void shorten_directory_part(char16_t* path, size_t capacity);
+// Whether the process runs the same executable file as this one.
+bool runs_same_executable(uint32_t process_id);
