@@ -1,0 +1,132 @@
+#include "target/own_path.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "platform/platform.h"
+
+WideBuffer<4096> module_file_name;
+WideBuffer<4097> resolved_own_path;
+WideBuffer<4097> plain_own_path;
+
+namespace {
+
+constexpr size_t other_path_capacity = 2048;
+
+struct FreeText {
+    void operator()(char16_t* text) const { std::free(text); }
+};
+// Released also when an immediate stop unwinds (as it does in tests).
+using HeapText = std::unique_ptr<char16_t, FreeText>;
+
+HeapText allocate_units(size_t count) {
+    return HeapText(static_cast<char16_t*>(std::malloc(count * sizeof(char16_t))));
+}
+
+bool starts_with(const char16_t* text, const char16_t* prefix) {
+    for (size_t i = 0; prefix[i] != 0; ++i) {
+        if (text[i] != prefix[i]) return false;
+    }
+    return true;
+}
+
+// Moves the string from position `from` on to the start, terminator included.
+void drop_leading_units(char16_t* path, size_t from) {
+    std::memmove(path, path + from, (wide_length(path + from) + 1) * sizeof(char16_t));
+}
+
+// The final path comes back as \\?\C:\... or \\?\UNC\server\...; the rest of
+// the launcher and the paths it compares with use the plain forms. Other
+// extended-length paths (volume names) have no plain form and stay.
+void remove_extended_length_prefix(char16_t* path) {
+    if (starts_with(path, u"\\\\?\\") && path[4] != 0 && path[5] == u':') drop_leading_units(path, 4);
+    if (starts_with(path, u"\\\\?\\UNC\\")) {
+        drop_leading_units(path, 6);
+        path[0] = u'\\';
+    }
+}
+
+uint32_t size_for(size_t capacity) { return static_cast<uint32_t>(capacity); }
+
+void normalise(char16_t* path, size_t capacity) {
+    resolve_final_path(path, capacity);
+    shorten_directory_part(path, capacity);
+}
+
+}  // namespace
+
+void fill_module_file_name() {
+    if (!module_file_name.empty()) return;
+    if (platform::get_own_module_file_name(module_file_name.data(), size_for(module_file_name.capacity)) == 0) {
+        platform::stop_immediately();
+    }
+}
+
+void fill_plain_own_path() {
+    if (!plain_own_path.empty()) return;
+    platform::get_own_module_file_name(plain_own_path.data(), size_for(plain_own_path.capacity));
+}
+
+void resolve_final_path(char16_t* path, size_t capacity) {
+    platform::FileHandle file = platform::open_file_for_query(path);
+    if (!file.valid()) return;
+    bool available = false;
+    uint32_t size = size_for(capacity);
+    uint32_t result = platform::get_final_path_name(file, path, size, &available);
+    platform::close_file(file);
+    if (available && result >= size) platform::stop_immediately();
+    remove_extended_length_prefix(path);
+}
+
+void shorten_directory_part(char16_t* path, size_t capacity) {
+    HeapText last_component;
+    char16_t* last_backslash = nullptr;
+    for (char16_t* p = path; *p != 0; ++p) {
+        if (*p == u'\\') last_backslash = p;
+    }
+    if (last_backslash != nullptr) {
+        // Without the last component the path would name its directory: no
+        // acceptable result, so a failed copy stops.
+        size_t component_length = wide_length(last_backslash + 1);
+        last_component = allocate_units(component_length + 1);
+        if (last_component == nullptr) platform::stop_immediately();
+        std::memcpy(last_component.get(), last_backslash + 1, (component_length + 1) * sizeof(char16_t));
+        *last_backslash = 0;
+    }
+
+    uint32_t needed = platform::get_short_path_name(path, nullptr, 0);
+    if (needed > 0) {
+        HeapText short_form = allocate_units(size_t{needed} + 1);
+        if (short_form == nullptr) platform::stop_immediately();
+        short_form.get()[0] = 0;
+        short_form.get()[needed] = 0;
+        uint32_t written = platform::get_short_path_name(path, short_form.get(), needed);
+        if (written > needed) platform::stop_immediately();
+        // A directory that vanished between the two calls keeps its long form.
+        if (written > 0) copy_wide_bounded(path, short_form.get(), capacity);
+    }
+
+    if (last_component != nullptr) {
+        append_wide_char_bounded(path, u'\\', capacity);
+        append_wide_bounded(path, last_component.get(), capacity);
+    }
+}
+
+bool runs_same_executable(uint32_t process_id) {
+    platform::ProcessHandle process = platform::open_process_for_query(process_id);
+    if (!process.valid()) return false;
+
+    WideBuffer<other_path_capacity> other_path;
+    uint32_t length = platform::get_process_image_path(process, other_path.data(), size_for(other_path.capacity));
+    if (length != 0) normalise(other_path.data(), other_path.capacity);
+
+    if (resolved_own_path.empty()) {
+        platform::get_own_module_file_name(resolved_own_path.data(), size_for(resolved_own_path.capacity));
+        normalise(resolved_own_path.data(), resolved_own_path.capacity);
+    }
+
+    bool equal = wide_equal(other_path.data(), resolved_own_path.data());
+    platform::close_process(process);
+    return length != 0 && equal;
+}
