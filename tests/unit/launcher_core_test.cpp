@@ -1,0 +1,239 @@
+// Bounded wide strings, strict decimal parsing, environment access and the
+// system-error line.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "launcher/environment.h"
+#include "launcher/report.h"
+#include "launcher/wide.h"
+#include "platform_override.h"
+
+namespace {
+
+TEST(BoundedCopy, AcceptsExactlyTheCapacityAndStopsOneBeyond) {
+    PlatformOverride platform;
+    WideBuffer<5> buffer;
+    buffer.units[5] = u'#';
+    copy_wide_bounded(buffer, u"abcde");
+    EXPECT_EQ(std::u16string(buffer.data()), u"abcde");
+    EXPECT_EQ(buffer.units[5], 0) << "the terminator takes the extra element";
+
+    WideBuffer<5> other;
+    EXPECT_IMMEDIATE_STOP(copy_wide_bounded(other, u"abcdef"));
+    EXPECT_IMMEDIATE_STOP(copy_wide_bounded(other, nullptr));
+}
+
+TEST(BoundedAppend, FullBufferTakesAnEmptyAdditionOnly) {
+    PlatformOverride platform;
+    WideBuffer<4> buffer;
+    copy_wide_bounded(buffer, u"ab");
+    append_wide_bounded(buffer, u"cd");
+    EXPECT_EQ(std::u16string(buffer.data()), u"abcd");
+    append_wide_bounded(buffer, u"");
+    EXPECT_EQ(std::u16string(buffer.data()), u"abcd");
+    EXPECT_IMMEDIATE_STOP(append_wide_bounded(buffer, u"e"));
+    EXPECT_IMMEDIATE_STOP(append_wide_char_bounded(buffer, u'e'));
+    EXPECT_IMMEDIATE_STOP(append_ascii_bounded(buffer, "e"));
+    EXPECT_EQ(std::u16string(buffer.data()), u"abcd") << "nothing stored past the capacity";
+}
+
+TEST(BoundedAppend, WidensAsciiByteByByte) {
+    PlatformOverride platform;
+    WideBuffer<40> name;
+    append_ascii_bounded(name, variable::directory);
+    EXPECT_EQ(std::u16string(name.data()), u"FENZAR_ONEFILE_DIRECTORY");
+    append_ascii_char_bounded(name.data(), '7', 40);
+    EXPECT_EQ(wide_length(name.data()), 25u);
+}
+
+TEST(BoundedAppend, ByteThatDoesNotWidenToOneCharacterStops) {
+    PlatformOverride platform;
+    platform.table().widen_byte = [](char, char16_t out[2]) -> size_t {
+        out[0] = 0;
+        return static_cast<size_t>(-1);
+    };
+    WideBuffer<8> buffer;
+    EXPECT_IMMEDIATE_STOP(append_ascii_bounded(buffer, "A"));
+}
+
+TEST(ParseDecimalStrict, AcceptsOnlyOneWholeNumberInThe32BitRange) {
+    PlatformOverride platform;
+    struct Case {
+        const char16_t* text;
+        bool accepted;
+        int32_t value;
+    };
+    const Case cases[] = {
+        {u"42", true, 42},
+        {u" 42", true, 42},
+        {u"\t\n42", true, 42},
+        {u"+42", true, 42},
+        {u"-7", true, -7},
+        {u"0042", true, 42},
+        {u"2147483647", true, 2147483647},
+        {u"-2147483648", true, INT32_MIN},
+        {u"2147483648", false, 0},
+        {u"-2147483649", false, 0},
+        {u"99999999999999999999", false, 0},
+        {u"42 ", false, 0},
+        {u"42a", false, 0},
+        {u"a42", false, 0},
+        {u"", false, 0},
+        {u"+", false, 0},
+        {u" ", false, 0},
+    };
+    for (const Case& c : cases) {
+        int32_t value = 12345;
+        EXPECT_EQ(parse_decimal_strict(c.text, &value), c.accepted) << std::string(c.text, c.text + wide_length(c.text)).c_str();
+        EXPECT_EQ(value, c.accepted ? c.value : 12345) << "stored only on success";
+    }
+}
+
+TEST(RequireDecimalDigits, StopsOnAnythingButDigits) {
+    PlatformOverride platform;
+    require_decimal_digits(u"0042");
+    EXPECT_IMMEDIATE_STOP(require_decimal_digits(u""));
+    EXPECT_IMMEDIATE_STOP(require_decimal_digits(nullptr));
+    EXPECT_IMMEDIATE_STOP(require_decimal_digits(u"+42"));
+    EXPECT_IMMEDIATE_STOP(require_decimal_digits(u"4 2"));
+}
+
+TEST(CutAtLastBackslash, DropsTheLastBackslashAndWhatFollows) {
+    struct Case {
+        const char16_t* path;
+        const char16_t* cut;
+    };
+    const Case cases[] = {
+        {u"C:\\Tools\\app.exe", u"C:\\Tools"},
+        {u"C:\\app.exe", u"C:"},
+        {u"\\\\server\\share\\app.exe", u"\\\\server\\share"},
+        {u"app.exe", u"app.exe"},
+        {u"C:\\dir\\", u"C:\\dir"},
+        {u"", u""},
+    };
+    for (const Case& c : cases) {
+        WideBuffer<64> path;
+        copy_wide_bounded(path, c.path);
+        cut_at_last_backslash(path.data());
+        EXPECT_EQ(std::u16string(path.data()), std::u16string(c.cut));
+    }
+}
+
+TEST(MakeFullPath, StopsWhenTheFullPathDoesNotFit) {
+    PlatformOverride platform;
+    static uint32_t result;
+    platform.table().get_full_path_name = [](const char16_t*, uint32_t, char16_t* out) -> uint32_t {
+        out[0] = u'X';
+        out[1] = 0;
+        return result;
+    };
+    WideBuffer<4096> path;
+    copy_wide_bounded(path, u"rel");
+    result = 1;
+    make_full_path_in_place(path.data(), 4096);
+    EXPECT_EQ(std::u16string(path.data()), u"X");
+    for (uint32_t bad : {0u, 4096u, 5000u}) {
+        result = bad;
+        EXPECT_IMMEDIATE_STOP(make_full_path_in_place(path.data(), 4096));
+    }
+}
+
+class Environment : public ::testing::Test {
+protected:
+    void TearDown() override { unsetenv("FENZAR_TEST_VALUE"); }
+};
+
+TEST_F(Environment, EmptyOrUnsetReadsAsAbsent) {
+    unsetenv("FENZAR_TEST_VALUE");
+    EXPECT_EQ(get_environment_copy("FENZAR_TEST_VALUE"), nullptr);
+    setenv("FENZAR_TEST_VALUE", "", 1);
+    EXPECT_EQ(get_environment_copy("FENZAR_TEST_VALUE"), nullptr);
+}
+
+TEST_F(Environment, LongestValueIsReturnedWhole) {
+    std::string value(32767, 'v');
+    value[0] = 'a';
+    value[32766] = 'z';
+    setenv("FENZAR_TEST_VALUE", value.c_str(), 1);
+    char16_t* copy = get_environment_copy("FENZAR_TEST_VALUE");
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(wide_length(copy), 32767u);
+    EXPECT_EQ(copy[0], u'a');
+    EXPECT_EQ(copy[32766], u'z');
+    std::free(copy);
+}
+
+TEST_F(Environment, SetNumberAndUnsetAreSeenByLaterReads) {
+    set_environment_number("FENZAR_TEST_VALUE", -2147483647 - 1);
+    EXPECT_STREQ(std::getenv("FENZAR_TEST_VALUE"), "-2147483648");
+    set_environment_value("FENZAR_TEST_VALUE", u"w\u00e9rt");
+    char16_t* copy = get_environment_copy("FENZAR_TEST_VALUE");
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(std::u16string(copy), u"w\u00e9rt");
+    std::free(copy);
+    unset_environment_value("FENZAR_TEST_VALUE");
+    EXPECT_EQ(get_environment_copy("FENZAR_TEST_VALUE"), nullptr);
+}
+
+std::string system_error_line(uint32_t code, const char* platform_text) {
+    PlatformOverride platform;
+    static std::string text;
+    text = platform_text == nullptr ? "" : platform_text;
+    static bool has_text;
+    has_text = platform_text != nullptr;
+    platform.table().format_system_message = [](uint32_t, char** out) -> uint32_t {
+        if (!has_text) return 0;
+        *out = text.data();
+        return static_cast<uint32_t>(text.size());
+    };
+    testing::internal::CaptureStderr();
+    report_system_error("T", code);
+    return testing::internal::GetCapturedStderr();
+}
+
+TEST(ReportSystemError, StripsOnlyTheTrailingLineEnding) {
+    struct Case {
+        uint32_t code;
+        const char* platform_text;
+        const char* line;
+    };
+    const Case cases[] = {
+        {5, "Access is denied.\r\n", "T ([Error 5] Access is denied.)\n"},
+        {5, "two\r\nlines\n\n\r", "T ([Error 5] two\r\nlines)\n"},
+        {7, "\r\n\r\n", "T ([Error 7] )\n"},
+        {7, nullptr, "T ([Error 7] )\n"},
+        {0x80000000u, "x", "T ([Error -2147483648] x)\n"},
+        {0xC0000005u, "x\n", "T ([Error -1073741819] x)\n"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(system_error_line(c.code, c.platform_text), c.line);
+}
+
+TEST(ReportOpenFailure, NamesThePathOnStandardErrorAndExitsWithTwo) {
+    EXPECT_EXIT(report_open_failure(u"C:\\t\\onefile_1\\a.txt"), ::testing::ExitedWithCode(2),
+                "^Error, failed to open 'C:\\\\t\\\\onefile_1\\\\a.txt' for writing.\n$");
+}
+
+TEST(ReportSpecFailure, PrintsTheTemplateAndStopsImmediately) {
+    EXPECT_EXIT(report_spec_failure(u"{TEMP}\\onefile_{PID}"),
+                ::testing::ExitedWithCode(static_cast<int>(platform::immediate_stop_status & 0xFF)),
+                "^Error, couldn't runtime expand spec '\\{TEMP\\}\\\\onefile_\\{PID\\}'.\n$");
+}
+
+TEST(FailWithMessage, PlainLineOnStandardOutputAndStatusTwo) {
+    PlatformOverride platform;
+    static int status;
+    struct Exited {};
+    platform.table().exit_process = [](int code) {
+        status = code;
+        throw Exited{};
+    };
+    testing::internal::CaptureStdout();
+    EXPECT_THROW(fail_with_message(message::header_not_found), Exited);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error, couldn't find attached data header.\n");
+    EXPECT_EQ(status, 2);
+}
+
+}  // namespace
