@@ -1,7 +1,22 @@
 // Creating the directories above a file, remembering those known to exist.
 #pragma once
 
-// Afterwards the directory containing path exists unless the system refused.
+#include <cstdint>
+
+inline constexpr int32_t known_directories_limit = 1024;
+
+// Directories known to exist, in the order they became known; entry 0 is the
+// user's home directory. Only grows; the copies live until the process ends.
+struct KnownDirectories {
+    char16_t* entries[known_directories_limit];
+    int32_t count;
+};
+extern KnownDirectories known_directories;
+
+// Afterwards the directory containing path exists unless the system refused;
+// the caller finds out when it opens the file.
 void create_containing_directories(const char16_t* path);
-// True when the directory is known to exist or was created.
+// True when the directory is known to exist or was created. The first call
+// seeds the list with "{HOME}" and stops the process if that cannot be
+// expanded.
 bool ensure_directory(const char16_t* path);

@@ -1,0 +1,94 @@
+#include "unpack/directories.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "launcher/report.h"
+#include "launcher/wide.h"
+#include "platform/platform.h"
+#include "target/expand_spec.h"
+
+KnownDirectories known_directories = {};
+
+namespace {
+
+constexpr size_t directory_path_capacity = 4096;
+constexpr const char16_t* home_spec = u"{HOME}";
+
+// A copy that fails to allocate is simply not remembered.
+void remember_directory(const char16_t* path) {
+    if (known_directories.count >= known_directories_limit) return;
+    size_t bytes = (wide_length(path) + 1) * sizeof(char16_t);
+    auto* copy = static_cast<char16_t*>(std::malloc(bytes));
+    if (copy == nullptr) return;
+    std::memcpy(copy, path, bytes);
+    known_directories.entries[known_directories.count++] = copy;
+}
+
+void seed_with_home_directory() {
+    static WideBuffer<directory_path_capacity> home_copy;
+    if (!expand_spec(home_copy.data(), home_spec, directory_path_capacity)) report_spec_failure(home_spec);
+    remember_directory(home_copy.data());
+}
+
+bool is_known(const char16_t* path) {
+    for (int32_t i = 0; i < known_directories.count; ++i) {
+        if (wide_equal(known_directories.entries[i], path)) return true;
+    }
+    return false;
+}
+
+bool is_drive_root(const char16_t* path) { return path[0] != 0 && path[1] == u':' && path[2] == 0; }
+
+// Ends path at its last backslash, never at the first unit. False when there
+// is no such backslash.
+bool cut_at_containing_directory(char16_t* path) {
+    for (size_t i = wide_length(path); i > 1; --i) {
+        if (path[i - 1] == u'\\') {
+            path[i - 1] = 0;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Undoes the most recent cut: the terminator it left becomes a backslash again.
+void restore_one_level(char16_t* path) { path[wide_length(path)] = u'\\'; }
+
+}  // namespace
+
+bool ensure_directory(const char16_t* path) {
+    if (known_directories.count == 0) seed_with_home_directory();
+    if (is_known(path)) return true;
+    if (is_drive_root(path)) return true;
+    if (!platform::create_directory(path) && platform::last_error() != platform::error_already_exists) return false;
+    remember_directory(path);
+    return true;
+}
+
+// Climbs while creation fails, then creates the missing levels on the way
+// back down: the same calls, in the same order, as recursing on the parent
+// and trying once more afterwards, but with one path copy instead of one per
+// level.
+void create_containing_directories(const char16_t* path) {
+    WideBuffer<directory_path_capacity> copy;
+    copy_wide_bounded(copy, path);
+    if (copy.empty()) return;
+    if (!cut_at_containing_directory(copy.data())) return;
+
+    size_t missing_levels = 0;
+    while (!ensure_directory(copy.data())) {
+        ++missing_levels;
+        if (!cut_at_containing_directory(copy.data())) {
+            // Nothing above to create: this topmost level gets its second
+            // try now, the levels below it on the way down.
+            ensure_directory(copy.data());
+            --missing_levels;
+            break;
+        }
+    }
+    for (; missing_levels > 0; --missing_levels) {
+        restore_one_level(copy.data());
+        ensure_directory(copy.data());
+    }
+}
