@@ -1,0 +1,199 @@
+// Directory creation against a recording fake of CreateDirectoryW: which
+// directories are created, in which order, and which are remembered.
+#include "unpack/directories.h"
+
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform_override.h"
+
+namespace {
+
+std::u16string lower(std::u16string text) {
+    for (char16_t& c : text) {
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    }
+    return text;
+}
+
+// A case-insensitive file system: directories and files by lower-case path.
+// "C:" always exists.
+struct FakeFileSystem {
+    std::set<std::u16string> directories;
+    std::set<std::u16string> files;
+    std::set<std::u16string> refused;  // CreateDirectoryW gives access denied
+    std::vector<std::u16string> create_calls;
+    uint32_t error = 0;
+    bool home_available = true;
+    std::vector<std::u16string> error_lines;
+
+    bool exists(const std::u16string& path) const {
+        std::u16string key = lower(path);
+        return key == u"c:" || directories.count(key) != 0 || files.count(key) != 0;
+    }
+};
+
+FakeFileSystem* fake = nullptr;
+
+bool fake_create_directory(const char16_t* path) {
+    std::u16string text(path);
+    fake->create_calls.push_back(text);
+    if (fake->exists(text)) {
+        fake->error = platform::error_already_exists;
+        return false;
+    }
+    if (fake->refused.count(lower(text)) != 0) {
+        fake->error = platform::error_access_denied;
+        return false;
+    }
+    if (!fake->exists(text.substr(0, text.rfind(u'\\')))) {
+        fake->error = 3;
+        return false;
+    }
+    fake->directories.insert(lower(text));
+    return true;
+}
+
+int32_t fake_get_folder_path(int csidl, char16_t* out) {
+    EXPECT_EQ(csidl, platform::folder_profile);
+    if (!fake->home_available) return static_cast<int32_t>(0x80004005u);
+    std::u16string home = u"C:\\Users\\me";
+    std::copy(home.begin(), home.end(), out);
+    out[home.size()] = 0;
+    return 0;
+}
+
+void forget_known_directories() {
+    for (int32_t i = 0; i < known_directories.count; ++i) std::free(known_directories.entries[i]);
+    known_directories.count = 0;
+}
+
+class DirectoryCreation : public testing::Test {
+protected:
+    void SetUp() override {
+        forget_known_directories();
+        fake = &fs;
+        fs.directories = {u"c:\\users", u"c:\\users\\me", u"c:\\temp"};
+        platform.table().create_directory = fake_create_directory;
+        platform.table().last_error = [] { return fake->error; };
+        platform.table().get_folder_path = fake_get_folder_path;
+        platform.table().print_error_with_wide = [](const char* format, const char16_t* argument) {
+            std::string line(format);
+            fake->error_lines.push_back(std::u16string(line.begin(), line.end()) + u"|" + argument);
+        };
+    }
+    void TearDown() override {
+        forget_known_directories();
+        fake = nullptr;
+    }
+
+    std::vector<std::u16string> known() const {
+        return {known_directories.entries, known_directories.entries + known_directories.count};
+    }
+    // The calls made by one create_containing_directories.
+    std::vector<std::u16string> calls_for(const char16_t* path) {
+        fs.create_calls.clear();
+        create_containing_directories(path);
+        return fs.create_calls;
+    }
+
+    PlatformOverride platform;
+    FakeFileSystem fs;
+};
+
+using Calls = std::vector<std::u16string>;
+
+TEST_F(DirectoryCreation, ExistingParentCostsOneCallThenNone) {
+    EXPECT_EQ(calls_for(u"C:\\Temp\\onefile_1\\app.dll"), Calls{u"C:\\Temp\\onefile_1"});
+    EXPECT_EQ(calls_for(u"C:\\Temp\\onefile_1\\data.txt"), Calls{});
+    EXPECT_EQ(calls_for(u"C:\\Temp\\onefile_1\\app.dll"), Calls{});
+    EXPECT_EQ(known(), (Calls{u"C:\\Users\\me", u"C:\\Temp\\onefile_1"}));
+}
+
+TEST_F(DirectoryCreation, MissingLevelsAreCreatedTopDownAfterTheFirstFailure) {
+    EXPECT_EQ(calls_for(u"C:\\Temp\\x\\y\\z\\file"),
+              (Calls{u"C:\\Temp\\x\\y\\z", u"C:\\Temp\\x\\y", u"C:\\Temp\\x", u"C:\\Temp\\x\\y", u"C:\\Temp\\x\\y\\z"}));
+    EXPECT_TRUE(fs.exists(u"C:\\Temp\\x\\y\\z"));
+    EXPECT_EQ(known(), (Calls{u"C:\\Users\\me", u"C:\\Temp\\x", u"C:\\Temp\\x\\y", u"C:\\Temp\\x\\y\\z"}));
+    EXPECT_EQ(calls_for(u"C:\\Temp\\x\\other"), Calls{});
+}
+
+TEST_F(DirectoryCreation, TwoMissingLevelsBelowAnExistingDirectory) {
+    EXPECT_EQ(calls_for(u"C:\\Temp\\a\\b\\file"), (Calls{u"C:\\Temp\\a\\b", u"C:\\Temp\\a", u"C:\\Temp\\a\\b"}));
+    EXPECT_EQ(known(), (Calls{u"C:\\Users\\me", u"C:\\Temp\\a", u"C:\\Temp\\a\\b"}));
+}
+
+TEST_F(DirectoryCreation, DriveRootIsTakenAsExistingWithoutACall) {
+    fs.refused = {u"c:\\locked"};
+    EXPECT_EQ(calls_for(u"C:\\locked\\inner\\file"),
+              (Calls{u"C:\\locked\\inner", u"C:\\locked", u"C:\\locked", u"C:\\locked\\inner"}));
+    EXPECT_EQ(known(), Calls{u"C:\\Users\\me"}) << "refused directories are not remembered";
+    EXPECT_TRUE(ensure_directory(u"D:"));
+    EXPECT_EQ(known().size(), 1u) << "a drive root is not remembered";
+}
+
+TEST_F(DirectoryCreation, ClimbStopsAtAPathWithoutFurtherBackslash) {
+    fs.refused = {u"top"};
+    EXPECT_EQ(calls_for(u"top\\sub\\file"), (Calls{u"top\\sub", u"top", u"top", u"top\\sub"}));
+}
+
+TEST_F(DirectoryCreation, PathsWithoutAContainingDirectoryCostNothing) {
+    for (const char16_t* path : {u"", u"file", u"\\file"}) {
+        EXPECT_EQ(calls_for(path), Calls{}) << std::string(path, path + std::u16string(path).size());
+    }
+    EXPECT_EQ(known_directories.count, 0) << "the home directory is expanded on the first check only";
+}
+
+TEST_F(DirectoryCreation, FileInTheWayCountsAsExistingAndIsRemembered) {
+    fs.files = {u"c:\\temp\\t"};
+    EXPECT_EQ(calls_for(u"C:\\Temp\\t\\file"), Calls{u"C:\\Temp\\t"});
+    EXPECT_EQ(known(), (Calls{u"C:\\Users\\me", u"C:\\Temp\\t"}));
+    EXPECT_EQ(calls_for(u"C:\\Temp\\t\\other"), Calls{});
+}
+
+TEST_F(DirectoryCreation, OtherLetterCaseCostsAnotherCallAndASecondEntry) {
+    EXPECT_EQ(calls_for(u"C:\\Temp\\Sub\\a"), Calls{u"C:\\Temp\\Sub"});
+    EXPECT_EQ(calls_for(u"C:\\Temp\\SUB\\b"), Calls{u"C:\\Temp\\SUB"});
+    EXPECT_EQ(known(), (Calls{u"C:\\Users\\me", u"C:\\Temp\\Sub", u"C:\\Temp\\SUB"}));
+    EXPECT_EQ(calls_for(u"C:\\Temp\\SUB\\c"), Calls{});
+}
+
+TEST_F(DirectoryCreation, HomeDirectoryIsKnownFromTheStart) {
+    EXPECT_EQ(calls_for(u"C:\\Users\\me\\file"), Calls{});
+    EXPECT_EQ(calls_for(u"C:\\Users\\me\\new\\file"), Calls{u"C:\\Users\\me\\new"});
+}
+
+TEST_F(DirectoryCreation, ListHoldsAtMost1024Entries) {
+    for (int i = 1; i < known_directories_limit; ++i) {
+        std::string name = "C:\\Temp\\d" + std::to_string(i);
+        std::u16string path(name.begin(), name.end());
+        ASSERT_EQ(calls_for((path + u"\\f").c_str()), Calls{path});
+    }
+    ASSERT_EQ(known_directories.count, known_directories_limit);
+    EXPECT_EQ(calls_for(u"C:\\Temp\\last\\f"), Calls{u"C:\\Temp\\last"});
+    EXPECT_TRUE(fs.exists(u"C:\\Temp\\last")) << "still created";
+    EXPECT_EQ(known_directories.count, known_directories_limit);
+    EXPECT_EQ(calls_for(u"C:\\Temp\\last\\g"), Calls{u"C:\\Temp\\last"}) << "every later file asks again";
+    EXPECT_EQ(calls_for(u"C:\\Temp\\d1023\\g"), Calls{}) << "remembered ones still cost nothing";
+}
+
+TEST_F(DirectoryCreation, HomeThatCannotBeExpandedStopsWithTheMessage) {
+    fs.home_available = false;
+    EXPECT_IMMEDIATE_STOP(create_containing_directories(u"C:\\Temp\\t\\file"));
+    EXPECT_EQ(fs.error_lines, Calls{u"Error, couldn't runtime expand spec '%ls'.\n|{HOME}"});
+    EXPECT_EQ(fs.create_calls, Calls{});
+    EXPECT_EQ(known_directories.count, 0);
+}
+
+TEST_F(DirectoryCreation, PathBeyondTheCopyCapacityStops) {
+    std::u16string path = u"C:\\" + std::u16string(4093, u'a');
+    EXPECT_EQ(calls_for(path.c_str()), Calls{}) << "4,096 units fit; the containing directory is the drive root";
+    path += u'b';
+    EXPECT_IMMEDIATE_STOP(create_containing_directories(path.c_str()));
+}
+
+}  // namespace
