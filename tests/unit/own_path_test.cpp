@@ -1,0 +1,327 @@
+#include "target/own_path.h"
+
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform_override.h"
+
+namespace {
+
+// A file system and process table as the normalisation sees them.
+struct FakeSystem {
+    std::set<std::u16string> unopenable;
+    // Final path of each openable file; absent: GetFinalPathNameByHandleW fails.
+    std::map<std::u16string, std::u16string> final_paths;
+    bool final_path_available = true;
+    std::u16string opened;
+    int files_opened = 0;
+    int files_closed = 0;
+    std::vector<uint32_t> final_path_sizes;
+
+    // Short form of each directory; absent: GetShortPathNameW fails.
+    std::map<std::u16string, std::u16string> short_forms;
+    std::vector<std::u16string> shortened;
+    uint32_t short_path_overstatement = 0;
+
+    std::u16string own_module = u"C:\\apps\\tool.exe";
+    std::vector<uint32_t> own_module_sizes;
+    uint32_t own_module_result = 16;
+
+    std::set<uint32_t> unopenable_processes;
+    std::map<uint32_t, std::u16string> process_images;
+    // Process whose image path read fails after writing its text anyway.
+    uint32_t unreadable_process = 0;
+    std::vector<uint32_t> image_path_sizes;
+    int processes_opened = 0;
+    int processes_closed = 0;
+};
+
+FakeSystem* fake = nullptr;
+
+void store(const std::u16string& text, char16_t* out) {
+    std::memcpy(out, text.c_str(), (text.size() + 1) * sizeof(char16_t));
+}
+
+platform::FileHandle fake_open_file_for_query(const char16_t* path) {
+    if (fake->unopenable.count(path) != 0) return {nullptr};
+    fake->opened = path;
+    ++fake->files_opened;
+    return {reinterpret_cast<void*>(1)};
+}
+
+void fake_close_file(platform::FileHandle file) {
+    EXPECT_TRUE(file.valid());
+    ++fake->files_closed;
+}
+
+// Like GetFinalPathNameByHandleW: the size needed, terminator included, when
+// the path does not fit.
+uint32_t fake_get_final_path_name(platform::FileHandle file, char16_t* out, uint32_t size, bool* available) {
+    EXPECT_TRUE(file.valid());
+    *available = fake->final_path_available;
+    if (!fake->final_path_available) return 0;
+    fake->final_path_sizes.push_back(size);
+    auto found = fake->final_paths.find(fake->opened);
+    if (found == fake->final_paths.end()) return 0;
+    const std::u16string& final_path = found->second;
+    if (final_path.size() >= size) return static_cast<uint32_t>(final_path.size() + 1);
+    store(final_path, out);
+    return static_cast<uint32_t>(final_path.size());
+}
+
+uint32_t fake_get_short_path_name(const char16_t* path, char16_t* out, uint32_t size) {
+    auto found = fake->short_forms.find(path);
+    if (found == fake->short_forms.end()) return 0;
+    const std::u16string& short_form = found->second;
+    uint32_t needed = static_cast<uint32_t>(short_form.size() + 1);
+    if (out == nullptr || size < needed) return needed;
+    fake->shortened.push_back(path);
+    store(short_form, out);
+    return static_cast<uint32_t>(short_form.size()) + fake->short_path_overstatement;
+}
+
+uint32_t fake_get_own_module_file_name(char16_t* out, uint32_t size) {
+    fake->own_module_sizes.push_back(size);
+    store(fake->own_module, out);
+    return fake->own_module_result;
+}
+
+platform::ProcessHandle fake_open_process_for_query(uint32_t process_id) {
+    if (fake->unopenable_processes.count(process_id) != 0) return {nullptr};
+    ++fake->processes_opened;
+    return {reinterpret_cast<void*>(static_cast<uintptr_t>(process_id))};
+}
+
+void fake_close_process(platform::ProcessHandle process) {
+    EXPECT_TRUE(process.valid());
+    ++fake->processes_closed;
+}
+
+uint32_t fake_get_process_image_path(platform::ProcessHandle process, char16_t* out, uint32_t size) {
+    fake->image_path_sizes.push_back(size);
+    uint32_t process_id = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(process.value));
+    const std::u16string& image = fake->process_images[process_id];
+    store(image, out);
+    if (process_id == fake->unreadable_process) return 0;
+    return static_cast<uint32_t>(image.size());
+}
+
+class OwnPathTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake = &system_;
+        platform::Table& table = override_.table();
+        table.open_file_for_query = fake_open_file_for_query;
+        table.close_file = fake_close_file;
+        table.get_final_path_name = fake_get_final_path_name;
+        table.get_short_path_name = fake_get_short_path_name;
+        table.get_own_module_file_name = fake_get_own_module_file_name;
+        table.open_process_for_query = fake_open_process_for_query;
+        table.close_process = fake_close_process;
+        table.get_process_image_path = fake_get_process_image_path;
+        module_file_name.units[0] = 0;
+        resolved_own_path.units[0] = 0;
+        plain_own_path.units[0] = 0;
+    }
+    void TearDown() override {
+        module_file_name.units[0] = 0;
+        resolved_own_path.units[0] = 0;
+        plain_own_path.units[0] = 0;
+        fake = nullptr;
+    }
+
+    PlatformOverride override_;
+    FakeSystem system_;
+};
+
+// A path buffer of the given capacity, its units past the string poisoned.
+struct PathBuffer {
+    PathBuffer(const std::u16string& text, size_t capacity) : capacity(capacity), units(capacity + 1, u'#') {
+        store(text, units.data());
+    }
+    std::u16string text() const { return std::u16string(units.data()); }
+    size_t capacity;
+    std::vector<char16_t> units;
+};
+
+std::string narrow(const std::u16string& text) { return std::string(text.begin(), text.end()); }
+
+TEST_F(OwnPathTest, ResolveFinalPath) {
+    struct Case {
+        const char16_t* path;
+        const char16_t* final_path;  // null: the call fails
+        bool openable;
+        bool available;
+        const char16_t* expected;
+    };
+    const Case cases[] = {
+        {u"C:\\APPS~1\\tool.exe", u"\\\\?\\C:\\apps\\tool.exe", true, true, u"C:\\apps\\tool.exe"},
+        {u"\\\\srv\\share\\tool.exe", u"\\\\?\\UNC\\srv\\share\\tool.exe", true, true, u"\\\\srv\\share\\tool.exe"},
+        {u"C:\\x", u"\\\\?\\Volume{0b1c}\\x", true, true, u"\\\\?\\Volume{0b1c}\\x"},
+        {u"C:\\x", u"C:\\plain\\x", true, true, u"C:\\plain\\x"},
+        {u"C:\\x", u"\\\\?\\C:", true, true, u"C:"},
+        {u"\\\\?\\C:\\apps\\tool.exe", u"\\\\?\\D:\\elsewhere", false, true, u"\\\\?\\C:\\apps\\tool.exe"},
+        {u"\\\\?\\C:\\apps\\tool.exe", nullptr, true, true, u"C:\\apps\\tool.exe"},
+        {u"\\\\?\\UNC\\srv\\s\\t.exe", nullptr, true, false, u"\\\\srv\\s\\t.exe"},
+        {u"\\\\?\\", nullptr, true, true, u"\\\\?\\"},
+        {u"\\\\?\\C", nullptr, true, true, u"\\\\?\\C"},
+        {u"\\\\?\\UNC", nullptr, true, true, u"\\\\?\\UNC"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(narrow(c.path));
+        system_ = FakeSystem{};
+        if (!c.openable) system_.unopenable.insert(c.path);
+        if (c.final_path != nullptr) system_.final_paths[c.path] = c.final_path;
+        system_.final_path_available = c.available;
+        PathBuffer path(c.path, 2048);
+        resolve_final_path(path.units.data(), path.capacity);
+        EXPECT_EQ(path.text(), c.expected);
+        EXPECT_EQ(system_.files_closed, system_.files_opened);
+        EXPECT_EQ(system_.files_opened, c.openable ? 1 : 0);
+        if (c.openable && c.available) {
+            EXPECT_EQ(system_.final_path_sizes, std::vector<uint32_t>{2048});
+        }
+    }
+}
+
+TEST_F(OwnPathTest, FinalPathThatDoesNotFitIsAnImmediateStop) {
+    // 10 characters and the terminator need a size of 11.
+    system_.final_paths[u"C:\\x"] = u"C:\\abcdefg";
+    PathBuffer fits(u"C:\\x", 11);
+    resolve_final_path(fits.units.data(), fits.capacity);
+    EXPECT_EQ(fits.text(), u"C:\\abcdefg");
+    EXPECT_EQ(system_.files_closed, 1);
+
+    PathBuffer too_small(u"C:\\x", 10);
+    EXPECT_IMMEDIATE_STOP(resolve_final_path(too_small.units.data(), too_small.capacity));
+    EXPECT_EQ(system_.files_closed, 2);
+}
+
+TEST_F(OwnPathTest, ShortenDirectoryPart) {
+    struct Case {
+        const char16_t* path;
+        const char16_t* expected;
+    };
+    const Case cases[] = {
+        {u"C:\\Program Files\\My App\\Long Tool Name.exe", u"C:\\PROGRA~1\\MYAPP~1\\Long Tool Name.exe"},
+        {u"Program Files", u"PROGRA~1"},
+        {u"C:\\No Short Form\\tool.exe", u"C:\\No Short Form\\tool.exe"},
+        {u"No Short Form", u"No Short Form"},
+        {u"\\tool.exe", u"\\tool.exe"},
+        {u"C:\\Program Files\\My App\\", u"C:\\PROGRA~1\\MYAPP~1\\"},
+        {u"C:\\", u"C:\\"},
+    };
+    system_.short_forms[u"C:\\Program Files\\My App"] = u"C:\\PROGRA~1\\MYAPP~1";
+    system_.short_forms[u"Program Files"] = u"PROGRA~1";
+    system_.short_forms[u"C:"] = u"C:";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(narrow(c.path));
+        PathBuffer path(c.path, 2048);
+        shorten_directory_part(path.units.data(), path.capacity);
+        EXPECT_EQ(path.text(), c.expected);
+    }
+}
+
+TEST_F(OwnPathTest, ShortenDirectoryPartLimits) {
+    system_.short_forms[u"C:\\a"] = u"C:\\aaaaa";
+    // The short directory alone passes the capacity.
+    PathBuffer directory(u"C:\\a\\b", 7);
+    EXPECT_IMMEDIATE_STOP(shorten_directory_part(directory.units.data(), directory.capacity));
+    // The short directory fits, the backslash does not.
+    PathBuffer backslash(u"C:\\a\\b", 8);
+    EXPECT_IMMEDIATE_STOP(shorten_directory_part(backslash.units.data(), backslash.capacity));
+    // The backslash fits, the last component does not.
+    PathBuffer component(u"C:\\a\\bc", 10);
+    EXPECT_IMMEDIATE_STOP(shorten_directory_part(component.units.data(), component.capacity));
+    PathBuffer exact(u"C:\\a\\bc", 11);
+    shorten_directory_part(exact.units.data(), exact.capacity);
+    EXPECT_EQ(exact.text(), u"C:\\aaaaa\\bc");
+
+    // GetShortPathNameW claiming more than the size it asked for.
+    system_.short_path_overstatement = 2;
+    PathBuffer overstated(u"C:\\a\\b", 2048);
+    EXPECT_IMMEDIATE_STOP(shorten_directory_part(overstated.units.data(), overstated.capacity));
+}
+
+TEST_F(OwnPathTest, OwnModuleBuffersAreFilledOnce) {
+    system_.own_module_result = 0;
+    EXPECT_IMMEDIATE_STOP(fill_module_file_name());
+    EXPECT_EQ(system_.own_module_sizes, std::vector<uint32_t>{4096});
+
+    module_file_name.units[0] = 0;
+    system_.own_module_result = 16;
+    fill_module_file_name();
+    fill_module_file_name();
+    EXPECT_EQ(std::u16string(module_file_name.data()), u"C:\\apps\\tool.exe");
+
+    // Its result is not examined; neither resolved nor shortened.
+    system_.own_module_result = 0;
+    system_.short_forms[u"C:\\apps"] = u"C:\\APPS~1";
+    fill_plain_own_path();
+    fill_plain_own_path();
+    EXPECT_EQ(std::u16string(plain_own_path.data()), u"C:\\apps\\tool.exe");
+    EXPECT_EQ(system_.own_module_sizes, (std::vector<uint32_t>{4096, 4096, 4097}));
+    EXPECT_EQ(system_.files_opened, 0);
+}
+
+TEST_F(OwnPathTest, RunsSameExecutable) {
+    struct Case {
+        const char* name;
+        uint32_t process_id;
+        bool expected;
+    };
+    const Case cases[] = {
+        {"same path", 10, true},
+        {"same file by its short path", 11, true},
+        {"another executable", 12, false},
+        {"same path in another case", 13, false},
+        {"process cannot be opened", 14, false},
+        {"path read fails, buffer holds the same text", 15, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        system_ = FakeSystem{};
+        resolved_own_path.units[0] = 0;
+        system_.own_module = u"C:\\Program Files\\tool.exe";
+        system_.final_paths[u"C:\\Program Files\\tool.exe"] = u"\\\\?\\C:\\Program Files\\tool.exe";
+        system_.final_paths[u"C:\\PROGRA~1\\tool.exe"] = u"\\\\?\\C:\\Program Files\\tool.exe";
+        system_.short_forms[u"C:\\Program Files"] = u"C:\\PROGRA~1";
+        system_.process_images = {
+            {10, u"C:\\Program Files\\tool.exe"},
+            {11, u"C:\\PROGRA~1\\tool.exe"},
+            {12, u"C:\\Program Files\\other.exe"},
+            {13, u"C:\\Program Files\\TOOL.exe"},
+            {15, u"C:\\PROGRA~1\\tool.exe"},
+        };
+        system_.unopenable_processes.insert(14);
+        system_.unreadable_process = 15;
+
+        EXPECT_EQ(runs_same_executable(c.process_id), c.expected);
+        EXPECT_EQ(system_.processes_closed, system_.processes_opened);
+        EXPECT_EQ(std::u16string(resolved_own_path.data()), c.process_id == 14 ? u"" : u"C:\\PROGRA~1\\tool.exe");
+        if (c.process_id != 14) {
+            EXPECT_EQ(system_.image_path_sizes, std::vector<uint32_t>{2048});
+            EXPECT_EQ(system_.own_module_sizes, std::vector<uint32_t>{4097});
+        }
+    }
+}
+
+TEST_F(OwnPathTest, OwnPathIsResolvedOnceOverTwoCalls) {
+    system_.process_images = {{20, u"C:\\apps\\tool.exe"}, {21, u"C:\\apps\\other.exe"}};
+    system_.final_paths[u"C:\\apps\\tool.exe"] = u"\\\\?\\C:\\apps\\tool.exe";
+    EXPECT_TRUE(runs_same_executable(20));
+    int opened_for_own_path = system_.files_opened;
+    EXPECT_FALSE(runs_same_executable(21));
+    EXPECT_TRUE(runs_same_executable(20));
+    EXPECT_EQ(system_.own_module_sizes.size(), 1u);
+    // One open per call for the other process, one in all for the own path.
+    EXPECT_EQ(system_.files_opened, opened_for_own_path + 2);
+    EXPECT_EQ(system_.processes_closed, 3);
+}
+
+}  // namespace
