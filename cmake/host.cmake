@@ -1,0 +1,67 @@
+# Host build (Linux): the core against the POSIX layer, its unit tests, the
+# packer, the benchmarks, and the Wine end-to-end tests of the Windows tree.
+include(${CMAKE_CURRENT_LIST_DIR}/zstd.cmake)
+
+# Unit tests build the core with AddressSanitizer and UBSan; benchmarks use a
+# separate tree configured with -DFENZAR_SANITIZE=OFF (build/bench).
+option(FENZAR_SANITIZE "Build the core and its tests with ASan and UBSan" ON)
+set(FENZAR_WINDOWS_BUILD_DIR "${CMAKE_SOURCE_DIR}/build/windows" CACHE PATH
+    "The Windows build tree whose launcher library and test programs are used")
+
+file(GLOB platform_posix_sources CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/src/platform/posix/*.cpp)
+add_library(fenzar_platform_posix STATIC ${platform_posix_sources})
+target_link_libraries(fenzar_platform_posix PUBLIC fenzar_core)
+target_link_libraries(fenzar_core PUBLIC zstd)
+
+if(FENZAR_SANITIZE)
+  set(sanitize_flags -fsanitize=address,undefined -fno-omit-frame-pointer
+                     -fno-sanitize-recover=undefined)
+  foreach(target fenzar_core fenzar_platform_posix)
+    target_compile_options(${target} PRIVATE ${sanitize_flags})
+  endforeach()
+  # Everything that links the core links the sanitizer runtimes too.
+  target_link_options(fenzar_core INTERFACE ${sanitize_flags})
+  set(FENZAR_SANITIZE_FLAGS ${sanitize_flags})
+endif()
+
+add_subdirectory(tests/unit)
+
+foreach(optional tools/pack bench)
+  if(EXISTS ${CMAKE_SOURCE_DIR}/${optional}/CMakeLists.txt)
+    add_subdirectory(${optional})
+  endif()
+endforeach()
+
+# End-to-end tests: each tests/windows/test_*.py is one ctest test run under
+# Wine. A persistent wineserver, started before them and stopped after, saves
+# about a second per Wine start.
+set(wine_prefix ${CMAKE_SOURCE_DIR}/build/wineprefix)
+set(wineserver /usr/lib/wine/wineserver)
+set(wine_environment
+  FENZAR_SOURCE_DIR=${CMAKE_SOURCE_DIR}
+  FENZAR_WINDOWS_BUILD_DIR=${FENZAR_WINDOWS_BUILD_DIR}
+  FENZAR_HOST_BUILD_DIR=${CMAKE_BINARY_DIR}
+  WINEPREFIX=${wine_prefix}
+  WINEDEBUG=-all
+  LANG=C.UTF-8
+  PYTHONDONTWRITEBYTECODE=1)
+
+add_test(NAME wineserver.start COMMAND ${wineserver} -p)
+set_tests_properties(wineserver.start PROPERTIES
+  FIXTURES_SETUP wineserver ENVIRONMENT "${wine_environment}")
+add_test(NAME wineserver.stop COMMAND ${wineserver} -k)
+set_tests_properties(wineserver.stop PROPERTIES
+  FIXTURES_CLEANUP wineserver ENVIRONMENT "${wine_environment}")
+
+file(GLOB windows_tests CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/windows/test_*.py)
+foreach(test_file ${windows_tests})
+  get_filename_component(module ${test_file} NAME_WE)
+  add_test(NAME windows.${module}
+           COMMAND python3 -m unittest -v ${module}
+           WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/tests/windows)
+  set_tests_properties(windows.${module} PROPERTIES
+    FIXTURES_REQUIRED wineserver
+    ENVIRONMENT "${wine_environment}"
+    TIMEOUT 600)
+endforeach()

@@ -1,0 +1,48 @@
+# zstd for the launcher and the packer.
+#
+# Windows: a static library `zstd_decompress` built from zstd's own sources
+# (cached by scripts/setup) holding only what decompression needs.
+# Host: Debian's libzstd as the imported target `zstd`; the packer also uses
+# it for compression.
+
+if(WIN32)
+  if(DEFINED ENV{FENZAR_CACHE})
+    set(default_zstd_source_dir "$ENV{FENZAR_CACHE}/zstd-1.5.4")
+  else()
+    set(default_zstd_source_dir "$ENV{HOME}/.cache/fenzar/zstd-1.5.4")
+  endif()
+  set(FENZAR_ZSTD_SOURCE_DIR "${default_zstd_source_dir}" CACHE PATH
+      "zstd 1.5.4 source tree (scripts/setup extracts it)")
+  if(NOT EXISTS "${FENZAR_ZSTD_SOURCE_DIR}/lib/zstd.h")
+    message(FATAL_ERROR
+      "zstd sources not found in ${FENZAR_ZSTD_SOURCE_DIR}; run scripts/setup "
+      "or pass -DFENZAR_ZSTD_SOURCE_DIR")
+  endif()
+
+  set(zstd_lib "${FENZAR_ZSTD_SOURCE_DIR}/lib")
+  # pool.c and threading.c compile to (almost) nothing without
+  # ZSTD_MULTITHREAD. huf_decompress_amd64.S is left out: zstd enables its
+  # assembly only on Linux and Apple targets (ZSTD_ASM_SUPPORTED is 0 for
+  # _WIN32 in common/portability_macros.h), so on Windows the C decoder loops
+  # run, still with run-time BMI2 dispatch.
+  file(GLOB zstd_sources
+    "${zstd_lib}/common/*.c"
+    "${zstd_lib}/decompress/*.c")
+  add_library(zstd_decompress STATIC ${zstd_sources})
+  target_include_directories(zstd_decompress SYSTEM PUBLIC "${zstd_lib}")
+  target_compile_definitions(zstd_decompress PRIVATE
+    ZSTD_DISABLE_ASM
+    ZSTD_TRACE=0
+    ZSTD_LEGACY_SUPPORT=0
+    XXH_NAMESPACE=ZSTD_
+    DEBUGLEVEL=0)
+  # Third-party code: optimised, and its warnings are not ours to fix.
+  target_compile_options(zstd_decompress PRIVATE -O3 -w)
+else()
+  find_path(ZSTD_INCLUDE_DIR zstd.h REQUIRED)
+  find_library(ZSTD_LIBRARY zstd REQUIRED)
+  add_library(zstd UNKNOWN IMPORTED GLOBAL)
+  set_target_properties(zstd PROPERTIES
+    IMPORTED_LOCATION "${ZSTD_LIBRARY}"
+    INTERFACE_INCLUDE_DIRECTORIES "${ZSTD_INCLUDE_DIR}")
+endif()
