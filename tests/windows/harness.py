@@ -1,0 +1,105 @@
+"""Helpers for the end-to-end tests: pack test applications into launchers
+with fenzar-pack and run them under Wine.
+
+The ctest registration sets FENZAR_SOURCE_DIR, FENZAR_WINDOWS_BUILD_DIR,
+FENZAR_HOST_BUILD_DIR and WINEPREFIX; run by hand, the defaults below point
+into build/ of this checkout.
+"""
+import collections
+import os
+import pwd
+import re
+import subprocess
+
+SOURCE_DIR = os.environ.get(
+    'FENZAR_SOURCE_DIR',
+    os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+WINDOWS_BUILD_DIR = os.environ.get(
+    'FENZAR_WINDOWS_BUILD_DIR', os.path.join(SOURCE_DIR, 'build', 'windows'))
+HOST_BUILD_DIR = os.environ.get(
+    'FENZAR_HOST_BUILD_DIR', os.path.join(SOURCE_DIR, 'build', 'host'))
+WINEPREFIX = os.environ.get('WINEPREFIX', os.path.join(SOURCE_DIR, 'build', 'wineprefix'))
+
+WINE = '/usr/lib/wine/wine64'
+FENZAR_PACK = os.path.join(HOST_BUILD_DIR, 'tools', 'pack', 'fenzar-pack')
+
+# Test programs and test application DLLs of the Windows tree.
+WINDOWS_TEST_DIR = os.path.join(WINDOWS_BUILD_DIR, 'tests', 'windows')
+
+Result = collections.namedtuple('Result', 'status stdout stderr')
+
+
+def windows_test_file(name):
+    """A test program or test application DLL, e.g. 'echo_app.dll'."""
+    return os.path.join(WINDOWS_TEST_DIR, name)
+
+
+def pack(app_dll, files=(), out=None, options=()):
+    """Packs APP_DLL and FILES (files or directories) into the launcher OUT
+    with `fenzar-pack pack`; returns OUT. Raises if the packer fails."""
+    if out is None:
+        raise ValueError('pack needs an output path')
+    command = [FENZAR_PACK, 'pack', *options, '-o', out, app_dll, *files]
+    completed = subprocess.run(command, capture_output=True, text=True)
+    if completed.returncode != 0:
+        raise RuntimeError('%s failed with status %d:\n%s%s' % (
+            ' '.join(command), completed.returncode, completed.stdout, completed.stderr))
+    return out
+
+
+def wine_environment(env=None):
+    """The environment for a Wine run: ours, Wine's settings, then ENV, where
+    a value of None removes the variable."""
+    result = dict(os.environ)
+    result.update(WINEPREFIX=WINEPREFIX, WINEDEBUG='-all', LANG='C.UTF-8')
+    result.pop('LC_ALL', None)
+    for name, value in (env or {}).items():
+        if value is None:
+            result.pop(name, None)
+        else:
+            result[name] = value
+    return result
+
+
+def _text(data):
+    return data.decode('utf-8', errors='replace').replace('\r\n', '\n')
+
+
+def run(exe, args=(), env=None, cwd=None, timeout=120):
+    """Runs the Windows program EXE (a Linux path) under Wine. Returns
+    Result(status, stdout, stderr): the status as a Linux process sees it
+    (the low 8 bits of the Windows exit code), text with CRLF made LF."""
+    completed = subprocess.run([WINE, exe, *args], capture_output=True,
+                               env=wine_environment(env), cwd=cwd, timeout=timeout)
+    return Result(completed.returncode, _text(completed.stdout), _text(completed.stderr))
+
+
+def run_full_status(exe, args=(), env=None, cwd=None, timeout=120):
+    """Like run, but through run_and_report.exe, so the status is the full
+    32-bit exit code (unsigned); the driver's own report line is removed."""
+    driver = windows_test_file('run_and_report.exe')
+    result = run(driver, [windows_path(exe), *args], env=env, cwd=cwd, timeout=timeout)
+    match = re.search(r'^exit_code=(\d+)\n\Z', result.stdout, re.MULTILINE)
+    if result.status != 0 or match is None:
+        raise RuntimeError('run_and_report failed (status %d):\n%s%s' % (
+            result.status, result.stdout, result.stderr))
+    return Result(int(match.group(1)), result.stdout[:match.start()], result.stderr)
+
+
+def windows_path(path):
+    """The Z:\\ path under which Wine shows the Linux path PATH."""
+    return 'Z:' + os.path.abspath(path).replace('/', '\\')
+
+
+def wine_temp_dir():
+    """The Linux path of the Wine user's %TEMP%, where launchers unpack."""
+    user = pwd.getpwuid(os.getuid()).pw_name
+    return os.path.join(WINEPREFIX, 'drive_c', 'users', user, 'Temp')
+
+
+def onefile_dirs():
+    """The names of the onefile_* directories now in the Wine temp dir."""
+    temp = wine_temp_dir()
+    if not os.path.isdir(temp):
+        return set()
+    return {name for name in os.listdir(temp) if name.startswith('onefile_')}
