@@ -1,0 +1,122 @@
+#include "attached_data.h"
+
+// For ZSTD_getCParams: the window that a level picks for a given size.
+#define ZSTD_STATIC_LINKING_ONLY
+#include <zstd.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+
+#include "error.h"
+
+namespace fenzar::pack {
+
+namespace {
+
+struct cctx_deleter {
+    void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
+};
+using cctx_pointer = std::unique_ptr<ZSTD_CCtx, cctx_deleter>;
+
+void check_zstd(std::size_t result, const char* what) {
+    if (ZSTD_isError(result)) {
+        throw pack_error(std::string("compression failed (") + what + "): " +
+                         ZSTD_getErrorName(result));
+    }
+}
+
+cctx_pointer make_context(const compression_options& options, std::uint64_t content_size) {
+    cctx_pointer context(ZSTD_createCCtx());
+    if (!context) throw pack_error("compression failed: out of memory");
+    ZSTD_CCtx* c = context.get();
+    check_zstd(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, options.level), "level");
+    check_zstd(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1), "checksum");
+    check_zstd(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 1), "content size");
+    // zstd shrinks an explicit window to fit the pledged size, so a small
+    // archive still gets a small (single-segment) frame.
+    int window_log = std::min<int>(max_window_log,
+                                   ZSTD_getCParams(options.level, content_size, 0).windowLog);
+    if (options.long_window) {
+        window_log = max_window_log;
+        check_zstd(ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching, 1), "long mode");
+    }
+    check_zstd(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, window_log), "window");
+    if (options.threads > 0) {
+        check_zstd(ZSTD_CCtx_setParameter(c, ZSTD_c_nbWorkers, options.threads), "threads");
+    }
+    check_zstd(ZSTD_CCtx_setPledgedSrcSize(c, content_size), "content size");
+    return context;
+}
+
+void write_bytes(std::FILE* out, const void* bytes, std::size_t count) {
+    if (count != 0 && std::fwrite(bytes, 1, count, out) != count) {
+        throw pack_error("cannot write the output");
+    }
+}
+
+class frame_writer {
+public:
+    frame_writer(ZSTD_CCtx* context, std::FILE* out)
+        : context_(context), out_(out), buffer_(ZSTD_CStreamOutSize()) {}
+
+    void compress(const unsigned char* bytes, std::size_t count) {
+        ZSTD_inBuffer input{bytes, count, 0};
+        while (input.pos < input.size) step(input, ZSTD_e_continue);
+    }
+
+    void finish() {
+        ZSTD_inBuffer input{nullptr, 0, 0};
+        while (step(input, ZSTD_e_end) != 0) {
+        }
+    }
+
+    std::uint64_t written() const { return written_; }
+
+private:
+    std::size_t step(ZSTD_inBuffer& input, ZSTD_EndDirective directive) {
+        ZSTD_outBuffer output{buffer_.data(), buffer_.size(), 0};
+        const std::size_t remaining = ZSTD_compressStream2(context_, &output, &input, directive);
+        check_zstd(remaining, "stream");
+        write_bytes(out_, buffer_.data(), output.pos);
+        written_ += output.pos;
+        return remaining;
+    }
+
+    ZSTD_CCtx* context_;
+    std::FILE* out_;
+    std::vector<unsigned char> buffer_;
+    std::uint64_t written_ = 0;
+};
+
+}  // namespace
+
+std::uint64_t write_attached_data(const std::vector<archive_entry>& entries,
+                                  const compression_options& options, std::FILE* out,
+                                  const progress_callback& progress) {
+    const std::uint64_t content_size = archive_size(entries);
+    const cctx_pointer context = make_context(options, content_size);
+
+    const unsigned char magic[3] = {'Z', 'U', 'Q'};
+    write_bytes(out, magic, sizeof magic);
+
+    frame_writer frame(context.get(), out);
+    std::uint64_t consumed = 0;
+    stream_archive(entries, [&](const unsigned char* bytes, std::size_t count) {
+        frame.compress(bytes, count);
+        consumed += count;
+        if (progress) progress(consumed);
+    });
+    frame.finish();
+
+    const std::uint64_t unpadded = sizeof magic + frame.written();
+    const std::uint64_t trailer_offset = (unpadded + 7) / 8 * 8;
+    const unsigned char zeros[8] = {};
+    write_bytes(out, zeros, trailer_offset - unpadded);
+    unsigned char trailer[8];
+    for (int i = 0; i < 8; ++i) trailer[i] = static_cast<unsigned char>(trailer_offset >> (8 * i));
+    write_bytes(out, trailer, sizeof trailer);
+    return trailer_offset + sizeof trailer;
+}
+
+}  // namespace fenzar::pack

@@ -1,0 +1,34 @@
+// Writing attached data: the magic "ZUQ", the archive as one zstd frame, zero
+// padding up to a multiple of 8 bytes from the magic, and the offset trailer,
+// a 64-bit little-endian value equal to its own offset.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+#include "archive.h"
+
+namespace fenzar::pack {
+
+// The launcher's decoder refuses windows above 2^27 bytes.
+inline constexpr int max_window_log = 27;
+
+struct compression_options {
+    int level = 19;
+    int threads = 0;     // zstd workers; 0 compresses on the calling thread
+    bool long_window = false;  // window log 27 with long-distance matching
+};
+
+// Called with the count of archive bytes compressed so far.
+using progress_callback = std::function<void(std::uint64_t done)>;
+
+// Returns the length of the attached data written to `out`. The frame carries
+// the content size and a content checksum; its window is the level's choice,
+// at most 2^27 and no larger than the archive.
+std::uint64_t write_attached_data(const std::vector<archive_entry>& entries,
+                                  const compression_options& options, std::FILE* out,
+                                  const progress_callback& progress = {});
+
+}  // namespace fenzar::pack

@@ -1,0 +1,188 @@
+#include "inspect.h"
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include "error.h"
+
+namespace fenzar::pack {
+
+namespace {
+
+struct dctx_deleter {
+    void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
+};
+
+constexpr unsigned char magic[3] = {'Z', 'U', 'Q'};
+constexpr unsigned char frame_magic[4] = {0x28, 0xB5, 0x2F, 0xFD};
+
+// Follows the archive as the decoder produces it.
+class record_parser {
+public:
+    void feed(const unsigned char* bytes, std::size_t count) {
+        for (std::size_t i = 0; i < count;) {
+            switch (state_) {
+            case state::name:
+                if (unit_bytes_.size() < 2) unit_bytes_.push_back(bytes[i++]);
+                if (unit_bytes_.size() == 2) take_unit();
+                break;
+            case state::size:
+                size_ |= static_cast<std::uint64_t>(bytes[i++]) << (8 * size_bytes_);
+                if (++size_bytes_ == 8) {
+                    records_.push_back({std::move(name_), size_});
+                    name_.clear();
+                    remaining_ = size_;
+                    state_ = remaining_ == 0 ? state::name : state::data;
+                }
+                break;
+            case state::data: {
+                const std::size_t skip =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, count - i));
+                i += skip;
+                remaining_ -= skip;
+                if (remaining_ == 0) state_ = state::name;
+                break;
+            }
+            case state::done:
+                throw pack_error("the archive has data after its end marker");
+            }
+        }
+    }
+
+    bool done() const { return state_ == state::done; }
+    std::vector<record_info> take_records() { return std::move(records_); }
+
+private:
+    enum class state { name, size, data, done };
+
+    void take_unit() {
+        const auto unit = static_cast<char16_t>(unit_bytes_[0] | (unit_bytes_[1] << 8));
+        unit_bytes_.clear();
+        if (unit != 0) {
+            name_.push_back(unit);
+        } else if (name_.empty()) {
+            state_ = state::done;
+        } else {
+            state_ = state::size;
+            size_ = 0;
+            size_bytes_ = 0;
+        }
+    }
+
+    state state_ = state::name;
+    std::vector<unsigned char> unit_bytes_;
+    std::u16string name_;
+    std::uint64_t size_ = 0;
+    int size_bytes_ = 0;
+    std::uint64_t remaining_ = 0;
+    std::vector<record_info> records_;
+};
+
+}  // namespace
+
+std::vector<record_info> read_records(std::span<const unsigned char> data) {
+    if (data.size() < sizeof magic || std::memcmp(data.data(), magic, sizeof magic) != 0) {
+        throw pack_error("no attached data header (\"ZUQ\")");
+    }
+    std::unique_ptr<ZSTD_DCtx, dctx_deleter> context(ZSTD_createDCtx());
+    if (!context) throw pack_error("out of memory");
+    std::vector<unsigned char> buffer(ZSTD_DStreamOutSize());
+    record_parser parser;
+    ZSTD_inBuffer input{data.data() + sizeof magic, data.size() - sizeof magic, 0};
+    while (true) {
+        ZSTD_outBuffer output{buffer.data(), buffer.size(), 0};
+        const std::size_t result = ZSTD_decompressStream(context.get(), &output, &input);
+        if (ZSTD_isError(result)) {
+            throw pack_error(std::string("the frame does not decode: ") + ZSTD_getErrorName(result));
+        }
+        parser.feed(buffer.data(), output.pos);
+        if (result == 0) break;
+        if (input.pos == input.size && output.pos < output.size) {
+            throw pack_error("the frame is truncated");
+        }
+    }
+    if (!parser.done()) throw pack_error("the archive ends without its end marker");
+    return parser.take_records();
+}
+
+namespace {
+
+std::uint32_t read_u32(std::span<const unsigned char> file, std::size_t at) {
+    if (at + 4 > file.size()) throw pack_error("not an attached data file or a PE executable");
+    return file[at] | (file[at + 1] << 8) | (file[at + 2] << 16) |
+           (static_cast<std::uint32_t>(file[at + 3]) << 24);
+}
+
+std::uint16_t read_u16(std::span<const unsigned char> file, std::size_t at) {
+    if (at + 2 > file.size()) throw pack_error("not an attached data file or a PE executable");
+    return static_cast<std::uint16_t>(file[at] | (file[at + 1] << 8));
+}
+
+struct section_range {
+    std::size_t start;
+    std::size_t end;
+};
+
+std::vector<section_range> read_only_data_sections(std::span<const unsigned char> file) {
+    constexpr std::uint32_t initialized_data = 0x00000040;
+    constexpr std::uint32_t executable = 0x20000000;
+    constexpr std::uint32_t writable = 0x80000000;
+    const std::size_t pe = read_u32(file, 0x3C);
+    if (read_u32(file, pe) != 0x00004550) throw pack_error("not a PE executable");
+    const std::size_t sections = read_u16(file, pe + 6);
+    const std::size_t table = pe + 24 + read_u16(file, pe + 20);
+    std::vector<section_range> ranges;
+    for (std::size_t i = 0; i < sections; ++i) {
+        const std::size_t header = table + 40 * i;
+        const std::uint32_t raw_size = read_u32(file, header + 16);
+        const std::uint32_t raw_start = read_u32(file, header + 20);
+        const std::uint32_t flags = read_u32(file, header + 36);
+        if ((flags & initialized_data) && !(flags & (executable | writable)) &&
+            raw_start < file.size()) {
+            ranges.push_back({raw_start, std::min<std::size_t>(file.size(),
+                                                               std::size_t{raw_start} + raw_size)});
+        }
+    }
+    return ranges;
+}
+
+}  // namespace
+
+located_data locate_attached_data(std::span<const unsigned char> file) {
+    if (file.size() >= sizeof magic && std::memcmp(file.data(), magic, sizeof magic) == 0) {
+        return {0, read_records(file)};
+    }
+    if (file.size() < 2 || file[0] != 'M' || file[1] != 'Z') {
+        throw pack_error("neither attached data (\"ZUQ\") nor a PE executable (\"MZ\")");
+    }
+    unsigned char pattern[sizeof magic + sizeof frame_magic];
+    std::memcpy(pattern, magic, sizeof magic);
+    std::memcpy(pattern + sizeof magic, frame_magic, sizeof frame_magic);
+    std::optional<std::string> first_failure;
+    for (const auto& range : read_only_data_sections(file)) {
+        const auto section = file.subspan(range.start, range.end - range.start);
+        auto from = section.begin();
+        while (true) {
+            const auto found = std::search(from, section.end(), pattern, pattern + sizeof pattern);
+            if (found == section.end()) break;
+            const auto offset = static_cast<std::size_t>(found - section.begin());
+            try {
+                return {range.start + offset, read_records(section.subspan(offset))};
+            } catch (const pack_error& failure) {
+                if (!first_failure) {
+                    first_failure = "at file offset " + std::to_string(range.start + offset) +
+                                    ": " + failure.what();
+                }
+            }
+            from = found + 1;
+        }
+    }
+    if (first_failure) throw pack_error("no intact attached data; " + *first_failure);
+    throw pack_error("no attached data in the executable's read-only data");
+}
+
+}  // namespace fenzar::pack

@@ -1,0 +1,34 @@
+// Reading attached data back: finding it in a launcher executable and listing
+// the records of its archive.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace fenzar::pack {
+
+struct record_info {
+    std::u16string name;
+    std::uint64_t size;
+};
+
+// Decodes the frame after the magic at the start of `data` to its end and
+// returns the records. Throws pack_error unless the magic, the frame (and its
+// checksum, when it has one) and the archive are intact and nothing follows
+// the end marker inside the frame.
+std::vector<record_info> read_records(std::span<const unsigned char> data);
+
+struct located_data {
+    std::size_t offset;
+    std::vector<record_info> records;
+};
+
+// Attached data file: starts with the magic. Launcher executable: the first
+// place in a read-only initialised data section of the PE image where "ZUQ"
+// and the zstd frame magic meet and read_records succeeds.
+located_data locate_attached_data(std::span<const unsigned char> file);
+
+}  // namespace fenzar::pack

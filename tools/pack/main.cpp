@@ -1,0 +1,321 @@
+// fenzar-pack: turns an application (a DLL exporting run_code, plus files)
+// into a Windows launcher executable.
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <zstd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive.h"
+#include "attached_data.h"
+#include "error.h"
+#include "inspect.h"
+#include "link.h"
+#include "names.h"
+#include "output_file.h"
+#include "progress.h"
+#include "scratch_directory.h"
+
+namespace {
+
+using namespace fenzar::pack;
+namespace fs = std::filesystem;
+
+constexpr const char* main_help =
+    "Usage: fenzar-pack COMMAND [OPTIONS] ...\n"
+    "\n"
+    "Packs a Windows application (a DLL exporting run_code, plus its files) into\n"
+    "one launcher executable that unpacks and runs it.\n"
+    "\n"
+    "Commands:\n"
+    "  pack   -o OUT.exe APP.dll [PATH ...]   build the attached data and link a launcher\n"
+    "  build  -o OUT.bin APP.dll [PATH ...]   write only the attached data\n"
+    "  link   -o OUT.exe IN.bin               link any attached data file into a launcher\n"
+    "  list   IN                              list the files in attached data or a launcher\n"
+    "\n"
+    "Run 'fenzar-pack COMMAND --help' for a command's options.\n";
+
+constexpr const char* archive_help =
+    "APP.dll becomes the first file, stored under its file name. Each PATH is a\n"
+    "file, stored under its file name, or a directory, stored under its own name\n"
+    "with everything below it (like cp -r: 'data/' gives data\\...); write 'DIR/.'\n"
+    "to store a directory's contents at the top level. Names use the backslash.\n"
+    "Symlinks are followed. Names must be usable on Windows; anything else, two\n"
+    "files with the same name (ignoring ASCII case) or an unreadable file is\n"
+    "refused and nothing is written.\n"
+    "\n"
+    "Options:\n"
+    "  -o FILE         the output (written only when everything succeeded)\n"
+    "  --level N       zstd level, default 19\n"
+    "  --threads N     zstd worker threads, default 0 (compress on the main thread)\n"
+    "  --long          window of 2^27 bytes with long-distance matching, like\n"
+    "                  'zstd --long=27'; decoding then needs up to 128 MiB\n";
+
+constexpr const char* pack_help_head =
+    "Usage: fenzar-pack pack -o OUT.exe [OPTIONS] APP.dll [PATH ...]\n"
+    "\n"
+    "Builds the attached data and links it into a launcher executable.\n"
+    "\n";
+constexpr const char* build_help_head =
+    "Usage: fenzar-pack build -o OUT.bin [OPTIONS] APP.dll [PATH ...]\n"
+    "\n"
+    "Writes only the attached data: \"ZUQ\", one zstd frame holding the archive,\n"
+    "zero padding to a multiple of 8 bytes and the 64-bit offset trailer.\n"
+    "\n";
+constexpr const char* icon_help = "  --icon FILE     the executable's icon (an .ico file)\n";
+
+constexpr const char* link_help =
+    "Usage: fenzar-pack link -o OUT.exe [--icon FILE.ico] IN.bin\n"
+    "\n"
+    "Links an attached data file, as it is, into a launcher executable. The\n"
+    "packer does not check the data; any bytes are accepted.\n"
+    "\n"
+    "Options:\n"
+    "  -o FILE         the output executable\n"
+    "  --icon FILE     the executable's icon (an .ico file)\n";
+
+constexpr const char* list_help =
+    "Usage: fenzar-pack list IN\n"
+    "\n"
+    "Lists the files (size and name) of an attached data file or of a launcher\n"
+    "executable, in archive order. The whole frame is decoded, so a corrupt\n"
+    "frame, a wrong checksum or a broken archive is reported as an error.\n";
+
+class usage_error : public pack_error {
+public:
+    using pack_error::pack_error;
+};
+
+struct arguments {
+    std::optional<fs::path> output;
+    std::optional<fs::path> icon;
+    std::vector<fs::path> extra_libraries;
+    compression_options compression;
+    std::vector<fs::path> positional;
+    bool help = false;
+};
+
+int parse_number(std::string_view option, std::string_view text, int low, int high) {
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < low || value > high) {
+        throw usage_error(std::string(option) + " needs a number from " + std::to_string(low) +
+                          " to " + std::to_string(high));
+    }
+    return value;
+}
+
+arguments parse_arguments(std::string_view command, int argc, char** argv) {
+    const bool compresses = command == "pack" || command == "build";
+    const bool links = command == "pack" || command == "link";
+    arguments parsed;
+    bool options_done = false;
+    for (int i = 2; i < argc; ++i) {
+        std::string_view argument = argv[i];
+        if (options_done || argument.size() < 2 || argument[0] != '-') {
+            parsed.positional.emplace_back(argument);
+            continue;
+        }
+        if (argument == "--") {
+            options_done = true;
+            continue;
+        }
+        std::string_view name = argument;
+        std::optional<std::string_view> inline_value;
+        if (argument.starts_with("--")) {
+            if (const auto equals = argument.find('='); equals != std::string_view::npos) {
+                name = argument.substr(0, equals);
+                inline_value = argument.substr(equals + 1);
+            }
+        }
+        auto value = [&]() -> std::string_view {
+            if (inline_value) return *inline_value;
+            if (i + 1 >= argc) throw usage_error(std::string(name) + " needs a value");
+            return argv[++i];
+        };
+        if (name == "-h" || name == "--help") {
+            parsed.help = true;
+        } else if (name == "-o" && command != "list") {
+            parsed.output = fs::path(value());
+        } else if (name == "--level" && compresses) {
+            parsed.compression.level =
+                parse_number(name, value(), ZSTD_minCLevel(), ZSTD_maxCLevel());
+        } else if (name == "--threads" && compresses) {
+            parsed.compression.threads = parse_number(name, value(), 0, 200);
+        } else if (name == "--long" && compresses && !inline_value) {
+            parsed.compression.long_window = true;
+        } else if (name == "--icon" && links) {
+            parsed.icon = fs::path(value());
+        } else if (name == "--extra-library" && links) {
+            parsed.extra_libraries.emplace_back(value());
+        } else {
+            throw usage_error("unknown option " + std::string(argument));
+        }
+    }
+    return parsed;
+}
+
+void print_help(std::string_view command) {
+    if (command == "pack") {
+        std::fputs(pack_help_head, stdout);
+        std::fputs(archive_help, stdout);
+        std::fputs(icon_help, stdout);
+    } else if (command == "build") {
+        std::fputs(build_help_head, stdout);
+        std::fputs(archive_help, stdout);
+    } else if (command == "link") {
+        std::fputs(link_help, stdout);
+    } else {
+        std::fputs(list_help, stdout);
+    }
+}
+
+void require_output(const arguments& parsed) {
+    if (!parsed.output) throw usage_error("the output is missing (-o FILE)");
+}
+
+std::vector<archive_entry> collect_from(const arguments& parsed) {
+    if (parsed.positional.empty()) throw usage_error("the application library is missing");
+    const std::vector<fs::path> paths(parsed.positional.begin() + 1, parsed.positional.end());
+    return collect_entries(parsed.positional.front(), paths);
+}
+
+void write_attached_file(const std::vector<archive_entry>& entries,
+                         const compression_options& options, const fs::path& destination) {
+    output_file output(destination);
+    {
+        progress_meter meter(archive_size(entries));
+        write_attached_data(entries, options, output.stream(),
+                            [&](std::uint64_t done) { meter.update(done); });
+    }
+    output.commit(0666);
+}
+
+void run_build(const arguments& parsed) {
+    require_output(parsed);
+    write_attached_file(collect_from(parsed), parsed.compression, *parsed.output);
+}
+
+void run_pack(const arguments& parsed) {
+    require_output(parsed);
+    const auto entries = collect_from(parsed);
+    const scratch_directory work;
+    const fs::path attached_data = work.path() / "attached.bin";
+    write_attached_file(entries, parsed.compression, attached_data);
+    link_launcher({attached_data, *parsed.output, parsed.icon, parsed.extra_libraries});
+}
+
+void run_link(const arguments& parsed) {
+    require_output(parsed);
+    if (parsed.positional.size() != 1) throw usage_error("link takes one attached data file");
+    link_launcher({parsed.positional.front(), *parsed.output, parsed.icon, parsed.extra_libraries});
+}
+
+class mapped_file {
+public:
+    explicit mapped_file(const fs::path& path) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat info;
+        if (fd < 0 || ::fstat(fd, &info) != 0) {
+            const int saved = errno;
+            if (fd >= 0) ::close(fd);
+            throw pack_error(path.string() + ": cannot read: " + std::strerror(saved));
+        }
+        size_ = static_cast<std::size_t>(info.st_size);
+        if (size_ != 0) {
+            void* address = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+            if (address == MAP_FAILED) {
+                const int saved = errno;
+                ::close(fd);
+                throw pack_error(path.string() + ": cannot read: " + std::strerror(saved));
+            }
+            address_ = static_cast<const unsigned char*>(address);
+        }
+        ::close(fd);
+    }
+    mapped_file(const mapped_file&) = delete;
+    mapped_file& operator=(const mapped_file&) = delete;
+    ~mapped_file() {
+        if (address_) ::munmap(const_cast<unsigned char*>(address_), size_);
+    }
+    std::span<const unsigned char> bytes() const { return {address_, size_}; }
+
+private:
+    const unsigned char* address_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+void run_list(const arguments& parsed) {
+    if (parsed.positional.size() != 1) throw usage_error("list takes one file");
+    const fs::path& path = parsed.positional.front();
+    const mapped_file file(path);
+    located_data found;
+    try {
+        found = locate_attached_data(file.bytes());
+    } catch (const pack_error& error) {
+        throw pack_error(path.string() + ": " + error.what());
+    }
+    for (const auto& record : found.records) {
+        std::printf("%12llu  %s\n", static_cast<unsigned long long>(record.size),
+                    utf16_to_display(record.name).c_str());
+    }
+    if (std::fflush(stdout) != 0) throw pack_error("cannot write the listing");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fputs(main_help, stderr);
+        return 2;
+    }
+    const std::string_view command = argv[1];
+    if (command == "-h" || command == "--help" || command == "help") {
+        std::fputs(main_help, stdout);
+        return 0;
+    }
+    if (command != "pack" && command != "build" && command != "link" && command != "list") {
+        std::fprintf(stderr, "fenzar-pack: unknown command '%s' (see fenzar-pack --help)\n",
+                     argv[1]);
+        return 2;
+    }
+    try {
+        const arguments parsed = parse_arguments(command, argc, argv);
+        if (parsed.help) {
+            print_help(command);
+            return 0;
+        }
+        if (command == "pack") {
+            run_pack(parsed);
+        } else if (command == "build") {
+            run_build(parsed);
+        } else if (command == "link") {
+            run_link(parsed);
+        } else {
+            run_list(parsed);
+        }
+        return 0;
+    } catch (const usage_error& error) {
+        std::fprintf(stderr, "fenzar-pack %s: %s (see fenzar-pack %s --help)\n", argv[1],
+                     error.what(), argv[1]);
+        return 2;
+    } catch (const pack_error& error) {
+        std::fprintf(stderr, "fenzar-pack: %s\n", error.what());
+        return 1;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "fenzar-pack: %s\n", error.what());
+        return 1;
+    }
+}

@@ -1,0 +1,172 @@
+#include "names.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+
+#include "error.h"
+
+namespace fenzar::pack {
+
+std::optional<std::u16string> utf8_to_utf16(std::string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length;
+        char32_t value;
+        char32_t minimum;
+        if (lead < 0x80) {
+            out.push_back(lead);
+            ++i;
+            continue;
+        } else if ((lead & 0xE0) == 0xC0) {
+            length = 2, value = lead & 0x1F, minimum = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3, value = lead & 0x0F, minimum = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4, value = lead & 0x07, minimum = 0x10000;
+        } else {
+            return std::nullopt;
+        }
+        if (text.size() - i < length) return std::nullopt;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) return std::nullopt;
+            value = (value << 6) | (next & 0x3F);
+        }
+        if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+            return std::nullopt;
+        }
+        if (value >= 0x10000) {
+            value -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (value >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (value & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(value));
+        }
+        i += length;
+    }
+    return out;
+}
+
+namespace {
+
+void append_utf8(std::string& out, char32_t value) {
+    if (value < 0x80) {
+        out.push_back(static_cast<char>(value));
+    } else if (value < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (value >> 6)));
+        out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+    } else if (value < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (value >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (value >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((value >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+    }
+}
+
+bool is_high_surrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool is_low_surrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+char16_t fold_unit(char16_t unit) {
+    return (unit >= u'A' && unit <= u'Z') ? static_cast<char16_t>(unit - u'A' + u'a') : unit;
+}
+
+bool is_forbidden_character(char16_t unit) {
+    return unit < 0x20 || unit == u'<' || unit == u'>' || unit == u'"' || unit == u'|' ||
+           unit == u'?' || unit == u'*';
+}
+
+// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 open devices instead of files, also
+// with an extension ("nul.txt").
+bool is_device_name(std::u16string_view component) {
+    auto stem = component.substr(0, component.find(u'.'));
+    while (!stem.empty() && stem.back() == u' ') stem.remove_suffix(1);
+    std::u16string folded = fold_name(stem);
+    static constexpr std::array<std::u16string_view, 4> plain = {u"con", u"prn", u"aux", u"nul"};
+    for (auto name : plain) {
+        if (folded == name) return true;
+    }
+    return folded.size() == 4 && (folded.starts_with(u"com") || folded.starts_with(u"lpt")) &&
+           folded[3] >= u'1' && folded[3] <= u'9';
+}
+
+}  // namespace
+
+std::string utf16_to_display(std::u16string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t unit = text[i];
+        if (is_high_surrogate(unit) && i + 1 < text.size() && is_low_surrogate(text[i + 1])) {
+            append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+            ++i;
+        } else if (is_high_surrogate(unit) || is_low_surrogate(unit)) {
+            char escaped[16];
+            std::snprintf(escaped, sizeof escaped, "\\u{%04X}", static_cast<unsigned>(unit));
+            out += escaped;
+        } else {
+            append_utf8(out, unit);
+        }
+    }
+    return out;
+}
+
+std::u16string fold_name(std::u16string_view name) {
+    std::u16string folded(name);
+    for (auto& unit : folded) unit = fold_unit(unit);
+    return folded;
+}
+
+std::string name_problem(std::u16string_view name) {
+    if (name.empty()) return "the name is empty";
+    if (name.size() > max_name_units) return "the name is longer than 1023 UTF-16 units";
+    if (name.front() == u'\\') return "the name is absolute";
+    if (name.find(u':') != std::u16string_view::npos) return "the name holds a drive or colon";
+    if (name.find(u'/') != std::u16string_view::npos) return "the name holds a forward slash";
+    for (char16_t unit : name) {
+        if (is_forbidden_character(unit)) {
+            return "the name holds a character that Windows does not allow in file names";
+        }
+    }
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t end = std::min(name.find(u'\\', start), name.size());
+        const std::u16string_view component = name.substr(start, end - start);
+        if (component.empty()) return "the name has an empty component";
+        if (component == u"." || component == u"..") {
+            return "the name has a \".\" or \"..\" component";
+        }
+        if (component.back() == u'.' || component.back() == u' ') {
+            return "a component of the name ends in a dot or space, which Windows drops";
+        }
+        if (is_device_name(component)) return "a component of the name is a Windows device name";
+        if (end == name.size()) return {};
+        start = end + 1;
+    }
+}
+
+std::u16string entry_name_from_components(const std::vector<std::string>& components,
+                                          const std::string& origin) {
+    std::u16string name;
+    for (const auto& component : components) {
+        if (component.find('\\') != std::string::npos) {
+            throw pack_error(origin + ": a file name holds a backslash");
+        }
+        const auto converted = utf8_to_utf16(component);
+        if (!converted) throw pack_error(origin + ": a file name is not valid UTF-8");
+        if (!name.empty()) name.push_back(u'\\');
+        name += *converted;
+    }
+    if (auto problem = name_problem(name); !problem.empty()) {
+        throw pack_error(origin + ": " + problem);
+    }
+    return name;
+}
+
+}  // namespace fenzar::pack

@@ -1,0 +1,32 @@
+#include "progress.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace fenzar::pack {
+
+namespace {
+constexpr std::uint64_t quiet_below = 16ull << 20;
+constexpr std::uint64_t mebibyte = 1ull << 20;
+}  // namespace
+
+progress_meter::progress_meter(std::uint64_t total)
+    : total_(total), enabled_(total >= quiet_below && ::isatty(STDERR_FILENO)) {}
+
+progress_meter::~progress_meter() {
+    if (enabled_ && shown_percent_ >= 0) std::fputc('\n', stderr);
+}
+
+void progress_meter::update(std::uint64_t done) {
+    if (!enabled_) return;
+    const int percent = static_cast<int>(done * 100 / total_);
+    if (percent == shown_percent_) return;
+    shown_percent_ = percent;
+    std::fprintf(stderr, "\rfenzar-pack: compressing %llu / %llu MiB (%d%%)",
+                 static_cast<unsigned long long>(done / mebibyte),
+                 static_cast<unsigned long long>(total_ / mebibyte), percent);
+    std::fflush(stderr);
+}
+
+}  // namespace fenzar::pack
