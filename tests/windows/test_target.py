@@ -1,0 +1,144 @@
+"""Where a launcher unpacks its application, and the run-mode decision: the
+target directory comes from the built-in template
+{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}, made fresh by every first instance
+whatever the caller left in the environment; a FENZAR_ONEFILE_PARENT that does
+not name a live instance of the same executable leaves the launcher a first
+instance."""
+import os
+import pwd
+import re
+import subprocess
+import tempfile
+import unittest
+
+import harness
+
+APP_NAME = 'echo_app.dll'
+BASE64URL = r'[A-Za-z0-9_-]'
+
+PARENT = 'FENZAR_ONEFILE_PARENT'
+START = 'FENZAR_ONEFILE_START'
+TIME_US = 'FENZAR_ONEFILE_TIME_US'
+RANDOM = 'FENZAR_ONEFILE_RANDOM'
+
+
+def first_entry_pattern():
+    """The application's full path: GetTempPathW is C:\\users\\<user>\\Temp\\
+    in the test prefix; the first record is stored under its file name."""
+    user = pwd.getpwuid(os.getuid()).pw_name
+    return re.compile(r'C:\\users\\%s\\Temp\\onefile_(\d+)_(\d{6})_(%s{11})\\%s\Z' % (
+        re.escape(user), BASE64URL, re.escape(APP_NAME)))
+
+
+def parse_echo(stdout):
+    """echo_app's report: ({key: value} of its key=value lines,
+    {variable: value or None} of its env lines)."""
+    report, environment = {}, {}
+    for line in stdout.splitlines():
+        if line.startswith('env '):
+            rest = line[4:]
+            if rest.endswith(' unset'):
+                environment[rest[:-len(' unset')]] = None
+            else:
+                name, _, value = rest.partition('=')
+                environment[name] = value
+        else:
+            key, _, value = line.partition('=')
+            report[key] = value
+    return report, environment
+
+
+class TargetDirectoryTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.scratch = tempfile.TemporaryDirectory()
+        cls.launcher = harness.pack(harness.windows_test_file(APP_NAME),
+                                    out=os.path.join(cls.scratch.name, 'target_echo.exe'))
+        cls.pattern = first_entry_pattern()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.scratch.cleanup()
+
+    def run_launcher(self, env):
+        """Runs the launcher with the six variables cleared and ENV set; checks
+        that the application ran in a directory of the template's form and
+        returns (match of its path, the variables it saw)."""
+        environment = {name: None for name in (PARENT, START, TIME_US, RANDOM)}
+        environment.update(env)
+        result = harness.run(self.launcher, ['one'], env=environment)
+        self.assertEqual(result.status, 0, result.stdout + result.stderr)
+        report, seen = parse_echo(result.stdout)
+        self.assertEqual(report.get('argv[1]'), 'one', result.stdout)
+        match = self.pattern.match(report.get('path', ''))
+        self.assertIsNotNone(match, 'path=%r' % report.get('path'))
+        return match, seen
+
+    def assert_fresh_values(self, match, seen):
+        """The directory is named after the parent's own id and the values it
+        published, which the application inherits; TIME is not in the
+        template, so START stays unset."""
+        pid, time_us, random = match.groups()
+        self.assertEqual(seen[PARENT], pid)
+        self.assertEqual(str(int(pid)), pid)
+        self.assertEqual(seen[TIME_US], time_us)
+        self.assertEqual(seen[RANDOM], random)
+        self.assertIsNone(seen[START])
+
+    def test_directory_below_temp_named_after_pid_time_and_token(self):
+        match, seen = self.run_launcher({})
+        self.assert_fresh_values(match, seen)
+        # A second start gets a directory of its own.
+        second, _ = self.run_launcher({})
+        self.assertNotEqual(second.group(0), match.group(0))
+        self.assertNotEqual(second.group(3), match.group(3))
+
+    def test_inherited_time_and_random_values_are_not_used(self):
+        inherited_sets = [
+            {START: '17', TIME_US: '7777777', RANDOM: 'AAAAAAAAAAA'},
+            {START: 'x', TIME_US: 'abc', RANDOM: '..\\..\\escape'},
+            {START: '0', TIME_US: '000000', RANDOM: 'r'},
+        ]
+        for inherited in inherited_sets:
+            with self.subTest(inherited=inherited):
+                match, seen = self.run_launcher(inherited)
+                self.assert_fresh_values(match, seen)
+                self.assertNotEqual(seen[RANDOM], inherited[RANDOM])
+                if inherited[TIME_US] != '000000':
+                    self.assertNotEqual(seen[TIME_US], inherited[TIME_US])
+
+    def test_parent_variable_not_naming_a_live_instance_gives_parent_mode(self):
+        # The parent of a finished run: a dead id that ran this same file.
+        _, finished = self.run_launcher({})
+        dead_pid = finished[PARENT]
+
+        holder = subprocess.Popen(
+            [harness.WINE, harness.windows_test_file('hold_process.exe')],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=harness.wine_environment())
+        try:
+            line = holder.stdout.readline().decode('ascii').strip()
+            self.assertRegex(line, r'\Apid=\d+\Z')
+            other_live_pid = line[len('pid='):]
+
+            values = [
+                ('garbage', 'garbage'),
+                ('above the 32-bit range', '99999999999999999999'),
+                ('one above the largest', '2147483648'),
+                ('negative', '-8'),
+                ('trailing blank', '12 '),
+                ('dead process that ran this file', dead_pid),
+                ('live process of another executable', other_live_pid),
+            ]
+            for description, value in values:
+                with self.subTest(description, value=value):
+                    match, seen = self.run_launcher({PARENT: value})
+                    self.assert_fresh_values(match, seen)
+                    self.assertNotEqual(match.group(1), value)
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=60)
+            holder.stdout.close()
+
+
+if __name__ == '__main__':
+    unittest.main()
