@@ -1,0 +1,334 @@
+// Unpacking real archives, compressed here with libzstd, through the real
+// reader into a temporary directory on the POSIX layer.
+#include "unpack/unpack.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zstd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "launcher/state.h"
+#include "payload/reader.h"
+#include "platform_override.h"
+#include "unpack/directories.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Record {
+    std::u16string name;
+    std::string data;
+};
+
+void put_unit(std::string& out, char16_t unit) {
+    out += static_cast<char>(unit & 0xFF);
+    out += static_cast<char>(unit >> 8);
+}
+
+// Names as UTF-16LE units with a terminator, sizes as u64 LE, then the data;
+// one zero unit ends the archive.
+std::string make_archive(const std::vector<Record>& records) {
+    std::string out;
+    for (const Record& record : records) {
+        for (char16_t unit : record.name) put_unit(out, unit);
+        put_unit(out, 0);
+        uint64_t size = record.data.size();
+        for (int i = 0; i < 8; ++i) out += static_cast<char>(size >> (8 * i) & 0xFF);
+        out += record.data;
+    }
+    put_unit(out, 0);
+    return out;
+}
+
+// Magic, one frame with a checksum, padding to a multiple of 8, offset trailer.
+std::vector<unsigned char> make_attached_data(const std::string& archive) {
+    std::vector<unsigned char> frame(ZSTD_compressBound(archive.size()));
+    ZSTD_CCtx* context = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
+    size_t length = ZSTD_compress2(context, frame.data(), frame.size(), archive.data(), archive.size());
+    ZSTD_freeCCtx(context);
+    EXPECT_FALSE(ZSTD_isError(length));
+    std::vector<unsigned char> out = {'Z', 'U', 'Q'};
+    out.insert(out.end(), frame.begin(), frame.begin() + static_cast<long>(length));
+    while (out.size() % 8 != 0) out.push_back(0);
+    uint64_t offset = out.size();
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<unsigned char>(offset >> (8 * i)));
+    return out;
+}
+
+std::string pattern(size_t size, uint32_t seed) {
+    std::string out(size, '\0');
+    for (char& c : out) {
+        seed = seed * 1664525u + 1013904223u;
+        c = static_cast<char>(seed >> 24);
+    }
+    return out;
+}
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+std::u16string to_wide_path(const std::string& native) {
+    std::u16string out;
+    for (char c : native) out += c == '/' ? u'\\' : static_cast<char16_t>(static_cast<unsigned char>(c));
+    return out;
+}
+
+std::string to_native(const std::u16string& name) {
+    std::string out;
+    for (char16_t c : name) {
+        if (c == u'\\') {
+            out += '/';
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// A name of exactly length units, in components of at most 255 units.
+std::u16string long_name(size_t length) {
+    std::u16string name;
+    while (name.size() < length) {
+        if (!name.empty()) name += u'\\';
+        size_t part = std::min<size_t>(255, length - name.size());
+        name += std::u16string(part, static_cast<char16_t>(u'a' + name.size() % 26));
+    }
+    return name;
+}
+
+struct ProcessExit {
+    int status;
+};
+
+// What the platform layer saw, for checks on the number and size of writes.
+struct Observed {
+    platform::Table real;
+    std::u16string open_path;
+    std::map<std::u16string, std::vector<uint32_t>> writes;
+    std::vector<std::u16string> opened;
+    std::vector<std::u16string> directories_created;
+    std::vector<std::u16string> error_lines;
+    int fail_write_call = -1;
+    int write_calls = 0;
+};
+Observed* observed = nullptr;
+
+class Unpacking : public testing::Test {
+protected:
+    void SetUp() override {
+        char pattern_path[] = "/tmp/fenzar_unpack_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern_path), nullptr);
+        scratch_ = pattern_path;
+        target_ = scratch_ / "target";
+        copy_wide_bounded(target_directory, to_wide_path(target_.string()).c_str());
+
+        observed = &seen_;
+        seen_.real = platform::table;
+        auto& table = platform.table();
+        table.exit_process = [](int status) { throw ProcessExit{status}; };
+        table.print_error_with_wide = [](const char* format, const char16_t* argument) {
+            std::string text(format);
+            observed->error_lines.push_back(std::u16string(text.begin(), text.end()) + u"|" + argument);
+        };
+        table.create_file_for_writing = [](const char16_t* path) {
+            observed->open_path = path;
+            observed->opened.push_back(path);
+            observed->writes[path].clear();
+            return observed->real.create_file_for_writing(path);
+        };
+        table.write_file = [](platform::FileHandle file, const void* data, uint32_t length) {
+            if (observed->write_calls++ == observed->fail_write_call) {
+                platform::set_last_error(platform::error_disk_full);
+                return false;
+            }
+            observed->writes[observed->open_path].push_back(length);
+            return observed->real.write_file(file, data, length);
+        };
+        table.create_directory = [](const char16_t* path) {
+            bool created = observed->real.create_directory(path);
+            if (created) observed->directories_created.push_back(path);
+            return created;
+        };
+
+        extraction_started.store(0);
+        first_entry_path.units[0] = 0;
+        run_mode = RunMode::parent;
+    }
+
+    void TearDown() override {
+        for (int32_t i = 0; i < known_directories.count; ++i) std::free(known_directories.entries[i]);
+        known_directories.count = 0;
+        observed = nullptr;
+        fs::remove_all(scratch_);
+    }
+
+    void open(const std::vector<Record>& records) {
+        attached_ = make_attached_data(make_archive(records));
+        open_payload_from(attached_.data(), attached_.size());
+    }
+
+    // Runs the loop; when it ends the process, the reader is released here
+    // instead, as the process end would.
+    void unpack() {
+        try {
+            unpack_archive();
+        } catch (...) {
+            close_payload();
+            throw;
+        }
+    }
+
+    std::u16string full_path(const std::u16string& name) const { return to_wide_path(target_.string()) + u"\\" + name; }
+
+    PlatformOverride platform;
+    Observed seen_;
+    fs::path scratch_;
+    fs::path target_;
+    std::vector<unsigned char> attached_;
+};
+
+TEST_F(Unpacking, WritesEveryRecordByteExactInArchiveOrder) {
+    const std::u16string longest = long_name(entry_name_capacity);
+    const std::vector<Record> records = {
+        {u"app.dll", pattern(5000, 1)},
+        {u"empty.txt", ""},
+        {u"lib\\plugins\\deep\\plugin.bin", pattern(100000, 2)},
+        {u"lib\\gr\u00fc\u00dfe.txt", "umlauts in the name"},
+        {u"exact.bin", pattern(32768, 3)},
+        {u"one_more.bin", pattern(32769, 4)},
+        {u"again.txt", "a first content that is longer than the second"},
+        {longest, pattern(300, 5)},
+        {u"again.txt", "short"},
+    };
+    open(records);
+    unpack();
+
+    EXPECT_EQ(extraction_started.load(), 1);
+    EXPECT_EQ(std::u16string(first_entry_path.data()), full_path(u"app.dll"));
+    std::map<std::u16string, std::string> expected;
+    for (const Record& record : records) expected[record.name] = record.data;
+    for (const auto& [name, data] : expected) {
+        EXPECT_EQ(read_file(target_ / to_native(name)), data) << to_native(name);
+    }
+    size_t files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(target_)) files += entry.is_regular_file();
+    EXPECT_EQ(files, expected.size());
+
+    std::vector<std::u16string> order;
+    for (const Record& record : records) order.push_back(full_path(record.name));
+    EXPECT_EQ(seen_.opened, order);
+
+    using Pieces = std::vector<uint32_t>;
+    EXPECT_EQ(seen_.writes[full_path(u"empty.txt")], Pieces{});
+    EXPECT_EQ(seen_.writes[full_path(u"exact.bin")], Pieces{32768});
+    EXPECT_EQ(seen_.writes[full_path(u"one_more.bin")], (Pieces{32768, 1}));
+    EXPECT_EQ(seen_.writes[full_path(u"lib\\plugins\\deep\\plugin.bin")], (Pieces{32768, 32768, 32768, 1696}));
+
+    // Each directory is made once, top-down; later files in it cost no call.
+    const std::u16string a = longest.substr(0, 255), w = longest.substr(0, 511), s = longest.substr(0, 767);
+    EXPECT_EQ(seen_.directories_created,
+              (std::vector<std::u16string>{to_wide_path(target_.string()), full_path(u"lib"), full_path(u"lib\\plugins"),
+                                           full_path(u"lib\\plugins\\deep"), full_path(a), full_path(w), full_path(s)}));
+}
+
+TEST_F(Unpacking, ArchiveWithoutRecordsWritesNothing) {
+    open({});
+    unpack();
+    EXPECT_EQ(extraction_started.load(), 1);
+    EXPECT_TRUE(first_entry_path.empty());
+    EXPECT_FALSE(fs::exists(target_));
+}
+
+TEST_F(Unpacking, ReenteredModeStopsAtTheFirstNameAndWritesNothing) {
+    run_mode = RunMode::reentered;
+    open({{u"app.dll", pattern(70000, 6)}, {u"sub\\data.txt", "data"}});
+    unpack_archive();
+
+    EXPECT_EQ(extraction_started.load(), 1);
+    EXPECT_EQ(std::u16string(first_entry_path.data()), full_path(u"app.dll"));
+    EXPECT_FALSE(fs::exists(target_));
+    EXPECT_TRUE(seen_.directories_created.empty());
+    EXPECT_TRUE(seen_.opened.empty());
+
+    unsigned char size[8];
+    read_payload(size, sizeof size);
+    EXPECT_EQ(size[0] | size[1] << 8 | size[2] << 16, 70000) << "the reader waits at the size field";
+    close_payload();
+}
+
+TEST_F(Unpacking, NameOfMoreThan1023UnitsStopsBeforeAnythingIsWritten) {
+    open({{long_name(entry_name_capacity + 1), "x"}});
+    EXPECT_IMMEDIATE_STOP(unpack());
+    EXPECT_TRUE(first_entry_path.empty());
+    EXPECT_FALSE(fs::exists(target_));
+}
+
+// A target directory of 4,000 characters leaves room for a name of 95.
+TEST_F(Unpacking, FullPathBeyond4096CharactersStops) {
+    std::u16string directory = u"C:\\" + long_name(3997);
+    ASSERT_EQ(directory.size(), 4000u);
+    copy_wide_bounded(target_directory, directory.c_str());
+    run_mode = RunMode::reentered;
+
+    open({{std::u16string(95, u'n'), "x"}});
+    unpack_archive();
+    close_payload();
+    EXPECT_EQ(wide_length(first_entry_path.data()), 4096u);
+
+    first_entry_path.units[0] = 0;
+    open({{std::u16string(96, u'n'), "x"}});
+    EXPECT_IMMEDIATE_STOP(unpack());
+    EXPECT_TRUE(first_entry_path.empty());
+    EXPECT_TRUE(seen_.opened.empty());
+}
+
+TEST_F(Unpacking, FileThatCannotBeOpenedEndsWithTheOpenMessage) {
+    open({{u"a", "first"}, {u"a\\b", "below a file"}});
+    try {
+        unpack();
+        FAIL() << "the loop went on";
+    } catch (const ProcessExit& exit) {
+        EXPECT_EQ(exit.status, 2);
+    }
+    EXPECT_EQ(seen_.error_lines, std::vector<std::u16string>{u"Error, failed to open '%ls' for writing.\n|" + full_path(u"a\\b")});
+    EXPECT_EQ(read_file(target_ / "a"), "first") << "what was written stays";
+}
+
+TEST_F(Unpacking, FailedWriteEndsWithTheSystemErrorAndKeepsWhatWasWritten) {
+    seen_.fail_write_call = 2;
+    open({{u"app.dll", "library"}, {u"big.bin", pattern(40000, 7)}, {u"never.txt", "never"}});
+    testing::internal::CaptureStderr();
+    try {
+        unpack();
+        FAIL() << "the loop went on";
+    } catch (const ProcessExit& exit) {
+        EXPECT_EQ(exit.status, 2);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Error, couldn't unpack file to target path. ([Error 112] There is not enough space on the disk.)\n");
+    EXPECT_EQ(read_file(target_ / "app.dll"), "library");
+    EXPECT_EQ(read_file(target_ / "big.bin"), pattern(40000, 7).substr(0, 32768));
+    EXPECT_FALSE(fs::exists(target_ / "never.txt"));
+}
+
+}  // namespace
