@@ -1,0 +1,81 @@
+#include "payload/reader.h"
+
+#include <zstd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "launcher/report.h"
+#include "payload/attached_data.h"
+
+namespace {
+
+constexpr size_t decoding_window_size = 131072;
+
+const unsigned char* cursor = nullptr;
+unsigned char* decoding_window = nullptr;
+ZSTD_DCtx* decoder = nullptr;
+ZSTD_inBuffer input = {nullptr, 0, 0};
+// size is the window fill, pos the next byte to hand out; both 0 at the
+// start, so the first read refills.
+ZSTD_outBuffer window = {nullptr, 0, 0};
+
+// Decodes the next piece of the archive into the window. Returns whether it
+// filled the window completely: the decoder may then still hold output even
+// though it has consumed all its input.
+bool refill_window() {
+    window.dst = decoding_window;
+    window.size = decoding_window_size;
+    window.pos = 0;
+    size_t result = ZSTD_decompressStream(decoder, &window, &input);
+    if (ZSTD_isError(result) || input.pos > input.size) fail_with_message(message::decode_failed);
+    window.size = window.pos;
+    window.pos = 0;
+    return window.size == decoding_window_size;
+}
+
+}  // namespace
+
+void open_payload_from(const unsigned char* attached_data, uint64_t length) {
+    cursor = attached_data;
+    const unsigned char* magic = cursor;
+    cursor += sizeof attached_data_magic;
+    if (std::memcmp(magic, attached_data_magic, sizeof attached_data_magic) != 0) {
+        fail_with_message(message::header_not_found);
+    }
+    decoding_window = static_cast<unsigned char*>(std::malloc(decoding_window_size));
+    if (decoding_window == nullptr) fail_with_message(message::allocation_failed);
+    decoder = ZSTD_createDCtx();
+    if (decoder == nullptr) fail_with_message(message::allocation_failed);
+    input = {cursor, static_cast<size_t>(length - sizeof attached_data_magic), 0};
+    window = {decoding_window, 0, 0};
+}
+
+void open_payload() { open_payload_from(fenzar_attached_data, fenzar_attached_data_length); }
+
+void read_payload(void* destination, size_t count) {
+    auto* out = static_cast<unsigned char*>(destination);
+    bool window_was_filled = false;
+    for (;;) {
+        if (window.pos < window.size) {
+            size_t n = count < window.size - window.pos ? count : window.size - window.pos;
+            std::memcpy(out, decoding_window + window.pos, n);
+            window.pos += n;
+            out += n;
+            count -= n;
+        } else if (input.pos < input.size || window_was_filled) {
+            window_was_filled = refill_window();
+        } else {
+            // All input is consumed and the decoder holds nothing more, yet
+            // bytes are still wanted: asking again would never make progress.
+            // Only data without the trailer gets here; it is a damaged archive.
+            fail_with_message(message::decode_failed);
+        }
+        if (count == 0) return;
+    }
+}
+
+void close_payload() {
+    ZSTD_freeDCtx(decoder);
+    std::free(decoding_window);
+}
