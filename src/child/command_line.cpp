@@ -1,0 +1,87 @@
+#include "child/command_line.h"
+
+#include "launcher/report.h"
+#include "platform/platform.h"
+#include "target/own_path.h"
+
+WideBuffer<child_command_line_capacity> child_command_line;
+
+namespace {
+
+bool needs_quoting(const char16_t* argument) {
+    for (const char16_t* p = argument; *p != 0; ++p) {
+        switch (*p) {
+            case u' ':
+            case u'\t':
+            case u'\n':
+            case u'\v':
+            case u'"':
+                return true;
+            default:
+                break;
+        }
+    }
+    return false;
+}
+
+// Appends one unit at position *length, which the caller keeps, so that a
+// long quoted argument is not rescanned from the start for every unit. The
+// bound is the same: what is left of the line's capacity.
+void put_unit(size_t* length, char16_t unit) {
+    append_wide_char_bounded(child_command_line.data() + *length, unit, child_command_line.capacity - *length);
+    ++*length;
+}
+
+void put_backslashes(size_t* length, size_t count) {
+    for (size_t i = 0; i < count; ++i) put_unit(length, u'\\');
+}
+
+}  // namespace
+
+void append_argument(const char16_t* argument) {
+    if (!needs_quoting(argument)) {
+        append_wide_bounded(child_command_line, argument);
+        return;
+    }
+    size_t length = wide_length(child_command_line.data());
+    put_unit(&length, u'"');
+    // Backslashes are held back until the next character shows whether they
+    // stand before a quote, where the splitter halves them.
+    size_t pending_backslashes = 0;
+    for (const char16_t* p = argument; *p != 0; ++p) {
+        if (*p == u'\\') {
+            ++pending_backslashes;
+        } else if (*p == u'"') {
+            put_backslashes(&length, 2 * pending_backslashes + 1);
+            put_unit(&length, u'"');
+            pending_backslashes = 0;
+        } else {
+            put_backslashes(&length, pending_backslashes);
+            put_unit(&length, *p);
+            pending_backslashes = 0;
+        }
+    }
+    put_backslashes(&length, 2 * pending_backslashes);
+    put_unit(&length, u'"');
+}
+
+// When the platform cannot split the raw command line (it fails only when it
+// runs out of memory or its library is missing), the child cannot be given
+// the user's arguments. Starting it with a guess, such as the C runtime's
+// argv split by other rules, would hand the application arguments the user
+// did not give without telling anyone; so the launcher ends as when the start
+// itself fails: the launch message with the reason, status 2, the unpacked
+// directory left on disk.
+void build_child_command_line() {
+    int count = 0;
+    char16_t** arguments = platform::split_command_line(platform::get_raw_command_line(), &count);
+    if (arguments == nullptr) fail_with_system_error(message::launch_child_failed, platform::last_error());
+    child_command_line.units[0] = 0;
+    fill_module_file_name();
+    if (count <= 0) return;
+    arguments[0] = module_file_name.data();
+    for (int i = 0; i < count; ++i) {
+        if (i > 0) append_wide_char_bounded(child_command_line, u' ');
+        append_argument(arguments[i]);
+    }
+}

@@ -1,0 +1,238 @@
+// The child's command line: the quoting of single arguments, the whole line
+// built from the raw command line, its limit, and the round trip through a
+// splitter with the rules of CommandLineToArgvW (the POSIX layer's).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "child/command_line.h"
+#include "platform_override.h"
+#include "target/own_path.h"
+
+namespace {
+
+// [q] is a double quote and [b] a backslash, as in the table of cases.
+std::u16string decode(const std::u16string& text) {
+    std::u16string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 3, u"[q]") == 0) {
+            out += u'"';
+            i += 2;
+        } else if (text.compare(i, 3, u"[b]") == 0) {
+            out += u'\\';
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::u16string written_for(const std::u16string& argument) {
+    child_command_line.units[0] = 0;
+    append_argument(argument.c_str());
+    return child_command_line.data();
+}
+
+std::vector<std::u16string> split(const std::u16string& line) {
+    int count = 0;
+    char16_t** arguments = platform::split_command_line(line.c_str(), &count);
+    return std::vector<std::u16string>(arguments, arguments + count);
+}
+
+struct QuotingCase {
+    std::u16string argument;
+    std::u16string written;
+};
+
+const QuotingCase quoting_cases[] = {
+    {u"plain", u"plain"},
+    {u"two words", u"[q]two words[q]"},
+    {u"a[q]b", u"[q]a[b][q]b[q]"},
+    {u"say [q]hi[q]", u"[q]say [b][q]hi[b][q][q]"},
+    {u"[q]", u"[q][b][q][q]"},
+    {u"C:[b]dir with space[b]", u"[q]C:[b]dir with space[b][b][q]"},
+    {u"C:[b]dir with space[b][b]", u"[q]C:[b]dir with space[b][b][b][b][q]"},
+    {u"x[b][q]y", u"[q]x[b][b][b][q]y[q]"},
+    {u"x[b][b][q]y z", u"[q]x[b][b][b][b][b][q]y z[q]"},
+    {u"a[b][b]z c", u"[q]a[b][b]z c[q]"},
+    {u"back[b]slash", u"back[b]slash"},
+    {u"[b]", u"[b]"},
+    {u" ", u"[q] [q]"},
+    {u"", u""},
+    // Tab, line feed and vertical tab force quotes and stay as they are.
+    {u"a\tb", u"[q]a\tb[q]"},
+    {u"a\nb", u"[q]a\nb[q]"},
+    {u"a\vb", u"[q]a\vb[q]"},
+    {u"\t", u"[q]\t[q]"},
+    // Carriage return and form feed do not.
+    {u"a\rb", u"a\rb"},
+    {u"a\fb", u"a\fb"},
+    // Backslashes before a character other than a quote stay single.
+    {u"[b][b]server[b]share dir[b]x", u"[q][b][b]server[b]share dir[b]x[q]"},
+    {u"\u00e9t\u00e9 \u65e5\u672c", u"[q]\u00e9t\u00e9 \u65e5\u672c[q]"},
+};
+
+TEST(AppendArgument, WritesEachArgumentWithTheQuotingTheSplitterUndoes) {
+    PlatformOverride platform;
+    for (const QuotingCase& row : quoting_cases) {
+        std::u16string argument = decode(row.argument);
+        EXPECT_EQ(written_for(argument), decode(row.written)) << "argument: " << testing::PrintToString(argument);
+    }
+}
+
+TEST(AppendArgument, EveryNonEmptyArgumentSurvivesTheSplitter) {
+    PlatformOverride platform;
+    for (const QuotingCase& row : quoting_cases) {
+        std::u16string argument = decode(row.argument);
+        // The POSIX splitter, like the platform's, treats only space and tab
+        // as separators; line feed and vertical tab are quoted anyway.
+        if (argument.empty()) continue;
+        std::vector<std::u16string> arguments = split(u"program " + written_for(argument));
+        ASSERT_EQ(arguments.size(), 2u) << testing::PrintToString(argument);
+        EXPECT_EQ(arguments[1], argument);
+    }
+}
+
+TEST(AppendArgument, AppendsAfterWhatIsAlreadyThere) {
+    PlatformOverride platform;
+    child_command_line.units[0] = 0;
+    append_argument(u"first");
+    append_wide_char_bounded(child_command_line, u' ');
+    append_argument(u"second one\\");
+    EXPECT_EQ(std::u16string(child_command_line.data()), u"first \"second one\\\\\"");
+}
+
+// build_child_command_line against a chosen raw command line and module path.
+std::u16string raw_command_line;
+std::u16string module_path;
+
+class BuildCommandLine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform.table().get_raw_command_line = []() -> const char16_t* { return raw_command_line.c_str(); };
+        platform.table().get_own_module_file_name = [](char16_t* out, uint32_t size) -> uint32_t {
+            if (module_path.size() + 1 > size) return 0;
+            std::copy(module_path.c_str(), module_path.c_str() + module_path.size() + 1, out);
+            return static_cast<uint32_t>(module_path.size());
+        };
+        module_file_name.units[0] = 0;
+        child_command_line.units[0] = 0;
+    }
+    void TearDown() override { module_file_name.units[0] = 0; }
+
+    std::u16string build(const std::u16string& raw, const std::u16string& module) {
+        raw_command_line = raw;
+        module_path = module;
+        module_file_name.units[0] = 0;  // as in a fresh process
+        build_child_command_line();
+        return child_command_line.data();
+    }
+
+    PlatformOverride platform;
+};
+
+TEST_F(BuildCommandLine, ReplacesTheProgramNameByTheModulePath) {
+    struct Case {
+        std::u16string raw;
+        std::u16string module;
+        std::u16string expected;
+    } cases[] = {
+        {u"app", u"C:\\My Apps\\app.exe", u"\"C:\\My Apps\\app.exe\""},
+        {u"app", u"C:\\apps\\app.exe", u"C:\\apps\\app.exe"},
+        {u"\"c:\\APPS\\App\" x", u"C:\\apps\\app.exe", u"C:\\apps\\app.exe x"},
+        {u"..\\app.exe  one \"two three\"", u"C:\\apps\\app.exe", u"C:\\apps\\app.exe one \"two three\""},
+        // An empty argument leaves only its separating space behind.
+        {u"app a \"\" b", u"C:\\My Apps\\app.exe", u"\"C:\\My Apps\\app.exe\" a  b"},
+        {u"app \"a\\\"b\" c\\\\", u"C:\\apps\\app.exe", u"C:\\apps\\app.exe \"a\\\"b\" c\\\\"},
+    };
+    for (const Case& row : cases) {
+        EXPECT_EQ(build(row.raw, row.module), row.expected) << testing::PrintToString(row.raw);
+    }
+}
+
+TEST_F(BuildCommandLine, ChildSeesTheSameArgumentsExceptEmptyOnes) {
+    std::u16string raw = u"app plain \"two words\" \"\" \"say \\\"hi\\\"\" C:\\dir\\ \"tab\there\" x\\\\\\\"y";
+    std::vector<std::u16string> given = split(raw);
+    std::vector<std::u16string> received = split(build(raw, u"C:\\Program Files\\app.exe"));
+    ASSERT_EQ(given.size(), 8u);
+    std::vector<std::u16string> expected = {u"C:\\Program Files\\app.exe"};
+    for (size_t i = 1; i < given.size(); ++i) {
+        if (!given[i].empty()) expected.push_back(given[i]);
+    }
+    EXPECT_EQ(received, expected);
+}
+
+TEST_F(BuildCommandLine, EmptiesTheLineBeforeBuilding) {
+    append_wide_bounded(child_command_line, u"left over");
+    EXPECT_EQ(build(u"app x", u"C:\\a.exe"), u"C:\\a.exe x");
+}
+
+TEST_F(BuildCommandLine, UnreadableModulePathIsAnImmediateStop) {
+    raw_command_line = u"app";
+    module_path = std::u16string(5000, u'a');
+    EXPECT_IMMEDIATE_STOP(build_child_command_line());
+}
+
+// "C:\a.exe" and a space take 9 units; the argument fills the rest.
+constexpr size_t program_and_space = 9;
+
+TEST_F(BuildCommandLine, LineOfExactlyTheCapacityIsBuiltOneMoreStops) {
+    struct Case {
+        const char* what;
+        std::u16string argument_for_length;  // repeated unit, then suffix
+        char16_t unit;
+        std::u16string suffix;
+        size_t overhead;  // units added by quoting
+    } cases[] = {
+        {"bare", u"", u'a', u"", 0},
+        {"quoted", u"", u'a', u" b", 2},
+        {"quoted, doubled backslashes at the end", u"", u'a', u" b\\\\", 4},
+    };
+    for (const Case& row : cases) {
+        for (size_t total : {child_command_line_capacity, child_command_line_capacity + 1}) {
+            size_t argument_length = total - program_and_space - row.overhead;
+            std::u16string argument(argument_length - row.suffix.size(), row.unit);
+            argument += row.suffix;
+            raw_command_line = u"app " + argument;
+            // Only an argument without quotes or spaces can be given bare.
+            if (row.overhead > 0) raw_command_line = u"app \"" + argument + (row.suffix.back() == u'\\' ? u"\\\\\"" : u"\"");
+            module_path = u"C:\\a.exe";
+            ASSERT_EQ(split(raw_command_line).at(1), argument) << row.what;
+            child_command_line.units[0] = 0;
+            if (total == child_command_line_capacity) {
+                build_child_command_line();
+                EXPECT_EQ(wide_length(child_command_line.data()), total) << row.what;
+                EXPECT_EQ(split(child_command_line.data()).at(1), argument) << row.what;
+            } else {
+                EXPECT_IMMEDIATE_STOP(build_child_command_line()) << row.what;
+            }
+        }
+    }
+}
+
+struct ExitCalled {
+    int status;
+};
+
+TEST_F(BuildCommandLine, SplitterFailureEndsWithTheLaunchMessage) {
+    platform.table().split_command_line = [](const char16_t*, int*) -> char16_t** {
+        platform::set_last_error(platform::error_access_denied);
+        return nullptr;
+    };
+    platform.table().exit_process = [](int status) { throw ExitCalled{status}; };
+    raw_command_line = u"app";
+    module_path = u"C:\\a.exe";
+    testing::internal::CaptureStderr();
+    try {
+        build_child_command_line();
+        ADD_FAILURE() << "returned";
+    } catch (const ExitCalled& exit) {
+        EXPECT_EQ(exit.status, 2);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Error, couldn't launch child ([Error 5] Access is denied.)\n");
+}
+
+}  // namespace
