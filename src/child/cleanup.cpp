@@ -1,0 +1,258 @@
+#include "child/cleanup.h"
+
+#include <mutex>
+
+#include "launcher/state.h"
+#include "unpack/unpack.h"
+
+namespace {
+
+constexpr uint32_t grace_milliseconds = 5000;
+constexpr uint32_t terminated_child_exit_code = 0;
+constexpr int removal_retries = 20;
+constexpr uint32_t retry_pause_milliseconds = 100;
+constexpr uint32_t file_attribute_normal = 0x80;
+
+std::mutex child_process_lock;
+platform::ProcessHandle child_process{nullptr};
+
+std::mutex removal_lock;
+
+// The removal works on extended-length paths (\\?\), which the system takes
+// as they are, without the 260-unit limit of plain paths, up to 32,767 units.
+constexpr size_t removal_path_capacity = 32767;
+// Every level below the root adds a backslash and at least one unit.
+constexpr size_t removal_depth_limit = removal_path_capacity / 2;
+
+struct Level {
+    platform::DirectoryListing listing;
+    size_t path_length;
+};
+
+// Used only under removal_lock. Static, so that the handler's thread, which
+// has a small stack, needs none of it.
+char16_t removal_path[removal_path_capacity + 1];
+Level levels[removal_depth_limit];
+platform::DirectoryEntry entry;
+
+bool has(uint32_t attributes, uint32_t flag) { return (attributes & flag) != 0; }
+
+bool is_drive_letter(char16_t unit) { return (unit >= u'A' && unit <= u'Z') || (unit >= u'a' && unit <= u'z'); }
+
+// At least minimum components separated by single backslashes, none of them
+// empty, "." or "..", and no character that would give the extended-length
+// form another meaning than the plain one (a forward slash, which only the
+// plain form treats as a separator; a stream colon; wildcards).
+bool has_plain_components(const char16_t* path, size_t minimum) {
+    size_t count = 0;
+    const char16_t* start = path;
+    for (const char16_t* p = path;; ++p) {
+        if (*p == u'/' || *p == u':' || *p == u'?' || *p == u'*') return false;
+        if (*p != u'\\' && *p != 0) continue;
+        size_t length = static_cast<size_t>(p - start);
+        if (length == 0) return false;
+        if (start[0] == u'.' && (length == 1 || (length == 2 && start[1] == u'.'))) return false;
+        ++count;
+        if (*p == 0) return count >= minimum;
+        start = p + 1;
+    }
+}
+
+// Writes the extended-length form of the target directory into removal_path
+// and returns its length. Returns 0, and nothing is removed, unless the path
+// is a full path naming a directory below a root: a drive path (C:\...), a
+// share path (\\server\share\...) or, from the POSIX layer, a rooted path
+// (\...). Empty and relative paths, roots of drives and shares, device and
+// extended-length forms are refused.
+size_t make_removal_root(const char16_t* directory) {
+    const char16_t* prefix = u"";
+    const char16_t* kept = directory;
+    if (is_drive_letter(directory[0]) && directory[1] == u':' && directory[2] == u'\\') {
+        if (!has_plain_components(directory + 3, 1)) return 0;
+        prefix = u"\\\\?\\";
+    } else if (directory[0] == u'\\' && directory[1] == u'\\') {
+        // Server, share and at least one directory below the share.
+        if (!has_plain_components(directory + 2, 3)) return 0;
+        prefix = u"\\\\?\\UNC\\";
+        kept = directory + 2;
+    } else if (directory[0] == u'\\') {
+        if (!has_plain_components(directory + 1, 1)) return 0;
+    } else {
+        return 0;
+    }
+    size_t length = 0;
+    for (const char16_t* parts[] = {prefix, kept}; const char16_t* part : parts) {
+        for (const char16_t* p = part; *p != 0; ++p) {
+            if (length == removal_path_capacity) return 0;
+            removal_path[length++] = *p;
+        }
+    }
+    removal_path[length] = 0;
+    return length;
+}
+
+// Appends a backslash and the current entry's name to the path of length
+// `length`; the new length, or 0 when the result would not fit.
+size_t append_entry_name(size_t length) {
+    size_t name_length = 0;
+    while (entry.name[name_length] != 0) ++name_length;
+    if (name_length == 0 || removal_path_capacity - length < name_length + 1) return 0;
+    removal_path[length] = u'\\';
+    for (size_t i = 0; i <= name_length; ++i) removal_path[length + 1 + i] = entry.name[i];
+    return length + 1 + name_length;
+}
+
+void clear_read_only(uint32_t attributes) {
+    if (has(attributes, platform::file_attribute_readonly)) {
+        platform::set_file_attributes(removal_path, file_attribute_normal);
+    }
+}
+
+// Starts listing the directory at removal_path as the innermost level; its
+// first entry is in `entry` when *has_entry. False when it cannot be listed.
+bool enter_directory(size_t* depth, size_t path_length, bool* has_entry) {
+    if (*depth == removal_depth_limit) return false;
+    platform::DirectoryListing listing = platform::open_directory_listing(removal_path, &entry, has_entry);
+    if (!listing.valid()) return false;
+    levels[(*depth)++] = {listing, path_length};
+    return true;
+}
+
+// Removes the entry at removal_path that is not descended into: a file, or a
+// link of either kind, of which only the link goes. The read-only attribute
+// of a link is left alone, since setting attributes may act on its target.
+void remove_entry(uint32_t attributes) {
+    bool is_link = has(attributes, platform::file_attribute_reparse_point);
+    if (!is_link) clear_read_only(attributes);
+    if (has(attributes, platform::file_attribute_directory)) {
+        platform::remove_directory(removal_path);
+    } else {
+        platform::delete_file(removal_path);
+    }
+}
+
+// One attempt: removes all it can below the root and then the root,
+// depth first with one open listing per level, going on past every entry
+// that cannot be removed.
+void remove_tree_once(size_t root_length) {
+    removal_path[root_length] = 0;
+    uint32_t attributes = platform::get_file_attributes(removal_path);
+    if (attributes == platform::invalid_file_attributes || !has(attributes, platform::file_attribute_directory)) {
+        return;
+    }
+    if (has(attributes, platform::file_attribute_reparse_point)) {
+        platform::remove_directory(removal_path);
+        return;
+    }
+    clear_read_only(attributes);
+
+    size_t depth = 0;
+    bool has_entry = false;
+    if (!enter_directory(&depth, root_length, &has_entry)) {
+        platform::remove_directory(removal_path);
+        return;
+    }
+    while (depth > 0) {
+        Level& level = levels[depth - 1];
+        if (!has_entry) {
+            platform::close_directory_listing(level.listing);
+            removal_path[level.path_length] = 0;
+            platform::remove_directory(removal_path);
+            if (--depth == 0) break;
+            Level& parent = levels[depth - 1];
+            removal_path[parent.path_length] = 0;
+            has_entry = platform::next_directory_entry(parent.listing, &entry);
+            continue;
+        }
+        uint32_t entry_attributes = entry.attributes;
+        size_t path_length = append_entry_name(level.path_length);
+        if (path_length != 0) {
+            bool is_link = has(entry_attributes, platform::file_attribute_reparse_point);
+            if (has(entry_attributes, platform::file_attribute_directory) && !is_link) {
+                clear_read_only(entry_attributes);
+                if (enter_directory(&depth, path_length, &has_entry)) continue;
+                platform::remove_directory(removal_path);
+            } else {
+                remove_entry(entry_attributes);
+            }
+        }
+        removal_path[level.path_length] = 0;
+        has_entry = platform::next_directory_entry(level.listing, &entry);
+    }
+}
+
+}  // namespace
+
+void set_child_process(platform::ProcessHandle process) {
+    std::lock_guard<std::mutex> guard(child_process_lock);
+    child_process = process;
+}
+
+platform::ProcessHandle take_child_process() {
+    std::lock_guard<std::mutex> guard(child_process_lock);
+    platform::ProcessHandle process = child_process;
+    child_process = {nullptr};
+    return process;
+}
+
+uint32_t wait_for_child_exit_status() {
+    platform::ProcessHandle process{nullptr};
+    {
+        std::lock_guard<std::mutex> guard(child_process_lock);
+        process = child_process;
+    }
+    if (!process.valid()) return 0;
+    // No lock needed here: nobody but this thread closes the handle.
+    platform::wait_for_process(process, platform::wait_infinite);
+    uint32_t exit_status = 0;
+    if (!platform::get_process_exit_code(process, &exit_status)) exit_status = 1;
+    // Waits while stop_child is using the handle.
+    take_child_process();
+    platform::close_process(process);
+    return exit_status;
+}
+
+int console_control_handler(uint32_t control_type) {
+    switch (control_type) {
+        case 0:  // interrupt
+        case 1:  // break
+        case 2:  // console closed
+        case 5:  // logoff
+        case 6:  // shutdown
+            cleanup_child_and_directory();
+            break;
+        default:
+            break;
+    }
+    return 0;
+}
+
+void cleanup_child_and_directory() {
+    stop_child();
+    remove_target_directory();
+}
+
+void stop_child() {
+    std::lock_guard<std::mutex> guard(child_process_lock);
+    if (!child_process.valid()) return;
+    if (platform::wait_for_process(child_process, grace_milliseconds) != platform::wait_object_0) {
+        platform::terminate_process(child_process, terminated_child_exit_code);
+    }
+}
+
+void remove_target_directory() {
+    if (extraction_started.load() != 1) return;
+    std::lock_guard<std::mutex> guard(removal_lock);
+    size_t root_length = make_removal_root(target_directory.data());
+    if (root_length == 0) return;
+    remove_tree_once(root_length);
+    for (int retry = 0; retry < removal_retries; ++retry) {
+        removal_path[root_length] = 0;
+        uint32_t attributes = platform::get_file_attributes(removal_path);
+        if (attributes == platform::invalid_file_attributes || !has(attributes, platform::file_attribute_directory)) {
+            return;
+        }
+        platform::sleep_milliseconds(retry_pause_milliseconds);
+        remove_tree_once(root_length);
+    }
+}

@@ -1,0 +1,42 @@
+#include "child/launch.h"
+
+#include "child/cleanup.h"
+#include "child/command_line.h"
+#include "launcher/environment.h"
+#include "launcher/report.h"
+#include "launcher/state.h"
+#include "platform/platform.h"
+#include "target/own_path.h"
+
+namespace {
+
+// The directory that holds the launcher's executable, for the application.
+WideBuffer<4097> own_directory;
+
+// The path ended at its last backslash, without that backslash.
+void copy_directory_part(WideBuffer<4097>& destination, const char16_t* path) {
+    copy_wide_bounded(destination, path);
+    cut_at_last_backslash(destination.data());
+}
+
+}  // namespace
+
+void set_child_environment() {
+    fill_plain_own_path();
+    copy_directory_part(own_directory, plain_own_path.data());
+    set_environment_value(variable::directory, own_directory.data());
+    // Without an argv[0] the variable is removed, so that the application does
+    // not mistake an inherited value for its own.
+    const char16_t* argv0 = saved_arguments.argc > 0 ? saved_arguments.argv[0] : nullptr;
+    set_environment_value(variable::original_argv0, argv0);
+}
+
+int32_t start_child_and_wait() {
+    fill_module_file_name();
+    platform::ProcessHandle process = platform::start_process(module_file_name.data(), child_command_line.data());
+    if (!process.valid()) fail_with_system_error(message::launch_child_failed, platform::last_error());
+    set_child_process(process);
+    uint32_t exit_status = wait_for_child_exit_status();
+    cleanup_child_and_directory();
+    return static_cast<int32_t>(exit_status);
+}
