@@ -35,7 +35,8 @@ endforeach()
 
 # End-to-end tests: each tests/windows/test_*.py is one ctest test run under
 # Wine. A persistent wineserver, started before them and stopped after, saves
-# about a second per Wine start.
+# about a second per Wine start. They run one at a time: they share the
+# prefix's temp directory and judge what launchers leave in it.
 set(wine_prefix ${CMAKE_SOURCE_DIR}/build/wineprefix)
 set(wineserver /usr/lib/wine/wineserver)
 set(wine_environment
@@ -64,6 +65,7 @@ foreach(test_file ${windows_tests})
            WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/tests/windows)
   set_tests_properties(windows.${module} PROPERTIES
     FIXTURES_REQUIRED wineserver
+    RESOURCE_LOCK wineprefix
     ENVIRONMENT "${wine_environment}"
     TIMEOUT 600)
 endforeach()
