@@ -68,7 +68,9 @@ void read_payload(void* destination, size_t count) {
         } else {
             // All input is consumed and the decoder holds nothing more, yet
             // bytes are still wanted: asking again would never make progress.
-            // Only data without the trailer gets here; it is a damaged archive.
+            // Only a damaged archive gets here (data without the trailer, or a
+            // frame cut inside a block that swallowed the trailer), so it ends
+            // like every other damage, with the decode error and status 2.
             fail_with_message(message::decode_failed);
         }
         if (count == 0) return;
