@@ -9,6 +9,7 @@
 #include <string>
 
 #include "error.h"
+#include "output_file.h"
 
 namespace fenzar::pack {
 
@@ -21,8 +22,8 @@ using cctx_pointer = std::unique_ptr<ZSTD_CCtx, cctx_deleter>;
 
 void check_zstd(std::size_t result, const char* what) {
     if (ZSTD_isError(result)) {
-        throw pack_error(std::string("compression failed (") + what + "): " +
-                         ZSTD_getErrorName(result));
+        throw pack_error(std::string("compression failed (") + what +
+                         "): " + ZSTD_getErrorName(result));
     }
 }
 
@@ -35,8 +36,8 @@ cctx_pointer make_context(const compression_options& options, std::uint64_t cont
     check_zstd(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 1), "content size");
     // zstd shrinks an explicit window to fit the pledged size, so a small
     // archive still gets a small (single-segment) frame.
-    int window_log = std::min<int>(max_window_log,
-                                   ZSTD_getCParams(options.level, content_size, 0).windowLog);
+    int window_log =
+        std::min<int>(max_window_log, ZSTD_getCParams(options.level, content_size, 0).windowLog);
     if (options.long_window) {
         window_log = max_window_log;
         check_zstd(ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching, 1), "long mode");
@@ -117,6 +118,15 @@ std::uint64_t write_attached_data(const std::vector<archive_entry>& entries,
     for (int i = 0; i < 8; ++i) trailer[i] = static_cast<unsigned char>(trailer_offset >> (8 * i));
     write_bytes(out, trailer, sizeof trailer);
     return trailer_offset + sizeof trailer;
+}
+
+void write_attached_data_file(const std::vector<archive_entry>& entries,
+                              const compression_options& options,
+                              const std::filesystem::path& destination,
+                              const progress_callback& progress) {
+    output_file output(destination);
+    write_attached_data(entries, options, output.stream(), progress);
+    output.commit(0666);
 }
 
 }  // namespace fenzar::pack

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <vector>
 
@@ -17,7 +18,7 @@ inline constexpr int max_window_log = 27;
 
 struct compression_options {
     int level = 19;
-    int threads = 0;     // zstd workers; 0 compresses on the calling thread
+    int threads = 0;           // zstd workers; 0 compresses on the calling thread
     bool long_window = false;  // window log 27 with long-distance matching
 };
 
@@ -30,5 +31,11 @@ using progress_callback = std::function<void(std::uint64_t done)>;
 std::uint64_t write_attached_data(const std::vector<archive_entry>& entries,
                                   const compression_options& options, std::FILE* out,
                                   const progress_callback& progress = {});
+
+// The same into the file `destination`, which appears only when complete.
+void write_attached_data_file(const std::vector<archive_entry>& entries,
+                              const compression_options& options,
+                              const std::filesystem::path& destination,
+                              const progress_callback& progress = {});
 
 }  // namespace fenzar::pack

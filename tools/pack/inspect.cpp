@@ -26,29 +26,29 @@ public:
     void feed(const unsigned char* bytes, std::size_t count) {
         for (std::size_t i = 0; i < count;) {
             switch (state_) {
-            case state::name:
-                if (unit_bytes_.size() < 2) unit_bytes_.push_back(bytes[i++]);
-                if (unit_bytes_.size() == 2) take_unit();
-                break;
-            case state::size:
-                size_ |= static_cast<std::uint64_t>(bytes[i++]) << (8 * size_bytes_);
-                if (++size_bytes_ == 8) {
-                    records_.push_back({std::move(name_), size_});
-                    name_.clear();
-                    remaining_ = size_;
-                    state_ = remaining_ == 0 ? state::name : state::data;
+                case state::name:
+                    if (unit_bytes_.size() < 2) unit_bytes_.push_back(bytes[i++]);
+                    if (unit_bytes_.size() == 2) take_unit();
+                    break;
+                case state::size:
+                    size_ |= static_cast<std::uint64_t>(bytes[i++]) << (8 * size_bytes_);
+                    if (++size_bytes_ == 8) {
+                        records_.push_back({std::move(name_), size_});
+                        name_.clear();
+                        remaining_ = size_;
+                        state_ = remaining_ == 0 ? state::name : state::data;
+                    }
+                    break;
+                case state::data: {
+                    const std::size_t skip =
+                        static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, count - i));
+                    i += skip;
+                    remaining_ -= skip;
+                    if (remaining_ == 0) state_ = state::name;
+                    break;
                 }
-                break;
-            case state::data: {
-                const std::size_t skip =
-                    static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, count - i));
-                i += skip;
-                remaining_ -= skip;
-                if (remaining_ == 0) state_ = state::name;
-                break;
-            }
-            case state::done:
-                throw pack_error("the archive has data after its end marker");
+                case state::done:
+                    throw pack_error("the archive has data after its end marker");
             }
         }
     }
@@ -97,7 +97,8 @@ std::vector<record_info> read_records(std::span<const unsigned char> data) {
         ZSTD_outBuffer output{buffer.data(), buffer.size(), 0};
         const std::size_t result = ZSTD_decompressStream(context.get(), &output, &input);
         if (ZSTD_isError(result)) {
-            throw pack_error(std::string("the frame does not decode: ") + ZSTD_getErrorName(result));
+            throw pack_error(std::string("the frame does not decode: ") +
+                             ZSTD_getErrorName(result));
         }
         parser.feed(buffer.data(), output.pos);
         if (result == 0) break;
@@ -143,8 +144,8 @@ std::vector<section_range> read_only_data_sections(std::span<const unsigned char
         const std::uint32_t flags = read_u32(file, header + 36);
         if ((flags & initialized_data) && !(flags & (executable | writable)) &&
             raw_start < file.size()) {
-            ranges.push_back({raw_start, std::min<std::size_t>(file.size(),
-                                                               std::size_t{raw_start} + raw_size)});
+            ranges.push_back(
+                {raw_start, std::min<std::size_t>(file.size(), std::size_t{raw_start} + raw_size)});
         }
     }
     return ranges;

@@ -132,18 +132,12 @@ void link_launcher(const link_request& request) {
     run_tool(work.path(), {FENZAR_PACK_ASSEMBLER, "-o", "data.o", "data.s"});
     const fs::path resources = resources_object(work.path(), request.icon);
 
-    std::vector<std::string> command = {FENZAR_PACK_LINKER,
-                                        "-municode",
-                                        "-mwindows",
-                                        "-static",
-                                        "-Wl,--stack,16777216",
-                                        "-Wl,--no-insert-timestamp",
+    std::vector<std::string> command = {FENZAR_PACK_LINKER, "-municode", "-mwindows", "-static",
+                                        "-Wl,--stack,16777216", "-Wl,--no-insert-timestamp",
                                         // The entry lives in the launcher
                                         // library, which is searched before
                                         // the runtime that calls it.
-                                        "-Wl,--undefined=wWinMain",
-                                        "data.o",
-                                        resources.string()};
+                                        "-Wl,--undefined=wWinMain", "data.o", resources.string()};
     command.insert(command.end(), extra_libraries.begin(), extra_libraries.end());
     command.insert(command.end(), {launcher_library.string(), "-o", "launcher.exe"});
     run_tool(work.path(), command);

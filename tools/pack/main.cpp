@@ -5,7 +5,6 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
 #include <zstd.h>
 
 #include <cerrno>
@@ -24,7 +23,6 @@
 #include "inspect.h"
 #include "link.h"
 #include "names.h"
-#include "output_file.h"
 #include "progress.h"
 #include "scratch_directory.h"
 
@@ -194,13 +192,9 @@ std::vector<archive_entry> collect_from(const arguments& parsed) {
 
 void write_attached_file(const std::vector<archive_entry>& entries,
                          const compression_options& options, const fs::path& destination) {
-    output_file output(destination);
-    {
-        progress_meter meter(archive_size(entries));
-        write_attached_data(entries, options, output.stream(),
-                            [&](std::uint64_t done) { meter.update(done); });
-    }
-    output.commit(0666);
+    progress_meter meter(archive_size(entries));
+    write_attached_data_file(entries, options, destination,
+                             [&](std::uint64_t done) { meter.update(done); });
 }
 
 void run_build(const arguments& parsed) {

@@ -61,8 +61,8 @@ void output_file::commit(mode_t mode) {
     const bool closed = std::fclose(stream_) == 0;
     stream_ = nullptr;
     if (!written || !closed) {
-        throw pack_error(destination_.string() + ": cannot write: " +
-                         std::strerror(written ? errno : saved_errno));
+        throw pack_error(destination_.string() +
+                         ": cannot write: " + std::strerror(written ? errno : saved_errno));
     }
     if (::chmod(temporary_.c_str(), mode & ~mask) != 0 ||
         ::rename(temporary_.c_str(), destination_.c_str()) != 0) {

@@ -15,7 +15,8 @@ scratch_directory::scratch_directory() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/fenzar-pack-XXXXXX";
     if (!::mkdtemp(pattern.data())) {
-        throw pack_error("cannot create a temporary directory: " + std::string(std::strerror(errno)));
+        throw pack_error("cannot create a temporary directory: " +
+                         std::string(std::strerror(errno)));
     }
     path_ = pattern;
 }

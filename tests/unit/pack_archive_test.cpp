@@ -1,0 +1,465 @@
+// The packer's attached data, decoded here with libzstd and parsed by the
+// test itself: records, end marker, frame parameters, padding and trailer;
+// refusals that leave nothing behind; determinism; listing.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// For ZSTD_getFrameHeader: the frame's window and flags.
+#define ZSTD_STATIC_LINKING_ONLY
+#include <zstd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "archive.h"
+#include "attached_data.h"
+#include "error.h"
+#include "inspect.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace fenzar::pack;
+using bytes = std::vector<unsigned char>;
+
+class temp_tree {
+public:
+    temp_tree() {
+        std::string pattern = (fs::temp_directory_path() / "pack_test_XXXXXX").string();
+        root = ::mkdtemp(pattern.data());
+    }
+    ~temp_tree() {
+        std::error_code ignored;
+        fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ignored);
+        fs::remove_all(root, ignored);
+    }
+    fs::path write(const fs::path& relative, const bytes& content) const {
+        const fs::path path = root / relative;
+        fs::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(content.data()),
+                   static_cast<std::streamsize>(content.size()));
+        return path;
+    }
+    fs::path write(const fs::path& relative, const std::string& content) const {
+        return write(relative, bytes(content.begin(), content.end()));
+    }
+    fs::path root;
+};
+
+bytes random_bytes(std::size_t count, unsigned seed) {
+    std::mt19937 generator(seed);
+    bytes result(count);
+    for (auto& byte : result) byte = static_cast<unsigned char>(generator());
+    return result;
+}
+
+bytes read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::uint64_t read_u64(const bytes& data, std::size_t at) {
+    std::uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) value = (value << 8) | data.at(at + i);
+    return value;
+}
+
+struct parsed_record {
+    std::u16string name;
+    bytes data;
+};
+
+// The attached data taken apart independently of the packer's own reader.
+struct parsed_attached_data {
+    ZSTD_frameHeader header;
+    std::size_t frame_length;
+    std::vector<parsed_record> records;
+};
+
+parsed_attached_data parse_attached_data(const bytes& file) {
+    parsed_attached_data result{};
+    EXPECT_GE(file.size(), 3u + 8u);
+    EXPECT_EQ(std::string(file.begin(), file.begin() + 3), "ZUQ");
+    const unsigned char* frame = file.data() + 3;
+    const std::size_t available = file.size() - 3;
+    EXPECT_EQ(ZSTD_getFrameHeader(&result.header, frame, available), 0u);
+    result.frame_length = ZSTD_findFrameCompressedSize(frame, available);
+    EXPECT_FALSE(ZSTD_isError(result.frame_length));
+
+    const std::size_t unpadded = 3 + result.frame_length;
+    const std::size_t trailer = (unpadded + 7) / 8 * 8;
+    EXPECT_EQ(file.size(), trailer + 8) << "padding is the fewest zeros to a multiple of 8";
+    for (std::size_t i = unpadded; i < trailer; ++i) EXPECT_EQ(file.at(i), 0) << i;
+    EXPECT_EQ(read_u64(file, trailer), trailer);
+
+    bytes archive(result.header.frameContentSize);
+    const std::size_t decoded =
+        ZSTD_decompress(archive.data(), archive.size(), frame, result.frame_length);
+    EXPECT_EQ(decoded, archive.size()) << ZSTD_getErrorName(decoded);
+
+    std::size_t at = 0;
+    while (true) {
+        std::u16string name;
+        while (true) {
+            const auto unit = static_cast<char16_t>(archive.at(at) | (archive.at(at + 1) << 8));
+            at += 2;
+            if (unit == 0) break;
+            name.push_back(unit);
+        }
+        if (name.empty()) break;
+        const std::uint64_t size = read_u64(archive, at);
+        at += 8;
+        result.records.push_back({name, bytes(archive.begin() + static_cast<long>(at),
+                                              archive.begin() + static_cast<long>(at + size))});
+        at += size;
+    }
+    EXPECT_EQ(at, archive.size()) << "nothing follows the end marker";
+    return result;
+}
+
+fs::path build(const temp_tree& tree, const fs::path& application,
+               const std::vector<fs::path>& paths, const compression_options& options = {},
+               const std::string& output_name = "out.bin") {
+    const fs::path output = tree.root / output_name;
+    write_attached_data_file(collect_entries(application, paths), options, output);
+    return output;
+}
+
+TEST(PackArchive, RoundTripKeepsNamesBytesAndOrder) {
+    temp_tree tree;
+    const bytes library = random_bytes(300000, 1);
+    const bytes big = random_bytes(1 << 20, 2);
+    const auto app = tree.write("in/app.dll", library);
+    tree.write("in/data/b.txt", "bee");
+    tree.write("in/data/a.txt", "a");
+    tree.write("in/data/Z.txt", "upper case sorts first");
+    tree.write("in/data/sub/big.bin", big);
+    tree.write("in/data/empty", "");
+    tree.write("in/data/\xc3\xbc\xf0\x9f\x98\x80.txt", "non-ASCII");
+    fs::create_directories(tree.root / "in/data/nothing_inside");
+    const auto loose = tree.write("in/other/loose.txt", "loose");
+
+    const auto parsed =
+        parse_attached_data(read_file(build(tree, app, {tree.root / "in/data/", loose})));
+
+    const std::vector<std::pair<std::u16string, bytes>> expected = {
+        {u"app.dll", library},
+        {u"data\\Z.txt", bytes{'u', 'p', 'p', 'e', 'r', ' ', 'c', 'a', 's', 'e', ' ',
+                               's', 'o', 'r', 't', 's', ' ', 'f', 'i', 'r', 's', 't'}},
+        {u"data\\a.txt", bytes{'a'}},
+        {u"data\\b.txt", bytes{'b', 'e', 'e'}},
+        {u"data\\empty", bytes{}},
+        {u"data\\sub\\big.bin", big},
+        {u"data\\\u00fc\xD83D\xDE00.txt", bytes{'n', 'o', 'n', '-', 'A', 'S', 'C', 'I', 'I'}},
+        {u"loose.txt", bytes{'l', 'o', 'o', 's', 'e'}},
+    };
+    ASSERT_EQ(parsed.records.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(parsed.records[i].name, expected[i].first) << i;
+        EXPECT_EQ(parsed.records[i].data, expected[i].second) << i;
+    }
+}
+
+TEST(PackArchive, DirectoryDotStoresContentsAtTheTop) {
+    temp_tree tree;
+    const auto app = tree.write("app.dll", "MZ");
+    tree.write("data/x/y.txt", "y");
+    const auto parsed = parse_attached_data(read_file(build(tree, app, {tree.root / "data/."})));
+    ASSERT_EQ(parsed.records.size(), 2u);
+    EXPECT_EQ(parsed.records[1].name, u"x\\y.txt");
+}
+
+TEST(PackArchive, FrameHasChecksumAndSizeAndSmallWindowForSmallInput) {
+    temp_tree tree;
+    const auto app = tree.write("app.dll", random_bytes(5000, 3));
+    for (int level : {1, 19, 22}) {
+        compression_options options;
+        options.level = level;
+        const auto parsed = parse_attached_data(read_file(build(tree, app, {}, options)));
+        EXPECT_EQ(parsed.header.checksumFlag, 1u) << level;
+        EXPECT_EQ(parsed.header.frameContentSize, 2u * 8 + 8 + 5000 + 2) << level;
+        EXPECT_LE(parsed.header.windowSize, 8192u) << level;
+        EXPECT_EQ(parsed.header.dictID, 0u) << level;
+    }
+}
+
+// An archive above 2^27 bytes needs a frame with a window descriptor; long
+// mode must still keep the window at 2^27. Zeros from a sparse file keep
+// this quick.
+TEST(PackArchive, LargeArchiveWindowStaysAtMost2To27) {
+    temp_tree tree;
+    const auto app = tree.write("app.dll", "MZ");
+    const fs::path zeros = tree.root / "zeros.bin";
+    std::ofstream(zeros).close();
+    fs::resize_file(zeros, (1ull << 27) + (8ull << 20));
+    compression_options options;
+    options.level = 1;
+    options.long_window = true;
+    const fs::path output = build(tree, app, {zeros}, options);
+    const bytes file = read_file(output);
+    ZSTD_frameHeader header;
+    ASSERT_EQ(ZSTD_getFrameHeader(&header, file.data() + 3, file.size() - 3), 0u);
+    EXPECT_EQ(header.windowSize, 1ull << 27);
+    EXPECT_EQ(header.checksumFlag, 1u);
+    const auto records = read_records(file);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].size, (1ull << 27) + (8ull << 20));
+}
+
+TEST(PackArchive, OutputIsDeterministic) {
+    temp_tree tree;
+    const auto app = tree.write("app.dll", random_bytes(200000, 4));
+    tree.write("d/one", random_bytes(3 << 20, 5));
+    tree.write("d/two", std::string(2 << 20, 'x'));
+    for (int threads : {0, 2}) {
+        compression_options options;
+        options.level = 3;
+        options.threads = threads;
+        const auto first = read_file(build(tree, app, {tree.root / "d"}, options, "first.bin"));
+        const auto second = read_file(build(tree, app, {tree.root / "d"}, options, "second.bin"));
+        EXPECT_EQ(first, second) << "threads " << threads;
+        parse_attached_data(first);
+    }
+}
+
+TEST(PackArchive, ListShowsWhatWasBuilt) {
+    temp_tree tree;
+    const auto app = tree.write("app.dll", random_bytes(1000, 6));
+    tree.write("d/a", "aaaa");
+    tree.write("d/e", "");
+    tree.write("d/s/\xc3\xa9", "e acute");
+    const auto entries = collect_entries(app, {tree.root / "d"});
+    const auto file = read_file(build(tree, app, {tree.root / "d"}));
+    const auto located = locate_attached_data(file);
+    EXPECT_EQ(located.offset, 0u);
+    const auto parsed = parse_attached_data(file);
+    ASSERT_EQ(located.records.size(), parsed.records.size());
+    ASSERT_EQ(located.records.size(), entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        EXPECT_EQ(located.records[i].name, parsed.records[i].name);
+        EXPECT_EQ(located.records[i].size, parsed.records[i].data.size());
+        EXPECT_EQ(located.records[i].name, entries[i].name);
+    }
+}
+
+// A minimal PE image: one read-only data section holding a decoy (the magics
+// followed by garbage) and then the real attached data.
+bytes pe_image_around(const bytes& attached_data, std::size_t* data_offset) {
+    bytes image(0x400, 0);
+    image[0] = 'M';
+    image[1] = 'Z';
+    const std::size_t pe = 0x80;
+    image[0x3C] = pe;
+    std::memcpy(&image[pe], "PE\0\0", 4);
+    image[pe + 6] = 1;     // one section
+    image[pe + 20] = 240;  // optional header size
+    const std::size_t section = pe + 24 + 240;
+    std::memcpy(&image[section], ".rdata\0\0", 8);
+    bytes contents = {'Z', 'U', 'Q', 0x28, 0xB5, 0x2F, 0xFD, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4};
+    contents.resize(64, 0);
+    *data_offset = 0x400 + contents.size();
+    contents.insert(contents.end(), attached_data.begin(), attached_data.end());
+    const auto put32 = [&](std::size_t at, std::uint32_t value) {
+        for (int i = 0; i < 4; ++i) image[at + i] = static_cast<unsigned char>(value >> (8 * i));
+    };
+    put32(section + 16, static_cast<std::uint32_t>(contents.size()));
+    put32(section + 20, 0x400);
+    put32(section + 36, 0x40000040);  // initialised data, readable
+    image.insert(image.end(), contents.begin(), contents.end());
+    return image;
+}
+
+TEST(PackArchive, ListFindsTheDataInAnExecutable) {
+    temp_tree tree;
+    const auto app = tree.write("app.dll", "library");
+    const auto attached = read_file(build(tree, app, {}));
+    std::size_t expected_offset = 0;
+    const auto image = pe_image_around(attached, &expected_offset);
+    const auto located = locate_attached_data(image);
+    EXPECT_EQ(located.offset, expected_offset);
+    ASSERT_EQ(located.records.size(), 1u);
+    EXPECT_EQ(located.records[0].name, u"app.dll");
+    EXPECT_EQ(located.records[0].size, 7u);
+}
+
+TEST(PackArchive, ListRefusesCorruptData) {
+    temp_tree tree;
+    const auto app = tree.write("app.dll", random_bytes(4000, 7));
+    const auto good = read_file(build(tree, app, {}));
+    const auto frame_length = ZSTD_findFrameCompressedSize(good.data() + 3, good.size() - 3);
+    struct corruption {
+        const char* what;
+        std::function<void(bytes&)> apply;
+    };
+    const corruption corruptions[] = {
+        {"magic", [](bytes& d) { d[2] = 'X'; }},
+        {"checksum", [&](bytes& d) { d[3 + frame_length - 1] ^= 1; }},
+        {"truncated", [&](bytes& d) { d.resize(3 + frame_length - 10); }},
+    };
+    for (const auto& c : corruptions) {
+        bytes data = good;
+        c.apply(data);
+        EXPECT_THROW(read_records(data), pack_error) << c.what;
+    }
+}
+
+// Refusals: each leaves no output and no temporary file in the directory.
+struct refusal {
+    const char* what;
+    std::function<std::vector<fs::path>(const temp_tree&)> make_paths;  // first is the app
+    const char* message;
+};
+
+void PrintTo(const refusal& r, std::ostream* out) { *out << r.what; }
+
+class PackRefusal : public testing::TestWithParam<refusal> {};
+
+TEST_P(PackRefusal, WritesNothing) {
+    temp_tree tree;
+    const auto paths = GetParam().make_paths(tree);
+    fs::create_directories(tree.root / "out");
+    const fs::path output = tree.root / "out/result.bin";
+    try {
+        write_attached_data_file(
+            collect_entries(paths.front(), std::vector<fs::path>(paths.begin() + 1, paths.end())),
+            {}, output);
+        ADD_FAILURE() << "accepted";
+    } catch (const pack_error& error) {
+        EXPECT_NE(std::string(error.what()).find(GetParam().message), std::string::npos)
+            << error.what();
+        EXPECT_EQ(std::string(error.what()).find('\n'), std::string::npos);
+    }
+    EXPECT_TRUE(fs::is_empty(tree.root / "out"));
+}
+
+std::string test_name(const testing::TestParamInfo<refusal>& info) { return info.param.what; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, PackRefusal,
+    testing::Values(
+        refusal{"Backslash",
+                [](const temp_tree& t) {
+                    return std::vector<fs::path>{t.write("app.dll", "x"), t.write("a\\b", "x")};
+                },
+                "backslash"},
+        refusal{"InvalidUtf8",
+                [](const temp_tree& t) {
+                    return std::vector<fs::path>{t.write("app.dll", "x"),
+                                                 t.write("d/\xff.txt", "x").parent_path()};
+                },
+                "not valid UTF-8"},
+        refusal{"Colon",
+                [](const temp_tree& t) {
+                    return std::vector<fs::path>{t.write("app.dll", "x"), t.write("a:b", "x")};
+                },
+                "colon"},
+        refusal{"DeviceName",
+                [](const temp_tree& t) {
+                    return std::vector<fs::path>{t.write("app.dll", "x"),
+                                                 t.write("d/nul.txt", "x").parent_path()};
+                },
+                "device name"},
+        refusal{"TrailingDot",
+                [](const temp_tree& t) {
+                    return std::vector<fs::path>{t.write("app.dll", "x"), t.write("x.", "x")};
+                },
+                "dot or space"},
+        refusal{"TooLong",
+                [](const temp_tree& t) {
+                    const std::string part(200, 'n');
+                    t.write("d/" + part + "/" + part + "/" + part + "/" + part + "/" + part + "/" +
+                                part + "/f",
+                            "x");
+                    return std::vector<fs::path>{t.write("app.dll", "x"), t.root / "d"};
+                },
+                "longer than 1023"},
+        refusal{"SameNameTwice",
+                [](const temp_tree& t) {
+                    return std::vector<fs::path>{t.write("app.dll", "x"),
+                                                 t.write("other/app.dll", "y")};
+                },
+                "both map to the name app.dll"},
+        refusal{"SameNameIgnoringCase",
+                [](const temp_tree& t) {
+                    t.write("d/Readme.txt", "x");
+                    return std::vector<fs::path>{t.write("app.dll", "x"),
+                                                 t.write("d/README.TXT", "y").parent_path()};
+                },
+                "both map"},
+        refusal{"FileAndDirectory",
+                [](const temp_tree& t) {
+                    return std::vector<fs::path>{
+                        t.write("app.dll", "x"), t.write("one/x", "file"),
+                        t.write("two/x/inner", "y").parent_path().parent_path() / "."};
+                },
+                "also a directory"},
+        refusal{"DanglingSymlink",
+                [](const temp_tree& t) {
+                    fs::create_directories(t.root / "d");
+                    fs::create_symlink(t.root / "missing", t.root / "d/link");
+                    return std::vector<fs::path>{t.write("app.dll", "x"), t.root / "d"};
+                },
+                "cannot read"},
+        refusal{"SymlinkLoop",
+                [](const temp_tree& t) {
+                    t.write("d/sub/f", "x");
+                    fs::create_directory_symlink(t.root / "d", t.root / "d/sub/back");
+                    return std::vector<fs::path>{t.write("app.dll", "x"), t.root / "d"};
+                },
+                "leads back"},
+        refusal{"ApplicationIsADirectory",
+                [](const temp_tree& t) {
+                    return std::vector<fs::path>{t.write("app.dll/inner", "x").parent_path()};
+                },
+                "must be a file"},
+        refusal{"ParentDirectoryArgument",
+                [](const temp_tree& t) {
+                    return std::vector<fs::path>{t.write("app.dll", "x"),
+                                                 t.write("d/f", "x").parent_path() / ".."};
+                },
+                "no directory name"},
+        refusal{"Fifo",
+                [](const temp_tree& t) {
+                    fs::create_directories(t.root / "d");
+                    ::mkfifo((t.root / "d/pipe").c_str(), 0600);
+                    return std::vector<fs::path>{t.write("app.dll", "x"), t.root / "d"};
+                },
+                "not a regular file"},
+        refusal{"MissingFile",
+                [](const temp_tree& t) {
+                    return std::vector<fs::path>{t.write("app.dll", "x"), t.root / "absent.txt"};
+                },
+                "cannot read"}),
+    test_name);
+
+TEST(PackRefusal, UnreadableFileWritesNothing) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
+    temp_tree tree;
+    const auto app = tree.write("app.dll", "x");
+    const auto secret = tree.write("secret", "x");
+    fs::permissions(secret, fs::perms::none);
+    EXPECT_THROW(collect_entries(app, {secret}), pack_error);
+}
+
+// A file that changes size between collection and compression: the
+// temporary output is removed.
+TEST(PackRefusal, FileChangedWhilePackingLeavesNothing) {
+    temp_tree tree;
+    const auto app = tree.write("app.dll", "x");
+    const auto data = tree.write("data.bin", "short");
+    auto entries = collect_entries(app, {data});
+    tree.write("data.bin", "a little longer");
+    fs::create_directories(tree.root / "out");
+    EXPECT_THROW(write_attached_data_file(entries, {}, tree.root / "out/result.bin"), pack_error);
+    EXPECT_TRUE(fs::is_empty(tree.root / "out"));
+}
+
+}  // namespace
