@@ -1,0 +1,207 @@
+"""Unpacking on real launchers under Wine: every record below the target
+directory byte for byte, and the three ways unpacking ends early (a file that
+cannot be opened, a failed write, a full path past 4,096 characters).
+
+The archives are crafted here and linked with `fenzar-pack link`, together
+with the fault hooks (tests/windows/hooks). To look at a finished directory,
+the launcher runs with start_process failing: it then ends with "Error,
+couldn't launch child" and leaves the directory behind, as it does after any
+error exit."""
+import os
+import re
+import shutil
+import struct
+import subprocess
+import tempfile
+import unittest
+import uuid
+
+import harness
+
+HOOKS = harness.windows_test_file('fenzar_testhooks.o')
+APP = harness.windows_test_file('echo_app.dll')
+KEEP_DIRECTORY = {'FENZAR_TEST_FAULT': 'start_process:0:5'}
+PIECE = 32768
+
+
+def archive(records):
+    """Names as UTF-16LE units with a terminator, u64 LE sizes, the data; a
+    zero unit ends the archive."""
+    out = bytearray()
+    for name, data in records:
+        out += name.encode('utf-16-le') + b'\0\0' + struct.pack('<Q', len(data)) + data
+    return bytes(out + b'\0\0')
+
+
+def attached_data(records):
+    """Magic, one zstd frame (with checksum), padding to 8, offset trailer."""
+    frame = subprocess.run(['zstd', '-q', '-c', '-3'], input=archive(records),
+                           capture_output=True, check=True).stdout
+    out = bytearray(b'ZUQ' + frame)
+    while len(out) % 8:
+        out.append(0)
+    return bytes(out + struct.pack('<Q', len(out)))
+
+
+def pattern(size, seed):
+    state = seed
+    out = bytearray(size)
+    for i in range(size):
+        state = (state * 1664525 + 1013904223) & 0xFFFFFFFF
+        out[i] = state >> 24
+    return bytes(out)
+
+
+def long_name(length):
+    """A name of LENGTH units in components of at most 255 (the file systems'
+    limit for one name)."""
+    name = ''
+    while len(name) < length:
+        if name:
+            name += '\\'
+        name += chr(ord('a') + len(name) % 26) * min(255, length - len(name))
+    return name
+
+
+class UnpackTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.scratch = tempfile.TemporaryDirectory()
+        with open(APP, 'rb') as app:
+            cls.app = app.read()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.scratch.cleanup()
+
+    def setUp(self):
+        self.marker = 'marker_%s.txt' % uuid.uuid4().hex
+        self.left_behind = []
+
+    def tearDown(self):
+        for directory in self.left_behind:
+            shutil.rmtree(directory, ignore_errors=True)
+
+    def launcher(self, records):
+        """A launcher for RECORDS after echo_app.dll and this test's marker."""
+        records = [('echo_app.dll', self.app), (self.marker, b'')] + records
+        data = os.path.join(self.scratch.name, self.marker + '.bin')
+        with open(data, 'wb') as out:
+            out.write(attached_data(records))
+        exe = os.path.join(self.scratch.name, self.marker + '.exe')
+        subprocess.run([harness.FENZAR_PACK, 'link', '--extra-library', HOOKS, '-o', exe, data],
+                       check=True, capture_output=True)
+        return exe
+
+    def target_directory(self, temp=None):
+        """The Linux path of this test's target directory (the one holding
+        its marker), to be removed after the test."""
+        temp = temp or harness.wine_temp_dir()
+        found = [os.path.join(temp, name) for name in os.listdir(temp)
+                 if name.startswith('onefile_') and os.path.exists(os.path.join(temp, name, self.marker))]
+        self.assertEqual(len(found), 1, found)
+        self.left_behind.append(found[0])
+        return found[0]
+
+    def files_below(self, directory):
+        result = {}
+        for parent, _, names in os.walk(directory):
+            for name in names:
+                path = os.path.join(parent, name)
+                relative = os.path.relpath(path, directory).replace('/', '\\')
+                with open(path, 'rb') as data:
+                    result[relative] = data.read()
+        return result
+
+    def assert_launch_stopped(self, result):
+        self.assertEqual(result.status, 2, result.stdout + result.stderr)
+        self.assertRegex(result.stderr, r"\AError, couldn't launch child \(\[Error 5\] .+\)\n\Z")
+
+    def test_every_record_is_written_byte_exact(self):
+        records = [
+            ('nested\\deeper\\deepest\\data.bin', pattern(50000, 1)),
+            ('empty.txt', b''),
+            ('exact.bin', pattern(PIECE, 2)),
+            ('one_more.bin', pattern(PIECE + 1, 3)),
+            ('nested\\again.txt', b'an earlier content, longer than the later one'),
+            (long_name(1023), pattern(1000, 4)),
+            ('nested\\again.txt', b'later'),
+        ]
+        result = harness.run(self.launcher(records), env=KEEP_DIRECTORY)
+        self.assert_launch_stopped(result)
+
+        expected = {'echo_app.dll': self.app, self.marker: b''}
+        expected.update(records)
+        self.assertEqual(self.files_below(self.target_directory()), expected)
+
+    def test_file_that_cannot_be_opened_ends_with_its_full_path(self):
+        # A directory where a file should go, and a file where a directory
+        # should go: both opens fail for real.
+        for records, blocked in (
+                ([('d\\inside.txt', b'inside'), ('d', b'file over a directory')], 'd'),
+                ([('f', b'plain file'), ('f\\below.txt', b'below a file')], 'f\\below.txt')):
+            with self.subTest(blocked=blocked):
+                self.marker = 'marker_%s.txt' % uuid.uuid4().hex
+                result = harness.run(self.launcher(records))
+                directory = self.target_directory()
+                self.assertEqual(result.status, 2, result.stdout + result.stderr)
+                match = re.fullmatch(r"Error, failed to open '(C:\\users\\[^\\]+\\Temp\\onefile_[^\\]+)\\(.+)' for writing\.\n",
+                                     result.stderr)
+                self.assertIsNotNone(match, result.stderr)
+                self.assertEqual(match.group(1).rsplit('\\', 1)[1], os.path.basename(directory))
+                self.assertEqual(match.group(2), blocked)
+                written = self.files_below(directory)
+                self.assertEqual(written[records[0][0]], records[0][1], 'what was written stays')
+                self.assertEqual(written['echo_app.dll'], self.app)
+
+    @unittest.skipIf(os.getuid() == 0, 'Wine run as root truncates read-only files: the system does not refuse '
+                                       'root; Windows refuses CREATE_ALWAYS on a read-only file')
+    def test_read_only_existing_file_cannot_be_opened(self):
+        # The same name twice; the hook marks the file read-only just before
+        # the second open, as another program could.
+        records = [('data.txt', b'first'), ('data.txt', b'second')]
+        result = harness.run(self.launcher(records),
+                             env={'FENZAR_TEST_FAULT': 'create_file_for_writing:3:readonly'})
+        directory = self.target_directory()
+        self.assertEqual(result.status, 2, result.stdout + result.stderr)
+        self.assertRegex(result.stderr, r"\AError, failed to open 'C:\\.+\\%s\\data\.txt' for writing\.\n\Z"
+                         % re.escape(os.path.basename(directory)))
+        self.assertEqual(self.files_below(directory)['data.txt'], b'first')
+
+    def test_failed_write_ends_with_the_system_error(self):
+        big = pattern(3 * PIECE, 5)
+        records = [('big.bin', big), ('never.txt', b'never written')]
+        passes = -(-len(self.app) // PIECE) + 1  # all of echo_app.dll, one piece of big.bin
+        result = harness.run(self.launcher(records),
+                             env={'FENZAR_TEST_FAULT': 'write_file:%d:112' % passes})
+        self.assertEqual(result.status, 2, result.stdout + result.stderr)
+        self.assertRegex(result.stderr,
+                         r"\AError, couldn't unpack file to target path\. \(\[Error 112\] \S.*\)\n\Z")
+        written = self.files_below(self.target_directory())
+        self.assertEqual(written, {'echo_app.dll': self.app, self.marker: b'', 'big.bin': big[:PIECE]})
+
+    def test_full_path_past_4096_characters_stops_at_once(self):
+        # Wine's GetTempPathW stays within 260 characters, so no launcher
+        # there gets a target directory long enough; unpack_into.exe runs the
+        # same loop over the win32 layer into a directory of 4,000 characters.
+        # Wine cannot create files much beyond 4,050 characters (its Linux
+        # path runs through dosdevices/ and must fit PATH_MAX), so the 4,096
+        # boundary itself is checked in the native unit tests.
+        target = os.path.join(self.scratch.name, 'long_target')
+        while len(harness.windows_path(target)) < 4000:
+            target = os.path.join(target, 't' * min(200, 4000 - len(harness.windows_path(target)) - 1))
+        windows_target = harness.windows_path(target)
+        self.assertEqual(len(windows_target), 4000)
+        records = [('n' * length, b'%d' % length) for length in (40, 96, 10)]
+        data = os.path.join(self.scratch.name, 'long_paths.bin')
+        with open(data, 'wb') as out:
+            out.write(attached_data(records))
+
+        result = harness.run_full_status(harness.windows_test_file('unpack_into.exe'),
+                                         [harness.windows_path(data), windows_target])
+        self.assertEqual(result.status, 0xC0000409, result.stdout + result.stderr)
+        self.assertEqual(result.stdout + result.stderr, '')
+        self.assertEqual(self.files_below(target), {'n' * 40: b'40'}, 'nothing from the first of 4,097 characters on')
+
+if __name__ == '__main__':
+    unittest.main()
