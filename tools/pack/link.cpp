@@ -110,19 +110,25 @@ fs::path resources_object(const fs::path& work, const std::optional<fs::path>& i
     return work / "resources.o";
 }
 
+fs::path launcher_library() {
+    return fs::path(FENZAR_PACK_WINDOWS_BUILD_DIR) / "libfenzar_launcher.a";
+}
+
 }  // namespace
 
+void check_link_inputs(const link_request& request) {
+    if (request.icon) require_file(*request.icon, "cannot read the icon");
+    for (const auto& library : request.extra_libraries) require_file(library, "cannot read");
+    require_file(launcher_library(),
+                 "cannot read the launcher library (build the Windows tree first)");
+}
+
 void link_launcher(const link_request& request) {
+    check_link_inputs(request);
     const fs::path attached_data = fs::absolute(request.attached_data);
     const std::uint64_t length = file_length(attached_data);
-    if (request.icon) require_file(*request.icon, "cannot read the icon");
-    const fs::path launcher_library =
-        fs::path(FENZAR_PACK_WINDOWS_BUILD_DIR) / "libfenzar_launcher.a";
-    require_file(launcher_library,
-                 "cannot read the launcher library (build the Windows tree first)");
     std::vector<std::string> extra_libraries;
     for (const auto& library : request.extra_libraries) {
-        require_file(library, "cannot read");
         extra_libraries.push_back(fs::absolute(library).string());
     }
 
@@ -132,14 +138,19 @@ void link_launcher(const link_request& request) {
     run_tool(work.path(), {FENZAR_PACK_ASSEMBLER, "-o", "data.o", "data.s"});
     const fs::path resources = resources_object(work.path(), request.icon);
 
-    std::vector<std::string> command = {FENZAR_PACK_LINKER, "-municode", "-mwindows", "-static",
-                                        "-Wl,--stack,16777216", "-Wl,--no-insert-timestamp",
-                                        // The entry lives in the launcher
-                                        // library, which is searched before
-                                        // the runtime that calls it.
-                                        "-Wl,--undefined=wWinMain", "data.o", resources.string()};
+    // The entry (wWinMain) is named as undefined up front: it lives in the
+    // launcher library, which is searched before the runtime that calls it.
+    std::vector<std::string> command = {FENZAR_PACK_LINKER,
+                                        "-municode",
+                                        "-mwindows",
+                                        "-static",
+                                        "-Wl,--stack,16777216",
+                                        "-Wl,--no-insert-timestamp",
+                                        "-Wl,--undefined=wWinMain",
+                                        "data.o",
+                                        resources.string()};
     command.insert(command.end(), extra_libraries.begin(), extra_libraries.end());
-    command.insert(command.end(), {launcher_library.string(), "-o", "launcher.exe"});
+    command.insert(command.end(), {launcher_library().string(), "-o", "launcher.exe"});
     run_tool(work.path(), command);
 
     std::ifstream linked(work.path() / "launcher.exe", std::ios::binary);

@@ -17,6 +17,10 @@ struct link_request {
     std::vector<std::filesystem::path> extra_libraries;
 };
 
+// Refuses a request whose icon, extra libraries or launcher library cannot
+// be read, so that pack fails before it compresses anything.
+void check_link_inputs(const link_request& request);
+
 // Any attached data file is accepted as it is. The output appears only when
 // the link succeeded; the same inputs give the same bytes.
 void link_launcher(const link_request& request);

@@ -204,6 +204,8 @@ void run_build(const arguments& parsed) {
 
 void run_pack(const arguments& parsed) {
     require_output(parsed);
+    const link_request request{{}, *parsed.output, parsed.icon, parsed.extra_libraries};
+    check_link_inputs(request);
     const auto entries = collect_from(parsed);
     const scratch_directory work;
     const fs::path attached_data = work.path() / "attached.bin";

@@ -1,0 +1,269 @@
+"""fenzar-pack as a user meets it: launchers that are byte-identical from run
+to run and run their application under Wine, attached data that the
+launcher's own unpacking loop turns back into the packed tree for every
+compression option, attached data made by other tools (the zstd command line)
+linked and listed, refusals that leave nothing behind, and the data and length
+constant where the launcher expects them in the executable."""
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
+import unittest
+
+import harness
+
+APP = harness.windows_test_file('echo_app.dll')
+
+
+def fenzar_pack(*args, env=None):
+    return subprocess.run([harness.FENZAR_PACK, *args], capture_output=True,
+                          encoding='utf-8', errors='replace', env=env)
+
+
+def checked(*args, env=None):
+    completed = fenzar_pack(*args, env=env)
+    if completed.returncode != 0:
+        raise AssertionError('fenzar-pack %s failed with status %d:\n%s' % (
+            ' '.join(args), completed.returncode, completed.stderr))
+    return completed.stdout
+
+
+def archive(records):
+    out = bytearray()
+    for name, data in records:
+        out += name.encode('utf-16-le') + b'\0\0' + struct.pack('<Q', len(data)) + data
+    return bytes(out + b'\0\0')
+
+
+def wrap(frame):
+    data = b'ZUQ' + frame
+    data += bytes(-len(data) % 8)
+    return data + struct.pack('<Q', len(data))
+
+
+def listing(records):
+    return ''.join('%12d  %s\n' % (len(data), name) for name, data in records)
+
+
+def read(path):
+    with open(path, 'rb') as f:
+        return f.read()
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, 'wb') as f:
+        f.write(data)
+    return path
+
+
+def symbol_file_offsets(exe):
+    """File offsets of the attached data symbols and the .rdata section."""
+    symbols = {}
+    nm = subprocess.run(['x86_64-w64-mingw32-nm', exe], capture_output=True, text=True,
+                        check=True).stdout
+    for line in nm.splitlines():
+        fields = line.split()
+        if len(fields) != 3:
+            continue
+        address, _, name = fields
+        if name in ('fenzar_attached_data', 'fenzar_attached_data_length'):
+            symbols[name] = int(address, 16)
+    data = read(exe)
+    pe = struct.unpack_from('<I', data, 0x3C)[0]
+    sections, optional_size = struct.unpack_from('<2xH12xH', data, pe + 4)
+    image_base = struct.unpack_from('<Q', data, pe + 24 + 24)[0]
+    table = pe + 24 + optional_size
+    offsets = {}
+    for i in range(sections):
+        name, virtual_size, address, raw_size, raw_offset = struct.unpack_from(
+            '<8sIIII', data, table + 40 * i)
+        if name.rstrip(b'\0') == b'.rdata':
+            offsets['.rdata'] = raw_offset
+        for symbol, value in symbols.items():
+            rva = value - image_base
+            if address <= rva < address + virtual_size:
+                offsets[symbol] = raw_offset + rva - address
+    return data, offsets
+
+
+class PackTest(unittest.TestCase):
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix='test_pack_')
+        self.addCleanup(shutil.rmtree, self.work)
+        # The packer's scratch directories go here, so a test can see that
+        # none is left behind.
+        self.tmpdir = os.path.join(self.work, 'tmp')
+        os.mkdir(self.tmpdir)
+        self.env = dict(os.environ, TMPDIR=self.tmpdir)
+
+    def path(self, *parts):
+        return os.path.join(self.work, *parts)
+
+    def assert_no_scratch_left(self):
+        self.assertEqual(os.listdir(self.tmpdir), [])
+
+    def test_pack_gives_the_same_launcher_every_time(self):
+        write(self.path('files', 'data', 'b.txt'), b'bee\n')
+        random = write(self.path('files', 'data', 'sub', 'a.bin'), os.urandom(100000))
+        write(self.path('files', 'readme.txt'), b'read me\n')
+        inputs = [APP, self.path('files', 'data'), self.path('files', 'readme.txt')]
+        checked('pack', '-o', self.path('one.exe'), *inputs, env=self.env)
+        checked('pack', '-o', self.path('two.exe'), *inputs, env=self.env)
+        self.assertEqual(read(self.path('one.exe')), read(self.path('two.exe')))
+        self.assert_no_scratch_left()
+
+        result = harness.run(self.path('one.exe'), ['hello', 'w\u00f6rld'],
+                             env={'ECHO_APP_EXIT': '7'})
+        self.assertEqual(result.status, 7, result.stderr)
+        self.assertIn('argv[1]=hello\nargv[2]=w\u00f6rld\n', result.stdout)
+
+        # The launcher holds exactly what build writes, and list reads it.
+        checked('build', '-o', self.path('data.bin'), *inputs, env=self.env)
+        from_bin = checked('list', self.path('data.bin'))
+        self.assertEqual(checked('list', self.path('one.exe')), from_bin)
+        self.assertEqual(from_bin, listing([
+            ('echo_app.dll', read(APP)),
+            ('data\\b.txt', b'bee\n'),
+            ('data\\sub\\a.bin', read(random)),
+            ('readme.txt', b'read me\n'),
+        ]))
+
+    def test_launcher_unpacks_the_tree_for_every_compression_option(self):
+        tree = self.path('tree')
+        files = {
+            os.path.join('data', 'empty'): b'',
+            os.path.join('data', 'deep', 'er', 'random.bin'): os.urandom(1 << 20),
+            os.path.join('data', 'repeat.txt'): b'line\n' * 50000,
+            os.path.join('data', '\u00fcber \U0001F600.txt'): 'non-ASCII'.encode(),
+        }
+        for name, data in files.items():
+            write(os.path.join(tree, name), data)
+        files['echo_app.dll'] = read(APP)
+        for options in ([], ['--level', '1', '--threads', '2'], ['--level', '22', '--long']):
+            with self.subTest(options=options):
+                attached = self.path('data.bin')
+                checked('build', *options, '-o', attached, APP, os.path.join(tree, 'data'))
+                target = self.path('unpacked')
+                shutil.rmtree(target, ignore_errors=True)
+                result = harness.run_full_status(
+                    harness.windows_test_file('unpack_into.exe'),
+                    [harness.windows_path(attached), harness.windows_path(target)])
+                self.assertEqual(result.status, 0, result.stdout + result.stderr)
+                unpacked = {}
+                for directory, _, names in os.walk(target):
+                    for name in names:
+                        path = os.path.join(directory, name)
+                        unpacked[os.path.relpath(path, target)] = read(path)
+                self.assertEqual(unpacked, files)
+
+    def test_data_and_length_constant_sit_in_read_only_data(self):
+        write(self.path('files', 'f.txt'), b'contents')
+        checked('build', '-o', self.path('data.bin'), APP, self.path('files', 'f.txt'))
+        checked('link', '-o', self.path('launcher.exe'), self.path('data.bin'), env=self.env)
+        attached = read(self.path('data.bin'))
+        data, offsets = symbol_file_offsets(self.path('launcher.exe'))
+        start = offsets['fenzar_attached_data']
+        self.assertEqual(start, offsets['.rdata'], 'the data is the first object of .rdata')
+        self.assertEqual(data[start:start + len(attached)], attached)
+        length = struct.unpack_from('<Q', data, offsets['fenzar_attached_data_length'])[0]
+        self.assertEqual(length, len(attached))
+        self.assert_no_scratch_left()
+
+    @unittest.skipUnless(shutil.which('zstd'), 'needs the zstd command line tool')
+    def test_frame_from_the_zstd_tool_links_and_lists(self):
+        records = [('app.dll', read(APP)), ('dir\\empty', b''),
+                   ('dir\\\u00fcber \U0001F600.txt', b'unicode name\n'),
+                   ('big.bin', bytes(range(256)) * 4096)]
+        write(self.path('archive'), archive(records))
+        frame = subprocess.run(
+            ['zstd', '-19', '--long=27', '--check', '-q', '-c', self.path('archive')],
+            capture_output=True, check=True).stdout
+        write(self.path('zstd.bin'), wrap(frame))
+        self.assertEqual(checked('list', self.path('zstd.bin')), listing(records))
+        checked('link', '-o', self.path('zstd.exe'), self.path('zstd.bin'), env=self.env)
+        self.assertEqual(checked('list', self.path('zstd.exe')), listing(records))
+        self.assert_no_scratch_left()
+
+    def test_icon_replaces_the_default(self):
+        icon = bytearray(read(os.path.join(harness.SOURCE_DIR, 'resources', 'fenzar.ico')))
+        count = struct.unpack_from('<H', icon, 4)[0]
+        first_image = min(struct.unpack_from('<I', icon, 6 + 16 * i + 12)[0]
+                          for i in range(count))
+        icon[-1] ^= 0xFF
+        write(self.path('other.ico'), bytes(icon))
+        checked('pack', '-o', self.path('default.exe'), APP, env=self.env)
+        checked('pack', '--icon', self.path('other.ico'), '-o', self.path('other.exe'), APP,
+                env=self.env)
+        other = read(self.path('other.exe'))
+        self.assertNotEqual(read(self.path('default.exe')), other)
+        self.assertIn(bytes(icon[first_image:]), other)
+        self.assert_no_scratch_left()
+
+    def test_refusals_write_nothing(self):
+        write(self.path('in', 'a:b.txt'), b'x')
+        write(self.path('in', 'back\\slash'), b'x')
+        write(self.path('in', 'aux.txt'), b'x')
+        write(self.path('in', 'other', 'echo_app.dll'), b'x')
+        write(self.path('in', 'case', 'File.txt'), b'x')
+        write(self.path('in', 'case', 'FILE.TXT'), b'y')
+        os.makedirs(self.path('in', 'loop'))
+        os.symlink(self.path('in', 'loop'), self.path('in', 'loop', 'again'))
+        invalid_utf8 = os.path.join(os.fsencode(self.path('in', 'utf8')), b'\xff.txt')
+        os.makedirs(os.path.dirname(invalid_utf8))
+        with open(invalid_utf8, 'wb') as f:
+            f.write(b'x')
+        cases = [
+            ('colon', ['build', APP, self.path('in', 'a:b.txt')], 'colon'),
+            ('backslash', ['build', APP, self.path('in', 'back\\slash')], 'backslash'),
+            ('device name', ['build', APP, self.path('in', 'aux.txt')], 'device name'),
+            ('same name', ['build', APP, self.path('in', 'other', 'echo_app.dll')],
+             'both map to the name echo_app.dll'),
+            ('case', ['build', APP, self.path('in', 'case')], 'both map'),
+            ('loop', ['build', APP, self.path('in', 'loop')], 'leads back'),
+            ('utf-8', ['build', APP, self.path('in', 'utf8')], 'not valid UTF-8'),
+            ('missing', ['build', APP, self.path('in', 'absent')], 'cannot read'),
+            ('application is a directory', ['build', self.path('in', 'case')],
+             'must be a file'),
+            ('pack', ['pack', APP, self.path('in', 'aux.txt')], 'device name'),
+            ('bad link input', ['link', self.path('in', 'absent.bin')], 'cannot read'),
+            ('missing icon', ['pack', '--icon', self.path('in', 'absent.ico'), APP],
+             'cannot read the icon'),
+            ('failing link', ['link', '--extra-library', self.path('in', 'aux.txt'),
+                              self.path('in', 'aux.txt')], 'linking failed'),
+        ]
+        os.mkdir(self.path('out'))
+        for what, (command, *rest), message in cases:
+            with self.subTest(what):
+                completed = fenzar_pack(command, '-o', self.path('out', 'result'), *rest,
+                                        env=self.env)
+                self.assertEqual(completed.returncode, 1)
+                last_line = completed.stderr.splitlines()[-1]
+                self.assertTrue(last_line.startswith('fenzar-pack: '), completed.stderr)
+                self.assertIn(message, last_line)
+                if command == 'build':
+                    self.assertEqual(completed.stderr.count('\n'), 1, completed.stderr)
+                self.assertEqual(os.listdir(self.path('out')), [])
+                self.assert_no_scratch_left()
+
+    def test_usage_and_help(self):
+        for command in ('pack', 'build', 'link', 'list'):
+            with self.subTest(command):
+                completed = fenzar_pack(command, '--help')
+                self.assertEqual(completed.returncode, 0)
+                self.assertTrue(completed.stdout.startswith('Usage: fenzar-pack ' + command))
+        self.assertIn('Commands:', checked('--help'))
+        for arguments in (['build', APP], ['build', '-o', self.path('x')], ['frobnicate'],
+                          ['build', '--level', '99', '-o', self.path('x'), APP],
+                          ['list', '--icon', 'x.ico', self.path('x')]):
+            with self.subTest(arguments):
+                completed = fenzar_pack(*arguments)
+                self.assertEqual(completed.returncode, 2)
+                self.assertEqual(completed.stderr.count('\n'), 1, completed.stderr)
+                self.assertFalse(os.path.exists(self.path('x')))
+
+
+if __name__ == '__main__':
+    unittest.main()
