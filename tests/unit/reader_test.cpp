@@ -341,6 +341,18 @@ TEST_F(Reader, AskingBeyondTheContentIsADecodeError) {
     }
 }
 
+TEST_F(Reader, ADamagedChecksumFailsTheReadOfTheLastBytes) {
+    // Content ending exactly with a full window, the case where the decoder
+    // could stop before it reaches the checksum: it still checks it in the
+    // same call.
+    const Bytes content = mixed_content(3 * window_size, 11);
+    Bytes frame = compress(content);
+    frame.back() ^= 0x01;  // the last byte belongs to the content checksum
+    open(attached_data(frame));
+    EXPECT_EQ(read(2 * window_size), Bytes(content.begin(), content.begin() + 2 * window_size));
+    expect_exit_with_message([&] { read(window_size); }, decode_message);
+}
+
 TEST_F(Reader, ArchiveEndingInsideARecordFailsWhenTheMissingBytesAreAsked) {
     Bytes archive;
     for (char16_t unit : std::u16string(u"app.dll")) append(archive, {static_cast<unsigned char>(unit), 0});
