@@ -1,0 +1,73 @@
+// Windows-side helper for the supervision tests:
+//   child_driver raw PROGRAM COMMAND_LINE
+//       starts PROGRAM with exactly COMMAND_LINE (argument 0 included) and
+//       the caller's standard handles, waits and prints
+//       "exit_code=<unsigned decimal>"; status 120 when it cannot start it
+//   child_driver print-args [ARGS...]
+//       prints its own arguments as the C runtime split them, "argv[I]=TEXT"
+//       in UTF-8, so that a test can compare them with what an application
+//       behind a launcher receives from the same command line
+//   child_driver hold PATH EVENT
+//       opens PATH without delete sharing, signals the named event EVENT and
+//       keeps the file open for 6 seconds
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+void print_utf8(const std::wstring& text) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+}
+
+int run_raw(const wchar_t* program, const wchar_t* command_line) {
+    std::wstring line = command_line;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(program, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        std::fprintf(stderr, "child_driver: cannot start %ls (error %lu)\n", program, GetLastError());
+        return 120;
+    }
+    CloseHandle(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    std::printf("exit_code=%lu\n", static_cast<unsigned long>(code));
+    return 0;
+}
+
+int hold(const wchar_t* path, const wchar_t* event_name) {
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, event_name);
+    if (file == INVALID_HANDLE_VALUE || event == nullptr) return 1;
+    SetEvent(event);
+    Sleep(6000);
+    CloseHandle(file);
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    std::wstring command = argc > 1 ? argv[1] : L"";
+    if (command == L"raw" && argc == 4) return run_raw(argv[2], argv[3]);
+    if (command == L"hold" && argc == 4) return hold(argv[2], argv[3]);
+    if (command == L"print-args") {
+        for (int i = 0; i < argc; ++i) print_utf8(L"argv[" + std::to_wstring(i) + L"]=" + argv[i] + L"\n");
+        return 0;
+    }
+    std::fputs("usage: child_driver raw PROGRAM COMMAND_LINE | print-args [ARGS...] | hold PATH EVENT\n", stderr);
+    return 120;
+}
