@@ -35,3 +35,4 @@ add_custom_command(
 add_custom_target(fenzar_resources ALL DEPENDS ${fenzar_resources_object})
 
 add_subdirectory(tests/windows)
+add_subdirectory(examples)
