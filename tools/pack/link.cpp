@@ -140,10 +140,13 @@ void link_launcher(const link_request& request) {
 
     // The entry (wWinMain) is named as undefined up front: it lives in the
     // launcher library, which is searched before the runtime that calls it.
+    // Symbols and debug information are of no use to the user and only add
+    // to the file (-s).
     std::vector<std::string> command = {FENZAR_PACK_LINKER,
                                         "-municode",
                                         "-mwindows",
                                         "-static",
+                                        "-s",
                                         "-Wl,--stack,16777216",
                                         "-Wl,--no-insert-timestamp",
                                         "-Wl,--undefined=wWinMain",
