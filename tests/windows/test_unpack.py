@@ -143,8 +143,8 @@ class UnpackTest(unittest.TestCase):
             with self.subTest(blocked=blocked):
                 self.marker = 'marker_%s.txt' % uuid.uuid4().hex
                 result = harness.run(self.launcher(records))
-                directory = self.target_directory()
                 self.assertEqual(result.status, 2, result.stdout + result.stderr)
+                directory = self.target_directory()
                 match = re.fullmatch(r"Error, failed to open '(C:\\users\\[^\\]+\\Temp\\onefile_[^\\]+)\\(.+)' for writing\.\n",
                                      result.stderr)
                 self.assertIsNotNone(match, result.stderr)
@@ -162,8 +162,8 @@ class UnpackTest(unittest.TestCase):
         records = [('data.txt', b'first'), ('data.txt', b'second')]
         result = harness.run(self.launcher(records),
                              env={'FENZAR_TEST_FAULT': 'create_file_for_writing:3:readonly'})
-        directory = self.target_directory()
         self.assertEqual(result.status, 2, result.stdout + result.stderr)
+        directory = self.target_directory()
         self.assertRegex(result.stderr, r"\AError, failed to open 'C:\\.+\\%s\\data\.txt' for writing\.\n\Z"
                          % re.escape(os.path.basename(directory)))
         self.assertEqual(self.files_below(directory)['data.txt'], b'first')
