@@ -21,6 +21,7 @@ HOST_BUILD_DIR = os.environ.get(
 WINEPREFIX = os.environ.get('WINEPREFIX', os.path.join(SOURCE_DIR, 'build', 'wineprefix'))
 
 WINE = '/usr/lib/wine/wine64'
+WINESERVER = '/usr/lib/wine/wineserver'
 FENZAR_PACK = os.path.join(HOST_BUILD_DIR, 'tools', 'pack', 'fenzar-pack')
 
 # Test programs and test application DLLs of the Windows tree.
@@ -59,6 +60,17 @@ def wine_environment(env=None):
         else:
             result[name] = value
     return result
+
+
+def start_wine():
+    """Starts the prefix's persistent wineserver, unless one runs, and Wine's
+    background services with it. The services start with the first program
+    and inherit its standard handles: started here with none, they cannot
+    keep a test's output pipe open after its program has ended."""
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                 stderr=subprocess.DEVNULL, env=wine_environment())
+    subprocess.run([WINESERVER, '-p'], **quiet, timeout=60)
+    subprocess.run([WINE, 'cmd.exe', '/c', 'exit'], **quiet, timeout=120)
 
 
 def _text(data):
