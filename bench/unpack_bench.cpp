@@ -3,6 +3,7 @@
 //   MODE reference: the least a single thread can do: decode through a
 //                   128 KiB window with ZSTD_decompressStream, write 32 KiB
 //                   pieces, create each directory once, nothing else
+//   MODE decode:    only the decoding of that loop (TARGET is not used)
 // Prints the seconds spent unpacking; with --memory also the peak of
 // anonymous memory (sampled every 5 ms) and the peak resident size.
 #include <fcntl.h>
@@ -21,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "decode_loop.h"
 #include "launcher/state.h"
 #include "payload/reader.h"
 #include "unpack/unpack.h"
@@ -136,7 +138,7 @@ void unpack_reference(const unsigned char* data, size_t size, const std::string&
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: %s fenzar|reference ATTACHED_DATA TARGET [--memory]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s fenzar|reference|decode ATTACHED_DATA TARGET [--memory]\n", argv[0]);
         return 2;
     }
     std::string mode = argv[1];
@@ -167,6 +169,11 @@ int main(int argc, char** argv) {
         unpack_with_fenzar(data, size, argv[3]);
     } else if (mode == "reference") {
         unpack_reference(data, size, argv[3]);
+    } else if (mode == "decode") {
+        if (decode_attached_data(data, size) == 0) {
+            std::fprintf(stderr, "decode failed\n");
+            return 1;
+        }
     } else {
         std::fprintf(stderr, "unknown mode %s\n", argv[1]);
         return 2;

@@ -36,3 +36,6 @@ add_custom_target(fenzar_resources ALL DEPENDS ${fenzar_resources_object})
 
 add_subdirectory(tests/windows)
 add_subdirectory(examples)
+
+# Windows-side benchmark programs (built only when bench/run asks for them).
+add_subdirectory(bench/windows)

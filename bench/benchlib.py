@@ -1,0 +1,170 @@
+"""Helpers shared by bench/unpack and bench/run: paths, the cached reference
+data, building the trees, timing in rotating order, statistics."""
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DATA = os.path.join(ROOT, 'build', 'bench-data')
+TREE = os.path.join(ROOT, 'build', 'bench')
+WINDOWS_TREE = os.path.join(ROOT, 'build', 'windows')
+PAYLOAD = os.path.join(DATA, 'payload')
+APP = os.path.join(DATA, 'app.dll')
+ATTACHED = os.path.join(DATA, 'payload-level19-long.bin')
+TARBALL = os.path.join(DATA, 'payload-level19-long.tar.zst')
+OUTPUT = os.path.join(DATA, 'out')
+UNPACK_BENCH = os.path.join(TREE, 'bench', 'fenzar_unpack_bench')
+PACK = os.path.join(TREE, 'tools', 'pack', 'fenzar-pack')
+WINDOWS_BENCH_DIR = os.path.join(WINDOWS_TREE, 'bench')
+
+PAYLOAD_BYTES = 348344246
+
+
+def step(text):
+    print('bench: ' + text, flush=True)
+
+
+def run(command, **options):
+    options.setdefault('check', True)
+    return subprocess.run(command, **options)
+
+
+def remove(path):
+    # rm -rf, as the timings of the peers use it; faster than shutil.rmtree.
+    run(['rm', '-rf', path])
+
+
+def ensure_payload():
+    stamp = os.path.join(DATA, 'payload.done')
+    if not os.path.exists(stamp):
+        step('building the reference payload')
+        run([os.path.join(ROOT, '..', 'shared', 'bench', 'make-payload.sh'), PAYLOAD])
+        open(stamp, 'w').close()
+
+
+def build_host_bench(windows=False):
+    """The optimised host tree without sanitizers (what scripts/build bench
+    configures), only the targets the benchmarks use; with windows=True
+    first the Windows tree, which launchers link against, and its
+    benchmark programs."""
+    if windows:
+        step('building the Windows tree')
+        run([os.path.join(ROOT, 'scripts', 'build'), 'windows'], stdout=subprocess.DEVNULL)
+        run(['cmake', '--build', WINDOWS_TREE, '-j', '2', '--target', 'fenzar_wine_bench', 'bare_program',
+             'noop_app'], stdout=subprocess.DEVNULL)
+    step('building the benchmark tree')
+    run(['cmake', '-G', 'Ninja', '-S', ROOT, '-B', TREE, '-DFENZAR_SANITIZE=OFF', '-DCMAKE_BUILD_TYPE=Release',
+         '-DFENZAR_WINDOWS_BUILD_DIR=' + WINDOWS_TREE], stdout=subprocess.DEVNULL)
+    run(['cmake', '--build', TREE, '-j', '2', '--target', 'fenzar-pack', 'fenzar_unpack_bench'],
+        stdout=subprocess.DEVNULL)
+
+
+def ensure_level19_data():
+    """The level-19, window-log-27 attached data and tar.zst of the payload,
+    made once (several minutes each)."""
+    ensure_payload()
+    if not os.path.exists(APP):
+        # A stand-in for the application library: the first record only.
+        with open(os.path.join(PAYLOAD, 'lib', 'libclang-cpp.so.14'), 'rb') as source, open(APP, 'wb') as out:
+            out.write(source.read(65536))
+    if not os.path.exists(ATTACHED):
+        step('packing at level 19 (once)')
+        run([PACK, 'build', '--level', '19', '--long', '--threads', '2', '-o', ATTACHED, APP, PAYLOAD + '/.'])
+    if not os.path.exists(TARBALL):
+        step('making the level-19 tar.zst (once)')
+        partial = TARBALL + '.partial'
+        run('tar --sort=name -C "%s" -cf - . | zstd -q -19 --long=27 -T2 -o "%s" -f' % (PAYLOAD, partial),
+            shell=True)
+        os.rename(partial, TARBALL)
+
+
+def timed(command, before=None, after=None, **options):
+    """Wall time of one command, including `after` (the removal of its
+    output); `before` is not counted."""
+    if before:
+        before()
+    start = time.perf_counter()
+    run(command, stdout=subprocess.DEVNULL, **options)
+    if after:
+        after()
+    return time.perf_counter() - start
+
+
+def rotate(variants, runs, warmup=1, report=None):
+    """Runs every variant (name -> function returning seconds) `warmup`
+    times untimed, then `runs` times in rotating order, so that no variant
+    always follows the same one. Returns name -> list of seconds."""
+    names = list(variants)
+    for _ in range(warmup):
+        for name in names:
+            variants[name]()
+    times = {name: [] for name in names}
+    for index in range(runs):
+        order = names[index % len(names):] + names[:index % len(names)]
+        for name in order:
+            times[name].append(variants[name]())
+        if report:
+            report('run %d: ' % (index + 1) + ', '.join('%s %.3f s' % (n, times[n][-1]) for n in names))
+    return times
+
+
+def summary(values):
+    return statistics.median(values), min(values), max(values)
+
+
+def paired_ratio(times, a, b):
+    """Median of the per-run ratios: holds up better than a ratio of
+    medians on a shared machine."""
+    return statistics.median(x / y for x, y in zip(times[a], times[b]))
+
+
+def peak_rss_kib(command, **options):
+    """Peak resident size of a command (GNU time's %M), in KiB."""
+    result = run(['/usr/bin/time', '-f', '%M'] + command, capture_output=True, text=True, **options)
+    return int(result.stderr.split()[-1])
+
+
+def machine_line():
+    model = ''
+    with open('/proc/cpuinfo') as cpuinfo:
+        for line in cpuinfo:
+            if line.startswith('model name'):
+                model = line.split(':', 1)[1].strip()
+                break
+    with open('/proc/meminfo') as meminfo:
+        memory_gib = int(meminfo.readline().split()[1]) / 1024 / 1024
+    return '%s, %d cores, %.0f GiB, %s %s, %s' % (model, os.cpu_count(), memory_gib, platform.system(),
+                                                platform.release(), time.strftime('%Y-%m-%d %H:%M'))
+
+
+def machine_is_busy():
+    """Other builds or tests running (they would distort the timings)."""
+    out = run(['ps', '-eo', 'comm='], capture_output=True, text=True).stdout.split()
+    return sorted({name for name in out if name in ('ninja', 'ctest', 'cc1plus', 'make')})
+
+
+def frame_window(path, offset=3):
+    """Window size of the zstd frame at `offset` in `path`: the window
+    descriptor, or the content size of a single-segment frame."""
+    with open(path, 'rb') as f:
+        f.seek(offset)
+        header = f.read(18)
+    assert header[:4] == b'\x28\xb5\x2f\xfd', path
+    descriptor = header[4]
+    single_segment = descriptor >> 5 & 1
+    if not single_segment:
+        window = header[5]
+        base = 1 << (10 + (window >> 3))
+        return base + base // 8 * (window & 7)
+    dictionary_bytes = (0, 1, 2, 4)[descriptor & 3]
+    size_bytes = (1, 2, 4, 8)[descriptor >> 6]
+    start = 5 + dictionary_bytes
+    size = int.from_bytes(header[start:start + size_bytes], 'little')
+    return size + 256 if size_bytes == 2 else size
+
+
+def have(program):
+    return shutil.which(program) is not None

@@ -1,0 +1,68 @@
+// fenzar_wine_bench, run under Wine:
+//   decode FILE          decode the attached data FILE through a 128 KiB window
+//   unpack FILE TARGET   the launcher's reader and unpacking loop into TARGET
+//   remove TARGET        the launcher's removal of the tree TARGET
+// Prints the seconds the step took (reading FILE into memory is not counted).
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <vector>
+
+#include "child/cleanup.h"
+#include "decode_loop.h"
+#include "launcher/state.h"
+#include "payload/reader.h"
+#include "unpack/unpack.h"
+
+// The reader's link-time data is not used; open_payload_from is.
+extern "C" const unsigned char fenzar_attached_data[1] = {0};
+extern "C" const uint64_t fenzar_attached_data_length = 0;
+
+namespace {
+
+std::vector<unsigned char> read_whole_file(const wchar_t* path) {
+    std::FILE* file = _wfopen(path, L"rb");
+    if (file == nullptr) {
+        std::fwprintf(stderr, L"cannot open %ls\n", path);
+        std::exit(1);
+    }
+    std::vector<unsigned char> bytes;
+    unsigned char piece[1 << 16];
+    size_t n;
+    while ((n = std::fread(piece, 1, sizeof piece, file)) > 0) bytes.insert(bytes.end(), piece, piece + n);
+    std::fclose(file);
+    return bytes;
+}
+
+void set_target(const wchar_t* path) {
+    copy_wide_bounded(target_directory, reinterpret_cast<const char16_t*>(path));
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: fenzar_wine_bench decode FILE | unpack FILE TARGET | remove TARGET\n");
+        return 2;
+    }
+    std::vector<unsigned char> data;
+    if (std::wcscmp(argv[1], L"remove") != 0) data = read_whole_file(argv[2]);
+    auto start = std::chrono::steady_clock::now();
+    if (std::wcscmp(argv[1], L"decode") == 0) {
+        if (decode_attached_data(data.data(), data.size()) == 0) return 1;
+    } else if (std::wcscmp(argv[1], L"unpack") == 0 && argc > 3) {
+        set_target(argv[3]);
+        run_mode = RunMode::parent;
+        open_payload_from(data.data(), data.size());
+        unpack_archive();
+    } else if (std::wcscmp(argv[1], L"remove") == 0) {
+        set_target(argv[2]);
+        extraction_started.store(1);
+        remove_target_directory();
+    } else {
+        return 2;
+    }
+    std::printf("seconds=%.4f\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    return 0;
+}
