@@ -1,4 +1,3 @@
-#include <cstdio>
 #include <cstdlib>
 
 #include "child/cleanup.h"
@@ -33,11 +32,7 @@ void prepare_parent_environment() {
     unset_environment_value(variable::start);
     unset_environment_value(variable::time_us);
     unset_environment_value(variable::random);
-    char text[128];
-    std::snprintf(text, sizeof text, "%ld", static_cast<long>(platform::current_process_id()));
-    WideBuffer<128> wide_text;
-    append_ascii_bounded(wide_text, text);
-    set_environment_value(variable::parent, wide_text.data());
+    set_environment_number(variable::parent, static_cast<int32_t>(platform::current_process_id()));
 }
 
 bool resolve_target_directory() {

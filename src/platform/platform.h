@@ -132,7 +132,7 @@ struct Table {
     bool (*set_file_attributes)(const char16_t* path, uint32_t attributes);
     bool (*delete_file)(const char16_t* path);
     bool (*remove_directory)(const char16_t* path);
-    // FindFirstFileW on directory\*: an invalid listing when it cannot be
+    // FindFirstFileExW on directory\*: an invalid listing when it cannot be
     // read; *has_first tells whether *first holds an entry.
     DirectoryListing (*open_directory_listing)(const char16_t* directory, DirectoryEntry* first, bool* has_first);
     bool (*next_directory_entry)(DirectoryListing listing, DirectoryEntry* entry);

@@ -235,15 +235,24 @@ void query_performance_counter(int64_t* counter) {
     *counter = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-uint32_t read_link(const char* link, char16_t* out, uint32_t size) {
+// The target of a symbolic link as a path with backslashes; false when it
+// cannot be read.
+bool read_link_target(const char* link, std::u16string* target_path) {
     char target[PATH_MAX];
     ssize_t length = readlink(link, target, sizeof target - 1);
     if (length <= 0) {
         fail_with_errno();
-        return 0;
+        return false;
     }
     target[length] = 0;
-    std::u16string converted = from_utf8(target, true);
+    *target_path = from_utf8(target, true);
+    return true;
+}
+
+// Reads a link the way GetModuleFileNameW reports a module's path.
+uint32_t read_link(const char* link, char16_t* out, uint32_t size) {
+    std::u16string converted;
+    if (!read_link_target(link, &converted)) return 0;
     // GetModuleFileNameW truncates to the buffer and returns its size.
     if (converted.size() + 1 > size) {
         if (size == 0) return 0;
@@ -273,14 +282,9 @@ uint32_t get_final_path_name(platform::FileHandle file, char16_t* out, uint32_t 
     *available = true;
     char link[64];
     std::snprintf(link, sizeof link, "/proc/self/fd/%ld", from_handle(file.value));
-    char target[PATH_MAX];
-    ssize_t length = readlink(link, target, sizeof target - 1);
-    if (length <= 0) {
-        fail_with_errno();
-        return 0;
-    }
-    target[length] = 0;
-    return store_result(from_utf8(target, true), out, size);
+    std::u16string target;
+    if (!read_link_target(link, &target)) return 0;
+    return store_result(target, out, size);
 }
 
 // POSIX file systems have no short names: the short form is the path itself.

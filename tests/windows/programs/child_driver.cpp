@@ -16,6 +16,8 @@
 #include <cwchar>
 #include <string>
 
+#include "start_and_report.h"
+
 namespace {
 
 void print_utf8(const std::wstring& text) {
@@ -23,28 +25,6 @@ void print_utf8(const std::wstring& text) {
     std::string bytes(static_cast<size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr, nullptr);
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-}
-
-int run_raw(const wchar_t* program, const wchar_t* command_line) {
-    std::wstring line = command_line;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(program, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-        std::fprintf(stderr, "child_driver: cannot start %ls (error %lu)\n", program, GetLastError());
-        return 120;
-    }
-    CloseHandle(process.hThread);
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hProcess);
-    std::printf("exit_code=%lu\n", static_cast<unsigned long>(code));
-    return 0;
 }
 
 int hold(const wchar_t* path, const wchar_t* event_name) {
@@ -62,7 +42,7 @@ int hold(const wchar_t* path, const wchar_t* event_name) {
 
 int wmain(int argc, wchar_t** argv) {
     std::wstring command = argc > 1 ? argv[1] : L"";
-    if (command == L"raw" && argc == 4) return run_raw(argv[2], argv[3]);
+    if (command == L"raw" && argc == 4) return start_and_report("child_driver", argv[2], argv[3]);
     if (command == L"hold" && argc == 4) return hold(argv[2], argv[3]);
     if (command == L"print-args") {
         for (int i = 0; i < argc; ++i) print_utf8(L"argv[" + std::to_wstring(i) + L"]=" + argv[i] + L"\n");

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "start_and_report.h"
+
 namespace {
 
 // The part of the raw command line after argument 0, as CommandLineToArgvW
@@ -32,25 +34,5 @@ int wmain(int argc, wchar_t** argv) {
     }
     // The child gets the caller's arguments byte for byte, including the way
     // PROGRAM itself was quoted.
-    wchar_t* command_line = _wcsdup(skip_argument_zero(GetCommandLineW()));
-
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(argv[1], command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-        std::fprintf(stderr, "run_and_report: cannot start %ls (error %lu)\n", argv[1], GetLastError());
-        return 120;
-    }
-    CloseHandle(process.hThread);
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hProcess);
-    std::printf("exit_code=%lu\n", static_cast<unsigned long>(code));
-    std::fflush(stdout);
-    return 0;
+    return start_and_report("run_and_report", argv[1], skip_argument_zero(GetCommandLineW()));
 }
