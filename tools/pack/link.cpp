@@ -141,7 +141,10 @@ void link_launcher(const link_request& request) {
     // The entry (wWinMain) is named as undefined up front: it lives in the
     // launcher library, which is searched before the runtime that calls it.
     // Symbols and debug information are of no use to the user and only add
-    // to the file (-s).
+    // to the file (-s). Page-aligned sections in the file let the loader map
+    // the attached data from the file instead of copying it into memory:
+    // under Wine that copy cost each of the two starts about 0.25 s for
+    // 90 MB of data.
     std::vector<std::string> command = {FENZAR_PACK_LINKER,
                                         "-municode",
                                         "-mwindows",
@@ -150,6 +153,7 @@ void link_launcher(const link_request& request) {
                                         "-Wl,--stack,16777216",
                                         "-Wl,--no-insert-timestamp",
                                         "-Wl,--undefined=wWinMain",
+                                        "-Wl,--file-alignment=4096",
                                         "data.o",
                                         resources.string()};
     command.insert(command.end(), extra_libraries.begin(), extra_libraries.end());
