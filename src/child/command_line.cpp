@@ -1,6 +1,7 @@
 #include "child/command_line.h"
 
 #include "launcher/report.h"
+#include "child/split_command_line.h"
 #include "platform/platform.h"
 #include "target/own_path.h"
 
@@ -65,17 +66,17 @@ void append_argument(const char16_t* argument) {
     put_unit(&length, u'"');
 }
 
-// When the platform cannot split the raw command line (it fails only when it
-// runs out of memory or its library is missing), the child cannot be given
-// the user's arguments. Starting it with a guess, such as the C runtime's
-// argv split by other rules, would hand the application arguments the user
-// did not give without telling anyone; so the launcher ends as when the start
-// itself fails: the launch message with the reason, status 2, the unpacked
-// directory left on disk.
+// When the raw command line cannot be split (only when memory runs out), the
+// child cannot be given the user's arguments. Starting it with a guess, such
+// as the C runtime's argv split by other rules, would hand the application
+// arguments the user did not give without telling anyone; so the launcher
+// ends as when the start itself fails: the launch message with the reason,
+// status 2, the unpacked directory left on disk.
 void build_child_command_line() {
-    int count = 0;
-    char16_t** arguments = platform::split_command_line(platform::get_raw_command_line(), &count);
-    if (arguments == nullptr) fail_with_system_error(message::launch_child_failed, platform::last_error());
+    CommandLineArguments split = split_command_line(platform::get_raw_command_line());
+    if (!split.valid()) fail_with_system_error(message::launch_child_failed, platform::error_not_enough_memory);
+    char16_t** arguments = split.pointers.get();
+    int count = split.count;
     child_command_line.units[0] = 0;
     fill_module_file_name();
     if (count <= 0) return;

@@ -44,8 +44,11 @@ struct DirectoryEntry {
 
 inline constexpr uint32_t error_file_not_found = 2;
 inline constexpr uint32_t error_access_denied = 5;
+inline constexpr uint32_t error_not_enough_memory = 8;
 inline constexpr uint32_t error_disk_full = 112;
 inline constexpr uint32_t error_already_exists = 183;
+
+inline constexpr uint32_t folder_path_capacity = 1024;
 
 inline constexpr uint32_t invalid_file_attributes = 0xFFFFFFFFu;
 inline constexpr uint32_t file_attribute_readonly = 0x1;
@@ -101,7 +104,9 @@ struct Table {
     uint32_t (*get_full_path_name)(const char16_t* path, uint32_t size, char16_t* out);
     // GetTempPathW(size, out).
     uint32_t (*get_temp_path)(uint32_t size, char16_t* out);
-    // SHGetFolderPathW(nullptr, csidl, nullptr, 0, out); out has 1024 units.
+    // SHGetFolderPathW(nullptr, csidl, nullptr, 0, out), 0 on success; out
+    // has folder_path_capacity units. The profile folder (CSIDL_PROFILE) may
+    // come from another call that gives the same folder.
     int32_t (*get_folder_path)(int csidl, char16_t* out);
     // GetSystemTimeAsFileTime: 100-ns intervals since 1601-01-01 UTC.
     uint64_t (*system_time_as_file_time)();
@@ -139,8 +144,6 @@ struct Table {
     void (*close_directory_listing)(DirectoryListing listing);
 
     const char16_t* (*get_raw_command_line)();
-    // CommandLineToArgvW; null on failure. The array is never released.
-    char16_t** (*split_command_line)(const char16_t* command_line, int* count);
     // CreateProcessW(application, command_line, inherit handles,
     // NORMAL_PRIORITY_CLASS, inherited environment and current directory,
     // STARTF_USESTDHANDLES with the current standard handles); the thread
@@ -211,7 +214,6 @@ inline DirectoryListing open_directory_listing(const char16_t* directory, Direct
 inline bool next_directory_entry(DirectoryListing listing, DirectoryEntry* entry) { return table.next_directory_entry(listing, entry); }
 inline void close_directory_listing(DirectoryListing listing) { table.close_directory_listing(listing); }
 inline const char16_t* get_raw_command_line() { return table.get_raw_command_line(); }
-inline char16_t** split_command_line(const char16_t* command_line, int* count) { return table.split_command_line(command_line, count); }
 inline ProcessHandle start_process(const char16_t* application, char16_t* command_line) { return table.start_process(application, command_line); }
 inline uint32_t wait_for_process(ProcessHandle process, uint32_t milliseconds) { return table.wait_for_process(process, milliseconds); }
 inline bool get_process_exit_code(ProcessHandle process, uint32_t* code) { return table.get_process_exit_code(process, code); }

@@ -12,7 +12,7 @@
 namespace {
 
 constexpr size_t name_buffer_size = 1024;
-constexpr size_t value_buffer_size = 1024;
+constexpr size_t value_buffer_size = platform::folder_path_capacity;
 
 enum class Placeholder { temp, program, program_base, program_dir, pid, home, cache_dir, random, time_us, time };
 

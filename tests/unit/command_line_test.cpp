@@ -1,12 +1,13 @@
 // The child's command line: the quoting of single arguments, the whole line
-// built from the raw command line, its limit, and the round trip through a
-// splitter with the rules of CommandLineToArgvW (the POSIX layer's).
+// built from the raw command line, its limit, and the round trip through the
+// launcher's splitter (the rules of CommandLineToArgvW).
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "child/command_line.h"
+#include "child/split_command_line.h"
 #include "platform_override.h"
 #include "target/own_path.h"
 
@@ -36,9 +37,8 @@ std::u16string written_for(const std::u16string& argument) {
 }
 
 std::vector<std::u16string> split(const std::u16string& line) {
-    int count = 0;
-    char16_t** arguments = platform::split_command_line(line.c_str(), &count);
-    return std::vector<std::u16string>(arguments, arguments + count);
+    CommandLineArguments split = split_command_line(line.c_str());
+    return std::vector<std::u16string>(split.pointers.get(), split.pointers.get() + split.count);
 }
 
 struct QuotingCase {
@@ -86,8 +86,8 @@ TEST(AppendArgument, EveryNonEmptyArgumentSurvivesTheSplitter) {
     PlatformOverride platform;
     for (const QuotingCase& row : quoting_cases) {
         std::u16string argument = decode(row.argument);
-        // The POSIX splitter, like the platform's, treats only space and tab
-        // as separators; line feed and vertical tab are quoted anyway.
+        // The splitter treats only space and tab as separators; line feed and
+        // vertical tab are quoted anyway.
         if (argument.empty()) continue;
         std::vector<std::u16string> arguments = split(u"program " + written_for(argument));
         ASSERT_EQ(arguments.size(), 2u) << testing::PrintToString(argument);
@@ -212,27 +212,46 @@ TEST_F(BuildCommandLine, LineOfExactlyTheCapacityIsBuiltOneMoreStops) {
     }
 }
 
-struct ExitCalled {
-    int status;
-};
+}  // namespace
 
-TEST_F(BuildCommandLine, SplitterFailureEndsWithTheLaunchMessage) {
-    platform.table().split_command_line = [](const char16_t*, int*) -> char16_t** {
-        platform::set_last_error(platform::error_access_denied);
-        return nullptr;
+namespace {
+
+// The splitter on its own, by the rules of CommandLineToArgvW; the Wine
+// tests compare it with the system's splitter on many more lines.
+TEST(SplitCommandLine, FollowsTheSystemRules) {
+    struct Case {
+        std::u16string line;
+        std::vector<std::u16string> arguments;
+    } cases[] = {
+        {u"", {u""}},
+        {u"app", {u"app"}},
+        {u"app   a\tb  ", {u"app", u"a", u"b"}},
+        {u"  a", {u"", u"a"}},
+        // The program name ends at the next quote or blank and takes no escapes.
+        {u"[q]C:[b]my dir[b]app.exe[q] x", {u"C:[b]my dir[b]app.exe", u"x"}},
+        {u"[q]a b[q]c d", {u"a b", u"c", u"d"}},
+        {u"C:[b]a[q]b c[q] d", {u"C:[b]a[q]b", u"c d"}},
+        {u"[q]unclosed program", {u"unclosed program"}},
+        // Backslashes count only before a quote.
+        {u"p a[b]b [b][b]server", {u"p", u"a[b]b", u"[b][b]server"}},
+        {u"p a[b][q]b", {u"p", u"a[q]b"}},
+        {u"p a[b][b][q]b c[q]", {u"p", u"a[b]b c"}},
+        {u"p a[b][b][b][q]b", {u"p", u"a[b][q]b"}},
+        {u"p [q]dir[b][b][q] x", {u"p", u"dir[b]", u"x"}},
+        // Quotes: an empty argument, an open quote to the end, runs of quotes.
+        {u"p [q][q] x", {u"p", u"", u"x"}},
+        {u"p [q]open to the end", {u"p", u"open to the end"}},
+        {u"p [q]a[q][q]b[q] c", {u"p", u"a[q]b c"}},
+        {u"p [q]a[q][q][q]b[q] c", {u"p", u"a[q]b", u"c"}},
+        {u"p [q][q][q]x[q][q][q]", {u"p", u"[q]x[q]"}},
+        {u"p a[q][q][q]b c", {u"p", u"a[q]b", u"c"}},
+        {u"p [q]a b[q]c", {u"p", u"a bc"}},
     };
-    platform.table().exit_process = [](int status) { throw ExitCalled{status}; };
-    raw_command_line = u"app";
-    module_path = u"C:\\a.exe";
-    testing::internal::CaptureStderr();
-    try {
-        build_child_command_line();
-        ADD_FAILURE() << "returned";
-    } catch (const ExitCalled& exit) {
-        EXPECT_EQ(exit.status, 2);
+    for (const Case& row : cases) {
+        std::vector<std::u16string> expected;
+        for (const std::u16string& argument : row.arguments) expected.push_back(decode(argument));
+        EXPECT_EQ(split(decode(row.line)), expected) << testing::PrintToString(decode(row.line));
     }
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Error, couldn't launch child ([Error 5] Access is denied.)\n");
 }
 
 }  // namespace

@@ -85,6 +85,13 @@ class Arguments(ChildTest):
                 self.assertEqual(env_value(result.stdout, 'FENZAR_ORIGINAL_ARGV0'), 'ECHO')
                 self.assertGone(target_dir(result.stdout))
 
+    def test_launcher_splits_its_command_line_as_the_system_does(self):
+        # The launcher splits its command line itself; split_compare holds it
+        # against CommandLineToArgvW on a table and on random lines.
+        result = harness.run(harness.windows_test_file('split_compare.exe'), [], cwd=self.work)
+        self.assertEqual(result.status, 0, result.stdout[-3000:])
+        self.assertRegex(result.stdout, r'\Acompared=\d{5} differing=0\n\Z')
+
     def test_variables_library_path_and_current_directory(self):
         launcher = self.pack('echo_app.dll', name='app.exe')
         result = self.raw(launcher, '".\\app.exe" x')

@@ -142,3 +142,12 @@ class TargetDirectoryTest(unittest.TestCase):
 
 if __name__ == '__main__':
     unittest.main()
+
+
+class ProfileFolder(unittest.TestCase):
+    def test_home_is_the_folder_the_shell_names(self):
+        # The launcher reads the profile folder without SHELL32; it must be
+        # the folder SHGetFolderPathW(CSIDL_PROFILE) gives.
+        result = harness.run(harness.windows_test_file('profile_compare.exe'))
+        self.assertEqual(result.status, 0, result)
+        self.assertRegex(result.stdout, r'\Alauncher=C:\\users\\[^\\\n]+\nshell=')

@@ -441,61 +441,6 @@ void close_directory_listing(platform::DirectoryListing listing) {
 // A POSIX process has an argument vector, not a command line.
 const char16_t* get_raw_command_line() { return u""; }
 
-// The splitting rules of CommandLineToArgvW, so that quoting can be tested
-// natively: the program name ends at the first blank outside quotes and takes
-// no escapes; later arguments follow the backslash and quote rules.
-char16_t** split_command_line(const char16_t* command_line, int* count) {
-    static std::u16string storage[4096];
-    static char16_t* pointers[4097];
-    int n = 0;
-    const char16_t* p = command_line;
-    std::u16string current;
-    bool quoted = false;
-    for (; *p != 0; ++p) {
-        if (*p == u'"') {
-            quoted = !quoted;
-            continue;
-        }
-        if (!quoted && (*p == u' ' || *p == u'\t')) break;
-        current += *p;
-    }
-    storage[n++] = current;
-    while (*p == u' ' || *p == u'\t') ++p;
-    while (*p != 0 && n < 4096) {
-        current.clear();
-        quoted = false;
-        while (*p != 0) {
-            if (!quoted && (*p == u' ' || *p == u'\t')) break;
-            size_t backslashes = 0;
-            while (*p == u'\\') {
-                ++backslashes;
-                ++p;
-            }
-            if (*p == u'"') {
-                current.append(backslashes / 2, u'\\');
-                if (backslashes % 2 == 1) {
-                    current += u'"';
-                } else if (quoted && p[1] == u'"') {
-                    current += u'"';
-                    ++p;
-                } else {
-                    quoted = !quoted;
-                }
-                ++p;
-            } else {
-                current.append(backslashes, u'\\');
-                if (*p != 0 && (quoted || (*p != u' ' && *p != u'\t'))) current += *p++;
-            }
-        }
-        storage[n++] = current;
-        while (*p == u' ' || *p == u'\t') ++p;
-    }
-    for (int i = 0; i < n; ++i) pointers[i] = storage[i].data();
-    pointers[n] = nullptr;
-    *count = n;
-    return pointers;
-}
-
 // Native tests do not start the launcher as a child process.
 platform::ProcessHandle start_process(const char16_t*, char16_t*) {
     current_error = 50;  // not supported
@@ -573,7 +518,6 @@ Table table = {
     posix_layer::next_directory_entry,
     posix_layer::close_directory_listing,
     posix_layer::get_raw_command_line,
-    posix_layer::split_command_line,
     posix_layer::start_process,
     posix_layer::wait_for_process,
     posix_layer::get_process_exit_code,
