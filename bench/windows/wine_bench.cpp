@@ -1,6 +1,7 @@
 // fenzar_wine_bench, run under Wine:
 //   decode FILE          decode the attached data FILE through a 128 KiB window
-//   unpack FILE TARGET   the launcher's reader and unpacking loop into TARGET
+//   unpack FILE TARGET   the launcher's reader and unpacking loop into TARGET;
+//                        also prints the seconds spent in each file call
 //   remove TARGET        the launcher's removal of the tree TARGET
 // Prints the seconds the step took (reading FILE into memory is not counted).
 #include <chrono>
@@ -13,6 +14,7 @@
 #include "decode_loop.h"
 #include "launcher/state.h"
 #include "payload/reader.h"
+#include "platform/platform.h"
 #include "unpack/unpack.h"
 
 // The reader's link-time data is not used; open_payload_from is.
@@ -39,6 +41,37 @@ void set_target(const wchar_t* path) {
     copy_wide_bounded(target_directory, reinterpret_cast<const char16_t*>(path));
 }
 
+// Seconds spent in the unpacking loop's system calls, by call.
+struct CallTimes {
+    double create_file = 0, write_file = 0, close_file = 0, create_directory = 0;
+} call_times;
+
+platform::Table original;
+
+template <typename Call>
+auto timed_call(double& total, Call call) {
+    auto start = std::chrono::steady_clock::now();
+    auto result = call();
+    total += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return result;
+}
+
+void time_file_calls() {
+    original = platform::table;
+    platform::table.create_file_for_writing = [](const char16_t* path) {
+        return timed_call(call_times.create_file, [&] { return original.create_file_for_writing(path); });
+    };
+    platform::table.write_file = [](platform::FileHandle file, const void* data, uint32_t length) {
+        return timed_call(call_times.write_file, [&] { return original.write_file(file, data, length); });
+    };
+    platform::table.close_file = [](platform::FileHandle file) {
+        timed_call(call_times.close_file, [&] { original.close_file(file); return 0; });
+    };
+    platform::table.create_directory = [](const char16_t* path) {
+        return timed_call(call_times.create_directory, [&] { return original.create_directory(path); });
+    };
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -54,8 +87,12 @@ int wmain(int argc, wchar_t** argv) {
     } else if (std::wcscmp(argv[1], L"unpack") == 0 && argc > 3) {
         set_target(argv[3]);
         run_mode = RunMode::parent;
+        time_file_calls();
         open_payload_from(data.data(), data.size());
         unpack_archive();
+        std::printf("create_file=%.4f write_file=%.4f close_file=%.4f create_directory=%.4f\n",
+                    call_times.create_file, call_times.write_file, call_times.close_file,
+                    call_times.create_directory);
     } else if (std::wcscmp(argv[1], L"remove") == 0) {
         set_target(argv[2]);
         extraction_started.store(1);
