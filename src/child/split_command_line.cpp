@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <new>
 
+#include "launcher/wide.h"
+
 namespace {
 
 bool is_blank(char16_t unit) { return unit == u' ' || unit == u'\t'; }
@@ -10,8 +12,7 @@ bool is_blank(char16_t unit) { return unit == u' ' || unit == u'\t'; }
 }  // namespace
 
 CommandLineArguments split_command_line(const char16_t* command_line) {
-    size_t length = 0;
-    while (command_line[length] != 0) ++length;
+    const size_t length = wide_length(command_line);
     // No argument is longer than the text it comes from, each takes one
     // terminator, and every argument after the first starts after a blank.
     const size_t most_arguments = length / 2 + 2;
