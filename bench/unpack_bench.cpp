@@ -23,13 +23,7 @@
 #include <thread>
 
 #include "decode_loop.h"
-#include "launcher/state.h"
-#include "payload/reader.h"
 #include "unpack/unpack.h"
-
-// The launcher image's own data is not used; open_payload_from is.
-extern "C" const unsigned char fenzar_attached_data[1] = {0};
-extern "C" const uint64_t fenzar_attached_data_length = 0;
 
 namespace {
 
@@ -51,10 +45,7 @@ long status_field_kib(const char* field) {
 void unpack_with_fenzar(const unsigned char* data, size_t size, const std::string& target) {
     std::u16string wide;
     for (char c : target) wide += c == '/' ? u'\\' : static_cast<char16_t>(static_cast<unsigned char>(c));
-    copy_wide_bounded(target_directory, wide.c_str());
-    run_mode = RunMode::parent;
-    open_payload_from(data, size);
-    unpack_archive();
+    unpack_attached_data({data, size}, wide.c_str());
 }
 
 class ReferenceReader {

@@ -1,29 +1,7 @@
 # Host build (Linux): the core against the POSIX layer, its unit tests, the
 # packer, the benchmarks, and the Wine end-to-end tests of the Windows tree.
-include(${CMAKE_CURRENT_LIST_DIR}/zstd.cmake)
-
-# Unit tests build the core with AddressSanitizer and UBSan; benchmarks use a
-# separate tree configured with -DFENZAR_SANITIZE=OFF (build/bench).
-option(FENZAR_SANITIZE "Build the core and its tests with ASan and UBSan" ON)
 set(FENZAR_WINDOWS_BUILD_DIR "${CMAKE_SOURCE_DIR}/build/windows" CACHE PATH
     "The Windows build tree whose launcher library and test programs are used")
-
-file(GLOB platform_posix_sources CONFIGURE_DEPENDS
-  ${CMAKE_SOURCE_DIR}/src/platform/posix/*.cpp)
-add_library(fenzar_platform_posix STATIC ${platform_posix_sources})
-target_link_libraries(fenzar_platform_posix PUBLIC fenzar_core)
-target_link_libraries(fenzar_core PUBLIC zstd)
-
-if(FENZAR_SANITIZE)
-  set(sanitize_flags -fsanitize=address,undefined -fno-omit-frame-pointer
-                     -fno-sanitize-recover=undefined)
-  foreach(target fenzar_core fenzar_platform_posix)
-    target_compile_options(${target} PRIVATE ${sanitize_flags})
-  endforeach()
-  # Everything that links the core links the sanitizer runtimes too.
-  target_link_options(fenzar_core INTERFACE ${sanitize_flags})
-  set(FENZAR_SANITIZE_FLAGS ${sanitize_flags})
-endif()
 
 add_subdirectory(tests/unit)
 

@@ -1,21 +1,23 @@
 # Windows build: the launcher's objects in one archive, the default resources
 # and the Windows-side test programs.
-include(${CMAKE_CURRENT_LIST_DIR}/zstd.cmake)
 
-file(GLOB platform_win32_sources CONFIGURE_DEPENDS
-  ${CMAKE_SOURCE_DIR}/src/platform/win32/*.cpp)
-add_library(fenzar_platform_win32 STATIC ${platform_win32_sources})
-target_link_libraries(fenzar_platform_win32 PUBLIC fenzar_core)
-target_link_libraries(fenzar_core PUBLIC zstd_decompress)
+# The entry point, which only a launcher executable has.
+add_library(fenzar_entry OBJECT ${CMAKE_SOURCE_DIR}/src/platform/win32/entry.cpp)
+target_link_libraries(fenzar_entry PRIVATE fenzar_launcher)
 
-# libfenzar_launcher.a: core, platform layer and zstd in one archive, so a
-# launcher is its attached data object, the resources object and this file,
-# linked by the packer with the flags set in cmake/host.cmake.
-add_library(fenzar_launcher STATIC
-  $<TARGET_OBJECTS:fenzar_core>
-  $<TARGET_OBJECTS:fenzar_platform_win32>
+# libfenzar_launcher.a: every layer, the entry point and zstd in one archive,
+# so a launcher is its attached data object, the resources object and this
+# file, linked by the packer with the flags set in tools/pack/link.cpp.
+set(layer_objects)
+foreach(layer platform base payload target_dir unpack child launcher)
+  list(APPEND layer_objects $<TARGET_OBJECTS:fenzar_${layer}>)
+endforeach()
+add_library(fenzar_launcher_archive STATIC
+  ${layer_objects}
+  $<TARGET_OBJECTS:fenzar_entry>
   $<TARGET_OBJECTS:zstd_decompress>)
-set_target_properties(fenzar_launcher PROPERTIES
+set_target_properties(fenzar_launcher_archive PROPERTIES
+  OUTPUT_NAME fenzar_launcher
   LINKER_LANGUAGE CXX
   ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 

@@ -4,6 +4,7 @@
 # (cached by scripts/setup) holding only what decompression needs.
 # Host: Debian's libzstd as the imported target `zstd`; the packer also uses
 # it for compression.
+# `fenzar_zstd` names the one the launcher's reader links on either.
 
 if(WIN32)
   if(DEFINED ENV{FENZAR_CACHE})
@@ -38,6 +39,7 @@ if(WIN32)
     DEBUGLEVEL=0)
   # Third-party code: optimised, and its warnings are not ours to fix.
   target_compile_options(zstd_decompress PRIVATE -O3 -w)
+  add_library(fenzar_zstd ALIAS zstd_decompress)
 else()
   find_path(ZSTD_INCLUDE_DIR zstd.h REQUIRED)
   find_library(ZSTD_LIBRARY zstd REQUIRED)
@@ -45,4 +47,5 @@ else()
   set_target_properties(zstd PROPERTIES
     IMPORTED_LOCATION "${ZSTD_LIBRARY}"
     INTERFACE_INCLUDE_DIRECTORIES "${ZSTD_INCLUDE_DIR}")
+  add_library(fenzar_zstd ALIAS zstd)
 endif()

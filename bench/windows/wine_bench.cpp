@@ -14,14 +14,8 @@
 
 #include "child/cleanup.h"
 #include "decode_loop.h"
-#include "launcher/state.h"
-#include "payload/reader.h"
 #include "platform/platform.h"
 #include "unpack/unpack.h"
-
-// The reader's link-time data is not used; open_payload_from is.
-extern "C" const unsigned char fenzar_attached_data[1] = {0};
-extern "C" const uint64_t fenzar_attached_data_length = 0;
 
 namespace {
 
@@ -44,10 +38,6 @@ MappedFile map_whole_file(const wchar_t* path) {
         std::exit(1);
     }
     return {static_cast<const unsigned char*>(view), static_cast<uint64_t>(size.QuadPart)};
-}
-
-void set_target(const wchar_t* path) {
-    copy_wide_bounded(target_directory, reinterpret_cast<const char16_t*>(path));
 }
 
 // Seconds spent in the unpacking loop's system calls, by call.
@@ -94,18 +84,13 @@ int wmain(int argc, wchar_t** argv) {
     if (std::wcscmp(argv[1], L"decode") == 0) {
         if (decode_attached_data(data.data, data.size) == 0) return 1;
     } else if (std::wcscmp(argv[1], L"unpack") == 0 && argc > 3) {
-        set_target(argv[3]);
-        run_mode = RunMode::parent;
         time_file_calls();
-        open_payload_from(data.data, data.size);
-        unpack_archive();
+        unpack_attached_data({data.data, data.size}, reinterpret_cast<const char16_t*>(argv[3]));
         std::printf("create_file=%.4f write_file=%.4f close_file=%.4f create_directory=%.4f\n",
                     call_times.create_file, call_times.write_file, call_times.close_file,
                     call_times.create_directory);
     } else if (std::wcscmp(argv[1], L"remove") == 0) {
-        set_target(argv[2]);
-        extraction_started.store(1);
-        remove_target_directory();
+        remove_directory_tree(reinterpret_cast<const char16_t*>(argv[2]));
     } else {
         return 2;
     }

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "launcher/state.h"
+#include "target_dir/target_directory.h"
 #include "unpack/unpack.h"
 
 namespace {
@@ -11,7 +11,6 @@ constexpr uint32_t grace_milliseconds = 5000;
 constexpr uint32_t terminated_child_exit_code = 0;
 constexpr int removal_retries = 20;
 constexpr uint32_t retry_pause_milliseconds = 100;
-constexpr uint32_t file_attribute_normal = 0x80;
 
 std::mutex child_process_lock;
 platform::ProcessHandle child_process{nullptr};
@@ -104,7 +103,7 @@ size_t append_entry_name(size_t length) {
 
 void clear_read_only(uint32_t attributes) {
     if (has(attributes, platform::file_attribute_readonly)) {
-        platform::set_file_attributes(removal_path, file_attribute_normal);
+        platform::set_file_attributes(removal_path, platform::file_attribute_normal);
     }
 }
 
@@ -242,8 +241,12 @@ void stop_child() {
 
 void remove_target_directory() {
     if (extraction_started.load() != 1) return;
+    remove_directory_tree(target_directory.data());
+}
+
+void remove_directory_tree(const char16_t* directory) {
     std::lock_guard<std::mutex> guard(removal_lock);
-    size_t root_length = make_removal_root(target_directory.data());
+    size_t root_length = make_removal_root(directory);
     if (root_length == 0) return;
     remove_tree_once(root_length);
     for (int retry = 0; retry < removal_retries; ++retry) {

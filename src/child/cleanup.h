@@ -36,6 +36,8 @@ int console_control_handler(uint32_t control_type);
 void cleanup_child_and_directory();
 // Gives the child 5,000 ms to end, then terminates it with exit code 0.
 void stop_child();
-// Once extraction has started: removes the target directory tree, retrying
-// 20 times 100 ms apart while the directory is still there.
+// Once extraction has started: removes the target directory tree.
 void remove_target_directory();
+// Removes the tree at directory, a full path below a root, retrying 20 times
+// 100 ms apart while the directory is still there; never follows a link.
+void remove_directory_tree(const char16_t* directory);

@@ -1,9 +1,9 @@
 #include "child/command_line.h"
 
-#include "launcher/report.h"
+#include "base/report.h"
 #include "child/split_command_line.h"
 #include "platform/platform.h"
-#include "target/own_path.h"
+#include "target_dir/own_path.h"
 
 WideBuffer<child_command_line_capacity> child_command_line;
 
@@ -65,6 +65,8 @@ void append_argument(const char16_t* argument) {
     put_backslashes(&length, 2 * pending_backslashes);
     put_unit(&length, u'"');
 }
+
+void reset_command_line_state() { child_command_line.units[0] = 0; }
 
 // When the raw command line cannot be split (only when memory runs out), the
 // child cannot be given the user's arguments. Starting it with a guess, such

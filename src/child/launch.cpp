@@ -1,12 +1,12 @@
 #include "child/launch.h"
 
+#include "base/arguments.h"
+#include "base/environment.h"
+#include "base/report.h"
 #include "child/cleanup.h"
 #include "child/command_line.h"
-#include "launcher/environment.h"
-#include "launcher/report.h"
-#include "launcher/state.h"
 #include "platform/platform.h"
-#include "target/own_path.h"
+#include "target_dir/own_path.h"
 
 namespace {
 

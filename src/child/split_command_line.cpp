@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <new>
 
-#include "launcher/wide.h"
+#include "base/wide.h"
 
 namespace {
 

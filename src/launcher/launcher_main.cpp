@@ -1,21 +1,22 @@
+#include "launcher/launcher_main.h"
+
 #include <cstdlib>
 
+#include "base/arguments.h"
+#include "base/environment.h"
+#include "base/report.h"
 #include "child/cleanup.h"
 #include "child/command_line.h"
 #include "child/launch.h"
 #include "child/library_mode.h"
-#include "launcher/environment.h"
-#include "launcher/report.h"
-#include "launcher/state.h"
+#include "launcher/run_mode.h"
 #include "payload/reader.h"
 #include "platform/platform.h"
-#include "target/expand_spec.h"
-#include "target/own_path.h"
+#include "target_dir/own_path.h"
+#include "target_dir/target_directory.h"
 #include "unpack/unpack.h"
 
-SavedArguments saved_arguments;
 RunMode run_mode = RunMode::parent;
-WideBuffer<target_directory_capacity> target_directory;
 
 RunMode detect_run_mode() {
     char16_t* value = get_environment_copy(variable::parent);
@@ -35,13 +36,12 @@ void prepare_parent_environment() {
     set_environment_number(variable::parent, static_cast<int32_t>(platform::current_process_id()));
 }
 
-bool resolve_target_directory() {
-    bool expanded = expand_spec(target_directory.data(), built_in_target_spec, target_directory_capacity);
-    make_full_path_in_place(target_directory.data(), target_directory_capacity);
-    return expanded;
+void reset_run_mode_state() {
+    run_mode = RunMode::parent;
+    saved_arguments = {};
 }
 
-int launcher_main(int argc, char16_t** argv) {
+int launcher_main(int argc, char16_t** argv, const unsigned char* attached_data, uint64_t attached_data_length) {
     saved_arguments = {argc, argv};
     platform::remove_current_directory_from_library_search();
     run_mode = detect_run_mode();
@@ -50,9 +50,11 @@ int launcher_main(int argc, char16_t** argv) {
     if (run_mode == RunMode::parent && !platform::add_console_control_handler(console_control_handler)) {
         fail_with_message(message::register_handler_failed);
     }
-    open_payload();
-    unpack_archive();
-    if (run_mode == RunMode::reentered) return run_application_library();
+    open_payload({attached_data, attached_data_length});
+    if (run_mode == RunMode::reentered) {
+        return run_application_library(find_first_entry_path(target_directory.data()));
+    }
+    unpack_all_entries(target_directory.data());
     set_child_environment();
     build_child_command_line();
     return start_child_and_wait();

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "launcher/report.h"
+#include "base/report.h"
 #include "payload/attached_data.h"
 
 namespace {
@@ -36,22 +36,21 @@ bool refill_window() {
 
 }  // namespace
 
-void open_payload_from(const unsigned char* attached_data, uint64_t length) {
-    cursor = attached_data;
+void open_payload(AttachedData attached_data) {
+    const auto& expected = attached_data_format::magic;
+    cursor = attached_data.bytes;
     const unsigned char* magic = cursor;
-    cursor += sizeof attached_data_magic;
-    if (std::memcmp(magic, attached_data_magic, sizeof attached_data_magic) != 0) {
+    cursor += sizeof expected;
+    if (std::memcmp(magic, expected, sizeof expected) != 0) {
         fail_with_message(message::header_not_found);
     }
     decoding_window = static_cast<unsigned char*>(std::malloc(decoding_window_size));
     if (decoding_window == nullptr) fail_with_message(message::allocation_failed);
     decoder = ZSTD_createDCtx();
     if (decoder == nullptr) fail_with_message(message::allocation_failed);
-    input = {cursor, static_cast<size_t>(length - sizeof attached_data_magic), 0};
+    input = {cursor, static_cast<size_t>(attached_data.length - sizeof expected), 0};
     window = {decoding_window, 0, 0};
 }
-
-void open_payload() { open_payload_from(fenzar_attached_data, fenzar_attached_data_length); }
 
 void read_payload(void* destination, size_t count) {
     auto* out = static_cast<unsigned char*>(destination);

@@ -43,16 +43,22 @@ struct DirectoryEntry {
 };
 
 inline constexpr uint32_t error_file_not_found = 2;
+inline constexpr uint32_t error_path_not_found = 3;
 inline constexpr uint32_t error_access_denied = 5;
 inline constexpr uint32_t error_not_enough_memory = 8;
+inline constexpr uint32_t error_gen_failure = 31;
 inline constexpr uint32_t error_disk_full = 112;
+inline constexpr uint32_t error_dir_not_empty = 145;
 inline constexpr uint32_t error_already_exists = 183;
+inline constexpr uint32_t error_filename_too_long = 206;
+inline constexpr uint32_t error_directory = 267;
 
 inline constexpr uint32_t folder_path_capacity = 1024;
 
 inline constexpr uint32_t invalid_file_attributes = 0xFFFFFFFFu;
 inline constexpr uint32_t file_attribute_readonly = 0x1;
 inline constexpr uint32_t file_attribute_directory = 0x10;
+inline constexpr uint32_t file_attribute_normal = 0x80;
 inline constexpr uint32_t file_attribute_reparse_point = 0x400;
 
 inline constexpr uint32_t wait_object_0 = 0;

@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "launcher/report.h"
-#include "launcher/wide.h"
+#include "base/report.h"
+#include "base/wide.h"
 #include "platform/platform.h"
-#include "target/expand_spec.h"
+#include "target_dir/expand_spec.h"
 
 KnownDirectories known_directories = {};
 
@@ -64,6 +64,11 @@ bool ensure_directory(const char16_t* path) {
     if (!platform::create_directory(path) && platform::last_error() != platform::error_already_exists) return false;
     remember_directory(path);
     return true;
+}
+
+void reset_directories_state() {
+    for (int32_t i = 0; i < known_directories.count; ++i) std::free(known_directories.entries[i]);
+    known_directories.count = 0;
 }
 
 // Climbs while creation fails, then creates the missing levels on the way

@@ -20,3 +20,6 @@ void create_containing_directories(const char16_t* path);
 // seeds the list with "{HOME}" and stops the process if that cannot be
 // expanded.
 bool ensure_directory(const char16_t* path);
+
+// For tests: forgets every known directory, as in a new process.
+void reset_directories_state();

@@ -1,7 +1,6 @@
 #include "unpack/unpack.h"
 
-#include "launcher/report.h"
-#include "launcher/state.h"
+#include "base/report.h"
 #include "payload/reader.h"
 #include "platform/platform.h"
 #include "unpack/directories.h"
@@ -11,6 +10,8 @@ WideBuffer<entry_path_capacity> first_entry_path;
 
 namespace {
 
+// The directory the current unpacking writes below.
+const char16_t* unpack_directory = nullptr;
 WideBuffer<entry_name_capacity> entry_name;
 WideBuffer<entry_path_capacity> entry_path;
 unsigned char copy_buffer[copy_piece_size];
@@ -19,9 +20,9 @@ unsigned char copy_buffer[copy_piece_size];
 // that would not leave room for the terminator is an immediate stop.
 void read_entry_name() {
     for (size_t i = 0;; ++i) {
-        unsigned char bytes[2];
+        unsigned char bytes[attached_data_format::name_unit_bytes];
         read_payload(bytes, sizeof bytes);
-        auto unit = static_cast<char16_t>(bytes[0] | bytes[1] << 8);
+        char16_t unit = attached_data_format::name_unit_from(bytes);
         if (unit != 0 && i == entry_name_capacity) platform::stop_immediately();
         entry_name.units[i] = unit;
         if (unit == 0) return;
@@ -29,16 +30,14 @@ void read_entry_name() {
 }
 
 uint64_t read_entry_size() {
-    unsigned char bytes[8];
+    unsigned char bytes[attached_data_format::size_field_bytes];
     read_payload(bytes, sizeof bytes);
-    uint64_t size = 0;
-    for (int i = 7; i >= 0; --i) size = size << 8 | bytes[i];
-    return size;
+    return attached_data_format::size_from(bytes);
 }
 
 void form_entry_path() {
     entry_path.units[0] = 0;
-    copy_wide_bounded(entry_path, target_directory.data());
+    copy_wide_bounded(entry_path, unpack_directory);
     append_wide_char_bounded(entry_path, u'\\');
     append_wide_bounded(entry_path, entry_name.data());
 }
@@ -52,18 +51,21 @@ void write_entry_data(platform::FileHandle file, uint64_t size) {
     }
 }
 
+// Reads the next record's name and forms its path; false at the end marker.
+bool next_entry() {
+    read_entry_name();
+    if (entry_name.empty()) return false;
+    form_entry_path();
+    if (first_entry_path.empty()) copy_wide_bounded(first_entry_path, entry_path.data());
+    return true;
+}
+
 }  // namespace
 
-void unpack_archive() {
+void unpack_all_entries(const char16_t* directory) {
+    unpack_directory = directory;
     extraction_started.store(1);
-    for (;;) {
-        read_entry_name();
-        if (entry_name.empty()) break;
-        form_entry_path();
-        if (first_entry_path.empty()) {
-            copy_wide_bounded(first_entry_path, entry_path.data());
-            if (run_mode == RunMode::reentered) return;
-        }
+    while (next_entry()) {
         uint64_t size = read_entry_size();
         create_containing_directories(entry_path.data());
         platform::FileHandle file = platform::create_file_for_writing(entry_path.data());
@@ -71,5 +73,22 @@ void unpack_archive() {
         write_entry_data(file, size);
         platform::close_file(file);
     }
-    if (run_mode == RunMode::parent) close_payload();
+    close_payload();
+}
+
+const char16_t* find_first_entry_path(const char16_t* directory) {
+    unpack_directory = directory;
+    extraction_started.store(1);
+    next_entry();
+    return first_entry_path.data();
+}
+
+void unpack_attached_data(AttachedData attached_data, const char16_t* directory) {
+    open_payload(attached_data);
+    unpack_all_entries(directory);
+}
+
+void reset_unpack_state() {
+    extraction_started.store(0);
+    first_entry_path.units[0] = 0;
 }

@@ -1,13 +1,14 @@
-// Writing the archive's files below the target directory.
+// Writing the archive's files below a directory.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-#include "launcher/wide.h"
+#include "base/wide.h"
+#include "payload/attached_data.h"
 
-inline constexpr size_t entry_path_capacity = 4096;
-inline constexpr size_t entry_name_capacity = 1023;
+inline constexpr size_t entry_path_capacity = attached_data_format::max_path_units;
+inline constexpr size_t entry_name_capacity = attached_data_format::max_name_units;
 inline constexpr uint32_t copy_piece_size = 32768;
 
 // 1 from just before the first record is read; never reset. Read by the
@@ -16,7 +17,17 @@ extern std::atomic<uint8_t> extraction_started;
 // Full path of the first record; empty until it has been seen.
 extern WideBuffer<entry_path_capacity> first_entry_path;
 
-// Parent mode: writes every record, then closes the reader. Re-entered mode:
-// stops at the first record's name, leaving its path in first_entry_path and
-// the reader at the record's size field.
-void unpack_archive();
+// Parent mode: writes every record of the open payload below directory,
+// then closes the reader.
+void unpack_all_entries(const char16_t* directory);
+// Re-entered mode: reads only the first record's name and returns its full
+// path below directory (first_entry_path, empty for an archive without
+// records), leaving the reader at the record's size field.
+const char16_t* find_first_entry_path(const char16_t* directory);
+
+// Opens the given attached data and writes all of it below directory, as a
+// parent does; for every program that unpacks data it was given.
+void unpack_attached_data(AttachedData attached_data, const char16_t* directory);
+
+// For tests: back to the state of a new process.
+void reset_unpack_state();

@@ -19,9 +19,9 @@
 
 #include "child/cleanup.h"
 #include "child/launch.h"
-#include "launcher/state.h"
 #include "platform_override.h"
-#include "target/own_path.h"
+#include "target_dir/own_path.h"
+#include "target_dir/target_directory.h"
 #include "unpack/unpack.h"
 
 namespace {
@@ -84,8 +84,8 @@ protected:
         extraction_started = 1;
     }
     void TearDown() override {
-        extraction_started = 0;
-        target_directory.units[0] = 0;
+        reset_unpack_state();
+        reset_target_directory_state();
     }
     PlatformOverride platform;
     FakeDirectory state;
@@ -393,9 +393,9 @@ protected:
         most_removals_at_once = 0;
     }
     void TearDown() override {
-        extraction_started = 0;
-        target_directory.units[0] = 0;
-        module_file_name.units[0] = 0;
+        reset_unpack_state();
+        reset_target_directory_state();
+        reset_own_path_state();
     }
 
     // Runs the parent's start and wait on this thread and the handler on
@@ -501,8 +501,8 @@ protected:
         extraction_started = 1;
     }
     void TearDown() override {
-        extraction_started = 0;
-        target_directory.units[0] = 0;
+        reset_unpack_state();
+        reset_target_directory_state();
         std::error_code ignored;
         for (auto& entry : fs::recursive_directory_iterator(base, ignored)) {
             if (!entry.is_symlink()) fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);

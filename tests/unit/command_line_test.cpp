@@ -9,7 +9,7 @@
 #include "child/command_line.h"
 #include "child/split_command_line.h"
 #include "platform_override.h"
-#include "target/own_path.h"
+#include "target_dir/own_path.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ std::u16string decode(const std::u16string& text) {
 }
 
 std::u16string written_for(const std::u16string& argument) {
-    child_command_line.units[0] = 0;
+    reset_command_line_state();
     append_argument(argument.c_str());
     return child_command_line.data();
 }
@@ -97,7 +97,7 @@ TEST(AppendArgument, EveryNonEmptyArgumentSurvivesTheSplitter) {
 
 TEST(AppendArgument, AppendsAfterWhatIsAlreadyThere) {
     PlatformOverride platform;
-    child_command_line.units[0] = 0;
+    reset_command_line_state();
     append_argument(u"first");
     append_wide_char_bounded(child_command_line, u' ');
     append_argument(u"second one\\");
@@ -117,15 +117,15 @@ protected:
             std::copy(module_path.c_str(), module_path.c_str() + module_path.size() + 1, out);
             return static_cast<uint32_t>(module_path.size());
         };
-        module_file_name.units[0] = 0;
-        child_command_line.units[0] = 0;
+        reset_own_path_state();
+        reset_command_line_state();
     }
-    void TearDown() override { module_file_name.units[0] = 0; }
+    void TearDown() override { reset_own_path_state(); }
 
     std::u16string build(const std::u16string& raw, const std::u16string& module) {
         raw_command_line = raw;
         module_path = module;
-        module_file_name.units[0] = 0;  // as in a fresh process
+        reset_own_path_state();  // as in a fresh process
         build_child_command_line();
         return child_command_line.data();
     }
@@ -200,7 +200,7 @@ TEST_F(BuildCommandLine, LineOfExactlyTheCapacityIsBuiltOneMoreStops) {
             if (row.overhead > 0) raw_command_line = u"app \"" + argument + (row.suffix.back() == u'\\' ? u"\\\\\"" : u"\"");
             module_path = u"C:\\a.exe";
             ASSERT_EQ(split(raw_command_line).at(1), argument) << row.what;
-            child_command_line.units[0] = 0;
+            reset_command_line_state();
             if (total == child_command_line_capacity) {
                 build_child_command_line();
                 EXPECT_EQ(wide_length(child_command_line.data()), total) << row.what;

@@ -67,15 +67,10 @@ int32_t fake_get_folder_path(int csidl, char16_t* out) {
     return 0;
 }
 
-void forget_known_directories() {
-    for (int32_t i = 0; i < known_directories.count; ++i) std::free(known_directories.entries[i]);
-    known_directories.count = 0;
-}
-
 class DirectoryCreation : public testing::Test {
 protected:
     void SetUp() override {
-        forget_known_directories();
+        reset_directories_state();
         fake = &fs;
         fs.directories = {u"c:\\users", u"c:\\users\\me", u"c:\\temp"};
         platform.table().create_directory = fake_create_directory;
@@ -87,7 +82,7 @@ protected:
         };
     }
     void TearDown() override {
-        forget_known_directories();
+        reset_directories_state();
         fake = nullptr;
     }
 

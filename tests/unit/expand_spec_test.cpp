@@ -1,4 +1,4 @@
-#include "target/expand_spec.h"
+#include "target_dir/expand_spec.h"
 
 #include <cstring>
 #include <map>
@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "launcher/state.h"
+#include "base/arguments.h"
 #include "platform_override.h"
 
 namespace {

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
-#include "launcher/environment.h"
-#include "launcher/report.h"
-#include "launcher/wide.h"
+#include "base/environment.h"
+#include "base/report.h"
+#include "base/wide.h"
 #include "platform_override.h"
 
 namespace {

@@ -5,8 +5,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "launcher/state.h"
+#include "launcher/run_mode.h"
 #include "platform_override.h"
+#include "target_dir/target_directory.h"
 
 namespace {
 

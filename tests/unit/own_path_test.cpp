@@ -1,4 +1,4 @@
-#include "target/own_path.h"
+#include "target_dir/own_path.h"
 
 #include <cstring>
 #include <map>
@@ -124,14 +124,10 @@ protected:
         table.open_process_for_query = fake_open_process_for_query;
         table.close_process = fake_close_process;
         table.get_process_image_path = fake_get_process_image_path;
-        module_file_name.units[0] = 0;
-        resolved_own_path.units[0] = 0;
-        plain_own_path.units[0] = 0;
+        reset_own_path_state();
     }
     void TearDown() override {
-        module_file_name.units[0] = 0;
-        resolved_own_path.units[0] = 0;
-        plain_own_path.units[0] = 0;
+        reset_own_path_state();
         fake = nullptr;
     }
 

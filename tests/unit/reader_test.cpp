@@ -19,22 +19,19 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #include <malloc.h>
 #endif
 
-#include "payload/attached_data.h"
 #include "payload/reader.h"
 #include "platform_override.h"
+#include "support/attached_data_builder.h"
 
-// The image's attached data for open_payload(): the magic, a frame holding
-// "hello" in one raw block, padding to a multiple of 8 and the offset.
-extern "C" const unsigned char fenzar_attached_data[] = {
+namespace {
+
+// Attached data written out by hand: the magic, a frame holding "hello" in
+// one raw block, padding to a multiple of 8 and the offset.
+const unsigned char hand_made_attached_data[] = {
     'Z', 'U', 'Q',
     0x28, 0xB5, 0x2F, 0xFD, 0x20, 5, 0x29, 0x00, 0x00, 'h', 'e', 'l', 'l', 'o',
     0, 0, 0, 0, 0, 0, 0,
     24, 0, 0, 0, 0, 0, 0, 0};
-extern "C" const uint64_t fenzar_attached_data_length = sizeof fenzar_attached_data;
-
-namespace {
-
-using Bytes = std::vector<unsigned char>;
 
 constexpr size_t window_size = 131072;
 const std::string header_message = "Error, couldn't find attached data header.\n";
@@ -101,19 +98,6 @@ Bytes compress(const Bytes& content, bool checksum = true, int window_log = 0,
     return frame;
 }
 
-// The magic, the frame(s), and unless left out the zero padding to a multiple
-// of 8 and the offset of the offset field.
-Bytes attached_data(const Bytes& frames, bool with_trailer = true, const char* magic = "ZUQ") {
-    Bytes data(magic, magic + 3);
-    append(data, frames);
-    if (with_trailer) {
-        while (data.size() % 8 != 0) data.push_back(0);
-        uint64_t offset = data.size();
-        for (int i = 0; i < 8; ++i) data.push_back(static_cast<unsigned char>(offset >> (8 * i)));
-    }
-    return data;
-}
-
 Bytes skippable_frame(size_t length) {
     Bytes frame = {0x50, 0x2A, 0x4D, 0x18};
     for (int i = 0; i < 4; ++i) frame.push_back(static_cast<unsigned char>(length >> (8 * i)));
@@ -146,7 +130,7 @@ protected:
 
     void open(const Bytes& data) {
         data_ = data;
-        open_payload_from(data_.data(), data_.size());
+        open_payload({data_.data(), data_.size()});
         opened_ = true;
     }
 
@@ -183,7 +167,7 @@ protected:
 
 TEST_F(Reader, RandomRequestSizesReproduceTheContentExactly) {
     const Bytes content = mixed_content(5 * 1024 * 1024 + 12345, 7);
-    const Bytes data = attached_data(compress(content));
+    const Bytes data = wrap_attached_data(compress(content));
     for (uint32_t seed : {1u, 2u}) {
         SCOPED_TRACE(seed);
         open(data);
@@ -205,7 +189,7 @@ TEST_F(Reader, RandomRequestSizesReproduceTheContentExactly) {
 
 TEST_F(Reader, RequestsAcrossTheWindowsEndTakeTheRestAfterARefill) {
     const Bytes content = mixed_content(3 * window_size + 500, 11);
-    const Bytes data = attached_data(compress(content));
+    const Bytes data = wrap_attached_data(compress(content));
     // Reads before and the spanning request; every refill of a mid-frame
     // window produces a whole window.
     const struct {
@@ -260,7 +244,7 @@ TEST_F(Reader, ARefillThatProducesNothingIsFollowedByAnother) {
         ASSERT_EQ(out.pos, 0u);
         ASSERT_LT(in.pos, in.size);
 
-        open(attached_data(frames));
+        open(wrap_attached_data(frames));
         EXPECT_EQ(read(2), Bytes(content.begin(), content.begin() + 2));
         EXPECT_EQ(read(content.size() - 2), Bytes(content.begin() + 2, content.end()));
         close();
@@ -305,7 +289,7 @@ TEST_F(Reader, AFullRefillIsFollowedByAnotherEvenWithTheInputConsumed) {
     ASSERT_EQ(out.pos, window_size);
     ASSERT_EQ(in.pos, in.size);
 
-    open(attached_data(cut, false));
+    open(wrap_attached_data(cut, false));
     EXPECT_EQ(read(1000 + window_size), Bytes(content.begin(), content.begin() + 1000 + window_size));
     expect_exit_with_message([&] { read(1); }, decode_message);
 }
@@ -332,7 +316,7 @@ TEST_F(Reader, AskingBeyondTheContentIsADecodeError) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        open(attached_data(c.frame, c.with_trailer));
+        open(wrap_attached_data(c.frame, c.with_trailer));
         if (!c.content.empty()) {
             EXPECT_EQ(read(c.content.size()), c.content);
         }
@@ -348,7 +332,7 @@ TEST_F(Reader, ADamagedChecksumFailsTheReadOfTheLastBytes) {
     const Bytes content = mixed_content(3 * window_size, 11);
     Bytes frame = compress(content);
     frame.back() ^= 0x01;  // the last byte belongs to the content checksum
-    open(attached_data(frame));
+    open(wrap_attached_data(frame));
     EXPECT_EQ(read(2 * window_size), Bytes(content.begin(), content.begin() + 2 * window_size));
     expect_exit_with_message([&] { read(window_size); }, decode_message);
 }
@@ -359,7 +343,7 @@ TEST_F(Reader, ArchiveEndingInsideARecordFailsWhenTheMissingBytesAreAsked) {
     append(archive, {0, 0});
     append(archive, {100, 0, 0, 0, 0, 0, 0, 0});
     append(archive, text_bytes("only ten b"));
-    open(attached_data(compress(archive)));
+    open(wrap_attached_data(compress(archive)));
 
     for (char16_t unit : std::u16string(u"app.dll")) EXPECT_EQ(read(2), Bytes({static_cast<unsigned char>(unit), 0}));
     EXPECT_EQ(read(2), Bytes({0, 0}));
@@ -387,7 +371,7 @@ TEST_F(Reader, FaultsInsideTheFrameAreDecodeErrors) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        open(attached_data(c.frame, c.with_trailer));
+        open(wrap_attached_data(c.frame, c.with_trailer));
         expect_exit_with_message([&] { read(content.size()); }, decode_message);
         close();
     }
@@ -402,7 +386,7 @@ TEST_F(Reader, WindowLogAboveTwentySevenFailsAtTheFirstRefill) {
         ASSERT_EQ(ZSTD_getFrameHeader(&header, frame.data(), frame.size()), 0u);
         ASSERT_EQ(header.windowSize, uint64_t{1} << window_log) << "the header declares the window asked for";
 
-        open(attached_data(frame));
+        open(wrap_attached_data(frame));
         if (window_log == 27) {
             EXPECT_EQ(read(content.size()), content);
         } else {
@@ -416,12 +400,12 @@ TEST_F(Reader, WrongMagicFailsBeforeAnythingIsAllocated) {
     const Bytes frame = compress(mixed_content(1000, 19));
     for (const char* magic : {"ZUX", "XUQ", "ZXQ", "zuq"}) {
         SCOPED_TRACE(magic);
-        const Bytes data = attached_data(frame, true, magic);
+        const Bytes data = wrap_attached_data(frame, true, magic);
         testing::internal::CaptureStdout();
         long long before = heap_bytes_in_use();
         int status = -1;
         try {
-            open_payload_from(data.data(), data.size());
+            open_payload({data.data(), data.size()});
         } catch (const Exited& exited) {
             status = exited.status;
         }
@@ -433,12 +417,12 @@ TEST_F(Reader, WrongMagicFailsBeforeAnythingIsAllocated) {
 
     // The measurement does see the window of a good open.
     long long before = heap_bytes_in_use();
-    open(attached_data(frame));
+    open(wrap_attached_data(frame));
     EXPECT_GE(static_cast<long long>(heap_bytes_in_use()) - before, static_cast<long long>(window_size));
 }
 
-TEST_F(Reader, OpenPayloadReadsTheImagesAttachedData) {
-    open_payload();
+TEST_F(Reader, OpenPayloadReadsHandMadeAttachedData) {
+    open_payload({hand_made_attached_data, sizeof hand_made_attached_data});
     opened_ = true;
     EXPECT_EQ(read(5), text_bytes("hello"));
     expect_exit_with_message([&] { read(1); }, decode_message);

@@ -18,55 +18,14 @@
 
 #include <gtest/gtest.h>
 
-#include "launcher/state.h"
 #include "payload/reader.h"
 #include "platform_override.h"
+#include "support/attached_data_builder.h"
 #include "unpack/directories.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Record {
-    std::u16string name;
-    std::string data;
-};
-
-void put_unit(std::string& out, char16_t unit) {
-    out += static_cast<char>(unit & 0xFF);
-    out += static_cast<char>(unit >> 8);
-}
-
-// Names as UTF-16LE units with a terminator, sizes as u64 LE, then the data;
-// one zero unit ends the archive.
-std::string make_archive(const std::vector<Record>& records) {
-    std::string out;
-    for (const Record& record : records) {
-        for (char16_t unit : record.name) put_unit(out, unit);
-        put_unit(out, 0);
-        uint64_t size = record.data.size();
-        for (int i = 0; i < 8; ++i) out += static_cast<char>(size >> (8 * i) & 0xFF);
-        out += record.data;
-    }
-    put_unit(out, 0);
-    return out;
-}
-
-// Magic, one frame with a checksum, padding to a multiple of 8, offset trailer.
-std::vector<unsigned char> make_attached_data(const std::string& archive) {
-    std::vector<unsigned char> frame(ZSTD_compressBound(archive.size()));
-    ZSTD_CCtx* context = ZSTD_createCCtx();
-    ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
-    size_t length = ZSTD_compress2(context, frame.data(), frame.size(), archive.data(), archive.size());
-    ZSTD_freeCCtx(context);
-    EXPECT_FALSE(ZSTD_isError(length));
-    std::vector<unsigned char> out = {'Z', 'U', 'Q'};
-    out.insert(out.end(), frame.begin(), frame.begin() + static_cast<long>(length));
-    while (out.size() % 8 != 0) out.push_back(0);
-    uint64_t offset = out.size();
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<unsigned char>(offset >> (8 * i)));
-    return out;
-}
 
 std::string pattern(size_t size, uint32_t seed) {
     std::string out(size, '\0');
@@ -140,7 +99,7 @@ protected:
         ASSERT_NE(mkdtemp(pattern_path), nullptr);
         scratch_ = pattern_path;
         target_ = scratch_ / "target";
-        copy_wide_bounded(target_directory, to_wide_path(target_.string()).c_str());
+        target_directory_ = to_wide_path(target_.string());
 
         observed = &seen_;
         seen_.real = platform::table;
@@ -170,28 +129,25 @@ protected:
             return created;
         };
 
-        extraction_started.store(0);
-        first_entry_path.units[0] = 0;
-        run_mode = RunMode::parent;
+        reset_unpack_state();
     }
 
     void TearDown() override {
-        for (int32_t i = 0; i < known_directories.count; ++i) std::free(known_directories.entries[i]);
-        known_directories.count = 0;
+        reset_directories_state();
         observed = nullptr;
         fs::remove_all(scratch_);
     }
 
     void open(const std::vector<Record>& records) {
         attached_ = make_attached_data(make_archive(records));
-        open_payload_from(attached_.data(), attached_.size());
+        open_payload({attached_.data(), attached_.size()});
     }
 
     // Runs the loop; when it ends the process, the reader is released here
     // instead, as the process end would.
     void unpack() {
         try {
-            unpack_archive();
+            unpack_all_entries(target_directory_.c_str());
         } catch (...) {
             close_payload();
             throw;
@@ -204,6 +160,7 @@ protected:
     Observed seen_;
     fs::path scratch_;
     fs::path target_;
+    std::u16string target_directory_;
     std::vector<unsigned char> attached_;
 };
 
@@ -260,9 +217,8 @@ TEST_F(Unpacking, ArchiveWithoutRecordsWritesNothing) {
 }
 
 TEST_F(Unpacking, ReenteredModeStopsAtTheFirstNameAndWritesNothing) {
-    run_mode = RunMode::reentered;
     open({{u"app.dll", pattern(70000, 6)}, {u"sub\\data.txt", "data"}});
-    unpack_archive();
+    find_first_entry_path(target_directory_.c_str());
 
     EXPECT_EQ(extraction_started.load(), 1);
     EXPECT_EQ(std::u16string(first_entry_path.data()), full_path(u"app.dll"));
@@ -287,15 +243,14 @@ TEST_F(Unpacking, NameOfMoreThan1023UnitsStopsBeforeAnythingIsWritten) {
 TEST_F(Unpacking, FullPathBeyond4096CharactersStops) {
     std::u16string directory = u"C:\\" + long_name(3997);
     ASSERT_EQ(directory.size(), 4000u);
-    copy_wide_bounded(target_directory, directory.c_str());
-    run_mode = RunMode::reentered;
+    target_directory_ = directory;
 
     open({{std::u16string(95, u'n'), "x"}});
-    unpack_archive();
+    find_first_entry_path(target_directory_.c_str());
     close_payload();
     EXPECT_EQ(wide_length(first_entry_path.data()), 4096u);
 
-    first_entry_path.units[0] = 0;
+    reset_unpack_state();
     open({{std::u16string(96, u'n'), "x"}});
     EXPECT_IMMEDIATE_STOP(unpack());
     EXPECT_TRUE(first_entry_path.empty());

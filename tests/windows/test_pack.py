@@ -12,6 +12,7 @@ import tempfile
 import unittest
 
 import harness
+from attached_data import archive, wrap, zstd_frame
 
 APP = harness.windows_test_file('echo_app.dll')
 
@@ -27,19 +28,6 @@ def checked(*args, env=None):
         raise AssertionError('fenzar-pack %s failed with status %d:\n%s' % (
             ' '.join(args), completed.returncode, completed.stderr))
     return completed.stdout
-
-
-def archive(records):
-    out = bytearray()
-    for name, data in records:
-        out += name.encode('utf-16-le') + b'\0\0' + struct.pack('<Q', len(data)) + data
-    return bytes(out + b'\0\0')
-
-
-def wrap(frame):
-    data = b'ZUQ' + frame
-    data += bytes(-len(data) % 8)
-    return data + struct.pack('<Q', len(data))
 
 
 def listing(records):
@@ -160,29 +148,11 @@ class PackTest(unittest.TestCase):
         records = [('app.dll', read(APP)), ('dir\\empty', b''),
                    ('dir\\\u00fcber \U0001F600.txt', b'unicode name\n'),
                    ('big.bin', bytes(range(256)) * 4096)]
-        write(self.path('archive'), archive(records))
-        frame = subprocess.run(
-            ['zstd', '-19', '--long=27', '--check', '-q', '-c', self.path('archive')],
-            capture_output=True, check=True).stdout
+        frame = zstd_frame(archive(records), '-19', '--long=27', '--check')
         write(self.path('zstd.bin'), wrap(frame))
         self.assertEqual(checked('list', self.path('zstd.bin')), listing(records))
         checked('link', '-o', self.path('zstd.exe'), self.path('zstd.bin'), env=self.env)
         self.assertEqual(checked('list', self.path('zstd.exe')), listing(records))
-        self.assert_no_scratch_left()
-
-    def test_icon_replaces_the_default(self):
-        icon = bytearray(read(os.path.join(harness.SOURCE_DIR, 'resources', 'fenzar.ico')))
-        count = struct.unpack_from('<H', icon, 4)[0]
-        first_image = min(struct.unpack_from('<I', icon, 6 + 16 * i + 12)[0]
-                          for i in range(count))
-        icon[-1] ^= 0xFF
-        write(self.path('other.ico'), bytes(icon))
-        checked('pack', '-o', self.path('default.exe'), APP, env=self.env)
-        checked('pack', '--icon', self.path('other.ico'), '-o', self.path('other.exe'), APP,
-                env=self.env)
-        other = read(self.path('other.exe'))
-        self.assertNotEqual(read(self.path('default.exe')), other)
-        self.assertIn(bytes(icon[first_image:]), other)
         self.assert_no_scratch_left()
 
     def test_refusals_write_nothing(self):

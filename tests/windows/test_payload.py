@@ -11,6 +11,7 @@ import tempfile
 import unittest
 
 import harness
+from attached_data import archive, wrap as attached_data
 
 APP_NAME = 'echo_app.dll'
 HEADER_ERROR = "Error, couldn't find attached data header.\n"
@@ -28,16 +29,6 @@ def fenzar_pack(*args):
             ' '.join(command), completed.returncode, completed.stdout, completed.stderr))
 
 
-def archive(records, end_marker=True):
-    """Entry records (name, data) and the end marker."""
-    out = bytearray()
-    for name, data in records:
-        out += name.encode('utf-16-le') + b'\0\0' + struct.pack('<Q', len(data)) + data
-    if end_marker:
-        out += b'\0\0'
-    return bytes(out)
-
-
 def raw_frame(content, window_log=27):
     """A zstd frame with a window descriptor for 2^window_log bytes, no content
     size and no checksum, holding CONTENT in raw blocks."""
@@ -47,13 +38,6 @@ def raw_frame(content, window_log=27):
         last = index == len(pieces) - 1
         frame += struct.pack('<I', len(piece) << 3 | int(last))[:3] + piece
     return bytes(frame)
-
-
-def attached_data(frame, magic=b'ZUQ'):
-    """The magic, the frame, zero padding to a multiple of 8 and the offset."""
-    data = magic + frame
-    data += bytes(-len(data) % 8)
-    return data + struct.pack('<Q', len(data))
 
 
 def first_block_header_offset(data):

@@ -10,13 +10,13 @@ error exit."""
 import os
 import re
 import shutil
-import struct
 import subprocess
 import tempfile
 import unittest
 import uuid
 
 import harness
+from attached_data import archive, wrap, zstd_frame
 
 HOOKS = harness.windows_test_file('fenzar_testhooks.o')
 APP = harness.windows_test_file('echo_app.dll')
@@ -24,23 +24,8 @@ KEEP_DIRECTORY = {'FENZAR_TEST_FAULT': 'start_process:0:5'}
 PIECE = 32768
 
 
-def archive(records):
-    """Names as UTF-16LE units with a terminator, u64 LE sizes, the data; a
-    zero unit ends the archive."""
-    out = bytearray()
-    for name, data in records:
-        out += name.encode('utf-16-le') + b'\0\0' + struct.pack('<Q', len(data)) + data
-    return bytes(out + b'\0\0')
-
-
 def attached_data(records):
-    """Magic, one zstd frame (with checksum), padding to 8, offset trailer."""
-    frame = subprocess.run(['zstd', '-q', '-c', '-3'], input=archive(records),
-                           capture_output=True, check=True).stdout
-    out = bytearray(b'ZUQ' + frame)
-    while len(out) % 8:
-        out.append(0)
-    return bytes(out + struct.pack('<Q', len(out)))
+    return wrap(zstd_frame(archive(records), '-3'))
 
 
 def pattern(size, seed):

@@ -10,6 +10,7 @@
 
 #include "error.h"
 #include "output_file.h"
+#include "payload/attached_data.h"
 
 namespace fenzar::pack {
 
@@ -37,9 +38,9 @@ cctx_pointer make_context(const compression_options& options, std::uint64_t cont
     // zstd shrinks an explicit window to fit the pledged size, so a small
     // archive still gets a small (single-segment) frame.
     int window_log =
-        std::min<int>(max_window_log, ZSTD_getCParams(options.level, content_size, 0).windowLog);
+        std::min<int>(attached_data_format::max_window_log, ZSTD_getCParams(options.level, content_size, 0).windowLog);
     if (options.long_window) {
-        window_log = max_window_log;
+        window_log = attached_data_format::max_window_log;
         check_zstd(ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching, 1), "long mode");
     }
     check_zstd(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, window_log), "window");
@@ -98,8 +99,8 @@ std::uint64_t write_attached_data(const std::vector<archive_entry>& entries,
     const std::uint64_t content_size = archive_size(entries);
     const cctx_pointer context = make_context(options, content_size);
 
-    const unsigned char magic[3] = {'Z', 'U', 'Q'};
-    write_bytes(out, magic, sizeof magic);
+    namespace format = attached_data_format;
+    write_bytes(out, format::magic, sizeof format::magic);
 
     frame_writer frame(context.get(), out);
     std::uint64_t consumed = 0;
@@ -110,12 +111,12 @@ std::uint64_t write_attached_data(const std::vector<archive_entry>& entries,
     });
     frame.finish();
 
-    const std::uint64_t unpadded = sizeof magic + frame.written();
-    const std::uint64_t trailer_offset = (unpadded + 7) / 8 * 8;
-    const unsigned char zeros[8] = {};
+    const std::uint64_t unpadded = sizeof format::magic + frame.written();
+    const std::uint64_t trailer_offset = format::trailer_offset_after(unpadded);
+    const unsigned char zeros[format::trailer_alignment] = {};
     write_bytes(out, zeros, trailer_offset - unpadded);
-    unsigned char trailer[8];
-    for (int i = 0; i < 8; ++i) trailer[i] = static_cast<unsigned char>(trailer_offset >> (8 * i));
+    unsigned char trailer[format::trailer_bytes];
+    format::put_size(trailer_offset, trailer);
     write_bytes(out, trailer, sizeof trailer);
     return trailer_offset + sizeof trailer;
 }

@@ -13,9 +13,6 @@
 
 namespace fenzar::pack {
 
-// The launcher's decoder refuses windows above 2^27 bytes.
-inline constexpr int max_window_log = 27;
-
 struct compression_options {
     int level = 19;
     int threads = 0;           // zstd workers; 0 compresses on the calling thread

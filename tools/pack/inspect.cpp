@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "error.h"
+#include "payload/attached_data.h"
 
 namespace fenzar::pack {
 
@@ -17,7 +18,8 @@ struct dctx_deleter {
     void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
 };
 
-constexpr unsigned char magic[3] = {'Z', 'U', 'Q'};
+namespace format = attached_data_format;
+constexpr const auto& magic = format::magic;
 constexpr unsigned char frame_magic[4] = {0x28, 0xB5, 0x2F, 0xFD};
 
 // Follows the archive as the decoder produces it.
@@ -27,12 +29,13 @@ public:
         for (std::size_t i = 0; i < count;) {
             switch (state_) {
                 case state::name:
-                    if (unit_bytes_.size() < 2) unit_bytes_.push_back(bytes[i++]);
-                    if (unit_bytes_.size() == 2) take_unit();
+                    if (unit_bytes_.size() < format::name_unit_bytes) unit_bytes_.push_back(bytes[i++]);
+                    if (unit_bytes_.size() == format::name_unit_bytes) take_unit();
                     break;
                 case state::size:
-                    size_ |= static_cast<std::uint64_t>(bytes[i++]) << (8 * size_bytes_);
-                    if (++size_bytes_ == 8) {
+                    size_field_[size_bytes_] = bytes[i++];
+                    if (++size_bytes_ == format::size_field_bytes) {
+                        size_ = format::size_from(size_field_);
                         records_.push_back({std::move(name_), size_});
                         name_.clear();
                         remaining_ = size_;
@@ -60,7 +63,7 @@ private:
     enum class state { name, size, data, done };
 
     void take_unit() {
-        const auto unit = static_cast<char16_t>(unit_bytes_[0] | (unit_bytes_[1] << 8));
+        const char16_t unit = format::name_unit_from(unit_bytes_.data());
         unit_bytes_.clear();
         if (unit != 0) {
             name_.push_back(unit);
@@ -68,7 +71,6 @@ private:
             state_ = state::done;
         } else {
             state_ = state::size;
-            size_ = 0;
             size_bytes_ = 0;
         }
     }
@@ -76,8 +78,9 @@ private:
     state state_ = state::name;
     std::vector<unsigned char> unit_bytes_;
     std::u16string name_;
+    unsigned char size_field_[format::size_field_bytes] = {};
+    std::size_t size_bytes_ = 0;
     std::uint64_t size_ = 0;
-    int size_bytes_ = 0;
     std::uint64_t remaining_ = 0;
     std::vector<record_info> records_;
 };

@@ -307,9 +307,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "fenzar-pack %s: %s (see fenzar-pack %s --help)\n", argv[1],
                      error.what(), argv[1]);
         return 2;
-    } catch (const pack_error& error) {
-        std::fprintf(stderr, "fenzar-pack: %s\n", error.what());
-        return 1;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "fenzar-pack: %s\n", error.what());
         return 1;

@@ -8,9 +8,11 @@
 #include <string_view>
 #include <vector>
 
+#include "payload/attached_data.h"
+
 namespace fenzar::pack {
 
-inline constexpr std::size_t max_name_units = 1023;
+inline constexpr std::size_t max_name_units = attached_data_format::max_name_units;
 
 // Strict UTF-8 decoding: overlong forms, encoded surrogates and values above
 // U+10FFFF give nullopt.

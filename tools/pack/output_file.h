@@ -18,7 +18,6 @@ public:
     ~output_file();
 
     std::FILE* stream() const { return stream_; }
-    const std::filesystem::path& temporary_path() const { return temporary_; }
 
     // Closes the file, gives it `mode` (less the umask) and renames it to the
     // destination; throws pack_error if any write failed.

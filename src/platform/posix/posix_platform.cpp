@@ -27,18 +27,18 @@ thread_local uint32_t current_error = 0;
 
 uint32_t windows_error_from_errno(int error) {
     switch (error) {
-        case ENOENT: return 3;  // path not found
-        case ENOTDIR: return 267;
+        case ENOENT: return platform::error_path_not_found;
+        case ENOTDIR: return platform::error_directory;
         case EACCES:
         case EPERM:
         case EROFS: return platform::error_access_denied;
         case EEXIST: return platform::error_already_exists;
         case ENOSPC:
         case EDQUOT: return platform::error_disk_full;
-        case ENAMETOOLONG: return 206;
-        case ENOTEMPTY: return 145;
-        case ENOMEM: return 8;
-        default: return 31;  // a device attached to the system is not functioning
+        case ENAMETOOLONG: return platform::error_filename_too_long;
+        case ENOTEMPTY: return platform::error_dir_not_empty;
+        case ENOMEM: return platform::error_not_enough_memory;
+        default: return platform::error_gen_failure;
     }
 }
 
@@ -115,7 +115,7 @@ uint32_t format_system_message(uint32_t code, char** text) {
     const char* known = nullptr;
     switch (code) {
         case platform::error_file_not_found: known = "The system cannot find the file specified.\r\n"; break;
-        case 3: known = "The system cannot find the path specified.\r\n"; break;
+        case platform::error_path_not_found: known = "The system cannot find the path specified.\r\n"; break;
         case platform::error_access_denied: known = "Access is denied.\r\n"; break;
         case platform::error_disk_full: known = "There is not enough space on the disk.\r\n"; break;
         case platform::error_already_exists: known = "Cannot create a file when that file already exists.\r\n"; break;
@@ -481,53 +481,53 @@ namespace platform {
 // Qualified names: the table's entries, not the inline wrappers of the same
 // names in this namespace.
 Table table = {
-    posix_layer::stop_immediately,
-    posix_layer::exit_process,
-    posix_layer::last_error,
-    posix_layer::set_last_error,
-    posix_layer::format_system_message,
-    posix_layer::print_error_with_wide,
-    posix_layer::get_environment_variable,
-    posix_layer::set_environment_variable,
-    posix_layer::widen_byte,
-    posix_layer::parse_long,
-    posix_layer::is_decimal_digit,
-    posix_layer::equal_ignoring_case,
-    posix_layer::current_process_id,
-    posix_layer::remove_current_directory_from_library_search,
-    posix_layer::get_full_path_name,
-    posix_layer::get_temp_path,
-    posix_layer::get_folder_path,
-    posix_layer::system_time_as_file_time,
-    posix_layer::query_performance_counter,
-    posix_layer::get_own_module_file_name,
-    posix_layer::open_file_for_query,
-    posix_layer::get_final_path_name,
-    posix_layer::get_short_path_name,
-    posix_layer::open_process_for_query,
-    posix_layer::get_process_image_path,
-    posix_layer::create_file_for_writing,
-    posix_layer::write_file,
-    posix_layer::close_file,
-    posix_layer::create_directory,
-    posix_layer::get_file_attributes,
-    posix_layer::set_file_attributes,
-    posix_layer::delete_file,
-    posix_layer::remove_directory,
-    posix_layer::open_directory_listing,
-    posix_layer::next_directory_entry,
-    posix_layer::close_directory_listing,
-    posix_layer::get_raw_command_line,
-    posix_layer::start_process,
-    posix_layer::wait_for_process,
-    posix_layer::get_process_exit_code,
-    posix_layer::terminate_process,
-    posix_layer::close_process,
-    posix_layer::sleep_milliseconds,
-    posix_layer::add_console_control_handler,
-    posix_layer::add_library_directory,
-    posix_layer::load_library,
-    posix_layer::find_library_export,
+    .stop_immediately = posix_layer::stop_immediately,
+    .exit_process = posix_layer::exit_process,
+    .last_error = posix_layer::last_error,
+    .set_last_error = posix_layer::set_last_error,
+    .format_system_message = posix_layer::format_system_message,
+    .print_error_with_wide = posix_layer::print_error_with_wide,
+    .get_environment_variable = posix_layer::get_environment_variable,
+    .set_environment_variable = posix_layer::set_environment_variable,
+    .widen_byte = posix_layer::widen_byte,
+    .parse_long = posix_layer::parse_long,
+    .is_decimal_digit = posix_layer::is_decimal_digit,
+    .equal_ignoring_case = posix_layer::equal_ignoring_case,
+    .current_process_id = posix_layer::current_process_id,
+    .remove_current_directory_from_library_search = posix_layer::remove_current_directory_from_library_search,
+    .get_full_path_name = posix_layer::get_full_path_name,
+    .get_temp_path = posix_layer::get_temp_path,
+    .get_folder_path = posix_layer::get_folder_path,
+    .system_time_as_file_time = posix_layer::system_time_as_file_time,
+    .query_performance_counter = posix_layer::query_performance_counter,
+    .get_own_module_file_name = posix_layer::get_own_module_file_name,
+    .open_file_for_query = posix_layer::open_file_for_query,
+    .get_final_path_name = posix_layer::get_final_path_name,
+    .get_short_path_name = posix_layer::get_short_path_name,
+    .open_process_for_query = posix_layer::open_process_for_query,
+    .get_process_image_path = posix_layer::get_process_image_path,
+    .create_file_for_writing = posix_layer::create_file_for_writing,
+    .write_file = posix_layer::write_file,
+    .close_file = posix_layer::close_file,
+    .create_directory = posix_layer::create_directory,
+    .get_file_attributes = posix_layer::get_file_attributes,
+    .set_file_attributes = posix_layer::set_file_attributes,
+    .delete_file = posix_layer::delete_file,
+    .remove_directory = posix_layer::remove_directory,
+    .open_directory_listing = posix_layer::open_directory_listing,
+    .next_directory_entry = posix_layer::next_directory_entry,
+    .close_directory_listing = posix_layer::close_directory_listing,
+    .get_raw_command_line = posix_layer::get_raw_command_line,
+    .start_process = posix_layer::start_process,
+    .wait_for_process = posix_layer::wait_for_process,
+    .get_process_exit_code = posix_layer::get_process_exit_code,
+    .terminate_process = posix_layer::terminate_process,
+    .close_process = posix_layer::close_process,
+    .sleep_milliseconds = posix_layer::sleep_milliseconds,
+    .add_console_control_handler = posix_layer::add_console_control_handler,
+    .add_library_directory = posix_layer::add_library_directory,
+    .load_library = posix_layer::load_library,
+    .find_library_export = posix_layer::find_library_export,
 };
 
 }  // namespace platform

@@ -8,14 +8,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "launcher/state.h"
-#include "launcher/wide.h"
-#include "payload/reader.h"
 #include "unpack/unpack.h"
-
-// The reader's own data is not used here; open_payload_from is.
-extern "C" const unsigned char fenzar_attached_data[1] = {0};
-extern "C" const uint64_t fenzar_attached_data_length = 0;
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 3) {
@@ -29,9 +22,6 @@ int wmain(int argc, wchar_t** argv) {
     for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) data.insert(data.end(), buffer, buffer + n);
     std::fclose(file);
 
-    copy_wide_bounded(target_directory, reinterpret_cast<const char16_t*>(argv[2]));
-    run_mode = RunMode::parent;
-    open_payload_from(data.data(), data.size());
-    unpack_archive();
+    unpack_attached_data({data.data(), data.size()}, reinterpret_cast<const char16_t*>(argv[2]));
     return 0;
 }

@@ -1,4 +1,4 @@
-#include "launcher/report.h"
+#include "base/report.h"
 
 #include <cstdio>
 

@@ -1,10 +1,10 @@
-#include "launcher/environment.h"
+#include "base/environment.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "launcher/wide.h"
+#include "base/wide.h"
 #include "platform/platform.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "target/own_path.h"
+#include "target_dir/own_path.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -111,6 +111,12 @@ void shorten_directory_part(char16_t* path, size_t capacity) {
         append_wide_char_bounded(path, u'\\', capacity);
         append_wide_bounded(path, last_component.get(), capacity);
     }
+}
+
+void reset_own_path_state() {
+    module_file_name.units[0] = 0;
+    resolved_own_path.units[0] = 0;
+    plain_own_path.units[0] = 0;
 }
 
 bool runs_same_executable(uint32_t process_id) {

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "launcher/wide.h"
+#include "base/wide.h"
 
 // Each is empty at start, filled once by its first user and then kept.
 extern WideBuffer<4096> module_file_name;
@@ -25,3 +25,6 @@ void resolve_final_path(char16_t* path, size_t capacity);
 void shorten_directory_part(char16_t* path, size_t capacity);
 // Whether the process runs the same executable file as this one.
 bool runs_same_executable(uint32_t process_id);
+
+// For tests: back to the empty buffers of a new process.
+void reset_own_path_state();

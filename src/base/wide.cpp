@@ -1,4 +1,4 @@
-#include "launcher/wide.h"
+#include "base/wide.h"
 
 #include "platform/platform.h"
 

@@ -1,12 +1,12 @@
-#include "target/expand_spec.h"
+#include "target_dir/expand_spec.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
-#include "launcher/environment.h"
-#include "launcher/state.h"
-#include "launcher/wide.h"
+#include "base/arguments.h"
+#include "base/environment.h"
+#include "base/wide.h"
 #include "platform/platform.h"
 
 namespace {

@@ -1,0 +1,3 @@
+#include "base/arguments.h"
+
+SavedArguments saved_arguments;
