@@ -39,7 +39,12 @@ INSTANTIATE_TEST_SUITE_P(
         refused_name{u"tab\there", "does not allow"}, refused_name{u"dir.\\x", "dot or space"},
         refused_name{u"x ", "dot or space"}, refused_name{u"nul", "device name"},
         refused_name{u"data\\CON.txt", "device name"}, refused_name{u"com7.log", "device name"},
-        refused_name{u"Lpt1", "device name"}));
+        refused_name{u"Lpt1", "device name"}, refused_name{u"com0", "device name"},
+        refused_name{u"LPT0.txt", "device name"}, refused_name{u"CONIN$", "device name"},
+        refused_name{u"conout$.log", "device name"}, refused_name{u"Clock$", "device name"},
+        refused_name{u"COM\u00B9", "device name"}, refused_name{u"lpt\u00B3.x", "device name"},
+        refused_name{u"nul .txt", "device name"}, refused_name{u"a\\...\\b", "\".\" or \"..\""},
+        refused_name{u". .\\x", "\".\" or \"..\""}));
 
 TEST(AcceptedName, HasNoProblem) {
     const std::u16string accepted[] = {u"app.dll",
@@ -47,7 +52,9 @@ TEST(AcceptedName, HasNoProblem) {
                                        std::u16string(1023, u'a'),
                                        u"..hidden",
                                        u"a..b",
-                                       u"com0",
+                                       u"com10",
+                                       u"lpt\u00B4",
+                                       u"conin",
                                        u"console.txt",
                                        u"nulx",
                                        u"\u00fc\u20ac",

@@ -1,10 +1,10 @@
 #include "names.h"
 
-#include <array>
 #include <cstdint>
 #include <cstdio>
 
 #include "error.h"
+#include "payload/record_name.h"
 
 namespace fenzar::pack {
 
@@ -83,20 +83,6 @@ bool is_forbidden_character(char16_t unit) {
            unit == u'?' || unit == u'*';
 }
 
-// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 open devices instead of files, also
-// with an extension ("nul.txt").
-bool is_device_name(std::u16string_view component) {
-    auto stem = component.substr(0, component.find(u'.'));
-    while (!stem.empty() && stem.back() == u' ') stem.remove_suffix(1);
-    std::u16string folded = fold_name(stem);
-    static constexpr std::array<std::u16string_view, 4> plain = {u"con", u"prn", u"aux", u"nul"};
-    for (auto name : plain) {
-        if (folded == name) return true;
-    }
-    return folded.size() == 4 && (folded.starts_with(u"com") || folded.starts_with(u"lpt")) &&
-           folded[3] >= u'1' && folded[3] <= u'9';
-}
-
 }  // namespace
 
 std::string utf16_to_display(std::u16string_view text) {
@@ -126,9 +112,7 @@ std::u16string fold_name(std::u16string_view name) {
 std::string name_problem(std::u16string_view name) {
     if (name.empty()) return "the name is empty";
     if (name.size() > max_name_units) return "the name is longer than 1023 UTF-16 units";
-    if (name.front() == u'\\') return "the name is absolute";
-    if (name.find(u':') != std::u16string_view::npos) return "the name holds a drive or colon";
-    if (name.find(u'/') != std::u16string_view::npos) return "the name holds a forward slash";
+    if (const char* problem = record_name_problem(name.data(), name.size())) return problem;
     for (char16_t unit : name) {
         if (is_forbidden_character(unit)) {
             return "the name holds a character that Windows does not allow in file names";
@@ -138,14 +122,9 @@ std::string name_problem(std::u16string_view name) {
     while (true) {
         const std::size_t end = std::min(name.find(u'\\', start), name.size());
         const std::u16string_view component = name.substr(start, end - start);
-        if (component.empty()) return "the name has an empty component";
-        if (component == u"." || component == u"..") {
-            return "the name has a \".\" or \"..\" component";
-        }
         if (component.back() == u'.' || component.back() == u' ') {
             return "a component of the name ends in a dot or space, which Windows drops";
         }
-        if (is_device_name(component)) return "a component of the name is a Windows device name";
         if (end == name.size()) return {};
         start = end + 1;
     }
