@@ -34,8 +34,9 @@ bool is_device_component(const char16_t* component, size_t length) {
     for (const char* device : {"con", "prn", "aux", "nul", "conin$", "conout$", "clock$"}) {
         if (equals_ignoring_ascii_case(component, stem, device)) return true;
     }
+    if (stem != 4) return false;
     bool port = equals_ignoring_ascii_case(component, 3, "com") || equals_ignoring_ascii_case(component, 3, "lpt");
-    return stem == 4 && port && is_port_digit(component[3]);
+    return port && is_port_digit(component[3]);
 }
 
 const char* record_name_problem(const char16_t* name, size_t length) {
