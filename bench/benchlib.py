@@ -41,7 +41,7 @@ def ensure_payload():
     stamp = os.path.join(DATA, 'payload.done')
     if not os.path.exists(stamp):
         step('building the reference payload')
-        run([os.path.join(ROOT, '..', 'shared', 'bench', 'make-payload.sh'), PAYLOAD])
+        run([os.path.join(ROOT, 'bench', 'make-payload'), PAYLOAD])
         open(stamp, 'w').close()
 
 
