@@ -21,6 +21,7 @@ PACK = os.path.join(TREE, 'tools', 'pack', 'fenzar-pack')
 WINDOWS_BENCH_DIR = os.path.join(WINDOWS_TREE, 'bench')
 
 PAYLOAD_BYTES = 348344246
+TAR_OF_PAYLOAD = ['tar', '--sort=name', '-C', PAYLOAD, '-cf', '-', '.']
 
 
 def step(text):
@@ -35,6 +36,56 @@ def run(command, **options):
 def remove(path):
     # rm -rf, as the timings of the peers use it; faster than shutil.rmtree.
     run(['rm', '-rf', path])
+
+
+def run_pipeline(commands, output):
+    """Runs `commands` as a pipe, the last one writing into the file
+    `output`, and fails when any of them fails: a shell pipe reports only
+    the last, so a failed tar would leave a short archive behind a
+    compressor that succeeded."""
+    processes = []
+    try:
+        with open(output, 'wb') as out:
+            for index, command in enumerate(commands):
+                source = processes[-1].stdout if processes else None
+                last = index == len(commands) - 1
+                processes.append(subprocess.Popen(command, stdin=source, stdout=out if last else subprocess.PIPE))
+                if source:
+                    # Only the next process reads it now, so that a writer
+                    # whose reader ended gets SIGPIPE instead of blocking.
+                    source.close()
+        for process in processes:
+            process.wait()
+    except BaseException:
+        for process in processes:
+            process.kill()
+            process.wait()
+        raise
+    # The last failure names the cause: when a reader fails, the processes
+    # before it fail only by the broken pipe.
+    failed = [process for process in processes if process.returncode != 0]
+    if failed:
+        raise subprocess.CalledProcessError(failed[-1].returncode, failed[-1].args)
+
+
+def make_once(path, make, announce=None):
+    """Makes `path` unless it is there: make(partial) writes a temporary
+    name beside it, which becomes `path` only when make returns, so that a
+    failed or interrupted run leaves nothing a later run takes as made."""
+    if os.path.exists(path):
+        return
+    if announce:
+        step(announce)
+    base, extension = os.path.splitext(path)
+    # The extension stays last: zip and 7z would add theirs.
+    partial = base + '.partial' + extension
+    remove(partial)
+    try:
+        make(partial)
+    except BaseException:
+        remove(partial)
+        raise
+    os.rename(partial, path)
 
 
 def ensure_payload():
@@ -66,19 +117,19 @@ def ensure_level19_data():
     """The level-19, window-log-27 attached data and tar.zst of the payload,
     made once (several minutes each)."""
     ensure_payload()
-    if not os.path.exists(APP):
-        # A stand-in for the application library: the first record only.
-        with open(os.path.join(PAYLOAD, 'lib', 'libclang-cpp.so.14'), 'rb') as source, open(APP, 'wb') as out:
-            out.write(source.read(65536))
-    if not os.path.exists(ATTACHED):
-        step('packing at level 19 (once)')
-        run([PACK, 'build', '--level', '19', '--long', '--threads', '2', '-o', ATTACHED, APP, PAYLOAD + '/.'])
-    if not os.path.exists(TARBALL):
-        step('making the level-19 tar.zst (once)')
-        partial = TARBALL + '.partial'
-        run('tar --sort=name -C "%s" -cf - . | zstd -q -19 --long=27 -T2 -o "%s" -f' % (PAYLOAD, partial),
-            shell=True)
-        os.rename(partial, TARBALL)
+    make_once(APP, make_stand_in_app)
+    make_once(ATTACHED, lambda partial: run([PACK, 'build', '--level', '19', '--long', '--threads', '2',
+                                             '-o', partial, APP, PAYLOAD + '/.']),
+              'packing at level 19 (once)')
+    compress = ['zstd', '-q', '-19', '--long=27', '-T2', '-c']
+    make_once(TARBALL, lambda partial: run_pipeline([TAR_OF_PAYLOAD, compress], partial),
+              'making the level-19 tar.zst (once)')
+
+
+def make_stand_in_app(path):
+    """A stand-in for the application library: the first record only."""
+    with open(os.path.join(PAYLOAD, 'lib', 'libclang-cpp.so.14'), 'rb') as source, open(path, 'wb') as out:
+        out.write(source.read(65536))
 
 
 def timed(command, before=None, after=None, **options):
