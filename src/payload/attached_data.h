@@ -1,6 +1,7 @@
-// The attached data linked into the launcher image: the magic "ZUQ", one zstd
-// frame holding the archive, zero padding and a 64-bit offset trailer. Its
-// start address and length are fixed when the launcher is linked.
+// The attached data inside the launcher image: the magic "ZUQ", one zstd
+// frame holding the archive, zero padding and a 64-bit offset trailer. The
+// packer writes it and its length into the image's data section
+// (data_section.h); the launcher reaches both through these symbols.
 #pragma once
 
 #include <cstdint>
