@@ -1,7 +1,9 @@
 #include "link.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
+#include <iterator>
 #include <string_view>
 
 #include "embedded.h"

@@ -70,7 +70,8 @@ constexpr const char* build_help_head =
     "\n";
 constexpr const char* launcher_help =
     "  --icon FILE     the executable's icon (an .ico file), default Fenzar's\n"
-    "Version information (Explorer's Details), UTF-8 text:\n"
+    "\n"
+    "Version information (what Explorer's Details tab shows), as UTF-8 text:\n"
     "  --file-version N[.N[.N[.N]]]     numbers from 0 to 65535, default 0.0.0.0\n"
     "  --product-version N[.N[.N[.N]]]  default the file version\n"
     "  --product-name TEXT              default the output's name without extension\n"
@@ -78,6 +79,7 @@ constexpr const char* launcher_help =
     "  --company TEXT                   default none\n"
     "  --copyright TEXT                 default none\n"
     "  --original-filename TEXT         default the output's name\n"
+    "\n"
     "The time stamp in the executable is SOURCE_DATE_EPOCH when set, else 0.\n";
 
 constexpr const char* link_help =
