@@ -7,7 +7,8 @@
 // marker. A record is its name (UTF-16LE units, then one zero unit), the
 // 64-bit little-endian size of its data, and the data. The end marker is an
 // empty name: a single zero unit. Names are paths relative to the target
-// directory with the backslash between components.
+// directory with the backslash between components. In a launcher, the data
+// lies in a section of the image's own (data_section.h).
 #pragma once
 
 #include <cstddef>

@@ -9,6 +9,7 @@ import collections
 import os
 import pwd
 import re
+import struct
 import subprocess
 
 SOURCE_DIR = os.environ.get(
@@ -26,6 +27,18 @@ FENZAR_PACK = os.path.join(HOST_BUILD_DIR, 'tools', 'pack', 'fenzar-pack')
 
 # Test programs and test application DLLs of the Windows tree.
 WINDOWS_TEST_DIR = os.path.join(WINDOWS_BUILD_DIR, 'tests', 'windows')
+# The launcher template the packer carries, and one with the fault hooks
+# (tests/windows/hooks) for `fenzar-pack --template`.
+LAUNCHER_TEMPLATE = os.path.join(WINDOWS_BUILD_DIR, 'launcher_template.exe')
+HOOKS_TEMPLATE = os.path.join(WINDOWS_TEST_DIR, 'launcher_template_hooks.exe')
+
+# The attached data section of a launcher (src/payload/data_section.h): the
+# length as a 64-bit value at its start, the data from offset 16.
+DATA_SECTION = '.fzdata'
+DATA_OFFSET = 16
+
+Section = collections.namedtuple(
+    'Section', 'name virtual_size virtual_address raw_size raw_pointer characteristics')
 
 Result = collections.namedtuple('Result', 'status stdout stderr')
 
@@ -45,6 +58,51 @@ def pack(app_dll, files=(), out=None, options=()):
     if completed.returncode != 0:
         raise RuntimeError('%s failed with status %d:\n%s%s' % (
             ' '.join(command), completed.returncode, completed.stdout, completed.stderr))
+    return out
+
+
+def sections(image):
+    """The section table of the PE image IMAGE (bytes), in its order."""
+    pe = struct.unpack_from('<I', image, 0x3C)[0]
+    count, optional_size = struct.unpack_from('<2xH12xH', image, pe + 4)
+    table = pe + 24 + optional_size
+    result = []
+    for i in range(count):
+        name, *fields, characteristics = struct.unpack_from('<8sIIII12xI', image, table + 40 * i)
+        result.append(Section(name.rstrip(b'\0').decode('ascii'), *fields, characteristics))
+    return result
+
+
+def data_section(image):
+    """The attached data section of the launcher image IMAGE (bytes)."""
+    found = [section for section in sections(image) if section.name == DATA_SECTION]
+    if len(found) != 1:
+        raise ValueError('%d sections named %s' % (len(found), DATA_SECTION))
+    return found[0]
+
+
+def link_unchecked(data, out, scratch):
+    """A launcher OUT whose attached data is DATA, even data that
+    `fenzar-pack link` refuses, for testing the launcher's own refusals: packs
+    a stand-in of random bytes, at least as long, and writes DATA and its
+    length over it. The image's checksum is then stale, which Windows checks
+    only for drivers."""
+    filler = os.path.join(scratch, 'filler.bin')
+    with open(filler, 'wb') as f:
+        f.write(os.urandom(len(data)))
+    pack(filler, out=out, options=['--level', '1'])
+    with open(out, 'rb') as f:
+        image = bytearray(f.read())
+    section = data_section(image)
+    start = section.raw_pointer
+    old_length = struct.unpack_from('<Q', image, start)[0]
+    if old_length < len(data):
+        raise RuntimeError('the stand-in holds %d bytes, fewer than %d' % (old_length, len(data)))
+    struct.pack_into('<Q', image, start, len(data))
+    end = start + DATA_OFFSET + old_length
+    image[start + DATA_OFFSET:end] = data + bytes(old_length - len(data))
+    with open(out, 'wb') as f:
+        f.write(image)
     return out
 
 

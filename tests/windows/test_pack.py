@@ -2,8 +2,9 @@
 to run and run their application under Wine, attached data that the
 launcher's own unpacking loop turns back into the packed tree for every
 compression option, attached data made by other tools (the zstd command line)
-linked and listed, refusals that leave nothing behind, and the data and length
-constant where the launcher expects them in the executable."""
+linked and listed, refusals (also of attached data that the launcher could
+not unpack) that leave nothing behind, and the data and length constant where
+the launcher expects them in the executable."""
 import os
 import shutil
 import struct
@@ -30,6 +31,12 @@ def checked(*args, env=None):
     return completed.stdout
 
 
+def raw_frame(content):
+    """A zstd frame holding CONTENT (at most 128 KiB) in one raw block."""
+    return (b'\x28\xb5\x2f\xfd' + bytes([0x00, (17 - 10) << 3]) +
+            struct.pack('<I', len(content) << 3 | 1)[:3] + content)
+
+
 def listing(records):
     return ''.join('%12d  %s\n' % (len(data), name) for name, data in records)
 
@@ -44,19 +51,6 @@ def write(path, data):
     with open(path, 'wb') as f:
         f.write(data)
     return path
-
-
-def rdata_file_offset(exe):
-    """The file contents and the file offset of the .rdata section."""
-    data = read(exe)
-    pe = struct.unpack_from('<I', data, 0x3C)[0]
-    sections, optional_size = struct.unpack_from('<2xH12xH', data, pe + 4)
-    table = pe + 24 + optional_size
-    for i in range(sections):
-        name, raw_offset = struct.unpack_from('<8s12xI', data, table + 40 * i)
-        if name.rstrip(b'\0') == b'.rdata':
-            return data, raw_offset
-    raise AssertionError('no .rdata section')
 
 
 class PackTest(unittest.TestCase):
@@ -81,12 +75,17 @@ class PackTest(unittest.TestCase):
         random = write(self.path('files', 'data', 'sub', 'a.bin'), os.urandom(100000))
         write(self.path('files', 'readme.txt'), b'read me\n')
         inputs = [APP, self.path('files', 'data'), self.path('files', 'readme.txt')]
-        checked('pack', '-o', self.path('one.exe'), *inputs, env=self.env)
-        checked('pack', '-o', self.path('two.exe'), *inputs, env=self.env)
-        self.assertEqual(read(self.path('one.exe')), read(self.path('two.exe')))
+        # The output's name is part of the version information, so both
+        # launchers have the same name, in two directories.
+        one, two = self.path('one', 'app.exe'), self.path('two', 'app.exe')
+        os.mkdir(os.path.dirname(one))
+        os.mkdir(os.path.dirname(two))
+        checked('pack', '-o', one, *inputs, env=self.env)
+        checked('pack', '-o', two, *inputs, env=self.env)
+        self.assertEqual(read(one), read(two))
         self.assert_no_scratch_left()
 
-        result = harness.run(self.path('one.exe'), ['hello', 'w\u00f6rld'],
+        result = harness.run(one, ['hello', 'w\u00f6rld'],
                              env={'ECHO_APP_EXIT': '7'})
         self.assertEqual(result.status, 7, result.stderr)
         self.assertIn('argv[1]=hello\nargv[2]=w\u00f6rld\n', result.stdout)
@@ -94,7 +93,7 @@ class PackTest(unittest.TestCase):
         # The launcher holds exactly what build writes, and list reads it.
         checked('build', '-o', self.path('data.bin'), *inputs, env=self.env)
         from_bin = checked('list', self.path('data.bin'))
-        self.assertEqual(checked('list', self.path('one.exe')), from_bin)
+        self.assertEqual(checked('list', one), from_bin)
         self.assertEqual(from_bin, listing([
             ('echo_app.dll', read(APP)),
             ('data\\b.txt', b'bee\n'),
@@ -130,17 +129,23 @@ class PackTest(unittest.TestCase):
                         unpacked[os.path.relpath(path, target)] = read(path)
                 self.assertEqual(unpacked, files)
 
-    def test_data_and_length_constant_sit_in_read_only_data(self):
+    def test_data_and_length_constant_sit_in_their_own_section_at_the_end(self):
         write(self.path('files', 'f.txt'), b'contents')
         checked('build', '-o', self.path('data.bin'), APP, self.path('files', 'f.txt'))
         checked('link', '-o', self.path('launcher.exe'), self.path('data.bin'), env=self.env)
         attached = read(self.path('data.bin'))
-        # Launchers carry no symbol table: the data is found by its place, the
-        # first object of .rdata, with the length constant aligned after it.
-        data, start = rdata_file_offset(self.path('launcher.exe'))
-        self.assertEqual(data[start:start + len(attached)], attached, 'the data opens .rdata')
-        length_offset = start + (len(attached) + 7) // 8 * 8
-        self.assertEqual(struct.unpack_from('<Q', data, length_offset)[0], len(attached))
+        # Launchers carry no symbol table: the data is found by its section,
+        # which only the resources and the relocations follow.
+        image = read(self.path('launcher.exe'))
+        names = [section.name for section in harness.sections(image)]
+        self.assertEqual(names[-3:], [harness.DATA_SECTION, '.rsrc', '.reloc'])
+        section = harness.data_section(image)
+        self.assertEqual(section.characteristics, 0x40000040, 'initialised data, read only')
+        self.assertEqual(section.virtual_size, harness.DATA_OFFSET + len(attached))
+        start = section.raw_pointer
+        self.assertEqual(struct.unpack_from('<Q', image, start)[0], len(attached))
+        data_start = start + harness.DATA_OFFSET
+        self.assertEqual(image[data_start:data_start + len(attached)], attached)
         self.assert_no_scratch_left()
 
     @unittest.skipUnless(shutil.which('zstd'), 'needs the zstd command line tool')
@@ -162,6 +167,15 @@ class PackTest(unittest.TestCase):
         write(self.path('in', 'other', 'echo_app.dll'), b'x')
         write(self.path('in', 'case', 'File.txt'), b'x')
         write(self.path('in', 'case', 'FILE.TXT'), b'y')
+        app_record = ('echo_app.dll', b'app')
+        write(self.path('in', 'bad_name.bin'),
+              wrap(raw_frame(archive([app_record, ('dir\\con.txt', b'x')]))))
+        write(self.path('in', 'no_end_marker.bin'), wrap(raw_frame(archive([app_record])[:-2])))
+        write(self.path('in', 'random.bin'), os.urandom(4096))
+        checked('build', '-o', self.path('in', 'corrupt.bin'), self.path('in', 'random.bin'))
+        corrupt = bytearray(read(self.path('in', 'corrupt.bin')))
+        corrupt[len(corrupt) // 2] ^= 1
+        write(self.path('in', 'corrupt.bin'), bytes(corrupt))
         os.makedirs(self.path('in', 'loop'))
         os.symlink(self.path('in', 'loop'), self.path('in', 'loop', 'again'))
         invalid_utf8 = os.path.join(os.fsencode(self.path('in', 'utf8')), b'\xff.txt')
@@ -184,8 +198,19 @@ class PackTest(unittest.TestCase):
             ('bad link input', ['link', self.path('in', 'absent.bin')], 'cannot read'),
             ('missing icon', ['pack', '--icon', self.path('in', 'absent.ico'), APP],
              'cannot read the icon'),
-            ('failing link', ['link', '--extra-library', self.path('in', 'aux.txt'),
-                              self.path('in', 'aux.txt')], 'linking failed'),
+            ('link of what is not attached data', ['link', self.path('in', 'aux.txt')],
+             'no attached data header'),
+            ('link of a damaged frame', ['link', self.path('in', 'corrupt.bin')],
+             'the frame does not decode'),
+            ('link of an incomplete archive', ['link', self.path('in', 'no_end_marker.bin')],
+             'without its end marker'),
+            ('link of a name pack refuses', ['link', self.path('in', 'bad_name.bin')],
+             "'dir\\con.txt': a component of the name is a Windows device name"),
+            ('missing template', ['pack', '--template', self.path('in', 'absent.exe'), APP],
+             'cannot read'),
+            ('template that is not one', ['link', '--template', self.path('in', 'aux.txt'),
+                                          self.path('in', 'bad_name.bin')],
+             'not a launcher template'),
         ]
         os.mkdir(self.path('out'))
         for what, (command, *rest), message in cases:
@@ -210,7 +235,10 @@ class PackTest(unittest.TestCase):
         self.assertIn('Commands:', checked('--help'))
         for arguments in (['build', APP], ['build', '-o', self.path('x')], ['frobnicate'],
                           ['build', '--level', '99', '-o', self.path('x'), APP],
-                          ['list', '--icon', 'x.ico', self.path('x')]):
+                          ['list', '--icon', 'x.ico', self.path('x')],
+                          ['pack', '--file-version', '1.2.3.4.5', '-o', self.path('x'), APP],
+                          ['pack', '--product-version', '65536', '-o', self.path('x'), APP],
+                          ['build', '--template', APP, '-o', self.path('x'), APP]):
             with self.subTest(arguments):
                 completed = fenzar_pack(*arguments)
                 self.assertEqual(completed.returncode, 2)

@@ -1,8 +1,9 @@
 """Reading the attached data on the real launcher: the magic, the decode
 errors of damaged or unsupported frames, and a packed archive read to its end
-marker. Crafted attached data is linked with `fenzar-pack link`; crafted
-frames hold the archive in raw blocks, so the window they declare is exactly
-the one written into their header."""
+marker. `fenzar-pack link` refuses damaged data, so crafted attached data is
+written over a packed stand-in (harness.link_unchecked); crafted frames hold
+the archive in raw blocks, so the window they declare is exactly the one
+written into their header."""
 import os
 import shutil
 import struct
@@ -71,11 +72,7 @@ class PayloadTest(unittest.TestCase):
 
     def link(self, name, data):
         """A launcher carrying DATA as its attached data."""
-        with open(self.path(name + '.bin'), 'wb') as f:
-            f.write(data)
-        exe = self.path(name + '.exe')
-        fenzar_pack('link', '-o', exe, self.path(name + '.bin'))
-        return exe
+        return harness.link_unchecked(data, self.path(name + '.exe'), self.scratch.name)
 
     def assert_fails(self, exe, message):
         """Runs EXE, expecting MESSAGE and status 2. A decode error after the

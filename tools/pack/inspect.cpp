@@ -9,6 +9,7 @@
 
 #include "error.h"
 #include "payload/attached_data.h"
+#include "pe_image.h"
 
 namespace fenzar::pack {
 
@@ -162,6 +163,9 @@ located_data locate_attached_data(std::span<const unsigned char> file) {
     }
     if (file.size() < 2 || file[0] != 'M' || file[1] != 'Z') {
         throw pack_error("neither attached data (\"ZUQ\") nor a PE executable (\"MZ\")");
+    }
+    if (const auto data = attached_data_in_image(file)) {
+        return {static_cast<std::size_t>(data->data() - file.data()), read_records(*data)};
     }
     unsigned char pattern[sizeof magic + sizeof frame_magic];
     std::memcpy(pattern, magic, sizeof magic);

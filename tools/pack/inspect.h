@@ -26,9 +26,11 @@ struct located_data {
     std::vector<record_info> records;
 };
 
-// Attached data file: starts with the magic. Launcher executable: the first
-// place in a read-only initialised data section of the PE image where "ZUQ"
-// and the zstd frame magic meet and read_records succeeds.
+// Attached data file: starts with the magic. Launcher executable: the
+// contents of its attached data section; in a PE image without one (made by
+// other tools or older packers), the first place in a read-only initialised
+// data section where "ZUQ" and the zstd frame magic meet and read_records
+// succeeds.
 located_data locate_attached_data(std::span<const unsigned char> file);
 
 }  // namespace fenzar::pack

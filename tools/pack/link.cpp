@@ -1,19 +1,17 @@
 #include "link.h"
 
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <iterator>
+#include <string_view>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <string>
-
+#include "embedded.h"
 #include "error.h"
+#include "inspect.h"
+#include "names.h"
 #include "output_file.h"
-#include "pack_config.h"
-#include "scratch_directory.h"
+#include "version_info.h"
 
 namespace fenzar::pack {
 
@@ -21,156 +19,93 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Runs a tool in `directory`; its own diagnostics go to our stderr. Relative
-// file names keep the scratch directory's random name out of the objects.
-void run_tool(const fs::path& directory, const std::vector<std::string>& arguments) {
-    std::vector<char*> argv;
-    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    std::fflush(nullptr);
-    const pid_t child = ::fork();
-    if (child < 0) throw pack_error("cannot start " + arguments[0] + ": " + std::strerror(errno));
-    if (child == 0) {
-        if (::chdir(directory.c_str()) == 0) ::execvp(argv[0], argv.data());
-        std::fprintf(stderr, "fenzar-pack: cannot run %s: %s\n", argv[0], std::strerror(errno));
-        ::_exit(127);
+// SOURCE_DATE_EPOCH when set (reproducible builds' convention), else 0, so
+// that the same inputs give the same file.
+std::uint32_t launcher_timestamp() {
+    const char* value = std::getenv("SOURCE_DATE_EPOCH");
+    if (value == nullptr || *value == 0) return 0;
+    const std::string_view text = value;
+    std::uint32_t seconds = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    if (error != std::errc() || end != text.data() + text.size()) {
+        throw pack_error("SOURCE_DATE_EPOCH must be a number of seconds from 0 to 4294967295");
     }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) throw pack_error("cannot wait for " + arguments[0]);
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        throw pack_error("linking failed: " + arguments[0] + " did not succeed");
-    }
+    return seconds;
 }
 
-std::string assembler_string(const std::string& text) {
-    std::string quoted = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') quoted.push_back('\\');
-        quoted.push_back(c);
-    }
-    return quoted + "\"";
-}
-
-std::uint64_t file_length(const fs::path& path) {
-    struct stat info;
-    if (::stat(path.c_str(), &info) != 0) {
-        throw pack_error(path.string() + ": cannot read: " + std::strerror(errno));
-    }
-    if (!S_ISREG(info.st_mode)) throw pack_error(path.string() + ": not a regular file");
-    return static_cast<std::uint64_t>(info.st_size);
-}
-
-void require_file(const fs::path& path, const std::string& what) {
-    if (::access(path.c_str(), R_OK) != 0) {
-        throw pack_error(path.string() + ": " + what + ": " + std::strerror(errno));
-    }
-}
-
-// The data object: the bytes in read-only data, then their length as the
-// launcher's 64-bit length constant. The length bounds the .incbin, so the
-// constant always matches what was included.
-void write_data_source(const fs::path& source, const fs::path& attached_data,
-                       std::uint64_t length) {
-    std::ofstream out(source);
-    out << "\t.section .rdata,\"dr\"\n"
-        << "\t.p2align 4\n"
-        << "\t.globl fenzar_attached_data\n"
-        << "fenzar_attached_data:\n"
-        << "\t.incbin " << assembler_string(attached_data.string()) << ", 0, " << length << "\n"
-        << "\t.p2align 3\n"
-        << "\t.globl fenzar_attached_data_length\n"
-        << "fenzar_attached_data_length:\n"
-        << "\t.quad " << length << "\n";
-    if (!out.flush()) throw pack_error("cannot write " + source.string());
-}
-
-void copy_file_contents(const fs::path& from, const fs::path& to) {
-    std::error_code error;
-    fs::copy_file(from, to, fs::copy_options::overwrite_existing, error);
-    if (error) throw pack_error(from.string() + ": cannot read: " + error.message());
-}
-
-fs::path resources_object(const fs::path& work, const std::optional<fs::path>& icon) {
-    const fs::path prebuilt = fs::path(FENZAR_PACK_WINDOWS_BUILD_DIR) / "fenzar_resources.o";
-    if (!icon && ::access(prebuilt.c_str(), R_OK) == 0) return prebuilt;
-    const fs::path script = fs::path(FENZAR_PACK_RESOURCES_DIR) / "launcher.rc";
-    require_file(script, "cannot read the resource script");
-    std::vector<std::string> command = {FENZAR_PACK_RESOURCE_COMPILER, "-I",
-                                        FENZAR_PACK_RESOURCES_DIR};
-    if (icon) {
-        // A plain relative name: windres passes defines through a shell and
-        // finds the file in its working directory.
-        copy_file_contents(*icon, work / "icon.ico");
-        command.push_back("-DFENZAR_ICON=\\\"icon.ico\\\"");
-    }
-    command.insert(command.end(), {"-O", "coff", "-o", "resources.o", script.string()});
-    run_tool(work, command);
-    return work / "resources.o";
-}
-
-fs::path launcher_library() {
-    return fs::path(FENZAR_PACK_WINDOWS_BUILD_DIR) / "libfenzar_launcher.a";
+version_fields version_of(const launcher_options& options) {
+    const auto& given = options.version;
+    version_fields fields;
+    fields.file_version = given.file_version.value_or("0.0.0.0");
+    fields.product_version = given.product_version.value_or(fields.file_version);
+    fields.product_name = given.product_name.value_or(options.output.stem().string());
+    fields.description = given.description.value_or(fields.product_name);
+    fields.original_filename = given.original_filename.value_or(options.output.filename().string());
+    fields.internal_name = fs::path(fields.original_filename).stem().string();
+    fields.company = given.company.value_or("");
+    fields.copyright = given.copyright.value_or("");
+    return fields;
 }
 
 }  // namespace
 
-void check_link_inputs(const link_request& request) {
-    if (request.icon) require_file(*request.icon, "cannot read the icon");
-    for (const auto& library : request.extra_libraries) require_file(library, "cannot read");
-    require_file(launcher_library(),
-                 "cannot read the launcher library (build the Windows tree first)");
+launcher_builder::launcher_builder(const launcher_options& options)
+    : output_(options.output), timestamp_(launcher_timestamp()) {
+    std::span<const unsigned char> image = embedded::launcher_template();
+    std::string origin = "the built-in launcher template";
+    if (options.template_file) {
+        template_file_ = std::make_unique<mapped_file>(*options.template_file);
+        image = template_file_->bytes();
+        origin = options.template_file->string();
+    }
+    try {
+        template_ = read_template(image);
+    } catch (const pack_error& error) {
+        throw pack_error(origin + ": not a launcher template: " + error.what());
+    }
+
+    const auto manifest = embedded::manifest();
+    resources_.push_back({rt_manifest, 1, {manifest.begin(), manifest.end()}});
+    if (options.icon) {
+        std::unique_ptr<mapped_file> icon;
+        try {
+            icon = std::make_unique<mapped_file>(*options.icon);
+        } catch (const pack_error& error) {
+            throw pack_error(std::string("cannot read the icon: ") + error.what());
+        }
+        auto icons = icon_resources(icon->bytes(), options.icon->string());
+        std::move(icons.begin(), icons.end(), std::back_inserter(resources_));
+    } else {
+        auto icons = icon_resources(embedded::icon(), "the built-in icon");
+        std::move(icons.begin(), icons.end(), std::back_inserter(resources_));
+    }
+    resources_.push_back({rt_version, 1, version_resource(version_of(options))});
 }
 
-void link_launcher(const link_request& request) {
-    check_link_inputs(request);
-    const fs::path attached_data = fs::absolute(request.attached_data);
-    const std::uint64_t length = file_length(attached_data);
-    std::vector<std::string> extra_libraries;
-    for (const auto& library : request.extra_libraries) {
-        extra_libraries.push_back(fs::absolute(library).string());
-    }
+void launcher_builder::write(std::span<const unsigned char> attached_data) const {
+    output_file output(output_);
+    write_launcher(template_, attached_data, resources_, timestamp_, output.stream());
+    output.commit(0777);
+}
 
-    output_file output(request.output);
-    const scratch_directory work;
-    write_data_source(work.path() / "data.s", attached_data, length);
-    run_tool(work.path(), {FENZAR_PACK_ASSEMBLER, "-o", "data.o", "data.s"});
-    const fs::path resources = resources_object(work.path(), request.icon);
-
-    // The entry (wWinMain) is named as undefined up front: it lives in the
-    // launcher library, which is searched before the runtime that calls it.
-    // Symbols and debug information are of no use to the user and only add
-    // to the file (-s). Page-aligned sections in the file let the loader map
-    // the attached data from the file instead of copying it into memory:
-    // under Wine that copy cost each of the two starts about 0.25 s for
-    // 90 MB of data.
-    std::vector<std::string> command = {FENZAR_PACK_LINKER,
-                                        "-municode",
-                                        "-mwindows",
-                                        "-static",
-                                        "-s",
-                                        "-Wl,--stack,16777216",
-                                        "-Wl,--no-insert-timestamp",
-                                        "-Wl,--undefined=wWinMain",
-                                        "-Wl,--file-alignment=4096",
-                                        "data.o",
-                                        resources.string()};
-    command.insert(command.end(), extra_libraries.begin(), extra_libraries.end());
-    command.insert(command.end(), {launcher_library().string(), "-o", "launcher.exe"});
-    run_tool(work.path(), command);
-
-    std::ifstream linked(work.path() / "launcher.exe", std::ios::binary);
-    std::vector<char> buffer(1 << 20);
-    while (linked) {
-        linked.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        const auto count = static_cast<std::size_t>(linked.gcount());
-        if (count != 0 && std::fwrite(buffer.data(), 1, count, output.stream()) != count) {
-            throw pack_error(request.output.string() + ": cannot write");
+void check_attached_data(std::span<const unsigned char> data) {
+    for (const auto& record : read_records(data)) {
+        if (const auto problem = name_problem(record.name); !problem.empty()) {
+            throw pack_error("the record '" + utf16_to_display(record.name) + "': " + problem);
         }
     }
-    if (linked.bad()) throw pack_error("cannot read the linked launcher");
-    output.commit(0777);
+}
+
+void link_launcher(const fs::path& attached_data, const launcher_options& options) {
+    const launcher_builder builder(options);
+    const mapped_file data(attached_data);
+    try {
+        check_attached_data(data.bytes());
+    } catch (const pack_error& error) {
+        throw pack_error(attached_data.string() + ": not attached data the launcher can unpack: " +
+                         error.what());
+    }
+    builder.write(data.bytes());
 }
 
 }  // namespace fenzar::pack

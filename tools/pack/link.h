@@ -1,28 +1,71 @@
-// Linking attached data into a launcher executable with the mingw-w64
-// toolchain: the data becomes a read-only object beside the launcher library
-// and the resources.
+// Writing launcher executables: the launcher template (built into the packer)
+// with the attached data, the manifest, the icon and the version information
+// put in. No toolchain runs.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
+#include <span>
+#include <string>
 #include <vector>
+
+#include "mapped_file.h"
+#include "pe_image.h"
+#include "resource_section.h"
 
 namespace fenzar::pack {
 
-struct link_request {
-    std::filesystem::path attached_data;
-    std::filesystem::path output;
-    std::optional<std::filesystem::path> icon;
-    // Linked before the launcher library, so that they can replace its parts.
-    std::vector<std::filesystem::path> extra_libraries;
+// The version information as given on the command line; what is missing is
+// derived from the output's name (see launcher_builder).
+struct version_options {
+    std::optional<std::string> file_version;
+    std::optional<std::string> product_version;
+    std::optional<std::string> product_name;
+    std::optional<std::string> company;
+    std::optional<std::string> description;
+    std::optional<std::string> copyright;
+    std::optional<std::string> original_filename;
 };
 
-// Refuses a request whose icon, extra libraries or launcher library cannot
-// be read, so that pack fails before it compresses anything.
-void check_link_inputs(const link_request& request);
+struct launcher_options {
+    std::filesystem::path output;
+    std::optional<std::filesystem::path> icon;
+    // A template other than the built-in one; tests use a template with
+    // fault hooks.
+    std::optional<std::filesystem::path> template_file;
+    version_options version;
+};
 
-// Any attached data file is accepted as it is. The output appears only when
-// the link succeeded; the same inputs give the same bytes.
-void link_launcher(const link_request& request);
+// Everything of a launcher but its attached data, read and checked up front,
+// so that pack refuses a bad template, icon or version before compressing.
+// Defaults: file version 0.0.0.0, product version = file version, product
+// name and internal name = the output's stem, description = product name,
+// original filename = the output's name; no company or copyright.
+class launcher_builder {
+public:
+    explicit launcher_builder(const launcher_options& options);
+
+    // Writes the launcher; the output appears only when it is complete, and
+    // the same inputs give the same bytes.
+    void write(std::span<const unsigned char> attached_data) const;
+
+private:
+    std::filesystem::path output_;
+    std::unique_ptr<mapped_file> template_file_;
+    launcher_template template_;
+    std::vector<resource> resources_;
+    std::uint32_t timestamp_;
+};
+
+// Throws pack_error unless `data` is attached data that the launcher can
+// unpack: the magic, a frame that decodes completely into a complete
+// archive, and record names that pack would accept. Names may repeat (the
+// later record overwrites the earlier one).
+void check_attached_data(std::span<const unsigned char> data);
+
+// fenzar-pack link: checks the attached data file, then writes the launcher.
+void link_launcher(const std::filesystem::path& attached_data, const launcher_options& options);
 
 }  // namespace fenzar::pack

@@ -1,16 +1,10 @@
 // fenzar-pack: turns an application (a DLL exporting run_code, plus files)
 // into a Windows launcher executable.
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zstd.h>
 
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -22,9 +16,11 @@
 #include "error.h"
 #include "inspect.h"
 #include "link.h"
+#include "mapped_file.h"
 #include "names.h"
 #include "progress.h"
 #include "scratch_directory.h"
+#include "version_info.h"
 
 namespace {
 
@@ -38,9 +34,9 @@ constexpr const char* main_help =
     "one launcher executable that unpacks and runs it.\n"
     "\n"
     "Commands:\n"
-    "  pack   -o OUT.exe APP.dll [PATH ...]   build the attached data and link a launcher\n"
+    "  pack   -o OUT.exe APP.dll [PATH ...]   build the attached data and write a launcher\n"
     "  build  -o OUT.bin APP.dll [PATH ...]   write only the attached data\n"
-    "  link   -o OUT.exe IN.bin               link any attached data file into a launcher\n"
+    "  link   -o OUT.exe IN.bin               write a launcher with an attached data file\n"
     "  list   IN                              list the files in attached data or a launcher\n"
     "\n"
     "Run 'fenzar-pack COMMAND --help' for a command's options.\n";
@@ -64,7 +60,7 @@ constexpr const char* archive_help =
 constexpr const char* pack_help_head =
     "Usage: fenzar-pack pack -o OUT.exe [OPTIONS] APP.dll [PATH ...]\n"
     "\n"
-    "Builds the attached data and links it into a launcher executable.\n"
+    "Builds the attached data and writes a launcher executable with it.\n"
     "\n";
 constexpr const char* build_help_head =
     "Usage: fenzar-pack build -o OUT.bin [OPTIONS] APP.dll [PATH ...]\n"
@@ -72,17 +68,31 @@ constexpr const char* build_help_head =
     "Writes only the attached data: \"ZUQ\", one zstd frame holding the archive,\n"
     "zero padding to a multiple of 8 bytes and the 64-bit offset trailer.\n"
     "\n";
-constexpr const char* icon_help = "  --icon FILE     the executable's icon (an .ico file)\n";
+constexpr const char* launcher_help =
+    "  --icon FILE     the executable's icon (an .ico file), default Fenzar's\n"
+    "\n"
+    "Version information (what Explorer's Details tab shows), as UTF-8 text:\n"
+    "  --file-version N[.N[.N[.N]]]     numbers from 0 to 65535, default 0.0.0.0\n"
+    "  --product-version N[.N[.N[.N]]]  default the file version\n"
+    "  --product-name TEXT              default the output's name without extension\n"
+    "  --description TEXT               default the product name\n"
+    "  --company TEXT                   default none\n"
+    "  --copyright TEXT                 default none\n"
+    "  --original-filename TEXT         default the output's name\n"
+    "\n"
+    "The time stamp in the executable is SOURCE_DATE_EPOCH when set, else 0.\n";
 
 constexpr const char* link_help =
-    "Usage: fenzar-pack link -o OUT.exe [--icon FILE.ico] IN.bin\n"
+    "Usage: fenzar-pack link -o OUT.exe [OPTIONS] IN.bin\n"
     "\n"
-    "Links an attached data file, as it is, into a launcher executable. The\n"
-    "packer does not check the data; any bytes are accepted.\n"
+    "Writes a launcher executable with an attached data file made by anyone.\n"
+    "The data is checked first: it must start with \"ZUQ\", its frame must decode\n"
+    "completely into a complete archive, and every name in it must be one that\n"
+    "pack accepts (a name may repeat; the later file wins). Otherwise nothing is\n"
+    "written.\n"
     "\n"
     "Options:\n"
-    "  -o FILE         the output executable\n"
-    "  --icon FILE     the executable's icon (an .ico file)\n";
+    "  -o FILE         the output executable\n";
 
 constexpr const char* list_help =
     "Usage: fenzar-pack list IN\n"
@@ -99,7 +109,8 @@ public:
 struct arguments {
     std::optional<fs::path> output;
     std::optional<fs::path> icon;
-    std::vector<fs::path> extra_libraries;
+    std::optional<fs::path> template_file;
+    version_options version;
     compression_options compression;
     std::vector<fs::path> positional;
     bool help = false;
@@ -113,6 +124,25 @@ int parse_number(std::string_view option, std::string_view text, int low, int hi
                           " to " + std::to_string(high));
     }
     return value;
+}
+
+using version_member = std::optional<std::string> version_options::*;
+
+constexpr std::pair<std::string_view, version_member> version_flags[] = {
+    {"--file-version", &version_options::file_version},
+    {"--product-version", &version_options::product_version},
+    {"--product-name", &version_options::product_name},
+    {"--description", &version_options::description},
+    {"--company", &version_options::company},
+    {"--copyright", &version_options::copyright},
+    {"--original-filename", &version_options::original_filename},
+};
+
+std::optional<version_member> version_flag(std::string_view name) {
+    for (const auto& [flag, member] : version_flags) {
+        if (flag == name) return member;
+    }
+    return std::nullopt;
 }
 
 arguments parse_arguments(std::string_view command, int argc, char** argv) {
@@ -156,8 +186,16 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
             parsed.compression.long_window = true;
         } else if (name == "--icon" && links) {
             parsed.icon = fs::path(value());
-        } else if (name == "--extra-library" && links) {
-            parsed.extra_libraries.emplace_back(value());
+        } else if (name == "--template" && links) {
+            parsed.template_file = fs::path(value());
+        } else if (const auto member = version_flag(name); member && links) {
+            const std::string text(value());
+            const bool number = name == "--file-version" || name == "--product-version";
+            if (number && !parse_version_number(text)) {
+                throw usage_error(std::string(name) +
+                                  " needs one to four numbers from 0 to 65535 separated by dots");
+            }
+            parsed.version.*(*member) = text;
         } else {
             throw usage_error("unknown option " + std::string(argument));
         }
@@ -169,12 +207,13 @@ void print_help(std::string_view command) {
     if (command == "pack") {
         std::fputs(pack_help_head, stdout);
         std::fputs(archive_help, stdout);
-        std::fputs(icon_help, stdout);
+        std::fputs(launcher_help, stdout);
     } else if (command == "build") {
         std::fputs(build_help_head, stdout);
         std::fputs(archive_help, stdout);
     } else if (command == "link") {
         std::fputs(link_help, stdout);
+        std::fputs(launcher_help, stdout);
     } else {
         std::fputs(list_help, stdout);
     }
@@ -202,56 +241,26 @@ void run_build(const arguments& parsed) {
     write_attached_file(collect_from(parsed), parsed.compression, *parsed.output);
 }
 
+launcher_options launcher_from(const arguments& parsed) {
+    return {*parsed.output, parsed.icon, parsed.template_file, parsed.version};
+}
+
 void run_pack(const arguments& parsed) {
     require_output(parsed);
-    const link_request request{{}, *parsed.output, parsed.icon, parsed.extra_libraries};
-    check_link_inputs(request);
+    const launcher_builder builder(launcher_from(parsed));
     const auto entries = collect_from(parsed);
     const scratch_directory work;
     const fs::path attached_data = work.path() / "attached.bin";
     write_attached_file(entries, parsed.compression, attached_data);
-    link_launcher({attached_data, *parsed.output, parsed.icon, parsed.extra_libraries});
+    const mapped_file data(attached_data);
+    builder.write(data.bytes());
 }
 
 void run_link(const arguments& parsed) {
     require_output(parsed);
     if (parsed.positional.size() != 1) throw usage_error("link takes one attached data file");
-    link_launcher({parsed.positional.front(), *parsed.output, parsed.icon, parsed.extra_libraries});
+    link_launcher(parsed.positional.front(), launcher_from(parsed));
 }
-
-class mapped_file {
-public:
-    explicit mapped_file(const fs::path& path) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        struct stat info;
-        if (fd < 0 || ::fstat(fd, &info) != 0) {
-            const int saved = errno;
-            if (fd >= 0) ::close(fd);
-            throw pack_error(path.string() + ": cannot read: " + std::strerror(saved));
-        }
-        size_ = static_cast<std::size_t>(info.st_size);
-        if (size_ != 0) {
-            void* address = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
-            if (address == MAP_FAILED) {
-                const int saved = errno;
-                ::close(fd);
-                throw pack_error(path.string() + ": cannot read: " + std::strerror(saved));
-            }
-            address_ = static_cast<const unsigned char*>(address);
-        }
-        ::close(fd);
-    }
-    mapped_file(const mapped_file&) = delete;
-    mapped_file& operator=(const mapped_file&) = delete;
-    ~mapped_file() {
-        if (address_) ::munmap(const_cast<unsigned char*>(address_), size_);
-    }
-    std::span<const unsigned char> bytes() const { return {address_, size_}; }
-
-private:
-    const unsigned char* address_ = nullptr;
-    std::size_t size_ = 0;
-};
 
 void run_list(const arguments& parsed) {
     if (parsed.positional.size() != 1) throw usage_error("list takes one file");

@@ -1,5 +1,5 @@
-// Fault injection for end-to-end tests, linked into a test launcher ahead of
-// the launcher library. Before the launcher starts, it reads
+// Fault injection for end-to-end tests, linked into a second launcher
+// template (launcher_template_hooks.exe). Before the launcher starts, it reads
 //   FENZAR_TEST_FAULT=operation:passes:outcome[,operation:passes:outcome...]
 // and wraps that operation of the platform table: the first `passes` calls go
 // through, the next one fails with the Windows error code `outcome`, and later

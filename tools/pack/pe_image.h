@@ -1,0 +1,70 @@
+// Launcher executables written from the launcher template without any
+// toolchain. The template is the launcher as the Windows build links it: a
+// PE32+ image whose attached data section (see src/payload/data_section.h)
+// follows every other section but the base relocations, and that has no
+// resources. A launcher is the template with
+//   - the headers and every section before the data section as they are,
+//   - the data section holding the length and the attached data,
+//   - a new resource section after it,
+//   - the relocation section moved behind that (its entries name places in
+//     the sections before the data section, which keep their addresses),
+// and the section table, sizes, data directories, time stamp and checksum
+// to match.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "resource_section.h"
+
+namespace fenzar::pack {
+
+struct section_header {
+    std::string name;
+    std::uint32_t virtual_size;
+    std::uint32_t virtual_address;
+    std::uint32_t raw_size;
+    std::uint32_t raw_pointer;
+    std::uint32_t characteristics;
+};
+
+// A template whose every field the packer relies on has been checked. It
+// refers to the template's bytes, which must outlive it.
+struct launcher_template {
+    std::span<const unsigned char> image;
+    std::size_t pe_offset;
+    std::uint32_t section_alignment;
+    std::uint32_t file_alignment;
+    std::uint32_t size_of_headers;
+    std::uint32_t size_of_initialized_data;
+    std::vector<section_header> sections;
+    std::size_t data_index;
+    // The relocation section when it follows the data section.
+    std::optional<std::size_t> relocation_index;
+    std::uint32_t relocation_directory_rva;
+    std::uint32_t relocation_directory_size;
+};
+
+// Throws pack_error saying what is wrong when `image` is not such a template
+// (a damaged file, another program, a signed or resourced image).
+launcher_template read_template(std::span<const unsigned char> image);
+
+// The data section's contents (the attached data, as long as its length
+// says) of an executable written from a template; nullopt when the file is
+// a PE image without that section. Throws pack_error when the section is
+// there but its length does not fit it.
+std::optional<std::span<const unsigned char>> attached_data_in_image(
+    std::span<const unsigned char> file);
+
+// Writes the launcher to `out`, a new file open for writing and seeking at
+// its start. Throws pack_error when the image would pass the format's 4 GiB
+// limit or a write fails.
+void write_launcher(const launcher_template& launcher, std::span<const unsigned char> attached_data,
+                    const std::vector<resource>& resources, std::uint32_t timestamp, std::FILE* out);
+
+}  // namespace fenzar::pack

@@ -1,0 +1,171 @@
+#include "version_info.h"
+
+#include <charconv>
+
+#include "error.h"
+#include "names.h"
+
+namespace fenzar::pack {
+
+namespace {
+
+// One node of the VS_VERSIONINFO tree: wLength, wValueLength, wType, the key
+// (UTF-16 with its terminator), padding to 4 bytes, the value, then the
+// children, each starting on a 4-byte boundary. wLength leaves out the
+// padding after the last byte.
+class block {
+public:
+    block(std::u16string_view key, std::uint16_t type) {
+        put_u16(0);
+        put_u16(0);
+        put_u16(type);
+        for (char16_t unit : key) put_u16(unit);
+        put_u16(0);
+        pad();
+    }
+
+    block& binary_value(const std::vector<unsigned char>& value, std::uint16_t value_length) {
+        set_u16(2, value_length);
+        bytes_.insert(bytes_.end(), value.begin(), value.end());
+        return *this;
+    }
+
+    // A text value; its length counts UTF-16 units with the terminator.
+    block& text_value(std::u16string_view value) {
+        set_u16(2, static_cast<std::uint16_t>(value.size() + 1));
+        for (char16_t unit : value) put_u16(unit);
+        put_u16(0);
+        return *this;
+    }
+
+    block& child(const block& node) {
+        pad();
+        const auto bytes = node.bytes();
+        bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+        return *this;
+    }
+
+    std::vector<unsigned char> bytes() const {
+        if (bytes_.size() > 0xFFFF) throw pack_error("the version information is too long");
+        std::vector<unsigned char> result = bytes_;
+        result[0] = static_cast<unsigned char>(result.size());
+        result[1] = static_cast<unsigned char>(result.size() >> 8);
+        return result;
+    }
+
+private:
+    void put_u16(std::uint16_t value) {
+        bytes_.push_back(static_cast<unsigned char>(value));
+        bytes_.push_back(static_cast<unsigned char>(value >> 8));
+    }
+    void set_u16(std::size_t at, std::uint16_t value) {
+        bytes_[at] = static_cast<unsigned char>(value);
+        bytes_[at + 1] = static_cast<unsigned char>(value >> 8);
+    }
+    void pad() {
+        while (bytes_.size() % 4 != 0) bytes_.push_back(0);
+    }
+
+    std::vector<unsigned char> bytes_;
+};
+
+constexpr std::uint16_t binary_type = 0;
+constexpr std::uint16_t text_type = 1;
+
+std::u16string utf16(std::string_view text, const char* what) {
+    auto converted = utf8_to_utf16(text);
+    if (!converted) throw pack_error(std::string("the ") + what + " is not valid UTF-8");
+    return *converted;
+}
+
+version_number checked_version(std::string_view text, const char* what) {
+    const auto number = parse_version_number(text);
+    if (!number) {
+        throw pack_error(std::string("the ") + what + " '" + std::string(text) +
+                         "' is not a version number (up to four numbers from 0 to 65535 "
+                         "separated by dots)");
+    }
+    return *number;
+}
+
+void append_u32(std::vector<unsigned char>& out, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
+}
+
+// VS_FIXEDFILEINFO for an application on 32-bit Windows NT and later, no
+// flags, no date.
+std::vector<unsigned char> fixed_file_info(const version_number& file, const version_number& product) {
+    std::vector<unsigned char> out;
+    append_u32(out, 0xFEEF04BD);  // signature
+    append_u32(out, 0x00010000);  // structure version 1.0
+    append_u32(out, static_cast<std::uint32_t>(file[0]) << 16 | file[1]);
+    append_u32(out, static_cast<std::uint32_t>(file[2]) << 16 | file[3]);
+    append_u32(out, static_cast<std::uint32_t>(product[0]) << 16 | product[1]);
+    append_u32(out, static_cast<std::uint32_t>(product[2]) << 16 | product[3]);
+    append_u32(out, 0x3F);        // VS_FFI_FILEFLAGSMASK
+    append_u32(out, 0);           // file flags
+    append_u32(out, 0x00040004);  // VOS_NT_WINDOWS32
+    append_u32(out, 1);           // VFT_APP
+    append_u32(out, 0);           // subtype
+    append_u32(out, 0);           // date, most significant
+    append_u32(out, 0);           // date, least significant
+    return out;
+}
+
+}  // namespace
+
+std::optional<version_number> parse_version_number(std::string_view text) {
+    version_number number{};
+    std::size_t part = 0;
+    const char* at = text.data();
+    const char* end = text.data() + text.size();
+    while (true) {
+        if (part == number.size() || at == end || *at < '0' || *at > '9') return std::nullopt;
+        unsigned value = 0;
+        const auto result = std::from_chars(at, end, value);
+        if (result.ec != std::errc() || value > 0xFFFF) return std::nullopt;
+        number[part++] = static_cast<std::uint16_t>(value);
+        at = result.ptr;
+        if (at == end) return number;
+        if (*at++ != '.') return std::nullopt;
+    }
+}
+
+std::vector<unsigned char> version_resource(const version_fields& fields) {
+    const version_number file = checked_version(fields.file_version, "file version");
+    const version_number product = checked_version(fields.product_version, "product version");
+
+    const std::pair<std::u16string_view, const std::string*> strings[] = {
+        {u"CompanyName", &fields.company},
+        {u"FileDescription", &fields.description},
+        {u"FileVersion", &fields.file_version},
+        {u"InternalName", &fields.internal_name},
+        {u"LegalCopyright", &fields.copyright},
+        {u"OriginalFilename", &fields.original_filename},
+        {u"ProductName", &fields.product_name},
+        {u"ProductVersion", &fields.product_version},
+    };
+    // US English in Unicode: the table's key and the translation agree.
+    block table(u"040904B0", text_type);
+    for (const auto& [key, value] : strings) {
+        const bool optional = key == u"CompanyName" || key == u"LegalCopyright";
+        if (optional && value->empty()) continue;
+        const std::string name(key.begin(), key.end());
+        table.child(block(key, text_type).text_value(utf16(*value, name.c_str())));
+    }
+    block string_file_info(u"StringFileInfo", text_type);
+    string_file_info.child(table);
+
+    block translation(u"Translation", binary_type);
+    translation.binary_value({0x09, 0x04, 0xB0, 0x04}, 4);
+    block var_file_info(u"VarFileInfo", text_type);
+    var_file_info.child(translation);
+
+    const auto fixed = fixed_file_info(file, product);
+    block root(u"VS_VERSION_INFO", binary_type);
+    root.binary_value(fixed, static_cast<std::uint16_t>(fixed.size()));
+    root.child(string_file_info).child(var_file_info);
+    return root.bytes();
+}
+
+}  // namespace fenzar::pack

@@ -1,0 +1,37 @@
+// The launcher's version information (an RT_VERSION resource: VS_VERSIONINFO
+// with the fixed file information, one string table in US English / UTF-16
+// and the translation that names it), as Explorer's Details tab shows it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fenzar::pack {
+
+using version_number = std::array<std::uint16_t, 4>;
+
+// "1", "1.2", "1.2.3" or "1.2.3.4", each part a decimal from 0 to 65535;
+// missing parts are 0. nullopt for anything else.
+std::optional<version_number> parse_version_number(std::string_view text);
+
+// UTF-8 text as the user gave it; the numbers as the text says.
+struct version_fields {
+    std::string file_version;
+    std::string product_version;
+    std::string product_name;
+    std::string company;      // left out when empty
+    std::string description;
+    std::string copyright;    // left out when empty
+    std::string internal_name;
+    std::string original_filename;
+};
+
+// Throws pack_error when a version is not a version number, a text is not
+// UTF-8 or the whole does not fit the format's 16-bit lengths.
+std::vector<unsigned char> version_resource(const version_fields& fields);
+
+}  // namespace fenzar::pack
