@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "target_dir/own_path.h"
 #include "target_dir/target_directory.h"
+#include "unpack/directories.h"
 #include "unpack/unpack.h"
 
 RunMode run_mode = RunMode::parent;
@@ -54,6 +55,7 @@ int launcher_main(int argc, char16_t** argv, const unsigned char* attached_data,
     if (run_mode == RunMode::reentered) {
         return run_application_library(find_first_entry_path(target_directory.data()));
     }
+    create_target_directory(target_directory.data());
     unpack_all_entries(target_directory.data());
     set_child_environment();
     build_child_command_line();
