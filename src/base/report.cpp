@@ -33,6 +33,11 @@ void report_open_failure(const char16_t* entry_path) {
     platform::exit_process(failure_exit_status);
 }
 
+void report_target_exists(const char16_t* directory) {
+    platform::print_error_with_wide(message::target_exists, directory);
+    platform::exit_process(failure_exit_status);
+}
+
 void report_unpack_failure() {
     uint32_t code = platform::last_error();
     fail_with_system_error(message::unpack_failed, code);

@@ -15,6 +15,8 @@ inline constexpr const char* unpack_failed = "Error, couldn't unpack file to tar
 inline constexpr const char* load_library_failed = "Error, load DLL.";
 inline constexpr const char* entry_point_not_found = "Error, DLL entry point not found.";
 inline constexpr const char* launch_child_failed = "Error, couldn't launch child";
+inline constexpr const char* target_exists = "Error, target directory '%ls' already exists.\n";
+inline constexpr const char* create_target_failed = "Error, couldn't create target directory.";
 }  // namespace message
 
 inline constexpr int failure_exit_status = 2;
@@ -27,6 +29,8 @@ void report_system_error(const char* text, uint32_t code);
 [[noreturn]] void fail_with_system_error(const char* text, uint32_t code);
 // "Error, failed to open '<entry_path>' for writing." then exit 2.
 [[noreturn]] void report_open_failure(const char16_t* entry_path);
+// "Error, target directory '<directory>' already exists." then exit 2.
+[[noreturn]] void report_target_exists(const char16_t* directory);
 // Reads the last error right away; call directly after the failed write.
 [[noreturn]] void report_unpack_failure();
 // The expansion message with the template itself, then an immediate stop.

@@ -9,7 +9,10 @@ WideBuffer<child_command_line_capacity> child_command_line;
 
 namespace {
 
+// An empty argument is quoted too: written as nothing, the splitter would
+// never see it.
 bool needs_quoting(const char16_t* argument) {
+    if (argument[0] == 0) return true;
     for (const char16_t* p = argument; *p != 0; ++p) {
         switch (*p) {
             case u' ':

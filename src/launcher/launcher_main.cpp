@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "target_dir/own_path.h"
 #include "target_dir/target_directory.h"
+#include "unpack/directories.h"
 #include "unpack/unpack.h"
 
 RunMode run_mode = RunMode::parent;
@@ -51,9 +52,15 @@ int launcher_main(int argc, char16_t** argv, const unsigned char* attached_data,
         fail_with_message(message::register_handler_failed);
     }
     open_payload({attached_data, attached_data_length});
+    // The result goes back to the C runtime's start-up code, whose exit
+    // flushes the streams the application may share with the launcher and
+    // ends with ExitProcess, so that a runtime of the application's own
+    // writes out its buffers at DLL_PROCESS_DETACH. Ending here in any way
+    // that skips those (TerminateProcess, _exit) loses what it never flushed.
     if (run_mode == RunMode::reentered) {
         return run_application_library(find_first_entry_path(target_directory.data()));
     }
+    create_target_directory(target_directory.data());
     unpack_all_entries(target_directory.data());
     set_child_environment();
     build_child_command_line();

@@ -7,12 +7,14 @@
 #include "platform/platform.h"
 
 WideBuffer<4096> module_file_name;
-WideBuffer<4097> resolved_own_path;
+WideBuffer<executable_path_capacity> resolved_own_path;
 WideBuffer<4097> plain_own_path;
 
 namespace {
 
-constexpr size_t other_path_capacity = 2048;
+// The final path comes with an extended-length prefix that the normal form
+// drops: "\\?\UNC\server" becomes "\\server", 6 units shorter.
+constexpr size_t extended_prefix_room = 6;
 
 struct FreeText {
     void operator()(char16_t* text) const { std::free(text); }
@@ -56,11 +58,13 @@ void normalise(char16_t* path, size_t capacity) {
 
 }  // namespace
 
+// A result that fills the buffer is a cut path, which could name another
+// file; the child is never started from it.
 void fill_module_file_name() {
     if (!module_file_name.empty()) return;
-    if (platform::get_own_module_file_name(module_file_name.data(), size_for(module_file_name.capacity)) == 0) {
-        platform::stop_immediately();
-    }
+    uint32_t size = size_for(module_file_name.capacity);
+    uint32_t length = platform::get_own_module_file_name(module_file_name.data(), size);
+    if (length == 0 || length >= size) platform::stop_immediately();
 }
 
 void fill_plain_own_path() {
@@ -68,14 +72,27 @@ void fill_plain_own_path() {
     platform::get_own_module_file_name(plain_own_path.data(), size_for(plain_own_path.capacity));
 }
 
+// The final path is read with room for its prefix, so that the capacity
+// bounds the normal form: every path that fits the capacity resolves.
 void resolve_final_path(char16_t* path, size_t capacity) {
     platform::FileHandle file = platform::open_file_for_query(path);
     if (!file.valid()) return;
+    size_t final_capacity = capacity + extended_prefix_room;
+    HeapText final_path = allocate_units(final_capacity + 1);
+    if (final_path == nullptr) {
+        platform::close_file(file);
+        platform::stop_immediately();
+    }
     bool available = false;
-    uint32_t size = size_for(capacity);
-    uint32_t result = platform::get_final_path_name(file, path, size, &available);
+    uint32_t size = size_for(final_capacity + 1);
+    uint32_t result = platform::get_final_path_name(file, final_path.get(), size, &available);
     platform::close_file(file);
     if (available && result >= size) platform::stop_immediately();
+    if (available && result > 0) {
+        remove_extended_length_prefix(final_path.get());
+        copy_wide_bounded(path, final_path.get(), capacity);
+        return;
+    }
     remove_extended_length_prefix(path);
 }
 
@@ -123,7 +140,10 @@ bool runs_same_executable(uint32_t process_id) {
     platform::ProcessHandle process = platform::open_process_for_query(process_id);
     if (!process.valid()) return false;
 
-    WideBuffer<other_path_capacity> other_path;
+    // The same capacity as the own path: a launcher whose path the read
+    // would cut never recognises its parent and starts one parent after
+    // another.
+    WideBuffer<executable_path_capacity> other_path;
     uint32_t length = platform::get_process_image_path(process, other_path.data(), size_for(other_path.capacity));
     if (length != 0) normalise(other_path.data(), other_path.capacity);
 

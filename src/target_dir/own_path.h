@@ -8,18 +8,22 @@
 
 #include "base/wide.h"
 
+// Capacity of both paths that runs_same_executable compares.
+inline constexpr size_t executable_path_capacity = 4097;
+
 // Each is empty at start, filled once by its first user and then kept.
 extern WideBuffer<4096> module_file_name;
-extern WideBuffer<4097> resolved_own_path;
+extern WideBuffer<executable_path_capacity> resolved_own_path;
 extern WideBuffer<4097> plain_own_path;
 
-// Fill module_file_name (an unreadable path is an immediate stop) or
+// Fill module_file_name (an unreadable or cut path is an immediate stop) or
 // plain_own_path when still empty.
 void fill_module_file_name();
 void fill_plain_own_path();
 
 // Final path of the file the path names, without the extended-length prefix;
-// the path stays as it was where a step is impossible.
+// the path stays as it was where a step is impossible. A final path whose
+// plain form passes the capacity is an immediate stop.
 void resolve_final_path(char16_t* path, size_t capacity);
 // Replaces the directory part by its short form; the last component stays.
 void shorten_directory_part(char16_t* path, size_t capacity);

@@ -66,6 +66,25 @@ bool ensure_directory(const char16_t* path) {
     return true;
 }
 
+// A directory of that name that exists already is refused, not taken over:
+// another program of the user could have made it, with access of its own, to
+// put files in the launcher's place.
+void create_target_directory(const char16_t* directory) {
+    if (known_directories.count == 0) seed_with_home_directory();
+    bool created = platform::create_private_directory(directory);
+    if (!created && platform::last_error() == platform::error_path_not_found) {
+        // A missing temporary directory is made as any other missing level.
+        create_containing_directories(directory);
+        created = platform::create_private_directory(directory);
+    }
+    if (!created) {
+        uint32_t code = platform::last_error();
+        if (code == platform::error_already_exists) report_target_exists(directory);
+        fail_with_system_error(message::create_target_failed, code);
+    }
+    remember_directory(directory);
+}
+
 void reset_directories_state() {
     for (int32_t i = 0; i < known_directories.count; ++i) std::free(known_directories.entries[i]);
     known_directories.count = 0;

@@ -21,5 +21,11 @@ void create_containing_directories(const char16_t* path);
 // expanded.
 bool ensure_directory(const char16_t* path);
 
+// Parent mode, before the first record: creates the target directory, open
+// only to the user, Administrators and SYSTEM, and remembers it. A directory
+// that exists already, or one that cannot be created, ends the process with
+// its message and status 2.
+void create_target_directory(const char16_t* directory);
+
 // For tests: forgets every known directory, as in a new process.
 void reset_directories_state();

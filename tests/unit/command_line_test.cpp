@@ -60,7 +60,7 @@ const QuotingCase quoting_cases[] = {
     {u"back[b]slash", u"back[b]slash"},
     {u"[b]", u"[b]"},
     {u" ", u"[q] [q]"},
-    {u"", u""},
+    {u"", u"[q][q]"},
     // Tab, line feed and vertical tab force quotes and stay as they are.
     {u"a\tb", u"[q]a\tb[q]"},
     {u"a\nb", u"[q]a\nb[q]"},
@@ -82,13 +82,12 @@ TEST(AppendArgument, WritesEachArgumentWithTheQuotingTheSplitterUndoes) {
     }
 }
 
-TEST(AppendArgument, EveryNonEmptyArgumentSurvivesTheSplitter) {
+TEST(AppendArgument, EveryArgumentSurvivesTheSplitter) {
     PlatformOverride platform;
     for (const QuotingCase& row : quoting_cases) {
         std::u16string argument = decode(row.argument);
         // The splitter treats only space and tab as separators; line feed and
         // vertical tab are quoted anyway.
-        if (argument.empty()) continue;
         std::vector<std::u16string> arguments = split(u"program " + written_for(argument));
         ASSERT_EQ(arguments.size(), 2u) << testing::PrintToString(argument);
         EXPECT_EQ(arguments[1], argument);
@@ -143,8 +142,11 @@ TEST_F(BuildCommandLine, ReplacesTheProgramNameByTheModulePath) {
         {u"app", u"C:\\apps\\app.exe", u"C:\\apps\\app.exe"},
         {u"\"c:\\APPS\\App\" x", u"C:\\apps\\app.exe", u"C:\\apps\\app.exe x"},
         {u"..\\app.exe  one \"two three\"", u"C:\\apps\\app.exe", u"C:\\apps\\app.exe one \"two three\""},
-        // An empty argument leaves only its separating space behind.
-        {u"app a \"\" b", u"C:\\My Apps\\app.exe", u"\"C:\\My Apps\\app.exe\" a  b"},
+        // Empty arguments, alone, in a row and last, stay arguments.
+        {u"app a \"\" b", u"C:\\My Apps\\app.exe", u"\"C:\\My Apps\\app.exe\" a \"\" b"},
+        {u"app \"\"", u"C:\\apps\\app.exe", u"C:\\apps\\app.exe \"\""},
+        {u"app \"\" \"\" \"\"", u"C:\\apps\\app.exe", u"C:\\apps\\app.exe \"\" \"\" \"\""},
+        {u"app -f -o \"\" input", u"C:\\apps\\app.exe", u"C:\\apps\\app.exe -f -o \"\" input"},
         {u"app \"a\\\"b\" c\\\\", u"C:\\apps\\app.exe", u"C:\\apps\\app.exe \"a\\\"b\" c\\\\"},
     };
     for (const Case& row : cases) {
@@ -152,16 +154,20 @@ TEST_F(BuildCommandLine, ReplacesTheProgramNameByTheModulePath) {
     }
 }
 
-TEST_F(BuildCommandLine, ChildSeesTheSameArgumentsExceptEmptyOnes) {
-    std::u16string raw = u"app plain \"two words\" \"\" \"say \\\"hi\\\"\" C:\\dir\\ \"tab\there\" x\\\\\\\"y";
-    std::vector<std::u16string> given = split(raw);
-    std::vector<std::u16string> received = split(build(raw, u"C:\\Program Files\\app.exe"));
-    ASSERT_EQ(given.size(), 8u);
-    std::vector<std::u16string> expected = {u"C:\\Program Files\\app.exe"};
-    for (size_t i = 1; i < given.size(); ++i) {
-        if (!given[i].empty()) expected.push_back(given[i]);
+TEST_F(BuildCommandLine, ChildSeesTheSameArguments) {
+    const std::u16string tails[] = {
+        u"plain \"two words\" \"\" \"say \\\"hi\\\"\" C:\\dir\\ \"tab\there\" x\\\\\\\"y",
+        u"\"\"",
+        u"\"\" \"\" x \"\"",
+        u"-f -o \"\" input",
+        u"a\"\" \"\"b \"\"\"\"",
+    };
+    for (const std::u16string& tail : tails) {
+        std::u16string raw = u"app " + tail;
+        std::vector<std::u16string> expected = split(raw);
+        expected[0] = u"C:\\Program Files\\app.exe";
+        EXPECT_EQ(split(build(raw, u"C:\\Program Files\\app.exe")), expected) << testing::PrintToString(raw);
     }
-    EXPECT_EQ(received, expected);
 }
 
 TEST_F(BuildCommandLine, EmptiesTheLineBeforeBuilding) {

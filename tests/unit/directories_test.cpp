@@ -27,6 +27,7 @@ struct FakeFileSystem {
     std::set<std::u16string> files;
     std::set<std::u16string> refused;  // CreateDirectoryW gives access denied
     std::vector<std::u16string> create_calls;
+    std::vector<std::u16string> private_calls;
     uint32_t error = 0;
     bool home_available = true;
     std::vector<std::u16string> error_lines;
@@ -39,9 +40,7 @@ struct FakeFileSystem {
 
 FakeFileSystem* fake = nullptr;
 
-bool fake_create_directory(const char16_t* path) {
-    std::u16string text(path);
-    fake->create_calls.push_back(text);
+bool create_in_fake(const std::u16string& text) {
     if (fake->exists(text)) {
         fake->error = platform::error_already_exists;
         return false;
@@ -56,6 +55,16 @@ bool fake_create_directory(const char16_t* path) {
     }
     fake->directories.insert(lower(text));
     return true;
+}
+
+bool fake_create_directory(const char16_t* path) {
+    fake->create_calls.push_back(path);
+    return create_in_fake(path);
+}
+
+bool fake_create_private_directory(const char16_t* path) {
+    fake->private_calls.push_back(path);
+    return create_in_fake(path);
 }
 
 int32_t fake_get_folder_path(int csidl, char16_t* out) {
@@ -74,6 +83,7 @@ protected:
         fake = &fs;
         fs.directories = {u"c:\\users", u"c:\\users\\me", u"c:\\temp"};
         platform.table().create_directory = fake_create_directory;
+        platform.table().create_private_directory = fake_create_private_directory;
         platform.table().last_error = [] { return fake->error; };
         platform.table().get_folder_path = fake_get_folder_path;
         platform.table().print_error_with_wide = [](const char* format, const char16_t* argument) {
@@ -182,6 +192,68 @@ TEST_F(DirectoryCreation, HomeThatCannotBeExpandedStopsWithTheMessage) {
     EXPECT_EQ(fs.error_lines, Calls{u"Error, couldn't runtime expand spec '%ls'.\n|{HOME}"});
     EXPECT_EQ(fs.create_calls, Calls{});
     EXPECT_EQ(known_directories.count, 0);
+}
+
+struct ProcessExit {
+    int status;
+};
+
+// The target directory is made by the private creation alone, never taken
+// over when it exists; missing levels above it are made as any others.
+TEST_F(DirectoryCreation, TargetDirectoryIsCreatedPrivatelyOrRefused) {
+    platform.table().exit_process = [](int status) { throw ProcessExit{status}; };
+    struct Case {
+        const char* name;
+        const char16_t* target;
+        std::set<std::u16string> directories, files, refused;
+        Calls private_calls, plain_calls, known;
+        int exit_status;  // 0: created
+        const char16_t* exists_line;  // on the wide error output
+        const char* system_error_line;
+    };
+    const Case cases[] = {
+        {"parent exists", u"C:\\Temp\\onefile_1", {}, {}, {},
+         {u"C:\\Temp\\onefile_1"}, {}, {u"C:\\Users\\me", u"C:\\Temp\\onefile_1"}, 0, nullptr, ""},
+        {"directory of that name exists", u"C:\\Temp\\onefile_1", {u"c:\\temp\\onefile_1"}, {}, {},
+         {u"C:\\Temp\\onefile_1"}, {}, {u"C:\\Users\\me"}, 2,
+         u"Error, target directory '%ls' already exists.\n|C:\\Temp\\onefile_1", ""},
+        {"file of that name exists", u"C:\\Temp\\onefile_1", {}, {u"c:\\temp\\onefile_1"}, {},
+         {u"C:\\Temp\\onefile_1"}, {}, {u"C:\\Users\\me"}, 2,
+         u"Error, target directory '%ls' already exists.\n|C:\\Temp\\onefile_1", ""},
+        {"temporary directory missing", u"C:\\Temp\\a\\b\\onefile_1", {}, {}, {},
+         {u"C:\\Temp\\a\\b\\onefile_1", u"C:\\Temp\\a\\b\\onefile_1"},
+         {u"C:\\Temp\\a\\b", u"C:\\Temp\\a", u"C:\\Temp\\a\\b"},
+         {u"C:\\Users\\me", u"C:\\Temp\\a", u"C:\\Temp\\a\\b", u"C:\\Temp\\a\\b\\onefile_1"}, 0, nullptr, ""},
+        {"refused", u"C:\\Temp\\onefile_1", {}, {}, {u"c:\\temp\\onefile_1"},
+         {u"C:\\Temp\\onefile_1"}, {}, {u"C:\\Users\\me"}, 2, nullptr,
+         "Error, couldn't create target directory. ([Error 5] Access is denied.)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        reset_directories_state();
+        fs = FakeFileSystem{};
+        fs.directories = {u"c:\\users", u"c:\\users\\me", u"c:\\temp"};
+        fs.directories.insert(c.directories.begin(), c.directories.end());
+        fs.files = c.files;
+        fs.refused = c.refused;
+        int status = 0;
+        testing::internal::CaptureStderr();
+        try {
+            create_target_directory(c.target);
+        } catch (const ProcessExit& exit) {
+            status = exit.status;
+        }
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.system_error_line);
+        EXPECT_EQ(status, c.exit_status);
+        EXPECT_EQ(fs.private_calls, c.private_calls);
+        EXPECT_EQ(fs.create_calls, c.plain_calls);
+        EXPECT_EQ(known(), c.known);
+        EXPECT_EQ(fs.error_lines, c.exists_line != nullptr ? Calls{c.exists_line} : Calls{});
+        if (status == 0) {
+            EXPECT_EQ(calls_for((std::u16string(c.target) + u"\\app.dll").c_str()), Calls{});
+            EXPECT_EQ(fs.private_calls.size(), c.private_calls.size()) << "files below use the plain creation";
+        }
+    }
 }
 
 TEST_F(DirectoryCreation, PathBeyondTheCopyCapacityStops) {

@@ -1,6 +1,13 @@
 #include "target_dir/own_path.h"
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -30,7 +37,7 @@ struct FakeSystem {
 
     std::u16string own_module = u"C:\\apps\\tool.exe";
     std::vector<uint32_t> own_module_sizes;
-    uint32_t own_module_result = 16;
+    bool own_module_unreadable = false;
 
     std::set<uint32_t> unopenable_processes;
     std::map<uint32_t, std::u16string> process_images;
@@ -85,10 +92,21 @@ uint32_t fake_get_short_path_name(const char16_t* path, char16_t* out, uint32_t 
     return static_cast<uint32_t>(short_form.size()) + fake->short_path_overstatement;
 }
 
+// Like GetModuleFileNameW and K32GetModuleFileNameExW: a path that does not
+// fit is cut to size - 1 units and the result is the size.
+uint32_t store_module_path(const std::u16string& path, char16_t* out, uint32_t size) {
+    if (path.size() < size) {
+        store(path, out);
+        return static_cast<uint32_t>(path.size());
+    }
+    store(path.substr(0, size - 1), out);
+    return size;
+}
+
 uint32_t fake_get_own_module_file_name(char16_t* out, uint32_t size) {
     fake->own_module_sizes.push_back(size);
-    store(fake->own_module, out);
-    return fake->own_module_result;
+    uint32_t length = store_module_path(fake->own_module, out, size);
+    return fake->own_module_unreadable ? 0 : length;
 }
 
 platform::ProcessHandle fake_open_process_for_query(uint32_t process_id) {
@@ -105,10 +123,9 @@ void fake_close_process(platform::ProcessHandle process) {
 uint32_t fake_get_process_image_path(platform::ProcessHandle process, char16_t* out, uint32_t size) {
     fake->image_path_sizes.push_back(size);
     uint32_t process_id = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(process.value));
-    const std::u16string& image = fake->process_images[process_id];
-    store(image, out);
+    uint32_t length = store_module_path(fake->process_images[process_id], out, size);
     if (process_id == fake->unreadable_process) return 0;
-    return static_cast<uint32_t>(image.size());
+    return length;
 }
 
 class OwnPathTest : public ::testing::Test {
@@ -179,23 +196,39 @@ TEST_F(OwnPathTest, ResolveFinalPath) {
         EXPECT_EQ(path.text(), c.expected);
         EXPECT_EQ(system_.files_closed, system_.files_opened);
         EXPECT_EQ(system_.files_opened, c.openable ? 1 : 0);
+        // Room for the longest prefix, "\\?\UNC" in place of "\", and the terminator.
         if (c.openable && c.available) {
-            EXPECT_EQ(system_.final_path_sizes, std::vector<uint32_t>{2048});
+            EXPECT_EQ(system_.final_path_sizes, std::vector<uint32_t>{2048 + 6 + 1});
         }
     }
 }
 
+// The capacity bounds the final path in its plain form; the prefix that is
+// removed does not count.
 TEST_F(OwnPathTest, FinalPathThatDoesNotFitIsAnImmediateStop) {
-    // 10 characters and the terminator need a size of 11.
-    system_.final_paths[u"C:\\x"] = u"C:\\abcdefg";
-    PathBuffer fits(u"C:\\x", 11);
-    resolve_final_path(fits.units.data(), fits.capacity);
-    EXPECT_EQ(fits.text(), u"C:\\abcdefg");
-    EXPECT_EQ(system_.files_closed, 1);
+    struct Case {
+        const char16_t* final_path;
+        const char16_t* plain;
+    };
+    const Case cases[] = {
+        {u"C:\\abcdefg", u"C:\\abcdefg"},
+        {u"\\\\?\\C:\\abcdefg", u"C:\\abcdefg"},
+        {u"\\\\?\\UNC\\srv\\abcd", u"\\\\srv\\abcd"},
+        {u"\\\\?\\Volume{0}\\abc", u"\\\\?\\Volume{0}\\abc"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(narrow(c.final_path));
+        system_ = FakeSystem{};
+        system_.final_paths[u"C:\\x"] = c.final_path;
+        size_t length = std::u16string(c.plain).size();
+        PathBuffer fits(u"C:\\x", length);
+        resolve_final_path(fits.units.data(), fits.capacity);
+        EXPECT_EQ(fits.text(), c.plain);
 
-    PathBuffer too_small(u"C:\\x", 10);
-    EXPECT_IMMEDIATE_STOP(resolve_final_path(too_small.units.data(), too_small.capacity));
-    EXPECT_EQ(system_.files_closed, 2);
+        PathBuffer too_small(u"C:\\x", length - 1);
+        EXPECT_IMMEDIATE_STOP(resolve_final_path(too_small.units.data(), too_small.capacity));
+        EXPECT_EQ(system_.files_closed, 2);
+    }
 }
 
 TEST_F(OwnPathTest, ShortenDirectoryPart) {
@@ -245,24 +278,71 @@ TEST_F(OwnPathTest, ShortenDirectoryPartLimits) {
 }
 
 TEST_F(OwnPathTest, OwnModuleBuffersAreFilledOnce) {
-    system_.own_module_result = 0;
+    system_.own_module_unreadable = true;
     EXPECT_IMMEDIATE_STOP(fill_module_file_name());
     EXPECT_EQ(system_.own_module_sizes, std::vector<uint32_t>{4096});
 
     module_file_name.units[0] = 0;
-    system_.own_module_result = 16;
+    system_.own_module_unreadable = false;
     fill_module_file_name();
     fill_module_file_name();
     EXPECT_EQ(std::u16string(module_file_name.data()), u"C:\\apps\\tool.exe");
 
     // Its result is not examined; neither resolved nor shortened.
-    system_.own_module_result = 0;
+    system_.own_module_unreadable = true;
     system_.short_forms[u"C:\\apps"] = u"C:\\APPS~1";
     fill_plain_own_path();
     fill_plain_own_path();
     EXPECT_EQ(std::u16string(plain_own_path.data()), u"C:\\apps\\tool.exe");
     EXPECT_EQ(system_.own_module_sizes, (std::vector<uint32_t>{4096, 4096, 4097}));
     EXPECT_EQ(system_.files_opened, 0);
+}
+
+// The child is started from module_file_name, so the longest path from which
+// a launcher starts at all is the longest that buffer holds whole; a longer
+// one would be cut, and a cut path could name another file.
+TEST_F(OwnPathTest, ModulePathCutByTheBufferIsAnImmediateStop) {
+    for (size_t length : {size_t{4095}, size_t{4096}, size_t{5000}}) {
+        SCOPED_TRACE(length);
+        module_file_name.units[0] = 0;
+        system_.own_module = u"C:\\" + std::u16string(length - 3, u'a');
+        if (length <= module_file_name.capacity - 1) {
+            fill_module_file_name();
+            EXPECT_EQ(std::u16string(module_file_name.data()), system_.own_module);
+        } else {
+            EXPECT_IMMEDIATE_STOP(fill_module_file_name());
+        }
+    }
+}
+
+// A path of the given length in directories of at most 200 units.
+std::u16string deep_path(size_t length) {
+    std::u16string path = u"C:";
+    while (length - path.size() > 201 + 9) path += u"\\" + std::u16string(200, u'd');
+    path += u"\\" + std::u16string(length - path.size() - 5, u'x') + u".exe";
+    return path;
+}
+
+// The child reads its parent's path and its own with the same capacity, so
+// every path from which a launcher starts is recognised as its parent's.
+// Both final paths come back with the \\?\ prefix, 4 units longer.
+TEST_F(OwnPathTest, RecognisesTheParentAtEveryPathLengthThatStarts) {
+    for (size_t length : {size_t{2047}, size_t{2048}, size_t{3000}, module_file_name.capacity - 1}) {
+        SCOPED_TRACE(length);
+        system_ = FakeSystem{};
+        reset_own_path_state();
+        std::u16string path = deep_path(length);
+        ASSERT_EQ(path.size(), length);
+        system_.own_module = path;
+        system_.process_images[30] = path;
+        system_.final_paths[path] = u"\\\\?\\" + path;
+        std::u16string directory = path.substr(0, path.rfind(u'\\'));
+        system_.short_forms[directory] = directory;
+
+        fill_module_file_name();
+        EXPECT_TRUE(runs_same_executable(30));
+        EXPECT_EQ(std::u16string(resolved_own_path.data()), path);
+    }
 }
 
 TEST_F(OwnPathTest, RunsSameExecutable) {
@@ -301,7 +381,7 @@ TEST_F(OwnPathTest, RunsSameExecutable) {
         EXPECT_EQ(system_.processes_closed, system_.processes_opened);
         EXPECT_EQ(std::u16string(resolved_own_path.data()), c.process_id == 14 ? u"" : u"C:\\PROGRA~1\\tool.exe");
         if (c.process_id != 14) {
-            EXPECT_EQ(system_.image_path_sizes, std::vector<uint32_t>{2048});
+            EXPECT_EQ(system_.image_path_sizes, std::vector<uint32_t>{4097});
             EXPECT_EQ(system_.own_module_sizes, std::vector<uint32_t>{4097});
         }
     }
@@ -318,6 +398,48 @@ TEST_F(OwnPathTest, OwnPathIsResolvedOnceOverTwoCalls) {
     // One open per call for the other process, one in all for the own path.
     EXPECT_EQ(system_.files_opened, opened_for_own_path + 2);
     EXPECT_EQ(system_.processes_closed, 3);
+}
+
+// The same with real processes on the POSIX layer: a copy of sleep at a
+// path of the given length runs, and a launcher that reports that path as
+// its own recognises the running copy. Linux cannot start a program whose
+// path passes PATH_MAX - 1 bytes, the same 4,095 as a launcher's limit.
+std::u16string own_module_for_test;
+
+uint32_t report_own_module(char16_t* out, uint32_t size) {
+    return store_module_path(own_module_for_test, out, size);
+}
+
+TEST(RunsSameExecutableNatively, RecognisesAProcessAtEveryPathLengthThatStarts) {
+    PlatformOverride platform;
+    platform.table().get_own_module_file_name = report_own_module;
+    char base_template[] = "/tmp/fenzar_own_path_XXXXXX";
+    ASSERT_NE(mkdtemp(base_template), nullptr);
+    const std::filesystem::path base = base_template;
+    for (size_t length : {size_t{2047}, size_t{2048}, size_t{3000}, size_t{PATH_MAX - 1}}) {
+        SCOPED_TRACE(length);
+        std::string directory = base.string();
+        while (length - directory.size() > 201 + 9) directory += "/" + std::string(200, 'd');
+        std::filesystem::create_directories(directory);
+        std::string program = directory + "/" + std::string(length - directory.size() - 7, 's') + ".sleep";
+        ASSERT_EQ(program.size(), length);
+        std::filesystem::copy_file("/bin/sleep", program);
+
+        // glibc's posix_spawn returns once the program runs in the new process.
+        char argument0[] = "sleep";
+        char argument1[] = "60";
+        char* arguments[] = {argument0, argument1, nullptr};
+        pid_t child = 0;
+        ASSERT_EQ(posix_spawn(&child, program.c_str(), nullptr, nullptr, arguments, environ), 0);
+        own_module_for_test.assign(program.begin(), program.end());
+        for (char16_t& unit : own_module_for_test) unit = unit == u'/' ? u'\\' : unit;
+        reset_own_path_state();
+        EXPECT_TRUE(runs_same_executable(static_cast<uint32_t>(child)));
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    reset_own_path_state();
+    std::filesystem::remove_all(base);
 }
 
 }  // namespace

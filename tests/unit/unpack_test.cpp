@@ -286,4 +286,26 @@ TEST_F(Unpacking, FailedWriteEndsWithTheSystemErrorAndKeepsWhatWasWritten) {
     EXPECT_FALSE(fs::exists(target_ / "never.txt"));
 }
 
+// As a parent does: the target directory is made private first (on POSIX,
+// mode 0700) and the records go below it; one that exists already is
+// refused and nothing is written into it.
+TEST_F(Unpacking, ParentMakesThePrivateTargetDirectoryThenUnpacksIntoIt) {
+    create_target_directory(target_directory_.c_str());
+    struct stat status;
+    ASSERT_EQ(stat(target_.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0700u);
+    open({{u"app.dll", "library"}, {u"sub\\data.txt", "data"}});
+    unpack();
+    EXPECT_EQ(read_file(target_ / "sub" / "data.txt"), "data");
+    EXPECT_EQ(seen_.directories_created, std::vector<std::u16string>{full_path(u"sub")});
+
+    const fs::path premade = scratch_ / "premade";
+    fs::create_directory(premade);
+    const std::u16string premade_directory = to_wide_path(premade.string());
+    EXPECT_THROW(create_target_directory(premade_directory.c_str()), ProcessExit);
+    EXPECT_EQ(seen_.error_lines,
+              std::vector<std::u16string>{u"Error, target directory '%ls' already exists.\n|" + premade_directory});
+    EXPECT_TRUE(fs::is_empty(premade));
+}
+
 }  // namespace

@@ -7,11 +7,14 @@ instance."""
 import os
 import pwd
 import re
+import shutil
 import subprocess
 import tempfile
+import time
 import unittest
 
 import harness
+from test_child import kill_if_running
 
 APP_NAME = 'echo_app.dll'
 BASE64URL = r'[A-Za-z0-9_-]'
@@ -138,6 +141,50 @@ class TargetDirectoryTest(unittest.TestCase):
             holder.stdin.close()
             holder.wait(timeout=60)
             holder.stdout.close()
+
+
+class LauncherInADeepDirectory(unittest.TestCase):
+    """A child recognises its parent whatever the length of their path, so a
+    launcher deep down runs its application once. Wine 8 starts no program
+    from a path of 260 characters or more (CreateProcessW fails with error
+    123, and from about 1,100 characters on it overruns its own stack), so
+    this runs up to 259; the lengths up to the launcher's limit are checked
+    natively in own_path_test."""
+
+    def test_runs_its_application_once_and_unpacks_once(self):
+        scratch = tempfile.TemporaryDirectory()
+        self.addCleanup(scratch.cleanup)
+        name = 'deep_%d_%d.exe' % (os.getpid(), time.monotonic_ns())
+        packed = harness.pack(harness.windows_test_file(APP_NAME), out=os.path.join(scratch.name, name))
+        for length in (200, 259):
+            with self.subTest(length=length):
+                directory = os.path.join(scratch.name, str(length))
+                while len(harness.windows_path(os.path.join(directory, 'l' * 40, name))) + 2 <= length:
+                    directory = os.path.join(directory, 'l' * 40)
+                padding = length - len(harness.windows_path(os.path.join(directory, name))) - 1
+                directory = os.path.join(directory, 'p' * padding)
+                launcher = os.path.join(directory, name)
+                self.assertEqual(len(harness.windows_path(launcher)), length)
+                os.makedirs(directory)
+                shutil.copy(packed, launcher)
+
+                before = harness.onefile_dirs()
+                try:
+                    result = harness.run(launcher, ['one', ''], env={PARENT: None, 'ECHO_APP_EXIT': '7'},
+                                         timeout=60)
+                except subprocess.TimeoutExpired:
+                    kill_if_running(name)
+                    self.fail('no end within 60 s: a chain of parents')
+                self.assertEqual(result.status, 7, result)
+                self.assertEqual(result.stderr, '')
+                report, seen = parse_echo(result.stdout)
+                self.assertEqual(result.stdout.count('argc='), 1, result.stdout)
+                self.assertEqual([report.get('argv[%d]' % i) for i in range(3)],
+                                 [harness.windows_path(launcher), 'one', ''])
+                match = first_entry_pattern().match(report.get('path', ''))
+                self.assertIsNotNone(match, report.get('path'))
+                self.assertEqual(seen[PARENT], match.group(1), 'started by the launcher that unpacked')
+                self.assertEqual(harness.onefile_dirs() - before, set())
 
 
 if __name__ == '__main__':

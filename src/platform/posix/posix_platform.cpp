@@ -474,6 +474,14 @@ platform::ModuleHandle load_library(const char16_t* path) {
 
 void* find_library_export(platform::ModuleHandle module, const char* name) { return dlsym(module.value, name); }
 
+bool create_private_directory(const char16_t* path) {
+    if (mkdir(path_to_native(path).c_str(), 0700) != 0) {
+        fail_with_errno();
+        return false;
+    }
+    return true;
+}
+
 }  // namespace posix_layer
 
 namespace platform {
@@ -528,6 +536,7 @@ Table table = {
     .add_library_directory = posix_layer::add_library_directory,
     .load_library = posix_layer::load_library,
     .find_library_export = posix_layer::find_library_export,
+    .create_private_directory = posix_layer::create_private_directory,
 };
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 // the launcher relies on, with the arguments it needs.
 #include <windows.h>
 #include <psapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <cerrno>
@@ -291,6 +292,72 @@ void* find_library_export(platform::ModuleHandle module, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module.value), name));
 }
 
+struct TokenFacts {
+    wchar_t* user_sid;  // released with LocalFree
+    bool elevated;
+};
+
+// The process's user as SID text, and whether the process is elevated.
+bool read_token_facts(TokenFacts* facts) {
+    using OpenToken = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
+    using GetInformation = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
+    using SidToText = BOOL(WINAPI*)(PSID, LPWSTR*);
+    static auto open_token = system_function<OpenToken>(L"advapi32.dll", "OpenProcessToken");
+    static auto get_information = system_function<GetInformation>(L"advapi32.dll", "GetTokenInformation");
+    static auto sid_to_text = system_function<SidToText>(L"advapi32.dll", "ConvertSidToStringSidW");
+    if (open_token == nullptr || get_information == nullptr || sid_to_text == nullptr) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return false;
+    }
+    HANDLE token = nullptr;
+    if (!open_token(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    alignas(TOKEN_USER) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    bool read = get_information(token, TokenUser, user, sizeof user, &size) &&
+                sid_to_text(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &facts->user_sid);
+    DWORD error = GetLastError();
+    // A system without elevation counts as not elevated.
+    TOKEN_ELEVATION elevation = {};
+    facts->elevated = get_information(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+                      elevation.TokenIsElevated != 0;
+    CloseHandle(token);
+    SetLastError(error);
+    return read;
+}
+
+// The target directory's descriptor: protected, so that nothing is inherited
+// from %TEMP%, which every program of the user may write; full control for
+// the user, Administrators and SYSTEM, inherited by all below (OICI); for an
+// elevated launcher a high mandatory label, inherited too, so that programs
+// of a lower level cannot write there either (NW). Released with LocalFree.
+bool make_private_descriptor(PSECURITY_DESCRIPTOR* descriptor) {
+    using TextToDescriptor = BOOL(WINAPI*)(LPCWSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG);
+    static auto text_to_descriptor =
+        system_function<TextToDescriptor>(L"advapi32.dll", "ConvertStringSecurityDescriptorToSecurityDescriptorW");
+    if (text_to_descriptor == nullptr) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return false;
+    }
+    TokenFacts facts = {};
+    if (!read_token_facts(&facts)) return false;
+    wchar_t text[512];
+    std::swprintf(text, sizeof text / sizeof text[0], L"D:P(A;OICI;FA;;;%ls)(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)%ls",
+                  facts.user_sid, facts.elevated ? L"S:(ML;OICI;NW;;;HI)" : L"");
+    LocalFree(facts.user_sid);
+    return text_to_descriptor(text, SDDL_REVISION_1, descriptor, nullptr) != 0;
+}
+
+bool create_private_directory(const char16_t* path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!make_private_descriptor(&descriptor)) return false;
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+    BOOL created = CreateDirectoryW(wide(path), &attributes);
+    DWORD error = GetLastError();
+    LocalFree(descriptor);
+    SetLastError(error);
+    return created != 0;
+}
+
 }  // namespace win32_layer
 
 namespace platform {
@@ -345,6 +412,7 @@ Table table = {
     .add_library_directory = win32_layer::add_library_directory,
     .load_library = win32_layer::load_library,
     .find_library_export = win32_layer::find_library_export,
+    .create_private_directory = win32_layer::create_private_directory,
 };
 
 }  // namespace platform

@@ -6,6 +6,9 @@
 // calls go through again. For create_file_for_writing the outcome may also be
 // "readonly": that call's file is made read-only first and the real call then
 // meets a read-only file, as if another program had changed it meanwhile.
+// For create_private_directory the outcome may be "precreate": the directory
+// is made first, plainly, as another program of the user could, and the real
+// call then meets it.
 // The variable is inherited, so a launcher's child sees the same faults.
 //
 // FENZAR_TEST_TMP=PATH (ASCII) sets TMP and TEMP before the launcher starts,
@@ -23,7 +26,9 @@ struct Fault {
     const char* operation;
     long passes = -1;  // no fault
     unsigned long error = 0;
-    bool make_read_only = false;
+    // The outcome is a change made before the real call ("readonly",
+    // "precreate"), not an error code.
+    bool changes_first = false;
     long calls = 0;
 
     // Counts the call; true when this is the one to fail.
@@ -36,8 +41,10 @@ Fault create_directory_fault{"create_directory"};
 Fault delete_file_fault{"delete_file"};
 Fault remove_directory_fault{"remove_directory"};
 Fault start_process_fault{"start_process"};
+Fault create_private_directory_fault{"create_private_directory"};
 Fault* const faults[] = {&write_file_fault,       &create_file_fault,      &create_directory_fault,
-                         &delete_file_fault,      &remove_directory_fault, &start_process_fault};
+                         &delete_file_fault,      &remove_directory_fault, &start_process_fault,
+                         &create_private_directory_fault};
 
 platform::Table real;
 
@@ -51,7 +58,7 @@ bool failing_write_file(platform::FileHandle file, const void* data, uint32_t le
 
 platform::FileHandle failing_create_file_for_writing(const char16_t* path) {
     if (create_file_fault.strikes()) {
-        if (create_file_fault.make_read_only) {
+        if (create_file_fault.changes_first) {
             real.set_file_attributes(path, platform::file_attribute_readonly);
             return real.create_file_for_writing(path);
         }
@@ -93,6 +100,17 @@ platform::ProcessHandle failing_start_process(const char16_t* application, char1
     return real.start_process(application, command_line);
 }
 
+bool failing_create_private_directory(const char16_t* path) {
+    if (create_private_directory_fault.strikes()) {
+        if (!create_private_directory_fault.changes_first) {
+            platform::set_last_error(static_cast<uint32_t>(create_private_directory_fault.error));
+            return false;
+        }
+        real.create_directory(path);
+    }
+    return real.create_private_directory(path);
+}
+
 // A malformed setting ends the test program at once, so that a typo cannot
 // pass as a run without faults.
 [[noreturn]] void reject_setting(const char* setting) {
@@ -112,8 +130,9 @@ void parse_fault(char* setting) {
         char* end = nullptr;
         fault->passes = std::strtol(passes, &end, 10);
         if (*passes == 0 || *end != 0 || fault->passes < 0) reject_setting(passes);
-        if (fault == &create_file_fault && std::strcmp(outcome, "readonly") == 0) {
-            fault->make_read_only = true;
+        if ((fault == &create_file_fault && std::strcmp(outcome, "readonly") == 0) ||
+            (fault == &create_private_directory_fault && std::strcmp(outcome, "precreate") == 0)) {
+            fault->changes_first = true;
             return;
         }
         fault->error = std::strtoul(outcome, &end, 10);
@@ -152,6 +171,7 @@ struct InstallFaults {
         platform::table.delete_file = failing_delete_file;
         platform::table.remove_directory = failing_remove_directory;
         platform::table.start_process = failing_start_process;
+        platform::table.create_private_directory = failing_create_private_directory;
     }
 };
 
