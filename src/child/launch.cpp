@@ -13,6 +13,10 @@ namespace {
 // The directory that holds the launcher's executable, for the application.
 WideBuffer<4097> own_directory;
 
+// Never closed: the system closes it when the launcher ends, whichever way,
+// and the job then ends the child.
+platform::JobHandle child_job{nullptr};
+
 // The path ended at its last backslash, without that backslash.
 void copy_directory_part(WideBuffer<4097>& destination, const char16_t* path) {
     copy_wide_bounded(destination, path);
@@ -33,7 +37,10 @@ void set_child_environment() {
 
 int32_t start_child_and_wait() {
     fill_module_file_name();
-    platform::ProcessHandle process = platform::start_process(module_file_name.data(), child_command_line.data());
+    // Without a job the child still runs, only not tied to the launcher.
+    child_job = platform::create_kill_on_close_job();
+    platform::ProcessHandle process =
+        platform::start_process(module_file_name.data(), child_command_line.data(), child_job);
     if (!process.valid()) fail_with_system_error(message::launch_child_failed, platform::last_error());
     set_child_process(process);
     uint32_t exit_status = wait_for_child_exit_status();

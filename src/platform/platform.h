@@ -35,6 +35,10 @@ struct DirectoryListing {
     void* value;
     bool valid() const { return value != nullptr; }
 };
+struct JobHandle {
+    void* value;
+    bool valid() const { return value != nullptr; }
+};
 
 // One entry of a directory listing, without "." and "..".
 struct DirectoryEntry {
@@ -150,11 +154,19 @@ struct Table {
     void (*close_directory_listing)(DirectoryListing listing);
 
     const char16_t* (*get_raw_command_line)();
+    // CreateJobObjectW (unnamed, not inheritable) limited with
+    // JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK:
+    // the processes in it end when its last handle closes, and the processes
+    // they start are not put in it. Invalid when either call fails.
+    JobHandle (*create_kill_on_close_job)();
     // CreateProcessW(application, command_line, inherit handles,
     // NORMAL_PRIORITY_CLASS, inherited environment and current directory,
     // STARTF_USESTDHANDLES with the current standard handles); the thread
-    // handle is closed at once. Invalid on failure (see last_error()).
-    ProcessHandle (*start_process)(const char16_t* application, char16_t* command_line);
+    // handle is closed at once. With a valid job the process is created
+    // suspended, assigned to the job and only then resumed; when the system
+    // refuses the assignment, it runs outside the job. Invalid on failure
+    // (see last_error()).
+    ProcessHandle (*start_process)(const char16_t* application, char16_t* command_line, JobHandle job);
     // WaitForSingleObject.
     uint32_t (*wait_for_process)(ProcessHandle process, uint32_t milliseconds);
     // GetExitCodeProcess.
@@ -220,7 +232,8 @@ inline DirectoryListing open_directory_listing(const char16_t* directory, Direct
 inline bool next_directory_entry(DirectoryListing listing, DirectoryEntry* entry) { return table.next_directory_entry(listing, entry); }
 inline void close_directory_listing(DirectoryListing listing) { table.close_directory_listing(listing); }
 inline const char16_t* get_raw_command_line() { return table.get_raw_command_line(); }
-inline ProcessHandle start_process(const char16_t* application, char16_t* command_line) { return table.start_process(application, command_line); }
+inline JobHandle create_kill_on_close_job() { return table.create_kill_on_close_job(); }
+inline ProcessHandle start_process(const char16_t* application, char16_t* command_line, JobHandle job) { return table.start_process(application, command_line, job); }
 inline uint32_t wait_for_process(ProcessHandle process, uint32_t milliseconds) { return table.wait_for_process(process, milliseconds); }
 inline bool get_process_exit_code(ProcessHandle process, uint32_t* code) { return table.get_process_exit_code(process, code); }
 inline void terminate_process(ProcessHandle process, uint32_t exit_code) { table.terminate_process(process, exit_code); }

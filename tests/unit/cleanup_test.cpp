@@ -385,7 +385,7 @@ protected:
             copy_wide_bounded(out, u"C:\\apps\\app.exe", 100);
             return 15;
         };
-        platform.table().start_process = [](const char16_t*, char16_t*) -> platform::ProcessHandle {
+        platform.table().start_process = [](const char16_t*, char16_t*, platform::JobHandle) -> platform::ProcessHandle {
             return {child_handle};
         };
         copy_wide_bounded(target_directory, root_target);

@@ -136,6 +136,22 @@ class ExitStatus(ChildTest):
                            name='packed.exe')
         self.assertEqual(harness.run(packed, cwd=self.work), (0, 'neighbour=42\n', ''))
 
+    def test_copy_started_by_the_application_runs_it_in_re_entered_mode(self):
+        # The application starts its own launcher again, which inherits
+        # FENZAR_ONEFILE_PARENT: the copy runs the already unpacked library
+        # without unpacking anything. The application runs in the job that
+        # ties it to its launcher; the copy it starts breaks away from it.
+        launcher = self.pack('child_probe_app.dll')
+        before = harness.onefile_dirs()
+        result = harness.run(launcher, env={'PROBE_AGAIN': '1', 'PROBE_EXIT': '6'}, cwd=self.work)
+        self.assertEqual(result.status, 6, result)
+        paths = re.findall(r'^path=(.*)$', result.stdout, re.MULTILINE)
+        self.assertEqual(len(paths), 2, result.stdout)
+        self.assertEqual(paths[0], paths[1])
+        self.assertEqual(re.findall(r'^(in_job=\d|again=\d+)$', result.stdout, re.MULTILINE),
+                         ['in_job=1', 'in_job=0', 'again=6'])
+        self.assertEqual(harness.onefile_dirs() - before, set())
+
     def test_standard_streams_reach_the_callers_pipes(self):
         launcher = self.pack('child_probe_app.dll')
         result = harness.run(launcher, env={'PROBE_OUT': 'to stdout', 'PROBE_ERR': 'to stderr'}, cwd=self.work)

@@ -2,11 +2,11 @@
 directory byte for byte, and the three ways unpacking ends early (a file that
 cannot be opened, a failed write, a full path past 4,096 characters).
 
-The archives are crafted here and linked with `fenzar-pack link`, together
-with the fault hooks (tests/windows/hooks). To look at a finished directory,
-the launcher runs with start_process failing: it then ends with "Error,
-couldn't launch child" and leaves the directory behind, as it does after any
-error exit."""
+The archives are crafted here and linked with the fault hooks
+(tests/windows/hooks) by harness.link_with_hooks. To look at a finished
+directory, the launcher runs with start_process failing: it then ends with
+"Error, couldn't launch child" and leaves the directory behind, as it does
+after any error exit."""
 import os
 import re
 import shutil
@@ -18,7 +18,6 @@ import uuid
 import harness
 from attached_data import archive, wrap, zstd_frame
 
-HOOKS = harness.windows_test_file('fenzar_testhooks.o')
 APP = harness.windows_test_file('echo_app.dll')
 KEEP_DIRECTORY = {'FENZAR_TEST_FAULT': 'start_process:0:5'}
 PIECE = 32768
@@ -73,10 +72,7 @@ class UnpackTest(unittest.TestCase):
         data = os.path.join(self.scratch.name, self.marker + '.bin')
         with open(data, 'wb') as out:
             out.write(attached_data(records))
-        exe = os.path.join(self.scratch.name, self.marker + '.exe')
-        subprocess.run([harness.FENZAR_PACK, 'link', '--extra-library', HOOKS, '-o', exe, data],
-                       check=True, capture_output=True)
-        return exe
+        return harness.link_with_hooks(data, os.path.join(self.scratch.name, self.marker + '.exe'))
 
     def target_directory(self, temp=None):
         """The Linux path of this test's target directory (the one holding

@@ -441,8 +441,14 @@ void close_directory_listing(platform::DirectoryListing listing) {
 // A POSIX process has an argument vector, not a command line.
 const char16_t* get_raw_command_line() { return u""; }
 
+// No job objects here; a child would not be tied to the launcher.
+platform::JobHandle create_kill_on_close_job() {
+    current_error = 50;  // not supported
+    return {nullptr};
+}
+
 // Native tests do not start the launcher as a child process.
-platform::ProcessHandle start_process(const char16_t*, char16_t*) {
+platform::ProcessHandle start_process(const char16_t*, char16_t*, platform::JobHandle) {
     current_error = 50;  // not supported
     return {nullptr};
 }
@@ -518,6 +524,7 @@ Table table = {
     .next_directory_entry = posix_layer::next_directory_entry,
     .close_directory_listing = posix_layer::close_directory_listing,
     .get_raw_command_line = posix_layer::get_raw_command_line,
+    .create_kill_on_close_job = posix_layer::create_kill_on_close_job,
     .start_process = posix_layer::start_process,
     .wait_for_process = posix_layer::wait_for_process,
     .get_process_exit_code = posix_layer::get_process_exit_code,

@@ -85,12 +85,13 @@ bool failing_remove_directory(const char16_t* path) {
     return real.remove_directory(path);
 }
 
-platform::ProcessHandle failing_start_process(const char16_t* application, char16_t* command_line) {
+platform::ProcessHandle failing_start_process(const char16_t* application, char16_t* command_line,
+                                              platform::JobHandle job) {
     if (start_process_fault.strikes()) {
         platform::set_last_error(static_cast<uint32_t>(start_process_fault.error));
         return {nullptr};
     }
-    return real.start_process(application, command_line);
+    return real.start_process(application, command_line, job);
 }
 
 // A malformed setting ends the test program at once, so that a typo cannot
