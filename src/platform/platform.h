@@ -66,6 +66,7 @@ inline constexpr uint32_t file_attribute_normal = 0x80;
 inline constexpr uint32_t file_attribute_reparse_point = 0x400;
 
 inline constexpr uint32_t wait_object_0 = 0;
+inline constexpr uint32_t wait_failed = 0xFFFFFFFFu;
 inline constexpr uint32_t wait_infinite = 0xFFFFFFFFu;
 
 inline constexpr int folder_profile = 0x28;
@@ -83,6 +84,11 @@ struct Table {
     void (*stop_immediately)();
     // The C library's exit: flushes the standard streams, then ends.
     void (*exit_process)(int status);
+    // TerminateProcess of the own process with status: every thread ends at
+    // once, without flushing buffers or running exit handlers.
+    void (*terminate_own_process)(uint32_t status);
+    // malloc(size); free() releases it. Null when there is no memory.
+    void* (*allocate_memory)(size_t size);
     uint32_t (*last_error)();
     void (*set_last_error)(uint32_t code);
     // FormatMessageA (allocate, ignore inserts, from system; language 0x409):
@@ -197,6 +203,11 @@ extern Table table;
     table.exit_process(status);
     std::abort();
 }
+[[noreturn]] inline void terminate_own_process(uint32_t status) {
+    table.terminate_own_process(status);
+    std::abort();
+}
+inline void* allocate_memory(size_t size) { return table.allocate_memory(size); }
 inline uint32_t last_error() { return table.last_error(); }
 inline void set_last_error(uint32_t code) { table.set_last_error(code); }
 inline uint32_t format_system_message(uint32_t code, char** text) { return table.format_system_message(code, text); }

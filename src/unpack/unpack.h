@@ -18,8 +18,12 @@ extern std::atomic<uint8_t> extraction_started;
 extern WideBuffer<entry_path_capacity> first_entry_path;
 
 // Parent mode: writes every record of the open payload below directory,
-// then closes the reader.
+// then closes the reader. Once a stop has begun (base/stop.h) it writes
+// nothing more and ends through the stop.
 void unpack_all_entries(const char16_t* directory);
+// Main thread, on a stop: closes the file being written, if any, and marks
+// the unpacking as left.
+void abandon_unpacking();
 // Re-entered mode: reads only the first record's name and returns its full
 // path below directory (first_entry_path, empty for an archive without
 // records), leaving the reader at the record's size field.

@@ -107,6 +107,11 @@ uint32_t store_result(const std::u16string& text, char16_t* out, uint32_t size) 
 
 [[noreturn]] void exit_process(int status) { std::exit(status); }
 
+// A POSIX status keeps only the low 8 bits.
+[[noreturn]] void terminate_own_process(uint32_t status) { _exit(static_cast<int>(status & 0xFF)); }
+
+void* allocate_memory(size_t size) { return std::malloc(size); }
+
 uint32_t last_error() { return current_error; }
 void set_last_error(uint32_t code) { current_error = code; }
 
@@ -489,6 +494,8 @@ namespace platform {
 Table table = {
     .stop_immediately = posix_layer::stop_immediately,
     .exit_process = posix_layer::exit_process,
+    .terminate_own_process = posix_layer::terminate_own_process,
+    .allocate_memory = posix_layer::allocate_memory,
     .last_error = posix_layer::last_error,
     .set_last_error = posix_layer::set_last_error,
     .format_system_message = posix_layer::format_system_message,

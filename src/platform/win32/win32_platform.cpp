@@ -45,6 +45,13 @@ Function system_function(const wchar_t* library, const char* name) {
 
 [[noreturn]] void exit_process(int status) { std::exit(status); }
 
+[[noreturn]] void terminate_own_process(uint32_t status) {
+    TerminateProcess(GetCurrentProcess(), status);
+    ExitProcess(status);
+}
+
+void* allocate_memory(size_t size) { return std::malloc(size); }
+
 uint32_t last_error() { return GetLastError(); }
 void set_last_error(uint32_t code) { SetLastError(code); }
 
@@ -327,6 +334,8 @@ namespace platform {
 Table table = {
     .stop_immediately = win32_layer::stop_immediately,
     .exit_process = win32_layer::exit_process,
+    .terminate_own_process = win32_layer::terminate_own_process,
+    .allocate_memory = win32_layer::allocate_memory,
     .last_error = win32_layer::last_error,
     .set_last_error = win32_layer::set_last_error,
     .format_system_message = win32_layer::format_system_message,

@@ -10,6 +10,8 @@
 //   PROBE_HOLD=NAME        creates NAME beside the library and has
 //   PROBE_HOLDER=PROGRAM   `PROGRAM hold PATH EVENT` hold it open without
 //                          delete sharing; returns once it holds the file
+//   PROBE_CTRL_C=STATUS    handles console interrupts itself: prints
+//                          "interrupted" and ends with STATUS
 //   PROBE_SLEEP_MS=N       sleeps N ms, then prints "finished"
 //   PROBE_AGAIN=1          prints "in_job=0|1" (whether it runs in a job),
 //                          then starts its own launcher (argv[0]) again
@@ -109,6 +111,14 @@ void hold_file(const std::wstring& path, const std::wstring& holder) {
     say("held=%d\n", waited == WAIT_OBJECT_0 ? 1 : 0);
 }
 
+DWORD interrupt_status = 0;
+
+BOOL WINAPI end_on_interrupt(DWORD control_type) {
+    if (control_type != CTRL_C_EVENT) return FALSE;
+    say("interrupted\n");
+    ExitProcess(interrupt_status);
+}
+
 void run_launcher_again(const wchar_t* launcher) {
     std::wstring command = L"\"" + std::wstring(launcher) + L"\" again";
     STARTUPINFOW startup = {};
@@ -130,6 +140,11 @@ void run_launcher_again(const wchar_t* launcher) {
 
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wchar_t* path) {
     say("path=%ls\n", path);
+    std::wstring ctrl_c = variable(L"PROBE_CTRL_C");
+    if (!ctrl_c.empty()) {
+        interrupt_status = std::wcstoul(ctrl_c.c_str(), nullptr, 10);
+        SetConsoleCtrlHandler(end_on_interrupt, TRUE);
+    }
     if (variable(L"PROBE_AGAIN") == L"1") {
         BOOL in_job = FALSE;
         IsProcessInJob(GetCurrentProcess(), nullptr, &in_job);
