@@ -307,6 +307,11 @@ void remove_target_directory() {
     remove_directory_tree(target_directory.data());
 }
 
+void clean_up_after_failure() {
+    abandon_unpacking();
+    remove_target_directory();
+}
+
 void remove_directory_tree(const char16_t* directory) {
     std::lock_guard<std::mutex> guard(removal_lock);
     size_t root_length = make_removal_root(directory);

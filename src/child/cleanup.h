@@ -1,5 +1,5 @@
 // Ending the child and removing the target directory: after a normal end,
-// and on a console control event (a stop).
+// after a failure, and on a console control event (a stop).
 //
 // Two threads meet here: the main thread and the thread on which the
 // platform calls console_control_handler. The handler's first call begins
@@ -61,6 +61,9 @@ uint32_t stop_child();
 // Once extraction has started: removes the target directory tree, unless a
 // started child is not known to have ended.
 void remove_target_directory();
+// Parent mode, before an exit with status 2: closes the unpacking's file
+// and removes the target directory.
+void clean_up_after_failure();
 // Removes the tree at directory, a full path below a root, retrying 20 times
 // 100 ms apart while the directory is still there; never follows a link.
 void remove_directory_tree(const char16_t* directory);

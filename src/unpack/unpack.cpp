@@ -16,8 +16,8 @@ const char16_t* unpack_directory = nullptr;
 WideBuffer<entry_name_capacity> entry_name;
 WideBuffer<entry_path_capacity> entry_path;
 unsigned char copy_buffer[copy_piece_size];
-// The file being written, so that a stop can close it before the directory
-// is removed.
+// The file being written, so that a stop or a failure can close it before
+// the directory is removed.
 platform::FileHandle entry_file{nullptr};
 
 // Looked at before every record and every piece: on a stop the main thread

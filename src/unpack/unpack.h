@@ -21,8 +21,8 @@ extern WideBuffer<entry_path_capacity> first_entry_path;
 // then closes the reader. Once a stop has begun (base/stop.h) it writes
 // nothing more and ends through the stop.
 void unpack_all_entries(const char16_t* directory);
-// Main thread, on a stop: closes the file being written, if any, and marks
-// the unpacking as left.
+// Main thread, before a failure exit or on a stop: closes the file being
+// written, if any, and marks the unpacking as left.
 void abandon_unpacking();
 // Re-entered mode: reads only the first record's name and returns its full
 // path below directory (first_entry_path, empty for an archive without

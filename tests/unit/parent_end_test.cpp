@@ -1,5 +1,5 @@
 // How a parent-mode launcher ends: on a console event at each moment of its
-// flow, or at the end of a run. The whole flow
+// flow, and after a failure once its directory exists. The whole flow
 // (launcher_main) runs on the POSIX layer with real files below a scratch
 // directory; the child is a fake. Every file operation is recorded with the
 // thread that made it, so that the order between the main thread and the
@@ -357,6 +357,63 @@ INSTANTIATE_TEST_SUITE_P(
         // The child had ended with 5 by itself: its status is the run's.
         Moment{"WhileTheDirectoryIsRemovedAfterTheRun", "delete_file", 0, true, true, 5}),
     [](const testing::TestParamInfo<Moment>& info) { return std::string(info.param.name); });
+
+struct Failure {
+    const char* name;
+    const char* operation;
+    int passes;
+    uint32_t error;
+    bool truncated;
+};
+
+void PrintTo(const Failure& failure, std::ostream* out) { *out << failure.name; }
+
+class FailureExit : public ParentEnd, public testing::WithParamInterface<Failure> {};
+
+TEST_P(FailureExit, AfterUnpackingStartedRemovesTheDirectoryFirst) {
+    const Failure& failure = GetParam();
+    state.fault_operation = failure.operation;
+    state.fault_passes = failure.passes;
+    state.fault_error = failure.error;
+    if (failure.truncated) {
+        std::string archive = make_archive({{u"app.dll", pattern(4 * 32768, 1)}, {u"last.txt", "last"}});
+        data = make_attached_data(archive.substr(0, archive.size() / 2));
+    }
+
+    uint32_t status = run();
+    EXPECT_EQ(ended_by, "exit");
+    EXPECT_EQ(status, 2u);
+    EXPECT_FALSE(state.target_existed_at_exit) << target;
+    EXPECT_FALSE(state.child_started);
+    // The file being written was closed before anything was removed.
+    size_t removal = first_removal(true);
+    EXPECT_LT(removal, state.log.size());
+    EXPECT_EQ(count("create_file", true, 0, removal), count("close_file", true, 0, removal));
+}
+
+INSTANTIATE_TEST_SUITE_P(Failures, FailureExit,
+                         testing::Values(Failure{"ChildCannotStart", "start_process", 0, 1359, false},
+                                         Failure{"WriteFailsInsideAFile", "write_file", 5, 112, false},
+                                         Failure{"FileCannotBeCreated", "create_file", 1, 5, false},
+                                         Failure{"DataEndsInsideARecord", "", 0, 0, true}),
+                         [](const testing::TestParamInfo<Failure>& info) { return std::string(info.param.name); });
+
+TEST_F(ParentEnd, AFailureBeforeUnpackingRemovesNothing) {
+    state.fault_operation = "allocate_memory";
+    state.fault_passes = 0;
+    EXPECT_EQ(run(), 2u);
+    EXPECT_EQ(ended_by, "exit");
+    EXPECT_EQ(first_removal(true), state.log.size()) << "a removal ran for a directory never made";
+}
+
+TEST_F(ParentEnd, AnImmediateStopAfterUnpackingLeavesEverything) {
+    // The own path cannot be read when the child's command line is built.
+    platform.table().get_own_module_file_name = [](char16_t*, uint32_t) -> uint32_t { return 0; };
+    EXPECT_EQ(run(), platform::immediate_stop_status);
+    EXPECT_EQ(ended_by, "immediate stop");
+    EXPECT_TRUE(fs::exists(target / "sub" / "data.bin"));
+    EXPECT_EQ(first_removal(true), state.log.size());
+}
 
 TEST_F(ParentEnd, ANormalRunReturnsTheChildsStatusAfterRemovingTheDirectory) {
     state.child_ends_by_itself = true;

@@ -128,6 +128,8 @@ class FailedWait(EndingTest):
 class FailureExits(EndingTest):
     CASES = [
         # fault, stream, message
+        ('start_process:0:1359', 'stderr', r"\AError, couldn't launch child \(\[Error 1359\] .+\)\n\Z"),
+        ('write_file:1:112', 'stderr', r"\AError, couldn't unpack file to target path\. \(\[Error 112\] .+\)\n\Z"),
         ('add_console_control_handler:0:5', 'stdout', r"\AError, failed to register signal handler\.\n\Z"),
         ('allocate_memory:0:8', 'stdout', r"\AError, couldn't allocate memory\.\n\Z"),
     ]

@@ -6,6 +6,8 @@
 // calls go through again. For create_file_for_writing the outcome may also be
 // "readonly": that call's file is made read-only first and the real call then
 // meets a read-only file, as if another program had changed it meanwhile.
+// The outcome "stop" makes that call an immediate stop instead, which leaves
+// everything on disk as it is at that moment.
 //
 //   FENZAR_TEST_EVENT=operation:passes[,operation:passes...]
 // delivers a console interrupt (event 0) just before call number passes + 1
@@ -44,15 +46,18 @@ struct Operation {
     long passes = -1;  // no fault
     unsigned long error = 0;
     bool make_read_only = false;
+    bool stop = false;
     long event_passes = -1;  // no event
     long calls = 0;
 
-    // Counts the call and delivers a due event; true when this call is the
-    // one to fail, with the error set unless the outcome is a read-only file.
+    // Counts the call, delivers a due event, stops when asked to; true when
+    // this call is the one to fail, with the error set unless the outcome is
+    // a read-only file.
     bool strikes() {
         long call = calls++;
         if (call == event_passes) deliver_interrupt();
         if (call != passes) return false;
+        if (stop) platform::stop_immediately();
         if (!make_read_only) platform::set_last_error(static_cast<uint32_t>(error));
         return true;
     }
@@ -163,6 +168,10 @@ void parse_fault(char* setting) {
     operation->passes = parse_passes(passes);
     if (operation == &create_file_operation && std::strcmp(outcome, "readonly") == 0) {
         operation->make_read_only = true;
+        return;
+    }
+    if (std::strcmp(outcome, "stop") == 0) {
+        operation->stop = true;
         return;
     }
     char* end = nullptr;
