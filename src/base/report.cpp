@@ -4,6 +4,22 @@
 
 #include "platform/platform.h"
 
+namespace {
+
+void (*failure_cleanup)() = nullptr;
+
+[[noreturn]] void exit_after_failure() {
+    // Taken out first: a failure inside the cleanup must not run it again.
+    void (*cleanup)() = failure_cleanup;
+    failure_cleanup = nullptr;
+    if (cleanup != nullptr) cleanup();
+    platform::exit_process(failure_exit_status);
+}
+
+}  // namespace
+
+void set_failure_cleanup(void (*cleanup)()) { failure_cleanup = cleanup; }
+
 void report_system_error(const char* text, uint32_t code) {
     char* system_text = nullptr;
     uint32_t length = platform::format_system_message(code, &system_text);
@@ -20,17 +36,17 @@ void report_system_error(const char* text, uint32_t code) {
 
 void fail_with_message(const char* text) {
     std::puts(text);
-    platform::exit_process(failure_exit_status);
+    exit_after_failure();
 }
 
 void fail_with_system_error(const char* text, uint32_t code) {
     report_system_error(text, code);
-    platform::exit_process(failure_exit_status);
+    exit_after_failure();
 }
 
 void report_open_failure(const char16_t* entry_path) {
     platform::print_error_with_wide(message::open_for_writing_failed, entry_path);
-    platform::exit_process(failure_exit_status);
+    exit_after_failure();
 }
 
 void report_target_exists(const char16_t* directory) {

@@ -1,5 +1,6 @@
 // The launcher's messages and the two ways of ending after a failure: exit
-// status 2 after one line, or an immediate stop at a limit.
+// status 2 after one line and the failure cleanup, or an immediate stop at a
+// limit, which leaves everything as it is.
 #pragma once
 
 #include <cstdint>
@@ -21,9 +22,14 @@ inline constexpr const char* create_target_failed = "Error, couldn't create targ
 
 inline constexpr int failure_exit_status = 2;
 
+// Runs before every exit with status 2, at most once; none at first. The
+// parent flow sets it, since only the parent has something to clean up.
+void set_failure_cleanup(void (*cleanup)());
+
 // Writes "text ([Error code] system text)" to standard error and returns.
 void report_system_error(const char* text, uint32_t code);
-// Plain message on standard output, then exit with status 2.
+// Plain message on standard output, then the failure cleanup and exit with
+// status 2; so do all the failures below except the immediate stop.
 [[noreturn]] void fail_with_message(const char* text);
 // Message with the platform's text for code on standard error, then exit 2.
 [[noreturn]] void fail_with_system_error(const char* text, uint32_t code);

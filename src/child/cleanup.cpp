@@ -2,18 +2,28 @@
 
 #include <mutex>
 
+#include "base/stop.h"
 #include "target_dir/target_directory.h"
 #include "unpack/unpack.h"
 
 namespace {
 
 constexpr uint32_t grace_milliseconds = 5000;
-constexpr uint32_t terminated_child_exit_code = 0;
+// STATUS_CONTROL_C_EXIT: what a console program interrupted by the event
+// ends with on Windows.
+constexpr uint32_t interrupted_status = 0xC000013Au;
+constexpr uint32_t unknown_exit_status = 1;
 constexpr int removal_retries = 20;
+constexpr int wait_retries = 20;
 constexpr uint32_t retry_pause_milliseconds = 100;
 
-std::mutex child_process_lock;
+// Under stop_lock.
 platform::ProcessHandle child_process{nullptr};
+// Set once the child is known to have ended, with the status it gives.
+bool child_ended = false;
+uint32_t child_status = 0;
+// A started child whose end could not be seen: its directory stays.
+bool child_may_run = false;
 
 std::mutex removal_lock;
 
@@ -180,15 +190,63 @@ void remove_tree_once(size_t root_length) {
     }
 }
 
+bool is_stop_event(uint32_t control_type) {
+    switch (control_type) {
+        case 0:  // interrupt
+        case 1:  // break
+        case 2:  // console closed
+        case 5:  // logoff
+        case 6:  // shutdown
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Waits without a time limit; true once a wait has seen the child's end. A
+// failed wait says nothing about the child, so it is tried again, 100 ms
+// apart, and false only when every try has failed.
+bool wait_for_end(platform::ProcessHandle process) {
+    for (int retry = 0;; ++retry) {
+        if (platform::wait_for_process(process, platform::wait_infinite) == platform::wait_object_0) return true;
+        if (retry == wait_retries) return false;
+        platform::sleep_milliseconds(retry_pause_milliseconds);
+    }
+}
+
+// Terminates the child and waits for its end; false when it cannot be seen.
+bool terminate_and_wait(platform::ProcessHandle process, uint32_t exit_code) {
+    platform::terminate_process(process, exit_code);
+    return wait_for_end(process);
+}
+
+uint32_t exit_code_of(platform::ProcessHandle process) {
+    uint32_t code = 0;
+    if (!platform::get_process_exit_code(process, &code)) return unknown_exit_status;
+    return code;
+}
+
 }  // namespace
 
-void set_child_process(platform::ProcessHandle process) {
-    std::lock_guard<std::mutex> guard(child_process_lock);
-    child_process = process;
+bool start_child_process(const char16_t* application, char16_t* command_line, platform::JobHandle job,
+                         uint32_t* error) {
+    {
+        std::lock_guard<std::mutex> guard(stop_lock);
+        if (!stop_has_begun()) {
+            platform::ProcessHandle process = platform::start_process(application, command_line, job);
+            if (!process.valid()) {
+                *error = platform::last_error();
+                return false;
+            }
+            child_process = process;
+            return true;
+        }
+    }
+    end_with_stop();
 }
 
 platform::ProcessHandle take_child_process() {
-    std::lock_guard<std::mutex> guard(child_process_lock);
+    std::lock_guard<std::mutex> guard(stop_lock);
     platform::ProcessHandle process = child_process;
     child_process = {nullptr};
     return process;
@@ -197,51 +255,61 @@ platform::ProcessHandle take_child_process() {
 uint32_t wait_for_child_exit_status() {
     platform::ProcessHandle process{nullptr};
     {
-        std::lock_guard<std::mutex> guard(child_process_lock);
+        std::lock_guard<std::mutex> guard(stop_lock);
         process = child_process;
     }
     if (!process.valid()) return 0;
     // No lock needed here: nobody but this thread closes the handle.
-    platform::wait_for_process(process, platform::wait_infinite);
-    uint32_t exit_status = 0;
-    if (!platform::get_process_exit_code(process, &exit_status)) exit_status = 1;
-    // Waits while stop_child is using the handle.
-    take_child_process();
+    bool ended = wait_for_end(process) || terminate_and_wait(process, unknown_exit_status);
+    uint32_t status = unknown_exit_status;
+    {
+        // Waits while stop_child is using the handle.
+        std::lock_guard<std::mutex> guard(stop_lock);
+        if (ended) status = exit_code_of(process);
+        child_process = {nullptr};
+        child_ended = true;
+        child_status = status;
+        child_may_run = !ended;
+    }
     platform::close_process(process);
-    return exit_status;
+    return status;
 }
 
 int console_control_handler(uint32_t control_type) {
-    switch (control_type) {
-        case 0:  // interrupt
-        case 1:  // break
-        case 2:  // console closed
-        case 5:  // logoff
-        case 6:  // shutdown
-            cleanup_child_and_directory();
-            break;
-        default:
-            break;
-    }
-    return 0;
-}
-
-void cleanup_child_and_directory() {
-    stop_child();
+    if (!is_stop_event(control_type)) return 0;
+    if (!begin_stop()) end_with_stop();
+    wait_until_unpacking_left();
+    uint32_t status = stop_child();
     remove_target_directory();
+    finish_stop(status);
 }
 
-void stop_child() {
-    std::lock_guard<std::mutex> guard(child_process_lock);
-    if (!child_process.valid()) return;
-    if (platform::wait_for_process(child_process, grace_milliseconds) != platform::wait_object_0) {
-        platform::terminate_process(child_process, terminated_child_exit_code);
+uint32_t stop_child() {
+    std::lock_guard<std::mutex> guard(stop_lock);
+    if (child_ended) return child_status;
+    if (!child_process.valid()) return interrupted_status;
+    if (platform::wait_for_process(child_process, grace_milliseconds) == platform::wait_object_0) {
+        child_status = exit_code_of(child_process);
+    } else {
+        child_may_run = !terminate_and_wait(child_process, interrupted_status);
+        child_status = interrupted_status;
     }
+    child_ended = true;
+    return child_status;
 }
 
 void remove_target_directory() {
     if (extraction_started.load() != 1) return;
+    {
+        std::lock_guard<std::mutex> guard(stop_lock);
+        if (child_may_run) return;
+    }
     remove_directory_tree(target_directory.data());
+}
+
+void clean_up_after_failure() {
+    abandon_unpacking();
+    remove_target_directory();
 }
 
 void remove_directory_tree(const char16_t* directory) {
@@ -258,4 +326,12 @@ void remove_directory_tree(const char16_t* directory) {
         platform::sleep_milliseconds(retry_pause_milliseconds);
         remove_tree_once(root_length);
     }
+}
+
+void reset_cleanup_state() {
+    std::lock_guard<std::mutex> guard(stop_lock);
+    child_process = {nullptr};
+    child_ended = false;
+    child_status = 0;
+    child_may_run = false;
 }

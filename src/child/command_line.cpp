@@ -76,7 +76,7 @@ void reset_command_line_state() { child_command_line.units[0] = 0; }
 // as the C runtime's argv split by other rules, would hand the application
 // arguments the user did not give without telling anyone; so the launcher
 // ends as when the start itself fails: the launch message with the reason,
-// status 2, the unpacked directory left on disk.
+// the unpacked directory removed, status 2.
 void build_child_command_line() {
     CommandLineArguments split = split_command_line(platform::get_raw_command_line());
     if (!split.valid()) fail_with_system_error(message::launch_child_failed, platform::error_not_enough_memory);

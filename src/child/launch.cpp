@@ -3,6 +3,7 @@
 #include "base/arguments.h"
 #include "base/environment.h"
 #include "base/report.h"
+#include "base/stop.h"
 #include "child/cleanup.h"
 #include "child/command_line.h"
 #include "platform/platform.h"
@@ -12,6 +13,10 @@ namespace {
 
 // The directory that holds the launcher's executable, for the application.
 WideBuffer<4097> own_directory;
+
+// Never closed: the system closes it when the launcher ends, whichever way,
+// and the job then ends the child.
+platform::JobHandle child_job{nullptr};
 
 // The path ended at its last backslash, without that backslash.
 void copy_directory_part(WideBuffer<4097>& destination, const char16_t* path) {
@@ -33,10 +38,16 @@ void set_child_environment() {
 
 int32_t start_child_and_wait() {
     fill_module_file_name();
-    platform::ProcessHandle process = platform::start_process(module_file_name.data(), child_command_line.data());
-    if (!process.valid()) fail_with_system_error(message::launch_child_failed, platform::last_error());
-    set_child_process(process);
+    // Without a job the child still runs, only not tied to the launcher.
+    child_job = platform::create_kill_on_close_job();
+    uint32_t error = 0;
+    if (!start_child_process(module_file_name.data(), child_command_line.data(), child_job, &error)) {
+        fail_with_system_error(message::launch_child_failed, error);
+    }
     uint32_t exit_status = wait_for_child_exit_status();
-    cleanup_child_and_directory();
+    // From the first event on, the handler decides how the process ends.
+    if (stop_has_begun()) end_with_stop();
+    remove_target_directory();
+    if (stop_has_begun()) end_with_stop();
     return static_cast<int32_t>(exit_status);
 }

@@ -5,5 +5,6 @@
 
 // Sets FENZAR_ONEFILE_DIRECTORY and FENZAR_ORIGINAL_ARGV0 for the application.
 void set_child_environment();
-// Starts the launcher's own executable, waits, cleans up; the exit status.
+// Starts the launcher's own executable, waits, removes the target directory;
+// the child's exit status. Ends through the stop once one has begun.
 int32_t start_child_and_wait();

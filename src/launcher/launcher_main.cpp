@@ -14,7 +14,6 @@
 #include "platform/platform.h"
 #include "target_dir/own_path.h"
 #include "target_dir/target_directory.h"
-#include "unpack/directories.h"
 #include "unpack/unpack.h"
 
 RunMode run_mode = RunMode::parent;
@@ -37,9 +36,19 @@ void prepare_parent_environment() {
     set_environment_number(variable::parent, static_cast<int32_t>(platform::current_process_id()));
 }
 
+// Parent mode, before anything is written: the console control handler, and
+// the cleanup that every exit with status 2 runs from then on.
+void register_parent_cleanups() {
+    if (!platform::add_console_control_handler(console_control_handler)) {
+        fail_with_message(message::register_handler_failed);
+    }
+    set_failure_cleanup(clean_up_after_failure);
+}
+
 void reset_run_mode_state() {
     run_mode = RunMode::parent;
     saved_arguments = {};
+    set_failure_cleanup(nullptr);
 }
 
 int launcher_main(int argc, char16_t** argv, const unsigned char* attached_data, uint64_t attached_data_length) {
@@ -48,9 +57,7 @@ int launcher_main(int argc, char16_t** argv, const unsigned char* attached_data,
     run_mode = detect_run_mode();
     if (run_mode == RunMode::parent) prepare_parent_environment();
     if (!resolve_target_directory()) report_spec_failure(built_in_target_spec);
-    if (run_mode == RunMode::parent && !platform::add_console_control_handler(console_control_handler)) {
-        fail_with_message(message::register_handler_failed);
-    }
+    if (run_mode == RunMode::parent) register_parent_cleanups();
     open_payload({attached_data, attached_data_length});
     // The result goes back to the C runtime's start-up code, whose exit
     // flushes the streams the application may share with the launcher and
@@ -60,8 +67,7 @@ int launcher_main(int argc, char16_t** argv, const unsigned char* attached_data,
     if (run_mode == RunMode::reentered) {
         return run_application_library(find_first_entry_path(target_directory.data()));
     }
-    create_target_directory(target_directory.data());
-    unpack_all_entries(target_directory.data());
+    unpack_into_new_directory(target_directory.data());
     set_child_environment();
     build_child_command_line();
     return start_child_and_wait();

@@ -11,6 +11,9 @@ extern RunMode run_mode;
 RunMode detect_run_mode();
 // Clears the inherited start values and publishes the own process id.
 void prepare_parent_environment();
+// Registers the console control handler (exit 2 when that fails) and the
+// cleanup before a failure exit.
+void register_parent_cleanups();
 
 // For tests: back to the state of a new process.
 void reset_run_mode_state();

@@ -7,6 +7,7 @@
 
 #include "base/report.h"
 #include "payload/attached_data.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ void open_payload(AttachedData attached_data) {
     if (std::memcmp(magic, expected, sizeof expected) != 0) {
         fail_with_message(message::header_not_found);
     }
-    decoding_window = static_cast<unsigned char*>(std::malloc(decoding_window_size));
+    decoding_window = static_cast<unsigned char*>(platform::allocate_memory(decoding_window_size));
     if (decoding_window == nullptr) fail_with_message(message::allocation_failed);
     decoder = ZSTD_createDCtx();
     if (decoder == nullptr) fail_with_message(message::allocation_failed);
@@ -79,4 +80,6 @@ void read_payload(void* destination, size_t count) {
 void close_payload() {
     ZSTD_freeDCtx(decoder);
     std::free(decoding_window);
+    decoder = nullptr;
+    decoding_window = nullptr;
 }

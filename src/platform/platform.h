@@ -35,6 +35,10 @@ struct DirectoryListing {
     void* value;
     bool valid() const { return value != nullptr; }
 };
+struct JobHandle {
+    void* value;
+    bool valid() const { return value != nullptr; }
+};
 
 // One entry of a directory listing, without "." and "..".
 struct DirectoryEntry {
@@ -62,6 +66,7 @@ inline constexpr uint32_t file_attribute_normal = 0x80;
 inline constexpr uint32_t file_attribute_reparse_point = 0x400;
 
 inline constexpr uint32_t wait_object_0 = 0;
+inline constexpr uint32_t wait_failed = 0xFFFFFFFFu;
 inline constexpr uint32_t wait_infinite = 0xFFFFFFFFu;
 
 inline constexpr int folder_profile = 0x28;
@@ -79,6 +84,11 @@ struct Table {
     void (*stop_immediately)();
     // The C library's exit: flushes the standard streams, then ends.
     void (*exit_process)(int status);
+    // TerminateProcess of the own process with status: every thread ends at
+    // once, without flushing buffers or running exit handlers.
+    void (*terminate_own_process)(uint32_t status);
+    // malloc(size); free() releases it. Null when there is no memory.
+    void* (*allocate_memory)(size_t size);
     uint32_t (*last_error)();
     void (*set_last_error)(uint32_t code);
     // FormatMessageA (allocate, ignore inserts, from system; language 0x409):
@@ -150,11 +160,19 @@ struct Table {
     void (*close_directory_listing)(DirectoryListing listing);
 
     const char16_t* (*get_raw_command_line)();
+    // CreateJobObjectW (unnamed, not inheritable) limited with
+    // JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK:
+    // the processes in it end when its last handle closes, and the processes
+    // they start are not put in it. Invalid when either call fails.
+    JobHandle (*create_kill_on_close_job)();
     // CreateProcessW(application, command_line, inherit handles,
     // NORMAL_PRIORITY_CLASS, inherited environment and current directory,
     // STARTF_USESTDHANDLES with the current standard handles); the thread
-    // handle is closed at once. Invalid on failure (see last_error()).
-    ProcessHandle (*start_process)(const char16_t* application, char16_t* command_line);
+    // handle is closed at once. With a valid job the process is created
+    // suspended, assigned to the job and only then resumed; when the system
+    // refuses the assignment, it runs outside the job. Invalid on failure
+    // (see last_error()).
+    ProcessHandle (*start_process)(const char16_t* application, char16_t* command_line, JobHandle job);
     // WaitForSingleObject.
     uint32_t (*wait_for_process)(ProcessHandle process, uint32_t milliseconds);
     // GetExitCodeProcess.
@@ -193,6 +211,11 @@ extern Table table;
     table.exit_process(status);
     std::abort();
 }
+[[noreturn]] inline void terminate_own_process(uint32_t status) {
+    table.terminate_own_process(status);
+    std::abort();
+}
+inline void* allocate_memory(size_t size) { return table.allocate_memory(size); }
 inline uint32_t last_error() { return table.last_error(); }
 inline void set_last_error(uint32_t code) { table.set_last_error(code); }
 inline uint32_t format_system_message(uint32_t code, char** text) { return table.format_system_message(code, text); }
@@ -228,7 +251,8 @@ inline DirectoryListing open_directory_listing(const char16_t* directory, Direct
 inline bool next_directory_entry(DirectoryListing listing, DirectoryEntry* entry) { return table.next_directory_entry(listing, entry); }
 inline void close_directory_listing(DirectoryListing listing) { table.close_directory_listing(listing); }
 inline const char16_t* get_raw_command_line() { return table.get_raw_command_line(); }
-inline ProcessHandle start_process(const char16_t* application, char16_t* command_line) { return table.start_process(application, command_line); }
+inline JobHandle create_kill_on_close_job() { return table.create_kill_on_close_job(); }
+inline ProcessHandle start_process(const char16_t* application, char16_t* command_line, JobHandle job) { return table.start_process(application, command_line, job); }
 inline uint32_t wait_for_process(ProcessHandle process, uint32_t milliseconds) { return table.wait_for_process(process, milliseconds); }
 inline bool get_process_exit_code(ProcessHandle process, uint32_t* code) { return table.get_process_exit_code(process, code); }
 inline void terminate_process(ProcessHandle process, uint32_t exit_code) { table.terminate_process(process, exit_code); }

@@ -1,6 +1,7 @@
 #include "unpack/unpack.h"
 
 #include "base/report.h"
+#include "base/stop.h"
 #include "payload/reader.h"
 #include "platform/platform.h"
 #include "unpack/directories.h"
@@ -15,6 +16,17 @@ const char16_t* unpack_directory = nullptr;
 WideBuffer<entry_name_capacity> entry_name;
 WideBuffer<entry_path_capacity> entry_path;
 unsigned char copy_buffer[copy_piece_size];
+// The file being written, so that a stop or a failure can close it before
+// the directory is removed.
+platform::FileHandle entry_file{nullptr};
+
+// Looked at before every record and every piece: on a stop the main thread
+// closes its file, leaves and waits for the end, writing nothing more.
+void stop_here_if_stopping() {
+    if (!stop_has_begun()) return;
+    abandon_unpacking();
+    end_with_stop();
+}
 
 // Reads one name, unit by unit, up to and including its terminator. A unit
 // that would not leave room for the terminator is an immediate stop.
@@ -42,11 +54,12 @@ void form_entry_path() {
     append_wide_bounded(entry_path, entry_name.data());
 }
 
-void write_entry_data(platform::FileHandle file, uint64_t size) {
+void write_entry_data(uint64_t size) {
     while (size > 0) {
+        stop_here_if_stopping();
         uint32_t piece = size < copy_piece_size ? static_cast<uint32_t>(size) : copy_piece_size;
         read_payload(copy_buffer, piece);
-        if (!platform::write_file(file, copy_buffer, piece)) report_unpack_failure();
+        if (!platform::write_file(entry_file, copy_buffer, piece)) report_unpack_failure();
         size -= piece;
     }
 }
@@ -60,20 +73,45 @@ bool next_entry() {
     return true;
 }
 
+// Writes every record below unpack_directory, then closes the reader and
+// leaves the unpacking.
+void write_all_entries() {
+    while (next_entry()) {
+        stop_here_if_stopping();
+        uint64_t size = read_entry_size();
+        create_containing_directories(entry_path.data());
+        entry_file = platform::create_file_for_writing(entry_path.data());
+        if (!entry_file.valid()) report_open_failure(entry_path.data());
+        write_entry_data(size);
+        platform::close_file(entry_file);
+        entry_file = {nullptr};
+    }
+    close_payload();
+    leave_unpacking();
+}
+
 }  // namespace
 
 void unpack_all_entries(const char16_t* directory) {
     unpack_directory = directory;
+    if (!enter_unpacking()) end_with_stop();
     extraction_started.store(1);
-    while (next_entry()) {
-        uint64_t size = read_entry_size();
-        create_containing_directories(entry_path.data());
-        platform::FileHandle file = platform::create_file_for_writing(entry_path.data());
-        if (!file.valid()) report_open_failure(entry_path.data());
-        write_entry_data(file, size);
-        platform::close_file(file);
-    }
-    close_payload();
+    write_all_entries();
+}
+
+void unpack_into_new_directory(const char16_t* directory) {
+    unpack_directory = directory;
+    if (!enter_unpacking()) end_with_stop();
+    create_target_directory(directory);
+    // Only now is the directory this process's own to remove.
+    extraction_started.store(1);
+    write_all_entries();
+}
+
+void abandon_unpacking() {
+    if (entry_file.valid()) platform::close_file(entry_file);
+    entry_file = {nullptr};
+    leave_unpacking();
 }
 
 const char16_t* find_first_entry_path(const char16_t* directory) {
@@ -89,6 +127,7 @@ void unpack_attached_data(AttachedData attached_data, const char16_t* directory)
 }
 
 void reset_unpack_state() {
+    entry_file = {nullptr};
     extraction_started.store(0);
     first_entry_path.units[0] = 0;
 }

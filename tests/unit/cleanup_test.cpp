@@ -1,6 +1,6 @@
 // Ending the child and removing the target directory: the retry schedule,
 // the console events, the paths that are refused, the child's handle shared by
-// two threads, and the tree removal on a real directory tree.
+// two threads, failed waits, and the tree removal on a real directory tree.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/stop.h"
 #include "child/cleanup.h"
 #include "child/launch.h"
 #include "platform_override.h"
@@ -29,6 +30,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uint32_t directory = platform::file_attribute_directory;
+constexpr uint32_t interrupted = 0xC000013Au;
 constexpr char16_t root_target[] = u"C:\\Temp\\onefile_1";
 constexpr char16_t root_extended[] = u"\\\\?\\C:\\Temp\\onefile_1";
 
@@ -86,6 +88,8 @@ protected:
     void TearDown() override {
         reset_unpack_state();
         reset_target_directory_state();
+        reset_stop_state();
+        reset_cleanup_state();
     }
     PlatformOverride platform;
     FakeDirectory state;
@@ -178,7 +182,7 @@ TEST_F(Removal, RefusesEverythingButAFullPathBelowARoot) {
     }
 }
 
-TEST_F(Removal, OnlyTheFiveConsoleEventsRunTheCleanup) {
+TEST_F(Removal, OnlyTheFiveConsoleEventsRunTheCleanupAndEndTheProcessNotWithZero) {
     struct Case {
         uint32_t control_type;
         bool cleans_up;
@@ -189,9 +193,43 @@ TEST_F(Removal, OnlyTheFiveConsoleEventsRunTheCleanup) {
     for (const Case& row : cases) {
         state = FakeDirectory{};
         state.gone_after = 1;
-        EXPECT_EQ(console_control_handler(row.control_type), 0) << row.control_type;
+        reset_stop_state();
+        if (row.cleans_up) {
+            // No child was ever started: the launcher was interrupted.
+            try {
+                console_control_handler(row.control_type);
+                ADD_FAILURE() << "handler returned for " << row.control_type;
+            } catch (const ProcessEnded& ended) {
+                EXPECT_EQ(ended.status, interrupted) << row.control_type;
+            }
+        } else {
+            EXPECT_EQ(console_control_handler(row.control_type), 0) << row.control_type;
+            EXPECT_FALSE(stop_has_begun()) << row.control_type;
+        }
         EXPECT_EQ(state.attempts, row.cleans_up ? 1 : 0) << row.control_type;
     }
+}
+
+TEST_F(Removal, ASecondEventWaitsForTheFirstStopAndEndsWithItsStatus) {
+    state.gone_after = 1;
+    ASSERT_TRUE(begin_stop());
+    std::atomic<bool> second_ended{false};
+    uint32_t second_status = 0;
+    std::thread second([&] {
+        try {
+            console_control_handler(0);
+        } catch (const ProcessEnded& ended) {
+            second_status = ended.status;
+            second_ended = true;
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(second_ended.load()) << "a later event must not end the process before the first stop";
+    EXPECT_EQ(state.attempts, 0);
+    EXPECT_THROW(finish_stop(3), ProcessEnded);
+    second.join();
+    EXPECT_TRUE(second_ended.load());
+    EXPECT_EQ(second_status, 3u);
 }
 
 // A child process whose handle the fakes below check: no call after the
@@ -209,6 +247,8 @@ struct FakeChild {
     uint32_t terminate_code = 1234;
     int closes = 0;
     bool exit_code_readable = true;
+    // Waits that fail (before any other) without a word about the child.
+    int failing_waits = 0;
     std::vector<std::string> faults;
 };
 FakeChild* fake_child;
@@ -231,6 +271,10 @@ void install_fake_child(platform::Table& table, FakeChild& child) {
     table.wait_for_process = [](platform::ProcessHandle process, uint32_t milliseconds) -> uint32_t {
         std::unique_lock<std::mutex> guard(fake_child->lock);
         check_usable(process, "wait");
+        if (fake_child->failing_waits > 0) {
+            --fake_child->failing_waits;
+            return platform::wait_failed;
+        }
         ++fake_child->waits_in_progress;
         if (milliseconds == platform::wait_infinite) {
             ++fake_child->infinite_waits;
@@ -274,33 +318,75 @@ void install_fake_child(platform::Table& table, FakeChild& child) {
 
 class ChildHandle : public ::testing::Test {
 protected:
-    void SetUp() override { install_fake_child(platform.table(), child); }
-    void TearDown() override { take_child_process(); }
+    void SetUp() override {
+        install_fake_child(platform.table(), child);
+        platform.table().start_process = [](const char16_t*, char16_t*, platform::JobHandle) -> platform::ProcessHandle {
+            return {child_handle};
+        };
+        platform.table().sleep_milliseconds = [](uint32_t) {};
+    }
+    void TearDown() override {
+        reset_stop_state();
+        reset_cleanup_state();
+    }
+    void start() {
+        uint32_t error = 0;
+        ASSERT_TRUE(start_child_process(u"C:\\app.exe", command_line, {nullptr}, &error));
+    }
+    void renew_child() {
+        child.~FakeChild();
+        new (&child) FakeChild{};
+        reset_cleanup_state();
+    }
+    char16_t command_line[8] = u"app";
     PlatformOverride platform;
     FakeChild child;
 };
 
-TEST_F(ChildHandle, StopChildDoesNothingWithoutAChild) {
-    take_child_process();
-    stop_child();
+TEST_F(ChildHandle, StopChildWithoutAChildOnlyDecidesTheInterruptedStatus) {
+    EXPECT_EQ(stop_child(), interrupted);
     EXPECT_EQ(child.timed_waits, 0);
     EXPECT_EQ(child.terminations, 0);
 }
 
-TEST_F(ChildHandle, StopChildGivesTheGraceThenTerminatesWithZeroAndLeavesTheCloseToTheOwner) {
+TEST_F(ChildHandle, NoChildStartsOnceAStopHasBegun) {
+    ASSERT_TRUE(begin_stop());
+    std::thread handler([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        try {
+            finish_stop(interrupted);
+        } catch (const ProcessEnded&) {
+        }
+    });
+    uint32_t error = 0;
+    platform.table().start_process = [](const char16_t*, char16_t*, platform::JobHandle) -> platform::ProcessHandle {
+        ADD_FAILURE() << "a child started after the stop had begun";
+        return {child_handle};
+    };
+    try {
+        start_child_process(u"C:\\app.exe", command_line, {nullptr}, &error);
+        ADD_FAILURE() << "the start returned during a stop";
+    } catch (const ProcessEnded& ended) {
+        EXPECT_EQ(ended.status, interrupted);
+    }
+    handler.join();
+    EXPECT_FALSE(take_child_process().valid());
+}
+
+TEST_F(ChildHandle, StopChildGivesTheGraceThenTerminatesWithControlCExitAndLeavesTheCloseToTheOwner) {
     struct Case {
         const char* what;
         bool ends_in_time;
         int terminations;
+        uint32_t status;
     } cases[] = {
-        {"child ends within the grace", true, 0},
-        {"child ignores the event", false, 1},
+        {"child ends within the grace", true, 0, 7},
+        {"child ignores the event", false, 1, interrupted},
     };
     for (const Case& row : cases) {
-        child.~FakeChild();
-        new (&child) FakeChild{};
+        renew_child();
         child.ignores_events = !row.ends_in_time;
-        set_child_process({child_handle});
+        start();
         std::thread child_ending;
         if (row.ends_in_time) {
             child_ending = std::thread([] {
@@ -310,16 +396,16 @@ TEST_F(ChildHandle, StopChildGivesTheGraceThenTerminatesWithZeroAndLeavesTheClos
                 end_child(7);
             });
         }
-        stop_child();
+        EXPECT_EQ(stop_child(), row.status) << row.what;
         if (child_ending.joinable()) child_ending.join();
         EXPECT_EQ(child.timed_waits, 1) << row.what;
         EXPECT_EQ(child.terminations, row.terminations) << row.what;
         if (row.terminations > 0) {
-            EXPECT_EQ(child.terminate_code, 0u) << row.what;
+            EXPECT_EQ(child.terminate_code, interrupted) << row.what;
         }
         EXPECT_EQ(child.closes, 0) << row.what;
         // The owner's wait, exit code and single close follow.
-        EXPECT_EQ(wait_for_child_exit_status(), row.ends_in_time ? 7u : 0u) << row.what;
+        EXPECT_EQ(wait_for_child_exit_status(), row.status) << row.what;
         EXPECT_EQ(child.closes, 1) << row.what;
         EXPECT_FALSE(take_child_process().valid()) << row.what;
         EXPECT_TRUE(child.faults.empty()) << testing::PrintToString(child.faults);
@@ -335,11 +421,10 @@ TEST_F(ChildHandle, OwnerWaitsReadsTheFullExitCodeAndClosesOnce) {
         {true, 0, 0}, {true, 3, 3}, {true, 0xFFFFFFFFu, 0xFFFFFFFFu}, {true, 3221225477u, 3221225477u}, {false, 0, 1},
     };
     for (const Case& row : cases) {
-        child.~FakeChild();
-        new (&child) FakeChild{};
+        renew_child();
         child.exit_code_readable = row.readable;
         end_child(row.code);
-        set_child_process({child_handle});
+        start();
         EXPECT_EQ(wait_for_child_exit_status(), row.status);
         EXPECT_EQ(child.infinite_waits, 1);
         EXPECT_EQ(child.closes, 1);
@@ -348,6 +433,55 @@ TEST_F(ChildHandle, OwnerWaitsReadsTheFullExitCodeAndClosesOnce) {
     }
     EXPECT_EQ(wait_for_child_exit_status(), 0u);
     EXPECT_EQ(child.closes, 1);
+}
+
+TEST_F(ChildHandle, AFailedWaitIsNotTakenAsTheEndOfTheChild) {
+    FakeDirectory directory_state;
+    directory_state.gone_after = 1;
+    install_fake_directory(platform.table(), directory_state);
+    copy_wide_bounded(target_directory, root_target);
+    extraction_started = 1;
+    struct Case {
+        const char* what;
+        int failing_waits;
+        bool ends_by_itself;
+        int terminations;
+        uint32_t status;
+        bool removed;
+    } cases[] = {
+        {"one failed wait", 1, true, 0, 9, true},
+        {"twenty failed waits", 20, true, 0, 9, true},
+        // Every try of the first round fails: the child is terminated, and
+        // the waits after that see its end.
+        {"twenty-one failed waits", 21, false, 1, 1, true},
+        // No wait ever sees the end: the child may still run, so its
+        // directory stays.
+        {"no wait succeeds", 42, false, 1, 1, false},
+    };
+    for (const Case& row : cases) {
+        renew_child();
+        directory_state = FakeDirectory{};
+        directory_state.gone_after = 1;
+        child.failing_waits = row.failing_waits;
+        std::thread child_ending([&row] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (row.ends_by_itself) end_child(9);
+        });
+        start();
+        uint32_t status = wait_for_child_exit_status();
+        child_ending.join();
+        EXPECT_EQ(status, row.status) << row.what;
+        EXPECT_EQ(child.terminations, row.terminations) << row.what;
+        if (row.terminations > 0) {
+            EXPECT_EQ(child.terminate_code, 1u) << row.what;
+        }
+        EXPECT_EQ(child.closes, 1) << row.what;
+        remove_target_directory();
+        EXPECT_EQ(directory_state.attempts, row.removed ? 1 : 0) << row.what;
+        EXPECT_TRUE(child.faults.empty()) << testing::PrintToString(child.faults);
+    }
+    reset_unpack_state();
+    reset_target_directory_state();
 }
 
 // The whole parent: start, wait, cleanup on the main thread while a console
@@ -385,7 +519,7 @@ protected:
             copy_wide_bounded(out, u"C:\\apps\\app.exe", 100);
             return 15;
         };
-        platform.table().start_process = [](const char16_t*, char16_t*) -> platform::ProcessHandle {
+        platform.table().start_process = [](const char16_t*, char16_t*, platform::JobHandle) -> platform::ProcessHandle {
             return {child_handle};
         };
         copy_wide_bounded(target_directory, root_target);
@@ -396,35 +530,48 @@ protected:
         reset_unpack_state();
         reset_target_directory_state();
         reset_own_path_state();
+        reset_stop_state();
+        reset_cleanup_state();
     }
 
     // Runs the parent's start and wait on this thread and the handler on
-    // another once the main thread waits; returns the parent's status.
-    int32_t run_with_event(bool child_ends_on_event) {
+    // another once the main thread waits. Both end the process; the status
+    // each ended it with, main thread first.
+    std::pair<uint32_t, uint32_t> run_with_event(bool child_ends_on_event) {
         child.ignores_events = !child_ends_on_event;
-        std::atomic<int> handler_result{-1};
+        uint32_t handler_status = 0;
         std::thread handler([&] {
             {
                 std::unique_lock<std::mutex> guard(fake_child->lock);
                 fake_child->changed.wait(guard, [] { return fake_child->infinite_waits > 0; });
             }
+            std::thread child_ending;
             if (child_ends_on_event) {
-                std::thread child_ending([] {
+                // Like an application whose own handler ends it with 2.
+                child_ending = std::thread([] {
                     std::unique_lock<std::mutex> guard(fake_child->lock);
                     fake_child->changed.wait(guard, [] { return fake_child->timed_waits > 0; });
                     guard.unlock();
-                    end_child(0xC000013Au);
+                    end_child(2);
                 });
-                handler_result = console_control_handler(0);
-                child_ending.join();
-            } else {
-                handler_result = console_control_handler(0);
             }
+            try {
+                console_control_handler(0);
+                ADD_FAILURE() << "the handler returned";
+            } catch (const ProcessEnded& ended) {
+                handler_status = ended.status;
+            }
+            if (child_ending.joinable()) child_ending.join();
         });
-        int32_t status = start_child_and_wait();
+        uint32_t main_status = 0;
+        try {
+            start_child_and_wait();
+            ADD_FAILURE() << "the main thread returned during a stop";
+        } catch (const ProcessEnded& ended) {
+            main_status = ended.status;
+        }
         handler.join();
-        EXPECT_EQ(handler_result.load(), 0);
-        return status;
+        return {main_status, handler_status};
     }
 
     PlatformOverride platform;
@@ -433,17 +580,17 @@ protected:
 };
 
 TEST_F(ConsoleEventWhileWaiting, ChildIgnoringTheEventIsTerminatedHandleClosedOnceDirectoryRemovedOnce) {
-    EXPECT_EQ(run_with_event(false), 0);
+    EXPECT_EQ(run_with_event(false), std::make_pair(interrupted, interrupted));
     EXPECT_EQ(child.terminations, 1);
-    EXPECT_EQ(child.terminate_code, 0u);
+    EXPECT_EQ(child.terminate_code, interrupted);
     EXPECT_EQ(child.closes, 1);
     EXPECT_TRUE(child.faults.empty()) << testing::PrintToString(child.faults);
     EXPECT_EQ(directory_state.attempts, 1);
     EXPECT_EQ(most_removals_at_once.load(), 1);
 }
 
-TEST_F(ConsoleEventWhileWaiting, ChildEndingWithinTheGraceIsNotTerminated) {
-    EXPECT_EQ(static_cast<uint32_t>(run_with_event(true)), 0xC000013Au);
+TEST_F(ConsoleEventWhileWaiting, ChildEndingWithinTheGraceIsNotTerminatedAndItsStatusPassesThrough) {
+    EXPECT_EQ(run_with_event(true), std::make_pair(2u, 2u));
     EXPECT_EQ(child.terminations, 0);
     EXPECT_EQ(child.closes, 1);
     EXPECT_TRUE(child.faults.empty()) << testing::PrintToString(child.faults);

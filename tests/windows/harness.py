@@ -106,6 +106,25 @@ def link_unchecked(data, out, scratch):
     return out
 
 
+def link_with_hooks(data, out):
+    """Links the attached data file DATA into the test launcher OUT with the
+    fault hooks of tests/windows/hooks (FENZAR_TEST_FAULT, FENZAR_TEST_EVENT,
+    FENZAR_TEST_TMP); returns OUT. The one place that builds such launchers."""
+    subprocess.run([FENZAR_PACK, 'link', '--template', HOOKS_TEMPLATE, '-o', out, data],
+                   check=True, capture_output=True)
+    return out
+
+
+def pack_with_hooks(app_dll, files=(), out=None):
+    """Like pack, but the launcher OUT carries the fault hooks."""
+    if out is None:
+        raise ValueError('pack_with_hooks needs an output path')
+    data = out + '.bin'
+    subprocess.run([FENZAR_PACK, 'build', '--level', '3', '-o', data, app_dll, *files],
+                   check=True, capture_output=True)
+    return link_with_hooks(data, out)
+
+
 def wine_environment(env=None):
     """The environment for a Wine run: ours, Wine's settings, then ENV, where
     a value of None removes the variable."""

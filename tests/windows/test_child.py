@@ -138,6 +138,22 @@ class ExitStatus(ChildTest):
                            name='packed.exe')
         self.assertEqual(harness.run(packed, cwd=self.work), (0, 'neighbour=42\n', ''))
 
+    def test_copy_started_by_the_application_runs_it_in_re_entered_mode(self):
+        # The application starts its own launcher again, which inherits
+        # FENZAR_ONEFILE_PARENT: the copy runs the already unpacked library
+        # without unpacking anything. The application runs in the job that
+        # ties it to its launcher; the copy it starts breaks away from it.
+        launcher = self.pack('child_probe_app.dll')
+        before = harness.onefile_dirs()
+        result = harness.run(launcher, env={'PROBE_AGAIN': '1', 'PROBE_EXIT': '6'}, cwd=self.work)
+        self.assertEqual(result.status, 6, result)
+        paths = re.findall(r'^path=(.*)$', result.stdout, re.MULTILINE)
+        self.assertEqual(len(paths), 2, result.stdout)
+        self.assertEqual(paths[0], paths[1])
+        self.assertEqual(re.findall(r'^(in_job=\d|again=\d+)$', result.stdout, re.MULTILINE),
+                         ['in_job=1', 'in_job=0', 'again=6'])
+        self.assertEqual(harness.onefile_dirs() - before, set())
+
     def test_standard_streams_reach_the_callers_pipes(self):
         launcher = self.pack('child_probe_app.dll')
         result = harness.run(launcher, env={'PROBE_OUT': 'to stdout', 'PROBE_ERR': 'to stderr'}, cwd=self.work)
@@ -247,18 +263,22 @@ def kill_if_running(name):
 class ConsoleInterrupt(ChildTest):
     # Wine delivers CTRL_C_EVENT to a graphical-subsystem program only when a
     # console-subsystem Windows program started it and its Linux process gets
-    # SIGINT; so the launcher runs under child_driver and only the parent
-    # launcher's Linux process is interrupted. The application sleeps and
-    # never sees the event: the launcher must give it the 5 s grace, then
-    # terminate it. Wine ends a process whose handler returned FALSE with
-    # status 0 (Windows: 0xC000013A).
-    def test_interrupt_ends_child_after_grace_and_removes_directory(self):
+    # SIGINT; so the launcher runs under child_driver, and the test sends
+    # SIGINT to the Linux processes it chooses. Wine ends a process whose
+    # handler returned FALSE with status 0 (Windows: 0xC000013A), so the
+    # launcher ends itself with the status it decides.
+    def interrupt(self, env, signalled):
+        """Runs a launcher of child_probe_app with ENV under child_driver,
+        sends SIGINT to the parent's and then, when SIGNALLED is 'both', to
+        the child's Linux process, and returns (driver's stdout after the
+        path line, stderr, seconds from the interrupt to the end, target
+        directory)."""
         # A name of its own, so that no other process matches it.
         name = 'interrupted_%d_%d.exe' % (os.getpid(), time.monotonic_ns())
         launcher = self.pack('child_probe_app.dll', name=name)
         command = [harness.WINE, DRIVER, 'raw', harness.windows_path(launcher), name]
         driver = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=self.work,
-                                  env=harness.wine_environment({'PROBE_SLEEP_MS': '60000'}))
+                                  env=harness.wine_environment(env))
         try:
             path_line = driver.stdout.readline().decode()
             directory = target_dir(path_line)
@@ -272,6 +292,10 @@ class ConsoleInterrupt(ChildTest):
             self.addCleanup(kill_if_running, name)
             interrupted = time.monotonic()
             os.kill(pids[0], signal.SIGINT)
+            if signalled == 'both':
+                # The parent's handler is giving the child its grace now.
+                time.sleep(0.5)
+                os.kill(pids[1], signal.SIGINT)
             stdout, stderr = driver.communicate(timeout=60)
             driver.stdout.close()
             driver.stderr.close()
@@ -280,12 +304,27 @@ class ConsoleInterrupt(ChildTest):
             if driver.poll() is None:
                 driver.kill()
                 driver.communicate()
-        stdout = stdout.decode().replace('\r\n', '\n')
-        self.assertEqual(stdout, 'exit_code=0\n')
+        self.assertEqual(linux_processes_running(name), [], 'no launcher is left running')
+        return stdout.decode().replace('\r\n', '\n'), stderr, elapsed, directory
+
+    def test_interrupt_ends_child_after_grace_and_removes_directory(self):
+        # The application sleeps and never sees the event: the launcher gives
+        # it the 5 s grace, then terminates it and ends with 0xC000013A.
+        stdout, stderr, elapsed, directory = self.interrupt({'PROBE_SLEEP_MS': '60000'}, 'parent')
+        self.assertEqual(stdout, 'exit_code=%d\n' % 0xC000013A)
         # Only the driver's report follows the path line: no "finished".
         self.assertEqual(stderr, b'')
         self.assertGreaterEqual(elapsed, 4.5)
         self.assertLess(elapsed, 30)
+        self.assertGone(directory)
+
+    def test_application_ending_on_the_interrupt_passes_its_own_status(self):
+        # The application's own handler ends it with 2 within the grace.
+        stdout, stderr, elapsed, directory = self.interrupt(
+            {'PROBE_SLEEP_MS': '60000', 'PROBE_CTRL_C': '2'}, 'both')
+        self.assertEqual(stdout, 'interrupted\nexit_code=2\n')
+        self.assertEqual(stderr, b'')
+        self.assertLess(elapsed, 4.5, 'the child was not terminated after the grace')
         self.assertGone(directory)
 
 

@@ -2,11 +2,13 @@
 directory byte for byte, and the three ways unpacking ends early (a file that
 cannot be opened, a failed write, a full path past 4,096 characters).
 
-The archives are crafted here and linked with `fenzar-pack link` into the
-launcher template with the fault hooks (tests/windows/hooks). To look at a
-finished directory, the launcher runs with start_process failing: it then
-ends with "Error, couldn't launch child" and leaves the directory behind, as
-it does after any error exit."""
+The archives are crafted here and linked with the fault hooks
+(tests/windows/hooks) by harness.link_with_hooks, into the launcher template
+that carries them. A failure with status 2
+removes the target directory; to look at what a run wrote, the hooks turn a
+chosen call into an immediate stop, which leaves everything as it is: the
+child's start (FINISHED_UNPACKING), or the first deletion of the removal that
+follows a failure (FROZEN_REMOVAL)."""
 import os
 import re
 import shutil
@@ -19,7 +21,8 @@ import harness
 from attached_data import archive, wrap, zstd_frame
 
 APP = harness.windows_test_file('echo_app.dll')
-KEEP_DIRECTORY = {'FENZAR_TEST_FAULT': 'start_process:0:5'}
+FINISHED_UNPACKING = 'start_process:0:stop'
+FROZEN_REMOVAL = 'delete_file:0:stop'
 PIECE = 32768
 
 
@@ -72,20 +75,26 @@ class UnpackTest(unittest.TestCase):
         data = os.path.join(self.scratch.name, self.marker + '.bin')
         with open(data, 'wb') as out:
             out.write(attached_data(records))
-        exe = os.path.join(self.scratch.name, self.marker + '.exe')
-        subprocess.run([harness.FENZAR_PACK, 'link', '--template', harness.HOOKS_TEMPLATE, '-o', exe, data],
-                       check=True, capture_output=True)
-        return exe
+        return harness.link_with_hooks(data, os.path.join(self.scratch.name, self.marker + '.exe'))
 
-    def target_directory(self, temp=None):
+    def marked_directories(self):
+        temp = harness.wine_temp_dir()
+        return [os.path.join(temp, name) for name in os.listdir(temp)
+                if name.startswith('onefile_') and os.path.exists(os.path.join(temp, name, self.marker))]
+
+    def target_directory(self):
         """The Linux path of this test's target directory (the one holding
         its marker), to be removed after the test."""
-        temp = temp or harness.wine_temp_dir()
-        found = [os.path.join(temp, name) for name in os.listdir(temp)
-                 if name.startswith('onefile_') and os.path.exists(os.path.join(temp, name, self.marker))]
+        found = self.marked_directories()
         self.assertEqual(len(found), 1, found)
         self.left_behind.append(found[0])
         return found[0]
+
+    def assert_removed(self, result):
+        """The run ended with status 2 and left no directory of this test."""
+        self.assertEqual(result.status, 2, result.stdout + result.stderr)
+        self.assertEqual(self.marked_directories(), [], 'a failure removes the target directory')
+
 
     def files_below(self, directory):
         result = {}
@@ -97,9 +106,8 @@ class UnpackTest(unittest.TestCase):
                     result[relative] = data.read()
         return result
 
-    def assert_launch_stopped(self, result):
-        self.assertEqual(result.status, 2, result.stdout + result.stderr)
-        self.assertRegex(result.stderr, r"\AError, couldn't launch child \(\[Error 5\] .+\)\n\Z")
+    def assert_stopped_at_the_start(self, result):
+        self.assertEqual((result.status, result.stdout, result.stderr), (0xC0000409 & 0xFF, '', ''))
 
     def test_every_record_is_written_byte_exact(self):
         records = [
@@ -111,12 +119,31 @@ class UnpackTest(unittest.TestCase):
             (long_name(1023), pattern(1000, 4)),
             ('nested\\again.txt', b'later'),
         ]
-        result = harness.run(self.launcher(records), env=KEEP_DIRECTORY)
-        self.assert_launch_stopped(result)
+        result = harness.run(self.launcher(records), env={'FENZAR_TEST_FAULT': FINISHED_UNPACKING})
+        self.assert_stopped_at_the_start(result)
 
         expected = {'echo_app.dll': self.app, self.marker: b''}
         expected.update(records)
         self.assertEqual(self.files_below(self.target_directory()), expected)
+
+    def run_failing(self, exe, fault=None):
+        """Runs EXE (with FENZAR_TEST_FAULT=FAULT) twice: as it is, where the
+        failure must end with status 2 and no directory, and with the removal
+        frozen. Returns the first run's result and the files the second one
+        left, which are what the failure found."""
+        faults = [fault] if fault else []
+        result = harness.run(exe, env={'FENZAR_TEST_FAULT': ','.join(faults)})
+        self.assert_removed(result)
+        frozen = harness.run(exe, env={'FENZAR_TEST_FAULT': ','.join(faults + [FROZEN_REMOVAL])})
+        self.assertEqual(frozen.status, 0xC0000409 & 0xFF, frozen.stdout + frozen.stderr)
+        self.assertEqual(frozen.stderr.replace(self.directory_name(frozen.stderr), ''),
+                         result.stderr.replace(self.directory_name(result.stderr), ''))
+        return result, self.files_below(self.target_directory())
+
+    @staticmethod
+    def directory_name(message):
+        match = re.search(r'onefile_[^\\]+', message)
+        return match.group(0) if match else ''
 
     def test_file_that_cannot_be_opened_ends_with_its_full_path(self):
         # A directory where a file should go, and a file where a directory
@@ -126,16 +153,12 @@ class UnpackTest(unittest.TestCase):
                 ([('f', b'plain file'), ('f\\below.txt', b'below a file')], 'f\\below.txt')):
             with self.subTest(blocked=blocked):
                 self.marker = 'marker_%s.txt' % uuid.uuid4().hex
-                result = harness.run(self.launcher(records))
-                self.assertEqual(result.status, 2, result.stdout + result.stderr)
-                directory = self.target_directory()
+                result, written = self.run_failing(self.launcher(records))
                 match = re.fullmatch(r"Error, failed to open '(C:\\users\\[^\\]+\\Temp\\onefile_[^\\]+)\\(.+)' for writing\.\n",
                                      result.stderr)
                 self.assertIsNotNone(match, result.stderr)
-                self.assertEqual(match.group(1).rsplit('\\', 1)[1], os.path.basename(directory))
                 self.assertEqual(match.group(2), blocked)
-                written = self.files_below(directory)
-                self.assertEqual(written[records[0][0]], records[0][1], 'what was written stays')
+                self.assertEqual(written[records[0][0]], records[0][1], 'what was written before the failure')
                 self.assertEqual(written['echo_app.dll'], self.app)
 
     @unittest.skipIf(os.getuid() == 0, 'Wine run as root truncates read-only files: the system does not refuse '
@@ -144,24 +167,17 @@ class UnpackTest(unittest.TestCase):
         # The same name twice; the hook marks the file read-only just before
         # the second open, as another program could.
         records = [('data.txt', b'first'), ('data.txt', b'second')]
-        result = harness.run(self.launcher(records),
-                             env={'FENZAR_TEST_FAULT': 'create_file_for_writing:3:readonly'})
-        self.assertEqual(result.status, 2, result.stdout + result.stderr)
-        directory = self.target_directory()
-        self.assertRegex(result.stderr, r"\AError, failed to open 'C:\\.+\\%s\\data\.txt' for writing\.\n\Z"
-                         % re.escape(os.path.basename(directory)))
-        self.assertEqual(self.files_below(directory)['data.txt'], b'first')
+        result, written = self.run_failing(self.launcher(records), 'create_file_for_writing:3:readonly')
+        self.assertRegex(result.stderr, r"\AError, failed to open 'C:\\.+\\onefile_[^\\]+\\data\.txt' for writing\.\n\Z")
+        self.assertEqual(written['data.txt'], b'first')
 
     def test_failed_write_ends_with_the_system_error(self):
         big = pattern(3 * PIECE, 5)
         records = [('big.bin', big), ('never.txt', b'never written')]
         passes = -(-len(self.app) // PIECE) + 1  # all of echo_app.dll, one piece of big.bin
-        result = harness.run(self.launcher(records),
-                             env={'FENZAR_TEST_FAULT': 'write_file:%d:112' % passes})
-        self.assertEqual(result.status, 2, result.stdout + result.stderr)
+        result, written = self.run_failing(self.launcher(records), 'write_file:%d:112' % passes)
         self.assertRegex(result.stderr,
                          r"\AError, couldn't unpack file to target path\. \(\[Error 112\] \S.*\)\n\Z")
-        written = self.files_below(self.target_directory())
         self.assertEqual(written, {'echo_app.dll': self.app, self.marker: b'', 'big.bin': big[:PIECE]})
 
     def test_full_path_past_4096_characters_stops_at_once(self):

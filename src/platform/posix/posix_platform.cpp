@@ -107,6 +107,11 @@ uint32_t store_result(const std::u16string& text, char16_t* out, uint32_t size) 
 
 [[noreturn]] void exit_process(int status) { std::exit(status); }
 
+// A POSIX status keeps only the low 8 bits.
+[[noreturn]] void terminate_own_process(uint32_t status) { _exit(static_cast<int>(status & 0xFF)); }
+
+void* allocate_memory(size_t size) { return std::malloc(size); }
+
 uint32_t last_error() { return current_error; }
 void set_last_error(uint32_t code) { current_error = code; }
 
@@ -441,8 +446,14 @@ void close_directory_listing(platform::DirectoryListing listing) {
 // A POSIX process has an argument vector, not a command line.
 const char16_t* get_raw_command_line() { return u""; }
 
+// No job objects here; a child would not be tied to the launcher.
+platform::JobHandle create_kill_on_close_job() {
+    current_error = 50;  // not supported
+    return {nullptr};
+}
+
 // Native tests do not start the launcher as a child process.
-platform::ProcessHandle start_process(const char16_t*, char16_t*) {
+platform::ProcessHandle start_process(const char16_t*, char16_t*, platform::JobHandle) {
     current_error = 50;  // not supported
     return {nullptr};
 }
@@ -491,6 +502,8 @@ namespace platform {
 Table table = {
     .stop_immediately = posix_layer::stop_immediately,
     .exit_process = posix_layer::exit_process,
+    .terminate_own_process = posix_layer::terminate_own_process,
+    .allocate_memory = posix_layer::allocate_memory,
     .last_error = posix_layer::last_error,
     .set_last_error = posix_layer::set_last_error,
     .format_system_message = posix_layer::format_system_message,
@@ -526,6 +539,7 @@ Table table = {
     .next_directory_entry = posix_layer::next_directory_entry,
     .close_directory_listing = posix_layer::close_directory_listing,
     .get_raw_command_line = posix_layer::get_raw_command_line,
+    .create_kill_on_close_job = posix_layer::create_kill_on_close_job,
     .start_process = posix_layer::start_process,
     .wait_for_process = posix_layer::wait_for_process,
     .get_process_exit_code = posix_layer::get_process_exit_code,

@@ -46,6 +46,13 @@ Function system_function(const wchar_t* library, const char* name) {
 
 [[noreturn]] void exit_process(int status) { std::exit(status); }
 
+[[noreturn]] void terminate_own_process(uint32_t status) {
+    TerminateProcess(GetCurrentProcess(), status);
+    ExitProcess(status);
+}
+
+void* allocate_memory(size_t size) { return std::malloc(size); }
+
 uint32_t last_error() { return GetLastError(); }
 void set_last_error(uint32_t code) { SetLastError(code); }
 
@@ -236,7 +243,21 @@ void close_directory_listing(platform::DirectoryListing listing) { FindClose(sta
 
 const char16_t* get_raw_command_line() { return reinterpret_cast<const char16_t*>(GetCommandLineW()); }
 
-platform::ProcessHandle start_process(const char16_t* application, char16_t* command_line) {
+platform::JobHandle create_kill_on_close_job() {
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) return {nullptr};
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        DWORD error = GetLastError();
+        CloseHandle(job);
+        SetLastError(error);
+        return {nullptr};
+    }
+    return {job};
+}
+
+platform::ProcessHandle start_process(const char16_t* application, char16_t* command_line, platform::JobHandle job) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -244,9 +265,22 @@ platform::ProcessHandle start_process(const char16_t* application, char16_t* com
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION information = {};
-    if (!CreateProcessW(wide(application), wide(command_line), nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
-                        nullptr, nullptr, &startup, &information)) {
+    DWORD flags = NORMAL_PRIORITY_CLASS | (job.valid() ? CREATE_SUSPENDED : 0);
+    if (!CreateProcessW(wide(application), wide(command_line), nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+                        &startup, &information)) {
         return {nullptr};
+    }
+    if (job.valid()) {
+        AssignProcessToJobObject(static_cast<HANDLE>(job.value), information.hProcess);
+        // A child that cannot be resumed would never run: it counts as not started.
+        if (ResumeThread(information.hThread) == static_cast<DWORD>(-1)) {
+            DWORD error = GetLastError();
+            TerminateProcess(information.hProcess, error);
+            CloseHandle(information.hThread);
+            CloseHandle(information.hProcess);
+            SetLastError(error);
+            return {nullptr};
+        }
     }
     CloseHandle(information.hThread);
     return {information.hProcess};
@@ -367,6 +401,8 @@ namespace platform {
 Table table = {
     .stop_immediately = win32_layer::stop_immediately,
     .exit_process = win32_layer::exit_process,
+    .terminate_own_process = win32_layer::terminate_own_process,
+    .allocate_memory = win32_layer::allocate_memory,
     .last_error = win32_layer::last_error,
     .set_last_error = win32_layer::set_last_error,
     .format_system_message = win32_layer::format_system_message,
@@ -402,6 +438,7 @@ Table table = {
     .next_directory_entry = win32_layer::next_directory_entry,
     .close_directory_listing = win32_layer::close_directory_listing,
     .get_raw_command_line = win32_layer::get_raw_command_line,
+    .create_kill_on_close_job = win32_layer::create_kill_on_close_job,
     .start_process = win32_layer::start_process,
     .wait_for_process = win32_layer::wait_for_process,
     .get_process_exit_code = win32_layer::get_process_exit_code,

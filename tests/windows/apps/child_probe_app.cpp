@@ -10,7 +10,14 @@
 //   PROBE_HOLD=NAME        creates NAME beside the library and has
 //   PROBE_HOLDER=PROGRAM   `PROGRAM hold PATH EVENT` hold it open without
 //                          delete sharing; returns once it holds the file
+//   PROBE_CTRL_C=STATUS    handles console interrupts itself: prints
+//                          "interrupted" and ends with STATUS
 //   PROBE_SLEEP_MS=N       sleeps N ms, then prints "finished"
+//   PROBE_AGAIN=1          prints "in_job=0|1" (whether it runs in a job),
+//                          then starts its own launcher (argv[0]) again
+//                          with the one argument "again", waits, and prints
+//                          "again=<exit code>"; an instance started with
+//                          "again" does not do it once more
 //
 // It first prints "path=LIBRARY PATH"; every step prints one line on stdout
 // saying what it did.
@@ -104,10 +111,47 @@ void hold_file(const std::wstring& path, const std::wstring& holder) {
     say("held=%d\n", waited == WAIT_OBJECT_0 ? 1 : 0);
 }
 
+DWORD interrupt_status = 0;
+
+BOOL WINAPI end_on_interrupt(DWORD control_type) {
+    if (control_type != CTRL_C_EVENT) return FALSE;
+    say("interrupted\n");
+    ExitProcess(interrupt_status);
+}
+
+void run_launcher_again(const wchar_t* launcher) {
+    std::wstring command = L"\"" + std::wstring(launcher) + L"\" again";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(launcher, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        say("probe: cannot start the launcher again (error %lu)\n", GetLastError());
+        return;
+    }
+    CloseHandle(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    say("again=%lu\n", code);
+}
+
 }  // namespace
 
-extern "C" __declspec(dllexport) int run_code(int, wchar_t**, const wchar_t* path) {
+extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wchar_t* path) {
     say("path=%ls\n", path);
+    std::wstring ctrl_c = variable(L"PROBE_CTRL_C");
+    if (!ctrl_c.empty()) {
+        interrupt_status = std::wcstoul(ctrl_c.c_str(), nullptr, 10);
+        SetConsoleCtrlHandler(end_on_interrupt, TRUE);
+    }
+    if (variable(L"PROBE_AGAIN") == L"1") {
+        BOOL in_job = FALSE;
+        IsProcessInJob(GetCurrentProcess(), nullptr, &in_job);
+        say("in_job=%d\n", in_job ? 1 : 0);
+        bool started_again = argc > 1 && std::wstring(argv[1]) == L"again";
+        if (!started_again) run_launcher_again(argv[0]);
+    }
     std::wstring out = variable(L"PROBE_OUT");
     if (!out.empty()) say("%ls\n", out.c_str());
     std::wstring err = variable(L"PROBE_ERR");

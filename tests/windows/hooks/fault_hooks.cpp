@@ -1,5 +1,5 @@
-// Fault injection for end-to-end tests, linked into a second launcher
-// template (launcher_template_hooks.exe). Before the launcher starts, it reads
+// Fault injection for end-to-end tests, linked into a test launcher ahead of
+// the launcher library. Before the launcher starts, it reads
 //   FENZAR_TEST_FAULT=operation:passes:outcome[,operation:passes:outcome...]
 // and wraps that operation of the platform table: the first `passes` calls go
 // through, the next one fails with the Windows error code `outcome`, and later
@@ -9,114 +9,167 @@
 // For create_private_directory the outcome may be "precreate": the directory
 // is made first, plainly, as another program of the user could, and the real
 // call then meets it.
-// The variable is inherited, so a launcher's child sees the same faults.
+// The outcome "stop" makes that call an immediate stop instead, which leaves
+// everything on disk as it is at that moment.
+//
+//   FENZAR_TEST_EVENT=operation:passes[,operation:passes...]
+// delivers a console interrupt (event 0) just before call number passes + 1
+// of the operation, as the platform does: the registered handler runs on a
+// new thread. The calling thread waits until the handler has begun the stop
+// and then makes its call, so the event falls exactly there. Not for
+// start_process, which runs under the stop's lock. Without a registered
+// handler (a re-entered instance) nothing is delivered.
+//
+// The variables are inherited, so a launcher's child sees the same settings.
 //
 // FENZAR_TEST_TMP=PATH (ASCII) sets TMP and TEMP before the launcher starts,
 // as a parent process could; Wine replaces both from its registry when a
 // program is started from Linux, so they cannot simply be passed in.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
+#include "base/stop.h"
 #include "platform/platform.h"
 
 namespace {
 
-struct Fault {
-    const char* operation;
+platform::ConsoleControlHandler registered_handler = nullptr;
+
+void deliver_interrupt() {
+    if (registered_handler == nullptr) return;
+    std::thread([] { registered_handler(0); }).detach();
+    while (!stop_has_begun()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+struct Operation {
+    const char* name;
     long passes = -1;  // no fault
     unsigned long error = 0;
     // The outcome is a change made before the real call ("readonly",
     // "precreate"), not an error code.
     bool changes_first = false;
+    bool stop = false;
+    long event_passes = -1;  // no event
     long calls = 0;
 
-    // Counts the call; true when this is the one to fail.
-    bool strikes() { return passes >= 0 && calls++ == passes; }
+    // Counts the call, delivers a due event, stops when asked to; true when
+    // this call is the one to fail, with the error set unless the outcome is
+    // a change made first.
+    bool strikes() {
+        long call = calls++;
+        if (call == event_passes) deliver_interrupt();
+        if (call != passes) return false;
+        if (stop) platform::stop_immediately();
+        if (!changes_first) platform::set_last_error(static_cast<uint32_t>(error));
+        return true;
+    }
 };
 
-Fault write_file_fault{"write_file"};
-Fault create_file_fault{"create_file_for_writing"};
-Fault create_directory_fault{"create_directory"};
-Fault delete_file_fault{"delete_file"};
-Fault remove_directory_fault{"remove_directory"};
-Fault start_process_fault{"start_process"};
-Fault create_private_directory_fault{"create_private_directory"};
-Fault* const faults[] = {&write_file_fault,       &create_file_fault,      &create_directory_fault,
-                         &delete_file_fault,      &remove_directory_fault, &start_process_fault,
-                         &create_private_directory_fault};
+Operation write_file_operation{"write_file"};
+Operation create_file_operation{"create_file_for_writing"};
+Operation create_directory_operation{"create_directory"};
+Operation delete_file_operation{"delete_file"};
+Operation remove_directory_operation{"remove_directory"};
+Operation start_process_operation{"start_process"};
+Operation add_handler_operation{"add_console_control_handler"};
+Operation allocate_operation{"allocate_memory"};
+Operation command_line_operation{"get_raw_command_line"};
+Operation wait_operation{"wait_for_process"};
+Operation create_private_directory_operation{"create_private_directory"};
+Operation* const operations[] = {
+    &write_file_operation,      &create_file_operation,   &create_directory_operation, &delete_file_operation,
+    &remove_directory_operation, &start_process_operation, &add_handler_operation,      &allocate_operation,
+    &command_line_operation,     &wait_operation,          &create_private_directory_operation,
+};
 
 platform::Table real;
 
 bool failing_write_file(platform::FileHandle file, const void* data, uint32_t length) {
-    if (write_file_fault.strikes()) {
-        platform::set_last_error(static_cast<uint32_t>(write_file_fault.error));
-        return false;
-    }
+    if (write_file_operation.strikes()) return false;
     return real.write_file(file, data, length);
 }
 
 platform::FileHandle failing_create_file_for_writing(const char16_t* path) {
-    if (create_file_fault.strikes()) {
-        if (create_file_fault.changes_first) {
-            real.set_file_attributes(path, platform::file_attribute_readonly);
-            return real.create_file_for_writing(path);
-        }
-        platform::set_last_error(static_cast<uint32_t>(create_file_fault.error));
-        return {nullptr};
+    if (create_file_operation.strikes()) {
+        if (!create_file_operation.changes_first) return {nullptr};
+        real.set_file_attributes(path, platform::file_attribute_readonly);
     }
     return real.create_file_for_writing(path);
 }
 
-bool failing_create_directory(const char16_t* path) {
-    if (create_directory_fault.strikes()) {
-        platform::set_last_error(static_cast<uint32_t>(create_directory_fault.error));
-        return false;
-    }
-    return real.create_directory(path);
-}
-
-bool failing_delete_file(const char16_t* path) {
-    if (delete_file_fault.strikes()) {
-        platform::set_last_error(static_cast<uint32_t>(delete_file_fault.error));
-        return false;
-    }
-    return real.delete_file(path);
-}
-
-bool failing_remove_directory(const char16_t* path) {
-    if (remove_directory_fault.strikes()) {
-        platform::set_last_error(static_cast<uint32_t>(remove_directory_fault.error));
-        return false;
-    }
-    return real.remove_directory(path);
-}
-
-platform::ProcessHandle failing_start_process(const char16_t* application, char16_t* command_line) {
-    if (start_process_fault.strikes()) {
-        platform::set_last_error(static_cast<uint32_t>(start_process_fault.error));
-        return {nullptr};
-    }
-    return real.start_process(application, command_line);
-}
-
 bool failing_create_private_directory(const char16_t* path) {
-    if (create_private_directory_fault.strikes()) {
-        if (!create_private_directory_fault.changes_first) {
-            platform::set_last_error(static_cast<uint32_t>(create_private_directory_fault.error));
-            return false;
-        }
+    if (create_private_directory_operation.strikes()) {
+        if (!create_private_directory_operation.changes_first) return false;
         real.create_directory(path);
     }
     return real.create_private_directory(path);
 }
 
+bool failing_create_directory(const char16_t* path) {
+    if (create_directory_operation.strikes()) return false;
+    return real.create_directory(path);
+}
+
+bool failing_delete_file(const char16_t* path) {
+    if (delete_file_operation.strikes()) return false;
+    return real.delete_file(path);
+}
+
+bool failing_remove_directory(const char16_t* path) {
+    if (remove_directory_operation.strikes()) return false;
+    return real.remove_directory(path);
+}
+
+platform::ProcessHandle failing_start_process(const char16_t* application, char16_t* command_line,
+                                              platform::JobHandle job) {
+    if (start_process_operation.strikes()) return {nullptr};
+    return real.start_process(application, command_line, job);
+}
+
+bool failing_add_console_control_handler(platform::ConsoleControlHandler handler) {
+    if (add_handler_operation.strikes()) return false;
+    registered_handler = handler;
+    return real.add_console_control_handler(handler);
+}
+
+void* failing_allocate_memory(size_t size) {
+    if (allocate_operation.strikes()) return nullptr;
+    return real.allocate_memory(size);
+}
+
+const char16_t* counted_get_raw_command_line() {
+    command_line_operation.strikes();
+    return real.get_raw_command_line();
+}
+
+uint32_t failing_wait_for_process(platform::ProcessHandle process, uint32_t milliseconds) {
+    if (wait_operation.strikes()) return platform::wait_failed;
+    return real.wait_for_process(process, milliseconds);
+}
+
 // A malformed setting ends the test program at once, so that a typo cannot
 // pass as a run without faults.
 [[noreturn]] void reject_setting(const char* setting) {
-    std::fprintf(stderr, "FENZAR_TEST_FAULT: cannot use '%s'\n", setting);
+    std::fprintf(stderr, "FENZAR_TEST_FAULT/EVENT: cannot use '%s'\n", setting);
     std::fflush(stderr);
     std::_Exit(99);
+}
+
+Operation* find_operation(const char* name) {
+    for (Operation* operation : operations) {
+        if (std::strcmp(operation->name, name) == 0) return operation;
+    }
+    reject_setting(name);
+}
+
+long parse_passes(const char* text) {
+    char* end = nullptr;
+    long passes = std::strtol(text, &end, 10);
+    if (*text == 0 || *end != 0 || passes < 0) reject_setting(text);
+    return passes;
 }
 
 void parse_fault(char* setting) {
@@ -125,21 +178,42 @@ void parse_fault(char* setting) {
     if (outcome == nullptr) reject_setting(setting);
     *passes++ = 0;
     *outcome++ = 0;
-    for (Fault* fault : faults) {
-        if (std::strcmp(fault->operation, setting) != 0) continue;
-        char* end = nullptr;
-        fault->passes = std::strtol(passes, &end, 10);
-        if (*passes == 0 || *end != 0 || fault->passes < 0) reject_setting(passes);
-        if ((fault == &create_file_fault && std::strcmp(outcome, "readonly") == 0) ||
-            (fault == &create_private_directory_fault && std::strcmp(outcome, "precreate") == 0)) {
-            fault->changes_first = true;
-            return;
-        }
-        fault->error = std::strtoul(outcome, &end, 10);
-        if (*outcome == 0 || *end != 0) reject_setting(outcome);
+    Operation* operation = find_operation(setting);
+    operation->passes = parse_passes(passes);
+    if ((operation == &create_file_operation && std::strcmp(outcome, "readonly") == 0) ||
+        (operation == &create_private_directory_operation && std::strcmp(outcome, "precreate") == 0)) {
+        operation->changes_first = true;
         return;
     }
-    reject_setting(setting);
+    if (std::strcmp(outcome, "stop") == 0) {
+        operation->stop = true;
+        return;
+    }
+    char* end = nullptr;
+    operation->error = std::strtoul(outcome, &end, 10);
+    if (*outcome == 0 || *end != 0) reject_setting(outcome);
+}
+
+void parse_event(char* setting) {
+    char* passes = std::strchr(setting, ':');
+    if (passes == nullptr) reject_setting(setting);
+    *passes++ = 0;
+    Operation* operation = find_operation(setting);
+    if (operation == &start_process_operation) reject_setting(setting);
+    operation->event_passes = parse_passes(passes);
+}
+
+// Splits the variable's value at commas and hands each setting to parse.
+bool read_settings(const char* variable, void (*parse)(char*)) {
+    const char* value = std::getenv(variable);
+    if (value == nullptr || *value == 0) return false;
+    char settings[1024];
+    if (std::strlen(value) >= sizeof settings) reject_setting(value);
+    std::strcpy(settings, value);
+    for (char* setting = std::strtok(settings, ","); setting != nullptr; setting = std::strtok(nullptr, ",")) {
+        parse(setting);
+    }
+    return true;
 }
 
 void set_temporary_directory() {
@@ -156,14 +230,9 @@ void set_temporary_directory() {
 struct InstallFaults {
     InstallFaults() {
         set_temporary_directory();
-        const char* value = std::getenv("FENZAR_TEST_FAULT");
-        if (value == nullptr || *value == 0) return;
-        static char settings[1024];
-        if (std::strlen(value) >= sizeof settings) reject_setting(value);
-        std::strcpy(settings, value);
-        for (char* setting = std::strtok(settings, ","); setting != nullptr; setting = std::strtok(nullptr, ",")) {
-            parse_fault(setting);
-        }
+        bool faults = read_settings("FENZAR_TEST_FAULT", parse_fault);
+        bool events = read_settings("FENZAR_TEST_EVENT", parse_event);
+        if (!faults && !events) return;
         real = platform::table;
         platform::table.write_file = failing_write_file;
         platform::table.create_file_for_writing = failing_create_file_for_writing;
@@ -171,6 +240,10 @@ struct InstallFaults {
         platform::table.delete_file = failing_delete_file;
         platform::table.remove_directory = failing_remove_directory;
         platform::table.start_process = failing_start_process;
+        platform::table.add_console_control_handler = failing_add_console_control_handler;
+        platform::table.allocate_memory = failing_allocate_memory;
+        platform::table.get_raw_command_line = counted_get_raw_command_line;
+        platform::table.wait_for_process = failing_wait_for_process;
         platform::table.create_private_directory = failing_create_private_directory;
     }
 };

@@ -10,6 +10,10 @@
 //   child_driver hold PATH EVENT
 //       opens PATH without delete sharing, signals the named event EVENT and
 //       keeps the file open for 6 seconds
+//   child_driver terminate-on-input PROGRAM COMMAND_LINE
+//       starts PROGRAM like raw, then on a line (or end of file) on its own
+//       standard input ends it with TerminateProcess, as Task Manager's End
+//       task does, and prints "terminated=<result>"
 #include <windows.h>
 
 #include <cstdio>
@@ -38,16 +42,44 @@ int hold(const wchar_t* path, const wchar_t* event_name) {
     return 0;
 }
 
+int terminate_on_input(const wchar_t* program, const wchar_t* command_line) {
+    std::wstring line = command_line;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(program, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        std::fprintf(stderr, "child_driver: cannot start %ls (error %lu)\n", program, GetLastError());
+        return 120;
+    }
+    CloseHandle(process.hThread);
+    char buffer[16];
+    DWORD read = 0;
+    ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr);
+    BOOL terminated = TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hProcess);
+    std::printf("terminated=%d\n", terminated ? 1 : 0);
+    std::fflush(stdout);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     std::wstring command = argc > 1 ? argv[1] : L"";
     if (command == L"raw" && argc == 4) return start_and_report("child_driver", argv[2], argv[3]);
     if (command == L"hold" && argc == 4) return hold(argv[2], argv[3]);
+    if (command == L"terminate-on-input" && argc == 4) return terminate_on_input(argv[2], argv[3]);
     if (command == L"print-args") {
         for (int i = 0; i < argc; ++i) print_utf8(L"argv[" + std::to_wstring(i) + L"]=" + argv[i] + L"\n");
         return 0;
     }
-    std::fputs("usage: child_driver raw PROGRAM COMMAND_LINE | print-args [ARGS...] | hold PATH EVENT\n", stderr);
+    std::fputs("usage: child_driver raw PROGRAM COMMAND_LINE | print-args [ARGS...] | hold PATH EVENT"
+               " | terminate-on-input PROGRAM COMMAND_LINE\n",
+               stderr);
     return 120;
 }

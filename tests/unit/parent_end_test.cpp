@@ -1,0 +1,427 @@
+// How a parent-mode launcher ends: on a console event at each moment of its
+// flow, and after a failure once its directory exists. The whole flow
+// (launcher_main) runs on the POSIX layer with real files below a scratch
+// directory; the child is a fake. Every file operation is recorded with the
+// thread that made it, so that the order between the main thread and the
+// handler's thread can be checked.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/stop.h"
+#include "child/cleanup.h"
+#include "child/command_line.h"
+#include "launcher/launcher_main.h"
+#include "launcher/run_mode.h"
+#include "payload/reader.h"
+#include "platform_override.h"
+#include "support/attached_data_builder.h"
+#include "target_dir/own_path.h"
+#include "target_dir/target_directory.h"
+#include "unpack/directories.h"
+#include "unpack/unpack.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t interrupted = 0xC000013Au;
+void* const child_handle = reinterpret_cast<void*>(0x4711);
+
+struct ProcessExit {
+    int status;
+};
+
+struct Operation {
+    bool on_main_thread;
+    std::string name;
+};
+
+// Everything the fakes share with the test, guarded by lock.
+struct World {
+    platform::Table real;
+    std::thread::id main_thread;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<Operation> log;
+    std::map<std::string, int> calls;
+
+    // The event: before call number event_passes + 1 of event_operation.
+    std::string event_operation;
+    int event_passes = -1;
+    int event_at = -1;  // index in the log where it was delivered
+    std::thread handler;
+    uint32_t handler_status = 0;
+    bool handler_ended = false;
+
+    // Faults: the call of fault_operation after fault_passes others fails.
+    std::string fault_operation;
+    int fault_passes = -1;
+    uint32_t fault_error = 0;
+
+    // The fake child: runs until terminated, unless it ends by itself.
+    bool child_started = false;
+    bool child_alive = false;
+    bool child_ends_by_itself = false;
+    uint32_t child_exit_code = 0;
+
+    bool target_existed_at_exit = false;
+};
+World* world;
+
+fs::path target_path() {
+    std::string native;
+    for (char16_t unit : std::u16string(target_directory.data())) {
+        native += unit == u'\\' ? '/' : static_cast<char>(unit);
+    }
+    return native;
+}
+
+void deliver_event() {
+    world->handler = std::thread([] {
+        try {
+            console_control_handler(0);
+        } catch (const ProcessEnded& ended) {
+            std::lock_guard<std::mutex> guard(world->lock);
+            world->handler_status = ended.status;
+            world->handler_ended = true;
+        }
+    });
+    while (!stop_has_begun()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// Records the call; delivers the event before it when due; true when this
+// call is to fail.
+bool record(const char* name) {
+    bool deliver = false;
+    bool fail = false;
+    {
+        std::lock_guard<std::mutex> guard(world->lock);
+        int call = world->calls[name]++;
+        if (world->event_operation == name && call == world->event_passes) {
+            deliver = true;
+            world->event_at = static_cast<int>(world->log.size());
+        }
+        fail = world->fault_operation == name && call == world->fault_passes;
+        world->log.push_back({std::this_thread::get_id() == world->main_thread, fail ? "failed " + std::string(name) : name});
+    }
+    if (deliver) deliver_event();
+    if (fail) platform::set_last_error(world->fault_error);
+    return fail;
+}
+
+void install_world(platform::Table& table) {
+    table.exit_process = [](int status) {
+        world->target_existed_at_exit = fs::exists(target_path());
+        throw ProcessExit{status};
+    };
+    table.allocate_memory = [](size_t size) -> void* {
+        if (record("allocate_memory")) return nullptr;
+        return world->real.allocate_memory(size);
+    };
+    table.create_directory = [](const char16_t* path) {
+        if (record("create_directory")) return false;
+        return world->real.create_directory(path);
+    };
+    table.create_file_for_writing = [](const char16_t* path) -> platform::FileHandle {
+        if (record("create_file")) return {nullptr};
+        return world->real.create_file_for_writing(path);
+    };
+    table.write_file = [](platform::FileHandle file, const void* data, uint32_t length) {
+        if (record("write_file")) return false;
+        return world->real.write_file(file, data, length);
+    };
+    table.close_file = [](platform::FileHandle file) {
+        record("close_file");
+        world->real.close_file(file);
+    };
+    table.get_file_attributes = [](const char16_t* path) {
+        record("get_file_attributes");
+        return world->real.get_file_attributes(path);
+    };
+    table.delete_file = [](const char16_t* path) {
+        if (record("delete_file")) return false;
+        return world->real.delete_file(path);
+    };
+    table.remove_directory = [](const char16_t* path) {
+        if (record("remove_directory")) return false;
+        return world->real.remove_directory(path);
+    };
+    table.get_raw_command_line = []() -> const char16_t* {
+        record("get_raw_command_line");
+        return u"app.exe";
+    };
+    table.start_process = [](const char16_t*, char16_t*, platform::JobHandle) -> platform::ProcessHandle {
+        if (record("start_process")) return {nullptr};
+        std::lock_guard<std::mutex> guard(world->lock);
+        world->child_started = true;
+        world->child_alive = !world->child_ends_by_itself;
+        return {child_handle};
+    };
+    // The grace period runs out at once; a wait without limit lasts until
+    // the child has ended.
+    table.wait_for_process = [](platform::ProcessHandle, uint32_t milliseconds) -> uint32_t {
+        record("wait_for_process");
+        std::unique_lock<std::mutex> guard(world->lock);
+        if (milliseconds != platform::wait_infinite) return world->child_alive ? 0x102u : platform::wait_object_0;
+        world->changed.wait(guard, [] { return !world->child_alive; });
+        return platform::wait_object_0;
+    };
+    table.get_process_exit_code = [](platform::ProcessHandle, uint32_t* code) {
+        std::lock_guard<std::mutex> guard(world->lock);
+        *code = world->child_exit_code;
+        return true;
+    };
+    table.terminate_process = [](platform::ProcessHandle, uint32_t code) {
+        record("terminate_process");
+        std::lock_guard<std::mutex> guard(world->lock);
+        if (world->child_alive) world->child_exit_code = code;
+        world->child_alive = false;
+        world->changed.notify_all();
+    };
+    table.close_process = [](platform::ProcessHandle) {};
+    table.sleep_milliseconds = [](uint32_t) {};
+}
+
+std::string pattern(size_t size, uint32_t seed) {
+    std::string out(size, '\0');
+    for (char& c : out) {
+        seed = seed * 1664525u + 1013904223u;
+        c = static_cast<char>(seed >> 24);
+    }
+    return out;
+}
+
+class ParentEnd : public testing::Test {
+protected:
+    void SetUp() override {
+        char scratch_pattern[] = "/tmp/fenzar_parent_end_XXXXXX";
+        ASSERT_NE(mkdtemp(scratch_pattern), nullptr);
+        scratch = scratch_pattern;
+        setenv("TMPDIR", scratch.c_str(), 1);
+        for (const char* name : variables) unsetenv(name);
+        world = &state;
+        state.real = platform::table;
+        state.main_thread = std::this_thread::get_id();
+        install_world(platform.table());
+        // Four pieces of 32 KiB for the first record, so that an event can
+        // fall between two of them.
+        data = make_attached_data(make_archive({
+            {u"app.dll", pattern(4 * 32768, 1)},
+            {u"sub\\data.bin", pattern(70000, 2)},
+            {u"last.txt", "last"},
+        }));
+    }
+
+    void TearDown() override {
+        if (state.handler.joinable()) state.handler.join();
+        reset_stop_state();
+        reset_cleanup_state();
+        reset_unpack_state();
+        reset_directories_state();
+        reset_command_line_state();
+        reset_own_path_state();
+        reset_target_directory_state();
+        reset_run_mode_state();
+        for (const char* name : variables) unsetenv(name);
+        unsetenv("TMPDIR");
+        world = nullptr;
+        fs::remove_all(scratch);
+    }
+
+    // Runs launcher_main on this thread. The status it ended with: through
+    // a stop, an exit after a failure, or its return.
+    uint32_t run() {
+        char16_t argument0[] = u"app.exe";
+        char16_t* argv[] = {argument0, nullptr};
+        uint32_t status = 0;
+        try {
+            status = static_cast<uint32_t>(launcher_main(1, argv, data.data(), data.size()));
+            ended_by = "return";
+        } catch (const ProcessEnded& ended) {
+            status = ended.status;
+            ended_by = "stop";
+        } catch (const ProcessExit& exit) {
+            status = static_cast<uint32_t>(exit.status);
+            ended_by = "exit";
+        } catch (const ImmediateStop&) {
+            status = platform::immediate_stop_status;
+            ended_by = "immediate stop";
+        }
+        if (state.handler.joinable()) state.handler.join();
+        // Where the process would have ended with the reader open.
+        close_payload();
+        target = target_path();
+        return status;
+    }
+
+    // The first index at or after `from` of an operation of the removal
+    // made by the given thread; the log's size when there is none.
+    size_t first_removal(bool on_main_thread, size_t from = 0) const {
+        for (size_t i = from; i < state.log.size(); ++i) {
+            const Operation& operation = state.log[i];
+            if (operation.on_main_thread != on_main_thread) continue;
+            if (operation.name == "delete_file" || operation.name == "remove_directory" ||
+                operation.name == "get_file_attributes") {
+                return i;
+            }
+        }
+        return state.log.size();
+    }
+
+    int count(const std::string& name, bool on_main_thread, size_t from, size_t to) const {
+        int found = 0;
+        for (size_t i = from; i < to && i < state.log.size(); ++i) {
+            if (state.log[i].name == name && state.log[i].on_main_thread == on_main_thread) ++found;
+        }
+        return found;
+    }
+
+    static constexpr const char* variables[] = {
+        "FENZAR_ONEFILE_PARENT",    "FENZAR_ONEFILE_START",  "FENZAR_ONEFILE_TIME_US", "FENZAR_ONEFILE_RANDOM",
+        "FENZAR_ONEFILE_DIRECTORY", "FENZAR_ORIGINAL_ARGV0",
+    };
+    PlatformOverride platform;
+    World state;
+    Bytes data;
+    fs::path scratch;
+    fs::path target;
+    std::string ended_by;
+};
+
+struct Moment {
+    const char* name;
+    const char* operation;
+    int passes;
+    bool child_ends_by_itself;
+    bool child_starts;
+    uint32_t status;
+};
+
+void PrintTo(const Moment& moment, std::ostream* out) { *out << moment.name; }
+
+class EventMoment : public ParentEnd, public testing::WithParamInterface<Moment> {};
+
+TEST_P(EventMoment, LeavesNoChildNoDirectoryAndEndsWithTheStatusOfTheStop) {
+    const Moment& moment = GetParam();
+    state.event_operation = moment.operation;
+    state.event_passes = moment.passes;
+    state.child_ends_by_itself = moment.child_ends_by_itself;
+    state.child_exit_code = 5;
+
+    uint32_t status = run();
+    ASSERT_GE(state.event_at, 0) << "the event was never delivered";
+    EXPECT_EQ(ended_by, "stop");
+    EXPECT_EQ(status, moment.status);
+    EXPECT_TRUE(state.handler_ended);
+    EXPECT_EQ(state.handler_status, moment.status);
+    EXPECT_EQ(state.child_started, moment.child_starts);
+    EXPECT_FALSE(state.child_alive);
+    EXPECT_FALSE(fs::exists(target)) << target;
+
+    // After the event the main thread makes at most the call it was about
+    // to make, and it has closed every file it opened before the handler
+    // removes anything; it starts no child.
+    size_t event = static_cast<size_t>(state.event_at);
+    size_t end = state.log.size();
+    size_t handler_removal = first_removal(false, event);
+    EXPECT_LE(count("write_file", true, event, end) + count("create_file", true, event, end) +
+                  count("create_directory", true, event, end),
+              1);
+    for (const char* writing : {"write_file", "create_file", "create_directory", "start_process"}) {
+        EXPECT_EQ(count(writing, true, handler_removal, end), 0) << writing;
+    }
+    EXPECT_EQ(count("create_file", true, 0, handler_removal), count("close_file", true, 0, handler_removal));
+    if (moment.child_starts && !moment.child_ends_by_itself) {
+        EXPECT_EQ(count("terminate_process", false, 0, handler_removal), 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Moments, EventMoment,
+    testing::Values(
+        Moment{"BeforeUnpacking", "allocate_memory", 0, false, false, interrupted},
+        Moment{"BetweenTwoPiecesOfAFile", "write_file", 2, false, false, interrupted},
+        Moment{"WhileAFileIsCreated", "create_file", 1, false, false, interrupted},
+        Moment{"BetweenUnpackingAndTheStart", "get_raw_command_line", 0, false, false, interrupted},
+        Moment{"WhileTheChildRunsAndIgnoresIt", "wait_for_process", 0, false, true, interrupted},
+        // The child had ended with 5 by itself: its status is the run's.
+        Moment{"WhileTheDirectoryIsRemovedAfterTheRun", "delete_file", 0, true, true, 5}),
+    [](const testing::TestParamInfo<Moment>& info) { return std::string(info.param.name); });
+
+struct Failure {
+    const char* name;
+    const char* operation;
+    int passes;
+    uint32_t error;
+    bool truncated;
+};
+
+void PrintTo(const Failure& failure, std::ostream* out) { *out << failure.name; }
+
+class FailureExit : public ParentEnd, public testing::WithParamInterface<Failure> {};
+
+TEST_P(FailureExit, AfterUnpackingStartedRemovesTheDirectoryFirst) {
+    const Failure& failure = GetParam();
+    state.fault_operation = failure.operation;
+    state.fault_passes = failure.passes;
+    state.fault_error = failure.error;
+    if (failure.truncated) {
+        std::string archive = make_archive({{u"app.dll", pattern(4 * 32768, 1)}, {u"last.txt", "last"}});
+        data = make_attached_data(archive.substr(0, archive.size() / 2));
+    }
+
+    uint32_t status = run();
+    EXPECT_EQ(ended_by, "exit");
+    EXPECT_EQ(status, 2u);
+    EXPECT_FALSE(state.target_existed_at_exit) << target;
+    EXPECT_FALSE(state.child_started);
+    // The file being written was closed before anything was removed.
+    size_t removal = first_removal(true);
+    EXPECT_LT(removal, state.log.size());
+    EXPECT_EQ(count("create_file", true, 0, removal), count("close_file", true, 0, removal));
+}
+
+INSTANTIATE_TEST_SUITE_P(Failures, FailureExit,
+                         testing::Values(Failure{"ChildCannotStart", "start_process", 0, 1359, false},
+                                         Failure{"WriteFailsInsideAFile", "write_file", 5, 112, false},
+                                         Failure{"FileCannotBeCreated", "create_file", 1, 5, false},
+                                         Failure{"DataEndsInsideARecord", "", 0, 0, true}),
+                         [](const testing::TestParamInfo<Failure>& info) { return std::string(info.param.name); });
+
+TEST_F(ParentEnd, AFailureBeforeUnpackingRemovesNothing) {
+    state.fault_operation = "allocate_memory";
+    state.fault_passes = 0;
+    EXPECT_EQ(run(), 2u);
+    EXPECT_EQ(ended_by, "exit");
+    EXPECT_EQ(first_removal(true), state.log.size()) << "a removal ran for a directory never made";
+}
+
+TEST_F(ParentEnd, AnImmediateStopAfterUnpackingLeavesEverything) {
+    // The own path cannot be read when the child's command line is built.
+    platform.table().get_own_module_file_name = [](char16_t*, uint32_t) -> uint32_t { return 0; };
+    EXPECT_EQ(run(), platform::immediate_stop_status);
+    EXPECT_EQ(ended_by, "immediate stop");
+    EXPECT_TRUE(fs::exists(target / "sub" / "data.bin"));
+    EXPECT_EQ(first_removal(true), state.log.size());
+}
+
+TEST_F(ParentEnd, ANormalRunReturnsTheChildsStatusAfterRemovingTheDirectory) {
+    state.child_ends_by_itself = true;
+    state.child_exit_code = 0xFFFFFFFFu;
+    EXPECT_EQ(run(), 0xFFFFFFFFu);
+    EXPECT_EQ(ended_by, "return");
+    EXPECT_FALSE(fs::exists(target));
+    EXPECT_FALSE(stop_has_begun());
+}
+
+}  // namespace
