@@ -1,16 +1,10 @@
 // fenzar-pack: turns an application (a DLL exporting run_code, plus files)
 // into a Windows launcher executable.
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zstd.h>
 
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -19,12 +13,16 @@
 
 #include "archive.h"
 #include "attached_data.h"
+#include "command_main.h"
 #include "error.h"
 #include "inspect.h"
 #include "link.h"
+#include "mapped_file.h"
 #include "names.h"
+#include "output_file.h"
 #include "progress.h"
 #include "scratch_directory.h"
+#include "system.h"
 
 namespace {
 
@@ -43,7 +41,8 @@ constexpr const char* main_help =
     "  link   -o OUT.exe IN.bin               link any attached data file into a launcher\n"
     "  list   IN                              list the files in attached data or a launcher\n"
     "\n"
-    "Run 'fenzar-pack COMMAND --help' for a command's options.\n";
+    "Run 'fenzar-pack COMMAND --help' for a command's options, 'fenzar-pack --version'\n"
+    "for the version.\n";
 
 constexpr const char* archive_help =
     "APP.dll becomes the first file, stored under its file name. Each PATH is a\n"
@@ -51,8 +50,8 @@ constexpr const char* archive_help =
     "with everything below it (like cp -r: 'data/' gives data\\...); write 'DIR/.'\n"
     "to store a directory's contents at the top level. Names use the backslash.\n"
     "Symlinks are followed. Names must be usable on Windows; anything else, two\n"
-    "files with the same name (ignoring ASCII case) or an unreadable file is\n"
-    "refused and nothing is written.\n"
+    "files with the same name (ignoring case, as Windows does), an unreadable\n"
+    "file or an output that is one of the inputs is refused and nothing is written.\n"
     "\n"
     "Options:\n"
     "  -o FILE         the output (written only when everything succeeded)\n"
@@ -123,7 +122,7 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
     for (int i = 2; i < argc; ++i) {
         std::string_view argument = argv[i];
         if (options_done || argument.size() < 2 || argument[0] != '-') {
-            parsed.positional.emplace_back(argument);
+            parsed.positional.push_back(path_from_argument(argument));
             continue;
         }
         if (argument == "--") {
@@ -146,7 +145,7 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
         if (name == "-h" || name == "--help") {
             parsed.help = true;
         } else if (name == "-o" && command != "list") {
-            parsed.output = fs::path(value());
+            parsed.output = path_from_argument(value());
         } else if (name == "--level" && compresses) {
             parsed.compression.level =
                 parse_number(name, value(), ZSTD_minCLevel(), ZSTD_maxCLevel());
@@ -155,9 +154,9 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
         } else if (name == "--long" && compresses && !inline_value) {
             parsed.compression.long_window = true;
         } else if (name == "--icon" && links) {
-            parsed.icon = fs::path(value());
+            parsed.icon = path_from_argument(value());
         } else if (name == "--extra-library" && links) {
-            parsed.extra_libraries.emplace_back(value());
+            parsed.extra_libraries.push_back(path_from_argument(value()));
         } else {
             throw usage_error("unknown option " + std::string(argument));
         }
@@ -197,9 +196,17 @@ void write_attached_file(const std::vector<archive_entry>& entries,
                              [&](std::uint64_t done) { meter.update(done); });
 }
 
+std::vector<fs::path> sources_of(const std::vector<archive_entry>& entries) {
+    std::vector<fs::path> sources;
+    for (const auto& entry : entries) sources.push_back(entry.source);
+    return sources;
+}
+
 void run_build(const arguments& parsed) {
     require_output(parsed);
-    write_attached_file(collect_from(parsed), parsed.compression, *parsed.output);
+    const auto entries = collect_from(parsed);
+    refuse_output_among_inputs(*parsed.output, sources_of(entries));
+    write_attached_file(entries, parsed.compression, *parsed.output);
 }
 
 void run_pack(const arguments& parsed) {
@@ -207,6 +214,9 @@ void run_pack(const arguments& parsed) {
     const link_request request{{}, *parsed.output, parsed.icon, parsed.extra_libraries};
     check_link_inputs(request);
     const auto entries = collect_from(parsed);
+    auto inputs = sources_of(entries);
+    if (parsed.icon) inputs.push_back(*parsed.icon);
+    refuse_output_among_inputs(*parsed.output, inputs);
     const scratch_directory work;
     const fs::path attached_data = work.path() / "attached.bin";
     write_attached_file(entries, parsed.compression, attached_data);
@@ -216,42 +226,11 @@ void run_pack(const arguments& parsed) {
 void run_link(const arguments& parsed) {
     require_output(parsed);
     if (parsed.positional.size() != 1) throw usage_error("link takes one attached data file");
+    auto inputs = parsed.positional;
+    if (parsed.icon) inputs.push_back(*parsed.icon);
+    refuse_output_among_inputs(*parsed.output, inputs);
     link_launcher({parsed.positional.front(), *parsed.output, parsed.icon, parsed.extra_libraries});
 }
-
-class mapped_file {
-public:
-    explicit mapped_file(const fs::path& path) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        struct stat info;
-        if (fd < 0 || ::fstat(fd, &info) != 0) {
-            const int saved = errno;
-            if (fd >= 0) ::close(fd);
-            throw pack_error(path.string() + ": cannot read: " + std::strerror(saved));
-        }
-        size_ = static_cast<std::size_t>(info.st_size);
-        if (size_ != 0) {
-            void* address = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
-            if (address == MAP_FAILED) {
-                const int saved = errno;
-                ::close(fd);
-                throw pack_error(path.string() + ": cannot read: " + std::strerror(saved));
-            }
-            address_ = static_cast<const unsigned char*>(address);
-        }
-        ::close(fd);
-    }
-    mapped_file(const mapped_file&) = delete;
-    mapped_file& operator=(const mapped_file&) = delete;
-    ~mapped_file() {
-        if (address_) ::munmap(const_cast<unsigned char*>(address_), size_);
-    }
-    std::span<const unsigned char> bytes() const { return {address_, size_}; }
-
-private:
-    const unsigned char* address_ = nullptr;
-    std::size_t size_ = 0;
-};
 
 void run_list(const arguments& parsed) {
     if (parsed.positional.size() != 1) throw usage_error("list takes one file");
@@ -261,18 +240,19 @@ void run_list(const arguments& parsed) {
     try {
         found = locate_attached_data(file.bytes());
     } catch (const pack_error& error) {
-        throw pack_error(path.string() + ": " + error.what());
+        throw pack_error(display_path(path) + ": " + error.what());
     }
     for (const auto& record : found.records) {
-        std::printf("%12llu  %s\n", static_cast<unsigned long long>(record.size),
-                    utf16_to_display(record.name).c_str());
+        char size[32];
+        std::snprintf(size, sizeof size, "%12llu  ", static_cast<unsigned long long>(record.size));
+        write_text(stdout, size + utf16_to_display(record.name) + "\n");
     }
     if (std::fflush(stdout) != 0) throw pack_error("cannot write the listing");
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int fenzar::pack::command_main(int argc, char** argv) {
     if (argc < 2) {
         std::fputs(main_help, stderr);
         return 2;
@@ -282,9 +262,13 @@ int main(int argc, char** argv) {
         std::fputs(main_help, stdout);
         return 0;
     }
+    if (command == "--version") {
+        std::printf("fenzar-pack %s\n", FENZAR_VERSION);
+        return 0;
+    }
     if (command != "pack" && command != "build" && command != "link" && command != "list") {
-        std::fprintf(stderr, "fenzar-pack: unknown command '%s' (see fenzar-pack --help)\n",
-                     argv[1]);
+        write_text(stderr, "fenzar-pack: unknown command '" + std::string(command) +
+                               "' (see fenzar-pack --help)\n");
         return 2;
     }
     try {
@@ -304,11 +288,11 @@ int main(int argc, char** argv) {
         }
         return 0;
     } catch (const usage_error& error) {
-        std::fprintf(stderr, "fenzar-pack %s: %s (see fenzar-pack %s --help)\n", argv[1],
-                     error.what(), argv[1]);
+        write_text(stderr, "fenzar-pack " + std::string(command) + ": " + error.what() +
+                               " (see fenzar-pack " + std::string(command) + " --help)\n");
         return 2;
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "fenzar-pack: %s\n", error.what());
+        write_text(stderr, "fenzar-pack: " + std::string(error.what()) + "\n");
         return 1;
     }
 }
