@@ -10,6 +10,7 @@
 
 #include "error.h"
 #include "names.h"
+#include "payload/record_name.h"
 #include "system.h"
 
 namespace fenzar::pack {
@@ -32,6 +33,17 @@ fs::file_status status_following(const fs::path& path) {
     const fs::file_status status = fs::status(path, error);
     if (error) fail_system(path, "cannot read", error);
     return status;
+}
+
+// Windows opens a device for a path whose last component is a device name,
+// in whatever directory, so such a name is refused before its path is
+// opened: both systems then give the same refusal.
+std::u16string checked_component(const fs::path& file_name, const fs::path& origin) {
+    std::u16string component = name_component(file_name, origin);
+    if (is_device_component(component.data(), component.size())) {
+        throw pack_error(display_path(origin) + ": " + name_problem(component));
+    }
+    return component;
 }
 
 using file_closer = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
@@ -84,7 +96,7 @@ private:
         for (fs::directory_iterator item(path, error), end; !error && item != end;
              item.increment(error)) {
             const fs::path child = item->path();
-            children.emplace_back(name_component(child.filename(), child), child);
+            children.emplace_back(checked_component(child.filename(), child), child);
         }
         if (error) fail_system(path, "cannot read directory", error);
         std::sort(children.begin(), children.end(), [](const auto& a, const auto& b) {
@@ -137,20 +149,22 @@ void check_distinct_names(const std::vector<archive_entry>& entries) {
 std::vector<archive_entry> collect_entries(const fs::path& application,
                                            const std::vector<fs::path>& paths) {
     entry_collector collector;
+    const std::u16string application_name = checked_component(stored_name(application), application);
     if (!fs::is_regular_file(status_following(application))) {
         throw pack_error(display_path(application) + ": the application library must be a file");
     }
-    collector.add_file(application, {name_component(stored_name(application), application)});
+    collector.add_file(application, {application_name});
 
     for (const auto& path : paths) {
+        const fs::path name = stored_name(path);
+        if (!name.empty()) checked_component(name, path);
         const fs::file_status status = status_following(path);
         std::vector<std::u16string> components;
         if (fs::is_regular_file(status)) {
-            components.push_back(name_component(stored_name(path), path));
+            components.push_back(name_component(name, path));
             collector.add_file(path, components);
         } else if (fs::is_directory(status)) {
             if (!names_contents_only(path)) {
-                const fs::path name = stored_name(path);
                 if (name.empty() || name == "." || name == "..") {
                     throw pack_error(display_path(path) +
                                      ": no directory name to store it under; write DIR/. to "
