@@ -41,8 +41,8 @@ constexpr const char* main_help =
     "  link   -o OUT.exe IN.bin               link any attached data file into a launcher\n"
     "  list   IN                              list the files in attached data or a launcher\n"
     "\n"
-    "Run 'fenzar-pack COMMAND --help' for a command's options, 'fenzar-pack --version'\n"
-    "for the version.\n";
+    "Run 'fenzar-pack COMMAND --help' for a command's options and\n"
+    "'fenzar-pack --version' for the version.\n";
 
 constexpr const char* archive_help =
     "APP.dll becomes the first file, stored under its file name. Each PATH is a\n"
