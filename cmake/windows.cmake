@@ -32,3 +32,6 @@ add_subdirectory(examples)
 
 # Windows-side benchmark programs (built only when bench/run asks for them).
 add_subdirectory(bench/windows)
+
+# fenzar-pack.exe, the packer for Windows users.
+add_subdirectory(tools/pack)

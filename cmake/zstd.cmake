@@ -1,9 +1,10 @@
 # zstd for the launcher and the packer.
 #
-# Windows: a static library `zstd_decompress` built from zstd's own sources
-# (cached by scripts/setup) holding only what decompression needs.
+# Windows: static libraries built from zstd's own sources (cached by
+# scripts/setup): `zstd_decompress`, only what decompression needs, for the
+# launcher, and `zstd`, the whole library with worker threads, for the packer.
 # Host: Debian's libzstd as the imported target `zstd`; the packer also uses
-# it for compression.
+# it for compression (scripts/dist points ZSTD_LIBRARY at libzstd.a).
 # `fenzar_zstd` names the one the launcher's reader links on either.
 
 if(WIN32)
@@ -40,6 +41,23 @@ if(WIN32)
   # Third-party code: optimised, and its warnings are not ours to fix.
   target_compile_options(zstd_decompress PRIVATE -O3 -w)
   add_library(fenzar_zstd ALIAS zstd_decompress)
+
+  # The same version as Debian's libzstd on the host, so that both packers
+  # write the same frames. Threads are zstd's own Windows threads.
+  file(GLOB zstd_full_sources
+    "${zstd_lib}/common/*.c"
+    "${zstd_lib}/compress/*.c"
+    "${zstd_lib}/decompress/*.c")
+  add_library(zstd STATIC ${zstd_full_sources})
+  target_include_directories(zstd SYSTEM PUBLIC "${zstd_lib}")
+  target_compile_definitions(zstd PRIVATE
+    ZSTD_MULTITHREAD
+    ZSTD_DISABLE_ASM
+    ZSTD_TRACE=0
+    ZSTD_LEGACY_SUPPORT=0
+    XXH_NAMESPACE=ZSTD_
+    DEBUGLEVEL=0)
+  target_compile_options(zstd PRIVATE -O3 -w)
 else()
   find_path(ZSTD_INCLUDE_DIR zstd.h REQUIRED)
   find_library(ZSTD_LIBRARY zstd REQUIRED)

@@ -22,6 +22,7 @@
 #include "attached_data.h"
 #include "error.h"
 #include "inspect.h"
+#include "output_file.h"
 
 namespace {
 
@@ -311,6 +312,33 @@ TEST(PackArchive, ListRefusesCorruptData) {
     }
 }
 
+// A name runs on in the archive up to the launcher's limit and no further:
+// crafted data must not make the listing hold an endless name.
+TEST(PackArchive, ListStopsAtTheLongestName) {
+    for (const std::size_t units : {std::size_t{1023}, std::size_t{1024}, std::size_t{1} << 20}) {
+        bytes archive;
+        for (std::size_t i = 0; i < units; ++i) archive.insert(archive.end(), {'a', 0});
+        archive.insert(archive.end(), {0, 0});
+        archive.insert(archive.end(), 8, 0);
+        archive.insert(archive.end(), {0, 0});
+        bytes data = {'Z', 'U', 'Q'};
+        data.resize(3 + ZSTD_compressBound(archive.size()));
+        data.resize(3 + ZSTD_compress(data.data() + 3, data.size() - 3, archive.data(),
+                                      archive.size(), 1));
+        if (units <= 1023) {
+            ASSERT_EQ(read_records(data).at(0).name.size(), units);
+        } else {
+            try {
+                read_records(data);
+                ADD_FAILURE() << units << " units accepted";
+            } catch (const pack_error& error) {
+                EXPECT_NE(std::string(error.what()).find("longer than 1023"), std::string::npos)
+                    << error.what();
+            }
+        }
+    }
+}
+
 // Refusals: each leaves no output and no temporary file in the directory.
 struct refusal {
     const char* what;
@@ -394,6 +422,20 @@ INSTANTIATE_TEST_SUITE_P(
                                                  t.write("d/README.TXT", "y").parent_path()};
                 },
                 "both map"},
+        refusal{"SameNameIgnoringUnicodeCase",
+                [](const temp_tree& t) {
+                    t.write("d/\xc3\x89.txt", "x");
+                    return std::vector<fs::path>{t.write("app.dll", "x"),
+                                                 t.write("d/\xc3\xa9.txt", "y").parent_path()};
+                },
+                "the same file as"},
+        refusal{"FileBesideDirectoryOfOtherCase",
+                [](const temp_tree& t) {
+                    t.write("d/\xce\xa3", "file");
+                    return std::vector<fs::path>{t.write("app.dll", "x"),
+                                                 t.write("d/\xcf\x83/x", "y").parent_path().parent_path()};
+                },
+                "also a directory"},
         refusal{"FileAndDirectory",
                 [](const temp_tree& t) {
                     return std::vector<fs::path>{
@@ -439,6 +481,24 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 "cannot read"}),
     test_name);
+
+// The output under any of an input's names: the input itself, a symlink to
+// it, a hard link to it.
+TEST(PackRefusal, OutputThatIsAnInput) {
+    temp_tree tree;
+    const auto app = tree.write("app.dll", "x");
+    const auto data = tree.write("data.bin", "y");
+    fs::create_symlink(app, tree.root / "symlink");
+    fs::create_hard_link(data, tree.root / "hard");
+    for (const char* output : {"app.dll", "data.bin", "symlink", "hard"}) {
+        EXPECT_THROW(refuse_output_among_inputs(tree.root / output, {app, data}), pack_error)
+            << output;
+    }
+    for (const char* output : {"absent.bin", "other.bin"}) {
+        tree.write("other.bin", "z");
+        EXPECT_NO_THROW(refuse_output_among_inputs(tree.root / output, {app, data})) << output;
+    }
+}
 
 TEST(PackRefusal, UnreadableFileWritesNothing) {
     if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";

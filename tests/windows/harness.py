@@ -24,6 +24,8 @@ WINEPREFIX = os.environ.get('WINEPREFIX', os.path.join(SOURCE_DIR, 'build', 'win
 WINE = '/usr/lib/wine/wine64'
 WINESERVER = '/usr/lib/wine/wineserver'
 FENZAR_PACK = os.path.join(HOST_BUILD_DIR, 'tools', 'pack', 'fenzar-pack')
+# The packer for Windows, run under Wine.
+FENZAR_PACK_EXE = os.path.join(WINDOWS_BUILD_DIR, 'tools', 'pack', 'fenzar-pack.exe')
 
 # Test programs and test application DLLs of the Windows tree.
 WINDOWS_TEST_DIR = os.path.join(WINDOWS_BUILD_DIR, 'tests', 'windows')

@@ -3,13 +3,18 @@ to run and run their application under Wine, attached data that the
 launcher's own unpacking loop turns back into the packed tree for every
 compression option, attached data made by other tools (the zstd command line)
 linked and listed, refusals (also of attached data that the launcher could
-not unpack) that leave nothing behind, and the data and length constant where
-the launcher expects them in the executable."""
+not unpack) that leave nothing behind, and the data and length
+constant where the launcher expects them in the executable. The packer for
+Windows (fenzar-pack.exe under Wine) writes the same attached data as the one
+for Linux and refuses the same inputs with the same messages."""
 import os
+import re
 import shutil
+import signal
 import struct
 import subprocess
 import tempfile
+import time
 import unittest
 
 import harness
@@ -29,6 +34,39 @@ def checked(*args, env=None):
         raise AssertionError('fenzar-pack %s failed with status %d:\n%s' % (
             ' '.join(args), completed.returncode, completed.stderr))
     return completed.stdout
+
+
+class Path(str):
+    """A path argument: the Windows packer gets it as Wine shows it, Z:\\..."""
+
+
+def run_packer(packer, *args, env=None):
+    """Runs the Linux packer or the Windows one under Wine; the Result's text
+    has LF line ends."""
+    if packer == 'linux':
+        command, environment = [harness.FENZAR_PACK, *args], env
+    else:
+        command = [harness.WINE, harness.FENZAR_PACK_EXE,
+                   *(harness.windows_path(a) if isinstance(a, Path) else a for a in args)]
+        environment = harness.wine_environment()
+    completed = subprocess.run(command, capture_output=True, env=environment)
+    return harness.Result(completed.returncode, harness._text(completed.stdout),
+                          harness._text(completed.stderr))
+
+
+def as_windows_message(message, root):
+    """A Linux packer's message as the Windows packer words it: each path
+    below ROOT in its Z:\\ form."""
+    return re.sub(re.escape(root) + r'[^ ;,]*',
+                  lambda match: harness.windows_path(match.group(0)), message)
+
+
+def scratch_entries(packer, tmpdir):
+    """What the packer may leave in the directory for temporary files."""
+    if packer == 'linux':
+        return set(os.listdir(tmpdir))
+    temp = harness.wine_temp_dir()
+    return {name for name in os.listdir(temp) if name.startswith('fenzar-pack-')}
 
 
 def raw_frame(content):
@@ -161,90 +199,268 @@ class PackTest(unittest.TestCase):
         self.assert_no_scratch_left()
 
     def test_refusals_write_nothing(self):
+        """One table for both packers: each case is refused with status 1 and
+        one line on stderr, the same line from both, and leaves neither an
+        output nor a temporary file. Cases that only Linux can present (names
+        Wine shows otherwise) or that need a launcher run on Linux only."""
         write(self.path('in', 'a:b.txt'), b'x')
         write(self.path('in', 'back\\slash'), b'x')
         write(self.path('in', 'aux.txt'), b'x')
+        for device in ('CONIN$', 'conout$.txt', 'CLOCK$', 'COM0', 'lpt0.log',
+                       'COM\u00b9', 'LPT\u00b3.txt'):
+            write(self.path('in', 'devices', device, device), b'x')
         write(self.path('in', 'other', 'echo_app.dll'), b'x')
         write(self.path('in', 'case', 'File.txt'), b'x')
         write(self.path('in', 'case', 'FILE.TXT'), b'y')
-        app_record = ('echo_app.dll', b'app')
-        write(self.path('in', 'bad_name.bin'),
-              wrap(raw_frame(archive([app_record, ('dir\\con.txt', b'x')]))))
-        write(self.path('in', 'no_end_marker.bin'), wrap(raw_frame(archive([app_record])[:-2])))
-        write(self.path('in', 'random.bin'), os.urandom(4096))
-        checked('build', '-o', self.path('in', 'corrupt.bin'), self.path('in', 'random.bin'))
-        corrupt = bytearray(read(self.path('in', 'corrupt.bin')))
-        corrupt[len(corrupt) // 2] ^= 1
-        write(self.path('in', 'corrupt.bin'), bytes(corrupt))
+        write(self.path('in', 'accent', '\u00c9.txt'), b'x')
+        write(self.path('in', 'accent', '\u00e9.txt'), b'y')
+        write(self.path('in', 'sigma', '\u03a3.txt'), b'x')
+        write(self.path('in', 'sigma', '\u03c3.txt'), b'y')
+        write(self.path('in', 'beside', '\u00c9'), b'file')
+        write(self.path('in', 'beside', '\u00e9', 'inner.txt'), b'y')
         os.makedirs(self.path('in', 'loop'))
         os.symlink(self.path('in', 'loop'), self.path('in', 'loop', 'again'))
         invalid_utf8 = os.path.join(os.fsencode(self.path('in', 'utf8')), b'\xff.txt')
         os.makedirs(os.path.dirname(invalid_utf8))
         with open(invalid_utf8, 'wb') as f:
             f.write(b'x')
+        app_record = ('echo_app.dll', b'app')
+        bad_name = write(self.path('in', 'bad_name.bin'),
+                         wrap(raw_frame(archive([app_record, ('dir\\con.txt', b'x')]))))
+        no_end_marker = write(self.path('in', 'no_end_marker.bin'),
+                              wrap(raw_frame(archive([app_record])[:-2])))
+        write(self.path('in', 'random.bin'), os.urandom(4096))
+        corrupt = self.path('in', 'corrupt.bin')
+        checked('build', '-o', corrupt, self.path('in', 'random.bin'))
+        damaged = bytearray(read(corrupt))
+        damaged[len(damaged) // 2] ^= 1
+        write(corrupt, bytes(damaged))
+        victim = write(self.path('out', 'victim.dll'), read(APP))
+        os.symlink(victim, self.path('out', 'victim-link.dll'))
+        os.link(victim, self.path('out', 'victim-hard.dll'))
+        long_name = write(self.path('in', 'long.bin'),
+                          wrap(zstd_frame(archive([('n' * 1024, b'')]), '--check')))
+        endless_name = write(self.path('in', 'endless.bin'),
+                             wrap(zstd_frame(b'n\0' * (1 << 24), '-19', '--check')))
+
+        # Every path lies below the work directory, so that the messages of
+        # the two packers can be compared.
+        app = Path(write(self.path('app', 'echo_app.dll'), read(APP)))
+        out = Path(self.path('out', 'result'))
+        both, linux = ('linux', 'windows'), ('linux',)
         cases = [
-            ('colon', ['build', APP, self.path('in', 'a:b.txt')], 'colon'),
-            ('backslash', ['build', APP, self.path('in', 'back\\slash')], 'backslash'),
-            ('device name', ['build', APP, self.path('in', 'aux.txt')], 'device name'),
-            ('same name', ['build', APP, self.path('in', 'other', 'echo_app.dll')],
+            ('device name', both, ['build', '-o', out, app, Path(self.path('in', 'aux.txt'))],
+             'device name'),
+            ('same name', both, ['build', '-o', out, app,
+                                 Path(self.path('in', 'other', 'echo_app.dll'))],
              'both map to the name echo_app.dll'),
-            ('case', ['build', APP, self.path('in', 'case')], 'both map'),
-            ('loop', ['build', APP, self.path('in', 'loop')], 'leads back'),
-            ('utf-8', ['build', APP, self.path('in', 'utf8')], 'not valid UTF-8'),
-            ('missing', ['build', APP, self.path('in', 'absent')], 'cannot read'),
-            ('application is a directory', ['build', self.path('in', 'case')],
-             'must be a file'),
-            ('pack', ['pack', APP, self.path('in', 'aux.txt')], 'device name'),
-            ('bad link input', ['link', self.path('in', 'absent.bin')], 'cannot read'),
-            ('missing icon', ['pack', '--icon', self.path('in', 'absent.ico'), APP],
-             'cannot read the icon'),
-            ('link of what is not attached data', ['link', self.path('in', 'aux.txt')],
-             'no attached data header'),
-            ('link of a damaged frame', ['link', self.path('in', 'corrupt.bin')],
-             'the frame does not decode'),
-            ('link of an incomplete archive', ['link', self.path('in', 'no_end_marker.bin')],
-             'without its end marker'),
-            ('link of a name pack refuses', ['link', self.path('in', 'bad_name.bin')],
-             "'dir\\con.txt': a component of the name is a Windows device name"),
-            ('missing template', ['pack', '--template', self.path('in', 'absent.exe'), APP],
+            ('ASCII case', both, ['build', '-o', out, app, Path(self.path('in', 'case'))],
+             'both map'),
+            ('accent case', both, ['build', '-o', out, app, Path(self.path('in', 'accent'))],
+             'the same file as'),
+            ('Greek case', both, ['build', '-o', out, app, Path(self.path('in', 'sigma'))],
+             'the same file as'),
+            ('file beside a directory of another case', both,
+             ['build', '-o', out, app, Path(self.path('in', 'beside'))], 'also a directory'),
+            ('loop', both, ['build', '-o', out, app, Path(self.path('in', 'loop'))],
+             'leads back'),
+            ('missing', both, ['build', '-o', out, app, Path(self.path('in', 'absent'))],
              'cannot read'),
-            ('template that is not one', ['link', '--template', self.path('in', 'aux.txt'),
-                                          self.path('in', 'bad_name.bin')],
+            ('application is a directory', both, ['build', '-o', out, Path(self.path('in', 'case'))],
+             'must be a file'),
+            ('output is the input', both, ['build', '-o', Path(victim), Path(victim)],
+             'the output is the input'),
+            ('output is a link to an input', both,
+             ['build', '-o', Path(self.path('out', 'victim-link.dll')), app, Path(victim)],
+             'the output is the input'),
+            ('output is a hard link to an input', both,
+             ['build', '-o', Path(self.path('out', 'victim-hard.dll')), Path(victim)],
+             'the output is the input'),
+            ('link over its input', both, ['link', '-o', Path(victim), Path(victim)],
+             'the output is the input'),
+            ('name above the launcher\'s limit', both, ['list', Path(long_name)],
+             'longer than 1023'),
+            ('endless name', both, ['list', Path(endless_name)], 'longer than 1023'),
+            ('colon', linux, ['build', '-o', out, app, self.path('in', 'a:b.txt')], 'colon'),
+            ('backslash', linux, ['build', '-o', out, app, self.path('in', 'back\\slash')],
+             'backslash'),
+            ('utf-8', linux, ['build', '-o', out, app, self.path('in', 'utf8')],
+             'not valid UTF-8'),
+            ('pack', both, ['pack', '-o', out, app, Path(self.path('in', 'aux.txt'))],
+             'device name'),
+            ('bad link input', both, ['link', '-o', out, Path(self.path('in', 'absent.bin'))],
+             'cannot read'),
+            ('missing icon', both, ['pack', '-o', out, '--icon',
+                                    Path(self.path('in', 'absent.ico')), app],
+             'cannot read the icon'),
+            ('pack over its icon', both, ['pack', '-o', Path(victim), '--icon', Path(victim), app],
+             'the output is the input'),
+            ('link of what is not attached data', both,
+             ['link', '-o', out, Path(self.path('in', 'aux.txt'))], 'no attached data header'),
+            ('link of a damaged frame', both, ['link', '-o', out, Path(corrupt)],
+             'the frame does not decode'),
+            ('link of an incomplete archive', both, ['link', '-o', out, Path(no_end_marker)],
+             'without its end marker'),
+            ('link of a name pack refuses', both, ['link', '-o', out, Path(bad_name)],
+             "'dir\\con.txt': a component of the name is a Windows device name"),
+            ('missing template', both,
+             ['pack', '-o', out, '--template', Path(self.path('in', 'absent.exe')), app],
+             'cannot read'),
+            ('template that is not one', both,
+             ['link', '-o', out, '--template', Path(self.path('in', 'aux.txt')), Path(bad_name)],
              'not a launcher template'),
         ]
-        os.mkdir(self.path('out'))
-        for what, (command, *rest), message in cases:
-            with self.subTest(what):
-                completed = fenzar_pack(command, '-o', self.path('out', 'result'), *rest,
-                                        env=self.env)
-                self.assertEqual(completed.returncode, 1)
-                last_line = completed.stderr.splitlines()[-1]
-                self.assertTrue(last_line.startswith('fenzar-pack: '), completed.stderr)
-                self.assertIn(message, last_line)
-                if command == 'build':
+        cases += [('device name ' + device, both,
+                   ['build', '-o', out, app, Path(self.path('in', 'devices', device))],
+                   'device name')
+                  for device in sorted(os.listdir(self.path('in', 'devices')))]
+        outputs = sorted(os.listdir(self.path('out')))
+        for what, packers, arguments, message in cases:
+            messages = {}
+            for packer in packers:
+                with self.subTest(what, packer=packer):
+                    before = scratch_entries(packer, self.tmpdir)
+                    completed = run_packer(packer, *arguments, env=self.env)
+                    self.assertEqual(completed.status, 1, completed.stderr)
+                    last_line = completed.stderr.splitlines()[-1]
+                    self.assertTrue(last_line.startswith('fenzar-pack: '), completed.stderr)
+                    self.assertIn(message, last_line)
                     self.assertEqual(completed.stderr.count('\n'), 1, completed.stderr)
-                self.assertEqual(os.listdir(self.path('out')), [])
-                self.assert_no_scratch_left()
+                    self.assertEqual(sorted(os.listdir(self.path('out'))), outputs)
+                    self.assertEqual(read(victim), read(APP))
+                    self.assertEqual(scratch_entries(packer, self.tmpdir), before)
+                    messages[packer] = completed.stderr
+            if len(messages) == 2:
+                with self.subTest(what, packer='same message'):
+                    self.assertEqual(messages['windows'],
+                                     as_windows_message(messages['linux'], self.work))
 
     def test_usage_and_help(self):
-        for command in ('pack', 'build', 'link', 'list'):
-            with self.subTest(command):
-                completed = fenzar_pack(command, '--help')
-                self.assertEqual(completed.returncode, 0)
-                self.assertTrue(completed.stdout.startswith('Usage: fenzar-pack ' + command))
-        self.assertIn('Commands:', checked('--help'))
-        for arguments in (['build', APP], ['build', '-o', self.path('x')], ['frobnicate'],
-                          ['build', '--level', '99', '-o', self.path('x'), APP],
-                          ['list', '--icon', 'x.ico', self.path('x')],
-                          ['pack', '--file-version', '1.2.3.4.5', '-o', self.path('x'), APP],
-                          ['pack', '--product-version', '65536', '-o', self.path('x'), APP],
-                          ['build', '--template', APP, '-o', self.path('x'), APP]):
-            with self.subTest(arguments):
-                completed = fenzar_pack(*arguments)
-                self.assertEqual(completed.returncode, 2)
-                self.assertEqual(completed.stderr.count('\n'), 1, completed.stderr)
-                self.assertFalse(os.path.exists(self.path('x')))
+        version = read(os.path.join(harness.SOURCE_DIR, 'VERSION')).decode().strip()
+        for packer in ('linux', 'windows'):
+            with self.subTest(packer):
+                for command in ('pack', 'build', 'link', 'list'):
+                    completed = run_packer(packer, command, '--help')
+                    self.assertEqual(completed.status, 0)
+                    self.assertTrue(completed.stdout.startswith('Usage: fenzar-pack ' + command))
+                completed = run_packer(packer, '--help')
+                self.assertEqual(completed.status, 0)
+                self.assertIn('Commands:', completed.stdout)
+                self.assertEqual(run_packer(packer, '--version').stdout,
+                                 'fenzar-pack %s\n' % version)
+                x = Path(self.path('x'))
+                for arguments in (['build', Path(APP)], ['build', '-o', x], ['frobnicate'],
+                                  ['build', '--level', '99', '-o', x, Path(APP)],
+                                  ['list', '--icon', 'x.ico', x], [],
+                                  ['pack', '--file-version', '1.2.3.4.5', '-o', x, Path(APP)],
+                                  ['pack', '--product-version', '65536', '-o', x, Path(APP)],
+                                  ['build', '--template', Path(APP), '-o', x, Path(APP)]):
+                    completed = run_packer(packer, *arguments)
+                    self.assertEqual(completed.status, 2, arguments)
+                    if arguments:
+                        self.assertEqual(completed.stderr.count('\n'), 1, completed.stderr)
+                    self.assertFalse(os.path.exists(self.path('x')))
 
+    def test_linux_and_windows_packers_write_the_same_data(self):
+        """The same tree, with subdirectories and names beyond ASCII, gives
+        the same bytes from both packers, and each lists what the other
+        wrote: the same names in the same order."""
+        tree = self.path('tree')
+        files = {
+            os.path.join('\u00fcber', 'na\u00efve.txt'): b'naive\n',
+            os.path.join('\u03a3', '\u65e5\u672c.bin'): os.urandom(200000),
+            os.path.join('deep', 'er', 'est', 'x'): b'x' * 70000,
+            'Z.txt': b'upper case sorts first',
+            'a.txt': b'',
+            '\ue000.txt': b'private use, before the emoji in UTF-8 but after it in UTF-16',
+            '\U0001F600.txt': b'emoji',
+        }
+        for name, data in files.items():
+            write(os.path.join(tree, name), data)
+        app = write(self.path('app', 'echo_app.dll'), read(APP))
+        for options in ([], ['--level', '3', '--threads', '2'], ['--long', '--level', '9']):
+            with self.subTest(options=options):
+                outputs = {}
+                for packer in ('linux', 'windows'):
+                    output = self.path(packer + '.bin')
+                    completed = run_packer(packer, 'build', *options, '-o', Path(output),
+                                           Path(app), Path(tree), Path(os.path.join(tree, 'deep')))
+                    self.assertEqual(completed.status, 0, completed.stderr)
+                    outputs[packer] = output
+                self.assertEqual(read(outputs['linux']), read(outputs['windows']))
+                names = sorted(files, key=lambda name: name.encode())
+                expected = listing(
+                    [('echo_app.dll', read(APP))] +
+                    [('tree\\' + name.replace('/', '\\'), files[name]) for name in names] +
+                    [(name.replace('/', '\\'), files[name]) for name in names
+                     if name.startswith('deep')])
+                for packer in ('linux', 'windows'):
+                    for output in outputs.values():
+                        self.assertEqual(run_packer(packer, 'list', Path(output)).stdout, expected)
+
+    def interrupted(self, packer, command, number, work):
+        """Starts PACKER on a large random file at level 19 and sends it the
+        signal NUMBER once it has written a part of its output; returns the
+        exit status."""
+        write(os.path.join(work, 'big.bin'), os.urandom(48 << 20))
+        output = os.path.join(work, 'out', 'big.' + ('bin' if command == 'build' else 'exe'))
+        os.makedirs(os.path.dirname(output))
+        args = [command, '--level', '19', '-o', Path(output), Path(APP),
+                Path(os.path.join(work, 'big.bin'))]
+        if packer == 'linux':
+            command_line, env = [harness.FENZAR_PACK, *args], self.env
+            watched = [self.tmpdir, os.path.dirname(output)]
+        else:
+            command_line = [harness.WINE, harness.FENZAR_PACK_EXE,
+                            *(harness.windows_path(a) if isinstance(a, Path) else a
+                              for a in args)]
+            env = harness.wine_environment()
+            watched = [harness.wine_temp_dir(), os.path.dirname(output)]
+        # The default handlers, as a user's shell gives them (a background
+        # job of a script would ignore SIGINT).
+        process = subprocess.Popen(command_line, env=env, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, restore_signals=True)
+        self.addCleanup(process.kill)
+        deadline = time.monotonic() + 60
+        while not self.writing_below(watched) and process.poll() is None:
+            self.assertLess(time.monotonic(), deadline, 'no output written')
+            time.sleep(0.02)
+        self.assertIsNone(process.poll(), 'the pack ended before it was interrupted')
+        process.send_signal(number)
+        return process.wait(timeout=60)
+
+    @staticmethod
+    def writing_below(directories):
+        for directory in directories:
+            for parent, _, names in os.walk(directory):
+                for name in names:
+                    if name.startswith('.') and os.path.getsize(os.path.join(parent, name)) > 0:
+                        return True
+        return False
+
+    def test_interrupted_pack_leaves_nothing(self):
+        """SIGINT and SIGTERM while the output is being written: the
+        temporary output and the scratch directory go, and the packer ends by
+        the signal."""
+        for command in ('build', 'pack'):
+            for number in (signal.SIGINT, signal.SIGTERM):
+                with self.subTest(command=command, signal=number.name):
+                    work = tempfile.mkdtemp(dir=self.work)
+                    status = self.interrupted('linux', command, number, work)
+                    self.assertEqual(status, -number)
+                    self.assertEqual(os.listdir(os.path.join(work, 'out')), [])
+                    self.assert_no_scratch_left()
+
+    def test_windows_packer_removes_its_files_on_ctrl_c(self):
+        """Wine turns SIGINT into the console's Ctrl+C event for a console
+        program. The handler removes the files and lets the process end; on
+        Windows the status is then STATUS_CONTROL_C_EXIT, under Wine 0."""
+        before = scratch_entries('windows', self.tmpdir)
+        work = tempfile.mkdtemp(dir=self.work)
+        status = self.interrupted('windows', 'build', signal.SIGINT, work)
+        self.assertIn(status, (0, 0xC000013A & 0xFF))
+        self.assertEqual(os.listdir(os.path.join(work, 'out')), [])
+        self.assertEqual(scratch_entries('windows', self.tmpdir), before)
 
 if __name__ == '__main__':
     unittest.main()

@@ -1,10 +1,5 @@
 #include "archive.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -15,6 +10,8 @@
 
 #include "error.h"
 #include "names.h"
+#include "payload/record_name.h"
+#include "system.h"
 
 namespace fenzar::pack {
 
@@ -23,93 +20,115 @@ namespace {
 namespace fs = std::filesystem;
 
 [[noreturn]] void fail_system(const fs::path& path, const char* what) {
-    throw pack_error(path.string() + ": " + what + ": " + std::strerror(errno));
+    throw pack_error(display_path(path) + ": " + what + ": " + std::strerror(errno));
 }
 
-struct stat stat_following(const fs::path& path) {
-    struct stat info;
-    if (::stat(path.c_str(), &info) != 0) fail_system(path, "cannot read");
-    return info;
+[[noreturn]] void fail_system(const fs::path& path, const char* what, const std::error_code& error) {
+    throw pack_error(display_path(path) + ": " + what + ": " + error.message());
 }
 
-void check_readable(const fs::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) fail_system(path, "cannot read");
-    ::close(fd);
+// The file or directory a path leads to, links followed.
+fs::file_status status_following(const fs::path& path) {
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (error) fail_system(path, "cannot read", error);
+    return status;
+}
+
+// Windows opens a device for a path whose last component is a device name,
+// in whatever directory, so such a name is refused before its path is
+// opened: both systems then give the same refusal.
+std::u16string checked_component(const fs::path& file_name, const fs::path& origin) {
+    std::u16string component = name_component(file_name, origin);
+    if (is_device_component(component.data(), component.size())) {
+        throw pack_error(display_path(origin) + ": " + name_problem(component));
+    }
+    return component;
+}
+
+using file_closer = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+file_closer open_file(const fs::path& path) {
+    file_closer file(open_for_reading(path), std::fclose);
+    if (!file) fail_system(path, "cannot read");
+    return file;
 }
 
 class entry_collector {
 public:
     std::vector<archive_entry> entries;
 
-    void add_file(const fs::path& path, const std::vector<std::string>& components,
-                  const struct stat& info) {
-        check_readable(path);
-        entries.push_back({entry_name_from_components(components, path.string()), path,
-                           static_cast<std::uint64_t>(info.st_size)});
+    void add_file(const fs::path& path, const std::vector<std::u16string>& components) {
+        open_file(path);
+        std::error_code error;
+        const std::uint64_t size = fs::file_size(path, error);
+        if (error) fail_system(path, "cannot read", error);
+        entries.push_back({entry_name_from_components(components, path), path, size});
     }
 
-    void add_directory(const fs::path& path, std::vector<std::string>& components,
-                       const struct stat& info) {
-        const std::pair<dev_t, ino_t> identity{info.st_dev, info.st_ino};
-        if (!open_directories.insert(identity).second) {
-            throw pack_error(path.string() + ": a symlink leads back into its own directory");
+    void add_directory(const fs::path& path, std::vector<std::u16string>& components) {
+        const auto identity = identify_file(path);
+        if (!identity) fail_system(path, "cannot read directory");
+        if (!open_directories.insert(*identity).second) {
+            throw pack_error(display_path(path) + ": a symlink leads back into its own directory");
         }
-        for (const auto& child : sorted_children(path)) {
-            const fs::path child_path = path / child;
-            const struct stat child_info = stat_following(child_path);
-            components.push_back(child);
-            if (S_ISREG(child_info.st_mode)) {
-                add_file(child_path, components, child_info);
-            } else if (S_ISDIR(child_info.st_mode)) {
-                add_directory(child_path, components, child_info);
+        for (auto& [name, child_path] : sorted_children(path)) {
+            const fs::file_status status = status_following(child_path);
+            components.push_back(std::move(name));
+            if (fs::is_regular_file(status)) {
+                add_file(child_path, components);
+            } else if (fs::is_directory(status)) {
+                add_directory(child_path, components);
             } else {
-                throw pack_error(child_path.string() + ": not a regular file or directory");
+                throw pack_error(display_path(child_path) + ": not a regular file or directory");
             }
             components.pop_back();
         }
-        open_directories.erase(identity);
+        open_directories.erase(*identity);
     }
 
 private:
-    std::set<std::pair<dev_t, ino_t>> open_directories;
+    std::set<file_identity> open_directories;
 
-    static std::vector<std::string> sorted_children(const fs::path& path) {
-        std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(path.c_str()), ::closedir);
-        if (!directory) fail_system(path, "cannot read directory");
-        std::vector<std::string> names;
-        errno = 0;
-        while (const dirent* item = ::readdir(directory.get())) {
-            const std::string name = item->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-            errno = 0;
+    static std::vector<std::pair<std::u16string, fs::path>> sorted_children(const fs::path& path) {
+        std::vector<std::pair<std::u16string, fs::path>> children;
+        std::error_code error;
+        for (fs::directory_iterator item(path, error), end; !error && item != end;
+             item.increment(error)) {
+            const fs::path child = item->path();
+            children.emplace_back(checked_component(child.filename(), child), child);
         }
-        if (errno != 0) fail_system(path, "cannot read directory");
-        std::sort(names.begin(), names.end());
-        return names;
+        if (error) fail_system(path, "cannot read directory", error);
+        std::sort(children.begin(), children.end(), [](const auto& a, const auto& b) {
+            return component_less(a.first, b.first);
+        });
+        return children;
     }
 };
 
-// The component a file or directory argument is stored under.
-std::string stored_name(const fs::path& argument) {
-    std::string text = argument.string();
-    while (text.size() > 1 && text.back() == '/') text.pop_back();
-    return fs::path(text).filename().string();
+// The name a file or directory argument is stored under: its last
+// component, trailing separators aside.
+fs::path stored_name(const fs::path& argument) {
+    fs::path path = argument;
+    while (!path.has_filename() && path.has_relative_path()) path = path.parent_path();
+    return path.filename();
 }
 
 // "DIR/." (and ".") store the directory's contents without a prefix.
-bool names_contents_only(const fs::path& argument) {
-    const std::string text = argument.string();
-    return text == "." || text.ends_with("/.");
-}
+bool names_contents_only(const fs::path& argument) { return argument.filename() == "."; }
 
 void check_distinct_names(const std::vector<archive_entry>& entries) {
     std::map<std::u16string, const archive_entry*> files;
     for (const auto& entry : entries) {
         auto [place, inserted] = files.emplace(fold_name(entry.name), &entry);
         if (!inserted) {
-            throw pack_error(place->second->source.string() + " and " + entry.source.string() +
-                             " both map to the name " + utf16_to_display(entry.name));
+            throw pack_error(display_path(place->second->source) + " and " +
+                             display_path(entry.source) + " both map to the name " +
+                             utf16_to_display(entry.name) +
+                             (place->second->name == entry.name
+                                  ? std::string()
+                                  : ", the same file as " + utf16_to_display(place->second->name) +
+                                        " on Windows"));
         }
     }
     for (const auto& entry : entries) {
@@ -117,9 +136,9 @@ void check_distinct_names(const std::vector<archive_entry>& entries) {
         for (std::size_t cut = folded.find(u'\\'); cut != std::u16string::npos;
              cut = folded.find(u'\\', cut + 1)) {
             if (auto file = files.find(folded.substr(0, cut)); file != files.end()) {
-                throw pack_error(file->second->source.string() + " is stored as the file " +
+                throw pack_error(display_path(file->second->source) + " is stored as the file " +
                                  utf16_to_display(file->second->name) +
-                                 ", which is also a directory of " + entry.source.string());
+                                 ", which is also a directory of " + display_path(entry.source));
             }
         }
     }
@@ -130,31 +149,32 @@ void check_distinct_names(const std::vector<archive_entry>& entries) {
 std::vector<archive_entry> collect_entries(const fs::path& application,
                                            const std::vector<fs::path>& paths) {
     entry_collector collector;
-    const struct stat application_info = stat_following(application);
-    if (!S_ISREG(application_info.st_mode)) {
-        throw pack_error(application.string() + ": the application library must be a file");
+    const std::u16string application_name = checked_component(stored_name(application), application);
+    if (!fs::is_regular_file(status_following(application))) {
+        throw pack_error(display_path(application) + ": the application library must be a file");
     }
-    collector.add_file(application, {stored_name(application)}, application_info);
+    collector.add_file(application, {application_name});
 
     for (const auto& path : paths) {
-        const struct stat info = stat_following(path);
-        std::vector<std::string> components;
-        if (S_ISREG(info.st_mode)) {
-            components.push_back(stored_name(path));
-            collector.add_file(path, components, info);
-        } else if (S_ISDIR(info.st_mode)) {
+        const fs::path name = stored_name(path);
+        if (!name.empty()) checked_component(name, path);
+        const fs::file_status status = status_following(path);
+        std::vector<std::u16string> components;
+        if (fs::is_regular_file(status)) {
+            components.push_back(name_component(name, path));
+            collector.add_file(path, components);
+        } else if (fs::is_directory(status)) {
             if (!names_contents_only(path)) {
-                const std::string name = stored_name(path);
                 if (name.empty() || name == "." || name == "..") {
-                    throw pack_error(path.string() +
+                    throw pack_error(display_path(path) +
                                      ": no directory name to store it under; write DIR/. to "
                                      "store its contents at the top level");
                 }
-                components.push_back(name);
+                components.push_back(name_component(name, path));
             }
-            collector.add_directory(path, components, info);
+            collector.add_directory(path, components);
         } else {
-            throw pack_error(path.string() + ": not a regular file or directory");
+            throw pack_error(display_path(path) + ": not a regular file or directory");
         }
     }
     check_distinct_names(collector.entries);
@@ -183,45 +203,30 @@ void emit_record_header(const archive_entry& entry, const byte_sink& sink) {
     sink(header.data(), header.size());
 }
 
-class file_descriptor {
-public:
-    explicit file_descriptor(int fd) : fd_(fd) {}
-    file_descriptor(const file_descriptor&) = delete;
-    file_descriptor& operator=(const file_descriptor&) = delete;
-    ~file_descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 void emit_file_data(const archive_entry& entry, std::vector<unsigned char>& buffer,
                     const byte_sink& sink) {
-    const file_descriptor file(::open(entry.source.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.get() < 0) fail_system(entry.source, "cannot read");
+    const file_closer file = open_file(entry.source);
     std::uint64_t remaining = entry.size;
     bool grew = false;
     while (true) {
         // Asking for one byte more than expected detects a file that grew.
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), remaining + 1));
-        const ssize_t got = ::read(file.get(), buffer.data(), want);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            fail_system(entry.source, "cannot read");
+        const std::size_t got = std::fread(buffer.data(), 1, want, file.get());
+        if (got == 0) {
+            if (std::ferror(file.get())) fail_system(entry.source, "cannot read");
+            break;
         }
-        if (got == 0) break;
-        if (static_cast<std::uint64_t>(got) > remaining) {
+        if (got > remaining) {
             grew = true;
             break;
         }
-        sink(buffer.data(), static_cast<std::size_t>(got));
-        remaining -= static_cast<std::uint64_t>(got);
+        sink(buffer.data(), got);
+        remaining -= got;
     }
     if (grew || remaining != 0) {
-        throw pack_error(entry.source.string() + ": the file changed while it was being packed");
+        throw pack_error(display_path(entry.source) +
+                         ": the file changed while it was being packed");
     }
 }
 

@@ -67,6 +67,12 @@ private:
         const char16_t unit = format::name_unit_from(unit_bytes_.data());
         unit_bytes_.clear();
         if (unit != 0) {
+            // The launcher's buffer ends a name there; stopping keeps a
+            // crafted endless name from filling the memory.
+            if (name_.size() == format::max_name_units) {
+                throw pack_error("a name in the archive is longer than " +
+                                 std::to_string(format::max_name_units) + " UTF-16 units");
+            }
             name_.push_back(unit);
         } else if (name_.empty()) {
             state_ = state::done;

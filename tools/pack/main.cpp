@@ -13,14 +13,17 @@
 
 #include "archive.h"
 #include "attached_data.h"
+#include "command_main.h"
 #include "error.h"
 #include "inspect.h"
 #include "link.h"
 #include "mapped_file.h"
 #include "names.h"
+#include "output_file.h"
 #include "progress.h"
 #include "scratch_directory.h"
 #include "version_info.h"
+#include "system.h"
 
 namespace {
 
@@ -39,7 +42,8 @@ constexpr const char* main_help =
     "  link   -o OUT.exe IN.bin               write a launcher with an attached data file\n"
     "  list   IN                              list the files in attached data or a launcher\n"
     "\n"
-    "Run 'fenzar-pack COMMAND --help' for a command's options.\n";
+    "Run 'fenzar-pack COMMAND --help' for a command's options and\n"
+    "'fenzar-pack --version' for the version.\n";
 
 constexpr const char* archive_help =
     "APP.dll becomes the first file, stored under its file name. Each PATH is a\n"
@@ -47,8 +51,8 @@ constexpr const char* archive_help =
     "with everything below it (like cp -r: 'data/' gives data\\...); write 'DIR/.'\n"
     "to store a directory's contents at the top level. Names use the backslash.\n"
     "Symlinks are followed. Names must be usable on Windows; anything else, two\n"
-    "files with the same name (ignoring ASCII case) or an unreadable file is\n"
-    "refused and nothing is written.\n"
+    "files with the same name (ignoring case, as Windows does), an unreadable\n"
+    "file or an output that is one of the inputs is refused and nothing is written.\n"
     "\n"
     "Options:\n"
     "  -o FILE         the output (written only when everything succeeded)\n"
@@ -153,7 +157,7 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
     for (int i = 2; i < argc; ++i) {
         std::string_view argument = argv[i];
         if (options_done || argument.size() < 2 || argument[0] != '-') {
-            parsed.positional.emplace_back(argument);
+            parsed.positional.push_back(path_from_argument(argument));
             continue;
         }
         if (argument == "--") {
@@ -176,7 +180,7 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
         if (name == "-h" || name == "--help") {
             parsed.help = true;
         } else if (name == "-o" && command != "list") {
-            parsed.output = fs::path(value());
+            parsed.output = path_from_argument(value());
         } else if (name == "--level" && compresses) {
             parsed.compression.level =
                 parse_number(name, value(), ZSTD_minCLevel(), ZSTD_maxCLevel());
@@ -185,9 +189,9 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
         } else if (name == "--long" && compresses && !inline_value) {
             parsed.compression.long_window = true;
         } else if (name == "--icon" && links) {
-            parsed.icon = fs::path(value());
+            parsed.icon = path_from_argument(value());
         } else if (name == "--template" && links) {
-            parsed.template_file = fs::path(value());
+            parsed.template_file = path_from_argument(value());
         } else if (const auto member = version_flag(name); member && links) {
             const std::string text(value());
             const bool number = name == "--file-version" || name == "--product-version";
@@ -236,9 +240,17 @@ void write_attached_file(const std::vector<archive_entry>& entries,
                              [&](std::uint64_t done) { meter.update(done); });
 }
 
+std::vector<fs::path> sources_of(const std::vector<archive_entry>& entries) {
+    std::vector<fs::path> sources;
+    for (const auto& entry : entries) sources.push_back(entry.source);
+    return sources;
+}
+
 void run_build(const arguments& parsed) {
     require_output(parsed);
-    write_attached_file(collect_from(parsed), parsed.compression, *parsed.output);
+    const auto entries = collect_from(parsed);
+    refuse_output_among_inputs(*parsed.output, sources_of(entries));
+    write_attached_file(entries, parsed.compression, *parsed.output);
 }
 
 launcher_options launcher_from(const arguments& parsed) {
@@ -247,8 +259,12 @@ launcher_options launcher_from(const arguments& parsed) {
 
 void run_pack(const arguments& parsed) {
     require_output(parsed);
-    const launcher_builder builder(launcher_from(parsed));
     const auto entries = collect_from(parsed);
+    auto inputs = sources_of(entries);
+    if (parsed.icon) inputs.push_back(*parsed.icon);
+    refuse_output_among_inputs(*parsed.output, inputs);
+    // Reads the template and the icon before the long compression.
+    const launcher_builder builder(launcher_from(parsed));
     const scratch_directory work;
     const fs::path attached_data = work.path() / "attached.bin";
     write_attached_file(entries, parsed.compression, attached_data);
@@ -259,6 +275,9 @@ void run_pack(const arguments& parsed) {
 void run_link(const arguments& parsed) {
     require_output(parsed);
     if (parsed.positional.size() != 1) throw usage_error("link takes one attached data file");
+    auto inputs = parsed.positional;
+    if (parsed.icon) inputs.push_back(*parsed.icon);
+    refuse_output_among_inputs(*parsed.output, inputs);
     link_launcher(parsed.positional.front(), launcher_from(parsed));
 }
 
@@ -270,18 +289,19 @@ void run_list(const arguments& parsed) {
     try {
         found = locate_attached_data(file.bytes());
     } catch (const pack_error& error) {
-        throw pack_error(path.string() + ": " + error.what());
+        throw pack_error(display_path(path) + ": " + error.what());
     }
     for (const auto& record : found.records) {
-        std::printf("%12llu  %s\n", static_cast<unsigned long long>(record.size),
-                    utf16_to_display(record.name).c_str());
+        char size[32];
+        std::snprintf(size, sizeof size, "%12llu  ", static_cast<unsigned long long>(record.size));
+        write_text(stdout, size + utf16_to_display(record.name) + "\n");
     }
     if (std::fflush(stdout) != 0) throw pack_error("cannot write the listing");
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int fenzar::pack::command_main(int argc, char** argv) {
     if (argc < 2) {
         std::fputs(main_help, stderr);
         return 2;
@@ -291,9 +311,13 @@ int main(int argc, char** argv) {
         std::fputs(main_help, stdout);
         return 0;
     }
+    if (command == "--version") {
+        std::printf("fenzar-pack %s\n", FENZAR_VERSION);
+        return 0;
+    }
     if (command != "pack" && command != "build" && command != "link" && command != "list") {
-        std::fprintf(stderr, "fenzar-pack: unknown command '%s' (see fenzar-pack --help)\n",
-                     argv[1]);
+        write_text(stderr, "fenzar-pack: unknown command '" + std::string(command) +
+                               "' (see fenzar-pack --help)\n");
         return 2;
     }
     try {
@@ -313,11 +337,11 @@ int main(int argc, char** argv) {
         }
         return 0;
     } catch (const usage_error& error) {
-        std::fprintf(stderr, "fenzar-pack %s: %s (see fenzar-pack %s --help)\n", argv[1],
-                     error.what(), argv[1]);
+        write_text(stderr, "fenzar-pack " + std::string(command) + ": " + error.what() +
+                               " (see fenzar-pack " + std::string(command) + " --help)\n");
         return 2;
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "fenzar-pack: %s\n", error.what());
+        write_text(stderr, "fenzar-pack: " + std::string(error.what()) + "\n");
         return 1;
     }
 }

@@ -1,5 +1,6 @@
 #include "names.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
@@ -8,7 +9,9 @@
 
 namespace fenzar::pack {
 
-std::optional<std::u16string> utf8_to_utf16(std::string_view text) {
+namespace {
+
+std::optional<std::u16string> decode_utf8(std::string_view text, bool lone_surrogates) {
     std::u16string out;
     out.reserve(text.size());
     std::size_t i = 0;
@@ -36,7 +39,8 @@ std::optional<std::u16string> utf8_to_utf16(std::string_view text) {
             if ((next & 0xC0) != 0x80) return std::nullopt;
             value = (value << 6) | (next & 0x3F);
         }
-        if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        if (value < minimum || value > 0x10FFFF ||
+            (!lone_surrogates && value >= 0xD800 && value <= 0xDFFF)) {
             return std::nullopt;
         }
         if (value >= 0x10000) {
@@ -49,6 +53,16 @@ std::optional<std::u16string> utf8_to_utf16(std::string_view text) {
         i += length;
     }
     return out;
+}
+
+}  // namespace
+
+std::optional<std::u16string> utf8_to_utf16(std::string_view text) {
+    return decode_utf8(text, false);
+}
+
+std::optional<std::u16string> wtf8_to_utf16(std::string_view text) {
+    return decode_utf8(text, true);
 }
 
 namespace {
@@ -74,8 +88,33 @@ void append_utf8(std::string& out, char32_t value) {
 bool is_high_surrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool is_low_surrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-char16_t fold_unit(char16_t unit) {
-    return (unit >= u'A' && unit <= u'Z') ? static_cast<char16_t>(unit - u'A' + u'a') : unit;
+struct uppercase_run {
+    char16_t first;
+    char16_t last;
+    char16_t step;
+    std::int32_t delta;
+};
+
+constexpr uppercase_run uppercase_runs[] = {
+#include "uppercase_table.inc"
+};
+
+char16_t uppercase_unit(char16_t unit) {
+    const auto run = std::upper_bound(
+        std::begin(uppercase_runs), std::end(uppercase_runs), unit,
+        [](char16_t value, const uppercase_run& r) { return value < r.first; });
+    if (run == std::begin(uppercase_runs)) return unit;
+    const uppercase_run& candidate = *(run - 1);
+    if (unit > candidate.last || (unit - candidate.first) % candidate.step != 0) return unit;
+    return static_cast<char16_t>(unit + candidate.delta);
+}
+
+// Code point order for UTF-16: surrogates (the supplementary planes) after
+// every other unit.
+unsigned code_point_rank(char16_t unit) {
+    if (unit >= 0xE000) return unit - 0x800u;
+    if (unit >= 0xD800) return unit + 0x2000u;
+    return unit;
 }
 
 bool is_forbidden_character(char16_t unit) {
@@ -103,9 +142,65 @@ std::string utf16_to_display(std::u16string_view text) {
     return out;
 }
 
+std::string utf16_to_wtf8(std::u16string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t unit = text[i];
+        if (is_high_surrogate(unit) && i + 1 < text.size() && is_low_surrogate(text[i + 1])) {
+            append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+            ++i;
+        } else {
+            append_utf8(out, unit);
+        }
+    }
+    return out;
+}
+
+namespace {
+
+// File names as the system gives them: bytes on Linux, taken as UTF-8, and
+// UTF-16 units on Windows. Each system uses one of each pair.
+[[maybe_unused]] std::string display_native(const std::string& native) { return native; }
+
+[[maybe_unused]] std::string display_native(const std::wstring& native) {
+    return utf16_to_display(std::u16string(native.begin(), native.end()));
+}
+
+[[maybe_unused]] std::u16string component_from_native(const std::string& native,
+                                                      const std::filesystem::path& origin) {
+    if (native.find('\\') != std::string::npos) {
+        throw pack_error(display_path(origin) + ": a file name holds a backslash");
+    }
+    auto converted = utf8_to_utf16(native);
+    if (!converted) throw pack_error(display_path(origin) + ": a file name is not valid UTF-8");
+    return std::move(*converted);
+}
+
+[[maybe_unused]] std::u16string component_from_native(const std::wstring& native,
+                                                      const std::filesystem::path&) {
+    return std::u16string(native.begin(), native.end());
+}
+
+}  // namespace
+
+std::string display_path(const std::filesystem::path& path) {
+    return display_native(path.native());
+}
+
+std::u16string name_component(const std::filesystem::path& file_name,
+                              const std::filesystem::path& origin) {
+    return component_from_native(file_name.native(), origin);
+}
+
+bool component_less(std::u16string_view a, std::u16string_view b) {
+    return std::lexicographical_compare(
+        a.begin(), a.end(), b.begin(), b.end(),
+        [](char16_t x, char16_t y) { return code_point_rank(x) < code_point_rank(y); });
+}
+
 std::u16string fold_name(std::u16string_view name) {
     std::u16string folded(name);
-    for (auto& unit : folded) unit = fold_unit(unit);
+    for (auto& unit : folded) unit = uppercase_unit(unit);
     return folded;
 }
 
@@ -130,20 +225,15 @@ std::string name_problem(std::u16string_view name) {
     }
 }
 
-std::u16string entry_name_from_components(const std::vector<std::string>& components,
-                                          const std::string& origin) {
+std::u16string entry_name_from_components(const std::vector<std::u16string>& components,
+                                          const std::filesystem::path& origin) {
     std::u16string name;
     for (const auto& component : components) {
-        if (component.find('\\') != std::string::npos) {
-            throw pack_error(origin + ": a file name holds a backslash");
-        }
-        const auto converted = utf8_to_utf16(component);
-        if (!converted) throw pack_error(origin + ": a file name is not valid UTF-8");
         if (!name.empty()) name.push_back(u'\\');
-        name += *converted;
+        name += component;
     }
     if (auto problem = name_problem(name); !problem.empty()) {
-        throw pack_error(origin + ": " + problem);
+        throw pack_error(display_path(origin) + ": " + problem);
     }
     return name;
 }

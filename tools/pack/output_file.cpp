@@ -1,74 +1,50 @@
 #include "output_file.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <string>
-
 #include "error.h"
+#include "names.h"
 
 namespace fenzar::pack {
 
 namespace {
 
+namespace fs = std::filesystem;
+
 // An existing destination reached through a symlink is replaced at the link's
 // target; anything but a regular file (a device, a directory) is refused.
-std::filesystem::path resolve_destination(const std::filesystem::path& destination) {
-    struct stat info;
-    if (::stat(destination.c_str(), &info) != 0) return destination;
-    if (!S_ISREG(info.st_mode)) {
-        throw pack_error(destination.string() + ": exists and is not a regular file");
+fs::path resolve_destination(const fs::path& destination) {
+    std::error_code error;
+    const fs::file_status status = fs::status(destination, error);
+    if (error || !fs::exists(status)) return destination;
+    if (!fs::is_regular_file(status)) {
+        throw pack_error(display_path(destination) + ": exists and is not a regular file");
     }
-    return std::filesystem::canonical(destination);
+    return fs::canonical(destination);
 }
 
 }  // namespace
 
-output_file::output_file(const std::filesystem::path& destination)
-    : destination_(resolve_destination(destination)) {
-    const auto directory = destination_.parent_path().empty() ? std::filesystem::path(".")
-                                                              : destination_.parent_path();
-    std::string hidden_name = ".";
-    hidden_name += destination_.filename().string();
-    hidden_name += ".XXXXXX";
-    std::string pattern = (directory / hidden_name).string();
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0) {
-        throw pack_error(destination_.string() + ": cannot create: " + std::strerror(errno));
-    }
-    temporary_ = pattern;
-    stream_ = ::fdopen(fd, "wb");
-    if (!stream_) {
-        ::close(fd);
-        ::unlink(temporary_.c_str());
-        throw pack_error(destination_.string() + ": cannot create: " + std::strerror(errno));
-    }
-}
+output_file::output_file(const fs::path& destination)
+    : destination_(resolve_destination(destination)),
+      file_(create_temporary_file(destination_)) {}
 
 output_file::~output_file() {
-    if (committed_) return;
-    if (stream_) std::fclose(stream_);
-    ::unlink(temporary_.c_str());
+    if (!committed_) discard_temporary_file(file_);
 }
 
 void output_file::commit(mode_t mode) {
-    const bool written = std::fflush(stream_) == 0 && !std::ferror(stream_);
-    const int saved_errno = errno;
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    const bool closed = std::fclose(stream_) == 0;
-    stream_ = nullptr;
-    if (!written || !closed) {
-        throw pack_error(destination_.string() +
-                         ": cannot write: " + std::strerror(written ? errno : saved_errno));
-    }
-    if (::chmod(temporary_.c_str(), mode & ~mask) != 0 ||
-        ::rename(temporary_.c_str(), destination_.c_str()) != 0) {
-        throw pack_error(destination_.string() + ": cannot write: " + std::strerror(errno));
-    }
+    commit_temporary_file(file_, destination_, mode);
     committed_ = true;
+}
+
+void refuse_output_among_inputs(const fs::path& output, const std::vector<fs::path>& inputs) {
+    const auto output_identity = identify_file(output);
+    if (!output_identity) return;
+    for (const auto& input : inputs) {
+        if (identify_file(input) == output_identity) {
+            throw pack_error(display_path(output) + ": the output is the input " +
+                             display_path(input) + "; writing it would destroy the input");
+        }
+    }
 }
 
 }  // namespace fenzar::pack

@@ -1,12 +1,15 @@
 // An output that appears only when it is complete: bytes go to a temporary
 // file next to the destination, which is renamed over it on commit and
-// removed if the output is abandoned.
+// removed if the output is abandoned or the packer is interrupted.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <vector>
+
+#include "system.h"
 
 namespace fenzar::pack {
 
@@ -17,7 +20,7 @@ public:
     output_file& operator=(const output_file&) = delete;
     ~output_file();
 
-    std::FILE* stream() const { return stream_; }
+    std::FILE* stream() const { return file_.stream; }
 
     // Closes the file, gives it `mode` (less the umask) and renames it to the
     // destination; throws pack_error if any write failed.
@@ -25,9 +28,13 @@ public:
 
 private:
     std::filesystem::path destination_;
-    std::filesystem::path temporary_;
-    std::FILE* stream_ = nullptr;
+    temporary_file file_;
     bool committed_ = false;
 };
+
+// Refuses an output that is already one of the inputs, under any of its
+// names (a link, a hard link): the output replaces it.
+void refuse_output_among_inputs(const std::filesystem::path& output,
+                                const std::vector<std::filesystem::path>& inputs);
 
 }  // namespace fenzar::pack

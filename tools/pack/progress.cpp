@@ -1,8 +1,8 @@
 #include "progress.h"
 
-#include <unistd.h>
-
 #include <cstdio>
+
+#include "system.h"
 
 namespace fenzar::pack {
 
@@ -12,7 +12,7 @@ constexpr std::uint64_t mebibyte = 1ull << 20;
 }  // namespace
 
 progress_meter::progress_meter(std::uint64_t total)
-    : total_(total), enabled_(total >= quiet_below && ::isatty(STDERR_FILENO)) {}
+    : total_(total), enabled_(total >= quiet_below && is_terminal(stderr)) {}
 
 progress_meter::~progress_meter() {
     if (enabled_ && shown_percent_ >= 0) std::fputc('\n', stderr);

@@ -1,5 +1,6 @@
-// A private directory below $TMPDIR (or /tmp) for intermediate files, removed
-// with everything in it when the object goes.
+// A private directory below $TMPDIR or /tmp (%TEMP% on Windows) for
+// intermediate files, removed with everything in it when the object goes or
+// the packer is interrupted.
 #pragma once
 
 #include <filesystem>

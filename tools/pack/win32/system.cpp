@@ -1,0 +1,272 @@
+// The packer's system calls on Windows. Paths are wide throughout, so any
+// name that Windows can hold reaches the file system as it is.
+#include "system.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <cstring>
+#include <cwchar>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "error.h"
+#include "mapped_file.h"
+#include "names.h"
+
+namespace fenzar::pack {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string error_text(DWORD code) {
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::u16string message(text, text + length);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == u'\n' || message.back() == u'\r' ||
+                                message.back() == u'.' || message.back() == u' ')) {
+        message.pop_back();
+    }
+    if (message.empty()) return "error " + std::to_string(code);
+    return utf16_to_display(message);
+}
+
+[[noreturn]] void fail(const std::string& message) {
+    throw pack_error(message + ": " + error_text(GetLastError()));
+}
+
+// The reasons a Linux packer gives too, in the C library's words, so that
+// both packers refuse a missing or locked input with the same line.
+[[noreturn]] void fail_to_read(const fs::path& path) {
+    const DWORD code = GetLastError();
+    const std::string message = display_path(path) + ": cannot read";
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+        throw pack_error(message + ": " + std::strerror(ENOENT));
+    }
+    if (code == ERROR_ACCESS_DENIED) throw pack_error(message + ": " + std::strerror(EACCES));
+    fail(message);
+}
+
+// Paths to remove when the console ends the packer. The control handler runs
+// on a thread of its own while the main thread goes on, so the registry is
+// locked; a temporary file that the main thread still writes is closed by the
+// handler first, since Windows removes an open file only when it is closed.
+struct registered_path {
+    fs::path path;
+    bool directory;
+    HANDLE open_handle;
+};
+std::mutex registry_lock;
+std::vector<registered_path> registry;
+
+void remove_directory_contents(const fs::path& directory) {
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((directory / L"*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        DeleteFileW((directory / found.cFileName).c_str());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+BOOL WINAPI remove_registered_paths(DWORD) {
+    // Held until the process ends: the main thread must not commit or
+    // register anything meanwhile.
+    registry_lock.lock();
+    for (auto& entry : registry) {
+        if (entry.open_handle != INVALID_HANDLE_VALUE) CloseHandle(entry.open_handle);
+        if (entry.directory) {
+            remove_directory_contents(entry.path);
+            RemoveDirectoryW(entry.path.c_str());
+        } else {
+            DeleteFileW(entry.path.c_str());
+        }
+    }
+    // The default handler ends the process.
+    return FALSE;
+}
+
+void remove_on_interrupt(const fs::path& path, bool directory, HANDLE open_handle) {
+    const std::lock_guard hold(registry_lock);
+    static const bool installed = SetConsoleCtrlHandler(remove_registered_paths, TRUE);
+    (void)installed;
+    registry.push_back({path, directory, open_handle});
+}
+
+void keep_on_interrupt(const fs::path& path) {
+    const std::lock_guard hold(registry_lock);
+    std::erase_if(registry, [&](const registered_path& entry) { return entry.path == path; });
+}
+
+// The handler must not close a handle that the main thread closes itself.
+void forget_handle(const fs::path& path) {
+    const std::lock_guard hold(registry_lock);
+    for (auto& entry : registry) {
+        if (entry.path == path) entry.open_handle = INVALID_HANDLE_VALUE;
+    }
+}
+
+std::wstring random_suffix() {
+    static std::random_device device;
+    static constexpr wchar_t letters[] =
+        L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::wstring suffix;
+    for (int i = 0; i < 6; ++i) suffix.push_back(letters[device() % (std::size(letters) - 1)]);
+    return suffix;
+}
+
+}  // namespace
+
+std::optional<file_identity> identify_file(const fs::path& path) {
+    // Backup semantics open directories too; without the reparse-point flag,
+    // links are followed to their target.
+    const HANDLE file = CreateFileW(path.c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = GetFileInformationByHandle(file, &info);
+    CloseHandle(file);
+    if (!known) return std::nullopt;
+    return file_identity{info.dwVolumeSerialNumber,
+                         (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+std::FILE* open_for_reading(const fs::path& path) { return _wfopen(path.c_str(), L"rb"); }
+
+temporary_file create_temporary_file(const fs::path& destination) {
+    const fs::path directory =
+        destination.parent_path().empty() ? fs::path(L".") : destination.parent_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path path =
+            directory / (L"." + destination.filename().native() + L"." + random_suffix());
+        // Delete sharing lets the control handler remove the file while it is open.
+        const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            if (GetLastError() == ERROR_FILE_EXISTS) continue;
+            fail(display_path(destination) + ": cannot create");
+        }
+        const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_BINARY);
+        std::FILE* stream = descriptor < 0 ? nullptr : _fdopen(descriptor, "wb");
+        if (!stream) {
+            if (descriptor < 0) {
+                CloseHandle(file);
+            } else {
+                _close(descriptor);
+            }
+            DeleteFileW(path.c_str());
+            throw pack_error(display_path(destination) + ": cannot create");
+        }
+        remove_on_interrupt(path, false, file);
+        return {stream, path};
+    }
+    throw pack_error(display_path(destination) + ": cannot create: no free temporary name");
+}
+
+void commit_temporary_file(temporary_file& file, const fs::path& destination, mode_t) {
+    forget_handle(file.path);
+    const bool written = std::fflush(file.stream) == 0 && !std::ferror(file.stream);
+    const bool closed = std::fclose(file.stream) == 0;
+    file.stream = nullptr;
+    if (!written || !closed) {
+        throw pack_error(display_path(destination) + ": cannot write: " + std::strerror(errno));
+    }
+    if (!MoveFileExW(file.path.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        fail(display_path(destination) + ": cannot write");
+    }
+    keep_on_interrupt(file.path);
+}
+
+void discard_temporary_file(temporary_file& file) {
+    forget_handle(file.path);
+    if (file.stream) std::fclose(file.stream);
+    file.stream = nullptr;
+    DeleteFileW(file.path.c_str());
+    keep_on_interrupt(file.path);
+}
+
+fs::path create_scratch_directory() {
+    wchar_t base[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, base);
+    if (length == 0 || length > MAX_PATH) fail("cannot find the directory for temporary files");
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path path = fs::path(base) / (L"fenzar-pack-" + random_suffix());
+        if (CreateDirectoryW(path.c_str(), nullptr)) {
+            remove_on_interrupt(path, true, INVALID_HANDLE_VALUE);
+            return path;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) fail("cannot create a temporary directory");
+    }
+    throw pack_error("cannot create a temporary directory: no free name");
+}
+
+void remove_scratch_directory(const fs::path& directory) {
+    std::error_code ignored;
+    fs::remove_all(directory, ignored);
+    keep_on_interrupt(directory);
+}
+
+fs::path path_from_argument(std::string_view argument) {
+    const auto wide = wtf8_to_utf16(argument);
+    return fs::path(std::wstring(wide->begin(), wide->end()));
+}
+
+bool is_terminal(std::FILE* stream) {
+    DWORD mode;
+    return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode);
+}
+
+void write_text(std::FILE* stream, std::string_view text) {
+    if (!is_terminal(stream)) {
+        std::fwrite(text.data(), 1, text.size(), stream);
+        return;
+    }
+    const auto wide = wtf8_to_utf16(text).value_or(u"?");
+    std::fflush(stream);
+    DWORD written;
+    WriteConsoleW(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), wide.data(),
+                  static_cast<DWORD>(wide.size()), &written, nullptr);
+}
+
+mapped_file::mapped_file(const fs::path& path) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) fail_to_read(path);
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file, &size)) {
+        const DWORD error = GetLastError();
+        CloseHandle(file);
+        SetLastError(error);
+        fail(display_path(path) + ": cannot read");
+    }
+    size_ = static_cast<std::size_t>(size.QuadPart);
+    if (size_ != 0) {
+        const HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+        const void* address =
+            mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+        const DWORD error = GetLastError();
+        if (mapping) CloseHandle(mapping);
+        if (!address) {
+            CloseHandle(file);
+            SetLastError(error);
+            fail(display_path(path) + ": cannot read");
+        }
+        address_ = static_cast<const unsigned char*>(address);
+    }
+    CloseHandle(file);
+}
+
+mapped_file::~mapped_file() {
+    if (address_) UnmapViewOfFile(address_);
+}
+
+}  // namespace fenzar::pack
