@@ -363,8 +363,9 @@ class PackTest(unittest.TestCase):
 
     def test_linux_and_windows_packers_write_the_same_data(self):
         """The same tree, with subdirectories and names beyond ASCII, gives
-        the same bytes from both packers, and each lists what the other
-        wrote: the same names in the same order."""
+        the same bytes from both packers, attached data and whole launchers,
+        and each lists what the other wrote: the same names in the same
+        order."""
         tree = self.path('tree')
         files = {
             os.path.join('\u00fcber', 'na\u00efve.txt'): b'naive\n',
@@ -397,6 +398,22 @@ class PackTest(unittest.TestCase):
                 for packer in ('linux', 'windows'):
                     for output in outputs.values():
                         self.assertEqual(run_packer(packer, 'list', Path(output)).stdout, expected)
+
+        # Whole launchers, with an icon and version information, are the same
+        # bytes too: the output's name is part of them, so each packer writes
+        # app.exe in a directory of its own.
+        icon = os.path.join(harness.SOURCE_DIR, 'resources', 'fenzar.ico')
+        launchers = {}
+        for packer in ('linux', 'windows'):
+            launchers[packer] = self.path(packer, 'app.exe')
+            os.makedirs(os.path.dirname(launchers[packer]))
+            completed = run_packer(packer, 'pack', '--level', '3', '--icon', Path(icon),
+                                   '--file-version', '1.2.3.4', '--product-name', 'Na\u00efve',
+                                   '-o', Path(launchers[packer]), Path(app), Path(tree))
+            self.assertEqual(completed.status, 0, completed.stderr)
+        self.assertEqual(read(launchers['linux']), read(launchers['windows']))
+        result = harness.run(launchers['windows'], ['x'], env={'ECHO_APP_EXIT': '5'})
+        self.assertEqual(result.status, 5, result.stderr)
 
     def interrupted(self, packer, command, number, work):
         """Starts PACKER on a large random file at level 19 and sends it the
