@@ -19,6 +19,10 @@ ZSTD_inBuffer input = {nullptr, 0, 0};
 // size is the window fill, pos the next byte to hand out; both 0 at the
 // start, so the first read refills.
 ZSTD_outBuffer window = {nullptr, 0, 0};
+// Whether the last refill filled the window: the decoder may then hold more
+// output with its input consumed. Kept across requests, so that the answer
+// to the same data does not depend on how the reads are split.
+bool window_was_filled = false;
 
 // Decodes the next piece of the archive into the window. Returns whether it
 // filled the window completely: the decoder may then still hold output even
@@ -50,11 +54,11 @@ void open_payload(AttachedData attached_data) {
     if (decoder == nullptr) fail_with_message(message::allocation_failed);
     input = {cursor, static_cast<size_t>(attached_data.length - sizeof expected), 0};
     window = {decoding_window, 0, 0};
+    window_was_filled = false;
 }
 
 void read_payload(void* destination, size_t count) {
     auto* out = static_cast<unsigned char*>(destination);
-    bool window_was_filled = false;
     for (;;) {
         if (window.pos < window.size) {
             size_t n = count < window.size - window.pos ? count : window.size - window.pos;
@@ -79,4 +83,6 @@ void read_payload(void* destination, size_t count) {
 void close_payload() {
     ZSTD_freeDCtx(decoder);
     std::free(decoding_window);
+    decoder = nullptr;
+    decoding_window = nullptr;
 }
