@@ -42,12 +42,12 @@ bool refill_window() {
 
 void open_payload(AttachedData attached_data) {
     const auto& expected = attached_data_format::magic;
-    cursor = attached_data.bytes;
-    const unsigned char* magic = cursor;
-    cursor += sizeof expected;
-    if (std::memcmp(magic, expected, sizeof expected) != 0) {
+    // Data shorter than the magic has no header either; nothing past its end
+    // is read.
+    if (attached_data.length < sizeof expected || std::memcmp(attached_data.bytes, expected, sizeof expected) != 0) {
         fail_with_message(message::header_not_found);
     }
+    cursor = attached_data.bytes + sizeof expected;
     decoding_window = static_cast<unsigned char*>(std::malloc(decoding_window_size));
     if (decoding_window == nullptr) fail_with_message(message::allocation_failed);
     decoder = ZSTD_createDCtx();

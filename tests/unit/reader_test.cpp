@@ -2,6 +2,8 @@
 // output for any request sizes, the refill rules at the window's edges, and the
 // exit with status 2 for every fault in the attached data.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
 #include <zstd.h>
 
@@ -461,6 +463,36 @@ TEST_F(Reader, WrongMagicFailsBeforeAnythingIsAllocated) {
     long long before = heap_bytes_in_use();
     open(wrap_attached_data(frame));
     EXPECT_GE(static_cast<long long>(heap_bytes_in_use()) - before, static_cast<long long>(window_size));
+}
+
+// Bytes that end where an inaccessible page begins: a read past them faults,
+// whether or not a sanitizer sees the access.
+class BytesBeforeAGuardPage {
+public:
+    explicit BytesBeforeAGuardPage(const std::string& bytes) {
+        page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        void* pages = mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        EXPECT_NE(pages, MAP_FAILED);
+        base_ = static_cast<unsigned char*>(pages);
+        EXPECT_EQ(mprotect(base_ + page_, page_, PROT_NONE), 0);
+        data_ = base_ + page_ - bytes.size();
+        std::memcpy(data_, bytes.data(), bytes.size());
+    }
+    ~BytesBeforeAGuardPage() { munmap(base_, 2 * page_); }
+    const unsigned char* data() const { return data_; }
+
+private:
+    size_t page_;
+    unsigned char* base_;
+    unsigned char* data_;
+};
+
+TEST_F(Reader, DataShorterThanTheMagicHasNoHeader) {
+    for (const std::string& data : {std::string(), std::string("Z"), std::string("ZU")}) {
+        SCOPED_TRACE(testing::Message() << data.size() << " bytes");
+        BytesBeforeAGuardPage guarded(data);
+        expect_exit_with_message([&] { open_payload({guarded.data(), data.size()}); }, header_message);
+    }
 }
 
 TEST_F(Reader, OpenPayloadReadsHandMadeAttachedData) {
