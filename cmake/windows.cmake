@@ -12,6 +12,8 @@ set(layer_objects)
 foreach(layer platform base payload target_dir unpack child launcher)
   list(APPEND layer_objects $<TARGET_OBJECTS:fenzar_${layer}>)
 endforeach()
+# The record-name rule is a library of its own, shared with the packer.
+list(APPEND layer_objects $<TARGET_OBJECTS:fenzar_payload_format>)
 add_library(fenzar_launcher_archive STATIC
   ${layer_objects}
   $<TARGET_OBJECTS:fenzar_entry>

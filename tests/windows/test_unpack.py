@@ -165,6 +165,59 @@ class UnpackTest(unittest.TestCase):
         written = self.files_below(self.target_directory())
         self.assertEqual(written, {'echo_app.dll': self.app, self.marker: b'', 'big.bin': big[:PIECE]})
 
+    def files_holding(self, directory, data):
+        """Paths of the files below DIRECTORY whose content holds DATA."""
+        found = []
+        for parent, _, names in os.walk(directory):
+            for name in names:
+                path = os.path.join(parent, name)
+                if os.path.isfile(path) and not os.path.islink(path):
+                    with open(path, 'rb') as content:
+                        if data in content.read():
+                            found.append(path)
+        return found
+
+    def assert_refused_before_written(self, result, name, data, directory=None):
+        """The open message for NAME below DIRECTORY (the Linux path of the
+        target directory, or None when none was made), and DATA nowhere."""
+        self.assertEqual(result.status, 2, result.stdout + result.stderr)
+        shown = re.escape(os.path.basename(directory)) if directory else r'onefile_[^\\]+'
+        self.assertRegex(result.stderr, r"\AError, failed to open 'C:\\users\\[^\\]+\\Temp\\%s\\%s' for writing\.\n\Z"
+                         % (shown, re.escape(name)))
+        self.assertNotIn(data.decode(), result.stdout, 'nothing went to the console')
+        self.assertEqual(self.files_holding(harness.wine_temp_dir(), data), [], 'nothing of the record was written')
+        self.assertEqual(self.files_holding(self.scratch.name, data), [])
+
+    def test_names_that_leave_the_directory_or_open_a_device_are_refused(self):
+        # Without the check, '..\\x' and 'a/../../x' land in %TEMP%, and the
+        # devices take the data and report success.
+        for name in ('..\\x', 'a/../../x', 'NUL', 'CONOUT$', 'sub\\com1.txt'):
+            with self.subTest(name=name):
+                self.marker = 'marker_%s.txt' % uuid.uuid4().hex
+                data = ('record data %s' % uuid.uuid4().hex).encode()
+                result = harness.run(self.launcher([(name, data)]))
+                directory = self.target_directory()
+                self.assert_refused_before_written(result, name, data, directory)
+                self.assertEqual(self.files_below(directory), {'echo_app.dll': self.app, self.marker: b''})
+
+    def test_first_record_outside_the_directory_is_neither_written_nor_loaded(self):
+        # The library would be written to %TEMP%, loaded from there by the
+        # second instance and left behind.
+        name = '..\\evil.dll'
+        marker = ('evil %s' % uuid.uuid4().hex).encode()
+        path = os.path.join(self.scratch.name, 'evil.bin')
+        with open(path, 'wb') as out:
+            out.write(attached_data([(name, self.app + marker), ('after.txt', b'never reached')]))
+        exe = os.path.join(self.scratch.name, 'evil.exe')
+        subprocess.run([harness.FENZAR_PACK, 'link', '-o', exe, path], check=True, capture_output=True)
+
+        before = harness.onefile_dirs()
+        result = harness.run(exe)
+        created = harness.onefile_dirs() - before
+        self.left_behind += [os.path.join(harness.wine_temp_dir(), name) for name in created]
+        self.assertEqual(created, set(), 'not even the target directory was made')
+        self.assert_refused_before_written(result, name, marker)
+
     def test_full_path_past_4096_characters_stops_at_once(self):
         # Wine's GetTempPathW stays within 260 characters, so no launcher
         # there gets a target directory long enough; unpack_into.exe runs the
