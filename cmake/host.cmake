@@ -4,6 +4,7 @@ set(FENZAR_WINDOWS_BUILD_DIR "${CMAKE_SOURCE_DIR}/build/windows" CACHE PATH
     "The Windows build tree whose launcher library and test programs are used")
 
 add_subdirectory(tests/unit)
+add_subdirectory(tests/fuzz)
 
 foreach(optional tools/pack bench)
   if(EXISTS ${CMAKE_SOURCE_DIR}/${optional}/CMakeLists.txt)

@@ -15,15 +15,17 @@ bool wide_equal(const char16_t* a, const char16_t* b) {
     return a[i] == b[i];
 }
 
-// Copies source to destination with room for capacity characters.
+// Copies source to destination with room for capacity characters. A source
+// that does not fit stops before anything is written, so the destination
+// stays terminated whatever was behind its terminator.
 static void copy_into_remaining(char16_t* destination, const char16_t* source, size_t capacity) {
     if (source == nullptr) platform::stop_immediately();
-    size_t i = 0;
-    for (; source[i] != 0; ++i) {
-        if (i == capacity) platform::stop_immediately();
-        destination[i] = source[i];
+    size_t length = 0;
+    while (source[length] != 0) {
+        if (length == capacity) platform::stop_immediately();
+        ++length;
     }
-    destination[i] = 0;
+    for (size_t i = 0; i <= length; ++i) destination[i] = source[i];
 }
 
 void copy_wide_bounded(char16_t* destination, const char16_t* source, size_t capacity) {

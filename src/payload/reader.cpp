@@ -20,6 +20,10 @@ ZSTD_inBuffer input = {nullptr, 0, 0};
 // size is the window fill, pos the next byte to hand out; both 0 at the
 // start, so the first read refills.
 ZSTD_outBuffer window = {nullptr, 0, 0};
+// Whether the last refill filled the window: the decoder may then hold more
+// output with its input consumed. Kept across requests, so that the answer
+// to the same data does not depend on how the reads are split.
+bool window_was_filled = false;
 
 // Decodes the next piece of the archive into the window. Returns whether it
 // filled the window completely: the decoder may then still hold output even
@@ -39,23 +43,23 @@ bool refill_window() {
 
 void open_payload(AttachedData attached_data) {
     const auto& expected = attached_data_format::magic;
-    cursor = attached_data.bytes;
-    const unsigned char* magic = cursor;
-    cursor += sizeof expected;
-    if (std::memcmp(magic, expected, sizeof expected) != 0) {
+    // Data shorter than the magic has no header either; nothing past its end
+    // is read.
+    if (attached_data.length < sizeof expected || std::memcmp(attached_data.bytes, expected, sizeof expected) != 0) {
         fail_with_message(message::header_not_found);
     }
+    cursor = attached_data.bytes + sizeof expected;
     decoding_window = static_cast<unsigned char*>(platform::allocate_memory(decoding_window_size));
     if (decoding_window == nullptr) fail_with_message(message::allocation_failed);
     decoder = ZSTD_createDCtx();
     if (decoder == nullptr) fail_with_message(message::allocation_failed);
     input = {cursor, static_cast<size_t>(attached_data.length - sizeof expected), 0};
     window = {decoding_window, 0, 0};
+    window_was_filled = false;
 }
 
 void read_payload(void* destination, size_t count) {
     auto* out = static_cast<unsigned char*>(destination);
-    bool window_was_filled = false;
     for (;;) {
         if (window.pos < window.size) {
             size_t n = count < window.size - window.pos ? count : window.size - window.pos;

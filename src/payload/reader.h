@@ -12,5 +12,5 @@
 void open_payload(AttachedData attached_data);
 // Copies exactly count bytes of the decompressed archive to destination.
 void read_payload(void* destination, size_t count);
-// Releases the decoder after the end marker; again, it does nothing.
+// Releases the decoder after the end marker; a second call does nothing.
 void close_payload();

@@ -3,6 +3,7 @@
 #include "base/report.h"
 #include "base/stop.h"
 #include "payload/reader.h"
+#include "payload/record_name.h"
 #include "platform/platform.h"
 #include "unpack/directories.h"
 
@@ -65,10 +66,16 @@ void write_entry_data(uint64_t size) {
 }
 
 // Reads the next record's name and forms its path; false at the end marker.
+// A name that would leave the directory or open a device ends the process as
+// a file that cannot be opened does, before any of the record is written and
+// before a child could load a library from such a path.
 bool next_entry() {
     read_entry_name();
     if (entry_name.empty()) return false;
     form_entry_path();
+    if (record_name_problem(entry_name.data(), wide_length(entry_name.data())) != nullptr) {
+        report_open_failure(entry_path.data());
+    }
     if (first_entry_path.empty()) copy_wide_bounded(first_entry_path, entry_path.data());
     return true;
 }

@@ -40,6 +40,30 @@ TEST(BoundedAppend, FullBufferTakesAnEmptyAdditionOnly) {
     EXPECT_EQ(std::u16string(buffer.data()), u"abcd") << "nothing stored past the capacity";
 }
 
+// What lies behind the terminator may be anything (an output buffer filled
+// piece by piece); a copy that does not fit must not write over it.
+TEST(BoundedCopy, ASourceThatDoesNotFitLeavesTheBufferAsItWas) {
+    PlatformOverride platform;
+    const struct {
+        const char16_t* start;
+        const char16_t* added;
+        bool append;
+    } cases[] = {
+        {u"ab", u"cde", true},
+        {u"", u"abcde", true},
+        {u"ab", u"cdefgh", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.append ? "append" : "copy"));
+        WideBuffer<4> buffer;
+        for (char16_t& unit : buffer.units) unit = u'#';
+        copy_wide_bounded(buffer, c.start);
+        const std::u16string before(buffer.units, 5);
+        EXPECT_IMMEDIATE_STOP(c.append ? append_wide_bounded(buffer, c.added) : copy_wide_bounded(buffer, c.added));
+        EXPECT_EQ(std::u16string(buffer.units, 5), before);
+    }
+}
+
 TEST(BoundedAppend, WidensAsciiByteByByte) {
     PlatformOverride platform;
     WideBuffer<40> name;

@@ -2,6 +2,8 @@
 // output for any request sizes, the refill rules at the window's edges, and the
 // exit with status 2 for every fault in the attached data.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
 #include <zstd.h>
 
@@ -266,32 +268,74 @@ std::vector<size_t> block_ends(const Bytes& frame) {
     return ends;
 }
 
-// The frame cut after its second block, no trailer. The blocks hold 1,000 and
+// A frame cut after its second block, no trailer. The blocks hold 1,000 and
 // 131,072 bytes, so the first refill fills the window and consumes the whole
 // input while the decoder still holds the last 1,000 bytes. Only the further
 // call after a full window reaches them. (At the end of a whole frame zstd
 // keeps one input byte back until its output is flushed, so the input cannot
 // be consumed there while output is pending.)
-TEST_F(Reader, AFullRefillIsFollowedByAnotherEvenWithTheInputConsumed) {
+struct CutFrame {
+    Bytes content;  // what the two blocks hold
+    Bytes frame;
+};
+
+CutFrame frame_cut_after_a_full_window() {
     Bytes content = mixed_content(1000, 5);
     for (int line = 0; content.size() < 1000 + window_size + 5000; ++line) {
         append(content, text_bytes("record " + std::to_string(line) + " of the archive\n"));
     }
     const Bytes frame = compress(content, true, 0, {1000, 1000 + window_size});
-    const Bytes cut(frame.begin(), frame.begin() + block_ends(frame).at(1));
+    content.resize(1000 + window_size);
+    return {content, Bytes(frame.begin(), frame.begin() + block_ends(frame).at(1))};
+}
+
+TEST_F(Reader, AFullRefillIsFollowedByAnotherEvenWithTheInputConsumed) {
+    const CutFrame cut = frame_cut_after_a_full_window();
 
     ZSTD_DCtx* decoder = ZSTD_createDCtx();
     Bytes window(window_size);
     ZSTD_outBuffer out = {window.data(), window.size(), 0};
-    ZSTD_inBuffer in = {cut.data(), cut.size(), 0};
+    ZSTD_inBuffer in = {cut.frame.data(), cut.frame.size(), 0};
     ASSERT_FALSE(ZSTD_isError(ZSTD_decompressStream(decoder, &out, &in)));
     ZSTD_freeDCtx(decoder);
     ASSERT_EQ(out.pos, window_size);
     ASSERT_EQ(in.pos, in.size);
 
-    open(wrap_attached_data(cut, false));
-    EXPECT_EQ(read(1000 + window_size), Bytes(content.begin(), content.begin() + 1000 + window_size));
+    open(wrap_attached_data(cut.frame, false));
+    EXPECT_EQ(read(cut.content.size()), cut.content);
     expect_exit_with_message([&] { read(1); }, decode_message);
+}
+
+// The same cut frame read in other pieces: the bytes held after a full window
+// come out whether the request that filled it also asks for them or a later
+// one does.
+TEST_F(Reader, TheHeldBytesComeOutHoweverTheRequestsAreSplit) {
+    const CutFrame cut = frame_cut_after_a_full_window();
+    const Bytes data = wrap_attached_data(cut.frame, false);
+    std::vector<std::vector<size_t>> splits = {{window_size, 1000}, {window_size - 1, 1, 1000}, {2, window_size + 998}};
+    for (uint32_t seed = 1; seed <= 8; ++seed) {
+        std::mt19937 random(seed);
+        std::vector<size_t> counts;
+        for (size_t total = 0; total < cut.content.size();) {
+            size_t count = random() % 4 == 0 ? std::uniform_int_distribution<size_t>(1, 8)(random)
+                                             : std::uniform_int_distribution<size_t>(1, 70000)(random);
+            counts.push_back(std::min(count, cut.content.size() - total));
+            total += counts.back();
+        }
+        splits.push_back(counts);
+    }
+    for (size_t i = 0; i < splits.size(); ++i) {
+        SCOPED_TRACE(testing::Message() << "split " << i << " of " << splits[i].size() << " requests");
+        open(data);
+        size_t offset = 0;
+        for (size_t count : splits[i]) {
+            ASSERT_EQ(read(count), Bytes(cut.content.begin() + offset, cut.content.begin() + offset + count))
+                << "request of " << count << " at " << offset;
+            offset += count;
+        }
+        expect_exit_with_message([&] { read(1); }, decode_message);
+        close();
+    }
 }
 
 // Every way of asking past the archive's end must end with the decode error,
@@ -419,6 +463,36 @@ TEST_F(Reader, WrongMagicFailsBeforeAnythingIsAllocated) {
     long long before = heap_bytes_in_use();
     open(wrap_attached_data(frame));
     EXPECT_GE(static_cast<long long>(heap_bytes_in_use()) - before, static_cast<long long>(window_size));
+}
+
+// Bytes that end where an inaccessible page begins: a read past them faults,
+// whether or not a sanitizer sees the access.
+class BytesBeforeAGuardPage {
+public:
+    explicit BytesBeforeAGuardPage(const std::string& bytes) {
+        page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        void* pages = mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        EXPECT_NE(pages, MAP_FAILED);
+        base_ = static_cast<unsigned char*>(pages);
+        EXPECT_EQ(mprotect(base_ + page_, page_, PROT_NONE), 0);
+        data_ = base_ + page_ - bytes.size();
+        std::memcpy(data_, bytes.data(), bytes.size());
+    }
+    ~BytesBeforeAGuardPage() { munmap(base_, 2 * page_); }
+    const unsigned char* data() const { return data_; }
+
+private:
+    size_t page_;
+    unsigned char* base_;
+    unsigned char* data_;
+};
+
+TEST_F(Reader, DataShorterThanTheMagicHasNoHeader) {
+    for (const std::string& data : {std::string(), std::string("Z"), std::string("ZU")}) {
+        SCOPED_TRACE(testing::Message() << data.size() << " bytes");
+        BytesBeforeAGuardPage guarded(data);
+        expect_exit_with_message([&] { open_payload({guarded.data(), data.size()}); }, header_message);
+    }
 }
 
 TEST_F(Reader, OpenPayloadReadsHandMadeAttachedData) {

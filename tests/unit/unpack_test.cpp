@@ -269,6 +269,66 @@ TEST_F(Unpacking, FileThatCannotBeOpenedEndsWithTheOpenMessage) {
     EXPECT_EQ(read_file(target_ / "a"), "first") << "what was written stays";
 }
 
+// Names that would leave the target directory or open a device: the record
+// ends the unpacking as a file that cannot be opened does, before anything of
+// it is written or any directory is made for it.
+const char16_t* const names_refused[] = {
+    u"..\\x", u"a\\..\\..\\x", u"..", u"sub\\.\\x", u". .\\x", u"a\\\\b", u"a\\",
+    u"\\abs", u"C:x", u"a:stream", u"a/b", u"NUL", u"CONOUT$", u"sub\\com1.txt", u"aux .log",
+};
+
+std::vector<fs::path> everything_below(const fs::path& directory) {
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::recursive_directory_iterator(directory)) found.push_back(entry.path());
+    return found;
+}
+
+TEST_F(Unpacking, NameLeavingTheDirectoryOrNamingADeviceIsRefusedBeforeItIsWritten) {
+    for (const char16_t* name : names_refused) {
+        SCOPED_TRACE(to_native(name));
+        open({{u"app.dll", "library"}, {name, "never written"}, {u"after.txt", "never reached"}});
+        seen_.opened.clear();
+        seen_.error_lines.clear();
+        int status = -1;
+        try {
+            unpack();
+        } catch (const ProcessExit& exit) {
+            status = exit.status;
+        }
+        EXPECT_EQ(status, 2);
+        EXPECT_EQ(seen_.error_lines,
+                  std::vector<std::u16string>{u"Error, failed to open '%ls' for writing.\n|" + full_path(name)});
+        EXPECT_EQ(seen_.opened, std::vector<std::u16string>{full_path(u"app.dll")});
+        EXPECT_EQ(everything_below(scratch_), (std::vector<fs::path>{target_, target_ / "app.dll"}));
+
+        fs::remove_all(target_);
+        reset_unpack_state();
+        reset_directories_state();
+    }
+}
+
+// A child must not load a library from outside its directory either.
+TEST_F(Unpacking, ReenteredModeRefusesSuchAFirstName) {
+    for (const char16_t* name : names_refused) {
+        SCOPED_TRACE(to_native(name));
+        open({{name, "library"}});
+        seen_.error_lines.clear();
+        int status = -1;
+        try {
+            find_first_entry_path(target_directory_.c_str());
+        } catch (const ProcessExit& exit) {
+            status = exit.status;
+        }
+        close_payload();
+        EXPECT_EQ(status, 2);
+        EXPECT_EQ(seen_.error_lines,
+                  std::vector<std::u16string>{u"Error, failed to open '%ls' for writing.\n|" + full_path(name)});
+        EXPECT_TRUE(first_entry_path.empty());
+        EXPECT_TRUE(everything_below(scratch_).empty());
+        reset_unpack_state();
+    }
+}
+
 TEST_F(Unpacking, FailedWriteEndsWithTheSystemErrorAndKeepsWhatWasWritten) {
     seen_.fail_write_call = 2;
     open({{u"app.dll", "library"}, {u"big.bin", pattern(40000, 7)}, {u"never.txt", "never"}});

@@ -36,3 +36,17 @@ def zstd_frame(content, *options):
     checksum)."""
     return subprocess.run(['zstd', '-q', '-c', *options], input=content,
                           capture_output=True, check=True).stdout
+
+
+def raw_frame(content, window_log=17):
+    """CONTENT as one zstd frame of raw (stored) blocks, without a content
+    size or checksum: each archive byte stands as it is in the frame, so
+    that a changed byte changes the archive and nothing else."""
+    block_limit = min(1 << window_log, 128 * 1024)
+    frame = bytearray(b'\x28\xb5\x2f\xfd')
+    frame += bytes([0x00, (window_log - 10) << 3])
+    pieces = [content[i:i + block_limit] for i in range(0, len(content), block_limit)] or [b'']
+    for index, piece in enumerate(pieces):
+        last = index == len(pieces) - 1
+        frame += (int(last) | len(piece) << 3).to_bytes(3, 'little') + piece
+    return bytes(frame)

@@ -83,16 +83,17 @@ def data_section(image):
     return found[0]
 
 
-def link_unchecked(data, out, scratch):
+def link_unchecked(data, out, scratch, template=None):
     """A launcher OUT whose attached data is DATA, even data that
     `fenzar-pack link` refuses, for testing the launcher's own refusals: packs
     a stand-in of random bytes, at least as long, and writes DATA and its
     length over it. The image's checksum is then stale, which Windows checks
-    only for drivers."""
+    only for drivers. TEMPLATE: another launcher template, such as
+    HOOKS_TEMPLATE."""
     filler = os.path.join(scratch, 'filler.bin')
     with open(filler, 'wb') as f:
         f.write(os.urandom(len(data)))
-    pack(filler, out=out, options=['--level', '1'])
+    pack(filler, out=out, options=['--level', '1'] + (['--template', template] if template else []))
     with open(out, 'rb') as f:
         image = bytearray(f.read())
     section = data_section(image)

@@ -69,13 +69,18 @@ class UnpackTest(unittest.TestCase):
         for directory in self.left_behind:
             shutil.rmtree(directory, ignore_errors=True)
 
-    def launcher(self, records):
-        """A launcher for RECORDS after echo_app.dll and this test's marker."""
+    def launcher(self, records, checked=True):
+        """A launcher for RECORDS after echo_app.dll and this test's marker;
+        with checked=False also for records that `fenzar-pack link` refuses."""
         records = [('echo_app.dll', self.app), (self.marker, b'')] + records
+        exe = os.path.join(self.scratch.name, self.marker + '.exe')
+        if not checked:
+            return harness.link_unchecked(attached_data(records), exe, self.scratch.name,
+                                          template=harness.HOOKS_TEMPLATE)
         data = os.path.join(self.scratch.name, self.marker + '.bin')
         with open(data, 'wb') as out:
             out.write(attached_data(records))
-        return harness.link_with_hooks(data, os.path.join(self.scratch.name, self.marker + '.exe'))
+        return harness.link_with_hooks(data, exe)
 
     def marked_directories(self):
         temp = harness.wine_temp_dir()
@@ -179,6 +184,55 @@ class UnpackTest(unittest.TestCase):
         self.assertRegex(result.stderr,
                          r"\AError, couldn't unpack file to target path\. \(\[Error 112\] \S.*\)\n\Z")
         self.assertEqual(written, {'echo_app.dll': self.app, self.marker: b'', 'big.bin': big[:PIECE]})
+
+    def files_holding(self, directory, data):
+        """Paths of the files below DIRECTORY whose content holds DATA."""
+        found = []
+        for parent, _, names in os.walk(directory):
+            for name in names:
+                path = os.path.join(parent, name)
+                if os.path.isfile(path) and not os.path.islink(path):
+                    with open(path, 'rb') as content:
+                        if data in content.read():
+                            found.append(path)
+        return found
+
+    def assert_refused_before_written(self, result, name, data):
+        """The open message for NAME below a target directory, and DATA
+        nowhere."""
+        self.assertEqual(result.status, 2, result.stdout + result.stderr)
+        self.assertRegex(result.stderr, r"\AError, failed to open 'C:\\users\\[^\\]+\\Temp\\onefile_[^\\]+\\%s' for writing\.\n\Z"
+                         % re.escape(name))
+        self.assertNotIn(data.decode(), result.stdout, 'nothing went to the console')
+        self.assertEqual(self.files_holding(harness.wine_temp_dir(), data), [], 'nothing of the record was written')
+        self.assertEqual(self.files_holding(self.scratch.name, data), [])
+
+    def test_names_that_leave_the_directory_or_open_a_device_are_refused(self):
+        # Without the check, '..\\x' and 'a/../../x' land in %TEMP%, and the
+        # devices take the data and report success.
+        for name in ('..\\x', 'a/../../x', 'NUL', 'CONOUT$', 'sub\\com1.txt'):
+            with self.subTest(name=name):
+                self.marker = 'marker_%s.txt' % uuid.uuid4().hex
+                data = ('record data %s' % uuid.uuid4().hex).encode()
+                result, written = self.run_failing(self.launcher([(name, data)], checked=False))
+                self.assert_refused_before_written(result, name, data)
+                self.assertEqual(written, {'echo_app.dll': self.app, self.marker: b''})
+
+    def test_first_record_outside_the_directory_is_neither_written_nor_loaded(self):
+        # The library would be written to %TEMP%, loaded from there by the
+        # second instance and left behind.
+        name = '..\\evil.dll'
+        marker = ('evil %s' % uuid.uuid4().hex).encode()
+        exe = harness.link_unchecked(
+            attached_data([(name, self.app + marker), ('after.txt', b'never reached')]),
+            os.path.join(self.scratch.name, 'evil.exe'), self.scratch.name)
+
+        before = harness.onefile_dirs()
+        result = harness.run(exe)
+        created = harness.onefile_dirs() - before
+        self.left_behind += [os.path.join(harness.wine_temp_dir(), name) for name in created]
+        self.assertEqual(created, set(), 'not even the target directory was made')
+        self.assert_refused_before_written(result, name, marker)
 
     def test_full_path_past_4096_characters_stops_at_once(self):
         # Wine's GetTempPathW stays within 260 characters, so no launcher
