@@ -192,15 +192,6 @@ void install_world(platform::Table& table) {
     table.sleep_milliseconds = [](uint32_t) {};
 }
 
-std::string pattern(size_t size, uint32_t seed) {
-    std::string out(size, '\0');
-    for (char& c : out) {
-        seed = seed * 1664525u + 1013904223u;
-        c = static_cast<char>(seed >> 24);
-    }
-    return out;
-}
-
 class ParentEnd : public testing::Test {
 protected:
     void SetUp() override {

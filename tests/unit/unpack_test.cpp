@@ -27,15 +27,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string pattern(size_t size, uint32_t seed) {
-    std::string out(size, '\0');
-    for (char& c : out) {
-        seed = seed * 1664525u + 1013904223u;
-        c = static_cast<char>(seed >> 24);
-    }
-    return out;
-}
-
 std::string read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "error.h"
+#include "little_endian.h"
 #include "payload/data_section.h"
 
 namespace fenzar::pack {
@@ -82,16 +83,6 @@ private:
     std::span<const unsigned char> bytes_;
     const char* truncated_;
 };
-
-void put_u16(std::vector<unsigned char>& out, std::size_t at, std::uint16_t value) {
-    out[at] = static_cast<unsigned char>(value);
-    out[at + 1] = static_cast<unsigned char>(value >> 8);
-}
-
-void put_u32(std::vector<unsigned char>& out, std::size_t at, std::uint32_t value) {
-    put_u16(out, at, static_cast<std::uint16_t>(value));
-    put_u16(out, at + 2, static_cast<std::uint16_t>(value >> 16));
-}
 
 bool power_of_two(std::uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
 

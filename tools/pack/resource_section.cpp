@@ -4,6 +4,7 @@
 #include <map>
 
 #include "error.h"
+#include "little_endian.h"
 
 namespace fenzar::pack {
 
@@ -14,24 +15,6 @@ constexpr std::uint32_t subdirectory_flag = 0x80000000;
 constexpr std::size_t directory_size = 16;
 constexpr std::size_t directory_entry_size = 8;
 constexpr std::size_t data_entry_size = 16;
-
-std::uint16_t get_u16(std::span<const unsigned char> bytes, std::size_t at) {
-    return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
-}
-
-std::uint32_t get_u32(std::span<const unsigned char> bytes, std::size_t at) {
-    return get_u16(bytes, at) | static_cast<std::uint32_t>(get_u16(bytes, at + 2)) << 16;
-}
-
-void put_u16(std::vector<unsigned char>& out, std::size_t at, std::uint16_t value) {
-    out[at] = static_cast<unsigned char>(value);
-    out[at + 1] = static_cast<unsigned char>(value >> 8);
-}
-
-void put_u32(std::vector<unsigned char>& out, std::size_t at, std::uint32_t value) {
-    put_u16(out, at, static_cast<std::uint16_t>(value));
-    put_u16(out, at + 2, static_cast<std::uint16_t>(value >> 16));
-}
 
 // A directory table with `count` entries by number at `at`; returns where its
 // entries start.

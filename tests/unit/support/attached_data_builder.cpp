@@ -54,3 +54,12 @@ Bytes make_attached_data(const std::string& archive) {
     frame.resize(ZSTD_isError(length) ? 0 : length);
     return wrap_attached_data(frame);
 }
+
+std::string pattern(size_t size, uint32_t seed) {
+    std::string out(size, '\0');
+    for (char& c : out) {
+        seed = seed * 1664525u + 1013904223u;
+        c = static_cast<char>(seed >> 24);
+    }
+    return out;
+}

@@ -2,6 +2,8 @@
 // format: archives of records, and the magic, frames and trailer around them.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -21,3 +23,6 @@ Bytes wrap_attached_data(const Bytes& frames, bool with_trailer = true, const ch
 
 // The archive as one frame with a content checksum, wrapped.
 Bytes make_attached_data(const std::string& archive);
+
+// size bytes of file content that every seed makes different.
+std::string pattern(size_t size, uint32_t seed);
