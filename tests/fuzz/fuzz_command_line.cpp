@@ -26,11 +26,6 @@ namespace {
 // A path that needs quoting, as many do.
 const std::u16string executable = u"C:\\Program Files\\Fenzar App\\app.exe";
 
-// Empty arguments are left out of the comparison: today append_argument
-// writes them as nothing, so they vanish from the child's line. Another
-// branch makes it write them as ""; once that is merged, set this to false.
-constexpr bool skip_empty_arguments = true;
-
 std::u16string raw_line;
 
 const char16_t* get_raw_command_line() { return raw_line.c_str(); }
@@ -100,12 +95,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         given = split(raw_line.c_str());
         given.erase(given.begin());
     }
-    if (skip_empty_arguments) {
-        for (const std::u16string& argument : given) {
-            if (argument.empty()) return 0;
-        }
-    }
-
     reset_command_line_state();
     reset_own_path_state();
     try {
