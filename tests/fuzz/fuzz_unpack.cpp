@@ -31,6 +31,7 @@
 #include "payload/attached_data.h"
 #include "payload/reader.h"
 #include "platform/platform.h"
+#include "platform/posix/native_path.h"
 #include "unpack/directories.h"
 #include "unpack/unpack.h"
 
@@ -68,36 +69,6 @@ std::u16string wide_path(const std::string& native) {
     return out;
 }
 
-// As the POSIX layer converts: '\' becomes '/', UTF-16 becomes UTF-8 (a lone
-// surrogate encoded as it stands).
-std::string native_path(const char16_t* path) {
-    std::string out;
-    for (size_t i = 0; path[i] != 0; ++i) {
-        uint32_t c = path[i];
-        if (c >= 0xD800 && c <= 0xDBFF && path[i + 1] >= 0xDC00 && path[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (path[i + 1] - 0xDC00);
-            ++i;
-        }
-        if (c == '\\') c = '/';
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 bool is_target_or_below(const std::string& path) {
     return path == state.target || path.compare(0, state.target.size() + 1, state.target + "/") == 0;
 }
@@ -108,7 +79,7 @@ bool is_target_or_below(const std::string& path) {
 enum class Place { inside, outside, unknown };
 
 Place place_of(const char16_t* path) {
-    std::string native = native_path(path);
+    std::string native = posix_layer::path_to_native(path);
     while (native.size() > 1 && native.back() == '/') native.pop_back();
     size_t slash = native.rfind('/');
     std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : native.substr(0, slash);
@@ -122,7 +93,7 @@ Place place_of(const char16_t* path) {
 template <typename Create>
 auto checked_creation(const char* what, const char16_t* path, Create create) {
     Place place = place_of(path);
-    if (place == Place::outside) property_failed(what, "outside the target directory: " + native_path(path));
+    if (place == Place::outside) property_failed(what, "outside the target directory: " + posix_layer::path_to_native(path));
     auto result = create();
     bool created;
     if constexpr (std::is_same_v<decltype(result), bool>) {
@@ -130,7 +101,7 @@ auto checked_creation(const char* what, const char16_t* path, Create create) {
     } else {
         created = result.valid();
     }
-    if (place == Place::unknown && created) property_failed(what, "created where it cannot be placed: " + native_path(path));
+    if (place == Place::unknown && created) property_failed(what, "created where it cannot be placed: " + posix_layer::path_to_native(path));
     return result;
 }
 
@@ -229,7 +200,7 @@ void check_written_files(const uint8_t* data, size_t size) {
         uint64_t length = attached_data_format::size_from(reinterpret_cast<const unsigned char*>(archive.data() + at));
         at += 8;
         if (length > archive.size() - at) return;
-        expected[native_path(name.c_str())] = archive.substr(at, length);
+        expected[posix_layer::path_to_native(name.c_str())] = archive.substr(at, length);
         at += length;
     }
     for (const auto& [name, content] : expected) {

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/native_path.h"
 
 namespace posix_layer {
 
