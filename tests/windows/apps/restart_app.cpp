@@ -17,23 +17,14 @@
 //       "first library exists=0|1"; then prints "copy path=LIBRARY PATH",
 //       "copy parent=VALUE" (FENZAR_ONEFILE_PARENT) and "copy data
 //       exists=0|1" (its data.txt), and returns 7.
-// Lines go straight to the standard output handle, so that the lines of
-// both instances arrive whole.
 #include <windows.h>
 
 #include <cwchar>
 #include <string>
 
-namespace {
+#include "write_line.h"
 
-void write_line(const std::wstring& line) {
-    std::wstring text = line + L"\n";
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr, nullptr);
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-}
+namespace {
 
 std::wstring exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES ? L"1" : L"0";
