@@ -10,12 +10,15 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "payload/attached_data.h"
+
 // The decoded size, or 0 when the frame is damaged. `attached` starts with
-// the three-byte magic.
+// the magic.
 inline uint64_t decode_attached_data(const unsigned char* attached, size_t size) {
     static unsigned char window[131072];
     ZSTD_DCtx* decoder = ZSTD_createDCtx();
-    ZSTD_inBuffer input = {attached + 3, size - 3, 0};
+    constexpr size_t magic_size = sizeof attached_data_format::magic;
+    ZSTD_inBuffer input = {attached + magic_size, size - magic_size, 0};
     uint64_t total = 0;
     for (;;) {
         ZSTD_outBuffer output = {window, sizeof window, 0};

@@ -122,16 +122,16 @@ bool is_forbidden_character(char16_t unit) {
            unit == u'?' || unit == u'*';
 }
 
-}  // namespace
-
-std::string utf16_to_display(std::u16string_view text) {
+// UTF-16 to UTF-8, pairs joined; an unpaired surrogate is escaped as
+// \u{XXXX} or, for generalized UTF-8, encoded as it stands.
+std::string encode_utf16(std::u16string_view text, bool escape_unpaired) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char16_t unit = text[i];
         if (is_high_surrogate(unit) && i + 1 < text.size() && is_low_surrogate(text[i + 1])) {
             append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00));
             ++i;
-        } else if (is_high_surrogate(unit) || is_low_surrogate(unit)) {
+        } else if (escape_unpaired && (is_high_surrogate(unit) || is_low_surrogate(unit))) {
             char escaped[16];
             std::snprintf(escaped, sizeof escaped, "\\u{%04X}", static_cast<unsigned>(unit));
             out += escaped;
@@ -142,19 +142,11 @@ std::string utf16_to_display(std::u16string_view text) {
     return out;
 }
 
-std::string utf16_to_wtf8(std::u16string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char16_t unit = text[i];
-        if (is_high_surrogate(unit) && i + 1 < text.size() && is_low_surrogate(text[i + 1])) {
-            append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00));
-            ++i;
-        } else {
-            append_utf8(out, unit);
-        }
-    }
-    return out;
-}
+}  // namespace
+
+std::string utf16_to_display(std::u16string_view text) { return encode_utf16(text, true); }
+
+std::string utf16_to_wtf8(std::u16string_view text) { return encode_utf16(text, false); }
 
 namespace {
 
