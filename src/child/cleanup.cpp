@@ -16,6 +16,9 @@ constexpr uint32_t unknown_exit_status = 1;
 constexpr int removal_retries = 20;
 constexpr int wait_retries = 20;
 constexpr uint32_t retry_pause_milliseconds = 100;
+// The child's start: 5 attempts, 100, 200, 400 and 800 ms apart.
+constexpr int start_attempts = 5;
+constexpr uint32_t first_start_pause_milliseconds = 100;
 
 // Under stop_lock.
 platform::ProcessHandle child_process{nullptr};
@@ -67,16 +70,38 @@ bool has_plain_components(const char16_t* path, size_t minimum) {
     }
 }
 
+bool starts_with(const char16_t* text, const char16_t* prefix) {
+    for (size_t i = 0; prefix[i] != 0; ++i) {
+        if (text[i] != prefix[i]) return false;
+    }
+    return true;
+}
+
+bool is_drive_path(const char16_t* path) {
+    return is_drive_letter(path[0]) && path[1] == u':' && path[2] == u'\\';
+}
+
 // Writes the extended-length form of the target directory into removal_path
 // and returns its length. Returns 0, and nothing is removed, unless the path
 // is a full path naming a directory below a root: a drive path (C:\...), a
-// share path (\\server\share\...) or, from the POSIX layer, a rooted path
-// (\...). Empty and relative paths, roots of drives and shares, device and
-// extended-length forms are refused.
+// share path (\\server\share\...), either already in its extended-length
+// form (\\?\C:\..., \\?\UNC\server\share\..., as a TEMP of that form
+// gives it) or, from the POSIX layer, a rooted path (\...). Empty and
+// relative paths, roots of drives and shares, device paths and other
+// extended-length forms (volume names) are refused.
 size_t make_removal_root(const char16_t* directory) {
     const char16_t* prefix = u"";
     const char16_t* kept = directory;
-    if (is_drive_letter(directory[0]) && directory[1] == u':' && directory[2] == u'\\') {
+    if (starts_with(directory, u"\\\\?\\")) {
+        const char16_t* rest = directory + 4;
+        if (is_drive_path(rest)) {
+            if (!has_plain_components(rest + 3, 1)) return 0;
+        } else if (starts_with(rest, u"UNC\\")) {
+            if (!has_plain_components(rest + 4, 3)) return 0;
+        } else {
+            return 0;
+        }
+    } else if (is_drive_path(directory)) {
         if (!has_plain_components(directory + 3, 1)) return 0;
         prefix = u"\\\\?\\";
     } else if (directory[0] == u'\\' && directory[1] == u'\\') {
@@ -190,6 +215,27 @@ void remove_tree_once(size_t root_length) {
     }
 }
 
+// A start that failed for want of memory or system resources, or because
+// another program (a scanner, say) held the executable for a moment, may
+// succeed a little later; a failed start creates nothing, so trying again
+// is safe. Errors that cannot change by waiting (not found, bad format,
+// access denied, ...) end the run at once.
+bool is_transient_start_error(uint32_t code) {
+    switch (code) {
+        case platform::error_not_enough_memory:
+        case platform::error_outofmemory:
+        case platform::error_sharing_violation:
+        case platform::error_lock_violation:
+        case platform::error_internal_error:
+            return true;
+        default:
+            // ERROR_NO_SYSTEM_RESOURCES to ERROR_COMMITMENT_LIMIT: system
+            // resources, paged and non-paged pool, working set, page file
+            // and commit quotas.
+            return code >= platform::error_no_system_resources && code <= platform::error_commitment_limit;
+    }
+}
+
 bool is_stop_event(uint32_t control_type) {
     switch (control_type) {
         case 0:  // interrupt
@@ -230,17 +276,23 @@ uint32_t exit_code_of(platform::ProcessHandle process) {
 
 bool start_child_process(const char16_t* application, char16_t* command_line, platform::JobHandle job,
                          uint32_t* error) {
-    {
-        std::lock_guard<std::mutex> guard(stop_lock);
-        if (!stop_has_begun()) {
+    uint32_t pause = first_start_pause_milliseconds;
+    for (int attempt = 1;; ++attempt) {
+        {
+            std::lock_guard<std::mutex> guard(stop_lock);
+            if (stop_has_begun()) break;
             platform::ProcessHandle process = platform::start_process(application, command_line, job);
-            if (!process.valid()) {
-                *error = platform::last_error();
-                return false;
+            if (process.valid()) {
+                child_process = process;
+                return true;
             }
-            child_process = process;
-            return true;
+            *error = platform::last_error();
         }
+        if (attempt == start_attempts || !is_transient_start_error(*error)) return false;
+        // Outside the lock, so that an event meanwhile begins its stop,
+        // which the next attempt sees.
+        platform::sleep_milliseconds(pause);
+        pause *= 2;
     }
     end_with_stop();
 }

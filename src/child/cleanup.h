@@ -39,9 +39,12 @@
 #include "platform/platform.h"
 
 // Main thread: unless a stop has begun, starts the child (tied to job) and
-// stores its handle, both under stop_lock. False when the start failed,
-// with the reason in *error; once a stop has begun it starts nothing and
-// ends through the stop.
+// stores its handle, both under stop_lock. A start that fails for a reason
+// that may pass (memory, system resources, a sharing or lock violation,
+// error 1359) is tried again, up to 5 times in all, with growing pauses.
+// False when the start failed, with the last reason in *error; once a stop
+// has begun, also between two attempts, it starts nothing and ends through
+// the stop.
 bool start_child_process(const char16_t* application, char16_t* command_line, platform::JobHandle job,
                          uint32_t* error);
 // Takes the handle out of the slot in one step; invalid when it is empty.
@@ -64,7 +67,8 @@ void remove_target_directory();
 // Parent mode, before an exit with status 2: closes the unpacking's file
 // and removes the target directory.
 void clean_up_after_failure();
-// Removes the tree at directory, a full path below a root, retrying 20 times
+// Removes the tree at directory, a full path below a root (also in its
+// extended-length form), retrying 20 times
 // 100 ms apart while the directory is still there; never follows a link.
 void remove_directory_tree(const char16_t* directory);
 

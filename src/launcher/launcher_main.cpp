@@ -25,8 +25,15 @@ RunMode detect_run_mode() {
     bool parsed = parse_decimal_strict(value, &process_id);
     std::free(value);
     if (!parsed) return RunMode::parent;
-    if (runs_same_executable(static_cast<uint32_t>(process_id))) return RunMode::reentered;
-    return RunMode::parent;
+    uint32_t error = 0;
+    switch (runs_same_executable(static_cast<uint32_t>(process_id), &error)) {
+        case SameExecutable::yes: return RunMode::reentered;
+        case SameExecutable::no: return RunMode::parent;
+        case SameExecutable::unknown: break;
+    }
+    // Neither mode is safe: as a parent it would unpack and start a child
+    // that may meet the same wall, one after another.
+    fail_with_system_error(message::examine_parent_failed, error);
 }
 
 void prepare_parent_environment() {
@@ -67,8 +74,11 @@ int launcher_main(int argc, char16_t** argv, const unsigned char* attached_data,
     if (run_mode == RunMode::reentered) {
         return run_application_library(find_first_entry_path(target_directory.data()));
     }
+    // The limits of the child's start are known before anything is created:
+    // an own path or a command line that does not fit stops here, with
+    // nothing on disk, instead of after a whole unpacking.
+    build_child_command_line();
     unpack_into_new_directory(target_directory.data());
     set_child_environment();
-    build_child_command_line();
     return start_child_and_wait();
 }

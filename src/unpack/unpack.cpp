@@ -90,8 +90,12 @@ void write_all_entries() {
         entry_file = platform::create_file_for_writing(entry_path.data());
         if (!entry_file.valid()) report_open_failure(entry_path.data());
         write_entry_data(size);
-        platform::close_file(entry_file);
+        // A write that the system accepted may still fail here (a full
+        // network share, a disk that fills late): the file is then not what
+        // the record holds.
+        platform::FileHandle file = entry_file;
         entry_file = {nullptr};
+        if (!platform::close_file(file)) report_unpack_failure();
     }
     close_payload();
     leave_unpacking();

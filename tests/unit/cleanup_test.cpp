@@ -137,6 +137,10 @@ TEST_F(Removal, WorksOnTheExtendedLengthFormOfTheFullPath) {
         {u"C:\\Temp\\onefile_1", u"\\\\?\\C:\\Temp\\onefile_1"},
         {u"d:\\x", u"\\\\?\\d:\\x"},
         {u"\\\\server\\share\\temp\\onefile_1", u"\\\\?\\UNC\\server\\share\\temp\\onefile_1"},
+        // A TEMP given in the extended-length form (TMP=\\?\C:\...) yields a
+        // target directory that is in that form already.
+        {u"\\\\?\\C:\\Temp\\onefile_1", u"\\\\?\\C:\\Temp\\onefile_1"},
+        {u"\\\\?\\UNC\\server\\share\\x", u"\\\\?\\UNC\\server\\share\\x"},
         // The POSIX layer's full paths are rooted without a drive.
         {u"\\tmp\\onefile_1", u"\\tmp\\onefile_1"},
     };
@@ -169,9 +173,21 @@ TEST_F(Removal, RefusesEverythingButAFullPathBelowARoot) {
         u"\\\\server",
         u"\\\\server\\share",
         u"\\\\server\\share\\",
-        u"\\\\?\\C:\\Temp\\x",
         u"\\\\.\\C:\\Temp\\x",
-        u"\\\\?\\UNC\\server\\share\\x",
+        u"\\\\?\\",
+        u"\\\\?\\C:",
+        u"\\\\?\\C:\\",
+        u"\\\\?\\C:\\a\\..\\b",
+        u"\\\\?\\C:\\a\\.",
+        u"\\\\?\\C:\\a\\\\b",
+        u"\\\\?\\C:\\a/b",
+        u"\\\\?\\C:\\a\\b:stream",
+        u"\\\\?\\C:relative",
+        u"\\\\?\\UNC\\server\\share",
+        u"\\\\?\\UNC\\server\\share\\",
+        u"\\\\?\\Volume{0b1c}\\x",
+        u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x",
+        u"\\\\?\\unc\\server\\share\\x",
         u"/tmp/x",
     };
     for (const std::u16string& target : refused) {
@@ -370,6 +386,111 @@ TEST_F(ChildHandle, NoChildStartsOnceAStopHasBegun) {
         EXPECT_EQ(ended.status, interrupted);
     }
     handler.join();
+    EXPECT_FALSE(take_child_process().valid());
+}
+
+// The start of the child under the platform's fault injection: the first
+// `failures` starts fail with `error`.
+struct StartFaults {
+    int failures = 0;
+    uint32_t error = 0;
+    int starts = 0;
+    std::vector<uint32_t> pauses;
+    // Begins a stop during the pause with this index, as an event would.
+    int stop_in_pause = -1;
+};
+StartFaults* start_faults;
+
+platform::ProcessHandle faulty_start(const char16_t*, char16_t*, platform::JobHandle) {
+    if (start_faults->starts++ < start_faults->failures) {
+        platform::set_last_error(start_faults->error);
+        return {nullptr};
+    }
+    return {child_handle};
+}
+
+void recorded_pause(uint32_t milliseconds) {
+    if (static_cast<int>(start_faults->pauses.size()) == start_faults->stop_in_pause) begin_stop();
+    start_faults->pauses.push_back(milliseconds);
+}
+
+TEST_F(ChildHandle, StartFailuresThatMayPassAreRetriedOthersEndAtOnce) {
+    struct Case {
+        uint32_t error;
+        int failures;
+        bool started;
+        int starts;
+    } cases[] = {
+        // "Not now": memory, resources, quotas, sharing and locks, 1359.
+        {1359, 1, true, 2},
+        {1359, 4, true, 5},
+        {1359, 5, false, 5},
+        {1359, 100, false, 5},
+        {8, 2, true, 3},
+        {14, 2, true, 3},
+        {32, 2, true, 3},
+        {33, 2, true, 3},
+        {1450, 2, true, 3},
+        {1453, 2, true, 3},
+        {1455, 2, true, 3},
+        // What waiting cannot change: one try.
+        {2, 1, false, 1},
+        {3, 1, false, 1},
+        {5, 1, false, 1},
+        {193, 1, false, 1},
+        {206, 1, false, 1},
+        {87, 1, false, 1},
+        {1456, 1, false, 1},
+    };
+    platform.table().start_process = faulty_start;
+    platform.table().sleep_milliseconds = recorded_pause;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "error " << c.error << ", " << c.failures << " failures");
+        StartFaults faults;
+        faults.failures = c.failures;
+        faults.error = c.error;
+        start_faults = &faults;
+        reset_cleanup_state();
+        uint32_t error = 0;
+        EXPECT_EQ(start_child_process(u"C:\\app.exe", command_line, {nullptr}, &error), c.started);
+        EXPECT_EQ(faults.starts, c.starts);
+        // Growing pauses between the attempts, none after the last.
+        std::vector<uint32_t> expected_pauses = {100, 200, 400, 800};
+        expected_pauses.resize(static_cast<size_t>(c.starts - 1));
+        EXPECT_EQ(faults.pauses, expected_pauses);
+        if (c.started) {
+            EXPECT_EQ(take_child_process().value, child_handle);
+        } else {
+            EXPECT_EQ(error, c.error);
+            EXPECT_FALSE(take_child_process().valid());
+        }
+    }
+}
+
+TEST_F(ChildHandle, AStopDuringTheRetriesStartsNothingMore) {
+    StartFaults faults;
+    faults.failures = 100;
+    faults.error = 1359;
+    faults.stop_in_pause = 1;
+    start_faults = &faults;
+    platform.table().start_process = faulty_start;
+    platform.table().sleep_milliseconds = recorded_pause;
+    std::thread handler([] {
+        while (!stop_has_begun()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        try {
+            finish_stop(interrupted);
+        } catch (const ProcessEnded&) {
+        }
+    });
+    uint32_t error = 0;
+    try {
+        start_child_process(u"C:\\app.exe", command_line, {nullptr}, &error);
+        ADD_FAILURE() << "the start returned during a stop";
+    } catch (const ProcessEnded& ended) {
+        EXPECT_EQ(ended.status, interrupted);
+    }
+    handler.join();
+    EXPECT_EQ(faults.starts, 2) << "no attempt after the pause in which the stop began";
     EXPECT_FALSE(take_child_process().valid());
 }
 
