@@ -419,7 +419,9 @@ TEST_F(OwnPathTest, RunsSameExecutable) {
 
         uint32_t error = 0;
         EXPECT_EQ(runs_same_executable(c.process_id, &error), c.expected);
-        if (c.expected == SameExecutable::unknown) EXPECT_EQ(error, c.error);
+        if (c.expected == SameExecutable::unknown) {
+            EXPECT_EQ(error, c.error);
+        }
         EXPECT_EQ(system_.processes_closed, system_.processes_opened);
         bool compared = c.expected != SameExecutable::unknown && c.process_id != 14 && c.process_id != 17 &&
                         c.process_id != 18;
