@@ -405,7 +405,7 @@ TEST_P(FailureExit, AfterUnpackingStartedRemovesTheDirectoryFirst) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Failures, FailureExit,
-                         testing::Values(Failure{"ChildCannotStart", "start_process", 0, 1359, false},
+                         testing::Values(Failure{"ChildCannotStart", "start_process", 0, 193, false},
                                          Failure{"WriteFailsInsideAFile", "write_file", 5, 112, false},
                                          Failure{"FileCannotBeCreated", "create_file", 1, 5, false},
                                          Failure{"CloseOfAWrittenFileFails", "close_file", 1, 112, false},
