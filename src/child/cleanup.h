@@ -68,8 +68,8 @@ void remove_target_directory();
 // and removes the target directory.
 void clean_up_after_failure();
 // Removes the tree at directory, a full path below a root (also in its
-// extended-length form), retrying 20 times
-// 100 ms apart while the directory is still there; never follows a link.
+// extended-length form), retrying 20 times 100 ms apart while the directory
+// is still there; never follows a link.
 void remove_directory_tree(const char16_t* directory);
 
 // For tests: back to the state of a new process.
