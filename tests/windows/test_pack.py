@@ -231,7 +231,7 @@ class PackTest(unittest.TestCase):
                               wrap(raw_frame(archive([app_record])[:-2])))
         write(self.path('in', 'random.bin'), os.urandom(4096))
         corrupt = self.path('in', 'corrupt.bin')
-        checked('build', '-o', corrupt, self.path('in', 'random.bin'))
+        checked('build', '-o', corrupt, APP, self.path('in', 'random.bin'))
         damaged = bytearray(read(corrupt))
         damaged[len(damaged) // 2] ^= 1
         write(corrupt, bytes(damaged))
@@ -242,6 +242,36 @@ class PackTest(unittest.TestCase):
                           wrap(zstd_frame(archive([('n' * 1024, b'')]), '--check')))
         endless_name = write(self.path('in', 'endless.bin'),
                              wrap(zstd_frame(b'n\0' * (1 << 24), '-19', '--check')))
+        # Names the launcher cannot write together, and no records at all.
+        app_bytes = read(APP)
+        no_records = write(self.path('in', 'no_records.bin'), wrap(raw_frame(archive([]))))
+        file_and_directory = write(self.path('in', 'file_and_directory.bin'), wrap(zstd_frame(
+            archive([('echo_app.dll', app_bytes), ('x', b'file'), ('x\\y', b'below')]))))
+        directory_then_file = write(self.path('in', 'directory_then_file.bin'), wrap(zstd_frame(
+            archive([('echo_app.dll', app_bytes), ('D\u00c9\\y', b'below'),
+                     ('d\u00e9', b'file')]))))
+        # 'a' and the high surrogate D800 alone, as UTF-16LE units.
+        lone_surrogate = write(self.path('in', 'lone_surrogate.bin'), wrap(zstd_frame(
+            archive([('echo_app.dll', app_bytes)], end_marker=False) +
+            b'a\0\x00\xd8\0\0' + struct.pack('<Q', 1) + b'x' + b'\0\0')))
+        write(self.path('in', 'clash', 'one', 'x'), b'file')
+        write(self.path('in', 'clash', 'two', 'x', 'y'), b'below')
+        # Application libraries the launcher could not load or call.
+        write(self.path('in', 'text.dll'), b'int run_code(void);\n')
+        write(self.path('in', 'empty.dll'), b'')
+        icon = os.path.join(harness.SOURCE_DIR, 'resources', 'fenzar.ico')
+        x86 = bytearray(app_bytes)
+        struct.pack_into('<H', x86, struct.unpack_from('<I', x86, 0x3C)[0] + 4, 0x14C)
+        write(self.path('in', 'x86.dll'), bytes(x86))
+        shutil.copy(harness.windows_test_file('no_entry_app.dll'), self.path('in', 'no_entry.dll'))
+        shutil.copy(harness.LAUNCHER_TEMPLATE, self.path('in', 'program.dll'))
+        # Icons whose images are not what their entries say.
+        entry = struct.pack('<BBBBHHII', 16, 16, 0, 0, 1, 32, 1064, 22)
+        write(self.path('in', 'random.ico'), struct.pack('<HHH', 0, 1, 1) + entry +
+              bytes([0x5A]) * 1064)
+        many = bytes(struct.pack('<BBBBHHII', 16, 16, 0, 0, 1, 32, 1064, 6 + 16 * 300))
+        write(self.path('in', 'many.ico'), struct.pack('<HHH', 0, 1, 300) + many * 300 +
+              struct.pack('<IiiHHIIiiII', 40, 16, 32, 1, 32, 0, 0, 0, 0, 0, 0) + bytes(1024))
 
         # Every path lies below the work directory, so that the messages of
         # the two packers can be compared.
@@ -306,6 +336,46 @@ class PackTest(unittest.TestCase):
             ('missing template', both,
              ['pack', '-o', out, '--template', Path(self.path('in', 'absent.exe')), app],
              'cannot read'),
+            ('link of no records', both, ['link', '-o', out, Path(no_records)],
+             'the archive holds no records; its first must be the application library'),
+            ('link of a file that is also a directory', both,
+             ['link', '-o', out, Path(file_and_directory)],
+             "the record 'x' is a file and also a directory of the record 'x\\y'"),
+            ('link of a directory, then a file of its name in another case', both,
+             ['link', '-o', out, Path(directory_then_file)],
+             "the record 'd\u00e9' is a file and also a directory of the record 'D\u00c9\\y'"),
+            ('link of an unpaired surrogate', both, ['link', '-o', out, Path(lone_surrogate)],
+             "the record 'a\\u{D800}': the name holds an unpaired surrogate"),
+            ('file that is also a directory', both,
+             ['build', '-o', out, app, Path(self.path('in', 'clash', 'one', 'x')),
+              Path(self.path('in', 'clash', 'two', '.'))],
+             'is stored as the file x, which is also a directory of'),
+            ('application is text', both, ['pack', '-o', out, Path(self.path('in', 'text.dll'))],
+             'the application library is not a Windows DLL (not a PE image: no "MZ")'),
+            ('application is empty', both, ['build', '-o', out, Path(self.path('in', 'empty.dll'))],
+             'the application library is not a Windows DLL (not a PE image: no "MZ")'),
+            ('application is an icon', both, ['build', '-o', out, Path(icon)],
+             'the application library is not a Windows DLL (not a PE image: no "MZ")'),
+            ('application is for x86', both, ['pack', '-o', out, Path(self.path('in', 'x86.dll'))],
+             'the application library is not for x86-64 (its machine is 0x014C, x86-64 is 0x8664)'),
+            ('application is a program', both,
+             ['build', '-o', out, Path(self.path('in', 'program.dll'))],
+             'the application library is not a DLL (it is an executable program)'),
+            ('application without run_code', both,
+             ['pack', '-o', out, Path(self.path('in', 'no_entry.dll'))],
+             'the application library does not export run_code'),
+            ('icon of random images', both,
+             ['pack', '-o', out, '--icon', Path(self.path('in', 'random.ico')), app],
+             'image 1 of the icon file is neither a PNG image nor a bitmap (BITMAPINFOHEADER)'),
+            ('icon of too many images', both,
+             ['pack', '-o', out, '--icon', Path(self.path('in', 'many.ico')), app],
+             'the icon file lists 300 images, more than the 256 allowed'),
+            # A Windows command line (32,767 characters) cannot carry texts
+            # that pass the resource's 65,535 bytes.
+            ('version information too long', linux,
+             ['pack', '-o', out, '--description', 'd' * 20000, '--copyright', 'c' * 30000, app],
+             'the version information is too long: LegalCopyright (--copyright) has 30000 '
+             'UTF-16 units, and with the other fields as they are at most '),
             ('template that is not one', both,
              ['link', '-o', out, '--template', Path(self.path('in', 'aux.txt')), Path(bad_name)],
              'not a launcher template'),

@@ -230,7 +230,9 @@ void require_output(const arguments& parsed) {
 std::vector<archive_entry> collect_from(const arguments& parsed) {
     if (parsed.positional.empty()) throw usage_error("the application library is missing");
     const std::vector<fs::path> paths(parsed.positional.begin() + 1, parsed.positional.end());
-    return collect_entries(parsed.positional.front(), paths);
+    auto entries = collect_entries(parsed.positional.front(), paths);
+    check_application_library_file(entries.front().source);
+    return entries;
 }
 
 void write_attached_file(const std::vector<archive_entry>& entries,
