@@ -9,6 +9,7 @@ Windows (fenzar-pack.exe under Wine) writes the same attached data as the one
 for Linux and refuses the same inputs with the same messages."""
 import os
 import re
+import resource
 import shutil
 import signal
 import struct
@@ -40,16 +41,23 @@ class Path(str):
     """A path argument: the Windows packer gets it as Wine shows it, Z:\\..."""
 
 
-def run_packer(packer, *args, env=None):
+def run_packer(packer, *args, env=None, file_size_limit=None):
     """Runs the Linux packer or the Windows one under Wine; the Result's text
-    has LF line ends."""
+    has LF line ends. FILE_SIZE_LIMIT: the largest file it may write, a limit
+    past which writes fail (not kill it)."""
     if packer == 'linux':
         command, environment = [harness.FENZAR_PACK, *args], env
     else:
         command = [harness.WINE, harness.FENZAR_PACK_EXE,
                    *(harness.windows_path(a) if isinstance(a, Path) else a for a in args)]
         environment = harness.wine_environment()
-    completed = subprocess.run(command, capture_output=True, env=environment)
+
+    def limit_file_size():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
+
+    completed = subprocess.run(command, capture_output=True, env=environment,
+                               preexec_fn=limit_file_size if file_size_limit else None)
     return harness.Result(completed.returncode, harness._text(completed.stdout),
                           harness._text(completed.stderr))
 
@@ -413,6 +421,11 @@ class PackTest(unittest.TestCase):
                     completed = run_packer(packer, command, '--help')
                     self.assertEqual(completed.status, 0)
                     self.assertTrue(completed.stdout.startswith('Usage: fenzar-pack ' + command))
+                # Directory arguments as the system's users type them.
+                separator = '/' if packer == 'linux' else '\\'
+                self.assertIn("'data%s' gives data\\..." % separator,
+                              run_packer(packer, 'pack', '--help').stdout)
+                self.assertIn("'DIR%s.'" % separator, run_packer(packer, 'build', '--help').stdout)
                 completed = run_packer(packer, '--help')
                 self.assertEqual(completed.status, 0)
                 self.assertIn('Commands:', completed.stdout)
@@ -470,18 +483,26 @@ class PackTest(unittest.TestCase):
                         self.assertEqual(run_packer(packer, 'list', Path(output)).stdout, expected)
 
         # Whole launchers, with an icon and version information, are the same
-        # bytes too: the output's name is part of them, so each packer writes
-        # app.exe in a directory of its own.
+        # bytes too: the output's name is part of them (InternalName,
+        # OriginalFilename, ProductName), so each packer writes the same name
+        # in a directory of its own.
         icon = os.path.join(harness.SOURCE_DIR, 'resources', 'fenzar.ico')
-        launchers = {}
-        for packer in ('linux', 'windows'):
-            launchers[packer] = self.path(packer, 'app.exe')
-            os.makedirs(os.path.dirname(launchers[packer]))
-            completed = run_packer(packer, 'pack', '--level', '3', '--icon', Path(icon),
-                                   '--file-version', '1.2.3.4', '--product-name', 'Na\u00efve',
-                                   '-o', Path(launchers[packer]), Path(app), Path(tree))
-            self.assertEqual(completed.status, 0, completed.stderr)
-        self.assertEqual(read(launchers['linux']), read(launchers['windows']))
+        for name, options in (('app.exe', ['--product-name', 'Na\u00efve']),
+                              ('na\u00efve \u65e5\u672c.exe', []),
+                              ('\U0001F600.exe', ['--original-filename', '\u00dcr\u00fcn \u540d.v2.exe'])):
+            with self.subTest(output=name, options=options):
+                launchers = {}
+                for packer in ('linux', 'windows'):
+                    launchers[packer] = self.path('launchers', name, packer, name)
+                    os.makedirs(os.path.dirname(launchers[packer]))
+                    completed = run_packer(packer, 'pack', '--level', '3', '--icon', Path(icon),
+                                           '--file-version', '1.2.3.4', *options,
+                                           '-o', Path(launchers[packer]), Path(app), Path(tree))
+                    self.assertEqual(completed.status, 0, completed.stderr)
+                self.assertEqual(read(launchers['linux']), read(launchers['windows']))
+        # The original file name's stem is the internal name, as UTF-16.
+        self.assertIn('\u00dcr\u00fcn \u540d.v2'.encode('utf-16-le') + b'\0\0',
+                      read(launchers['windows']))
         result = harness.run(launchers['windows'], ['x'], env={'ECHO_APP_EXIT': '5'})
         self.assertEqual(result.status, 5, result.stderr)
 
@@ -540,14 +561,56 @@ class PackTest(unittest.TestCase):
 
     def test_windows_packer_removes_its_files_on_ctrl_c(self):
         """Wine turns SIGINT into the console's Ctrl+C event for a console
-        program. The handler removes the files and lets the process end; on
-        Windows the status is then STATUS_CONTROL_C_EXIT, under Wine 0."""
-        before = scratch_entries('windows', self.tmpdir)
-        work = tempfile.mkdtemp(dir=self.work)
-        status = self.interrupted('windows', 'build', signal.SIGINT, work)
-        self.assertIn(status, (0, 0xC000013A & 0xFF))
-        self.assertEqual(os.listdir(os.path.join(work, 'out')), [])
-        self.assertEqual(scratch_entries('windows', self.tmpdir), before)
+        program. The handler closes the temporary output, removes it and the
+        scratch directory that pack writes the attached data into, and ends
+        the process with STATUS_CONTROL_C_EXIT (0xC000013A; Linux sees its
+        low byte)."""
+        for command in ('build', 'pack'):
+            with self.subTest(command=command):
+                before = scratch_entries('windows', self.tmpdir)
+                work = tempfile.mkdtemp(dir=self.work)
+                status = self.interrupted('windows', command, signal.SIGINT, work)
+                self.assertEqual(status, 0xC000013A & 0xFF)
+                self.assertEqual(os.listdir(os.path.join(work, 'out')), [])
+                self.assertEqual(scratch_entries('windows', self.tmpdir), before)
+
+    def test_directories_past_260_characters(self):
+        """A tree whose directory paths pass Windows' old limit of 260
+        characters: the Windows packer reads it (through the extended-length
+        form) and writes what the Linux packer writes."""
+        tree = self.path('tree')
+        deepest = os.path.join(tree, 'd' * 120, 'e' * 120, 'f' * 60, 'g' * 40)
+        write(os.path.join(deepest, 'x.txt'), b'deep\n')
+        write(os.path.join(tree, 'd' * 120, 'top.txt'), b'top\n')
+        self.assertGreater(len(harness.windows_path(deepest)), 260)
+        outputs = {}
+        for packer in ('linux', 'windows'):
+            outputs[packer] = self.path(packer + '.bin')
+            completed = run_packer(packer, 'build', '--level', '3', '-o', Path(outputs[packer]),
+                                   Path(APP), Path(tree))
+            self.assertEqual(completed.status, 0, completed.stderr)
+        self.assertEqual(read(outputs['linux']), read(outputs['windows']))
+        deep_name = '\\'.join(['tree', 'd' * 120, 'e' * 120, 'f' * 60, 'g' * 40, 'x.txt'])
+        self.assertIn('       5  %s\n' % deep_name, checked('list', outputs['windows']))
+
+    def test_write_failure_gives_the_reason(self):
+        """A write that the system refuses (here: past the file size limit,
+        RLIMIT_FSIZE, which Wine inherits) ends the packer with the reason,
+        not only that it could not write."""
+        write(self.path('big.bin'), os.urandom(4 << 20))
+        for packer in ('linux', 'windows'):
+            for command in ('build', 'pack'):
+                with self.subTest(packer=packer, command=command):
+                    output = self.path('out', packer + '.' + command)
+                    os.makedirs(os.path.dirname(output), exist_ok=True)
+                    completed = run_packer(packer, command, '--level', '1', '-o', Path(output),
+                                           Path(APP), Path(self.path('big.bin')),
+                                           env=self.env, file_size_limit=1 << 20)
+                    self.assertEqual(completed.status, 1, completed.stderr)
+                    self.assertRegex(completed.stderr.splitlines()[-1],
+                                     r'^fenzar-pack: .*cannot write.*: \S')
+                    self.assertEqual(os.listdir(self.path('out')), [])
+
 
 if __name__ == '__main__':
     unittest.main()

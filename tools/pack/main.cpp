@@ -45,10 +45,11 @@ constexpr const char* main_help =
     "Run 'fenzar-pack COMMAND --help' for a command's options and\n"
     "'fenzar-pack --version' for the version.\n";
 
+// %c: the system's separator, as its users type paths ('data\\' on Windows).
 constexpr const char* archive_help =
     "APP.dll becomes the first file, stored under its file name. Each PATH is a\n"
     "file, stored under its file name, or a directory, stored under its own name\n"
-    "with everything below it (like cp -r: 'data/' gives data\\...); write 'DIR/.'\n"
+    "with everything below it (like cp -r: 'data%c' gives data\\...); write 'DIR%c.'\n"
     "to store a directory's contents at the top level. Names use the backslash.\n"
     "Symlinks are followed. Names must be usable on Windows; anything else, two\n"
     "files with the same name (ignoring case, as Windows does), an unreadable\n"
@@ -207,14 +208,19 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
     return parsed;
 }
 
+void print_archive_help() {
+    const auto separator = static_cast<char>(fs::path::preferred_separator);
+    std::printf(archive_help, separator, separator);
+}
+
 void print_help(std::string_view command) {
     if (command == "pack") {
         std::fputs(pack_help_head, stdout);
-        std::fputs(archive_help, stdout);
+        print_archive_help();
         std::fputs(launcher_help, stdout);
     } else if (command == "build") {
         std::fputs(build_help_head, stdout);
-        std::fputs(archive_help, stdout);
+        print_archive_help();
     } else if (command == "link") {
         std::fputs(link_help, stdout);
         std::fputs(launcher_help, stdout);
