@@ -31,8 +31,8 @@ void append32_big_endian(bytes& out, std::uint32_t value) {
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>(value >> shift));
 }
 
-// A 32-bit icon bitmap: BITMAPINFOHEADER with the doubled height, then the
-// colour pixels and the mask.
+// An icon bitmap: BITMAPINFOHEADER with the doubled height, the colour
+// table (up to 8 bits per pixel), the colour pixels and the mask.
 bytes bitmap(std::int32_t width, std::int32_t height, std::uint16_t bits = 32) {
     bytes out;
     append32(out, 40);
@@ -41,6 +41,7 @@ bytes bitmap(std::int32_t width, std::int32_t height, std::uint16_t bits = 32) {
     append16(out, 1);
     append16(out, bits);
     for (int i = 0; i < 6; ++i) append32(out, 0);
+    if (bits <= 8) out.resize(out.size() + (std::size_t{4} << bits), 0x33);
     const std::size_t row = (static_cast<std::size_t>(width) * bits + 31) / 32 * 4;
     const std::size_t mask_row = (static_cast<std::size_t>(width) + 31) / 32 * 4;
     out.resize(out.size() + (row + mask_row) * static_cast<std::size_t>(height), 0x7F);
@@ -136,7 +137,7 @@ TEST(IconResources, NamesWhatIsWrongWithAnImage) {
     png_without_header[12] = 'X';
     bytes too_many = ico(std::vector<icon_entry>(257, {16, 16, 0}), {bitmap(16, 16)});
     bytes outside = ico({{16, 16, 0}}, {bitmap(16, 16)});
-    outside.resize(outside.size() - 1);
+    outside.pop_back();
     const struct {
         const char* what;
         bytes file;

@@ -4,6 +4,7 @@
 #include <zstd.h>
 
 #include <charconv>
+#include <new>
 #include <cstdio>
 #include <optional>
 #include <span>
@@ -348,6 +349,10 @@ int fenzar::pack::command_main(int argc, char** argv) {
         write_text(stderr, "fenzar-pack " + std::string(command) + ": " + error.what() +
                                " (see fenzar-pack " + std::string(command) + " --help)\n");
         return 2;
+    } catch (const std::bad_alloc&) {
+        // Nothing more is allocated on the way out.
+        std::fputs("fenzar-pack: out of memory\n", stderr);
+        return 1;
     } catch (const std::exception& error) {
         write_text(stderr, "fenzar-pack: " + std::string(error.what()) + "\n");
         return 1;

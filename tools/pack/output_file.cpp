@@ -42,7 +42,7 @@ void write_output(std::FILE* out, std::span<const unsigned char> bytes, const st
     while (!bytes.empty()) {
         const std::size_t piece = std::min(bytes.size(), max_write_piece);
         forget_write_error();
-        if (std::fwrite(bytes.data(), 1, piece, out) != piece) {
+        if (std::fwrite(bytes.data(), 1, piece, out) != piece || std::ferror(out)) {
             throw pack_error(what + ": " + write_error_text());
         }
         bytes = bytes.subspan(piece);
