@@ -1,7 +1,9 @@
 // Writing outputs: large spans leave in bounded pieces (the Windows C
 // runtime fails one write above 2 GiB), in order, and a failed write is
 // reported with the system's reason. A stream of our own (fopencookie,
-// unbuffered) sees every write call as the packer makes it.
+// unbuffered) sees every write call as the packer makes it. A launcher above
+// 2 GiB end to end would write that much at every run; the bound is shown
+// here instead.
 #include <gtest/gtest.h>
 
 #include <cerrno>
