@@ -10,9 +10,9 @@
 
 #include "error.h"
 #include "mapped_file.h"
-#include "pe_image.h"
 #include "names.h"
 #include "payload/record_name.h"
+#include "pe_image.h"
 #include "system.h"
 
 namespace fenzar::pack {

@@ -53,7 +53,8 @@ version_fields version_of(const launcher_options& options) {
     fields.product_version = given.product_version.value_or(fields.file_version);
     fields.product_name = given.product_name.value_or(display_path(options.output.stem()));
     fields.description = given.description.value_or(fields.product_name);
-    fields.original_filename = given.original_filename.value_or(display_path(options.output.filename()));
+    fields.original_filename =
+        given.original_filename.value_or(display_path(options.output.filename()));
     fields.internal_name = text_stem(fields.original_filename);
     fields.company = given.company.value_or("");
     fields.copyright = given.copyright.value_or("");
@@ -126,8 +127,8 @@ void link_launcher(const fs::path& attached_data, const launcher_options& option
     try {
         check_attached_data(data.bytes());
     } catch (const pack_error& error) {
-        throw pack_error(display_path(attached_data) + ": not attached data the launcher can unpack: " +
-                         error.what());
+        throw pack_error(display_path(attached_data) +
+                         ": not attached data the launcher can unpack: " + error.what());
     }
     builder.write(data.bytes());
 }

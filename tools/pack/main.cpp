@@ -4,8 +4,8 @@
 #include <zstd.h>
 
 #include <charconv>
-#include <new>
 #include <cstdio>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>

@@ -373,15 +373,13 @@ bool exports_name(const bytes_reader& in, std::size_t table, std::size_t count,
                   std::uint32_t export_rva, std::string_view wanted) {
     const std::uint64_t exports = file_offset_of(in, table, count, export_rva);
     const std::uint32_t names = in.u32(exports + export_name_count);
-    const std::uint64_t name_table = names == 0 ? 0 : file_offset_of(in, table, count, in.u32(exports + export_name_table));
+    const std::uint64_t name_table =
+        names == 0 ? 0 : file_offset_of(in, table, count, in.u32(exports + export_name_table));
     for (std::uint32_t i = 0; i < names; ++i) {
         const std::uint64_t name = file_offset_of(in, table, count, in.u32(name_table + 4 * i));
-        bool same = true;
-        for (std::size_t k = 0; same && k <= wanted.size(); ++k) {
-            const char expected = k < wanted.size() ? wanted[k] : '\0';
-            same = static_cast<char>(in.u8(name + k)) == expected;
-        }
-        if (same) return true;
+        std::size_t k = 0;
+        while (k < wanted.size() && in.u8(name + k) == static_cast<unsigned char>(wanted[k])) ++k;
+        if (k == wanted.size() && in.u8(name + k) == 0) return true;
     }
     return false;
 }
@@ -394,7 +392,9 @@ void check_application_library(std::span<const unsigned char> file) {
         throw pack_error("is not a Windows DLL (not a PE image: no \"MZ\")");
     }
     const std::size_t pe = in.u32(0x3C);
-    if (in.u32(pe) != 0x00004550) throw pack_error("is not a Windows DLL (not a PE image: no \"PE\")");
+    if (in.u32(pe) != 0x00004550) {
+        throw pack_error("is not a Windows DLL (not a PE image: no \"PE\")");
+    }
     const std::size_t coff = pe + 4;
     if (const std::uint16_t machine = in.u16(coff); machine != machine_amd64) {
         char text[8];
@@ -406,12 +406,16 @@ void check_application_library(std::span<const unsigned char> file) {
         throw pack_error("is not a DLL (it is an executable program)");
     }
     const std::size_t optional = coff + coff_header_size;
-    if (in.u16(optional) != pe32_plus_magic) throw pack_error("is not a Windows DLL (not a PE32+ image)");
+    if (in.u16(optional) != pe32_plus_magic) {
+        throw pack_error("is not a Windows DLL (not a PE32+ image)");
+    }
     const std::size_t count = in.u16(coff + coff_section_count);
     const std::size_t table = optional + in.u16(coff + coff_optional_header_size);
     const std::uint32_t directory_count = in.u32(optional + optional_directory_count);
     const std::uint32_t export_rva =
-        directory_count > directory_export ? in.u32(optional + optional_directories + 8 * directory_export) : 0;
+        directory_count > directory_export
+            ? in.u32(optional + optional_directories + 8 * directory_export)
+            : 0;
     if (export_rva == 0 || !exports_name(in, table, count, export_rva, application_entry)) {
         throw pack_error(std::string("does not export ") + application_entry);
     }

@@ -41,7 +41,8 @@ namespace {
 constexpr std::size_t max_icon_images = 256;
 
 std::uint32_t get_u32_big_endian(std::span<const unsigned char> bytes, std::size_t at) {
-    return static_cast<std::uint32_t>(bytes[at]) << 24 | static_cast<std::uint32_t>(bytes[at + 1]) << 16 |
+    return static_cast<std::uint32_t>(bytes[at]) << 24 |
+           static_cast<std::uint32_t>(bytes[at + 1]) << 16 |
            static_cast<std::uint32_t>(bytes[at + 2]) << 8 | bytes[at + 3];
 }
 
@@ -65,8 +66,8 @@ std::string icon_image_problem(std::span<const unsigned char> image, std::uint32
         const std::uint32_t png_width = get_u32_big_endian(image, 16);
         const std::uint32_t png_height = get_u32_big_endian(image, 20);
         if (png_width != width || png_height != height) {
-            return "is a PNG image of " + pixels(png_width, png_height) + " pixels, but its entry says " +
-                   pixels(width, height);
+            return "is a PNG image of " + pixels(png_width, png_height) +
+                   " pixels, but its entry says " + pixels(width, height);
         }
         return {};
     }
@@ -82,7 +83,7 @@ std::string icon_image_problem(std::span<const unsigned char> image, std::uint32
     const std::uint32_t colours_used = get_u32(image, 32);
     // An icon's DIB holds the colour image and the mask below each other:
     // twice the height.
-    if (dib_width != static_cast<std::int64_t>(width) || dib_height != 2 * static_cast<std::int64_t>(height)) {
+    if (dib_width != std::int64_t{width} || dib_height != 2 * std::int64_t{height}) {
         return "is a bitmap of " + pixels(dib_width, dib_height / 2) +
                " pixels, but its entry says " + pixels(width, height);
     }
@@ -90,12 +91,13 @@ std::string icon_image_problem(std::span<const unsigned char> image, std::uint32
         return "is a bitmap of " + std::to_string(bits) + " bits per pixel with compression " +
                std::to_string(compression) + " (icons use 1, 4, 8, 24 or 32 bits, uncompressed)";
     }
-    const std::uint64_t colours = bits <= 8 ? (colours_used != 0 ? colours_used : 1u << bits) : colours_used;
+    const std::uint64_t colours =
+        bits <= 8 && colours_used == 0 ? std::uint64_t{1} << bits : colours_used;
     const std::uint64_t row = (std::uint64_t{width} * bits + 31) / 32 * 4;
     const std::uint64_t needed = get_u32(image, 0) + 4 * colours + row * height;
     if (needed > image.size()) {
-        return "is a bitmap that ends before its pixels (" + std::to_string(needed) + " bytes needed, " +
-               std::to_string(image.size()) + " there)";
+        return "is a bitmap that ends before its pixels (" + std::to_string(needed) +
+               " bytes needed, " + std::to_string(image.size()) + " there)";
     }
     return {};
 }
@@ -130,7 +132,8 @@ std::vector<resource> icon_resources(std::span<const unsigned char> ico, const s
         const std::uint32_t height = ico[entry + 1] == 0 ? 256 : ico[entry + 1];
         const std::uint32_t size = get_u32(ico, entry + 8);
         const std::uint32_t offset = get_u32(ico, entry + 12);
-        const std::string which = origin + ": image " + std::to_string(i + 1) + " of the icon file ";
+        const std::string which =
+            origin + ": image " + std::to_string(i + 1) + " of the icon file ";
         if (size == 0 || offset > ico.size() || size > ico.size() - offset) {
             throw pack_error(which + "lies outside the file");
         }
@@ -138,7 +141,8 @@ std::vector<resource> icon_resources(std::span<const unsigned char> ico, const s
         if (const auto problem = icon_image_problem(image, width, height); !problem.empty()) {
             throw pack_error(which + problem);
         }
-        auto [place, added] = shared.emplace(std::pair{offset, size}, static_cast<std::uint16_t>(resources.size() + 1));
+        const auto next_id = static_cast<std::uint16_t>(resources.size() + 1);
+        auto [place, added] = shared.emplace(std::pair{offset, size}, next_id);
         if (added) resources.push_back({rt_icon, place->second, {image.begin(), image.end()}});
         // The group entry is the file's entry (width to size) with the
         // image's resource id in place of its file offset.

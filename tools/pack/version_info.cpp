@@ -184,8 +184,9 @@ std::vector<unsigned char> build_resource(const version_number& file, const vers
         if (build_resource(file, product, texts).size() <= max_resource_bytes) break;
         --room;
     }
-    throw pack_error("the version information is too long: " + std::string(longest.key.begin(), longest.key.end()) +
-                     " (" + longest.option + ") has " + std::to_string(given) +
+    const std::string key(longest.key.begin(), longest.key.end());
+    throw pack_error("the version information is too long: " + key + " (" + longest.option +
+                     ") has " + std::to_string(given) +
                      " UTF-16 units, and with the other fields as they are at most " +
                      std::to_string(room) + " fit (a version resource holds at most " +
                      std::to_string(max_resource_bytes) + " bytes, " + std::to_string(total) +
@@ -214,7 +215,9 @@ std::vector<unsigned char> version_resource(const version_fields& fields) {
         texts.push_back({key, option, utf16(*value, name.c_str())});
     }
     auto bytes = build_resource(file, product, texts);
-    if (bytes.size() > max_resource_bytes) refuse_too_long(file, product, std::move(texts), bytes.size());
+    if (bytes.size() > max_resource_bytes) {
+        refuse_too_long(file, product, std::move(texts), bytes.size());
+    }
     return bytes;
 }
 

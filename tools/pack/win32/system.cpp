@@ -45,7 +45,6 @@ std::string error_text(DWORD code) {
 
 // The reasons a Linux packer gives too, in the C library's words, so that
 // both packers refuse a missing or locked input with the same line.
-// The same reasons as the Linux packer for what both systems can meet.
 std::string reason_of(DWORD code) {
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return std::strerror(ENOENT);
     if (code == ERROR_ACCESS_DENIED) return std::strerror(EACCES);
@@ -59,7 +58,8 @@ std::wstring extended_length_path(const fs::path& path) {
     if (text.starts_with(L"\\\\?\\")) return text;
     std::wstring full(GetFullPathNameW(text.c_str(), 0, nullptr, nullptr), L'\0');
     if (full.empty()) return text;
-    full.resize(GetFullPathNameW(text.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr));
+    full.resize(
+        GetFullPathNameW(text.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr));
     if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
 }
@@ -166,11 +166,14 @@ std::vector<fs::path> directory_entries(const fs::path& directory) {
     if (!pattern.ends_with(L'\\')) pattern += L'\\';
     pattern += L'*';
     WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
-                                           FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    const HANDLE search =
+        FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                         FIND_FIRST_EX_LARGE_FETCH);
     if (search == INVALID_HANDLE_VALUE) {
-        throw pack_error(display_path(directory) + ": cannot read directory: " +
-                         reason_of(GetLastError()));
+        const DWORD error = GetLastError();
+        // The root of an empty drive has no "." to find.
+        if (error == ERROR_FILE_NOT_FOUND) return {};
+        throw pack_error(display_path(directory) + ": cannot read directory: " + reason_of(error));
     }
     std::vector<fs::path> entries;
     do {
