@@ -3,10 +3,14 @@ to run and run their application under Wine, attached data that the
 launcher's own unpacking loop turns back into the packed tree for every
 compression option, attached data made by other tools (the zstd command line)
 linked and listed, refusals (also of attached data that the launcher could
-not unpack) that leave nothing behind, and the data and length
-constant where the launcher expects them in the executable. The packer for
-Windows (fenzar-pack.exe under Wine) writes the same attached data as the one
-for Linux and refuses the same inputs with the same messages."""
+not unpack, of application libraries it could not load and call, of icons
+whose images are not what they claim) that leave nothing behind, write
+failures with their reason, interruptions that leave nothing either, and the
+data and length constant where the launcher expects them in the executable.
+The packer for Windows (fenzar-pack.exe under Wine) writes the same attached
+data and launchers as the one for Linux, also for non-ASCII output names and
+directory paths past 260 characters, and refuses the same inputs with the
+same messages."""
 import os
 import re
 import resource
