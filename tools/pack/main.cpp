@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -45,10 +46,11 @@ constexpr const char* main_help =
     "Run 'fenzar-pack COMMAND --help' for a command's options and\n"
     "'fenzar-pack --version' for the version.\n";
 
+// %c: the system's separator, as its users type paths ('data\\' on Windows).
 constexpr const char* archive_help =
     "APP.dll becomes the first file, stored under its file name. Each PATH is a\n"
     "file, stored under its file name, or a directory, stored under its own name\n"
-    "with everything below it (like cp -r: 'data/' gives data\\...); write 'DIR/.'\n"
+    "with everything below it (like cp -r: 'data%c' gives data\\...); write 'DIR%c.'\n"
     "to store a directory's contents at the top level. Names use the backslash.\n"
     "Symlinks are followed. Names must be usable on Windows; anything else, two\n"
     "files with the same name (ignoring case, as Windows does), an unreadable\n"
@@ -207,14 +209,19 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
     return parsed;
 }
 
+void print_archive_help() {
+    const auto separator = static_cast<char>(fs::path::preferred_separator);
+    std::printf(archive_help, separator, separator);
+}
+
 void print_help(std::string_view command) {
     if (command == "pack") {
         std::fputs(pack_help_head, stdout);
-        std::fputs(archive_help, stdout);
+        print_archive_help();
         std::fputs(launcher_help, stdout);
     } else if (command == "build") {
         std::fputs(build_help_head, stdout);
-        std::fputs(archive_help, stdout);
+        print_archive_help();
     } else if (command == "link") {
         std::fputs(link_help, stdout);
         std::fputs(launcher_help, stdout);
@@ -230,7 +237,9 @@ void require_output(const arguments& parsed) {
 std::vector<archive_entry> collect_from(const arguments& parsed) {
     if (parsed.positional.empty()) throw usage_error("the application library is missing");
     const std::vector<fs::path> paths(parsed.positional.begin() + 1, parsed.positional.end());
-    return collect_entries(parsed.positional.front(), paths);
+    auto entries = collect_entries(parsed.positional.front(), paths);
+    check_application_library_file(entries.front().source);
+    return entries;
 }
 
 void write_attached_file(const std::vector<archive_entry>& entries,
@@ -340,6 +349,10 @@ int fenzar::pack::command_main(int argc, char** argv) {
         write_text(stderr, "fenzar-pack " + std::string(command) + ": " + error.what() +
                                " (see fenzar-pack " + std::string(command) + " --help)\n");
         return 2;
+    } catch (const std::bad_alloc&) {
+        // Nothing more is allocated on the way out.
+        std::fputs("fenzar-pack: out of memory\n", stderr);
+        return 1;
     } catch (const std::exception& error) {
         write_text(stderr, "fenzar-pack: " + std::string(error.what()) + "\n");
         return 1;

@@ -1,10 +1,13 @@
 #include "pe_image.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "error.h"
 #include "little_endian.h"
+#include "output_file.h"
 #include "payload/data_section.h"
 
 namespace fenzar::pack {
@@ -59,6 +62,10 @@ public:
     bytes_reader(std::span<const unsigned char> bytes, const char* truncated)
         : bytes_(bytes), truncated_(truncated) {}
 
+    unsigned char u8(std::uint64_t at) const {
+        require(at, 1);
+        return bytes_[at];
+    }
     std::uint16_t u16(std::uint64_t at) const {
         require(at, 2);
         return static_cast<std::uint16_t>(bytes_[at] | bytes_[at + 1] << 8);
@@ -344,6 +351,78 @@ std::optional<std::span<const unsigned char>> attached_data_in_image(
 
 namespace {
 
+constexpr std::size_t directory_export = 0;
+constexpr std::size_t export_name_count = 24;
+constexpr std::size_t export_name_table = 32;
+constexpr char application_entry[] = "run_code";
+
+// The file offset of the image bytes at `rva`, through the section that
+// holds them in the file.
+std::uint64_t file_offset_of(const bytes_reader& in, std::size_t table, std::size_t count,
+                             std::uint64_t rva) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const section_header section = read_section(in, table + section_header_size * i);
+        if (rva >= section.virtual_address && rva - section.virtual_address < section.raw_size) {
+            return section.raw_pointer + (rva - section.virtual_address);
+        }
+    }
+    throw pack_error("is not a Windows DLL (its export table lies outside the file)");
+}
+
+bool exports_name(const bytes_reader& in, std::size_t table, std::size_t count,
+                  std::uint32_t export_rva, std::string_view wanted) {
+    const std::uint64_t exports = file_offset_of(in, table, count, export_rva);
+    const std::uint32_t names = in.u32(exports + export_name_count);
+    const std::uint64_t name_table =
+        names == 0 ? 0 : file_offset_of(in, table, count, in.u32(exports + export_name_table));
+    for (std::uint32_t i = 0; i < names; ++i) {
+        const std::uint64_t name = file_offset_of(in, table, count, in.u32(name_table + 4 * i));
+        std::size_t k = 0;
+        while (k < wanted.size() && in.u8(name + k) == static_cast<unsigned char>(wanted[k])) ++k;
+        if (k == wanted.size() && in.u8(name + k) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void check_application_library(std::span<const unsigned char> file) {
+    const bytes_reader in(file, "is not a Windows DLL (the file ends inside its headers)");
+    if (file.size() < 2 || file[0] != 'M' || file[1] != 'Z') {
+        throw pack_error("is not a Windows DLL (not a PE image: no \"MZ\")");
+    }
+    const std::size_t pe = in.u32(0x3C);
+    if (in.u32(pe) != 0x00004550) {
+        throw pack_error("is not a Windows DLL (not a PE image: no \"PE\")");
+    }
+    const std::size_t coff = pe + 4;
+    if (const std::uint16_t machine = in.u16(coff); machine != machine_amd64) {
+        char text[8];
+        std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(machine));
+        throw pack_error(std::string("is not for x86-64 (its machine is 0x") + text +
+                         ", x86-64 is 0x8664)");
+    }
+    if (!(in.u16(coff + coff_characteristics) & file_dll)) {
+        throw pack_error("is not a DLL (it is an executable program)");
+    }
+    const std::size_t optional = coff + coff_header_size;
+    if (in.u16(optional) != pe32_plus_magic) {
+        throw pack_error("is not a Windows DLL (not a PE32+ image)");
+    }
+    const std::size_t count = in.u16(coff + coff_section_count);
+    const std::size_t table = optional + in.u16(coff + coff_optional_header_size);
+    const std::uint32_t directory_count = in.u32(optional + optional_directory_count);
+    const std::uint32_t export_rva =
+        directory_count > directory_export
+            ? in.u32(optional + optional_directories + 8 * directory_export)
+            : 0;
+    if (export_rva == 0 || !exports_name(in, table, count, export_rva, application_entry)) {
+        throw pack_error(std::string("does not export ") + application_entry);
+    }
+}
+
+namespace {
+
 // Writes the launcher's bytes in order and sums them for the checksum.
 class image_writer {
 public:
@@ -352,7 +431,7 @@ public:
     void write(std::span<const unsigned char> bytes) {
         if (bytes.empty()) return;
         checksum_.add(bytes);
-        if (std::fwrite(bytes.data(), 1, bytes.size(), out_) != bytes.size()) fail();
+        write_output(out_, bytes, failure);
         written_ += bytes.size();
     }
 
@@ -368,16 +447,17 @@ public:
         unsigned char field[4];
         const std::uint32_t value = checksum_.value(written_);
         for (int i = 0; i < 4; ++i) field[i] = static_cast<unsigned char>(value >> (8 * i));
-        if (std::fseek(out_, static_cast<long>(checksum_offset), SEEK_SET) != 0 ||
-            std::fwrite(field, 1, sizeof field, out_) != sizeof field) {
-            fail();
+        forget_write_error();
+        if (std::fseek(out_, static_cast<long>(checksum_offset), SEEK_SET) != 0) {
+            throw pack_error(failure + ": " + write_error_text());
         }
+        write_output(out_, field, failure);
     }
 
     std::uint64_t written() const { return written_; }
 
 private:
-    [[noreturn]] static void fail() { throw pack_error("cannot write the launcher"); }
+    static inline const std::string failure = "cannot write the launcher";
 
     std::FILE* out_;
     pe_checksum checksum_;

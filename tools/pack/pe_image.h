@@ -61,6 +61,12 @@ launcher_template read_template(std::span<const unsigned char> image);
 std::optional<std::span<const unsigned char>> attached_data_in_image(
     std::span<const unsigned char> file);
 
+// Throws pack_error saying what is wrong ("is not for x86-64", "is not a
+// DLL", "does not export run_code", "is not a Windows DLL (...)") when `file`
+// is not an x86-64 Windows DLL (a PE32+ image with the DLL flag) exporting
+// run_code: what the launcher loads and calls as the application.
+void check_application_library(std::span<const unsigned char> file);
+
 // Writes the launcher to `out`, a new file open for writing and seeking at
 // its start. Throws pack_error when the image would pass the format's 4 GiB
 // limit or a write fails.
