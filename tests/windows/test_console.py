@@ -197,10 +197,34 @@ class WhatWindowsReads(ConsoleTest):
         launcher = read(self.launcher('console'))
         self.assertEqual(launcher[harness.data_section(launcher).raw_pointer + 8:][:8], bytes(8))
 
-    def test_list_of_attached_data_has_no_launcher_line(self):
+    def test_list_says_what_it_finds(self):
         data = os.path.join(self.work, 'data.bin')
         fenzar_pack('build', '--level', '1', '-o', data, ECHO_APP)
-        self.assertRegex(fenzar_pack('list', data), r'\A +\d+  echo_app\.dll\n\Z')
+        launcher = read(self.launcher('windows', app=ECHO_APP))
+        optional = optional_header(launcher)
+
+        def changed(offset, form, value):
+            image = bytearray(launcher)
+            struct.pack_into(form, image, offset, value)
+            return bytes(image)
+
+        cases = [
+            ('attached data', read(data), None),
+            ('another subsystem', changed(optional + 68, '<H', 9),
+             'launcher: subsystem 9, execution level asInvoker'),
+            ('no resources', changed(optional + 112 + 8 * 2, '<Q', 0), 'launcher: windows subsystem, no manifest'),
+        ]
+        for what, contents, first_line in cases:
+            with self.subTest(what):
+                path = os.path.join(self.work, 'listed')
+                with open(path, 'wb') as f:
+                    f.write(contents)
+                listing = fenzar_pack('list', path)
+                self.assertRegex(listing, r'(?m)^ +\d+  echo_app\.dll\n\Z')
+                if first_line is None:
+                    self.assertEqual(len(listing.splitlines()), 1, listing)
+                else:
+                    self.assertEqual(listing.splitlines()[0], first_line)
 
 
 class StatusAndOutputThroughCmd(ConsoleTest):

@@ -311,12 +311,14 @@ void run_list(const arguments& parsed) {
     const fs::path& path = parsed.positional.front();
     const mapped_file file(path);
     located_data found;
+    std::optional<std::string> summary;
     try {
         found = locate_attached_data(file.bytes());
+        summary = launcher_summary(file.bytes());
     } catch (const pack_error& error) {
         throw pack_error(display_path(path) + ": " + error.what());
     }
-    if (const auto summary = launcher_summary(file.bytes())) write_text(stdout, *summary + "\n");
+    if (summary) write_text(stdout, *summary + "\n");
     for (const auto& record : found.records) {
         char size[32];
         std::snprintf(size, sizeof size, "%12llu  ", static_cast<unsigned long long>(record.size));
