@@ -91,6 +91,10 @@ def listing(records):
     return ''.join('%12d  %s\n' % (len(data), name) for name, data in records)
 
 
+# The line that list prints first for a launcher made without options.
+DEFAULT_LAUNCHER_LINE = 'launcher: windows subsystem, execution level asInvoker\n'
+
+
 def read(path):
     with open(path, 'rb') as f:
         return f.read()
@@ -143,7 +147,7 @@ class PackTest(unittest.TestCase):
         # The launcher holds exactly what build writes, and list reads it.
         checked('build', '-o', self.path('data.bin'), *inputs, env=self.env)
         from_bin = checked('list', self.path('data.bin'))
-        self.assertEqual(checked('list', one), from_bin)
+        self.assertEqual(checked('list', one), DEFAULT_LAUNCHER_LINE + from_bin)
         self.assertEqual(from_bin, listing([
             ('echo_app.dll', read(APP)),
             ('data\\b.txt', b'bee\n'),
@@ -207,7 +211,7 @@ class PackTest(unittest.TestCase):
         write(self.path('zstd.bin'), wrap(frame))
         self.assertEqual(checked('list', self.path('zstd.bin')), listing(records))
         checked('link', '-o', self.path('zstd.exe'), self.path('zstd.bin'), env=self.env)
-        self.assertEqual(checked('list', self.path('zstd.exe')), listing(records))
+        self.assertEqual(checked('list', self.path('zstd.exe')), DEFAULT_LAUNCHER_LINE + listing(records))
         self.assert_no_scratch_left()
 
     def test_refusals_write_nothing(self):
@@ -442,7 +446,11 @@ class PackTest(unittest.TestCase):
                                   ['list', '--icon', 'x.ico', x], [],
                                   ['pack', '--file-version', '1.2.3.4.5', '-o', x, Path(APP)],
                                   ['pack', '--product-version', '65536', '-o', x, Path(APP)],
-                                  ['build', '--template', Path(APP), '-o', x, Path(APP)]):
+                                  ['build', '--template', Path(APP), '-o', x, Path(APP)],
+                                  ['build', '--console', '-o', x, Path(APP)],
+                                  ['pack', '--execution-level', 'administrator', '-o', x, Path(APP)],
+                                  ['link', '--execution-level', '-o', x, Path(APP)],
+                                  ['pack', '--console=yes', '-o', x, Path(APP)]):
                     completed = run_packer(packer, *arguments)
                     self.assertEqual(completed.status, 2, arguments)
                     if arguments:
@@ -487,13 +495,31 @@ class PackTest(unittest.TestCase):
                     for output in outputs.values():
                         self.assertEqual(run_packer(packer, 'list', Path(output)).stdout, expected)
 
-        # Whole launchers, with an icon and version information, are the same
-        # bytes too: the output's name is part of them (InternalName,
-        # OriginalFilename, ProductName), so each packer writes the same name
-        # in a directory of its own.
+        # Whole launchers, with an icon and version information, of either
+        # subsystem and execution level, are the same bytes too: the output's
+        # name is part of them, so each packer writes app.exe in a directory
+        # of its own.
         icon = os.path.join(harness.SOURCE_DIR, 'resources', 'fenzar.ico')
-        for name, options in (('app.exe', ['--product-name', 'Na\u00efve']),
-                              ('na\u00efve \u65e5\u672c.exe', []),
+        written = set()
+        for kind in ([], ['--console'], ['--console', '--execution-level', 'requireAdministrator'],
+                     ['--windows', '--execution-level', 'highestAvailable']):
+            with self.subTest(kind=kind):
+                launchers = {}
+                for packer in ('linux', 'windows'):
+                    launchers[packer] = self.path('_'.join([packer] + kind), 'app.exe')
+                    os.makedirs(os.path.dirname(launchers[packer]))
+                    completed = run_packer(packer, 'pack', '--level', '3', *kind, '--icon', Path(icon),
+                                           '--file-version', '1.2.3.4', '--product-name', 'Na\u00efve',
+                                           '-o', Path(launchers[packer]), Path(app), Path(tree))
+                    self.assertEqual(completed.status, 0, completed.stderr)
+                self.assertEqual(read(launchers['linux']), read(launchers['windows']))
+                written.add(read(launchers['linux']))
+                result = harness.run(launchers['windows'], ['x'], env={'ECHO_APP_EXIT': '5'})
+                self.assertEqual(result.status, 5, result.stderr)
+        self.assertEqual(len(written), 4, 'each choice gives a launcher of its own')
+        # Non-ASCII output and original file names give the same bytes too
+        # (InternalName, OriginalFilename, ProductName).
+        for name, options in (('na\u00efve \u65e5\u672c.exe', []),
                               ('\U0001F600.exe', ['--original-filename', '\u00dcr\u00fcn \u540d.v2.exe'])):
             with self.subTest(output=name, options=options):
                 launchers = {}

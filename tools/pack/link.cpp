@@ -64,7 +64,7 @@ version_fields version_of(const launcher_options& options) {
 }  // namespace
 
 launcher_builder::launcher_builder(const launcher_options& options)
-    : output_(options.output), timestamp_(launcher_timestamp()) {
+    : output_(options.output), kind_(options.kind), timestamp_(launcher_timestamp()) {
     std::span<const unsigned char> image = embedded::launcher_template();
     std::string origin = "the built-in launcher template";
     if (options.template_file) {
@@ -78,8 +78,7 @@ launcher_builder::launcher_builder(const launcher_options& options)
         throw pack_error(origin + ": not a launcher template: " + error.what());
     }
 
-    const auto manifest = embedded::manifest();
-    resources_.push_back({rt_manifest, 1, {manifest.begin(), manifest.end()}});
+    resources_.push_back({rt_manifest, 1, with_execution_level(embedded::manifest(), options.level)});
     if (options.icon) {
         std::unique_ptr<mapped_file> icon;
         try {
@@ -98,7 +97,7 @@ launcher_builder::launcher_builder(const launcher_options& options)
 
 void launcher_builder::write(std::span<const unsigned char> attached_data) const {
     output_file output(output_);
-    write_launcher(template_, attached_data, resources_, timestamp_, output.stream());
+    write_launcher(template_, kind_, attached_data, resources_, timestamp_, output.stream());
     output.commit(0777);
 }
 

@@ -18,6 +18,7 @@
 #include "error.h"
 #include "inspect.h"
 #include "link.h"
+#include "manifest.h"
 #include "mapped_file.h"
 #include "names.h"
 #include "output_file.h"
@@ -75,6 +76,18 @@ constexpr const char* build_help_head =
     "zero padding to a multiple of 8 bytes and the 64-bit offset trailer.\n"
     "\n";
 constexpr const char* launcher_help =
+    "  --console       a console program: started from cmd, PowerShell or a script,\n"
+    "                  it uses their console, they wait for it and get its exit\n"
+    "                  status, and Ctrl+C reaches the application; started from\n"
+    "                  Explorer, it opens a console window\n"
+    "  --windows       a windowed program (the default): starts without a console\n"
+    "                  window; cmd and PowerShell do not wait for it ('start /wait'\n"
+    "                  does), and its output reaches only a file or a pipe\n"
+    "  --execution-level LEVEL\n"
+    "                  the rights Windows starts it with: asInvoker (the default,\n"
+    "                  the user's own), highestAvailable (the most the user can\n"
+    "                  have, asking for consent) or requireAdministrator (a UAC\n"
+    "                  prompt at every start)\n"
     "  --icon FILE     the executable's icon (an .ico file), default Fenzar's\n"
     "\n"
     "Version information (what Explorer's Details tab shows), as UTF-8 text:\n"
@@ -105,7 +118,8 @@ constexpr const char* list_help =
     "\n"
     "Lists the files (size and name) of an attached data file or of a launcher\n"
     "executable, in archive order. The whole frame is decoded, so a corrupt\n"
-    "frame, a wrong checksum or a broken archive is reported as an error.\n";
+    "frame, a wrong checksum or a broken archive is reported as an error. For a\n"
+    "launcher, a first line names its subsystem and execution level.\n";
 
 class usage_error : public pack_error {
 public:
@@ -114,6 +128,8 @@ public:
 
 struct arguments {
     std::optional<fs::path> output;
+    subsystem kind = subsystem::windows;
+    execution_level level = execution_level::as_invoker;
     std::optional<fs::path> icon;
     std::optional<fs::path> template_file;
     version_options version;
@@ -190,6 +206,15 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
             parsed.compression.threads = parse_number(name, value(), 0, 200);
         } else if (name == "--long" && compresses && !inline_value) {
             parsed.compression.long_window = true;
+        } else if ((name == "--console" || name == "--windows") && links && !inline_value) {
+            parsed.kind = name == "--console" ? subsystem::console : subsystem::windows;
+        } else if (name == "--execution-level" && links) {
+            const auto level = parse_execution_level(value());
+            if (!level) {
+                throw usage_error(
+                    "--execution-level needs asInvoker, highestAvailable or requireAdministrator");
+            }
+            parsed.level = *level;
         } else if (name == "--icon" && links) {
             parsed.icon = path_from_argument(value());
         } else if (name == "--template" && links) {
@@ -263,7 +288,7 @@ void run_build(const arguments& parsed) {
 }
 
 launcher_options launcher_from(const arguments& parsed) {
-    return {*parsed.output, parsed.icon, parsed.template_file, parsed.version};
+    return {*parsed.output, parsed.kind, parsed.level, parsed.icon, parsed.template_file, parsed.version};
 }
 
 void run_pack(const arguments& parsed) {
@@ -295,11 +320,14 @@ void run_list(const arguments& parsed) {
     const fs::path& path = parsed.positional.front();
     const mapped_file file(path);
     located_data found;
+    std::optional<std::string> summary;
     try {
         found = locate_attached_data(file.bytes());
+        summary = launcher_summary(file.bytes());
     } catch (const pack_error& error) {
         throw pack_error(display_path(path) + ": " + error.what());
     }
+    if (summary) write_text(stdout, *summary + "\n");
     for (const auto& record : found.records) {
         char size[32];
         std::snprintf(size, sizeof size, "%12llu  ", static_cast<unsigned long long>(record.size));

@@ -36,11 +36,13 @@ constexpr std::size_t coff_optional_header_size = 16;
 constexpr std::size_t coff_characteristics = 18;
 // Offsets in the PE32+ optional header.
 constexpr std::size_t optional_size_of_initialized_data = 8;
+constexpr std::size_t optional_address_of_entry_point = 16;
 constexpr std::size_t optional_section_alignment = 32;
 constexpr std::size_t optional_file_alignment = 36;
 constexpr std::size_t optional_size_of_image = 56;
 constexpr std::size_t optional_size_of_headers = 60;
 constexpr std::size_t optional_checksum = 64;
+constexpr std::size_t optional_subsystem = 68;
 constexpr std::size_t optional_directory_count = 108;
 constexpr std::size_t optional_directories = 112;
 constexpr std::size_t directory_resource = 2;
@@ -53,6 +55,8 @@ constexpr unsigned relocation_padding = 0;
 constexpr unsigned relocation_dir64 = 10;
 // Windows loads at most 96 sections; the packer adds one.
 constexpr std::size_t max_template_sections = 95;
+constexpr std::uint16_t subsystem_windows_gui = 2;
+constexpr std::uint16_t subsystem_windows_cui = 3;
 
 constexpr std::uint32_t resource_section_flags = section_initialized_data | section_read;
 constexpr char resource_section_name[] = ".rsrc";
@@ -311,6 +315,15 @@ launcher_template read_template(std::span<const unsigned char> image) {
         throw pack_error("its data section is too small for the length constant");
     }
     check_directories(t, directory_count, optional + optional_directories);
+    if (in.u16(optional + optional_subsystem) != subsystem_windows_gui) {
+        throw pack_error("it is not linked for the windows subsystem");
+    }
+    t.console_entry = in.u32(std::uint64_t{data.raw_pointer} + FENZAR_DATA_CONSOLE_ENTRY_OFFSET);
+    const auto entry_section = section_holding(t, t.console_entry, 1);
+    if (!entry_section || *entry_section >= t.data_index ||
+        !(t.sections[*entry_section].characteristics & section_execute)) {
+        throw pack_error("its console start-up does not lie in its code");
+    }
 
     const auto& last = t.sections.back();
     if (in.u32(optional + optional_size_of_image) != section_end(last, t.section_alignment)) {
@@ -347,6 +360,65 @@ std::optional<std::span<const unsigned char>> attached_data_in_image(
         return file.subspan(section.raw_pointer + FENZAR_DATA_OFFSET, static_cast<std::size_t>(length));
     }
     return std::nullopt;
+}
+
+std::uint16_t image_subsystem(std::span<const unsigned char> file) {
+    const bytes_reader in(file, "the executable ends inside its headers");
+    const std::size_t pe = in.u32(0x3C);
+    if (in.u32(pe) != 0x00004550) throw pack_error("not a PE executable");
+    return in.u16(pe + 4 + coff_header_size + optional_subsystem);
+}
+
+std::optional<std::span<const unsigned char>> resource_in_image(std::span<const unsigned char> file,
+                                                                std::uint16_t type, std::uint16_t id) {
+    const bytes_reader in(file, "the executable's resources lie outside it");
+    const std::size_t pe = in.u32(0x3C);
+    if (in.u32(pe) != 0x00004550) throw pack_error("not a PE executable");
+    const std::size_t optional = pe + 4 + coff_header_size;
+    if (in.u32(optional + optional_directory_count) <= directory_resource) return std::nullopt;
+    const std::uint32_t root_rva = in.u32(optional + optional_directories + 8 * directory_resource);
+    if (root_rva == 0) return std::nullopt;
+    const std::size_t count = in.u16(pe + 4 + coff_section_count);
+    const std::size_t table = optional + in.u16(pe + 4 + coff_optional_header_size);
+    auto file_offset = [&](std::uint64_t rva) -> std::uint64_t {
+        for (std::size_t i = 0; i < count; ++i) {
+            const section_header section = read_section(in, table + section_header_size * i);
+            const std::uint64_t start = section.virtual_address;
+            if (rva >= start && rva < start + std::min(section.virtual_size, section.raw_size)) {
+                return std::uint64_t{section.raw_pointer} + (rva - start);
+            }
+        }
+        throw pack_error("the executable's resources lie outside its sections");
+    };
+    const std::uint64_t root = file_offset(root_rva);
+    // A directory's entries by number follow those by name; the high bit of
+    // an entry's offset marks a subdirectory. nullopt for `wanted` takes the
+    // first entry (the language).
+    auto find = [&](std::uint64_t directory, std::optional<std::uint16_t> wanted,
+                    bool subdirectory) -> std::optional<std::uint64_t> {
+        const std::size_t named = in.u16(directory + 12);
+        const std::size_t numbered = in.u16(directory + 14);
+        for (std::size_t i = named; i < named + numbered; ++i) {
+            const std::uint64_t entry = directory + 16 + 8 * i;
+            if (wanted && in.u32(entry) != *wanted) continue;
+            const std::uint32_t target = in.u32(entry + 4);
+            if (((target & 0x80000000) != 0) != subdirectory) {
+                throw pack_error("the executable's resource directory is damaged");
+            }
+            return root + (target & 0x7FFFFFFF);
+        }
+        return std::nullopt;
+    };
+    const auto by_type = find(root, type, true);
+    const auto by_id = by_type ? find(*by_type, id, true) : std::nullopt;
+    const auto data_entry = by_id ? find(*by_id, std::nullopt, false) : std::nullopt;
+    if (!data_entry) return std::nullopt;
+    const std::uint64_t start = file_offset(in.u32(*data_entry));
+    const std::uint32_t size = in.u32(*data_entry + 4);
+    if (start > file.size() || size > file.size() - start) {
+        throw pack_error("the executable's resources lie outside it");
+    }
+    return file.subspan(static_cast<std::size_t>(start), size);
 }
 
 namespace {
@@ -481,7 +553,7 @@ std::uint32_t within_limit(std::uint64_t value) {
 
 }  // namespace
 
-void write_launcher(const launcher_template& t, std::span<const unsigned char> attached_data,
+void write_launcher(const launcher_template& t, subsystem kind, std::span<const unsigned char> attached_data,
                     const std::vector<resource>& resources, std::uint32_t timestamp, std::FILE* out) {
     const section_header& old_data = t.sections[t.data_index];
     section_header data = old_data;
@@ -516,6 +588,10 @@ void write_launcher(const launcher_template& t, std::span<const unsigned char> a
                          rsrc.raw_size));
     put_u32(headers, optional + optional_size_of_image, size_of_image);
     put_u32(headers, optional + optional_checksum, 0);
+    if (kind == subsystem::console) {
+        put_u16(headers, optional + optional_subsystem, subsystem_windows_cui);
+        put_u32(headers, optional + optional_address_of_entry_point, t.console_entry);
+    }
     const std::size_t directories = optional + optional_directories;
     put_u32(headers, directories + 8 * directory_resource, rsrc.virtual_address);
     put_u32(headers, directories + 8 * directory_resource + 4, rsrc.virtual_size);
