@@ -9,6 +9,11 @@
 // empty name: a single zero unit. Names are paths relative to the target
 // directory with the backslash between components. In a launcher, the data
 // lies in a section of the image's own (data_section.h).
+//
+// Nothing reads the padding or the trailer. The trailer makes sure that bytes
+// that are no frame follow the frame: a decoder asked for more than a damaged
+// archive holds reads them as another frame and fails, instead of running out
+// of input.
 #pragma once
 
 #include <cstddef>

@@ -14,7 +14,7 @@
 
 #include "error.h"
 #include "fuzz_support.h"
-#include "inspect.h"
+#include "listing.h"
 
 using namespace fenzar::pack;
 

@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "archive.h"
-#include "attached_data.h"
+#include "attached_data_writer.h"
 #include "error.h"
-#include "inspect.h"
+#include "listing.h"
 #include "output_file.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "link.h"
+#include "launcher_builder.h"
 
 #include <algorithm>
 #include <charconv>
@@ -8,7 +8,7 @@
 
 #include "embedded.h"
 #include "error.h"
-#include "inspect.h"
+#include "listing.h"
 #include "names.h"
 #include "output_file.h"
 #include "version_info.h"

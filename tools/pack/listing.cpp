@@ -1,4 +1,4 @@
-#include "inspect.h"
+#include "listing.h"
 
 #include <zstd.h>
 
