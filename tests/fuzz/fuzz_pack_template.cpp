@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -53,14 +54,15 @@ bool checksum_field(const std::vector<unsigned char>& image, std::size_t* field)
 
 std::vector<unsigned char> written(const launcher_template& t, subsystem kind,
                                    std::span<const unsigned char> data) {
-    std::FILE* file = std::tmpfile();
-    if (file == nullptr) property_failed("no temporary file");
+    // Closed on every way out, a refusal too: thousands of inputs run in one
+    // process.
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::tmpfile(), std::fclose);
+    if (!file) property_failed("no temporary file");
     const std::vector<resource> resources = {{rt_manifest, 1, {'<', 'x', '/', '>'}}};
-    write_launcher(t, kind, data, resources, 1234, file);
+    write_launcher(t, kind, data, resources, 1234, file.get());
     std::vector<unsigned char> bytes;
-    std::rewind(file);
-    for (int c; (c = std::fgetc(file)) != EOF;) bytes.push_back(static_cast<unsigned char>(c));
-    std::fclose(file);
+    std::rewind(file.get());
+    for (int c; (c = std::fgetc(file.get())) != EOF;) bytes.push_back(static_cast<unsigned char>(c));
     return bytes;
 }
 
