@@ -9,6 +9,11 @@
 // empty name: a single zero unit. Names are paths relative to the target
 // directory with the backslash between components. In a launcher, the data
 // lies in a section of the image's own (data_section.h).
+//
+// Nothing reads the padding or the trailer. The trailer makes sure that bytes
+// that are no frame follow the frame: a decoder asked for more than a damaged
+// archive holds reads them as another frame and fails, instead of running out
+// of input.
 #pragma once
 
 #include <cstddef>
@@ -50,6 +55,16 @@ inline uint64_t size_from(const unsigned char bytes[size_field_bytes]) {
 inline void put_size(uint64_t size, unsigned char bytes[size_field_bytes]) {
     for (size_t i = 0; i < size_field_bytes; ++i) bytes[i] = static_cast<unsigned char>(size >> (8 * i));
 }
+
+inline void put_name_unit(char16_t unit, unsigned char bytes[name_unit_bytes]) {
+    bytes[0] = static_cast<unsigned char>(unit);
+    bytes[1] = static_cast<unsigned char>(unit >> 8);
+}
+// A record's name and size fields, and the end marker, in bytes.
+inline constexpr uint64_t record_header_bytes(size_t name_units) {
+    return name_unit_bytes * (name_units + 1) + size_field_bytes;
+}
+inline constexpr size_t end_marker_bytes = name_unit_bytes;
 
 // Where the trailer goes after `unpadded` bytes of magic and frame.
 inline uint64_t trailer_offset_after(uint64_t unpadded) {

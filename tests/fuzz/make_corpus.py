@@ -132,7 +132,170 @@ def command_line_seeds():
     return seeds
 
 
-SEEDS = {'unpack': unpack_seeds, 'expand_spec': expand_spec_seeds, 'command_line': command_line_seeds}
+def pe_image(sections, subsystem=2, file_alignment=0x200, section_alignment=0x1000, relocations=None,
+             resources=None):
+    """A small PE32+ executable: headers, then SECTIONS, (name, flags, data)
+    in order, each padded to the file alignment; RELOCATIONS and RESOURCES
+    name the sections that the data directories point at (their whole
+    data). The checksum is right."""
+    headers_size = file_alignment
+    pe, optional_size = 0x40, 240
+    table = pe + 24 + optional_size
+    image = bytearray(headers_size)
+    image[0:2] = b'MZ'
+    struct.pack_into('<I', image, 0x3C, pe)
+    image[pe:pe + 4] = b'PE\0\0'
+    struct.pack_into('<HHIIIHH', image, pe + 4, 0x8664, len(sections), 0, 0, 0, optional_size, 0x22)
+    optional = pe + 24
+    address, raw, initialized, places = section_alignment, headers_size, 0, {}
+    for index, (name, flags, data) in enumerate(sections):
+        raw_size = -(-len(data) // file_alignment) * file_alignment
+        struct.pack_into('<8sIIII12xI', image, table + 40 * index, name.encode(), len(data), address, raw_size,
+                         raw, flags)
+        places[name] = (address, len(data))
+        if flags & 0x40:
+            initialized += raw_size
+        image += data + bytes(raw_size - len(data))
+        address += -(-len(data) // section_alignment) * section_alignment
+        raw += raw_size
+    struct.pack_into('<HBBIII', image, optional, 0x20B, 2, 0, 0x200, initialized, 0)
+    struct.pack_into('<Q', image, optional + 24, 0x140000000)
+    struct.pack_into('<II', image, optional + 32, section_alignment, file_alignment)
+    struct.pack_into('<HHHHHHI', image, optional + 40, 6, 0, 0, 0, 6, 0, 0)
+    struct.pack_into('<III', image, optional + 56, address, headers_size, 0)
+    struct.pack_into('<HH', image, optional + 68, subsystem, 0x8160)
+    struct.pack_into('<QQQQII', image, optional + 72, 1 << 24, 0x1000, 1 << 20, 0x1000, 0, 16)
+    for directory, name in ((5, relocations), (2, resources)):
+        if name:
+            struct.pack_into('<II', image, optional + 112 + 8 * directory, *places[name])
+    struct.pack_into('<I', image, optional + 64, pe_checksum(image, optional + 64))
+    return bytes(image)
+
+
+def pe_checksum(image, field):
+    total = 0
+    for at in range(0, len(image), 2):
+        if field <= at < field + 4:
+            continue
+        total += int.from_bytes(image[at:at + 2], 'little')
+        total = (total & 0xFFFF) + (total >> 16)
+    return ((total & 0xFFFF) + (total >> 16) + len(image)) & 0xFFFFFFFF
+
+
+CODE = 0x60000020
+READ_ONLY_DATA = 0x40000040
+# A relocation block for the page of the code: one 64-bit fix-up, one padding.
+RELOCATIONS = struct.pack('<IIHH', 0x1000, 12, 0xA000, 0)
+
+
+def template(console_entry=0x1000, data_flags=READ_ONLY_DATA):
+    """A launcher template as read_template wants it: code, the data section
+    (the length, the console start-up's address, 8 bytes more), relocations."""
+    data = struct.pack('<QII', 0, console_entry, 0) + bytes(16)
+    return pe_image([('.text', CODE, b'\xc3' * 16), ('.fzdata', data_flags, data), ('.reloc', 0x42000040, RELOCATIONS)],
+                    relocations='.reloc')
+
+
+def resource_directory(type_id, item_id, data, rva):
+    """A resource section at RVA with the one resource TYPE_ID, ITEM_ID."""
+    out = bytearray()
+    out += struct.pack('<12xHH', 0, 1) + struct.pack('<II', type_id, 0x80000000 | 24)
+    out += struct.pack('<12xHH', 0, 1) + struct.pack('<II', item_id, 0x80000000 | 48)
+    out += struct.pack('<12xHH', 0, 1) + struct.pack('<II', 0x409, 72)
+    out += struct.pack('<IIII', rva + 88, len(data), 0, 0)
+    return bytes(out + data)
+
+
+def launcher(attached, manifest=None, subsystem=2):
+    """A launcher as the packer writes it, small: code, the data section with
+    ATTACHED, a resource section with MANIFEST, relocations."""
+    data = struct.pack('<Q8x', len(attached)) + attached
+    sections = [('.text', CODE, b'\xc3' * 16), ('.fzdata', READ_ONLY_DATA, data)]
+    if manifest is not None:
+        rva = 0x1000 * (2 + -(-len(data) // 0x1000))
+        sections.append(('.rsrc', READ_ONLY_DATA, resource_directory(24, 1, manifest, rva)))
+    sections.append(('.reloc', 0x42000040, RELOCATIONS))
+    return pe_image(sections, subsystem=subsystem, relocations='.reloc',
+                    resources='.rsrc' if manifest is not None else None)
+
+
+def pack_template_seeds():
+    """A flags byte (bit 0: the fuzz target fixes the checksum), then the
+    image."""
+    good = template()
+    return {
+        'template': b'\0' + good,
+        'template_checksum_fixed': b'\1' + good,
+        'template_console_outside_code': b'\1' + template(console_entry=0x2000),
+        'template_writable_data': b'\1' + template(data_flags=READ_ONLY_DATA | 0x80000000),
+        'template_cut': b'\1' + good[:0x300],
+        'not_pe': b'\1MZ' + bytes(62),
+    }
+
+
+def icon_file(images):
+    """An .ico file of (width, height, image bytes), each stored once."""
+    out = struct.pack('<HHH', 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    for width, height, data in images:
+        out += struct.pack('<BBBBHHII', width % 256, height % 256, 0, 0, 1, 32, len(data), offset)
+        offset += len(data)
+    return out + b''.join(data for _, _, data in images)
+
+
+def bitmap(width, height, bits=32):
+    colours = 4 * (1 << bits) if bits <= 8 else 0
+    row = (width * bits + 31) // 32 * 4
+    mask = (width + 31) // 32 * 4
+    return struct.pack('<IiiHHIIiiII', 40, width, 2 * height, 1, bits, 0, 0, 0, 0, 0, 0) + \
+        bytes(colours + row * height + mask * height)
+
+
+def png(width, height):
+    return b'\x89PNG\r\n\x1a\n' + struct.pack('>I4sII5B', 13, b'IHDR', width, height, 8, 6, 0, 0, 0) + b'\0' * 4
+
+
+def pack_icon_seeds():
+    shared = icon_file([(16, 16, bitmap(16, 16))])
+    shared = shared[:6] + shared[6:22] * 2 + shared[22:]
+    shared = struct.pack('<HHH', 0, 1, 2) + shared[6:]
+    # Two entries, the second pointing at the first's bytes.
+    first_offset = 6 + 32
+    shared = bytearray(shared)
+    struct.pack_into('<I', shared, 6 + 12, first_offset)
+    struct.pack_into('<I', shared, 22 + 12, first_offset)
+    return {
+        'bitmap_16': icon_file([(16, 16, bitmap(16, 16))]),
+        'bitmap_4_bits': icon_file([(16, 16, bitmap(16, 16, 4))]),
+        'png_256': icon_file([(256, 256, png(256, 256))]),
+        'two_sizes': icon_file([(16, 16, bitmap(16, 16, 8)), (32, 32, png(32, 32))]),
+        'shared_image': bytes(shared),
+        'wrong_size': icon_file([(16, 16, bitmap(32, 32))]),
+        'outside': icon_file([(16, 16, bitmap(16, 16))])[:40],
+        'not_icon': b'\0\0\2\0\1\0',
+    }
+
+
+def pack_list_seeds():
+    small = archive([('app.dll', b'MZ' + bytes(40)), ('data\\x.txt', b'x')])
+    attached = wrap(zstd_frame(small, '-3'))
+    manifest = (b'<assembly><trustInfo><security><requestedPrivileges>'
+                b'<requestedExecutionLevel level="asInvoker"/></requestedPrivileges></security>'
+                b'</trustInfo></assembly>')
+    return {
+        'attached_data': attached,
+        'attached_data_raw': wrap(raw_frame(small)),
+        'attached_data_no_end_marker': wrap(raw_frame(archive([('a', b'')], end_marker=False))),
+        'attached_data_after_end_marker': wrap(raw_frame(small + b'xx')),
+        'launcher': launcher(attached, manifest),
+        'launcher_console_no_manifest': launcher(attached, subsystem=3),
+        'launcher_no_data_section': pe_image([('.text', CODE, b'\xc3' * 16), ('.rdata', READ_ONLY_DATA, attached)]),
+        'launcher_length_past_section': launcher(attached)[:0x400 + 8] + b'\xff' * 8 + launcher(attached)[0x400 + 16:],
+    }
+
+
+SEEDS = {'unpack': unpack_seeds, 'expand_spec': expand_spec_seeds, 'command_line': command_line_seeds,
+         'pack_template': pack_template_seeds, 'pack_icon': pack_icon_seeds, 'pack_list': pack_list_seeds}
 
 
 def main(targets):

@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "archive.h"
-#include "attached_data.h"
+#include "attached_data_writer.h"
 #include "error.h"
-#include "inspect.h"
+#include "listing.h"
 #include "output_file.h"
 
 namespace {
@@ -251,9 +251,10 @@ TEST(PackArchive, ListShowsWhatWasBuilt) {
     }
 }
 
-// A minimal PE image: one read-only data section holding a decoy (the magics
-// followed by garbage) and then the real attached data.
-bytes pe_image_around(const bytes& attached_data, std::size_t* data_offset) {
+// A minimal PE image with one read-only data section named `section_name`
+// that holds what a launcher's data section holds: the length, 8 bytes, the
+// attached data, then a decoy (the magics followed by garbage).
+bytes pe_image_around(const bytes& attached_data, const char* section_name, std::size_t* data_offset) {
     bytes image(0x400, 0);
     image[0] = 'M';
     image[1] = 'Z';
@@ -263,14 +264,17 @@ bytes pe_image_around(const bytes& attached_data, std::size_t* data_offset) {
     image[pe + 6] = 1;     // one section
     image[pe + 20] = 240;  // optional header size
     const std::size_t section = pe + 24 + 240;
-    std::memcpy(&image[section], ".rdata\0\0", 8);
-    bytes contents = {'Z', 'U', 'Q', 0x28, 0xB5, 0x2F, 0xFD, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4};
-    contents.resize(64, 0);
+    std::memcpy(&image[section], section_name, std::strlen(section_name));
+    bytes contents(16, 0);
+    for (int i = 0; i < 8; ++i) contents[i] = static_cast<unsigned char>(attached_data.size() >> (8 * i));
     *data_offset = 0x400 + contents.size();
     contents.insert(contents.end(), attached_data.begin(), attached_data.end());
+    contents.insert(contents.end(), {'Z', 'U', 'Q', 0x28, 0xB5, 0x2F, 0xFD, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4});
     const auto put32 = [&](std::size_t at, std::uint32_t value) {
         for (int i = 0; i < 4; ++i) image[at + i] = static_cast<unsigned char>(value >> (8 * i));
     };
+    put32(section + 8, static_cast<std::uint32_t>(contents.size()));
+    put32(section + 12, 0x1000);
     put32(section + 16, static_cast<std::uint32_t>(contents.size()));
     put32(section + 20, 0x400);
     put32(section + 36, 0x40000040);  // initialised data, readable
@@ -278,17 +282,28 @@ bytes pe_image_around(const bytes& attached_data, std::size_t* data_offset) {
     return image;
 }
 
-TEST(PackArchive, ListFindsTheDataInAnExecutable) {
+// A launcher's data is where its data section's length says, and nowhere
+// else: an image without that section is no launcher, whatever it holds.
+TEST(PackArchive, ListFindsTheDataInALaunchersDataSection) {
     temp_tree tree;
     const auto app = tree.write("app.dll", "library");
     const auto attached = read_file(build(tree, app, {}));
     std::size_t expected_offset = 0;
-    const auto image = pe_image_around(attached, &expected_offset);
+    const auto image = pe_image_around(attached, ".fzdata", &expected_offset);
     const auto located = locate_attached_data(image);
     EXPECT_EQ(located.offset, expected_offset);
     ASSERT_EQ(located.records.size(), 1u);
     EXPECT_EQ(located.records[0].name, u"app.dll");
     EXPECT_EQ(located.records[0].size, 7u);
+
+    const auto other = pe_image_around(attached, ".rdata", &expected_offset);
+    try {
+        locate_attached_data(other);
+        ADD_FAILURE() << "an image without .fzdata was listed";
+    } catch (const pack_error& error) {
+        EXPECT_NE(std::string(error.what()).find("no attached data section (.fzdata)"), std::string::npos)
+            << error.what();
+    }
 }
 
 TEST(PackArchive, ListRefusesCorruptData) {

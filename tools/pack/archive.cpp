@@ -11,6 +11,7 @@
 #include "error.h"
 #include "mapped_file.h"
 #include "names.h"
+#include "payload/attached_data.h"
 #include "payload/record_name.h"
 #include "pe_image.h"
 #include "system.h"
@@ -20,6 +21,7 @@ namespace fenzar::pack {
 namespace {
 
 namespace fs = std::filesystem;
+namespace format = attached_data_format;
 
 [[noreturn]] void fail_system(const fs::path& path, const char* what) {
     throw pack_error(display_path(path) + ": " + what + ": " + std::strerror(errno));
@@ -187,24 +189,22 @@ void check_application_library_file(const fs::path& application) {
 }
 
 std::uint64_t archive_size(const std::vector<archive_entry>& entries) {
-    std::uint64_t total = 2;
-    for (const auto& entry : entries) total += 2 * (entry.name.size() + 1) + 8 + entry.size;
+    std::uint64_t total = format::end_marker_bytes;
+    for (const auto& entry : entries) total += format::record_header_bytes(entry.name.size()) + entry.size;
     return total;
 }
 
 namespace {
 
 void emit_record_header(const archive_entry& entry, const byte_sink& sink) {
-    std::vector<unsigned char> header;
-    header.reserve(2 * (entry.name.size() + 1) + 8);
+    std::vector<unsigned char> header(format::record_header_bytes(entry.name.size()));
+    unsigned char* at = header.data();
     for (char16_t unit : entry.name) {
-        header.push_back(static_cast<unsigned char>(unit & 0xFF));
-        header.push_back(static_cast<unsigned char>(unit >> 8));
+        format::put_name_unit(unit, at);
+        at += format::name_unit_bytes;
     }
-    header.insert(header.end(), {0, 0});
-    for (int shift = 0; shift < 64; shift += 8) {
-        header.push_back(static_cast<unsigned char>(entry.size >> shift));
-    }
+    format::put_name_unit(0, at);
+    format::put_size(entry.size, at + format::name_unit_bytes);
     sink(header.data(), header.size());
 }
 
@@ -243,7 +243,8 @@ void stream_archive(const std::vector<archive_entry>& entries, const byte_sink& 
         emit_record_header(entry, sink);
         emit_file_data(entry, buffer, sink);
     }
-    const unsigned char end_marker[2] = {0, 0};
+    unsigned char end_marker[format::end_marker_bytes];
+    format::put_name_unit(0, end_marker);
     sink(end_marker, sizeof end_marker);
 }
 

@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "archive.h"
-#include "attached_data.h"
+#include "attached_data_writer.h"
 #include "command_main.h"
 #include "error.h"
-#include "inspect.h"
-#include "link.h"
+#include "listing.h"
+#include "launcher_builder.h"
 #include "manifest.h"
 #include "mapped_file.h"
 #include "names.h"

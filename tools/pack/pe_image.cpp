@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "error.h"
-#include "little_endian.h"
+#include "byte_io.h"
 #include "output_file.h"
 #include "payload/data_section.h"
 
@@ -14,135 +14,20 @@ namespace fenzar::pack {
 
 namespace {
 
-constexpr std::uint16_t machine_amd64 = 0x8664;
-constexpr std::uint16_t file_executable_image = 0x0002;
-constexpr std::uint16_t file_dll = 0x2000;
-constexpr std::uint16_t pe32_plus_magic = 0x20B;
-constexpr std::uint32_t section_code = 0x00000020;
-constexpr std::uint32_t section_initialized_data = 0x00000040;
-constexpr std::uint32_t section_uninitialized_data = 0x00000080;
-constexpr std::uint32_t section_execute = 0x20000000;
-constexpr std::uint32_t section_read = 0x40000000;
-constexpr std::uint32_t section_write = 0x80000000;
+using namespace pe;
 
-constexpr std::size_t coff_header_size = 20;
-constexpr std::size_t section_header_size = 40;
-// Offsets in the COFF file header (after "PE\0\0").
-constexpr std::size_t coff_section_count = 2;
-constexpr std::size_t coff_time_date_stamp = 4;
-constexpr std::size_t coff_symbol_table = 8;
-constexpr std::size_t coff_symbol_count = 12;
-constexpr std::size_t coff_optional_header_size = 16;
-constexpr std::size_t coff_characteristics = 18;
-// Offsets in the PE32+ optional header.
-constexpr std::size_t optional_size_of_initialized_data = 8;
-constexpr std::size_t optional_address_of_entry_point = 16;
-constexpr std::size_t optional_section_alignment = 32;
-constexpr std::size_t optional_file_alignment = 36;
-constexpr std::size_t optional_size_of_image = 56;
-constexpr std::size_t optional_size_of_headers = 60;
-constexpr std::size_t optional_checksum = 64;
-constexpr std::size_t optional_subsystem = 68;
-constexpr std::size_t optional_directory_count = 108;
-constexpr std::size_t optional_directories = 112;
-constexpr std::size_t directory_resource = 2;
-constexpr std::size_t directory_security = 4;
-constexpr std::size_t directory_base_relocation = 5;
 // Every directory up to the base relocations is needed to check the image.
 constexpr std::size_t min_directory_count = directory_base_relocation + 1;
-constexpr std::size_t max_directory_count = 16;
-constexpr unsigned relocation_padding = 0;
-constexpr unsigned relocation_dir64 = 10;
 // Windows loads at most 96 sections; the packer adds one.
 constexpr std::size_t max_template_sections = 95;
-constexpr std::uint16_t subsystem_windows_gui = 2;
-constexpr std::uint16_t subsystem_windows_cui = 3;
 
 constexpr std::uint32_t resource_section_flags = section_initialized_data | section_read;
 constexpr char resource_section_name[] = ".rsrc";
-
-class bytes_reader {
-public:
-    bytes_reader(std::span<const unsigned char> bytes, const char* truncated)
-        : bytes_(bytes), truncated_(truncated) {}
-
-    unsigned char u8(std::uint64_t at) const {
-        require(at, 1);
-        return bytes_[at];
-    }
-    std::uint16_t u16(std::uint64_t at) const {
-        require(at, 2);
-        return static_cast<std::uint16_t>(bytes_[at] | bytes_[at + 1] << 8);
-    }
-    std::uint32_t u32(std::uint64_t at) const {
-        return u16(at) | static_cast<std::uint32_t>(u16(at + 2)) << 16;
-    }
-    std::uint64_t u64(std::uint64_t at) const {
-        return u32(at) | static_cast<std::uint64_t>(u32(at + 4)) << 32;
-    }
-    std::string name(std::uint64_t at) const {
-        require(at, 8);
-        const char* start = reinterpret_cast<const char*>(bytes_.data() + at);
-        return std::string(start, strnlen(start, 8));
-    }
-
-private:
-    void require(std::uint64_t at, std::uint64_t count) const {
-        if (at > bytes_.size() || count > bytes_.size() - at) throw pack_error(truncated_);
-    }
-
-    std::span<const unsigned char> bytes_;
-    const char* truncated_;
-};
 
 bool power_of_two(std::uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
 std::uint64_t align_up(std::uint64_t value, std::uint32_t alignment) {
     return (value + alignment - 1) / alignment * alignment;
-}
-
-// The PE checksum: the file as 16-bit little-endian words added with the
-// carries folded back in (a one's complement sum), plus the file's length.
-// The CheckSum field itself counts as zero. Pieces are added in file order.
-class pe_checksum {
-public:
-    void add(std::span<const unsigned char> bytes) {
-        std::size_t i = 0;
-        if (odd_ && !bytes.empty()) {
-            sum_ += static_cast<std::uint64_t>(bytes[0]) << 8;
-            i = 1;
-            odd_ = false;
-        }
-        for (; i + 2 <= bytes.size(); i += 2) sum_ += bytes[i] | bytes[i + 1] << 8;
-        if (i < bytes.size()) {
-            sum_ += bytes[i];
-            odd_ = true;
-        }
-    }
-
-    std::uint32_t value(std::uint64_t file_length) const {
-        std::uint64_t folded = sum_;
-        while (folded >> 16) folded = (folded & 0xFFFF) + (folded >> 16);
-        return static_cast<std::uint32_t>(folded + file_length);
-    }
-
-private:
-    std::uint64_t sum_ = 0;
-    bool odd_ = false;
-};
-
-std::uint32_t checksum_of(std::span<const unsigned char> image, std::size_t checksum_offset) {
-    const unsigned char zeros[4] = {};
-    pe_checksum sum;
-    sum.add(image.first(checksum_offset));
-    sum.add(zeros);
-    sum.add(image.subspan(checksum_offset + 4));
-    return sum.value(image.size());
-}
-
-section_header read_section(const bytes_reader& in, std::size_t at) {
-    return {in.name(at),       in.u32(at + 8),  in.u32(at + 12),
-            in.u32(at + 16),   in.u32(at + 20), in.u32(at + 36)};
 }
 
 std::uint64_t section_end(const section_header& section, std::uint32_t section_alignment) {
@@ -151,10 +36,10 @@ std::uint64_t section_end(const section_header& section, std::uint32_t section_a
 
 // Sections in the table's order must follow each other in memory without
 // gaps, and in the file in the same order.
-void check_sections(const launcher_template& t, std::uint64_t file_size) {
+void check_sections(const template_layout& t, std::uint64_t file_size) {
     std::uint64_t next_address = align_up(t.size_of_headers, t.section_alignment);
     std::uint64_t file_end = t.size_of_headers;
-    for (const auto& section : t.sections) {
+    for (const auto& section : t.headers.sections) {
         const std::string which = "section " + section.name;
         if (section.virtual_address != next_address || section.virtual_size == 0) {
             throw pack_error(which + " does not follow the previous one in memory");
@@ -174,39 +59,28 @@ void check_sections(const launcher_template& t, std::uint64_t file_size) {
     if (file_end != file_size) throw pack_error("the file has bytes after its last section");
 }
 
-// The index of the section that holds [rva, rva + size), when one does.
-std::optional<std::size_t> section_holding(const launcher_template& t, std::uint64_t rva,
-                                           std::uint64_t size) {
-    for (std::size_t i = 0; i < t.sections.size(); ++i) {
-        const auto& section = t.sections[i];
-        const std::uint64_t start = section.virtual_address;
-        const std::uint64_t end = start + std::min(section.virtual_size, section.raw_size);
-        if (rva >= start && rva < end && rva + size <= end) return i;
-    }
-    return std::nullopt;
-}
-
 // Every place that a base relocation fixes up must lie in a section before
 // the data section, because the packer moves what follows it.
-void check_relocation_sites(const launcher_template& t) {
-    const std::uint32_t limit = t.sections[t.data_index].virtual_address;
-    const auto& section = t.sections[*section_holding(t, t.relocation_directory_rva,
+void check_relocation_sites(const template_layout& t) {
+    const std::uint32_t limit = t.headers.sections[t.data_index].virtual_address;
+    const auto& section = t.headers.sections[*t.headers.section_holding(t.relocation_directory_rva,
                                                       t.relocation_directory_size)];
-    const bytes_reader in(t.image, "the relocations end early");
+    const byte_reader in(t.image, "the relocations end early");
     const std::uint64_t base =
         std::uint64_t{section.raw_pointer} + t.relocation_directory_rva - section.virtual_address;
     std::uint64_t at = 0;
     while (at < t.relocation_directory_size) {
-        const std::uint32_t page = in.u32(base + at);
-        const std::uint32_t block_size = in.u32(base + at + 4);
-        if (block_size < 8 || block_size % 2 != 0 || block_size > t.relocation_directory_size - at) {
+        const std::uint32_t page = in.u32(base + at + relocation_block_page);
+        const std::uint32_t block_size = in.u32(base + at + relocation_block_size);
+        if (block_size < relocation_block_header_size || block_size % relocation_entry_size != 0 ||
+            block_size > t.relocation_directory_size - at) {
             throw pack_error("a block of the base relocations has a wrong size");
         }
-        for (std::uint64_t entry = 8; entry < block_size; entry += 2) {
+        for (std::uint64_t entry = relocation_block_header_size; entry < block_size; entry += relocation_entry_size) {
             const std::uint16_t value = in.u16(base + at + entry);
-            const unsigned type = value >> 12;
+            const unsigned type = value >> relocation_type_shift;
             const unsigned width = type == relocation_dir64 ? 8 : 4;
-            if (type != relocation_padding && std::uint64_t{page} + (value & 0xFFF) + width > limit) {
+            if (type != relocation_padding && std::uint64_t{page} + (value & relocation_offset_mask) + width > limit) {
                 throw pack_error("a base relocation fixes up a place at or after the data section");
             }
         }
@@ -214,17 +88,17 @@ void check_relocation_sites(const launcher_template& t) {
     }
 }
 
-void check_directories(launcher_template& t, std::size_t directory_count, std::size_t directories) {
-    const bytes_reader in(t.image, "the file ends inside its headers");
+void check_directories(template_layout& t, std::size_t directory_count) {
+    const byte_reader in(t.image, "the file ends inside its headers");
     for (std::size_t i = 0; i < directory_count; ++i) {
-        const std::uint32_t rva = in.u32(directories + 8 * i);
-        const std::uint32_t size = in.u32(directories + 8 * i + 4);
+        const std::uint32_t rva = in.u32(t.headers.data_directory(i));
+        const std::uint32_t size = in.u32(t.headers.data_directory(i) + 4);
         if (rva == 0 && size == 0) continue;
         if (i == directory_security) {
             throw pack_error("it is signed (a signature would not survive the packer's changes)");
         }
         if (i == directory_resource) throw pack_error("it already has resources");
-        const auto holder = section_holding(t, rva, size);
+        const auto holder = t.headers.section_holding(rva, size);
         if (!holder) {
             throw pack_error("data directory " + std::to_string(i) + " lies outside the sections");
         }
@@ -237,7 +111,7 @@ void check_directories(launcher_template& t, std::size_t directory_count, std::s
                              " lies in or after the data section");
         }
     }
-    const std::size_t after_data = t.sections.size() - 1 - t.data_index;
+    const std::size_t after_data = t.headers.sections.size() - 1 - t.data_index;
     if (after_data > (t.relocation_index ? 1u : 0u)) {
         throw pack_error("sections other than the base relocations follow the data section");
     }
@@ -247,15 +121,18 @@ void check_directories(launcher_template& t, std::size_t directory_count, std::s
 }  // namespace
 
 launcher_template read_template(std::span<const unsigned char> image) {
-    const bytes_reader in(image, "the file ends inside its headers");
-    if (image.size() < 2 || image[0] != 'M' || image[1] != 'Z') throw pack_error("not an executable (no \"MZ\")");
-    launcher_template t{};
+    const byte_reader in(image, "the file ends inside its headers");
+    if (image.size() < 2 || image[0] != dos_magic[0] || image[1] != dos_magic[1]) {
+        throw pack_error("not an executable (no \"MZ\")");
+    }
+    template_layout t{};
     t.image = image;
-    t.pe_offset = in.u32(0x3C);
-    if (in.u32(t.pe_offset) != 0x00004550) throw pack_error("not a PE image (no \"PE\")");
-    const std::size_t coff = t.pe_offset + 4;
-    if (in.u16(coff) != machine_amd64) throw pack_error("not an x86-64 image");
-    const std::size_t section_count = in.u16(coff + coff_section_count);
+    const auto found = read_headers(in);
+    if (!found) throw pack_error("not a PE image (no \"PE\")");
+    t.headers = *found;
+    const std::size_t coff = t.headers.coff;
+    if (in.u16(coff + coff_machine) != machine_amd64) throw pack_error("not an x86-64 image");
+    const std::size_t section_count = t.headers.section_count;
     if (section_count == 0 || section_count > max_template_sections) {
         throw pack_error("it has " + std::to_string(section_count) + " sections");
     }
@@ -266,12 +143,12 @@ launcher_template read_template(std::span<const unsigned char> image) {
     if (!(characteristics & file_executable_image) || (characteristics & file_dll)) {
         throw pack_error("not an executable image");
     }
-    const std::size_t optional = coff + coff_header_size;
-    const std::size_t optional_size = in.u16(coff + coff_optional_header_size);
-    if (in.u16(optional) != pe32_plus_magic) throw pack_error("not a PE32+ image");
+    const std::size_t optional = t.headers.optional;
+    const std::size_t optional_size = t.headers.section_table - optional;
+    if (in.u16(optional + optional_magic) != pe32_plus_magic) throw pack_error("not a PE32+ image");
     const std::size_t directory_count = in.u32(optional + optional_directory_count);
     if (directory_count < min_directory_count || directory_count > max_directory_count ||
-        optional_size < optional_directories + 8 * directory_count) {
+        optional_size < optional_directories + directory_entry_size * directory_count) {
         throw pack_error("its optional header has a wrong size or directory count");
     }
     t.section_alignment = in.u32(optional + optional_section_alignment);
@@ -281,8 +158,7 @@ launcher_template read_template(std::span<const unsigned char> image) {
         throw pack_error("its section or file alignment is not valid");
     }
     t.size_of_headers = in.u32(optional + optional_size_of_headers);
-    const std::size_t table = optional + optional_size;
-    const std::size_t table_end = table + section_header_size * section_count;
+    const std::size_t table_end = t.headers.section_table + section_header_size * section_count;
     if (t.size_of_headers > image.size()) throw pack_error("the file ends inside its headers");
     if (t.size_of_headers % t.file_alignment != 0 || t.size_of_headers < table_end + section_header_size) {
         throw pack_error("its headers have no room for another section header");
@@ -293,10 +169,10 @@ launcher_template read_template(std::span<const unsigned char> image) {
         throw pack_error("something follows its section table where a new header would go");
     }
 
+    t.headers.read_sections(in);
     std::optional<std::size_t> data_index;
     for (std::size_t i = 0; i < section_count; ++i) {
-        t.sections.push_back(read_section(in, table + section_header_size * i));
-        if (t.sections.back().name != FENZAR_DATA_SECTION_NAME) continue;
+        if (t.headers.sections[i].name != FENZAR_DATA_SECTION_NAME) continue;
         if (data_index) throw pack_error("it has two sections named " FENZAR_DATA_SECTION_NAME);
         data_index = i;
     }
@@ -304,7 +180,7 @@ launcher_template read_template(std::span<const unsigned char> image) {
     t.data_index = *data_index;
     check_sections(t, image.size());
 
-    const section_header& data = t.sections[t.data_index];
+    const section_header& data = t.headers.sections[t.data_index];
     const std::uint32_t forbidden = section_code | section_uninitialized_data | section_execute | section_write;
     if ((data.characteristics & (section_initialized_data | section_read)) !=
             (section_initialized_data | section_read) ||
@@ -314,18 +190,18 @@ launcher_template read_template(std::span<const unsigned char> image) {
     if (data.virtual_size < FENZAR_DATA_OFFSET || data.raw_size < FENZAR_DATA_OFFSET) {
         throw pack_error("its data section is too small for the length constant");
     }
-    check_directories(t, directory_count, optional + optional_directories);
+    check_directories(t, directory_count);
     if (in.u16(optional + optional_subsystem) != subsystem_windows_gui) {
         throw pack_error("it is not linked for the windows subsystem");
     }
     t.console_entry = in.u32(std::uint64_t{data.raw_pointer} + FENZAR_DATA_CONSOLE_ENTRY_OFFSET);
-    const auto entry_section = section_holding(t, t.console_entry, 1);
+    const auto entry_section = t.headers.section_holding(t.console_entry, 1);
     if (!entry_section || *entry_section >= t.data_index ||
-        !(t.sections[*entry_section].characteristics & section_execute)) {
+        !(t.headers.sections[*entry_section].characteristics & section_execute)) {
         throw pack_error("its console start-up does not lie in its code");
     }
 
-    const auto& last = t.sections.back();
+    const auto& last = t.headers.sections.back();
     if (in.u32(optional + optional_size_of_image) != section_end(last, t.section_alignment)) {
         throw pack_error("its SizeOfImage does not match its sections");
     }
@@ -336,76 +212,64 @@ launcher_template read_template(std::span<const unsigned char> image) {
     if (in.u32(optional + optional_checksum) != checksum_of(image, optional + optional_checksum)) {
         throw pack_error("its checksum does not match its contents (is the file damaged?)");
     }
-    return t;
+    return launcher_template(std::move(t));
 }
 
 std::optional<std::span<const unsigned char>> attached_data_in_image(
     std::span<const unsigned char> file) {
-    const bytes_reader in(file, "the executable ends inside its headers");
-    const std::size_t pe = in.u32(0x3C);
-    if (in.u32(pe) != 0x00004550) throw pack_error("not a PE executable");
-    const std::size_t count = in.u16(pe + 4 + coff_section_count);
-    const std::size_t table = pe + 4 + coff_header_size + in.u16(pe + 4 + coff_optional_header_size);
-    for (std::size_t i = 0; i < count; ++i) {
-        const section_header section = read_section(in, table + section_header_size * i);
+    const byte_reader in(file, "the executable ends inside its headers");
+    auto headers = read_headers(in);
+    if (!headers) throw pack_error("not a PE executable");
+    headers->read_sections(in);
+    for (const section_header& section : headers->sections) {
         if (section.name != FENZAR_DATA_SECTION_NAME) continue;
-        const std::uint64_t room = std::min(section.virtual_size, section.raw_size);
-        if (room < FENZAR_DATA_OFFSET || std::uint64_t{section.raw_pointer} + room > file.size()) {
+        const std::uint64_t room = section.file_extent();
+        if (room < FENZAR_DATA_OFFSET || !in.holds(section.raw_pointer, room)) {
             throw pack_error("the " FENZAR_DATA_SECTION_NAME " section lies outside the file");
         }
         const std::uint64_t length = in.u64(std::uint64_t{section.raw_pointer} + FENZAR_DATA_LENGTH_OFFSET);
         if (length > room - FENZAR_DATA_OFFSET) {
             throw pack_error("the length in the " FENZAR_DATA_SECTION_NAME " section does not fit it");
         }
-        return file.subspan(section.raw_pointer + FENZAR_DATA_OFFSET, static_cast<std::size_t>(length));
+        return in.span(std::uint64_t{section.raw_pointer} + FENZAR_DATA_OFFSET, length);
     }
     return std::nullopt;
 }
 
 std::uint16_t image_subsystem(std::span<const unsigned char> file) {
-    const bytes_reader in(file, "the executable ends inside its headers");
-    const std::size_t pe = in.u32(0x3C);
-    if (in.u32(pe) != 0x00004550) throw pack_error("not a PE executable");
-    return in.u16(pe + 4 + coff_header_size + optional_subsystem);
+    const byte_reader in(file, "the executable ends inside its headers");
+    const auto headers = read_headers(in);
+    if (!headers) throw pack_error("not a PE executable");
+    return in.u16(headers->optional + optional_subsystem);
 }
 
 std::optional<std::span<const unsigned char>> resource_in_image(std::span<const unsigned char> file,
                                                                 std::uint16_t type, std::uint16_t id) {
-    const bytes_reader in(file, "the executable's resources lie outside it");
-    const std::size_t pe = in.u32(0x3C);
-    if (in.u32(pe) != 0x00004550) throw pack_error("not a PE executable");
-    const std::size_t optional = pe + 4 + coff_header_size;
-    if (in.u32(optional + optional_directory_count) <= directory_resource) return std::nullopt;
-    const std::uint32_t root_rva = in.u32(optional + optional_directories + 8 * directory_resource);
+    const byte_reader in(file, "the executable's resources lie outside it");
+    auto headers = read_headers(in);
+    if (!headers) throw pack_error("not a PE executable");
+    if (in.u32(headers->optional + optional_directory_count) <= directory_resource) return std::nullopt;
+    const std::uint32_t root_rva = in.u32(headers->data_directory(directory_resource));
     if (root_rva == 0) return std::nullopt;
-    const std::size_t count = in.u16(pe + 4 + coff_section_count);
-    const std::size_t table = optional + in.u16(pe + 4 + coff_optional_header_size);
+    headers->read_sections(in);
     auto file_offset = [&](std::uint64_t rva) -> std::uint64_t {
-        for (std::size_t i = 0; i < count; ++i) {
-            const section_header section = read_section(in, table + section_header_size * i);
-            const std::uint64_t start = section.virtual_address;
-            if (rva >= start && rva < start + std::min(section.virtual_size, section.raw_size)) {
-                return std::uint64_t{section.raw_pointer} + (rva - start);
-            }
-        }
+        if (const auto offset = headers->file_offset(rva, 1)) return *offset;
         throw pack_error("the executable's resources lie outside its sections");
     };
     const std::uint64_t root = file_offset(root_rva);
-    // A directory's entries by number follow those by name; the high bit of
-    // an entry's offset marks a subdirectory. nullopt for `wanted` takes the
-    // first entry (the language).
+    // nullopt for `wanted` takes the first entry (the language).
     auto find = [&](std::uint64_t directory, std::optional<std::uint16_t> wanted,
                     bool subdirectory) -> std::optional<std::uint64_t> {
-        const std::size_t named = in.u16(directory + 12);
-        const std::size_t numbered = in.u16(directory + 14);
+        const std::size_t named = in.u16(directory + resource_named_count);
+        const std::size_t numbered = in.u16(directory + resource_numbered_count);
         for (std::size_t i = named; i < named + numbered; ++i) {
-            const std::uint64_t entry = directory + 16 + 8 * i;
-            if (wanted && in.u32(entry) != *wanted) continue;
-            const std::uint32_t target = in.u32(entry + 4);
-            if (((target & 0x80000000) != 0) != subdirectory) {
+            const std::uint64_t entry = directory + resource_directory_size + resource_entry_size * i;
+            if (wanted && in.u32(entry + resource_entry_id) != *wanted) continue;
+            const std::uint32_t target = in.u32(entry + resource_entry_target);
+            if (((target & resource_subdirectory) != 0) != subdirectory) {
                 throw pack_error("the executable's resource directory is damaged");
             }
-            return root + (target & 0x7FFFFFFF);
+            return root + (target & ~resource_subdirectory);
         }
         return std::nullopt;
     };
@@ -413,42 +277,30 @@ std::optional<std::span<const unsigned char>> resource_in_image(std::span<const 
     const auto by_id = by_type ? find(*by_type, id, true) : std::nullopt;
     const auto data_entry = by_id ? find(*by_id, std::nullopt, false) : std::nullopt;
     if (!data_entry) return std::nullopt;
-    const std::uint64_t start = file_offset(in.u32(*data_entry));
-    const std::uint32_t size = in.u32(*data_entry + 4);
-    if (start > file.size() || size > file.size() - start) {
-        throw pack_error("the executable's resources lie outside it");
-    }
-    return file.subspan(static_cast<std::size_t>(start), size);
+    const std::uint64_t start = file_offset(in.u32(*data_entry + resource_data_address));
+    const std::uint32_t size = in.u32(*data_entry + resource_data_size);
+    return in.span(start, size);
 }
 
 namespace {
 
-constexpr std::size_t directory_export = 0;
-constexpr std::size_t export_name_count = 24;
-constexpr std::size_t export_name_table = 32;
 constexpr char application_entry[] = "run_code";
 
 // The file offset of the image bytes at `rva`, through the section that
 // holds them in the file.
-std::uint64_t file_offset_of(const bytes_reader& in, std::size_t table, std::size_t count,
-                             std::uint64_t rva) {
-    for (std::size_t i = 0; i < count; ++i) {
-        const section_header section = read_section(in, table + section_header_size * i);
-        if (rva >= section.virtual_address && rva - section.virtual_address < section.raw_size) {
-            return section.raw_pointer + (rva - section.virtual_address);
-        }
-    }
+std::uint64_t export_offset(const headers& image, std::uint64_t rva) {
+    if (const auto offset = image.file_offset(rva, 1)) return *offset;
     throw pack_error("is not a Windows DLL (its export table lies outside the file)");
 }
 
-bool exports_name(const bytes_reader& in, std::size_t table, std::size_t count,
-                  std::uint32_t export_rva, std::string_view wanted) {
-    const std::uint64_t exports = file_offset_of(in, table, count, export_rva);
+bool exports_name(const byte_reader& in, const headers& image, std::uint32_t export_rva,
+                  std::string_view wanted) {
+    const std::uint64_t exports = export_offset(image, export_rva);
     const std::uint32_t names = in.u32(exports + export_name_count);
     const std::uint64_t name_table =
-        names == 0 ? 0 : file_offset_of(in, table, count, in.u32(exports + export_name_table));
+        names == 0 ? 0 : export_offset(image, in.u32(exports + export_name_table));
     for (std::uint32_t i = 0; i < names; ++i) {
-        const std::uint64_t name = file_offset_of(in, table, count, in.u32(name_table + 4 * i));
+        const std::uint64_t name = export_offset(image, in.u32(name_table + export_name_pointer_size * i));
         std::size_t k = 0;
         while (k < wanted.size() && in.u8(name + k) == static_cast<unsigned char>(wanted[k])) ++k;
         if (k == wanted.size() && in.u8(name + k) == 0) return true;
@@ -459,36 +311,30 @@ bool exports_name(const bytes_reader& in, std::size_t table, std::size_t count,
 }  // namespace
 
 void check_application_library(std::span<const unsigned char> file) {
-    const bytes_reader in(file, "is not a Windows DLL (the file ends inside its headers)");
-    if (file.size() < 2 || file[0] != 'M' || file[1] != 'Z') {
+    const byte_reader in(file, "is not a Windows DLL (the file ends inside its headers)");
+    if (file.size() < 2 || file[0] != dos_magic[0] || file[1] != dos_magic[1]) {
         throw pack_error("is not a Windows DLL (not a PE image: no \"MZ\")");
     }
-    const std::size_t pe = in.u32(0x3C);
-    if (in.u32(pe) != 0x00004550) {
-        throw pack_error("is not a Windows DLL (not a PE image: no \"PE\")");
-    }
-    const std::size_t coff = pe + 4;
-    if (const std::uint16_t machine = in.u16(coff); machine != machine_amd64) {
+    auto image = read_headers(in);
+    if (!image) throw pack_error("is not a Windows DLL (not a PE image: no \"PE\")");
+    if (const std::uint16_t machine = in.u16(image->coff + coff_machine); machine != machine_amd64) {
         char text[8];
         std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(machine));
         throw pack_error(std::string("is not for x86-64 (its machine is 0x") + text +
                          ", x86-64 is 0x8664)");
     }
-    if (!(in.u16(coff + coff_characteristics) & file_dll)) {
+    if (!(in.u16(image->coff + coff_characteristics) & file_dll)) {
         throw pack_error("is not a DLL (it is an executable program)");
     }
-    const std::size_t optional = coff + coff_header_size;
-    if (in.u16(optional) != pe32_plus_magic) {
+    if (in.u16(image->optional + optional_magic) != pe32_plus_magic) {
         throw pack_error("is not a Windows DLL (not a PE32+ image)");
     }
-    const std::size_t count = in.u16(coff + coff_section_count);
-    const std::size_t table = optional + in.u16(coff + coff_optional_header_size);
-    const std::uint32_t directory_count = in.u32(optional + optional_directory_count);
-    const std::uint32_t export_rva =
-        directory_count > directory_export
-            ? in.u32(optional + optional_directories + 8 * directory_export)
-            : 0;
-    if (export_rva == 0 || !exports_name(in, table, count, export_rva, application_entry)) {
+    const std::uint32_t directory_count = in.u32(image->optional + optional_directory_count);
+    const std::uint32_t export_rva = directory_count > directory_export
+                                         ? in.u32(image->data_directory(directory_export))
+                                         : 0;
+    if (export_rva != 0) image->read_sections(in);
+    if (export_rva == 0 || !exports_name(in, *image, export_rva, application_entry)) {
         throw pack_error(std::string("does not export ") + application_entry);
     }
 }
@@ -516,9 +362,8 @@ public:
 
     // Writes the checksum into its field, which was written as zero.
     void finish(std::uint64_t checksum_offset) {
-        unsigned char field[4];
-        const std::uint32_t value = checksum_.value(written_);
-        for (int i = 0; i < 4; ++i) field[i] = static_cast<unsigned char>(value >> (8 * i));
+        std::vector<unsigned char> field(4);
+        byte_writer(field).put_u32(0, checksum_.value(written_));
         forget_write_error();
         if (std::fseek(out_, static_cast<long>(checksum_offset), SEEK_SET) != 0) {
             throw pack_error(failure + ": " + write_error_text());
@@ -532,19 +377,9 @@ private:
     static inline const std::string failure = "cannot write the launcher";
 
     std::FILE* out_;
-    pe_checksum checksum_;
+    checksum checksum_;
     std::uint64_t written_ = 0;
 };
-
-void put_section(std::vector<unsigned char>& headers, std::size_t at, const section_header& section) {
-    std::memset(&headers[at], 0, 8);
-    std::memcpy(&headers[at], section.name.data(), std::min<std::size_t>(8, section.name.size()));
-    put_u32(headers, at + 8, section.virtual_size);
-    put_u32(headers, at + 12, section.virtual_address);
-    put_u32(headers, at + 16, section.raw_size);
-    put_u32(headers, at + 20, section.raw_pointer);
-    put_u32(headers, at + 36, section.characteristics);
-}
 
 std::uint32_t within_limit(std::uint64_t value) {
     if (value > 0xFFFFFFFF) throw pack_error("the launcher would pass the 4 GiB limit of an executable");
@@ -553,9 +388,10 @@ std::uint32_t within_limit(std::uint64_t value) {
 
 }  // namespace
 
-void write_launcher(const launcher_template& t, subsystem kind, std::span<const unsigned char> attached_data,
+void write_launcher(const launcher_template& launcher, subsystem kind, std::span<const unsigned char> attached_data,
                     const std::vector<resource>& resources, std::uint32_t timestamp, std::FILE* out) {
-    const section_header& old_data = t.sections[t.data_index];
+    const template_layout& t = launcher.layout();
+    const section_header& old_data = t.headers.sections[t.data_index];
     section_header data = old_data;
     data.virtual_size = within_limit(FENZAR_DATA_OFFSET + std::uint64_t{attached_data.size()});
     data.raw_size = within_limit(align_up(data.virtual_size, t.file_alignment));
@@ -567,66 +403,60 @@ void write_launcher(const launcher_template& t, subsystem kind, std::span<const 
                               within_limit(align_up(resource_bytes.size(), t.file_alignment)),
                               within_limit(std::uint64_t{data.raw_pointer} + data.raw_size),
                               resource_section_flags};
-    std::vector<section_header> moved = {data, rsrc};
+    std::optional<section_header> relocations;
     if (t.relocation_index) {
-        section_header relocations = t.sections[*t.relocation_index];
-        relocations.virtual_address = within_limit(section_end(rsrc, t.section_alignment));
-        relocations.raw_pointer = within_limit(std::uint64_t{rsrc.raw_pointer} + rsrc.raw_size);
-        moved.push_back(relocations);
+        relocations = t.headers.sections[*t.relocation_index];
+        relocations->virtual_address = within_limit(section_end(rsrc, t.section_alignment));
+        relocations->raw_pointer = within_limit(std::uint64_t{rsrc.raw_pointer} + rsrc.raw_size);
     }
-    const std::uint32_t size_of_image = within_limit(section_end(moved.back(), t.section_alignment));
+    const section_header& last = relocations ? *relocations : rsrc;
+    const std::uint32_t size_of_image = within_limit(section_end(last, t.section_alignment));
 
     std::vector<unsigned char> headers(t.image.begin(), t.image.begin() + t.size_of_headers);
-    const std::size_t coff = t.pe_offset + 4;
-    const std::size_t optional = coff + coff_header_size;
-    const std::size_t table = optional + (headers[coff + coff_optional_header_size] |
-                                          headers[coff + coff_optional_header_size + 1] << 8);
-    put_u16(headers, coff + coff_section_count, static_cast<std::uint16_t>(t.data_index + moved.size()));
-    put_u32(headers, coff + coff_time_date_stamp, timestamp);
-    put_u32(headers, optional + optional_size_of_initialized_data,
-            within_limit(std::uint64_t{t.size_of_initialized_data} - old_data.raw_size + data.raw_size +
-                         rsrc.raw_size));
-    put_u32(headers, optional + optional_size_of_image, size_of_image);
-    put_u32(headers, optional + optional_checksum, 0);
+    byte_writer fields(headers);
+    const std::size_t coff = t.headers.coff;
+    const std::size_t optional = t.headers.optional;
+    const std::size_t section_count = t.data_index + (relocations ? 3 : 2);
+    fields.put_u16(coff + coff_section_count, static_cast<std::uint16_t>(section_count));
+    fields.put_u32(coff + coff_time_date_stamp, timestamp);
+    fields.put_u32(optional + optional_size_of_initialized_data,
+                   within_limit(std::uint64_t{t.size_of_initialized_data} - old_data.raw_size + data.raw_size +
+                                rsrc.raw_size));
+    fields.put_u32(optional + optional_size_of_image, size_of_image);
+    fields.put_u32(optional + optional_checksum, 0);
     if (kind == subsystem::console) {
-        put_u16(headers, optional + optional_subsystem, subsystem_windows_cui);
-        put_u32(headers, optional + optional_address_of_entry_point, t.console_entry);
+        fields.put_u16(optional + optional_subsystem, subsystem_windows_cui);
+        fields.put_u32(optional + optional_address_of_entry_point, t.console_entry);
     }
-    const std::size_t directories = optional + optional_directories;
-    put_u32(headers, directories + 8 * directory_resource, rsrc.virtual_address);
-    put_u32(headers, directories + 8 * directory_resource + 4, rsrc.virtual_size);
-    if (t.relocation_index) {
-        const auto& old_relocations = t.sections[*t.relocation_index];
-        put_u32(headers, directories + 8 * directory_base_relocation,
-                moved.back().virtual_address + (t.relocation_directory_rva - old_relocations.virtual_address));
-    }
-    for (std::size_t i = 0; i < moved.size(); ++i) {
-        const std::size_t at = table + section_header_size * (t.data_index + i);
-        if (i == 2) {
-            // The relocation section's header keeps its other fields but
-            // moves one place down, behind the new resource section's.
-            std::memcpy(&headers[at], &t.image[table + section_header_size * *t.relocation_index],
-                        section_header_size);
-        } else if (i == 1) {
-            std::memset(&headers[at], 0, section_header_size);
-        }
-        put_section(headers, at, moved[i]);
+    fields.put_u32(t.headers.data_directory(directory_resource), rsrc.virtual_address);
+    fields.put_u32(t.headers.data_directory(directory_resource) + 4, rsrc.virtual_size);
+    const auto header_at = [&](std::size_t index) { return t.headers.section_table + section_header_size * index; };
+    write_section_header(fields, header_at(t.data_index), data);
+    fields.fill(header_at(t.data_index + 1), section_header_size, 0);
+    write_section_header(fields, header_at(t.data_index + 1), rsrc);
+    if (relocations) {
+        const section_header& old_relocations = t.headers.sections[*t.relocation_index];
+        fields.put_u32(t.headers.data_directory(directory_base_relocation),
+                       relocations->virtual_address + (t.relocation_directory_rva - old_relocations.virtual_address));
+        // The relocation section's header keeps its other fields but moves
+        // one place down, behind the new resource section's.
+        fields.put_bytes(header_at(t.data_index + 2),
+                         t.image.subspan(header_at(*t.relocation_index), section_header_size));
+        write_section_header(fields, header_at(t.data_index + 2), *relocations);
     }
 
     image_writer writer(out);
     writer.write(headers);
     writer.write(t.image.subspan(t.size_of_headers, old_data.raw_pointer - t.size_of_headers));
-    unsigned char prefix[FENZAR_DATA_OFFSET] = {};
-    for (int i = 0; i < 8; ++i) {
-        prefix[FENZAR_DATA_LENGTH_OFFSET + i] = static_cast<unsigned char>(std::uint64_t{attached_data.size()} >> (8 * i));
-    }
+    std::vector<unsigned char> prefix(FENZAR_DATA_OFFSET);
+    byte_writer(prefix).put_u64(FENZAR_DATA_LENGTH_OFFSET, attached_data.size());
     writer.write(prefix);
     writer.write(attached_data);
     writer.pad_to(rsrc.raw_pointer);
     writer.write(resource_bytes);
     writer.pad_to(std::uint64_t{rsrc.raw_pointer} + rsrc.raw_size);
-    if (t.relocation_index) {
-        const auto& old_relocations = t.sections[*t.relocation_index];
+    if (relocations) {
+        const section_header& old_relocations = t.headers.sections[*t.relocation_index];
         writer.write(t.image.subspan(old_relocations.raw_pointer, old_relocations.raw_size));
     }
     writer.finish(optional + optional_checksum);

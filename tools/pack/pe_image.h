@@ -20,8 +20,10 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "pe_layout.h"
 #include "resource_section.h"
 
 namespace fenzar::pack {
@@ -31,25 +33,14 @@ namespace fenzar::pack {
 // the console it is started from, or gets a new one.
 enum class subsystem { windows, console };
 
-struct section_header {
-    std::string name;
-    std::uint32_t virtual_size;
-    std::uint32_t virtual_address;
-    std::uint32_t raw_size;
-    std::uint32_t raw_pointer;
-    std::uint32_t characteristics;
-};
-
-// A template whose every field the packer relies on has been checked. It
-// refers to the template's bytes, which must outlive it.
-struct launcher_template {
+// What the packer takes from a checked template.
+struct template_layout {
     std::span<const unsigned char> image;
-    std::size_t pe_offset;
+    pe::headers headers;
     std::uint32_t section_alignment;
     std::uint32_t file_alignment;
     std::uint32_t size_of_headers;
     std::uint32_t size_of_initialized_data;
-    std::vector<section_header> sections;
     std::size_t data_index;
     // The relocation section when it follows the data section.
     std::optional<std::size_t> relocation_index;
@@ -57,6 +48,20 @@ struct launcher_template {
     std::uint32_t relocation_directory_size;
     // The console-subsystem start-up, image-relative, in the code.
     std::uint32_t console_entry;
+};
+
+// A template whose every field the packer relies on has been checked: only
+// read_template makes one. It refers to the template's bytes, which must
+// outlive it.
+class launcher_template {
+public:
+    const template_layout& layout() const { return layout_; }
+
+private:
+    explicit launcher_template(template_layout layout) : layout_(std::move(layout)) {}
+    friend launcher_template read_template(std::span<const unsigned char> image);
+
+    template_layout layout_;
 };
 
 // Throws pack_error saying what is wrong when `image` is not such a template

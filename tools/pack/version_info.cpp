@@ -4,6 +4,7 @@
 #include <charconv>
 #include <tuple>
 
+#include "byte_io.h"
 #include "error.h"
 #include "names.h"
 
@@ -50,20 +51,13 @@ public:
     // Past 65535 bytes wLength is wrong: version_resource refuses the whole.
     std::vector<unsigned char> bytes() const {
         std::vector<unsigned char> result = bytes_;
-        result[0] = static_cast<unsigned char>(result.size());
-        result[1] = static_cast<unsigned char>(result.size() >> 8);
+        byte_writer(result).put_u16(0, static_cast<std::uint16_t>(result.size()));
         return result;
     }
 
 private:
-    void put_u16(std::uint16_t value) {
-        bytes_.push_back(static_cast<unsigned char>(value));
-        bytes_.push_back(static_cast<unsigned char>(value >> 8));
-    }
-    void set_u16(std::size_t at, std::uint16_t value) {
-        bytes_[at] = static_cast<unsigned char>(value);
-        bytes_[at + 1] = static_cast<unsigned char>(value >> 8);
-    }
+    void put_u16(std::uint16_t value) { byte_writer(bytes_).append_u16(value); }
+    void set_u16(std::size_t at, std::uint16_t value) { byte_writer(bytes_).put_u16(at, value); }
     void pad() {
         while (bytes_.size() % 4 != 0) bytes_.push_back(0);
     }

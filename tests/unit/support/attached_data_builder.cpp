@@ -11,8 +11,9 @@ namespace format = attached_data_format;
 namespace {
 
 void put_unit(std::string& out, char16_t unit) {
-    out += static_cast<char>(unit & 0xFF);
-    out += static_cast<char>(unit >> 8);
+    unsigned char bytes[format::name_unit_bytes];
+    format::put_name_unit(unit, bytes);
+    out.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
 
 }  // namespace

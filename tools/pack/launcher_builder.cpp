@@ -1,4 +1,4 @@
-#include "link.h"
+#include "launcher_builder.h"
 
 #include <algorithm>
 #include <charconv>
@@ -8,7 +8,7 @@
 
 #include "embedded.h"
 #include "error.h"
-#include "inspect.h"
+#include "listing.h"
 #include "names.h"
 #include "output_file.h"
 #include "version_info.h"
@@ -61,23 +61,29 @@ version_fields version_of(const launcher_options& options) {
     return fields;
 }
 
-}  // namespace
-
-launcher_builder::launcher_builder(const launcher_options& options)
-    : output_(options.output), kind_(options.kind), timestamp_(launcher_timestamp()) {
+// The template the options name, or the built-in one, checked.
+launcher_template template_of(const launcher_options& options, std::unique_ptr<mapped_file>& file) {
     std::span<const unsigned char> image = embedded::launcher_template();
     std::string origin = "the built-in launcher template";
     if (options.template_file) {
-        template_file_ = std::make_unique<mapped_file>(*options.template_file);
-        image = template_file_->bytes();
+        file = std::make_unique<mapped_file>(*options.template_file);
+        image = file->bytes();
         origin = display_path(*options.template_file);
     }
     try {
-        template_ = read_template(image);
+        return read_template(image);
     } catch (const pack_error& error) {
         throw pack_error(origin + ": not a launcher template: " + error.what());
     }
+}
 
+}  // namespace
+
+launcher_builder::launcher_builder(const launcher_options& options)
+    : output_(options.output),
+      template_(template_of(options, template_file_)),
+      kind_(options.kind),
+      timestamp_(launcher_timestamp()) {
     resources_.push_back({rt_manifest, 1, with_execution_level(embedded::manifest(), options.level)});
     if (options.icon) {
         std::unique_ptr<mapped_file> icon;

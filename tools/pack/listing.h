@@ -28,10 +28,8 @@ struct located_data {
 };
 
 // Attached data file: starts with the magic. Launcher executable: the
-// contents of its attached data section; in a PE image without one (made by
-// other tools or older packers), the first place in a read-only initialised
-// data section where "ZUQ" and the zstd frame magic meet and read_records
-// succeeds.
+// contents of its attached data section. Throws pack_error for anything
+// else, and for data read_records refuses.
 located_data locate_attached_data(std::span<const unsigned char> file);
 
 // For a launcher executable, one line naming what Windows reads from it

@@ -1,4 +1,4 @@
-#include "attached_data.h"
+#include "attached_data_writer.h"
 
 // For ZSTD_getCParams: the window that a level picks for a given size.
 #define ZSTD_STATIC_LINKING_ONLY

@@ -1,15 +1,15 @@
-#include "inspect.h"
+#include "listing.h"
 
 #include <zstd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <optional>
 
 #include "error.h"
 #include "manifest.h"
 #include "payload/attached_data.h"
+#include "payload/data_section.h"
 #include "pe_image.h"
 #include "resource_section.h"
 
@@ -23,7 +23,6 @@ struct dctx_deleter {
 
 namespace format = attached_data_format;
 constexpr const auto& magic = format::magic;
-constexpr unsigned char frame_magic[4] = {0x28, 0xB5, 0x2F, 0xFD};
 
 // Follows the archive as the decoder produces it.
 class record_parser {
@@ -122,49 +121,6 @@ std::vector<record_info> read_records(std::span<const unsigned char> data) {
     return parser.take_records();
 }
 
-namespace {
-
-std::uint32_t read_u32(std::span<const unsigned char> file, std::size_t at) {
-    if (at + 4 > file.size()) throw pack_error("not an attached data file or a PE executable");
-    return file[at] | (file[at + 1] << 8) | (file[at + 2] << 16) |
-           (static_cast<std::uint32_t>(file[at + 3]) << 24);
-}
-
-std::uint16_t read_u16(std::span<const unsigned char> file, std::size_t at) {
-    if (at + 2 > file.size()) throw pack_error("not an attached data file or a PE executable");
-    return static_cast<std::uint16_t>(file[at] | (file[at + 1] << 8));
-}
-
-struct section_range {
-    std::size_t start;
-    std::size_t end;
-};
-
-std::vector<section_range> read_only_data_sections(std::span<const unsigned char> file) {
-    constexpr std::uint32_t initialized_data = 0x00000040;
-    constexpr std::uint32_t executable = 0x20000000;
-    constexpr std::uint32_t writable = 0x80000000;
-    const std::size_t pe = read_u32(file, 0x3C);
-    if (read_u32(file, pe) != 0x00004550) throw pack_error("not a PE executable");
-    const std::size_t sections = read_u16(file, pe + 6);
-    const std::size_t table = pe + 24 + read_u16(file, pe + 20);
-    std::vector<section_range> ranges;
-    for (std::size_t i = 0; i < sections; ++i) {
-        const std::size_t header = table + 40 * i;
-        const std::uint32_t raw_size = read_u32(file, header + 16);
-        const std::uint32_t raw_start = read_u32(file, header + 20);
-        const std::uint32_t flags = read_u32(file, header + 36);
-        if ((flags & initialized_data) && !(flags & (executable | writable)) &&
-            raw_start < file.size()) {
-            ranges.push_back(
-                {raw_start, std::min<std::size_t>(file.size(), std::size_t{raw_start} + raw_size)});
-        }
-    }
-    return ranges;
-}
-
-}  // namespace
-
 located_data locate_attached_data(std::span<const unsigned char> file) {
     if (file.size() >= sizeof magic && std::memcmp(file.data(), magic, sizeof magic) == 0) {
         return {0, read_records(file)};
@@ -175,30 +131,7 @@ located_data locate_attached_data(std::span<const unsigned char> file) {
     if (const auto data = attached_data_in_image(file)) {
         return {static_cast<std::size_t>(data->data() - file.data()), read_records(*data)};
     }
-    unsigned char pattern[sizeof magic + sizeof frame_magic];
-    std::memcpy(pattern, magic, sizeof magic);
-    std::memcpy(pattern + sizeof magic, frame_magic, sizeof frame_magic);
-    std::optional<std::string> first_failure;
-    for (const auto& range : read_only_data_sections(file)) {
-        const auto section = file.subspan(range.start, range.end - range.start);
-        auto from = section.begin();
-        while (true) {
-            const auto found = std::search(from, section.end(), pattern, pattern + sizeof pattern);
-            if (found == section.end()) break;
-            const auto offset = static_cast<std::size_t>(found - section.begin());
-            try {
-                return {range.start + offset, read_records(section.subspan(offset))};
-            } catch (const pack_error& failure) {
-                if (!first_failure) {
-                    first_failure = "at file offset " + std::to_string(range.start + offset) +
-                                    ": " + failure.what();
-                }
-            }
-            from = found + 1;
-        }
-    }
-    if (first_failure) throw pack_error("no intact attached data; " + *first_failure);
-    throw pack_error("no attached data in the executable's read-only data");
+    throw pack_error("no attached data section (" FENZAR_DATA_SECTION_NAME "): not a launcher");
 }
 
 std::optional<std::string> launcher_summary(std::span<const unsigned char> file) {
