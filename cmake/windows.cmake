@@ -10,10 +10,10 @@
 # each of the two starts about 0.25 s for 90 MB of data.
 enable_language(ASM)
 function(fenzar_add_launcher_template target output_directory)
-  set(script ${CMAKE_SOURCE_DIR}/src/platform/win32/attached_data_section.ld)
+  set(script ${CMAKE_SOURCE_DIR}/src/launcher/attached_data_section.ld)
   add_executable(${target}
-    ${CMAKE_SOURCE_DIR}/src/platform/win32/entry.cpp
-    ${CMAKE_SOURCE_DIR}/src/platform/win32/attached_data_section.S ${ARGN})
+    ${CMAKE_SOURCE_DIR}/src/launcher/entry.cpp
+    ${CMAKE_SOURCE_DIR}/src/launcher/attached_data_section.S ${ARGN})
   target_link_libraries(${target} PRIVATE fenzar_launcher)
   target_link_options(${target} PRIVATE
     -municode -mwindows -static -s

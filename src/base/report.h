@@ -22,9 +22,10 @@ inline constexpr const char* create_target_failed = "Error, couldn't create targ
 
 inline constexpr int failure_exit_status = 2;
 
-// Runs before every exit with status 2, at most once; none at first. The
-// parent flow sets it, since only the parent has something to clean up.
-void set_failure_cleanup(void (*cleanup)());
+// Runs cleanup(context) before every exit with status 2, at most once; none
+// at first. The parent flow sets it, since only the parent has something to
+// clean up; a null cleanup removes it.
+void set_failure_cleanup(void (*cleanup)(void* context), void* context);
 
 // Writes "text ([Error code] system text)" to standard error and returns.
 void report_system_error(const char* text, uint32_t code);

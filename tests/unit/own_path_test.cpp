@@ -1,4 +1,4 @@
-#include "target_dir/own_path.h"
+#include "launcher/own_path.h"
 
 #include <signal.h>
 #include <spawn.h>
@@ -141,15 +141,12 @@ protected:
         table.open_process_for_query = fake_open_process_for_query;
         table.close_process = fake_close_process;
         table.get_process_image_path = fake_get_process_image_path;
-        reset_own_path_state();
     }
-    void TearDown() override {
-        reset_own_path_state();
-        fake = nullptr;
-    }
+    void TearDown() override { fake = nullptr; }
 
     PlatformOverride override_;
     FakeSystem system_;
+    OwnPaths own_paths_;
 };
 
 // A path buffer of the given capacity, its units past the string poisoned.
@@ -279,21 +276,21 @@ TEST_F(OwnPathTest, ShortenDirectoryPartLimits) {
 
 TEST_F(OwnPathTest, OwnModuleBuffersAreFilledOnce) {
     system_.own_module_unreadable = true;
-    EXPECT_IMMEDIATE_STOP(fill_module_file_name());
+    EXPECT_IMMEDIATE_STOP(fill_module_file_name(own_paths_));
     EXPECT_EQ(system_.own_module_sizes, std::vector<uint32_t>{4096});
 
-    module_file_name.units[0] = 0;
+    own_paths_.module_file_name.units[0] = 0;
     system_.own_module_unreadable = false;
-    fill_module_file_name();
-    fill_module_file_name();
-    EXPECT_EQ(std::u16string(module_file_name.data()), u"C:\\apps\\tool.exe");
+    fill_module_file_name(own_paths_);
+    fill_module_file_name(own_paths_);
+    EXPECT_EQ(std::u16string(own_paths_.module_file_name.data()), u"C:\\apps\\tool.exe");
 
     // Its result is not examined; neither resolved nor shortened.
     system_.own_module_unreadable = true;
     system_.short_forms[u"C:\\apps"] = u"C:\\APPS~1";
-    fill_plain_own_path();
-    fill_plain_own_path();
-    EXPECT_EQ(std::u16string(plain_own_path.data()), u"C:\\apps\\tool.exe");
+    fill_plain_own_path(own_paths_);
+    fill_plain_own_path(own_paths_);
+    EXPECT_EQ(std::u16string(own_paths_.plain_own_path.data()), u"C:\\apps\\tool.exe");
     EXPECT_EQ(system_.own_module_sizes, (std::vector<uint32_t>{4096, 4096, 4097}));
     EXPECT_EQ(system_.files_opened, 0);
 }
@@ -304,13 +301,13 @@ TEST_F(OwnPathTest, OwnModuleBuffersAreFilledOnce) {
 TEST_F(OwnPathTest, ModulePathCutByTheBufferIsAnImmediateStop) {
     for (size_t length : {size_t{4095}, size_t{4096}, size_t{5000}}) {
         SCOPED_TRACE(length);
-        module_file_name.units[0] = 0;
+        own_paths_.module_file_name.units[0] = 0;
         system_.own_module = u"C:\\" + std::u16string(length - 3, u'a');
-        if (length <= module_file_name.capacity - 1) {
-            fill_module_file_name();
-            EXPECT_EQ(std::u16string(module_file_name.data()), system_.own_module);
+        if (length <= own_paths_.module_file_name.capacity - 1) {
+            fill_module_file_name(own_paths_);
+            EXPECT_EQ(std::u16string(own_paths_.module_file_name.data()), system_.own_module);
         } else {
-            EXPECT_IMMEDIATE_STOP(fill_module_file_name());
+            EXPECT_IMMEDIATE_STOP(fill_module_file_name(own_paths_));
         }
     }
 }
@@ -327,10 +324,10 @@ std::u16string deep_path(size_t length) {
 // every path from which a launcher starts is recognised as its parent's.
 // Both final paths come back with the \\?\ prefix, 4 units longer.
 TEST_F(OwnPathTest, RecognisesTheParentAtEveryPathLengthThatStarts) {
-    for (size_t length : {size_t{2047}, size_t{2048}, size_t{3000}, module_file_name.capacity - 1}) {
+    for (size_t length : {size_t{2047}, size_t{2048}, size_t{3000}, own_paths_.module_file_name.capacity - 1}) {
         SCOPED_TRACE(length);
         system_ = FakeSystem{};
-        reset_own_path_state();
+        own_paths_ = OwnPaths{};
         std::u16string path = deep_path(length);
         ASSERT_EQ(path.size(), length);
         system_.own_module = path;
@@ -339,9 +336,9 @@ TEST_F(OwnPathTest, RecognisesTheParentAtEveryPathLengthThatStarts) {
         std::u16string directory = path.substr(0, path.rfind(u'\\'));
         system_.short_forms[directory] = directory;
 
-        fill_module_file_name();
-        EXPECT_TRUE(runs_same_executable(30));
-        EXPECT_EQ(std::u16string(resolved_own_path.data()), path);
+        fill_module_file_name(own_paths_);
+        EXPECT_TRUE(runs_same_executable(own_paths_, 30));
+        EXPECT_EQ(std::u16string(own_paths_.resolved_own_path.data()), path);
     }
 }
 
@@ -362,7 +359,7 @@ TEST_F(OwnPathTest, RunsSameExecutable) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         system_ = FakeSystem{};
-        resolved_own_path.units[0] = 0;
+        own_paths_.resolved_own_path.units[0] = 0;
         system_.own_module = u"C:\\Program Files\\tool.exe";
         system_.final_paths[u"C:\\Program Files\\tool.exe"] = u"\\\\?\\C:\\Program Files\\tool.exe";
         system_.final_paths[u"C:\\PROGRA~1\\tool.exe"] = u"\\\\?\\C:\\Program Files\\tool.exe";
@@ -377,9 +374,9 @@ TEST_F(OwnPathTest, RunsSameExecutable) {
         system_.unopenable_processes.insert(14);
         system_.unreadable_process = 15;
 
-        EXPECT_EQ(runs_same_executable(c.process_id), c.expected);
+        EXPECT_EQ(runs_same_executable(own_paths_, c.process_id), c.expected);
         EXPECT_EQ(system_.processes_closed, system_.processes_opened);
-        EXPECT_EQ(std::u16string(resolved_own_path.data()), c.process_id == 14 ? u"" : u"C:\\PROGRA~1\\tool.exe");
+        EXPECT_EQ(std::u16string(own_paths_.resolved_own_path.data()), c.process_id == 14 ? u"" : u"C:\\PROGRA~1\\tool.exe");
         if (c.process_id != 14) {
             EXPECT_EQ(system_.image_path_sizes, std::vector<uint32_t>{4097});
             EXPECT_EQ(system_.own_module_sizes, std::vector<uint32_t>{4097});
@@ -390,10 +387,10 @@ TEST_F(OwnPathTest, RunsSameExecutable) {
 TEST_F(OwnPathTest, OwnPathIsResolvedOnceOverTwoCalls) {
     system_.process_images = {{20, u"C:\\apps\\tool.exe"}, {21, u"C:\\apps\\other.exe"}};
     system_.final_paths[u"C:\\apps\\tool.exe"] = u"\\\\?\\C:\\apps\\tool.exe";
-    EXPECT_TRUE(runs_same_executable(20));
+    EXPECT_TRUE(runs_same_executable(own_paths_, 20));
     int opened_for_own_path = system_.files_opened;
-    EXPECT_FALSE(runs_same_executable(21));
-    EXPECT_TRUE(runs_same_executable(20));
+    EXPECT_FALSE(runs_same_executable(own_paths_, 21));
+    EXPECT_TRUE(runs_same_executable(own_paths_, 20));
     EXPECT_EQ(system_.own_module_sizes.size(), 1u);
     // One open per call for the other process, one in all for the own path.
     EXPECT_EQ(system_.files_opened, opened_for_own_path + 2);
@@ -433,12 +430,11 @@ TEST(RunsSameExecutableNatively, RecognisesAProcessAtEveryPathLengthThatStarts) 
         ASSERT_EQ(posix_spawn(&child, program.c_str(), nullptr, nullptr, arguments, environ), 0);
         own_module_for_test.assign(program.begin(), program.end());
         for (char16_t& unit : own_module_for_test) unit = unit == u'/' ? u'\\' : unit;
-        reset_own_path_state();
-        EXPECT_TRUE(runs_same_executable(static_cast<uint32_t>(child)));
+        OwnPaths own_paths;
+        EXPECT_TRUE(runs_same_executable(own_paths, static_cast<uint32_t>(child)));
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
     }
-    reset_own_path_state();
     std::filesystem::remove_all(base);
 }
 

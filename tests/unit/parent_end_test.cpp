@@ -17,18 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include "base/stop.h"
-#include "child/cleanup.h"
-#include "child/command_line.h"
 #include "launcher/launcher_main.h"
-#include "launcher/run_mode.h"
-#include "payload/reader.h"
+#include "launcher/parent_end.h"
+#include "new_run.h"
 #include "platform_override.h"
 #include "support/attached_data_builder.h"
-#include "target_dir/own_path.h"
-#include "target_dir/target_directory.h"
-#include "unpack/directories.h"
-#include "unpack/unpack.h"
 
 namespace {
 
@@ -75,12 +68,13 @@ struct World {
     uint32_t child_exit_code = 0;
 
     bool target_existed_at_exit = false;
+    Run* run = nullptr;
 };
 World* world;
 
 fs::path target_path() {
     std::string native;
-    for (char16_t unit : std::u16string(target_directory.data())) {
+    for (char16_t unit : std::u16string(world->run->target_directory.data())) {
         native += unit == u'\\' ? '/' : static_cast<char>(unit);
     }
     return native;
@@ -96,7 +90,7 @@ void deliver_event() {
             world->handler_ended = true;
         }
     });
-    while (!stop_has_begun()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!world->run->interruption.has_begun()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 // Records the call; delivers the event before it when due; true when this
@@ -201,6 +195,7 @@ protected:
         setenv("TMPDIR", scratch.c_str(), 1);
         for (const char* name : variables) unsetenv(name);
         world = &state;
+        state.run = &*launcher_run;
         state.real = platform::table;
         state.main_thread = std::this_thread::get_id();
         install_world(platform.table());
@@ -215,14 +210,6 @@ protected:
 
     void TearDown() override {
         if (state.handler.joinable()) state.handler.join();
-        reset_stop_state();
-        reset_cleanup_state();
-        reset_unpack_state();
-        reset_directories_state();
-        reset_command_line_state();
-        reset_own_path_state();
-        reset_target_directory_state();
-        reset_run_mode_state();
         for (const char* name : variables) unsetenv(name);
         unsetenv("TMPDIR");
         world = nullptr;
@@ -230,17 +217,17 @@ protected:
     }
 
     // Runs launcher_main on this thread. The status it ended with: through
-    // a stop, an exit after a failure, or its return.
+    // an interruption, an exit after a failure, or its return.
     uint32_t run() {
         char16_t argument0[] = u"app.exe";
         char16_t* argv[] = {argument0, nullptr};
         uint32_t status = 0;
         try {
-            status = static_cast<uint32_t>(launcher_main(1, argv, data.data(), data.size()));
+            status = static_cast<uint32_t>(launcher_main(*launcher_run, 1, argv, data.data(), data.size()));
             ended_by = "return";
         } catch (const ProcessEnded& ended) {
             status = ended.status;
-            ended_by = "stop";
+            ended_by = "interruption";
         } catch (const ProcessExit& exit) {
             status = static_cast<uint32_t>(exit.status);
             ended_by = "exit";
@@ -250,7 +237,7 @@ protected:
         }
         if (state.handler.joinable()) state.handler.join();
         // Where the process would have ended with the reader open.
-        close_payload();
+        close_payload(launcher_run->reader);
         target = target_path();
         return status;
     }
@@ -282,6 +269,7 @@ protected:
         "FENZAR_ONEFILE_DIRECTORY", "FENZAR_ORIGINAL_ARGV0",
     };
     PlatformOverride platform;
+    NewRun launcher_run;
     World state;
     Bytes data;
     fs::path scratch;
@@ -302,7 +290,7 @@ void PrintTo(const Moment& moment, std::ostream* out) { *out << moment.name; }
 
 class EventMoment : public ParentEnd, public testing::WithParamInterface<Moment> {};
 
-TEST_P(EventMoment, LeavesNoChildNoDirectoryAndEndsWithTheStatusOfTheStop) {
+TEST_P(EventMoment, LeavesNoChildNoDirectoryAndEndsWithTheStatusOfTheInterruption) {
     const Moment& moment = GetParam();
     state.event_operation = moment.operation;
     state.event_passes = moment.passes;
@@ -311,7 +299,7 @@ TEST_P(EventMoment, LeavesNoChildNoDirectoryAndEndsWithTheStatusOfTheStop) {
 
     uint32_t status = run();
     ASSERT_GE(state.event_at, 0) << "the event was never delivered";
-    EXPECT_EQ(ended_by, "stop");
+    EXPECT_EQ(ended_by, "interruption");
     EXPECT_EQ(status, moment.status);
     EXPECT_TRUE(state.handler_ended);
     EXPECT_EQ(state.handler_status, moment.status);
@@ -412,7 +400,7 @@ TEST_F(ParentEnd, ANormalRunReturnsTheChildsStatusAfterRemovingTheDirectory) {
     EXPECT_EQ(run(), 0xFFFFFFFFu);
     EXPECT_EQ(ended_by, "return");
     EXPECT_FALSE(fs::exists(target));
-    EXPECT_FALSE(stop_has_begun());
+    EXPECT_FALSE(launcher_run->interruption.has_begun());
 }
 
 }  // namespace
