@@ -1,5 +1,7 @@
 // Directory creation against a recording fake of CreateDirectoryW: which
-// directories are created, in which order, and which are remembered.
+// directories are created, in which order, and which are remembered. These
+// tests pin the exact sequence of directory-creation calls: a change that
+// creates the same directories with other calls fails them on purpose.
 #include "unpack/directories.h"
 
 #include <cstdlib>

@@ -1,3 +1,8 @@
+// The launcher's own path and the recognition of its parent, against a fake
+// of the path queries (GetModuleFileNameW, GetFinalPathNameByHandleW,
+// GetShortPathNameW, the process image path). Several tests pin the exact
+// calls: the buffer sizes asked for, how often a file or process is opened
+// and closed, since each is a system call a launcher makes at every start.
 #include "launcher/own_path.h"
 
 #include <signal.h>

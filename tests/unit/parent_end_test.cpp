@@ -3,7 +3,8 @@
 // (launcher_main) runs on the POSIX layer with real files below a scratch
 // directory; the child is a fake. Every file operation is recorded with the
 // thread that made it, so that the order between the main thread and the
-// handler's thread can be checked.
+// handler's thread can be checked: the tests pin which calls happen on which
+// thread before and after the event, not only the end state.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 

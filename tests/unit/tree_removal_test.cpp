@@ -1,6 +1,7 @@
 // The tree removal: the retry schedule and the paths that are refused on a
 // directory that exists only in the platform table, then a real directory
-// tree through the POSIX layer.
+// tree through the POSIX layer. The fake-tree tests pin the exact calls: the
+// number of attempts, every pause, and every path the removal touches.
 #include "removal/tree_removal.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,7 @@
 // Unpacking real archives, compressed here with libzstd, through the real
-// reader into a temporary directory on the POSIX layer.
+// reader into a temporary directory on the POSIX layer. Some tests pin exact
+// system-call sequences (the files opened in order, the size of every write,
+// the directories created): those are the launcher's observable work.
 #include "unpack/unpack.h"
 
 #include <stdlib.h>
