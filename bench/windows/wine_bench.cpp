@@ -64,7 +64,7 @@ void time_file_calls() {
         return timed_call(call_times.write_file, [&] { return original.write_file(file, data, length); });
     };
     platform::table.close_file = [](platform::FileHandle file) {
-        timed_call(call_times.close_file, [&] { original.close_file(file); return 0; });
+        return timed_call(call_times.close_file, [&] { return original.close_file(file); });
     };
     platform::table.create_directory = [](const char16_t* path) {
         return timed_call(call_times.create_directory, [&] { return original.create_directory(path); });

@@ -48,13 +48,32 @@ void fail_with_system_error(const char* text, uint32_t code) {
     exit_after_failure();
 }
 
+const char16_t* displayable_path(const char16_t* path) {
+    static char16_t shown[displayable_path_capacity + 1];
+    size_t length = 0;
+    for (size_t i = 0; path[i] != 0 && length < displayable_path_capacity; ++i) {
+        char16_t unit = path[i];
+        bool high = unit >= 0xD800 && unit <= 0xDBFF;
+        bool low = unit >= 0xDC00 && unit <= 0xDFFF;
+        if (high && path[i + 1] >= 0xDC00 && path[i + 1] <= 0xDFFF) {
+            if (length + 2 > displayable_path_capacity) break;
+            shown[length++] = unit;
+            shown[length++] = path[++i];
+        } else {
+            shown[length++] = high || low ? replacement_character : unit;
+        }
+    }
+    shown[length] = 0;
+    return shown;
+}
+
 void report_open_failure(const char16_t* entry_path) {
-    platform::print_error_with_wide(message::open_for_writing_failed, entry_path);
+    platform::print_error_with_wide(message::open_for_writing_failed, displayable_path(entry_path));
     exit_after_failure();
 }
 
 void report_target_exists(const char16_t* directory) {
-    platform::print_error_with_wide(message::target_exists, directory);
+    platform::print_error_with_wide(message::target_exists, displayable_path(directory));
     platform::exit_process(failure_exit_status);
 }
 

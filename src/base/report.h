@@ -3,6 +3,7 @@
 // limit, which leaves everything as it is.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace message {
@@ -18,6 +19,7 @@ inline constexpr const char* entry_point_not_found = "Error, DLL entry point not
 inline constexpr const char* launch_child_failed = "Error, couldn't launch child";
 inline constexpr const char* target_exists = "Error, target directory '%ls' already exists.\n";
 inline constexpr const char* create_target_failed = "Error, couldn't create target directory.";
+inline constexpr const char* examine_parent_failed = "Error, couldn't examine parent process.";
 }  // namespace message
 
 inline constexpr int failure_exit_status = 2;
@@ -26,6 +28,15 @@ inline constexpr int failure_exit_status = 2;
 // at first. The parent flow sets it, since only the parent has something to
 // clean up; a null cleanup removes it.
 void set_failure_cleanup(void (*cleanup)(void* context), void* context);
+
+inline constexpr size_t displayable_path_capacity = 4096;
+inline constexpr char16_t replacement_character = 0xFFFD;
+
+// The path as a message shows it: a surrogate without its partner (a name
+// the system may take but no text can hold) becomes U+FFFD, so that the
+// rest of the path is still printed. In a buffer of its own, valid until
+// the next call.
+const char16_t* displayable_path(const char16_t* path);
 
 // Writes "text ([Error code] system text)" to standard error and returns.
 void report_system_error(const char* text, uint32_t code);

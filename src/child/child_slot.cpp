@@ -11,6 +11,9 @@ constexpr uint32_t interrupted_status = 0xC000013Au;
 constexpr uint32_t unknown_exit_status = 1;
 constexpr int wait_retries = 20;
 constexpr uint32_t retry_pause_milliseconds = 100;
+// The child's start: 5 attempts, 100, 200, 400 and 800 ms apart.
+constexpr int start_attempts = 5;
+constexpr uint32_t first_start_pause_milliseconds = 100;
 
 // Waits without a time limit; true once a wait has seen the child's end. A
 // failed wait says nothing about the child, so it is tried again, 100 ms
@@ -29,6 +32,27 @@ bool terminate_and_wait(platform::ProcessHandle process, uint32_t exit_code) {
     return wait_for_end(process);
 }
 
+// A start that failed for want of memory or system resources, or because
+// another program (a scanner, say) held the executable for a moment, may
+// succeed a little later; a failed start creates nothing, so trying again
+// is safe. Errors that cannot change by waiting (not found, bad format,
+// access denied, ...) end the run at once.
+bool is_transient_start_error(uint32_t code) {
+    switch (code) {
+        case platform::error_not_enough_memory:
+        case platform::error_outofmemory:
+        case platform::error_sharing_violation:
+        case platform::error_lock_violation:
+        case platform::error_internal_error:
+            return true;
+        default:
+            // ERROR_NO_SYSTEM_RESOURCES to ERROR_COMMITMENT_LIMIT: system
+            // resources, paged and non-paged pool, working set, page file
+            // and commit quotas.
+            return code >= platform::error_no_system_resources && code <= platform::error_commitment_limit;
+    }
+}
+
 uint32_t exit_code_of(platform::ProcessHandle process) {
     uint32_t code = 0;
     if (!platform::get_process_exit_code(process, &code)) return unknown_exit_status;
@@ -39,17 +63,23 @@ uint32_t exit_code_of(platform::ProcessHandle process) {
 
 bool start_child_process(ChildSlot& child, Interruption& interruption, const char16_t* application,
                          char16_t* command_line, uint32_t* error) {
-    {
-        std::lock_guard<std::mutex> guard(interruption.lock);
-        if (!interruption.has_begun()) {
+    uint32_t pause = first_start_pause_milliseconds;
+    for (int attempt = 1;; ++attempt) {
+        {
+            std::lock_guard<std::mutex> guard(interruption.lock);
+            if (interruption.has_begun()) break;
             platform::ProcessHandle process = platform::start_process(application, command_line, child.child_job);
-            if (!process.valid()) {
-                *error = platform::last_error();
-                return false;
+            if (process.valid()) {
+                child.child_process = process;
+                return true;
             }
-            child.child_process = process;
-            return true;
+            *error = platform::last_error();
         }
+        if (attempt == start_attempts || !is_transient_start_error(*error)) return false;
+        // Outside the lock, so that an event meanwhile begins the
+        // interruption, which the next attempt sees.
+        platform::sleep_milliseconds(pause);
+        pause *= 2;
     }
     interruption.end_process();
 }

@@ -22,8 +22,11 @@ struct ChildSlot {
 };
 
 // Main thread: unless an interruption has begun, starts the child (tied to
-// the slot's job) and stores its handle, both under the lock. False when the
-// start failed, with the reason in *error; once an interruption has begun it
+// the slot's job) and stores its handle, both under the lock. A start that
+// fails for a reason that may pass (memory, system resources, a sharing or
+// lock violation, error 1359) is tried again, up to 5 times in all, with
+// growing pauses. False when the start failed, with the last reason in
+// *error; once an interruption has begun, also between two attempts, it
 // starts nothing and ends through the interruption.
 bool start_child_process(ChildSlot& child, Interruption& interruption, const char16_t* application,
                          char16_t* command_line, uint32_t* error);

@@ -25,11 +25,14 @@ int launcher_main(Run& run, int argc, char16_t** argv, const unsigned char* atta
             find_first_entry_path(run.unpacking, run.reader, run.target_directory.data());
         return run_application_library(first_entry_path, run.target_directory.data(), run.arguments);
     }
+    // The limits of the child's start are known before anything is created:
+    // an own path or a command line that does not fit stops here, with
+    // nothing on disk, instead of after a whole unpacking.
+    fill_module_file_name(run.own_paths);
+    build_child_command_line(run.child_command_line, run.own_paths.module_file_name.data());
     unpack_into_new_directory(run.unpacking, run.reader, run.interruption, run.target_directory.data());
     fill_plain_own_path(run.own_paths);
     set_child_environment(run.arguments, run.own_paths.plain_own_path.data());
-    fill_module_file_name(run.own_paths);
-    build_child_command_line(run.child_command_line, run.own_paths.module_file_name.data());
     int32_t exit_status =
         start_child_and_wait(run.child, run.interruption, run.own_paths.module_file_name.data(), run.child_command_line);
     clean_up_after_child(run);

@@ -128,17 +128,45 @@ void shorten_directory_part(char16_t* path, size_t capacity) {
     }
 }
 
-bool runs_same_executable(OwnPaths& own_paths, uint32_t process_id) {
+namespace {
+
+// After a failed read of the image path: whether the process has ended, in
+// which case it names no parent any more.
+bool has_ended(platform::ProcessHandle process) {
+    uint32_t code = 0;
+    return platform::get_process_exit_code(process, &code) && code != platform::still_active;
+}
+
+}  // namespace
+
+// A process that exists but cannot be examined is no answer: taking it for
+// "not the parent" would make a child that cannot see its parent unpack and
+// start a child of its own, which meets the same wall, without end.
+SameExecutable runs_same_executable(OwnPaths& own_paths, uint32_t process_id, uint32_t* error) {
     auto& resolved_own_path = own_paths.resolved_own_path;
     platform::ProcessHandle process = platform::open_process_for_query(process_id);
-    if (!process.valid()) return false;
+    if (!process.valid()) {
+        uint32_t code = platform::last_error();
+        if (code == platform::error_invalid_parameter) return SameExecutable::no;
+        *error = code;
+        return SameExecutable::unknown;
+    }
 
     // The same capacity as the own path: a launcher whose path the read
     // would cut never recognises its parent and starts one parent after
     // another.
     WideBuffer<executable_path_capacity> other_path;
     uint32_t length = platform::get_process_image_path(process, other_path.data(), size_for(other_path.capacity));
-    if (length != 0) normalise(other_path.data(), other_path.capacity);
+    if (length == 0) {
+        uint32_t code = platform::last_error();
+        // A path longer than any this launcher can have is another file.
+        bool answered = code == platform::error_insufficient_buffer || has_ended(process);
+        platform::close_process(process);
+        if (answered) return SameExecutable::no;
+        *error = code;
+        return SameExecutable::unknown;
+    }
+    normalise(other_path.data(), other_path.capacity);
 
     if (resolved_own_path.empty()) {
         platform::get_own_module_file_name(resolved_own_path.data(), size_for(resolved_own_path.capacity));
@@ -147,5 +175,5 @@ bool runs_same_executable(OwnPaths& own_paths, uint32_t process_id) {
 
     bool equal = wide_equal(other_path.data(), resolved_own_path.data());
     platform::close_process(process);
-    return length != 0 && equal;
+    return equal ? SameExecutable::yes : SameExecutable::no;
 }

@@ -33,6 +33,16 @@ void fill_plain_own_path(OwnPaths& own_paths);
 void resolve_final_path(char16_t* path, size_t capacity);
 // Replaces the directory part by its short form; the last component stays.
 void shorten_directory_part(char16_t* path, size_t capacity);
-// Whether the process runs the same executable file as this one; fills
-// resolved_own_path on its first call.
-bool runs_same_executable(OwnPaths& own_paths, uint32_t process_id);
+// What examining another process found.
+enum class SameExecutable {
+    yes,
+    // It runs another file, or no process has the id (any more).
+    no,
+    // It exists but cannot be examined: whether it is this launcher's
+    // parent stays open.
+    unknown,
+};
+// Whether the process runs the same executable file as this one (filling
+// resolved_own_path on its first call); for unknown, *error holds the
+// system's reason.
+SameExecutable runs_same_executable(OwnPaths& own_paths, uint32_t process_id, uint32_t* error);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "base/environment.h"
+#include "base/report.h"
 #include "platform/platform.h"
 
 RunMode detect_run_mode(OwnPaths& own_paths) {
@@ -12,8 +13,15 @@ RunMode detect_run_mode(OwnPaths& own_paths) {
     bool parsed = parse_decimal_strict(value, &process_id);
     std::free(value);
     if (!parsed) return RunMode::parent;
-    if (runs_same_executable(own_paths, static_cast<uint32_t>(process_id))) return RunMode::reentered;
-    return RunMode::parent;
+    uint32_t error = 0;
+    switch (runs_same_executable(own_paths, static_cast<uint32_t>(process_id), &error)) {
+        case SameExecutable::yes: return RunMode::reentered;
+        case SameExecutable::no: return RunMode::parent;
+        case SameExecutable::unknown: break;
+    }
+    // Neither mode is safe: as a parent it would unpack and start a child
+    // that may meet the same wall, one after another.
+    fail_with_system_error(message::examine_parent_failed, error);
 }
 
 void prepare_parent_environment() {

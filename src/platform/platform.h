@@ -50,12 +50,24 @@ inline constexpr uint32_t error_file_not_found = 2;
 inline constexpr uint32_t error_path_not_found = 3;
 inline constexpr uint32_t error_access_denied = 5;
 inline constexpr uint32_t error_not_enough_memory = 8;
+inline constexpr uint32_t error_outofmemory = 14;
+inline constexpr uint32_t error_sharing_violation = 32;
+inline constexpr uint32_t error_lock_violation = 33;
+inline constexpr uint32_t error_invalid_parameter = 87;
+inline constexpr uint32_t error_insufficient_buffer = 122;
+inline constexpr uint32_t error_bad_exe_format = 193;
 inline constexpr uint32_t error_gen_failure = 31;
 inline constexpr uint32_t error_disk_full = 112;
 inline constexpr uint32_t error_dir_not_empty = 145;
 inline constexpr uint32_t error_already_exists = 183;
 inline constexpr uint32_t error_filename_too_long = 206;
 inline constexpr uint32_t error_directory = 267;
+inline constexpr uint32_t error_internal_error = 1359;
+inline constexpr uint32_t error_no_system_resources = 1450;
+inline constexpr uint32_t error_commitment_limit = 1455;
+
+// GetExitCodeProcess's code for a process that has not ended.
+inline constexpr uint32_t still_active = 259;
 
 inline constexpr uint32_t folder_path_capacity = 1024;
 
@@ -94,7 +106,11 @@ struct Table {
     // FormatMessageA (allocate, ignore inserts, from system; language 0x409):
     // the length of the text, 0 when there is none; the text is not released.
     uint32_t (*format_system_message)(uint32_t code, char** text);
-    // fprintf(stderr, format, argument) for a format with one "%ls".
+    // fprintf(stderr, format, argument) for an ASCII format with one "%ls"
+    // and well-formed UTF-16, written so that the argument keeps every
+    // character the reader can get: to a console as UTF-16 (WriteConsoleW),
+    // to a file or pipe in the console's output code page, or the ANSI code
+    // page without a console, with no best-fit substitutes.
     void (*print_error_with_wide)(const char* format, const char16_t* argument);
 
     // GetEnvironmentVariableW: length without terminator when the value fits,
@@ -137,16 +153,21 @@ struct Table {
     uint32_t (*get_final_path_name)(FileHandle file, char16_t* out, uint32_t size, bool* available);
     // GetShortPathNameW; out may be null with size 0 to ask for the size.
     uint32_t (*get_short_path_name)(const char16_t* path, char16_t* out, uint32_t size);
-    // OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id).
+    // OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id): the least
+    // rights that read the image path and the exit code. last_error() 87
+    // (invalid parameter) when no process has the id.
     ProcessHandle (*open_process_for_query)(uint32_t process_id);
-    // K32GetModuleFileNameExW(process, nullptr, out, size).
+    // QueryFullProcessImageNameW(process, 0, out, size): the length without
+    // terminator, 0 on failure (122 when the path does not fit size).
     uint32_t (*get_process_image_path)(ProcessHandle process, char16_t* out, uint32_t size);
 
     // CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, CREATE_ALWAYS, 0).
     FileHandle (*create_file_for_writing)(const char16_t* path);
     // WriteFile of one piece; only the success flag counts.
     bool (*write_file)(FileHandle file, const void* data, uint32_t length);
-    void (*close_file)(FileHandle file);
+    // CloseHandle; false when it fails (see last_error()). For a written
+    // file the last write error may surface only here.
+    bool (*close_file)(FileHandle file);
     // CreateDirectoryW(path, nullptr); last_error() tells why it failed.
     bool (*create_directory)(const char16_t* path);
     uint32_t (*get_file_attributes)(const char16_t* path);
@@ -241,7 +262,7 @@ inline ProcessHandle open_process_for_query(uint32_t process_id) { return table.
 inline uint32_t get_process_image_path(ProcessHandle process, char16_t* out, uint32_t size) { return table.get_process_image_path(process, out, size); }
 inline FileHandle create_file_for_writing(const char16_t* path) { return table.create_file_for_writing(path); }
 inline bool write_file(FileHandle file, const void* data, uint32_t length) { return table.write_file(file, data, length); }
-inline void close_file(FileHandle file) { table.close_file(file); }
+inline bool close_file(FileHandle file) { return table.close_file(file); }
 inline bool create_directory(const char16_t* path) { return table.create_directory(path); }
 inline uint32_t get_file_attributes(const char16_t* path) { return table.get_file_attributes(path); }
 inline bool set_file_attributes(const char16_t* path, uint32_t attributes) { return table.set_file_attributes(path, attributes); }

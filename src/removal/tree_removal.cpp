@@ -28,16 +28,38 @@ bool has_plain_components(const char16_t* path, size_t minimum) {
     }
 }
 
+bool starts_with(const char16_t* text, const char16_t* prefix) {
+    for (size_t i = 0; prefix[i] != 0; ++i) {
+        if (text[i] != prefix[i]) return false;
+    }
+    return true;
+}
+
+bool is_drive_path(const char16_t* path) {
+    return is_drive_letter(path[0]) && path[1] == u':' && path[2] == u'\\';
+}
+
 // Writes the extended-length form of the directory into removal.path
 // and returns its length. Returns 0, and nothing is removed, unless the path
 // is a full path naming a directory below a root: a drive path (C:\...), a
-// share path (\\server\share\...) or, from the POSIX layer, a rooted path
-// (\...). Empty and relative paths, roots of drives and shares, device and
-// extended-length forms are refused.
+// share path (\\server\share\...), either already in its extended-length
+// form (\\?\C:\..., \\?\UNC\server\share\..., as a TEMP of that form
+// gives it) or, from the POSIX layer, a rooted path (\...). Empty and
+// relative paths, roots of drives and shares, device paths and other
+// extended-length forms (volume names) are refused.
 size_t make_removal_root(TreeRemoval& removal, const char16_t* directory) {
     const char16_t* prefix = u"";
     const char16_t* kept = directory;
-    if (is_drive_letter(directory[0]) && directory[1] == u':' && directory[2] == u'\\') {
+    if (starts_with(directory, u"\\\\?\\")) {
+        const char16_t* rest = directory + 4;
+        if (is_drive_path(rest)) {
+            if (!has_plain_components(rest + 3, 1)) return 0;
+        } else if (starts_with(rest, u"UNC\\")) {
+            if (!has_plain_components(rest + 4, 3)) return 0;
+        } else {
+            return 0;
+        }
+    } else if (is_drive_path(directory)) {
         if (!has_plain_components(directory + 3, 1)) return 0;
         prefix = u"\\\\?\\";
     } else if (directory[0] == u'\\' && directory[1] == u'\\') {

@@ -29,8 +29,9 @@ struct TreeRemoval {
     platform::DirectoryEntry listed;
 };
 
-// Removes the tree at directory, a full path below a root, retrying 20 times
-// 100 ms apart while the directory is still there; never follows a link.
+// Removes the tree at directory, a full path below a root (also in its
+// extended-length form), retrying 20 times 100 ms apart while the directory
+// is still there; never follows a link.
 // Anything else (an empty or relative path, the root of a drive or share, a
 // device or extended-length form) is left alone.
 void remove_directory_tree(TreeRemoval& removal, const char16_t* directory);

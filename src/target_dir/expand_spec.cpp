@@ -43,6 +43,32 @@ using EnvironmentText = std::unique_ptr<char16_t, FreeText>;
 EnvironmentText read_variable(const char* name) { return EnvironmentText(get_environment_copy(name)); }
 
 constexpr char base64url_alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+constexpr size_t random_token_length = 11;
+
+bool is_ascii_digit(char16_t unit) { return unit >= u'0' && unit <= u'9'; }
+
+bool is_token_character(char16_t unit) {
+    return (unit >= u'A' && unit <= u'Z') || (unit >= u'a' && unit <= u'z') || is_ascii_digit(unit) || unit == u'-' ||
+           unit == u'_';
+}
+
+// Exactly `length` units (any length from 1 when it is 0), each accepted.
+bool has_form(const char16_t* text, size_t length, bool (*accepted)(char16_t)) {
+    size_t i = 0;
+    for (; text[i] != 0; ++i) {
+        if (!accepted(text[i])) return false;
+    }
+    return length == 0 ? i > 0 : i == length;
+}
+
+// The inherited values name the directory a re-entered instance loads its
+// library from, so only the forms a parent writes are taken: anything else
+// (a "..\", a separator, a drive) would move that directory elsewhere.
+bool is_random_token(const char16_t* text) { return has_form(text, random_token_length, is_token_character); }
+bool is_time_us(const char16_t* text) { return has_form(text, 6, is_ascii_digit); }
+// "%lld" of a count of 100-ns intervals since 1601: never negative, at most
+// 19 digits.
+bool is_time(const char16_t* text) { return wide_length(text) <= 19 && has_form(text, 0, is_ascii_digit); }
 
 // One expansion's output: the caller's buffer and its capacity, and the
 // arguments that {PROGRAM} reads.
@@ -144,7 +170,7 @@ uint32_t make_random_seed() {
 
 void append_random(Output& output) {
     EnvironmentText published = read_variable(variable::random);
-    if (published != nullptr) {
+    if (published != nullptr && is_random_token(published.get())) {
         output.append_value(published.get());
         return;
     }
@@ -154,11 +180,13 @@ void append_random(Output& output) {
     output.append_value(token);
 }
 
-// Appends the variable's published text; when it is absent, formats a fresh
-// number and publishes it first, so that a child started later reuses it.
-void append_published_number(Output& output, const char* variable_name, void (*format_fresh)(char (&text)[128])) {
+// Appends the variable's published text; when it is absent or not of the
+// form a parent writes, formats a fresh number and publishes it first, so
+// that a child started later reuses it.
+void append_published_number(Output& output, const char* variable_name, bool (*well_formed)(const char16_t*),
+                             void (*format_fresh)(char (&text)[128])) {
     EnvironmentText published = read_variable(variable_name);
-    if (published != nullptr) {
+    if (published != nullptr && well_formed(published.get())) {
         output.append_value(published.get());
         return;
     }
@@ -192,8 +220,10 @@ bool append_placeholder(Output& output, const char16_t* name) {
     case Placeholder::home: return append_folder(output, platform::folder_profile);
     case Placeholder::cache_dir: return append_folder(output, platform::folder_local_app_data);
     case Placeholder::random: append_random(output); return true;
-    case Placeholder::time_us: append_published_number(output, variable::time_us, format_time_us); return true;
-    case Placeholder::time: append_published_number(output, variable::start, format_time); return true;
+    case Placeholder::time_us:
+        append_published_number(output, variable::time_us, is_time_us, format_time_us);
+        return true;
+    case Placeholder::time: append_published_number(output, variable::start, is_time, format_time); return true;
     }
     return false;
 }

@@ -89,8 +89,12 @@ void write_all_records(const Job& job) {
         unpacking.entry_file = platform::create_file_for_writing(unpacking.entry_path.data());
         if (!unpacking.entry_file.valid()) report_open_failure(unpacking.entry_path.data());
         write_record_data(job, size);
-        platform::close_file(unpacking.entry_file);
+        // A write that the system accepted may still fail here (a full
+        // network share, a disk that fills late): the file is then not what
+        // the record holds.
+        platform::FileHandle file = unpacking.entry_file;
         unpacking.entry_file = {nullptr};
+        if (!platform::close_file(file)) report_unpack_failure();
     }
     close_payload(job.reader);
     job.interruption.leave_unpacking();

@@ -108,9 +108,10 @@ platform::FileHandle create_file_for_writing(const char16_t* path) {
     return state.open_file;
 }
 
-void close_tracked_file(platform::FileHandle file) {
-    real.close_file(file);
+bool close_tracked_file(platform::FileHandle file) {
+    bool closed = real.close_file(file);
     state.open_file = {nullptr};
+    return closed;
 }
 
 bool create_directory(const char16_t* path) {

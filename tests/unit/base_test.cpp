@@ -260,4 +260,25 @@ TEST(FailWithMessage, PlainLineOnStandardOutputAndStatusTwo) {
     EXPECT_EQ(status, 2);
 }
 
+// A message shows every character of a path it can: a surrogate without its
+// partner would make a conversion drop the rest of the path, so it becomes
+// U+FFFD; pairs and everything else stay as they are.
+TEST(DisplayablePath, ReplacesOnlyLoneSurrogates) {
+    struct Case {
+        std::u16string path;
+        std::u16string shown;
+    } cases[] = {
+        {u"C:\\t\\plain.txt", u"C:\\t\\plain.txt"},
+        {u"C:\\\u00FC\\\u0436\\\U0001F600", u"C:\\\u00FC\\\u0436\\\U0001F600"},
+        {u"a" + std::u16string(1, 0xD800) + u"b", u"a\uFFFDb"},
+        {u"a" + std::u16string(1, 0xDC00) + u"b", u"a\uFFFDb"},
+        {u"a" + std::u16string(1, 0xDBFF), u"a\uFFFD"},
+        {std::u16string(1, 0xDC00) + std::u16string(1, 0xD800), u"\uFFFD\uFFFD"},
+        {std::u16string(1, 0xD800) + std::u16string(1, 0xD800) + std::u16string(1, 0xDC00), u"\uFFFD\U00010000"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(std::u16string(displayable_path(c.path.c_str())), c.shown) << testing::PrintToString(c.path);
+    }
+}
+
 }  // namespace

@@ -76,6 +76,117 @@ TEST_F(ChildHandle, NoChildStartsOnceAnInterruptionHasBegun) {
     EXPECT_FALSE(run->child.child_process.valid());
 }
 
+// The start of the child under the platform's fault injection: the first
+// `failures` starts fail with `error`.
+struct StartFaults {
+    int failures = 0;
+    uint32_t error = 0;
+    int starts = 0;
+    std::vector<uint32_t> pauses;
+    // Begins the interruption during the pause with this index, as an event
+    // would.
+    int interrupt_in_pause = -1;
+    Interruption* interruption = nullptr;
+};
+StartFaults* start_faults;
+
+platform::ProcessHandle faulty_start(const char16_t*, char16_t*, platform::JobHandle) {
+    if (start_faults->starts++ < start_faults->failures) {
+        platform::set_last_error(start_faults->error);
+        return {nullptr};
+    }
+    return {child_handle};
+}
+
+void recorded_pause(uint32_t milliseconds) {
+    if (static_cast<int>(start_faults->pauses.size()) == start_faults->interrupt_in_pause) {
+        start_faults->interruption->begin();
+    }
+    start_faults->pauses.push_back(milliseconds);
+}
+
+TEST_F(ChildHandle, StartFailuresThatMayPassAreRetriedOthersEndAtOnce) {
+    struct Case {
+        uint32_t error;
+        int failures;
+        bool started;
+        int starts;
+    } cases[] = {
+        // "Not now": memory, resources, quotas, sharing and locks, 1359.
+        {1359, 1, true, 2},
+        {1359, 4, true, 5},
+        {1359, 5, false, 5},
+        {1359, 100, false, 5},
+        {8, 2, true, 3},
+        {14, 2, true, 3},
+        {32, 2, true, 3},
+        {33, 2, true, 3},
+        {1450, 2, true, 3},
+        {1453, 2, true, 3},
+        {1455, 2, true, 3},
+        // What waiting cannot change: one try.
+        {2, 1, false, 1},
+        {3, 1, false, 1},
+        {5, 1, false, 1},
+        {193, 1, false, 1},
+        {206, 1, false, 1},
+        {87, 1, false, 1},
+        {1456, 1, false, 1},
+    };
+    platform.table().start_process = faulty_start;
+    platform.table().sleep_milliseconds = recorded_pause;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "error " << c.error << ", " << c.failures << " failures");
+        StartFaults faults;
+        faults.failures = c.failures;
+        faults.error = c.error;
+        start_faults = &faults;
+        run->child = ChildSlot{};
+        uint32_t error = 0;
+        EXPECT_EQ(start_child_process(run->child, run->interruption, u"C:\\app.exe", command_line, &error),
+                  c.started);
+        EXPECT_EQ(faults.starts, c.starts);
+        // Growing pauses between the attempts, none after the last.
+        std::vector<uint32_t> expected_pauses = {100, 200, 400, 800};
+        expected_pauses.resize(static_cast<size_t>(c.starts - 1));
+        EXPECT_EQ(faults.pauses, expected_pauses);
+        if (c.started) {
+            EXPECT_EQ(run->child.child_process.value, child_handle);
+        } else {
+            EXPECT_EQ(error, c.error);
+            EXPECT_FALSE(run->child.child_process.valid());
+        }
+    }
+}
+
+TEST_F(ChildHandle, AnInterruptionDuringTheRetriesStartsNothingMore) {
+    StartFaults faults;
+    faults.failures = 100;
+    faults.error = 1359;
+    faults.interrupt_in_pause = 1;
+    faults.interruption = &run->interruption;
+    start_faults = &faults;
+    platform.table().start_process = faulty_start;
+    platform.table().sleep_milliseconds = recorded_pause;
+    std::thread handler([this] {
+        while (!run->interruption.has_begun()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        try {
+            run->interruption.finish(interrupted);
+        } catch (const ProcessEnded&) {
+        }
+    });
+    uint32_t error = 0;
+    try {
+        start_child_process(run->child, run->interruption, u"C:\\app.exe", command_line, &error);
+        ADD_FAILURE() << "the start returned during an interruption";
+    } catch (const ProcessEnded& ended) {
+        EXPECT_EQ(ended.status, interrupted);
+    }
+    handler.join();
+    EXPECT_EQ(faults.starts, 2) << "no attempt after the pause in which the interruption began";
+    EXPECT_FALSE(run->child.child_process.valid());
+}
+
 TEST_F(ChildHandle, StopChildGivesTheGraceThenTerminatesWithControlCExitAndLeavesTheCloseToTheOwner) {
     struct Case {
         const char* what;

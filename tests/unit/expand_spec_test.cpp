@@ -306,14 +306,50 @@ TEST_F(ExpandSpecTest, RandomSeedMixesCounterItsAddressAndProcessId) {
     }
 }
 
-TEST_F(ExpandSpecTest, PublishedValuesAreUsedVerbatimAndNotWrittenBack) {
-    system_.environment[u"FENZAR_ONEFILE_RANDOM"] = u"x";
-    system_.environment[u"FENZAR_ONEFILE_TIME_US"] = u"{abc}";
-    system_.environment[u"FENZAR_ONEFILE_START"] = u"-1";
+TEST_F(ExpandSpecTest, PublishedValuesOfTheParentsFormAreUsedVerbatimAndNotWrittenBack) {
+    system_.environment[u"FENZAR_ONEFILE_RANDOM"] = u"Az09-_Az09-";
+    system_.environment[u"FENZAR_ONEFILE_TIME_US"] = u"000007";
+    system_.environment[u"FENZAR_ONEFILE_START"] = u"0133000000000003457";
     system_.file_time = 133000000000003450ull;
     EXPECT_TRUE(expand(u"{RANDOM}_{TIME_US}_{TIME}"));
-    EXPECT_EQ(output(), u"x_{abc}_-1");
+    EXPECT_EQ(output(), u"Az09-_Az09-_000007_0133000000000003457");
     EXPECT_TRUE(system_.variables_written.empty());
+}
+
+// An inherited value of another form would move the directory a re-entered
+// instance loads its library from: it counts as absent, so a fresh value is
+// made and published in its place.
+TEST_F(ExpandSpecTest, PublishedValuesOfAnotherFormAreReplacedByFreshOnes) {
+    struct Case {
+        const char16_t* random;
+        const char16_t* time_us;
+        const char16_t* time;
+    };
+    const Case cases[] = {
+        {u"..\\..\\evil", u"..\\..", u"..\\x"},
+        {u"AAAAAAAAAA", u"00000", u""},
+        {u"AAAAAAAAAAAA", u"0000000", u"12345678901234567890"},
+        {u"AAAAA.AAAAA", u"+00001", u"-1"},
+        {u"AAAAA\\AAAAA", u" 00001", u"1 "},
+        {u"AAAAAAAAAA\u00C4", u"00000\u0661", u"1\u0661"},
+        {u"C:AAAAAAAAA", u"00:001", u"{abc}"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::u16string(c.random)));
+        system_.environment.clear();
+        system_.variables_written.clear();
+        system_.environment[u"FENZAR_ONEFILE_RANDOM"] = c.random;
+        system_.environment[u"FENZAR_ONEFILE_TIME_US"] = c.time_us;
+        if (c.time[0] != 0) system_.environment[u"FENZAR_ONEFILE_START"] = c.time;
+        system_.file_time = 133000000000003457ull;
+        system_.counter_xor_address = 4242;
+        EXPECT_TRUE(expand(u"{RANDOM}_{TIME_US}_{TIME}"));
+        EXPECT_EQ(output(), u"IQHFT9HQGrI_000345_133000000000003457");
+        EXPECT_EQ(system_.environment[u"FENZAR_ONEFILE_RANDOM"], u"IQHFT9HQGrI");
+        EXPECT_EQ(system_.environment[u"FENZAR_ONEFILE_TIME_US"], u"000345");
+        EXPECT_EQ(system_.environment[u"FENZAR_ONEFILE_START"], u"133000000000003457");
+        EXPECT_EQ(system_.variables_written.size(), 3u);
+    }
 }
 
 TEST_F(ExpandSpecTest, TimeValuesFromTheSystemClock) {
@@ -379,9 +415,9 @@ TEST_F(ExpandSpecTest, CapacityLimits) {
     system_.environment[u"FENZAR_ONEFILE_PARENT"] = u"0042";
     EXPECT_IMMEDIATE_STOP(expand(u"x{PID}", 4));
     EXPECT_IMMEDIATE_STOP(expand(u"{HOME}", 5));
-    system_.environment[u"FENZAR_ONEFILE_RANDOM"] = u"abcdef";
-    EXPECT_IMMEDIATE_STOP(expand(u"{RANDOM}", 5));
-    EXPECT_TRUE(expand(u"{RANDOM}", 6));
+    system_.environment[u"FENZAR_ONEFILE_RANDOM"] = u"abcdefghijk";
+    EXPECT_IMMEDIATE_STOP(expand(u"{RANDOM}", 10));
+    EXPECT_TRUE(expand(u"{RANDOM}", 11));
 }
 
 TEST_F(ExpandSpecTest, BackslashRemovedFromAFolderGivesCapacityBack) {

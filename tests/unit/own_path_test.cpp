@@ -44,10 +44,15 @@ struct FakeSystem {
     std::vector<uint32_t> own_module_sizes;
     bool own_module_unreadable = false;
 
-    std::set<uint32_t> unopenable_processes;
+    // The last-error value of each process that cannot be opened.
+    std::map<uint32_t, uint32_t> process_open_errors;
     std::map<uint32_t, std::u16string> process_images;
-    // Process whose image path read fails after writing its text anyway.
+    // Process whose image path read fails, with this error, after writing
+    // its text anyway.
     uint32_t unreadable_process = 0;
+    uint32_t image_read_error = 0;
+    // Processes that have ended (their exit code is no longer 259).
+    std::set<uint32_t> ended_processes;
     std::vector<uint32_t> image_path_sizes;
     int processes_opened = 0;
     int processes_closed = 0;
@@ -66,9 +71,10 @@ platform::FileHandle fake_open_file_for_query(const char16_t* path) {
     return {reinterpret_cast<void*>(1)};
 }
 
-void fake_close_file(platform::FileHandle file) {
+bool fake_close_file(platform::FileHandle file) {
     EXPECT_TRUE(file.valid());
     ++fake->files_closed;
+    return true;
 }
 
 // Like GetFinalPathNameByHandleW: the size needed, terminator included, when
@@ -97,8 +103,7 @@ uint32_t fake_get_short_path_name(const char16_t* path, char16_t* out, uint32_t 
     return static_cast<uint32_t>(short_form.size()) + fake->short_path_overstatement;
 }
 
-// Like GetModuleFileNameW and K32GetModuleFileNameExW: a path that does not
-// fit is cut to size - 1 units and the result is the size.
+// Like GetModuleFileNameW: a path that does not fit is cut to size - 1 units and the result is the size.
 uint32_t store_module_path(const std::u16string& path, char16_t* out, uint32_t size) {
     if (path.size() < size) {
         store(path, out);
@@ -115,7 +120,11 @@ uint32_t fake_get_own_module_file_name(char16_t* out, uint32_t size) {
 }
 
 platform::ProcessHandle fake_open_process_for_query(uint32_t process_id) {
-    if (fake->unopenable_processes.count(process_id) != 0) return {nullptr};
+    auto refused = fake->process_open_errors.find(process_id);
+    if (refused != fake->process_open_errors.end()) {
+        platform::set_last_error(refused->second);
+        return {nullptr};
+    }
     ++fake->processes_opened;
     return {reinterpret_cast<void*>(static_cast<uintptr_t>(process_id))};
 }
@@ -125,12 +134,30 @@ void fake_close_process(platform::ProcessHandle process) {
     ++fake->processes_closed;
 }
 
+uint32_t process_id_of(platform::ProcessHandle process) {
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(process.value));
+}
+
+// Like QueryFullProcessImageNameW: 0 and error 122 when the path does not fit.
 uint32_t fake_get_process_image_path(platform::ProcessHandle process, char16_t* out, uint32_t size) {
     fake->image_path_sizes.push_back(size);
-    uint32_t process_id = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(process.value));
-    uint32_t length = store_module_path(fake->process_images[process_id], out, size);
-    if (process_id == fake->unreadable_process) return 0;
-    return length;
+    uint32_t process_id = process_id_of(process);
+    const std::u16string& path = fake->process_images[process_id];
+    if (path.size() >= size) {
+        platform::set_last_error(platform::error_insufficient_buffer);
+        return 0;
+    }
+    store(path, out);
+    if (process_id == fake->unreadable_process) {
+        platform::set_last_error(fake->image_read_error);
+        return 0;
+    }
+    return static_cast<uint32_t>(path.size());
+}
+
+bool fake_get_process_exit_code(platform::ProcessHandle process, uint32_t* code) {
+    *code = fake->ended_processes.count(process_id_of(process)) != 0 ? 0 : platform::still_active;
+    return true;
 }
 
 class OwnPathTest : public ::testing::Test {
@@ -146,6 +173,7 @@ protected:
         table.open_process_for_query = fake_open_process_for_query;
         table.close_process = fake_close_process;
         table.get_process_image_path = fake_get_process_image_path;
+        table.get_process_exit_code = fake_get_process_exit_code;
     }
     void TearDown() override { fake = nullptr; }
 
@@ -342,24 +370,32 @@ TEST_F(OwnPathTest, RecognisesTheParentAtEveryPathLengthThatStarts) {
         system_.short_forms[directory] = directory;
 
         fill_module_file_name(own_paths_);
-        EXPECT_TRUE(runs_same_executable(own_paths_, 30));
+        uint32_t error = 0;
+        EXPECT_EQ(runs_same_executable(own_paths_, 30, &error), SameExecutable::yes);
         EXPECT_EQ(std::u16string(own_paths_.resolved_own_path.data()), path);
     }
 }
 
+// Only a process that exists and cannot be examined leaves the answer open;
+// one that is gone, has ended or runs a path too long to be this launcher's
+// is not the parent.
 TEST_F(OwnPathTest, RunsSameExecutable) {
     struct Case {
         const char* name;
         uint32_t process_id;
-        bool expected;
+        SameExecutable expected;
+        uint32_t error;
     };
     const Case cases[] = {
-        {"same path", 10, true},
-        {"same file by its short path", 11, true},
-        {"another executable", 12, false},
-        {"same path in another case", 13, false},
-        {"process cannot be opened", 14, false},
-        {"path read fails, buffer holds the same text", 15, false},
+        {"same path", 10, SameExecutable::yes, 0},
+        {"same file by its short path", 11, SameExecutable::yes, 0},
+        {"another executable", 12, SameExecutable::no, 0},
+        {"same path in another case", 13, SameExecutable::no, 0},
+        {"no such process", 14, SameExecutable::no, 0},
+        {"process that may not be opened", 16, SameExecutable::unknown, platform::error_access_denied},
+        {"path read fails, buffer holds the same text, process runs", 15, SameExecutable::unknown, 31},
+        {"path read fails, process has ended", 17, SameExecutable::no, 0},
+        {"path longer than any own path", 18, SameExecutable::no, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -375,14 +411,24 @@ TEST_F(OwnPathTest, RunsSameExecutable) {
             {12, u"C:\\Program Files\\other.exe"},
             {13, u"C:\\Program Files\\TOOL.exe"},
             {15, u"C:\\PROGRA~1\\tool.exe"},
+            {17, u"C:\\PROGRA~1\\tool.exe"},
+            {18, u"C:\\" + std::u16string(4100, u'x') + u"\\tool.exe"},
         };
-        system_.unopenable_processes.insert(14);
-        system_.unreadable_process = 15;
+        system_.process_open_errors = {{14, platform::error_invalid_parameter}, {16, platform::error_access_denied}};
+        system_.unreadable_process = c.process_id == 17 ? 17 : 15;
+        system_.image_read_error = 31;
+        system_.ended_processes.insert(17);
 
-        EXPECT_EQ(runs_same_executable(own_paths_, c.process_id), c.expected);
+        uint32_t error = 0;
+        EXPECT_EQ(runs_same_executable(own_paths_, c.process_id, &error), c.expected);
+        if (c.expected == SameExecutable::unknown) {
+            EXPECT_EQ(error, c.error);
+        }
         EXPECT_EQ(system_.processes_closed, system_.processes_opened);
-        EXPECT_EQ(std::u16string(own_paths_.resolved_own_path.data()), c.process_id == 14 ? u"" : u"C:\\PROGRA~1\\tool.exe");
-        if (c.process_id != 14) {
+        bool compared = c.expected != SameExecutable::unknown && c.process_id != 14 && c.process_id != 17 &&
+                        c.process_id != 18;
+        EXPECT_EQ(std::u16string(own_paths_.resolved_own_path.data()), compared ? u"C:\\PROGRA~1\\tool.exe" : u"");
+        if (compared) {
             EXPECT_EQ(system_.image_path_sizes, std::vector<uint32_t>{4097});
             EXPECT_EQ(system_.own_module_sizes, std::vector<uint32_t>{4097});
         }
@@ -392,10 +438,11 @@ TEST_F(OwnPathTest, RunsSameExecutable) {
 TEST_F(OwnPathTest, OwnPathIsResolvedOnceOverTwoCalls) {
     system_.process_images = {{20, u"C:\\apps\\tool.exe"}, {21, u"C:\\apps\\other.exe"}};
     system_.final_paths[u"C:\\apps\\tool.exe"] = u"\\\\?\\C:\\apps\\tool.exe";
-    EXPECT_TRUE(runs_same_executable(own_paths_, 20));
+    uint32_t error = 0;
+    EXPECT_EQ(runs_same_executable(own_paths_, 20, &error), SameExecutable::yes);
     int opened_for_own_path = system_.files_opened;
-    EXPECT_FALSE(runs_same_executable(own_paths_, 21));
-    EXPECT_TRUE(runs_same_executable(own_paths_, 20));
+    EXPECT_EQ(runs_same_executable(own_paths_, 21, &error), SameExecutable::no);
+    EXPECT_EQ(runs_same_executable(own_paths_, 20, &error), SameExecutable::yes);
     EXPECT_EQ(system_.own_module_sizes.size(), 1u);
     // One open per call for the other process, one in all for the own path.
     EXPECT_EQ(system_.files_opened, opened_for_own_path + 2);
@@ -436,7 +483,8 @@ TEST(RunsSameExecutableNatively, RecognisesAProcessAtEveryPathLengthThatStarts) 
         own_module_for_test.assign(program.begin(), program.end());
         for (char16_t& unit : own_module_for_test) unit = unit == u'/' ? u'\\' : unit;
         OwnPaths own_paths;
-        EXPECT_TRUE(runs_same_executable(own_paths, static_cast<uint32_t>(child)));
+        uint32_t error = 0;
+        EXPECT_EQ(runs_same_executable(own_paths, static_cast<uint32_t>(child), &error), SameExecutable::yes);
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
     }

@@ -70,6 +70,12 @@ struct World {
 
     bool target_existed_at_exit = false;
     Run* run = nullptr;
+
+    // What the system reports as the raw command line and, unless negative,
+    // as the length of the own module path (cut to the buffer, as
+    // GetModuleFileNameW does).
+    std::u16string command_line = u"app.exe";
+    int64_t own_module_length = -1;
 };
 World* world;
 
@@ -136,8 +142,10 @@ void install_world(platform::Table& table) {
         return world->real.write_file(file, data, length);
     };
     table.close_file = [](platform::FileHandle file) {
-        record("close_file");
-        world->real.close_file(file);
+        bool fail = record("close_file");
+        bool closed = world->real.close_file(file);
+        if (fail) platform::set_last_error(world->fault_error);
+        return closed && !fail;
     };
     table.get_file_attributes = [](const char16_t* path) {
         record("get_file_attributes");
@@ -153,7 +161,19 @@ void install_world(platform::Table& table) {
     };
     table.get_raw_command_line = []() -> const char16_t* {
         record("get_raw_command_line");
-        return u"app.exe";
+        return world->command_line.c_str();
+    };
+    table.get_own_module_file_name = [](char16_t* out, uint32_t size) -> uint32_t {
+        if (world->own_module_length < 0) return world->real.get_own_module_file_name(out, size);
+        uint32_t length = static_cast<uint32_t>(world->own_module_length);
+        uint32_t stored = length < size ? length : size - 1;
+        for (uint32_t i = 0; i < stored; ++i) out[i] = i == 0 ? u'\\' : u'm';
+        out[stored] = 0;
+        return length;
+    };
+    table.create_kill_on_close_job = []() -> platform::JobHandle {
+        record("create_kill_on_close_job");
+        return {nullptr};
     };
     table.start_process = [](const char16_t*, char16_t*, platform::JobHandle) -> platform::ProcessHandle {
         if (record("start_process")) return {nullptr};
@@ -332,7 +352,8 @@ INSTANTIATE_TEST_SUITE_P(
         Moment{"BeforeUnpacking", "allocate_memory", 0, false, false, interrupted},
         Moment{"BetweenTwoPiecesOfAFile", "write_file", 2, false, false, interrupted},
         Moment{"WhileAFileIsCreated", "create_file", 1, false, false, interrupted},
-        Moment{"BetweenUnpackingAndTheStart", "get_raw_command_line", 0, false, false, interrupted},
+        Moment{"WhileTheCommandLineIsBuiltBeforeUnpacking", "get_raw_command_line", 0, false, false, interrupted},
+        Moment{"BetweenUnpackingAndTheStart", "create_kill_on_close_job", 0, false, false, interrupted},
         Moment{"WhileTheChildRunsAndIgnoresIt", "wait_for_process", 0, false, true, interrupted},
         // The child had ended with 5 by itself: its status is the run's.
         Moment{"WhileTheDirectoryIsRemovedAfterTheRun", "delete_file", 0, true, true, 5}),
@@ -368,13 +389,15 @@ TEST_P(FailureExit, AfterUnpackingStartedRemovesTheDirectoryFirst) {
     // The file being written was closed before anything was removed.
     size_t removal = first_removal(true);
     EXPECT_LT(removal, state.log.size());
-    EXPECT_EQ(count("create_file", true, 0, removal), count("close_file", true, 0, removal));
+    EXPECT_EQ(count("create_file", true, 0, removal),
+              count("close_file", true, 0, removal) + count("failed close_file", true, 0, removal));
 }
 
 INSTANTIATE_TEST_SUITE_P(Failures, FailureExit,
-                         testing::Values(Failure{"ChildCannotStart", "start_process", 0, 1359, false},
+                         testing::Values(Failure{"ChildCannotStart", "start_process", 0, 193, false},
                                          Failure{"WriteFailsInsideAFile", "write_file", 5, 112, false},
                                          Failure{"FileCannotBeCreated", "create_file", 1, 5, false},
+                                         Failure{"CloseOfAWrittenFileFails", "close_file", 1, 112, false},
                                          Failure{"DataEndsInsideARecord", "", 0, 0, true}),
                          [](const testing::TestParamInfo<Failure>& info) { return std::string(info.param.name); });
 
@@ -386,13 +409,52 @@ TEST_F(ParentEnd, AFailureBeforeUnpackingRemovesNothing) {
     EXPECT_EQ(first_removal(true), state.log.size()) << "a removal ran for a directory never made";
 }
 
-TEST_F(ParentEnd, AnImmediateStopAfterUnpackingLeavesEverything) {
-    // The own path cannot be read when the child's command line is built.
-    platform.table().get_own_module_file_name = [](char16_t*, uint32_t) -> uint32_t { return 0; };
+// Whether the child can be started from this path with this command line
+// is known before the target directory is made: at a limit the launcher
+// stops with nothing created, instead of after unpacking everything.
+struct Limit {
+    const char* name;
+    int64_t own_module_length;
+    size_t argument_length;
+};
+
+void PrintTo(const Limit& limit, std::ostream* out) { *out << limit.name; }
+
+class ChildLimit : public ParentEnd, public testing::WithParamInterface<Limit> {};
+
+TEST_P(ChildLimit, StopsAtOnceWithNothingCreated) {
+    const Limit& limit = GetParam();
+    state.own_module_length = limit.own_module_length;
+    if (limit.argument_length > 0) state.command_line = u"app.exe " + std::u16string(limit.argument_length, u'x');
     EXPECT_EQ(run(), platform::immediate_stop_status);
     EXPECT_EQ(ended_by, "immediate stop");
-    EXPECT_TRUE(fs::exists(target / "sub" / "data.bin"));
-    EXPECT_EQ(first_removal(true), state.log.size());
+    EXPECT_FALSE(fs::exists(target)) << target;
+    EXPECT_EQ(launcher_run->unpacking.extraction_started.load(), 0);
+    for (const char* writing : {"create_directory", "create_file", "write_file", "start_process"}) {
+        EXPECT_EQ(count(writing, true, 0, state.log.size()), 0) << writing;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, ChildLimit,
+    testing::Values(Limit{"OwnPathUnreadable", 0, 0},
+                    // GetModuleFileNameW fills the buffer of 4,096: a path of
+                    // 4,096 characters or more, cut.
+                    Limit{"OwnPathOf4096Characters", 4096, 0}, Limit{"OwnPathOf5000Characters", 5000, 0},
+                    // "\\mmm...m" of 30 characters, a space and the argument:
+                    // 32,769 characters, one more than the child's line holds.
+                    Limit{"CommandLineOneCharacterTooLong", 30, 32768 - 31 + 1},
+                    Limit{"CommandLineTheSystemTookButTheChildsCannotHold", -1, 32749}),
+    [](const testing::TestParamInfo<Limit>& info) { return std::string(info.param.name); });
+
+TEST_F(ParentEnd, ACommandLineOfExactly32768CharactersRuns) {
+    state.own_module_length = 30;
+    state.command_line = u"app.exe " + std::u16string(32768 - 31, u'x');
+    state.child_ends_by_itself = true;
+    EXPECT_EQ(run(), 0u);
+    EXPECT_EQ(ended_by, "return");
+    EXPECT_EQ(wide_length(launcher_run->child_command_line.data()), 32768u);
+    EXPECT_FALSE(fs::exists(target));
 }
 
 TEST_F(ParentEnd, ANormalRunReturnsTheChildsStatusAfterRemovingTheDirectory) {

@@ -10,16 +10,24 @@
 namespace {
 
 int process_opens = 0;
+uint32_t open_error = platform::error_invalid_parameter;
+
+struct ProcessExit {
+    int status;
+};
 
 class RunModeDecision : public ::testing::Test {
 protected:
     void SetUp() override {
         process_opens = 0;
+        open_error = platform::error_invalid_parameter;
         // No process may be opened unless the value parses; none is found.
         platform.table().open_process_for_query = [](uint32_t) -> platform::ProcessHandle {
             ++process_opens;
+            platform::set_last_error(open_error);
             return {nullptr};
         };
+        platform.table().exit_process = [](int status) { throw ProcessExit{status}; };
     }
     void TearDown() override { unsetenv("FENZAR_ONEFILE_PARENT"); }
     PlatformOverride platform;
@@ -36,10 +44,30 @@ TEST_F(RunModeDecision, UnusableValuesMeanParentModeWithoutAskingTheSystem) {
     EXPECT_EQ(process_opens, 0);
 }
 
-TEST_F(RunModeDecision, ProcessThatCannotBeOpenedMeansParentMode) {
+TEST_F(RunModeDecision, ProcessThatDoesNotExistMeansParentMode) {
     setenv("FENZAR_ONEFILE_PARENT", " +4242", 1);
     EXPECT_EQ(detect_run_mode(own_paths), RunMode::parent);
     EXPECT_EQ(process_opens, 1);
+}
+
+// A process that exists but may not be examined leaves the question open:
+// taking parent mode would unpack and start a child that meets the same
+// refusal, one launcher after another.
+TEST_F(RunModeDecision, ProcessThatCannotBeExaminedEndsWithStatus2) {
+    setenv("FENZAR_ONEFILE_PARENT", "4242", 1);
+    for (uint32_t error : {platform::error_access_denied, platform::error_gen_failure}) {
+        open_error = error;
+        testing::internal::CaptureStderr();
+        try {
+            detect_run_mode(own_paths);
+            ADD_FAILURE() << "a run mode was chosen";
+        } catch (const ProcessExit& exit) {
+            EXPECT_EQ(exit.status, 2);
+        }
+        std::string message = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(message.rfind("Error, couldn't examine parent process. ([Error " + std::to_string(error) + "] ", 0), 0u)
+            << message;
+    }
 }
 
 TEST(ParentEnvironment, ClearsInheritedValuesAndPublishesTheOwnId) {

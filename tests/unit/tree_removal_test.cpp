@@ -68,6 +68,10 @@ TEST_F(FakeTree, WorksOnTheExtendedLengthFormOfTheFullPath) {
         {u"C:\\Temp\\onefile_1", u"\\\\?\\C:\\Temp\\onefile_1"},
         {u"d:\\x", u"\\\\?\\d:\\x"},
         {u"\\\\server\\share\\temp\\onefile_1", u"\\\\?\\UNC\\server\\share\\temp\\onefile_1"},
+        // A TEMP given in the extended-length form (TMP=\\?\C:\...) yields a
+        // target directory that is in that form already.
+        {u"\\\\?\\C:\\Temp\\onefile_1", u"\\\\?\\C:\\Temp\\onefile_1"},
+        {u"\\\\?\\UNC\\server\\share\\x", u"\\\\?\\UNC\\server\\share\\x"},
         // The POSIX layer's full paths are rooted without a drive.
         {u"\\tmp\\onefile_1", u"\\tmp\\onefile_1"},
     };
@@ -100,9 +104,21 @@ TEST_F(FakeTree, RefusesEverythingButAFullPathBelowARoot) {
         u"\\\\server",
         u"\\\\server\\share",
         u"\\\\server\\share\\",
-        u"\\\\?\\C:\\Temp\\x",
         u"\\\\.\\C:\\Temp\\x",
-        u"\\\\?\\UNC\\server\\share\\x",
+        u"\\\\?\\",
+        u"\\\\?\\C:",
+        u"\\\\?\\C:\\",
+        u"\\\\?\\C:\\a\\..\\b",
+        u"\\\\?\\C:\\a\\.",
+        u"\\\\?\\C:\\a\\\\b",
+        u"\\\\?\\C:\\a/b",
+        u"\\\\?\\C:\\a\\b:stream",
+        u"\\\\?\\C:relative",
+        u"\\\\?\\UNC\\server\\share",
+        u"\\\\?\\UNC\\server\\share\\",
+        u"\\\\?\\Volume{0b1c}\\x",
+        u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x",
+        u"\\\\?\\unc\\server\\share\\x",
         u"/tmp/x",
     };
     for (const std::u16string& target : refused) {

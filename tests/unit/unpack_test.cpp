@@ -322,6 +322,45 @@ TEST_F(UnpackArchive, FailedWriteEndsWithTheSystemErrorAndKeepsWhatWasWritten) {
     EXPECT_FALSE(fs::exists(target_ / "never.txt"));
 }
 
+// CloseHandle may report a write that failed late (a network share, a disk
+// that filled after the write was accepted): the file is not what the record
+// holds, so the unpacking ends as after a failed write.
+TEST_F(UnpackArchive, FailedCloseOfAWrittenFileIsTheWriteError) {
+    platform.table().close_file = [](platform::FileHandle file) {
+        bool closed = observed->real.close_file(file);
+        if (observed->opened.size() != 2) return closed;
+        platform::set_last_error(platform::error_disk_full);
+        return false;
+    };
+    open({{u"app.dll", "library"}, {u"big.bin", pattern(40000, 7)}, {u"never.txt", "never"}});
+    testing::internal::CaptureStderr();
+    try {
+        unpack();
+        FAIL() << "the loop went on";
+    } catch (const ProcessExit& exit) {
+        EXPECT_EQ(exit.status, 2);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Error, couldn't unpack file to target path. ([Error 112] There is not enough space on the disk.)\n");
+    EXPECT_EQ(seen_.opened, (std::vector<std::u16string>{full_path(u"app.dll"), full_path(u"big.bin")}));
+    EXPECT_FALSE(fs::exists(target_ / "never.txt"));
+}
+
+// The message names the record even when its name holds a surrogate without
+// its partner, which no text can hold: that unit is shown as U+FFFD.
+TEST_F(UnpackArchive, OpenMessageKeepsANameWithALoneSurrogate) {
+    std::u16string name = u"f\\lone" + std::u16string(1, 0xD800) + u"after.txt";
+    open({{u"f", "a file where a directory should be"}, {name, "never written"}});
+    try {
+        unpack();
+        FAIL() << "the loop went on";
+    } catch (const ProcessExit& exit) {
+        EXPECT_EQ(exit.status, 2);
+    }
+    EXPECT_EQ(seen_.error_lines, std::vector<std::u16string>{u"Error, failed to open '%ls' for writing.\n|" +
+                                                             full_path(u"f\\lone\uFFFDafter.txt")});
+}
+
 // As a parent does: the target directory is made private first (on POSIX,
 // mode 0700) and the records go below it; one that exists already is
 // refused and nothing is written into it.

@@ -14,10 +14,10 @@ TRAILER_ALIGNMENT = 8
 
 def archive(records, end_marker=True):
     """Entry records from (name, data) pairs and, unless left out, the end
-    marker."""
+    marker. A name may hold a lone surrogate, which goes in as its unit."""
     out = bytearray()
     for name, data in records:
-        out += name.encode('utf-16-le') + b'\0\0' + struct.pack('<Q', len(data)) + data
+        out += name.encode('utf-16-le', 'surrogatepass') + b'\0\0' + struct.pack('<Q', len(data)) + data
     if end_marker:
         out += END_MARKER
     return bytes(out)

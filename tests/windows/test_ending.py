@@ -8,12 +8,15 @@ console event reaches a launcher only from a console parent and SIGINT
 an event at an exact moment, the hooks call the launcher's registered
 handler on a new thread, as the platform does, just before a chosen call."""
 import os
+import pwd
+import re
 import shutil
 import signal
 import subprocess
 import tempfile
 import time
 import unittest
+import uuid
 
 import harness
 
@@ -50,7 +53,8 @@ class ConsoleEventMoments(EndingTest):
         # moment, where the event falls, what the application does, status
         ('before unpacking', 'allocate_memory:0', {}, INTERRUPTED),
         ('while a file is written', 'write_file:1', {}, INTERRUPTED),
-        ('between unpacking and the start', 'get_raw_command_line:0', {}, INTERRUPTED),
+        ('while the command line is built, before unpacking', 'get_raw_command_line:0', {}, INTERRUPTED),
+        ('between unpacking and the start', 'create_kill_on_close_job:0', {}, INTERRUPTED),
         # The application ignores the event: 5 s of grace, then terminated.
         ('while the application runs', 'wait_for_process:0', {'PROBE_SLEEP_MS': '60000'}, INTERRUPTED),
         # The application had ended with 3 by itself: its status stands.
@@ -125,22 +129,92 @@ class FailedWait(EndingTest):
 
 
 class FailureExits(EndingTest):
+    LAUNCH = r"\AError, couldn't launch child \(\[Error %d\] .+\)\n\Z"
+    UNPACK = r"\AError, couldn't unpack file to target path\. \(\[Error 112\] .+\)\n\Z"
     CASES = [
-        # fault, stream, message
-        ('start_process:0:1359', 'stderr', r"\AError, couldn't launch child \(\[Error 1359\] .+\)\n\Z"),
-        ('write_file:1:112', 'stderr', r"\AError, couldn't unpack file to target path\. \(\[Error 112\] .+\)\n\Z"),
-        ('add_console_control_handler:0:5', 'stdout', r"\AError, failed to register signal handler\.\n\Z"),
-        ('allocate_memory:0:8', 'stdout', r"\AError, couldn't allocate memory\.\n\Z"),
+        # what, environment, stream, message
+        ('every start fails with a passing error', {'FENZAR_TEST_FAULT': 'start_process:0:1359*5'}, 'stderr',
+         LAUNCH % 1359),
+        ('the start fails with a lasting error', {'FENZAR_TEST_FAULT': 'start_process:0:193'}, 'stderr',
+         LAUNCH % 193),
+        ('a write fails', {'FENZAR_TEST_FAULT': 'write_file:1:112'}, 'stderr', UNPACK),
+        # The second file's close: CloseHandle reports a write that failed late.
+        ('a close of a written file fails', {'FENZAR_TEST_FAULT': 'close_file:1:112'}, 'stderr', UNPACK),
+        ('no handler', {'FENZAR_TEST_FAULT': 'add_console_control_handler:0:5'}, 'stdout',
+         r"\AError, failed to register signal handler\.\n\Z"),
+        ('no memory', {'FENZAR_TEST_FAULT': 'allocate_memory:0:8'}, 'stdout', r"\AError, couldn't allocate memory\.\n\Z"),
+        # A process named by FENZAR_ONEFILE_PARENT that exists but cannot be
+        # examined (a hardened process, a security product in the way): not
+        # the parent mode, which would start a chain of launchers.
+        ('the parent cannot be examined', {'FENZAR_TEST_FAULT': 'open_process_for_query:0:5',
+                                           'FENZAR_ONEFILE_PARENT': '4242'}, 'stderr',
+         r"\AError, couldn't examine parent process\. \(\[Error 5\] .+\)\n\Z"),
     ]
 
     def test_status_2_with_the_message_and_no_directory_left(self):
-        for fault, stream, message in self.CASES:
-            with self.subTest(fault):
-                result, left, running = self.run_launcher({'FENZAR_TEST_FAULT': fault})
+        for what, env, stream, message in self.CASES:
+            with self.subTest(what):
+                result, left, running = self.run_launcher(env)
                 self.assertEqual(result.status, 2, result)
                 self.assertRegex(getattr(result, stream), message)
                 self.assertEqual(result.stdout + result.stderr, getattr(result, stream))
                 self.assertEqual((left, running), (set(), []))
+
+
+class PassingStartFailure(EndingTest):
+    # Under load CreateProcessW has failed with 1359 for a moment: the start
+    # is tried again and the application runs.
+    def test_the_application_runs_after_failed_starts(self):
+        for fault in ('start_process:0:1359', 'start_process:0:1359*4', 'start_process:0:32*2'):
+            with self.subTest(fault):
+                result, left, running = self.run_launcher({'FENZAR_TEST_FAULT': fault, 'PROBE_EXIT': '6'})
+                self.assertEqual(result.status, 6, result)
+                self.assertRegex(result.stdout, r'\Apath=')
+                self.assertEqual(result.stderr, '')
+                self.assertEqual((left, running), (set(), []))
+
+
+class LimitsOfTheChildsStart(EndingTest):
+    # A command line that the system accepts but the child's, with the
+    # launcher's full path as argument 0, cannot hold: the launcher stops at
+    # once, before it creates anything, instead of after unpacking. (An own
+    # path of 4,096 characters or more cannot be shown: Wine starts no
+    # program from a path of 260 or more; own_path_test and parent_end_test
+    # check it natively.)
+    def test_a_command_line_the_child_cannot_hold_leaves_nothing(self):
+        exe, name = self.launcher()
+        self.addCleanup(kill_if_running, name)
+        line = 'a ' + 'x' * 32747
+        self.assertEqual(len(line), 32749)
+        before = harness.onefile_dirs()
+        result = harness.run(DRIVER, ['raw-env', harness.windows_path(exe), 'FENZAR_TEST_LINE'],
+                             env={'FENZAR_TEST_LINE': line}, cwd=self.work)
+        match = re.search(r'^exit_code=(\d+)\n\Z', result.stdout, re.MULTILINE)
+        self.assertIsNotNone(match, result)
+        self.assertEqual(int(match.group(1)), 0xC0000409)
+        self.assertEqual(result.stdout[:match.start()] + result.stderr, '')
+        self.assertEqual(harness.onefile_dirs() - before, set(), 'nothing was unpacked')
+
+
+class ExtendedLengthTemp(EndingTest):
+    # TMP=\\?\C:\... gives a target directory in the extended-length form;
+    # it is removed like any other, after a run and after a failure.
+    def test_target_directory_is_removed(self):
+        user = pwd.getpwuid(os.getuid()).pw_name
+        for what, env, status in (('after a run', {'PROBE_EXIT': '3'}, 3),
+                                  ('after a failed write', {'FENZAR_TEST_FAULT': 'write_file:1:112'}, 2)):
+            with self.subTest(what):
+                temp_name = 'fenzar_extended_%s' % uuid.uuid4().hex
+                linux_temp = os.path.join(harness.wine_temp_dir(), temp_name)
+                os.makedirs(linux_temp)
+                self.addCleanup(shutil.rmtree, linux_temp, True)
+                temp = '\\\\?\\C:\\users\\%s\\Temp\\%s' % (user, temp_name)
+                result, _, running = self.run_launcher(dict(env, FENZAR_TEST_TMP=temp))
+                self.assertEqual(result.status, status, result)
+                if status == 3:
+                    self.assertTrue(result.stdout.startswith('path=%s\\onefile_' % temp), result.stdout)
+                self.assertEqual(os.listdir(linux_temp), [])
+                self.assertEqual(running, [])
 
 
 if __name__ == '__main__':

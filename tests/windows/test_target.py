@@ -186,6 +186,35 @@ class LauncherInADeepDirectory(unittest.TestCase):
                 self.assertEqual(harness.onefile_dirs() - before, set())
 
 
+class InheritedValuesOfAnotherForm(unittest.TestCase):
+    """A copy of the launcher started from inside the application runs in
+    re-entered mode and computes the target directory from the inherited
+    values. A FENZAR_ONEFILE_RANDOM that is no token of the parent's form,
+    such as one with ..\\, counts as absent: the copy gets a fresh token,
+    finds no library and fails, instead of loading one from outside the
+    launcher's directory."""
+
+    def test_random_value_leaving_the_directory_is_not_used(self):
+        scratch = tempfile.TemporaryDirectory()
+        self.addCleanup(scratch.cleanup)
+        launcher = harness.pack(harness.windows_test_file('child_probe_app.dll'),
+                                out=os.path.join(scratch.name, 'probe.exe'))
+        planted_name = 'planted_%d_%d' % (os.getpid(), time.monotonic_ns())
+        planted = os.path.join(harness.wine_temp_dir(), planted_name)
+        os.makedirs(planted)
+        self.addCleanup(shutil.rmtree, planted, True)
+        # Where the copy would load from: %TEMP%\\onefile_P_T_..\\..\\NAME is
+        # %TEMP%\\NAME.
+        shutil.copy(harness.windows_test_file(APP_NAME), os.path.join(planted, 'child_probe_app.dll'))
+
+        result = harness.run(launcher, env={
+            PARENT: None, 'PROBE_AGAIN': '1', 'PROBE_AGAIN_SET': '%s=..\\..\\%s' % (RANDOM, planted_name)})
+        self.assertEqual(result.status, 0, result)
+        self.assertNotIn('argc=', result.stdout, 'the planted library ran')
+        self.assertIn('again=2\n', result.stdout)
+        self.assertRegex(result.stderr, r"\AError, load DLL\. \(\[Error \d+\] .*\)\n\Z")
+
+
 if __name__ == '__main__':
     unittest.main()
 

@@ -166,6 +166,29 @@ class UnpackTest(unittest.TestCase):
                 self.assertEqual(written[records[0][0]], records[0][1], 'what was written before the failure')
                 self.assertEqual(written['echo_app.dll'], self.app)
 
+    def test_open_message_keeps_the_characters_of_the_path(self):
+        # The path goes to a pipe here, so in the ANSI code page, without
+        # best-fit look-alikes: what the page lacks is "?". A lone surrogate,
+        # which no text holds, shows as U+FFFD. (On a console the launcher
+        # writes UTF-16 with WriteConsoleW; a program that Wine starts from
+        # Linux has no console, so that path is not shown here.)
+        driver = harness.run(harness.windows_test_file('child_driver.exe'), ['code-pages'])
+        code_page = int(re.fullmatch(r'acp=(\d+) oemcp=\d+\n', driver.stdout).group(1))
+        for blocked, shown in (('Grüße\\блок\\f', 'Grüße\\блок\\f'),
+                               ('lone\ud800x', 'lone\ufffdx')):
+            with self.subTest(code_page=code_page, blocked=blocked.encode('unicode_escape')):
+                self.marker = 'marker_%s.txt' % uuid.uuid4().hex
+                # A file where a directory should be: the open fails for real.
+                records = [(blocked, b'a file'), (blocked + '\\below.txt', b'below a file')]
+                exe = self.launcher(records, checked=False)
+                completed = subprocess.run([harness.WINE, exe], capture_output=True,
+                                           env=harness.wine_environment(), timeout=120)
+                self.assertEqual(completed.returncode, 2, completed)
+                name = (shown + '\\below.txt').encode('cp%d' % code_page, errors='replace')
+                self.assertRegex(completed.stderr, rb"\AError, failed to open 'C:\\users\\[^\\]+\\Temp\\onefile_[^\\]+\\"
+                                 + re.escape(name) + rb"' for writing\.\r\n\Z")
+                self.assertEqual(self.marked_directories(), [], 'a failure removes the target directory')
+
     @unittest.skipIf(os.getuid() == 0, 'Wine run as root truncates read-only files: the system does not refuse '
                                        'root; Windows refuses CREATE_ALWAYS on a read-only file')
     def test_read_only_existing_file_cannot_be_opened(self):

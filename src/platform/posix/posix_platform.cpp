@@ -306,8 +306,10 @@ uint32_t get_short_path_name(const char16_t* path, char16_t* out, uint32_t size)
 }
 
 platform::ProcessHandle open_process_for_query(uint32_t process_id) {
+    // As Windows reports it: no such process, or one that may not be asked.
     if (process_id == 0 || kill(static_cast<pid_t>(process_id), 0) != 0) {
-        current_error = platform::error_access_denied;
+        current_error = process_id != 0 && errno == EPERM ? platform::error_access_denied
+                                                          : platform::error_invalid_parameter;
         return {nullptr};
     }
     return {to_handle(process_id)};
@@ -344,7 +346,11 @@ bool write_file(platform::FileHandle file, const void* data, uint32_t length) {
     return true;
 }
 
-void close_file(platform::FileHandle file) { close(static_cast<int>(from_handle(file.value))); }
+bool close_file(platform::FileHandle file) {
+    if (close(static_cast<int>(from_handle(file.value))) == 0) return true;
+    fail_with_errno();
+    return false;
+}
 
 bool create_directory(const char16_t* path) {
     if (mkdir(path_to_native(path).c_str(), 0755) != 0) {

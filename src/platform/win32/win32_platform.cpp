@@ -1,15 +1,16 @@
 // The platform table on Windows: each entry makes exactly the Windows call
 // the launcher relies on, with the arguments it needs.
 #include <windows.h>
-#include <psapi.h>
 #include <sddl.h>
 #include <shlobj.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -61,8 +62,55 @@ uint32_t format_system_message(uint32_t code, char** text) {
                           nullptr, code, 0x409, reinterpret_cast<LPSTR>(text), 0, nullptr);
 }
 
+// Code pages whose conversion takes no flags and no default character.
+bool conversion_takes_no_flags(UINT code_page) {
+    return code_page == CP_UTF8 || code_page == CP_UTF7 || code_page == 42 || code_page == 52936 ||
+           code_page == 54936 || (code_page >= 50220 && code_page <= 50229) || (code_page >= 57002 && code_page <= 57011);
+}
+
+// The C runtime would convert the argument in its "C" locale, which drops
+// everything from the first character outside Latin-1 on. A console gets
+// UTF-16 as it is; a file or pipe gets the code page its reader expects,
+// where a character the page lacks becomes the page's default character
+// ("?") rather than a look-alike that names another path.
 void print_error_with_wide(const char* format, const char16_t* argument) {
-    std::fprintf(stderr, format, wide(argument));
+    const char* at = std::strstr(format, "%ls");
+    std::wstring line;
+    for (const char* p = format; *p != 0 && p != at; ++p) line += static_cast<wchar_t>(static_cast<unsigned char>(*p));
+    if (at != nullptr) {
+        line += wide(argument);
+        for (const char* p = at + 3; *p != 0; ++p) line += static_cast<wchar_t>(static_cast<unsigned char>(*p));
+    }
+    std::fflush(stderr);
+    HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
+        // The line break the C runtime writes in text mode.
+        std::wstring console_line;
+        for (wchar_t unit : line) {
+            if (unit == L'\n') console_line += L'\r';
+            console_line += unit;
+        }
+        DWORD written = 0;
+        WriteConsoleW(handle, console_line.data(), static_cast<DWORD>(console_line.size()), &written, nullptr);
+        return;
+    }
+    UINT code_page = GetConsoleOutputCP();
+    if (code_page == 0) code_page = GetACP();
+    DWORD flags = conversion_takes_no_flags(code_page) ? 0 : WC_NO_BEST_FIT_CHARS;
+    int length = static_cast<int>(line.size());
+    int size = WideCharToMultiByte(code_page, flags, line.data(), length, nullptr, 0, nullptr, nullptr);
+    if (size <= 0 && flags != 0) {
+        flags = 0;
+        size = WideCharToMultiByte(code_page, flags, line.data(), length, nullptr, 0, nullptr, nullptr);
+    }
+    if (size <= 0) return;
+    std::string bytes(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(code_page, flags, line.data(), length, bytes.data(), size, nullptr, nullptr);
+    // Through the stream, in text mode, so that the line ends as every
+    // other message does.
+    std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+    std::fflush(stderr);
 }
 
 uint32_t get_environment_variable(const char16_t* name, char16_t* buffer, uint32_t size) {
@@ -162,11 +210,13 @@ uint32_t get_short_path_name(const char16_t* path, char16_t* out, uint32_t size)
 }
 
 platform::ProcessHandle open_process_for_query(uint32_t process_id) {
-    return {OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id)};
+    return {OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id)};
 }
 
 uint32_t get_process_image_path(platform::ProcessHandle process, char16_t* out, uint32_t size) {
-    return K32GetModuleFileNameExW(to_native(process), nullptr, wide(out), size);
+    DWORD length = size;
+    if (!QueryFullProcessImageNameW(to_native(process), 0, wide(out), &length)) return 0;
+    return length;
 }
 
 platform::FileHandle create_file_for_writing(const char16_t* path) {
@@ -179,7 +229,7 @@ bool write_file(platform::FileHandle file, const void* data, uint32_t length) {
     return WriteFile(to_native(file), data, length, &written, nullptr) != 0;
 }
 
-void close_file(platform::FileHandle file) { CloseHandle(to_native(file)); }
+bool close_file(platform::FileHandle file) { return CloseHandle(to_native(file)) != 0; }
 
 bool create_directory(const char16_t* path) { return CreateDirectoryW(wide(path), nullptr) != 0; }
 

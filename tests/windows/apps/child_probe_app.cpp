@@ -18,6 +18,9 @@
 //                          with the one argument "again", waits, and prints
 //                          "again=<exit code>"; an instance started with
 //                          "again" does not do it once more
+//   PROBE_AGAIN_SET=NAME=VALUE  with PROBE_AGAIN: sets the variable NAME to
+//                          VALUE for that copy, as a program between the
+//                          two could
 //
 // It first prints "path=LIBRARY PATH"; every step prints one line on stdout
 // saying what it did.
@@ -120,6 +123,11 @@ BOOL WINAPI end_on_interrupt(DWORD control_type) {
 }
 
 void run_launcher_again(const wchar_t* launcher) {
+    std::wstring setting = variable(L"PROBE_AGAIN_SET");
+    size_t equals = setting.find(L'=');
+    if (equals != std::wstring::npos) {
+        SetEnvironmentVariableW(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str());
+    }
     std::wstring command = L"\"" + std::wstring(launcher) + L"\" again";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;

@@ -3,7 +3,9 @@
 //   FENZAR_TEST_FAULT=operation:passes:outcome[,operation:passes:outcome...]
 // and wraps that operation of the platform table: the first `passes` calls go
 // through, the next one fails with the Windows error code `outcome`, and later
-// calls go through again. For create_file_for_writing the outcome may also be
+// calls go through again. An outcome `code*N` makes the next N calls fail.
+// A failing close_file closes the file all the same, as CloseHandle does
+// when it reports a late write error. For create_file_for_writing the outcome may also be
 // "readonly": that call's file is made read-only first and the real call then
 // meets a read-only file, as if another program had changed it meanwhile.
 // For create_private_directory the outcome may be "precreate": the directory
@@ -52,6 +54,7 @@ struct Operation {
     // "precreate"), not an error code.
     bool changes_first = false;
     bool stop = false;
+    long failures = 1;  // consecutive calls that fail
     long event_passes = -1;  // no event
     long calls = 0;
 
@@ -61,7 +64,7 @@ struct Operation {
     bool strikes() {
         long call = calls++;
         if (call == event_passes) deliver_interrupt();
-        if (call != passes) return false;
+        if (passes < 0 || call < passes || call >= passes + failures) return false;
         if (stop) platform::stop_immediately();
         if (!changes_first) platform::set_last_error(static_cast<uint32_t>(error));
         return true;
@@ -79,10 +82,14 @@ Operation allocate_operation{"allocate_memory"};
 Operation command_line_operation{"get_raw_command_line"};
 Operation wait_operation{"wait_for_process"};
 Operation create_private_directory_operation{"create_private_directory"};
+Operation close_file_operation{"close_file"};
+Operation open_process_operation{"open_process_for_query"};
+Operation create_job_operation{"create_kill_on_close_job"};
 Operation* const operations[] = {
     &write_file_operation,      &create_file_operation,   &create_directory_operation, &delete_file_operation,
     &remove_directory_operation, &start_process_operation, &add_handler_operation,      &allocate_operation,
     &command_line_operation,     &wait_operation,          &create_private_directory_operation,
+    &close_file_operation,       &open_process_operation,  &create_job_operation,
 };
 
 platform::Table real;
@@ -145,6 +152,22 @@ const char16_t* counted_get_raw_command_line() {
     return real.get_raw_command_line();
 }
 
+bool failing_close_file(platform::FileHandle file) {
+    bool closed = real.close_file(file);
+    if (close_file_operation.strikes()) return false;
+    return closed;
+}
+
+platform::ProcessHandle failing_open_process_for_query(uint32_t process_id) {
+    if (open_process_operation.strikes()) return {nullptr};
+    return real.open_process_for_query(process_id);
+}
+
+platform::JobHandle counted_create_kill_on_close_job() {
+    create_job_operation.strikes();
+    return real.create_kill_on_close_job();
+}
+
 uint32_t failing_wait_for_process(platform::ProcessHandle process, uint32_t milliseconds) {
     if (wait_operation.strikes()) return platform::wait_failed;
     return real.wait_for_process(process, milliseconds);
@@ -191,7 +214,9 @@ void parse_fault(char* setting) {
     }
     char* end = nullptr;
     operation->error = std::strtoul(outcome, &end, 10);
-    if (*outcome == 0 || *end != 0) reject_setting(outcome);
+    if (*end == '*') operation->failures = parse_passes(end + 1);
+    else if (*end != 0) reject_setting(outcome);
+    if (*outcome == 0 || operation->failures < 1) reject_setting(outcome);
 }
 
 void parse_event(char* setting) {
@@ -245,6 +270,9 @@ struct InstallFaults {
         platform::table.get_raw_command_line = counted_get_raw_command_line;
         platform::table.wait_for_process = failing_wait_for_process;
         platform::table.create_private_directory = failing_create_private_directory;
+        platform::table.close_file = failing_close_file;
+        platform::table.open_process_for_query = failing_open_process_for_query;
+        platform::table.create_kill_on_close_job = counted_create_kill_on_close_job;
     }
 };
 

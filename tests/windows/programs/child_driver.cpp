@@ -3,6 +3,12 @@
 //       starts PROGRAM with exactly COMMAND_LINE (argument 0 included) and
 //       the caller's standard handles, waits and prints
 //       "exit_code=<unsigned decimal>"; status 120 when it cannot start it
+//   child_driver raw-env PROGRAM VARIABLE
+//       like raw, with the command line taken from the environment variable
+//       VARIABLE: a line near the system's 32,767 characters does not fit
+//       into the driver's own command line beside the other arguments
+//   child_driver code-pages
+//       prints "acp=N oemcp=N" (GetACP, GetOEMCP)
 //   child_driver print-args [ARGS...]
 //       prints its own arguments as the C runtime split them, "argv[I]=TEXT"
 //       in UTF-8, so that a test can compare them with what an application
@@ -72,13 +78,24 @@ int terminate_on_input(const wchar_t* program, const wchar_t* command_line) {
 int wmain(int argc, wchar_t** argv) {
     std::wstring command = argc > 1 ? argv[1] : L"";
     if (command == L"raw" && argc == 4) return start_and_report("child_driver", argv[2], argv[3]);
+    if (command == L"raw-env" && argc == 4) {
+        static wchar_t line[32768];
+        DWORD length = GetEnvironmentVariableW(argv[3], line, 32768);
+        if (length == 0 || length >= 32768) return 120;
+        return start_and_report("child_driver", argv[2], line);
+    }
+    if (command == L"code-pages") {
+        std::printf("acp=%u oemcp=%u\n", GetACP(), GetOEMCP());
+        return 0;
+    }
     if (command == L"hold" && argc == 4) return hold(argv[2], argv[3]);
     if (command == L"terminate-on-input" && argc == 4) return terminate_on_input(argv[2], argv[3]);
     if (command == L"print-args") {
         for (int i = 0; i < argc; ++i) print_utf8(L"argv[" + std::to_wstring(i) + L"]=" + argv[i] + L"\n");
         return 0;
     }
-    std::fputs("usage: child_driver raw PROGRAM COMMAND_LINE | print-args [ARGS...] | hold PATH EVENT"
+    std::fputs("usage: child_driver raw PROGRAM COMMAND_LINE | raw-env PROGRAM VARIABLE | code-pages"
+               " | print-args [ARGS...] | hold PATH EVENT"
                " | terminate-on-input PROGRAM COMMAND_LINE\n",
                stderr);
     return 120;
