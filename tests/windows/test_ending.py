@@ -183,11 +183,11 @@ class LimitsOfTheChildsStart(EndingTest):
     # check it natively.)
     def test_a_command_line_the_child_cannot_hold_leaves_nothing(self):
         exe, name = self.launcher()
-        self.addCleanup(kill_if_running, name)
+        self.addCleanup(harness.kill_if_running, name)
         line = 'a ' + 'x' * 32747
         self.assertEqual(len(line), 32749)
         before = harness.onefile_dirs()
-        result = harness.run(DRIVER, ['raw-env', harness.windows_path(exe), 'FENZAR_TEST_LINE'],
+        result = harness.run(harness.CHILD_DRIVER, ['raw-env', harness.windows_path(exe), 'FENZAR_TEST_LINE'],
                              env={'FENZAR_TEST_LINE': line}, cwd=self.work)
         match = re.search(r'^exit_code=(\d+)\n\Z', result.stdout, re.MULTILINE)
         self.assertIsNotNone(match, result)
