@@ -174,17 +174,18 @@ class UnpackTest(unittest.TestCase):
         # Linux has no console, so that path is not shown here.)
         driver = harness.run(harness.windows_test_file('child_driver.exe'), ['code-pages'])
         code_page = int(re.fullmatch(r'acp=(\d+) oemcp=\d+\n', driver.stdout).group(1))
-        for blocked, shown in (('Grüße\\блок\\f', 'Grüße\\блок\\f'),
-                               ('lone\ud800x', 'lone\ufffdx')):
-            with self.subTest(code_page=code_page, blocked=blocked.encode('unicode_escape')):
+        # A file where a directory should be: the open of the name below it
+        # fails for real.
+        for blocked, below, shown in (('Grüße\\блок\\f', 'below.txt', 'Grüße\\блок\\f\\below.txt'),
+                                      ('f', 'lone\ud800x.txt', 'f\\lone\ufffdx.txt')):
+            with self.subTest(code_page=code_page, name=shown):
                 self.marker = 'marker_%s.txt' % uuid.uuid4().hex
-                # A file where a directory should be: the open fails for real.
-                records = [(blocked, b'a file'), (blocked + '\\below.txt', b'below a file')]
+                records = [(blocked, b'a file'), (blocked + '\\' + below, b'below a file')]
                 exe = self.launcher(records, checked=False)
                 completed = subprocess.run([harness.WINE, exe], capture_output=True,
                                            env=harness.wine_environment(), timeout=120)
                 self.assertEqual(completed.returncode, 2, completed)
-                name = (shown + '\\below.txt').encode('cp%d' % code_page, errors='replace')
+                name = shown.encode('cp%d' % code_page, errors='replace')
                 self.assertRegex(completed.stderr, rb"\AError, failed to open 'C:\\users\\[^\\]+\\Temp\\onefile_[^\\]+\\"
                                  + re.escape(name) + rb"' for writing\.\r\n\Z")
                 self.assertEqual(self.marked_directories(), [], 'a failure removes the target directory')
