@@ -21,7 +21,8 @@ bool is_interrupting_event(uint32_t control_type) {
     }
 }
 
-void clean_up_registered_run(void* run) { clean_up_after_failure(*static_cast<Run*>(run)); }
+// The failure cleanup gets its run as the context it was registered with.
+void clean_up_run_after_failure(void* run) { clean_up_after_failure(*static_cast<Run*>(run)); }
 
 }  // namespace
 
@@ -30,7 +31,7 @@ void register_parent_cleanups(Run& run) {
     if (!platform::add_console_control_handler(console_control_handler)) {
         fail_with_message(message::register_handler_failed);
     }
-    set_failure_cleanup(clean_up_registered_run, &run);
+    set_failure_cleanup(clean_up_run_after_failure, &run);
 }
 
 int console_control_handler(uint32_t control_type) {
