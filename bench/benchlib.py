@@ -137,9 +137,9 @@ def ensure_level19_data():
 
 
 def make_stand_in_app(path):
-    """A stand-in for the application library: the first record only."""
-    with open(os.path.join(PAYLOAD, 'lib', 'libclang-cpp.so.14'), 'rb') as source, open(path, 'wb') as out:
-        out.write(source.read(65536))
+    """The application library, the first record: the Windows tree's no-op
+    application (the packer takes only an x86-64 DLL exporting run_code)."""
+    shutil.copyfile(os.path.join(WINDOWS_BENCH_DIR, 'noop_app.dll'), path)
 
 
 def timed(command, before=None, after=None, **options):

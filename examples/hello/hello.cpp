@@ -19,9 +19,9 @@
 
 namespace {
 
-// The launcher is a graphical-subsystem program: the standard output handle
-// is whatever the caller gave it (a console, a file or a pipe). A console
-// takes wide text; files and pipes get UTF-8.
+// The standard output handle is whatever the launcher was given (the
+// console of a console launcher, a file or a pipe). A console takes wide
+// text; files and pipes get UTF-8.
 void say(const std::wstring& line) {
     std::wstring text = line + L"\n";
     HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);

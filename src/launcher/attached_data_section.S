@@ -1,6 +1,14 @@
 // The attached data's section of the launcher template: the length constant
 // and the data, both written by the packer. Defined in assembler, so that no
 // compiler sees the template's length and folds it into the reader.
+//
+// The template is linked for the windows subsystem, whose start-up
+// (WinMainCRTStartup) is its entry point. The C runtime's object holds the
+// console start-up (mainCRTStartup) beside it, which tells the runtime it
+// runs a console program; the image-relative address recorded here lets the
+// packer make a console launcher from the same template. Linked with
+// -mconsole instead, the template differs in nothing but that entry point
+// and the subsystem field.
 #include "payload/data_section.h"
 
 	.section FENZAR_DATA_SECTION_NAME, "dr"
@@ -9,6 +17,8 @@
 	.globl fenzar_attached_data_length
 fenzar_attached_data_length:
 	.quad 0
+	.org FENZAR_DATA_CONSOLE_ENTRY_OFFSET
+	.rva mainCRTStartup
 	.org FENZAR_DATA_OFFSET
 	.globl fenzar_attached_data
 fenzar_attached_data:

@@ -1,9 +1,10 @@
-// The launcher executable's graphical-subsystem wide entry. The launcher
-// reads argc and the wide argv from the C runtime; none of the four entry
-// values is used, so they are declared by their sizes alone and nothing of
-// the system's headers is needed here. The attached data and its length
-// constant are part of this image: the packer puts them in, so only the
-// executable knows them.
+// The launcher executable's wide entry, for both subsystems: the C runtime's
+// windows or console start-up (attached_data_section.S) calls mingw-w64's
+// wmain, which calls this. The launcher reads argc and the wide argv from the
+// C runtime; none of the four entry values is used, so they are declared by
+// their kinds alone and nothing of the system's headers is needed here. The
+// attached data and its length constant are part of this image: the packer
+// puts them in, so only the executable knows them.
 #include <cstdint>
 #include <cstdlib>
 #include <new>

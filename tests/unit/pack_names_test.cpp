@@ -1,6 +1,7 @@
 // Entry name rules of the packer and its UTF-8 to UTF-16 conversion.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <string>
 
@@ -9,6 +10,7 @@
 namespace {
 
 using fenzar::pack::component_less;
+using fenzar::pack::find_file_under_directory_clash;
 using fenzar::pack::fold_name;
 using fenzar::pack::name_problem;
 using fenzar::pack::utf16_to_wtf8;
@@ -49,7 +51,11 @@ INSTANTIATE_TEST_SUITE_P(
         refused_name{u"conout$.log", "device name"}, refused_name{u"Clock$", "device name"},
         refused_name{u"COM\u00B9", "device name"}, refused_name{u"lpt\u00B3.x", "device name"},
         refused_name{u"nul .txt", "device name"}, refused_name{u"a\\...\\b", "\".\" or \"..\""},
-        refused_name{u". .\\x", "\".\" or \"..\""}));
+        refused_name{u". .\\x", "\".\" or \"..\""},
+        refused_name{u"lone\xD800", "unpaired surrogate"},
+        refused_name{u"\xDC00_first", "unpaired surrogate"},
+        refused_name{u"dir\xDE00\\x", "unpaired surrogate"},
+        refused_name{u"swapped\xDE00\xD83D", "unpaired surrogate"}));
 
 TEST(AcceptedName, HasNoProblem) {
     const std::u16string accepted[] = {u"app.dll",
@@ -64,10 +70,30 @@ TEST(AcceptedName, HasNoProblem) {
                                        u"nulx",
                                        u"\u00fc\u20ac",
                                        u"\xD83D\xDE00",
-                                       u"lone\xD800",
                                        u".config\\x"};
     for (const auto& name : accepted) {
         EXPECT_EQ(name_problem(name), "") << fenzar::pack::utf16_to_display(name);
+    }
+}
+
+TEST(FileUnderDirectoryClash, FindsAFileThatIsAlsoADirectory) {
+    using names = std::vector<std::u16string>;
+    using clash = std::optional<std::pair<std::size_t, std::size_t>>;
+    const std::pair<names, clash> cases[] = {
+        {{u"app.dll", u"x", u"x\\y"}, std::pair<std::size_t, std::size_t>{1, 2}},
+        {{u"x\\y", u"x"}, std::pair<std::size_t, std::size_t>{1, 0}},
+        {{u"a\\b", u"a\\b\\c\\d"}, std::pair<std::size_t, std::size_t>{0, 1}},
+        // As Windows compares names.
+        {{u"\u00c9", u"\u00e9\\x"}, std::pair<std::size_t, std::size_t>{0, 1}},
+        // A repeated file is no directory.
+        {{u"x", u"x"}, std::nullopt},
+        {{u"x", u"xy\\z", u"x.d\\z"}, std::nullopt},
+        {{u"d\\x", u"d\\y"}, std::nullopt},
+        {{u"ss", u"\u00df\\x"}, std::nullopt},
+    };
+    for (const auto& [given, expected] : cases) {
+        EXPECT_EQ(find_file_under_directory_clash(given), expected)
+            << fenzar::pack::utf16_to_display(given.back());
     }
 }
 

@@ -13,6 +13,8 @@ import signal
 import struct
 import subprocess
 
+import attached_data
+
 SOURCE_DIR = os.environ.get(
     'FENZAR_SOURCE_DIR',
     os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
@@ -97,7 +99,9 @@ def link_unchecked(data, out, scratch, template=None):
     filler = os.path.join(scratch, 'filler.bin')
     with open(filler, 'wb') as f:
         f.write(os.urandom(len(data)))
-    pack(filler, out=out, options=['--level', '1'] + (['--template', template] if template else []))
+    # The packer takes only a real application library as the first record.
+    pack(windows_test_file('echo_app.dll'), [filler], out=out,
+         options=['--level', '1'] + (['--template', template] if template else []))
     with open(out, 'rb') as f:
         image = bytearray(f.read())
     section = data_section(image)
@@ -110,6 +114,17 @@ def link_unchecked(data, out, scratch, template=None):
     image[start + DATA_OFFSET:end] = data + bytes(old_length - len(data))
     with open(out, 'wb') as f:
         f.write(image)
+    return out
+
+
+def link_archive(records, out):
+    """A launcher OUT holding exactly RECORDS, (name, data) pairs, put in by
+    `fenzar-pack link`, which checks names but not the application library
+    that pack refuses (one without run_code, say); returns OUT."""
+    data = out + '.bin'
+    with open(data, 'wb') as f:
+        f.write(attached_data.wrap(attached_data.raw_frame(attached_data.archive(records))))
+    subprocess.run([FENZAR_PACK, 'link', '-o', out, data], check=True, capture_output=True)
     return out
 
 

@@ -2,7 +2,8 @@
 an empty directory, the packer needs nothing of this machine's build (no
 toolchain on PATH, inputs copied away from the build tree) and only the
 system's libraries (glibc on Linux; the system's DLLs on Windows). Both
-packers write the same attached data for the example application."""
+packers write the same attached data for the example application, also with
+zstd's worker threads (--threads 2)."""
 import os
 import re
 import shutil
@@ -105,6 +106,9 @@ class DistTest(unittest.TestCase):
         self.assertEqual(self.run_linux(packer, '--version'), 'fenzar-pack %s\n' % VERSION)
         self.run_linux(packer, 'build', '-o', 'hello.bin', 'hello.dll', 'greeting.txt')
         self.assertEqual(self.run_linux(packer, 'list', 'hello.bin'), self.expected_listing())
+        self.run_linux(packer, 'build', '--threads', '2', '-o', 'threads.bin', 'hello.dll',
+                       'greeting.txt')
+        self.assertEqual(self.run_linux(packer, 'list', 'threads.bin'), self.expected_listing())
 
     def test_windows_packer_needs_only_system_dlls_and_builds_the_same_data(self):
         packer = self.unpack_windows()
@@ -120,6 +124,14 @@ class DistTest(unittest.TestCase):
         linux_packer = self.unpack_linux()
         self.run_linux(linux_packer, 'build', '-o', 'linux.bin', 'hello.dll', 'greeting.txt')
         self.assertEqual(read(self.input('hello.bin')), read(self.input('linux.bin')))
+        # With worker threads both write the same frame too (a frame of its
+        # own: any number of threads from 1 gives the same bytes).
+        self.run_windows(packer, 'build', '--threads', '2', '-o', 'windows-threads.bin',
+                         'hello.dll', 'greeting.txt')
+        self.run_linux(linux_packer, 'build', '--threads', '2', '-o', 'linux-threads.bin',
+                       'hello.dll', 'greeting.txt')
+        self.assertEqual(read(self.input('windows-threads.bin')),
+                         read(self.input('linux-threads.bin')))
 
     def check_launcher(self, launcher):
         result = harness.run(launcher, ['one', 'two words', '--exit=7'])
@@ -128,12 +140,14 @@ class DistTest(unittest.TestCase):
 
     def test_linux_packer_packs_the_example_into_a_launcher_that_runs(self):
         packer = self.unpack_linux()
-        self.run_linux(packer, 'pack', '-o', 'hello.exe', 'hello.dll', 'greeting.txt')
+        self.run_linux(packer, 'pack', '--threads', '2', '-o', 'hello.exe', 'hello.dll',
+                       'greeting.txt')
         self.check_launcher(self.input('hello.exe'))
 
     def test_windows_packer_packs_the_example_into_a_launcher_that_runs(self):
         packer = self.unpack_windows()
-        self.run_windows(packer, 'pack', '-o', 'hello.exe', 'hello.dll', 'greeting.txt')
+        self.run_windows(packer, 'pack', '--threads', '2', '-o', 'hello.exe', 'hello.dll',
+                         'greeting.txt')
         self.check_launcher(self.input('hello.exe'))
 
 

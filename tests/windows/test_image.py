@@ -121,6 +121,8 @@ class ImageTest(unittest.TestCase):
             'every version option, an icon': ['pack', '--icon', icon, *every_option, APP],
             'link of data of odd length': ['link', odd_data],
             'fault hooks template': ['pack', '--template', harness.HOOKS_TEMPLATE, APP],
+            'console, requireAdministrator': ['pack', '--console', '--execution-level', 'requireAdministrator', APP],
+            'console, fault hooks template': ['pack', '--console', '--template', harness.HOOKS_TEMPLATE, APP],
             'several MiB of data': ['pack', '--level', '1', APP, random_file],
         }
         for name, (command, *arguments) in cls.images.items():
@@ -286,6 +288,12 @@ class ImageTest(unittest.TestCase):
             ('a wrong SizeOfImage', field(optional + 56, '<I', 0x1000), True, 'SizeOfImage does not match'),
             ('something after the section table', flip(table + 40 * len(sections) + 8), True,
              'where a new header would go'),
+            ('linked for the console subsystem', field(optional + 68, '<H', 3), True,
+             'not linked for the windows subsystem'),
+            ('no console start-up recorded', field(data.raw_pointer + 8, '<I', 0), True,
+             'its console start-up does not lie in its code'),
+            ('a console start-up in the data', field(data.raw_pointer + 8, '<I', data.virtual_address + 16), True,
+             'its console start-up does not lie in its code'),
         ]
         os.mkdir(self.path('out'))
 

@@ -3,12 +3,17 @@ to run and run their application under Wine, attached data that the
 launcher's own unpacking loop turns back into the packed tree for every
 compression option, attached data made by other tools (the zstd command line)
 linked and listed, refusals (also of attached data that the launcher could
-not unpack) that leave nothing behind, and the data and length
-constant where the launcher expects them in the executable. The packer for
-Windows (fenzar-pack.exe under Wine) writes the same attached data as the one
-for Linux and refuses the same inputs with the same messages."""
+not unpack, of application libraries it could not load and call, of icons
+whose images are not what they claim) that leave nothing behind, write
+failures with their reason, interruptions that leave nothing either, and the
+data and length constant where the launcher expects them in the executable.
+The packer for Windows (fenzar-pack.exe under Wine) writes the same attached
+data and launchers as the one for Linux, also for non-ASCII output names and
+directory paths past 260 characters, and refuses the same inputs with the
+same messages."""
 import os
 import re
+import resource
 import shutil
 import signal
 import struct
@@ -40,16 +45,23 @@ class Path(str):
     """A path argument: the Windows packer gets it as Wine shows it, Z:\\..."""
 
 
-def run_packer(packer, *args, env=None):
+def run_packer(packer, *args, env=None, file_size_limit=None):
     """Runs the Linux packer or the Windows one under Wine; the Result's text
-    has LF line ends."""
+    has LF line ends. FILE_SIZE_LIMIT: the largest file it may write, a limit
+    past which writes fail (not kill it)."""
     if packer == 'linux':
         command, environment = [harness.FENZAR_PACK, *args], env
     else:
         command = [harness.WINE, harness.FENZAR_PACK_EXE,
                    *(harness.windows_path(a) if isinstance(a, Path) else a for a in args)]
         environment = harness.wine_environment()
-    completed = subprocess.run(command, capture_output=True, env=environment)
+
+    def limit_file_size():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
+
+    completed = subprocess.run(command, capture_output=True, env=environment,
+                               preexec_fn=limit_file_size if file_size_limit else None)
     return harness.Result(completed.returncode, harness._text(completed.stdout),
                           harness._text(completed.stderr))
 
@@ -77,6 +89,10 @@ def raw_frame(content):
 
 def listing(records):
     return ''.join('%12d  %s\n' % (len(data), name) for name, data in records)
+
+
+# The line that list prints first for a launcher made without options.
+DEFAULT_LAUNCHER_LINE = 'launcher: windows subsystem, execution level asInvoker\n'
 
 
 def read(path):
@@ -131,7 +147,7 @@ class PackTest(unittest.TestCase):
         # The launcher holds exactly what build writes, and list reads it.
         checked('build', '-o', self.path('data.bin'), *inputs, env=self.env)
         from_bin = checked('list', self.path('data.bin'))
-        self.assertEqual(checked('list', one), from_bin)
+        self.assertEqual(checked('list', one), DEFAULT_LAUNCHER_LINE + from_bin)
         self.assertEqual(from_bin, listing([
             ('echo_app.dll', read(APP)),
             ('data\\b.txt', b'bee\n'),
@@ -195,7 +211,7 @@ class PackTest(unittest.TestCase):
         write(self.path('zstd.bin'), wrap(frame))
         self.assertEqual(checked('list', self.path('zstd.bin')), listing(records))
         checked('link', '-o', self.path('zstd.exe'), self.path('zstd.bin'), env=self.env)
-        self.assertEqual(checked('list', self.path('zstd.exe')), listing(records))
+        self.assertEqual(checked('list', self.path('zstd.exe')), DEFAULT_LAUNCHER_LINE + listing(records))
         self.assert_no_scratch_left()
 
     def test_refusals_write_nothing(self):
@@ -231,7 +247,7 @@ class PackTest(unittest.TestCase):
                               wrap(raw_frame(archive([app_record])[:-2])))
         write(self.path('in', 'random.bin'), os.urandom(4096))
         corrupt = self.path('in', 'corrupt.bin')
-        checked('build', '-o', corrupt, self.path('in', 'random.bin'))
+        checked('build', '-o', corrupt, APP, self.path('in', 'random.bin'))
         damaged = bytearray(read(corrupt))
         damaged[len(damaged) // 2] ^= 1
         write(corrupt, bytes(damaged))
@@ -242,6 +258,37 @@ class PackTest(unittest.TestCase):
                           wrap(zstd_frame(archive([('n' * 1024, b'')]), '--check')))
         endless_name = write(self.path('in', 'endless.bin'),
                              wrap(zstd_frame(b'n\0' * (1 << 24), '-19', '--check')))
+        # Names the launcher cannot write together, and no records at all.
+        app_bytes = read(APP)
+        no_records = write(self.path('in', 'no_records.bin'), wrap(raw_frame(archive([]))))
+        file_and_directory = write(self.path('in', 'file_and_directory.bin'), wrap(zstd_frame(
+            archive([('echo_app.dll', app_bytes), ('x', b'file'), ('x\\y', b'below')]))))
+        directory_then_file = write(self.path('in', 'directory_then_file.bin'), wrap(zstd_frame(
+            archive([('echo_app.dll', app_bytes), ('D\u00c9\\y', b'below'),
+                     ('d\u00e9', b'file')]))))
+        # 'a' and the high surrogate D800 alone, as UTF-16LE units.
+        lone_surrogate = write(self.path('in', 'lone_surrogate.bin'), wrap(zstd_frame(
+            archive([('echo_app.dll', app_bytes)], end_marker=False) +
+            b'a\0\x00\xd8\0\0' + struct.pack('<Q', 1) + b'x' + b'\0\0')))
+        write(self.path('in', 'clash', 'one', 'x'), b'file')
+        write(self.path('in', 'clash', 'x', 'y'), b'below')
+        # Application libraries the launcher could not load or call.
+        write(self.path('in', 'text.dll'), b'int run_code(void);\n')
+        write(self.path('in', 'empty.dll'), b'')
+        icon = self.path('in', 'fenzar.ico')
+        shutil.copy(os.path.join(harness.SOURCE_DIR, 'resources', 'fenzar.ico'), icon)
+        x86 = bytearray(app_bytes)
+        struct.pack_into('<H', x86, struct.unpack_from('<I', x86, 0x3C)[0] + 4, 0x14C)
+        write(self.path('in', 'x86.dll'), bytes(x86))
+        shutil.copy(harness.windows_test_file('no_entry_app.dll'), self.path('in', 'no_entry.dll'))
+        shutil.copy(harness.LAUNCHER_TEMPLATE, self.path('in', 'program.dll'))
+        # Icons whose images are not what their entries say.
+        entry = struct.pack('<BBBBHHII', 16, 16, 0, 0, 1, 32, 1064, 22)
+        write(self.path('in', 'random.ico'), struct.pack('<HHH', 0, 1, 1) + entry +
+              bytes([0x5A]) * 1064)
+        many = bytes(struct.pack('<BBBBHHII', 16, 16, 0, 0, 1, 32, 1064, 6 + 16 * 300))
+        write(self.path('in', 'many.ico'), struct.pack('<HHH', 0, 1, 300) + many * 300 +
+              struct.pack('<IiiHHIIiiII', 40, 16, 32, 1, 32, 0, 0, 0, 0, 0, 0) + bytes(1024))
 
         # Every path lies below the work directory, so that the messages of
         # the two packers can be compared.
@@ -306,6 +353,46 @@ class PackTest(unittest.TestCase):
             ('missing template', both,
              ['pack', '-o', out, '--template', Path(self.path('in', 'absent.exe')), app],
              'cannot read'),
+            ('link of no records', both, ['link', '-o', out, Path(no_records)],
+             'the archive holds no records; its first must be the application library'),
+            ('link of a file that is also a directory', both,
+             ['link', '-o', out, Path(file_and_directory)],
+             "the record 'x' is a file and also a directory of the record 'x\\y'"),
+            ('link of a directory, then a file of its name in another case', both,
+             ['link', '-o', out, Path(directory_then_file)],
+             "the record 'd\u00e9' is a file and also a directory of the record 'D\u00c9\\y'"),
+            ('link of an unpaired surrogate', both, ['link', '-o', out, Path(lone_surrogate)],
+             "the record 'a\\u{D800}': the name holds an unpaired surrogate"),
+            ('file that is also a directory', both,
+             ['build', '-o', out, app, Path(self.path('in', 'clash', 'one', 'x')),
+              Path(self.path('in', 'clash', 'x'))],
+             'is stored as the file x, which is also a directory of'),
+            ('application is text', both, ['pack', '-o', out, Path(self.path('in', 'text.dll'))],
+             'the application library is not a Windows DLL (not a PE image: no "MZ")'),
+            ('application is empty', both, ['build', '-o', out, Path(self.path('in', 'empty.dll'))],
+             'the application library is not a Windows DLL (not a PE image: no "MZ")'),
+            ('application is an icon', both, ['build', '-o', out, Path(icon)],
+             'the application library is not a Windows DLL (not a PE image: no "MZ")'),
+            ('application is for x86', both, ['pack', '-o', out, Path(self.path('in', 'x86.dll'))],
+             'the application library is not for x86-64 (its machine is 0x014C, x86-64 is 0x8664)'),
+            ('application is a program', both,
+             ['build', '-o', out, Path(self.path('in', 'program.dll'))],
+             'the application library is not a DLL (it is an executable program)'),
+            ('application without run_code', both,
+             ['pack', '-o', out, Path(self.path('in', 'no_entry.dll'))],
+             'the application library does not export run_code'),
+            ('icon of random images', both,
+             ['pack', '-o', out, '--icon', Path(self.path('in', 'random.ico')), app],
+             'image 1 of the icon file is neither a PNG image nor a bitmap (BITMAPINFOHEADER)'),
+            ('icon of too many images', both,
+             ['pack', '-o', out, '--icon', Path(self.path('in', 'many.ico')), app],
+             'the icon file lists 300 images, more than the 256 allowed'),
+            # A Windows command line (32,767 characters) cannot carry texts
+            # that pass the resource's 65,535 bytes.
+            ('version information too long', linux,
+             ['pack', '-o', out, '--description', 'd' * 20000, '--copyright', 'c' * 30000, app],
+             'the version information is too long: LegalCopyright (--copyright) has 30000 '
+             'UTF-16 units, and with the other fields as they are at most '),
             ('template that is not one', both,
              ['link', '-o', out, '--template', Path(self.path('in', 'aux.txt')), Path(bad_name)],
              'not a launcher template'),
@@ -343,6 +430,11 @@ class PackTest(unittest.TestCase):
                     completed = run_packer(packer, command, '--help')
                     self.assertEqual(completed.status, 0)
                     self.assertTrue(completed.stdout.startswith('Usage: fenzar-pack ' + command))
+                # Directory arguments as the system's users type them.
+                separator = '/' if packer == 'linux' else '\\'
+                self.assertIn("'data%s' gives data\\..." % separator,
+                              run_packer(packer, 'pack', '--help').stdout)
+                self.assertIn("'DIR%s.'" % separator, run_packer(packer, 'build', '--help').stdout)
                 completed = run_packer(packer, '--help')
                 self.assertEqual(completed.status, 0)
                 self.assertIn('Commands:', completed.stdout)
@@ -354,7 +446,11 @@ class PackTest(unittest.TestCase):
                                   ['list', '--icon', 'x.ico', x], [],
                                   ['pack', '--file-version', '1.2.3.4.5', '-o', x, Path(APP)],
                                   ['pack', '--product-version', '65536', '-o', x, Path(APP)],
-                                  ['build', '--template', Path(APP), '-o', x, Path(APP)]):
+                                  ['build', '--template', Path(APP), '-o', x, Path(APP)],
+                                  ['build', '--console', '-o', x, Path(APP)],
+                                  ['pack', '--execution-level', 'administrator', '-o', x, Path(APP)],
+                                  ['link', '--execution-level', '-o', x, Path(APP)],
+                                  ['pack', '--console=yes', '-o', x, Path(APP)]):
                     completed = run_packer(packer, *arguments)
                     self.assertEqual(completed.status, 2, arguments)
                     if arguments:
@@ -399,19 +495,45 @@ class PackTest(unittest.TestCase):
                     for output in outputs.values():
                         self.assertEqual(run_packer(packer, 'list', Path(output)).stdout, expected)
 
-        # Whole launchers, with an icon and version information, are the same
-        # bytes too: the output's name is part of them, so each packer writes
-        # app.exe in a directory of its own.
+        # Whole launchers, with an icon and version information, of either
+        # subsystem and execution level, are the same bytes too: the output's
+        # name is part of them, so each packer writes app.exe in a directory
+        # of its own.
         icon = os.path.join(harness.SOURCE_DIR, 'resources', 'fenzar.ico')
-        launchers = {}
-        for packer in ('linux', 'windows'):
-            launchers[packer] = self.path(packer, 'app.exe')
-            os.makedirs(os.path.dirname(launchers[packer]))
-            completed = run_packer(packer, 'pack', '--level', '3', '--icon', Path(icon),
-                                   '--file-version', '1.2.3.4', '--product-name', 'Na\u00efve',
-                                   '-o', Path(launchers[packer]), Path(app), Path(tree))
-            self.assertEqual(completed.status, 0, completed.stderr)
-        self.assertEqual(read(launchers['linux']), read(launchers['windows']))
+        written = set()
+        for kind in ([], ['--console'], ['--console', '--execution-level', 'requireAdministrator'],
+                     ['--windows', '--execution-level', 'highestAvailable']):
+            with self.subTest(kind=kind):
+                launchers = {}
+                for packer in ('linux', 'windows'):
+                    launchers[packer] = self.path('_'.join([packer] + kind), 'app.exe')
+                    os.makedirs(os.path.dirname(launchers[packer]))
+                    completed = run_packer(packer, 'pack', '--level', '3', *kind, '--icon', Path(icon),
+                                           '--file-version', '1.2.3.4', '--product-name', 'Na\u00efve',
+                                           '-o', Path(launchers[packer]), Path(app), Path(tree))
+                    self.assertEqual(completed.status, 0, completed.stderr)
+                self.assertEqual(read(launchers['linux']), read(launchers['windows']))
+                written.add(read(launchers['linux']))
+                result = harness.run(launchers['windows'], ['x'], env={'ECHO_APP_EXIT': '5'})
+                self.assertEqual(result.status, 5, result.stderr)
+        self.assertEqual(len(written), 4, 'each choice gives a launcher of its own')
+        # Non-ASCII output and original file names give the same bytes too
+        # (InternalName, OriginalFilename, ProductName).
+        for name, options in (('na\u00efve \u65e5\u672c.exe', []),
+                              ('\U0001F600.exe', ['--original-filename', '\u00dcr\u00fcn \u540d.v2.exe'])):
+            with self.subTest(output=name, options=options):
+                launchers = {}
+                for packer in ('linux', 'windows'):
+                    launchers[packer] = self.path('launchers', name, packer, name)
+                    os.makedirs(os.path.dirname(launchers[packer]))
+                    completed = run_packer(packer, 'pack', '--level', '3', '--icon', Path(icon),
+                                           '--file-version', '1.2.3.4', *options,
+                                           '-o', Path(launchers[packer]), Path(app), Path(tree))
+                    self.assertEqual(completed.status, 0, completed.stderr)
+                self.assertEqual(read(launchers['linux']), read(launchers['windows']))
+        # The original file name's stem is the internal name, as UTF-16.
+        self.assertIn('\u00dcr\u00fcn \u540d.v2'.encode('utf-16-le') + b'\0\0',
+                      read(launchers['windows']))
         result = harness.run(launchers['windows'], ['x'], env={'ECHO_APP_EXIT': '5'})
         self.assertEqual(result.status, 5, result.stderr)
 
@@ -470,14 +592,60 @@ class PackTest(unittest.TestCase):
 
     def test_windows_packer_removes_its_files_on_ctrl_c(self):
         """Wine turns SIGINT into the console's Ctrl+C event for a console
-        program. The handler removes the files and lets the process end; on
-        Windows the status is then STATUS_CONTROL_C_EXIT, under Wine 0."""
-        before = scratch_entries('windows', self.tmpdir)
-        work = tempfile.mkdtemp(dir=self.work)
-        status = self.interrupted('windows', 'build', signal.SIGINT, work)
-        self.assertIn(status, (0, 0xC000013A & 0xFF))
-        self.assertEqual(os.listdir(os.path.join(work, 'out')), [])
-        self.assertEqual(scratch_entries('windows', self.tmpdir), before)
+        program. The handler closes the temporary output, removes it and the
+        scratch directory that pack writes the attached data into, and ends
+        the process with STATUS_CONTROL_C_EXIT (0xC000013A; Linux sees its
+        low byte)."""
+        for command in ('build', 'pack'):
+            with self.subTest(command=command):
+                before = scratch_entries('windows', self.tmpdir)
+                work = tempfile.mkdtemp(dir=self.work)
+                status = self.interrupted('windows', command, signal.SIGINT, work)
+                self.assertEqual(status, 0xC000013A & 0xFF)
+                self.assertEqual(os.listdir(os.path.join(work, 'out')), [])
+                self.assertEqual(scratch_entries('windows', self.tmpdir), before)
+
+    def test_directories_past_260_characters(self):
+        """A tree whose directory paths pass Windows' old limit of 260
+        characters: the Windows packer reads it (through the extended-length
+        form) and writes what the Linux packer writes."""
+        tree = self.path('tree')
+        deepest = os.path.join(tree, 'd' * 120, 'e' * 120, 'f' * 60, 'g' * 40)
+        write(os.path.join(deepest, 'x.txt'), b'deep\n')
+        write(os.path.join(tree, 'd' * 120, 'top.txt'), b'top\n')
+        self.assertGreater(len(harness.windows_path(deepest)), 260)
+        # Wine takes long paths everywhere; on Windows the packer's manifest
+        # lets the calls that take plain paths (the C runtime's) pass 260.
+        self.assertRegex(read(harness.FENZAR_PACK_EXE),
+                         rb'<longPathAware[^>]*>true</longPathAware>')
+        outputs = {}
+        for packer in ('linux', 'windows'):
+            outputs[packer] = self.path(packer + '.bin')
+            completed = run_packer(packer, 'build', '--level', '3', '-o', Path(outputs[packer]),
+                                   Path(APP), Path(tree))
+            self.assertEqual(completed.status, 0, completed.stderr)
+        self.assertEqual(read(outputs['linux']), read(outputs['windows']))
+        deep_name = '\\'.join(['tree', 'd' * 120, 'e' * 120, 'f' * 60, 'g' * 40, 'x.txt'])
+        self.assertIn('       5  %s\n' % deep_name, checked('list', outputs['windows']))
+
+    def test_write_failure_gives_the_reason(self):
+        """A write that the system refuses (here: past the file size limit,
+        RLIMIT_FSIZE, which Wine inherits) ends the packer with the reason,
+        not only that it could not write."""
+        write(self.path('big.bin'), os.urandom(4 << 20))
+        for packer in ('linux', 'windows'):
+            for command in ('build', 'pack'):
+                with self.subTest(packer=packer, command=command):
+                    output = self.path('out', packer + '.' + command)
+                    os.makedirs(os.path.dirname(output), exist_ok=True)
+                    completed = run_packer(packer, command, '--level', '1', '-o', Path(output),
+                                           Path(APP), Path(self.path('big.bin')),
+                                           env=self.env, file_size_limit=1 << 20)
+                    self.assertEqual(completed.status, 1, completed.stderr)
+                    self.assertRegex(completed.stderr.splitlines()[-1],
+                                     r'^fenzar-pack: .*cannot write.*: \S')
+                    self.assertEqual(os.listdir(self.path('out')), [])
+
 
 if __name__ == '__main__':
     unittest.main()

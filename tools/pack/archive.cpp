@@ -9,8 +9,10 @@
 #include <utility>
 
 #include "error.h"
+#include "mapped_file.h"
 #include "names.h"
 #include "payload/record_name.h"
+#include "pe_image.h"
 #include "system.h"
 
 namespace fenzar::pack {
@@ -92,13 +94,10 @@ private:
 
     static std::vector<std::pair<std::u16string, fs::path>> sorted_children(const fs::path& path) {
         std::vector<std::pair<std::u16string, fs::path>> children;
-        std::error_code error;
-        for (fs::directory_iterator item(path, error), end; !error && item != end;
-             item.increment(error)) {
-            const fs::path child = item->path();
-            children.emplace_back(checked_component(child.filename(), child), child);
+        for (fs::path& child : directory_entries(path)) {
+            std::u16string component = checked_component(child.filename(), child);
+            children.emplace_back(std::move(component), std::move(child));
         }
-        if (error) fail_system(path, "cannot read directory", error);
         std::sort(children.begin(), children.end(), [](const auto& a, const auto& b) {
             return component_less(a.first, b.first);
         });
@@ -131,16 +130,13 @@ void check_distinct_names(const std::vector<archive_entry>& entries) {
                                         " on Windows"));
         }
     }
-    for (const auto& entry : entries) {
-        const std::u16string folded = fold_name(entry.name);
-        for (std::size_t cut = folded.find(u'\\'); cut != std::u16string::npos;
-             cut = folded.find(u'\\', cut + 1)) {
-            if (auto file = files.find(folded.substr(0, cut)); file != files.end()) {
-                throw pack_error(display_path(file->second->source) + " is stored as the file " +
-                                 utf16_to_display(file->second->name) +
-                                 ", which is also a directory of " + display_path(entry.source));
-            }
-        }
+    std::vector<std::u16string> names;
+    for (const auto& entry : entries) names.push_back(entry.name);
+    if (const auto clash = find_file_under_directory_clash(names)) {
+        const archive_entry& file = entries[clash->first];
+        throw pack_error(display_path(file.source) + " is stored as the file " +
+                         utf16_to_display(file.name) + ", which is also a directory of " +
+                         display_path(entries[clash->second].source));
     }
 }
 
@@ -179,6 +175,15 @@ std::vector<archive_entry> collect_entries(const fs::path& application,
     }
     check_distinct_names(collector.entries);
     return std::move(collector.entries);
+}
+
+void check_application_library_file(const fs::path& application) {
+    const mapped_file library(application);
+    try {
+        check_application_library(library.bytes());
+    } catch (const pack_error& error) {
+        throw pack_error(display_path(application) + ": the application library " + error.what());
+    }
 }
 
 std::uint64_t archive_size(const std::vector<archive_entry>& entries) {

@@ -25,6 +25,10 @@ struct archive_entry {
 std::vector<archive_entry> collect_entries(const std::filesystem::path& application,
                                            const std::vector<std::filesystem::path>& paths);
 
+// Refuses an application library that the launcher could not load and call:
+// anything but an x86-64 Windows DLL exporting run_code.
+void check_application_library_file(const std::filesystem::path& application);
+
 // The exact decompressed length of the archive for these entries.
 std::uint64_t archive_size(const std::vector<archive_entry>& entries);
 

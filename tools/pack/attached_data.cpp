@@ -52,9 +52,7 @@ cctx_pointer make_context(const compression_options& options, std::uint64_t cont
 }
 
 void write_bytes(std::FILE* out, const void* bytes, std::size_t count) {
-    if (count != 0 && std::fwrite(bytes, 1, count, out) != count) {
-        throw pack_error("cannot write the output");
-    }
+    write_output(out, {static_cast<const unsigned char*>(bytes), count}, "cannot write the output");
 }
 
 class frame_writer {

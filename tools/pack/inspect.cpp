@@ -8,8 +8,10 @@
 #include <optional>
 
 #include "error.h"
+#include "manifest.h"
 #include "payload/attached_data.h"
 #include "pe_image.h"
+#include "resource_section.h"
 
 namespace fenzar::pack {
 
@@ -197,6 +199,24 @@ located_data locate_attached_data(std::span<const unsigned char> file) {
     }
     if (first_failure) throw pack_error("no intact attached data; " + *first_failure);
     throw pack_error("no attached data in the executable's read-only data");
+}
+
+std::optional<std::string> launcher_summary(std::span<const unsigned char> file) {
+    if (file.size() >= sizeof magic && std::memcmp(file.data(), magic, sizeof magic) == 0) return std::nullopt;
+    std::string line = "launcher: ";
+    switch (const std::uint16_t subsystem = image_subsystem(file)) {
+        case 2: line += "windows subsystem"; break;
+        case 3: line += "console subsystem"; break;
+        default: line += "subsystem " + std::to_string(subsystem);
+    }
+    const auto manifest = resource_in_image(file, rt_manifest, 1);
+    const auto level = manifest ? requested_execution_level(*manifest) : std::nullopt;
+    if (level) {
+        line += ", execution level " + *level;
+    } else {
+        line += manifest ? ", no execution level requested" : ", no manifest";
+    }
+    return line;
 }
 
 }  // namespace fenzar::pack

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -32,5 +33,11 @@ struct located_data {
 // data section where "ZUQ" and the zstd frame magic meet and read_records
 // succeeds.
 located_data locate_attached_data(std::span<const unsigned char> file);
+
+// For a launcher executable, one line naming what Windows reads from it
+// before it runs: its subsystem and the execution level its manifest
+// requests ("launcher: console subsystem, execution level asInvoker").
+// nullopt for an attached data file.
+std::optional<std::string> launcher_summary(std::span<const unsigned char> file);
 
 }  // namespace fenzar::pack

@@ -33,15 +33,29 @@ std::uint32_t launcher_timestamp() {
     return seconds;
 }
 
+// A file name's stem as std::filesystem::path takes it, on UTF-8 text: the
+// same on both systems, whatever the name holds.
+std::string text_stem(std::string_view name) {
+    if (const auto slash = name.find_last_of("/\\"); slash != std::string_view::npos) {
+        name.remove_prefix(slash + 1);
+    }
+    const auto dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0 || name == "..") return std::string(name);
+    return std::string(name.substr(0, dot));
+}
+
+// The output's name as UTF-8 text from the system's own form (wide on
+// Windows), so that both packers write the same version information.
 version_fields version_of(const launcher_options& options) {
     const auto& given = options.version;
     version_fields fields;
     fields.file_version = given.file_version.value_or("0.0.0.0");
     fields.product_version = given.product_version.value_or(fields.file_version);
-    fields.product_name = given.product_name.value_or(options.output.stem().string());
+    fields.product_name = given.product_name.value_or(display_path(options.output.stem()));
     fields.description = given.description.value_or(fields.product_name);
-    fields.original_filename = given.original_filename.value_or(options.output.filename().string());
-    fields.internal_name = fs::path(fields.original_filename).stem().string();
+    fields.original_filename =
+        given.original_filename.value_or(display_path(options.output.filename()));
+    fields.internal_name = text_stem(fields.original_filename);
     fields.company = given.company.value_or("");
     fields.copyright = given.copyright.value_or("");
     return fields;
@@ -50,13 +64,13 @@ version_fields version_of(const launcher_options& options) {
 }  // namespace
 
 launcher_builder::launcher_builder(const launcher_options& options)
-    : output_(options.output), timestamp_(launcher_timestamp()) {
+    : output_(options.output), kind_(options.kind), timestamp_(launcher_timestamp()) {
     std::span<const unsigned char> image = embedded::launcher_template();
     std::string origin = "the built-in launcher template";
     if (options.template_file) {
         template_file_ = std::make_unique<mapped_file>(*options.template_file);
         image = template_file_->bytes();
-        origin = options.template_file->string();
+        origin = display_path(*options.template_file);
     }
     try {
         template_ = read_template(image);
@@ -64,8 +78,7 @@ launcher_builder::launcher_builder(const launcher_options& options)
         throw pack_error(origin + ": not a launcher template: " + error.what());
     }
 
-    const auto manifest = embedded::manifest();
-    resources_.push_back({rt_manifest, 1, {manifest.begin(), manifest.end()}});
+    resources_.push_back({rt_manifest, 1, with_execution_level(embedded::manifest(), options.level)});
     if (options.icon) {
         std::unique_ptr<mapped_file> icon;
         try {
@@ -73,7 +86,7 @@ launcher_builder::launcher_builder(const launcher_options& options)
         } catch (const pack_error& error) {
             throw pack_error(std::string("cannot read the icon: ") + error.what());
         }
-        auto icons = icon_resources(icon->bytes(), options.icon->string());
+        auto icons = icon_resources(icon->bytes(), display_path(*options.icon));
         std::move(icons.begin(), icons.end(), std::back_inserter(resources_));
     } else {
         auto icons = icon_resources(embedded::icon(), "the built-in icon");
@@ -84,15 +97,26 @@ launcher_builder::launcher_builder(const launcher_options& options)
 
 void launcher_builder::write(std::span<const unsigned char> attached_data) const {
     output_file output(output_);
-    write_launcher(template_, attached_data, resources_, timestamp_, output.stream());
+    write_launcher(template_, kind_, attached_data, resources_, timestamp_, output.stream());
     output.commit(0777);
 }
 
 void check_attached_data(std::span<const unsigned char> data) {
-    for (const auto& record : read_records(data)) {
+    const auto records = read_records(data);
+    if (records.empty()) {
+        throw pack_error("the archive holds no records; its first must be the application library");
+    }
+    std::vector<std::u16string> names;
+    for (const auto& record : records) {
         if (const auto problem = name_problem(record.name); !problem.empty()) {
             throw pack_error("the record '" + utf16_to_display(record.name) + "': " + problem);
         }
+        names.push_back(record.name);
+    }
+    if (const auto clash = find_file_under_directory_clash(names)) {
+        throw pack_error("the record '" + utf16_to_display(names[clash->first]) +
+                         "' is a file and also a directory of the record '" +
+                         utf16_to_display(names[clash->second]) + "'");
     }
 }
 
@@ -102,8 +126,8 @@ void link_launcher(const fs::path& attached_data, const launcher_options& option
     try {
         check_attached_data(data.bytes());
     } catch (const pack_error& error) {
-        throw pack_error(attached_data.string() + ": not attached data the launcher can unpack: " +
-                         error.what());
+        throw pack_error(display_path(attached_data) +
+                         ": not attached data the launcher can unpack: " + error.what());
     }
     builder.write(data.bytes());
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "manifest.h"
 #include "mapped_file.h"
 #include "pe_image.h"
 #include "resource_section.h"
@@ -31,6 +32,8 @@ struct version_options {
 
 struct launcher_options {
     std::filesystem::path output;
+    subsystem kind = subsystem::windows;
+    execution_level level = execution_level::as_invoker;
     std::optional<std::filesystem::path> icon;
     // A template other than the built-in one; tests use a template with
     // fault hooks.
@@ -40,7 +43,8 @@ struct launcher_options {
 
 // Everything of a launcher but its attached data, read and checked up front,
 // so that pack refuses a bad template, icon or version before compressing.
-// Defaults: file version 0.0.0.0, product version = file version, product
+// Defaults: the windows subsystem, execution level asInvoker, the built-in
+// icon, file version 0.0.0.0, product version = file version, product
 // name and internal name = the output's stem, description = product name,
 // original filename = the output's name; no company or copyright.
 class launcher_builder {
@@ -55,6 +59,7 @@ private:
     std::filesystem::path output_;
     std::unique_ptr<mapped_file> template_file_;
     launcher_template template_;
+    subsystem kind_;
     std::vector<resource> resources_;
     std::uint32_t timestamp_;
 };

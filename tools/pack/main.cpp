@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,6 +18,7 @@
 #include "error.h"
 #include "inspect.h"
 #include "link.h"
+#include "manifest.h"
 #include "mapped_file.h"
 #include "names.h"
 #include "output_file.h"
@@ -45,10 +47,11 @@ constexpr const char* main_help =
     "Run 'fenzar-pack COMMAND --help' for a command's options and\n"
     "'fenzar-pack --version' for the version.\n";
 
+// %c: the system's separator, as its users type paths ('data\\' on Windows).
 constexpr const char* archive_help =
     "APP.dll becomes the first file, stored under its file name. Each PATH is a\n"
     "file, stored under its file name, or a directory, stored under its own name\n"
-    "with everything below it (like cp -r: 'data/' gives data\\...); write 'DIR/.'\n"
+    "with everything below it (like cp -r: 'data%c' gives data\\...); write 'DIR%c.'\n"
     "to store a directory's contents at the top level. Names use the backslash.\n"
     "Symlinks are followed. Names must be usable on Windows; anything else, two\n"
     "files with the same name (ignoring case, as Windows does), an unreadable\n"
@@ -73,6 +76,18 @@ constexpr const char* build_help_head =
     "zero padding to a multiple of 8 bytes and the 64-bit offset trailer.\n"
     "\n";
 constexpr const char* launcher_help =
+    "  --console       a console program: started from cmd, PowerShell or a script,\n"
+    "                  it uses their console, they wait for it and get its exit\n"
+    "                  status, and Ctrl+C reaches the application; started from\n"
+    "                  Explorer, it opens a console window\n"
+    "  --windows       a windowed program (the default): starts without a console\n"
+    "                  window; cmd and PowerShell do not wait for it ('start /wait'\n"
+    "                  does), and its output reaches only a file or a pipe\n"
+    "  --execution-level LEVEL\n"
+    "                  the rights Windows starts it with: asInvoker (the default,\n"
+    "                  the user's own), highestAvailable (the most the user can\n"
+    "                  have, asking for consent) or requireAdministrator (a UAC\n"
+    "                  prompt at every start)\n"
     "  --icon FILE     the executable's icon (an .ico file), default Fenzar's\n"
     "\n"
     "Version information (what Explorer's Details tab shows), as UTF-8 text:\n"
@@ -103,7 +118,8 @@ constexpr const char* list_help =
     "\n"
     "Lists the files (size and name) of an attached data file or of a launcher\n"
     "executable, in archive order. The whole frame is decoded, so a corrupt\n"
-    "frame, a wrong checksum or a broken archive is reported as an error.\n";
+    "frame, a wrong checksum or a broken archive is reported as an error. For a\n"
+    "launcher, a first line names its subsystem and execution level.\n";
 
 class usage_error : public pack_error {
 public:
@@ -112,6 +128,8 @@ public:
 
 struct arguments {
     std::optional<fs::path> output;
+    subsystem kind = subsystem::windows;
+    execution_level level = execution_level::as_invoker;
     std::optional<fs::path> icon;
     std::optional<fs::path> template_file;
     version_options version;
@@ -188,6 +206,15 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
             parsed.compression.threads = parse_number(name, value(), 0, 200);
         } else if (name == "--long" && compresses && !inline_value) {
             parsed.compression.long_window = true;
+        } else if ((name == "--console" || name == "--windows") && links && !inline_value) {
+            parsed.kind = name == "--console" ? subsystem::console : subsystem::windows;
+        } else if (name == "--execution-level" && links) {
+            const auto level = parse_execution_level(value());
+            if (!level) {
+                throw usage_error(
+                    "--execution-level needs asInvoker, highestAvailable or requireAdministrator");
+            }
+            parsed.level = *level;
         } else if (name == "--icon" && links) {
             parsed.icon = path_from_argument(value());
         } else if (name == "--template" && links) {
@@ -207,14 +234,19 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
     return parsed;
 }
 
+void print_archive_help() {
+    const auto separator = static_cast<char>(fs::path::preferred_separator);
+    std::printf(archive_help, separator, separator);
+}
+
 void print_help(std::string_view command) {
     if (command == "pack") {
         std::fputs(pack_help_head, stdout);
-        std::fputs(archive_help, stdout);
+        print_archive_help();
         std::fputs(launcher_help, stdout);
     } else if (command == "build") {
         std::fputs(build_help_head, stdout);
-        std::fputs(archive_help, stdout);
+        print_archive_help();
     } else if (command == "link") {
         std::fputs(link_help, stdout);
         std::fputs(launcher_help, stdout);
@@ -230,7 +262,9 @@ void require_output(const arguments& parsed) {
 std::vector<archive_entry> collect_from(const arguments& parsed) {
     if (parsed.positional.empty()) throw usage_error("the application library is missing");
     const std::vector<fs::path> paths(parsed.positional.begin() + 1, parsed.positional.end());
-    return collect_entries(parsed.positional.front(), paths);
+    auto entries = collect_entries(parsed.positional.front(), paths);
+    check_application_library_file(entries.front().source);
+    return entries;
 }
 
 void write_attached_file(const std::vector<archive_entry>& entries,
@@ -254,7 +288,7 @@ void run_build(const arguments& parsed) {
 }
 
 launcher_options launcher_from(const arguments& parsed) {
-    return {*parsed.output, parsed.icon, parsed.template_file, parsed.version};
+    return {*parsed.output, parsed.kind, parsed.level, parsed.icon, parsed.template_file, parsed.version};
 }
 
 void run_pack(const arguments& parsed) {
@@ -286,11 +320,14 @@ void run_list(const arguments& parsed) {
     const fs::path& path = parsed.positional.front();
     const mapped_file file(path);
     located_data found;
+    std::optional<std::string> summary;
     try {
         found = locate_attached_data(file.bytes());
+        summary = launcher_summary(file.bytes());
     } catch (const pack_error& error) {
         throw pack_error(display_path(path) + ": " + error.what());
     }
+    if (summary) write_text(stdout, *summary + "\n");
     for (const auto& record : found.records) {
         char size[32];
         std::snprintf(size, sizeof size, "%12llu  ", static_cast<unsigned long long>(record.size));
@@ -340,6 +377,10 @@ int fenzar::pack::command_main(int argc, char** argv) {
         write_text(stderr, "fenzar-pack " + std::string(command) + ": " + error.what() +
                                " (see fenzar-pack " + std::string(command) + " --help)\n");
         return 2;
+    } catch (const std::bad_alloc&) {
+        // Nothing more is allocated on the way out.
+        std::fputs("fenzar-pack: out of memory\n", stderr);
+        return 1;
     } catch (const std::exception& error) {
         write_text(stderr, "fenzar-pack: " + std::string(error.what()) + "\n");
         return 1;

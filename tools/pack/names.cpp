@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 
 #include "error.h"
 #include "payload/record_name.h"
@@ -205,6 +206,15 @@ std::string name_problem(std::u16string_view name) {
             return "the name holds a character that Windows does not allow in file names";
         }
     }
+    // Windows stores such a name, but no text form names it: messages,
+    // listings and the other system cannot show or recreate the file.
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (is_high_surrogate(name[i]) && i + 1 < name.size() && is_low_surrogate(name[i + 1])) {
+            ++i;
+        } else if (is_high_surrogate(name[i]) || is_low_surrogate(name[i])) {
+            return "the name holds an unpaired surrogate (UTF-16 that is not Unicode text)";
+        }
+    }
     std::size_t start = 0;
     while (true) {
         const std::size_t end = std::min(name.find(u'\\', start), name.size());
@@ -215,6 +225,22 @@ std::string name_problem(std::u16string_view name) {
         if (end == name.size()) return {};
         start = end + 1;
     }
+}
+
+std::optional<std::pair<std::size_t, std::size_t>> find_file_under_directory_clash(
+    const std::vector<std::u16string>& names) {
+    std::map<std::u16string, std::size_t> files;
+    for (std::size_t i = 0; i < names.size(); ++i) files.emplace(fold_name(names[i]), i);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::u16string folded = fold_name(names[i]);
+        for (std::size_t cut = folded.find(u'\\'); cut != std::u16string::npos;
+             cut = folded.find(u'\\', cut + 1)) {
+            if (auto file = files.find(folded.substr(0, cut)); file != files.end()) {
+                return std::pair{file->second, i};
+            }
+        }
+    }
+    return std::nullopt;
 }
 
 std::u16string entry_name_from_components(const std::vector<std::u16string>& components,

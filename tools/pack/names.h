@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "payload/attached_data.h"
@@ -49,6 +50,13 @@ std::string name_problem(std::u16string_view name);
 // the joined name breaks a rule of name_problem.
 std::u16string entry_name_from_components(const std::vector<std::u16string>& components,
                                           const std::filesystem::path& origin);
+
+// Two names the launcher cannot write together: one is a file that is also a
+// directory of the other (`x` and `x\\y`, also in another case, as
+// fold_name compares). Returns the indexes of the file and of the name below
+// it, or nullopt; a name may repeat.
+std::optional<std::pair<std::size_t, std::size_t>> find_file_under_directory_clash(
+    const std::vector<std::u16string>& names);
 
 // Names that Windows' file systems treat as one file fold to the same name:
 // every UTF-16 unit becomes its uppercase unit, the one-to-one comparison

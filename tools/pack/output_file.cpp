@@ -1,5 +1,7 @@
 #include "output_file.h"
 
+#include <algorithm>
+
 #include "error.h"
 #include "names.h"
 
@@ -34,6 +36,17 @@ output_file::~output_file() {
 void output_file::commit(mode_t mode) {
     commit_temporary_file(file_, destination_, mode);
     committed_ = true;
+}
+
+void write_output(std::FILE* out, std::span<const unsigned char> bytes, const std::string& what) {
+    while (!bytes.empty()) {
+        const std::size_t piece = std::min(bytes.size(), max_write_piece);
+        forget_write_error();
+        if (std::fwrite(bytes.data(), 1, piece, out) != piece || std::ferror(out)) {
+            throw pack_error(what + ": " + write_error_text());
+        }
+        bytes = bytes.subspan(piece);
+    }
 }
 
 void refuse_output_among_inputs(const fs::path& output, const std::vector<fs::path>& inputs) {

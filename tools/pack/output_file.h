@@ -5,8 +5,11 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <filesystem>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "system.h"
@@ -31,6 +34,14 @@ private:
     temporary_file file_;
     bool committed_ = false;
 };
+
+// The most one write call passes on: the Windows C runtime fails a single
+// write above 2 GiB.
+inline constexpr std::size_t max_write_piece = std::size_t{1} << 24;
+
+// Writes `bytes` to `out` in pieces of at most max_write_piece bytes. Throws
+// pack_error "`what`: " and the system's reason when a write fails.
+void write_output(std::FILE* out, std::span<const unsigned char> bytes, const std::string& what);
 
 // Refuses an output that is already one of the inputs, under any of its
 // names (a link, a hard link): the output replaces it.

@@ -1,10 +1,13 @@
 #include "pe_image.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "error.h"
 #include "little_endian.h"
+#include "output_file.h"
 #include "payload/data_section.h"
 
 namespace fenzar::pack {
@@ -33,11 +36,13 @@ constexpr std::size_t coff_optional_header_size = 16;
 constexpr std::size_t coff_characteristics = 18;
 // Offsets in the PE32+ optional header.
 constexpr std::size_t optional_size_of_initialized_data = 8;
+constexpr std::size_t optional_address_of_entry_point = 16;
 constexpr std::size_t optional_section_alignment = 32;
 constexpr std::size_t optional_file_alignment = 36;
 constexpr std::size_t optional_size_of_image = 56;
 constexpr std::size_t optional_size_of_headers = 60;
 constexpr std::size_t optional_checksum = 64;
+constexpr std::size_t optional_subsystem = 68;
 constexpr std::size_t optional_directory_count = 108;
 constexpr std::size_t optional_directories = 112;
 constexpr std::size_t directory_resource = 2;
@@ -50,6 +55,8 @@ constexpr unsigned relocation_padding = 0;
 constexpr unsigned relocation_dir64 = 10;
 // Windows loads at most 96 sections; the packer adds one.
 constexpr std::size_t max_template_sections = 95;
+constexpr std::uint16_t subsystem_windows_gui = 2;
+constexpr std::uint16_t subsystem_windows_cui = 3;
 
 constexpr std::uint32_t resource_section_flags = section_initialized_data | section_read;
 constexpr char resource_section_name[] = ".rsrc";
@@ -59,6 +66,10 @@ public:
     bytes_reader(std::span<const unsigned char> bytes, const char* truncated)
         : bytes_(bytes), truncated_(truncated) {}
 
+    unsigned char u8(std::uint64_t at) const {
+        require(at, 1);
+        return bytes_[at];
+    }
     std::uint16_t u16(std::uint64_t at) const {
         require(at, 2);
         return static_cast<std::uint16_t>(bytes_[at] | bytes_[at + 1] << 8);
@@ -304,6 +315,15 @@ launcher_template read_template(std::span<const unsigned char> image) {
         throw pack_error("its data section is too small for the length constant");
     }
     check_directories(t, directory_count, optional + optional_directories);
+    if (in.u16(optional + optional_subsystem) != subsystem_windows_gui) {
+        throw pack_error("it is not linked for the windows subsystem");
+    }
+    t.console_entry = in.u32(std::uint64_t{data.raw_pointer} + FENZAR_DATA_CONSOLE_ENTRY_OFFSET);
+    const auto entry_section = section_holding(t, t.console_entry, 1);
+    if (!entry_section || *entry_section >= t.data_index ||
+        !(t.sections[*entry_section].characteristics & section_execute)) {
+        throw pack_error("its console start-up does not lie in its code");
+    }
 
     const auto& last = t.sections.back();
     if (in.u32(optional + optional_size_of_image) != section_end(last, t.section_alignment)) {
@@ -342,6 +362,137 @@ std::optional<std::span<const unsigned char>> attached_data_in_image(
     return std::nullopt;
 }
 
+std::uint16_t image_subsystem(std::span<const unsigned char> file) {
+    const bytes_reader in(file, "the executable ends inside its headers");
+    const std::size_t pe = in.u32(0x3C);
+    if (in.u32(pe) != 0x00004550) throw pack_error("not a PE executable");
+    return in.u16(pe + 4 + coff_header_size + optional_subsystem);
+}
+
+std::optional<std::span<const unsigned char>> resource_in_image(std::span<const unsigned char> file,
+                                                                std::uint16_t type, std::uint16_t id) {
+    const bytes_reader in(file, "the executable's resources lie outside it");
+    const std::size_t pe = in.u32(0x3C);
+    if (in.u32(pe) != 0x00004550) throw pack_error("not a PE executable");
+    const std::size_t optional = pe + 4 + coff_header_size;
+    if (in.u32(optional + optional_directory_count) <= directory_resource) return std::nullopt;
+    const std::uint32_t root_rva = in.u32(optional + optional_directories + 8 * directory_resource);
+    if (root_rva == 0) return std::nullopt;
+    const std::size_t count = in.u16(pe + 4 + coff_section_count);
+    const std::size_t table = optional + in.u16(pe + 4 + coff_optional_header_size);
+    auto file_offset = [&](std::uint64_t rva) -> std::uint64_t {
+        for (std::size_t i = 0; i < count; ++i) {
+            const section_header section = read_section(in, table + section_header_size * i);
+            const std::uint64_t start = section.virtual_address;
+            if (rva >= start && rva < start + std::min(section.virtual_size, section.raw_size)) {
+                return std::uint64_t{section.raw_pointer} + (rva - start);
+            }
+        }
+        throw pack_error("the executable's resources lie outside its sections");
+    };
+    const std::uint64_t root = file_offset(root_rva);
+    // A directory's entries by number follow those by name; the high bit of
+    // an entry's offset marks a subdirectory. nullopt for `wanted` takes the
+    // first entry (the language).
+    auto find = [&](std::uint64_t directory, std::optional<std::uint16_t> wanted,
+                    bool subdirectory) -> std::optional<std::uint64_t> {
+        const std::size_t named = in.u16(directory + 12);
+        const std::size_t numbered = in.u16(directory + 14);
+        for (std::size_t i = named; i < named + numbered; ++i) {
+            const std::uint64_t entry = directory + 16 + 8 * i;
+            if (wanted && in.u32(entry) != *wanted) continue;
+            const std::uint32_t target = in.u32(entry + 4);
+            if (((target & 0x80000000) != 0) != subdirectory) {
+                throw pack_error("the executable's resource directory is damaged");
+            }
+            return root + (target & 0x7FFFFFFF);
+        }
+        return std::nullopt;
+    };
+    const auto by_type = find(root, type, true);
+    const auto by_id = by_type ? find(*by_type, id, true) : std::nullopt;
+    const auto data_entry = by_id ? find(*by_id, std::nullopt, false) : std::nullopt;
+    if (!data_entry) return std::nullopt;
+    const std::uint64_t start = file_offset(in.u32(*data_entry));
+    const std::uint32_t size = in.u32(*data_entry + 4);
+    if (start > file.size() || size > file.size() - start) {
+        throw pack_error("the executable's resources lie outside it");
+    }
+    return file.subspan(static_cast<std::size_t>(start), size);
+}
+
+namespace {
+
+constexpr std::size_t directory_export = 0;
+constexpr std::size_t export_name_count = 24;
+constexpr std::size_t export_name_table = 32;
+constexpr char application_entry[] = "run_code";
+
+// The file offset of the image bytes at `rva`, through the section that
+// holds them in the file.
+std::uint64_t file_offset_of(const bytes_reader& in, std::size_t table, std::size_t count,
+                             std::uint64_t rva) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const section_header section = read_section(in, table + section_header_size * i);
+        if (rva >= section.virtual_address && rva - section.virtual_address < section.raw_size) {
+            return section.raw_pointer + (rva - section.virtual_address);
+        }
+    }
+    throw pack_error("is not a Windows DLL (its export table lies outside the file)");
+}
+
+bool exports_name(const bytes_reader& in, std::size_t table, std::size_t count,
+                  std::uint32_t export_rva, std::string_view wanted) {
+    const std::uint64_t exports = file_offset_of(in, table, count, export_rva);
+    const std::uint32_t names = in.u32(exports + export_name_count);
+    const std::uint64_t name_table =
+        names == 0 ? 0 : file_offset_of(in, table, count, in.u32(exports + export_name_table));
+    for (std::uint32_t i = 0; i < names; ++i) {
+        const std::uint64_t name = file_offset_of(in, table, count, in.u32(name_table + 4 * i));
+        std::size_t k = 0;
+        while (k < wanted.size() && in.u8(name + k) == static_cast<unsigned char>(wanted[k])) ++k;
+        if (k == wanted.size() && in.u8(name + k) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void check_application_library(std::span<const unsigned char> file) {
+    const bytes_reader in(file, "is not a Windows DLL (the file ends inside its headers)");
+    if (file.size() < 2 || file[0] != 'M' || file[1] != 'Z') {
+        throw pack_error("is not a Windows DLL (not a PE image: no \"MZ\")");
+    }
+    const std::size_t pe = in.u32(0x3C);
+    if (in.u32(pe) != 0x00004550) {
+        throw pack_error("is not a Windows DLL (not a PE image: no \"PE\")");
+    }
+    const std::size_t coff = pe + 4;
+    if (const std::uint16_t machine = in.u16(coff); machine != machine_amd64) {
+        char text[8];
+        std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(machine));
+        throw pack_error(std::string("is not for x86-64 (its machine is 0x") + text +
+                         ", x86-64 is 0x8664)");
+    }
+    if (!(in.u16(coff + coff_characteristics) & file_dll)) {
+        throw pack_error("is not a DLL (it is an executable program)");
+    }
+    const std::size_t optional = coff + coff_header_size;
+    if (in.u16(optional) != pe32_plus_magic) {
+        throw pack_error("is not a Windows DLL (not a PE32+ image)");
+    }
+    const std::size_t count = in.u16(coff + coff_section_count);
+    const std::size_t table = optional + in.u16(coff + coff_optional_header_size);
+    const std::uint32_t directory_count = in.u32(optional + optional_directory_count);
+    const std::uint32_t export_rva =
+        directory_count > directory_export
+            ? in.u32(optional + optional_directories + 8 * directory_export)
+            : 0;
+    if (export_rva == 0 || !exports_name(in, table, count, export_rva, application_entry)) {
+        throw pack_error(std::string("does not export ") + application_entry);
+    }
+}
+
 namespace {
 
 // Writes the launcher's bytes in order and sums them for the checksum.
@@ -352,7 +503,7 @@ public:
     void write(std::span<const unsigned char> bytes) {
         if (bytes.empty()) return;
         checksum_.add(bytes);
-        if (std::fwrite(bytes.data(), 1, bytes.size(), out_) != bytes.size()) fail();
+        write_output(out_, bytes, failure);
         written_ += bytes.size();
     }
 
@@ -368,16 +519,17 @@ public:
         unsigned char field[4];
         const std::uint32_t value = checksum_.value(written_);
         for (int i = 0; i < 4; ++i) field[i] = static_cast<unsigned char>(value >> (8 * i));
-        if (std::fseek(out_, static_cast<long>(checksum_offset), SEEK_SET) != 0 ||
-            std::fwrite(field, 1, sizeof field, out_) != sizeof field) {
-            fail();
+        forget_write_error();
+        if (std::fseek(out_, static_cast<long>(checksum_offset), SEEK_SET) != 0) {
+            throw pack_error(failure + ": " + write_error_text());
         }
+        write_output(out_, field, failure);
     }
 
     std::uint64_t written() const { return written_; }
 
 private:
-    [[noreturn]] static void fail() { throw pack_error("cannot write the launcher"); }
+    static inline const std::string failure = "cannot write the launcher";
 
     std::FILE* out_;
     pe_checksum checksum_;
@@ -401,7 +553,7 @@ std::uint32_t within_limit(std::uint64_t value) {
 
 }  // namespace
 
-void write_launcher(const launcher_template& t, std::span<const unsigned char> attached_data,
+void write_launcher(const launcher_template& t, subsystem kind, std::span<const unsigned char> attached_data,
                     const std::vector<resource>& resources, std::uint32_t timestamp, std::FILE* out) {
     const section_header& old_data = t.sections[t.data_index];
     section_header data = old_data;
@@ -436,6 +588,10 @@ void write_launcher(const launcher_template& t, std::span<const unsigned char> a
                          rsrc.raw_size));
     put_u32(headers, optional + optional_size_of_image, size_of_image);
     put_u32(headers, optional + optional_checksum, 0);
+    if (kind == subsystem::console) {
+        put_u16(headers, optional + optional_subsystem, subsystem_windows_cui);
+        put_u32(headers, optional + optional_address_of_entry_point, t.console_entry);
+    }
     const std::size_t directories = optional + optional_directories;
     put_u32(headers, directories + 8 * directory_resource, rsrc.virtual_address);
     put_u32(headers, directories + 8 * directory_resource + 4, rsrc.virtual_size);

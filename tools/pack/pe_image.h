@@ -9,7 +9,9 @@
 //   - the relocation section moved behind that (its entries name places in
 //     the sections before the data section, which keep their addresses),
 // and the section table, sizes, data directories, time stamp and checksum
-// to match.
+// to match. A console launcher also gets the console subsystem and the C
+// runtime's console start-up as its entry point, which the template records
+// at the start of its data section.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +25,11 @@
 #include "resource_section.h"
 
 namespace fenzar::pack {
+
+// The two kinds of launcher. A windows-subsystem one (the template as
+// linked) starts without a console; a console-subsystem one is attached to
+// the console it is started from, or gets a new one.
+enum class subsystem { windows, console };
 
 struct section_header {
     std::string name;
@@ -48,10 +55,13 @@ struct launcher_template {
     std::optional<std::size_t> relocation_index;
     std::uint32_t relocation_directory_rva;
     std::uint32_t relocation_directory_size;
+    // The console-subsystem start-up, image-relative, in the code.
+    std::uint32_t console_entry;
 };
 
 // Throws pack_error saying what is wrong when `image` is not such a template
-// (a damaged file, another program, a signed or resourced image).
+// (a damaged file, another program, a signed or resourced image, one linked
+// for a subsystem other than windows).
 launcher_template read_template(std::span<const unsigned char> image);
 
 // The data section's contents (the attached data, as long as its length
@@ -61,10 +71,27 @@ launcher_template read_template(std::span<const unsigned char> image);
 std::optional<std::span<const unsigned char>> attached_data_in_image(
     std::span<const unsigned char> file);
 
-// Writes the launcher to `out`, a new file open for writing and seeking at
-// its start. Throws pack_error when the image would pass the format's 4 GiB
-// limit or a write fails.
-void write_launcher(const launcher_template& launcher, std::span<const unsigned char> attached_data,
+// Throws pack_error saying what is wrong ("is not for x86-64", "is not a
+// DLL", "does not export run_code", "is not a Windows DLL (...)") when `file`
+// is not an x86-64 Windows DLL (a PE32+ image with the DLL flag) exporting
+// run_code: what the launcher loads and calls as the application.
+void check_application_library(std::span<const unsigned char> file);
+
+// The subsystem field of a PE image's optional header (2 windows, 3
+// console). Throws pack_error when `file` is not a PE image.
+std::uint16_t image_subsystem(std::span<const unsigned char> file);
+
+// The data of the resource TYPE, ID (its first language) in a PE image;
+// nullopt when the image has no such resource. Throws pack_error when the
+// resource section is damaged.
+std::optional<std::span<const unsigned char>> resource_in_image(std::span<const unsigned char> file,
+                                                                std::uint16_t type, std::uint16_t id);
+
+// Writes the launcher for `kind` to `out`, a new file open for writing and
+// seeking at its start. Throws pack_error when the image would pass the
+// format's 4 GiB limit or a write fails.
+void write_launcher(const launcher_template& launcher, subsystem kind,
+                    std::span<const unsigned char> attached_data,
                     const std::vector<resource>& resources, std::uint32_t timestamp, std::FILE* out);
 
 }  // namespace fenzar::pack

@@ -1,6 +1,7 @@
 #include "resource_section.h"
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 
 #include "error.h"
@@ -33,6 +34,76 @@ std::size_t align8(std::size_t value) { return (value + 7) / 8 * 8; }
 
 }  // namespace
 
+namespace {
+
+// More than any real icon has (Windows' own hold up to about ten sizes); a
+// bound keeps a crafted directory from multiplying the file.
+constexpr std::size_t max_icon_images = 256;
+
+std::uint32_t get_u32_big_endian(std::span<const unsigned char> bytes, std::size_t at) {
+    return static_cast<std::uint32_t>(bytes[at]) << 24 |
+           static_cast<std::uint32_t>(bytes[at + 1]) << 16 |
+           static_cast<std::uint32_t>(bytes[at + 2]) << 8 | bytes[at + 3];
+}
+
+std::string pixels(std::int64_t width, std::int64_t height) {
+    return std::to_string(width) + "x" + std::to_string(height);
+}
+
+// Why `image` is not what an icon directory entry of this size may point at
+// (a PNG file, or a DIB: BITMAPINFOHEADER, colour table, then the XOR
+// pixels; the AND mask may follow), or an empty string.
+std::string icon_image_problem(std::span<const unsigned char> image, std::uint32_t width,
+                               std::uint32_t height) {
+    static constexpr unsigned char png_signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    constexpr std::size_t png_header_end = 8 + 8 + 13;
+    if (image.size() >= sizeof png_signature &&
+        std::equal(std::begin(png_signature), std::end(png_signature), image.begin())) {
+        if (image.size() < png_header_end || get_u32_big_endian(image, 8) != 13 ||
+            !std::equal(image.begin() + 12, image.begin() + 16, "IHDR")) {
+            return "is a PNG image without its header (IHDR)";
+        }
+        const std::uint32_t png_width = get_u32_big_endian(image, 16);
+        const std::uint32_t png_height = get_u32_big_endian(image, 20);
+        if (png_width != width || png_height != height) {
+            return "is a PNG image of " + pixels(png_width, png_height) +
+                   " pixels, but its entry says " + pixels(width, height);
+        }
+        return {};
+    }
+    constexpr std::size_t info_header_size = 40;
+    if (image.size() < info_header_size || get_u32(image, 0) < info_header_size ||
+        get_u32(image, 0) > image.size() || get_u16(image, 12) != 1) {
+        return "is neither a PNG image nor a bitmap (BITMAPINFOHEADER)";
+    }
+    const auto dib_width = static_cast<std::int32_t>(get_u32(image, 4));
+    const auto dib_height = static_cast<std::int32_t>(get_u32(image, 8));
+    const std::uint16_t bits = get_u16(image, 14);
+    const std::uint32_t compression = get_u32(image, 16);
+    const std::uint32_t colours_used = get_u32(image, 32);
+    // An icon's DIB holds the colour image and the mask below each other:
+    // twice the height.
+    if (dib_width != std::int64_t{width} || dib_height != 2 * std::int64_t{height}) {
+        return "is a bitmap of " + pixels(dib_width, dib_height / 2) +
+               " pixels, but its entry says " + pixels(width, height);
+    }
+    if ((bits != 1 && bits != 4 && bits != 8 && bits != 24 && bits != 32) || compression != 0) {
+        return "is a bitmap of " + std::to_string(bits) + " bits per pixel with compression " +
+               std::to_string(compression) + " (icons use 1, 4, 8, 24 or 32 bits, uncompressed)";
+    }
+    const std::uint64_t colours =
+        bits <= 8 && colours_used == 0 ? std::uint64_t{1} << bits : colours_used;
+    const std::uint64_t row = (std::uint64_t{width} * bits + 31) / 32 * 4;
+    const std::uint64_t needed = get_u32(image, 0) + 4 * colours + row * height;
+    if (needed > image.size()) {
+        return "is a bitmap that ends before its pixels (" + std::to_string(needed) +
+               " bytes needed, " + std::to_string(image.size()) + " there)";
+    }
+    return {};
+}
+
+}  // namespace
+
 std::vector<resource> icon_resources(std::span<const unsigned char> ico, const std::string& origin) {
     constexpr std::size_t header_size = 6;
     constexpr std::size_t file_entry_size = 16;
@@ -42,6 +113,10 @@ std::vector<resource> icon_resources(std::span<const unsigned char> ico, const s
         throw pack_error(origin + ": not an icon file (.ico)");
     }
     const std::uint16_t count = get_u16(ico, 4);
+    if (count > max_icon_images) {
+        throw pack_error(origin + ": the icon file lists " + std::to_string(count) +
+                         " images, more than the " + std::to_string(max_icon_images) + " allowed");
+    }
     if (ico.size() < header_size + file_entry_size * count) {
         throw pack_error(origin + ": the icon file ends inside its directory");
     }
@@ -49,22 +124,32 @@ std::vector<resource> icon_resources(std::span<const unsigned char> ico, const s
     resource group{rt_group_icon, 1, std::vector<unsigned char>(header_size + group_entry_size * count)};
     put_u16(group.data, 2, 1);
     put_u16(group.data, 4, count);
+    // Entries that point at the same bytes share one image resource.
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint16_t> shared;
     for (std::uint16_t i = 0; i < count; ++i) {
         const std::size_t entry = header_size + file_entry_size * i;
+        const std::uint32_t width = ico[entry] == 0 ? 256 : ico[entry];
+        const std::uint32_t height = ico[entry + 1] == 0 ? 256 : ico[entry + 1];
         const std::uint32_t size = get_u32(ico, entry + 8);
         const std::uint32_t offset = get_u32(ico, entry + 12);
+        const std::string which =
+            origin + ": image " + std::to_string(i + 1) + " of the icon file ";
         if (size == 0 || offset > ico.size() || size > ico.size() - offset) {
-            throw pack_error(origin + ": image " + std::to_string(i + 1) +
-                             " of the icon file lies outside the file");
+            throw pack_error(which + "lies outside the file");
         }
         const auto image = ico.subspan(offset, size);
-        resources.push_back({rt_icon, static_cast<std::uint16_t>(i + 1), {image.begin(), image.end()}});
+        if (const auto problem = icon_image_problem(image, width, height); !problem.empty()) {
+            throw pack_error(which + problem);
+        }
+        const auto next_id = static_cast<std::uint16_t>(resources.size() + 1);
+        auto [place, added] = shared.emplace(std::pair{offset, size}, next_id);
+        if (added) resources.push_back({rt_icon, place->second, {image.begin(), image.end()}});
         // The group entry is the file's entry (width to size) with the
         // image's resource id in place of its file offset.
         const std::size_t out = header_size + group_entry_size * i;
         std::copy_n(ico.begin() + static_cast<std::ptrdiff_t>(entry), 12,
                     group.data.begin() + static_cast<std::ptrdiff_t>(out));
-        put_u16(group.data, out + 12, static_cast<std::uint16_t>(i + 1));
+        put_u16(group.data, out + 12, place->second);
     }
     resources.push_back(std::move(group));
     return resources;

@@ -21,8 +21,10 @@ struct resource {
 };
 
 // The images of an .ico file as RT_ICON 1, 2, ... and the icon group 1 that
-// lists them, in the file's order. Throws pack_error naming `origin` when the
-// file is not an icon file or an image lies outside it.
+// lists them, in the file's order; entries that point at the same bytes
+// share one RT_ICON. Throws pack_error naming `origin` and saying what is
+// wrong when the file is not an icon file, lists more than 256 images, or an
+// image lies outside it or is not a PNG or bitmap of its entry's size.
 std::vector<resource> icon_resources(std::span<const unsigned char> ico, const std::string& origin);
 
 // The section's bytes for resources at virtual address `rva`: the directory

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace fenzar::pack {
 
@@ -26,6 +27,13 @@ struct file_identity {
 
 // nullopt when the path cannot be opened (it does not exist, say).
 std::optional<file_identity> identify_file(const std::filesystem::path& path);
+
+// The entries of a directory but "." and "..", as `directory` / name, in no
+// particular order. Windows reads through the extended-length form, so that
+// a directory path may pass 260 characters. Throws pack_error "PATH: cannot
+// read directory: REASON", with the same reasons on both systems for a
+// missing or forbidden directory.
+std::vector<std::filesystem::path> directory_entries(const std::filesystem::path& directory);
 
 // Opens a file for reading in binary mode; null with errno set on failure.
 std::FILE* open_for_reading(const std::filesystem::path& path);
@@ -49,6 +57,11 @@ void commit_temporary_file(temporary_file& file, const std::filesystem::path& de
 
 // Closes the stream (if open) and removes the file.
 void discard_temporary_file(temporary_file& file);
+
+// The reason of a failed write to a file, in the system's words: clear the
+// recorded error before the write, read it after the failure.
+void forget_write_error();
+std::string write_error_text();
 
 // A new private directory below the system's directory for temporary files
 // ($TMPDIR or /tmp; %TEMP%).

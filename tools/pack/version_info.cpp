@@ -1,6 +1,8 @@
 #include "version_info.h"
 
+#include <algorithm>
 #include <charconv>
+#include <tuple>
 
 #include "error.h"
 #include "names.h"
@@ -45,8 +47,8 @@ public:
         return *this;
     }
 
+    // Past 65535 bytes wLength is wrong: version_resource refuses the whole.
     std::vector<unsigned char> bytes() const {
-        if (bytes_.size() > 0xFFFF) throw pack_error("the version information is too long");
         std::vector<unsigned char> result = bytes_;
         result[0] = static_cast<unsigned char>(result.size());
         result[1] = static_cast<unsigned char>(result.size() >> 8);
@@ -131,27 +133,24 @@ std::optional<version_number> parse_version_number(std::string_view text) {
     }
 }
 
-std::vector<unsigned char> version_resource(const version_fields& fields) {
-    const version_number file = checked_version(fields.file_version, "file version");
-    const version_number product = checked_version(fields.product_version, "product version");
+namespace {
 
-    const std::pair<std::u16string_view, const std::string*> strings[] = {
-        {u"CompanyName", &fields.company},
-        {u"FileDescription", &fields.description},
-        {u"FileVersion", &fields.file_version},
-        {u"InternalName", &fields.internal_name},
-        {u"LegalCopyright", &fields.copyright},
-        {u"OriginalFilename", &fields.original_filename},
-        {u"ProductName", &fields.product_name},
-        {u"ProductVersion", &fields.product_version},
-    };
+constexpr std::size_t max_resource_bytes = 0xFFFF;
+
+struct text_field {
+    std::u16string_view key;
+    const char* option;
+    std::u16string value;
+};
+
+std::vector<unsigned char> build_resource(const version_number& file, const version_number& product,
+                                          const std::vector<text_field>& texts) {
     // US English in Unicode: the table's key and the translation agree.
     block table(u"040904B0", text_type);
-    for (const auto& [key, value] : strings) {
-        const bool optional = key == u"CompanyName" || key == u"LegalCopyright";
-        if (optional && value->empty()) continue;
-        const std::string name(key.begin(), key.end());
-        table.child(block(key, text_type).text_value(utf16(*value, name.c_str())));
+    for (const auto& text : texts) {
+        const bool optional = text.key == u"CompanyName" || text.key == u"LegalCopyright";
+        if (optional && text.value.empty()) continue;
+        table.child(block(text.key, text_type).text_value(text.value));
     }
     block string_file_info(u"StringFileInfo", text_type);
     string_file_info.child(table);
@@ -166,6 +165,60 @@ std::vector<unsigned char> version_resource(const version_fields& fields) {
     root.binary_value(fixed, static_cast<std::uint16_t>(fixed.size()));
     root.child(string_file_info).child(var_file_info);
     return root.bytes();
+}
+
+// Names the longest text and how long it may be with the others as they
+// are, the one change that makes the whole fit.
+[[noreturn]] void refuse_too_long(const version_number& file, const version_number& product,
+                                  std::vector<text_field> texts, std::size_t total) {
+    auto& longest = *std::max_element(texts.begin(), texts.end(), [](const auto& a, const auto& b) {
+        return a.value.size() < b.value.size();
+    });
+    const std::size_t given = longest.value.size();
+    // Each unit less takes 2 bytes off, give or take 2 of padding: start
+    // just above what fits and step down to it.
+    const std::size_t excess = total - max_resource_bytes;
+    std::size_t room = given - std::min(given, excess / 2 > 2 ? excess / 2 - 2 : 1);
+    while (room > 0) {
+        longest.value.resize(room);
+        if (build_resource(file, product, texts).size() <= max_resource_bytes) break;
+        --room;
+    }
+    const std::string key(longest.key.begin(), longest.key.end());
+    throw pack_error("the version information is too long: " + key + " (" + longest.option +
+                     ") has " + std::to_string(given) +
+                     " UTF-16 units, and with the other fields as they are at most " +
+                     std::to_string(room) + " fit (a version resource holds at most " +
+                     std::to_string(max_resource_bytes) + " bytes, " + std::to_string(total) +
+                     " were needed)");
+}
+
+}  // namespace
+
+std::vector<unsigned char> version_resource(const version_fields& fields) {
+    const version_number file = checked_version(fields.file_version, "file version");
+    const version_number product = checked_version(fields.product_version, "product version");
+
+    const std::tuple<std::u16string_view, const char*, const std::string*> strings[] = {
+        {u"CompanyName", "--company", &fields.company},
+        {u"FileDescription", "--description", &fields.description},
+        {u"FileVersion", "--file-version", &fields.file_version},
+        {u"InternalName", "--original-filename", &fields.internal_name},
+        {u"LegalCopyright", "--copyright", &fields.copyright},
+        {u"OriginalFilename", "--original-filename", &fields.original_filename},
+        {u"ProductName", "--product-name", &fields.product_name},
+        {u"ProductVersion", "--product-version", &fields.product_version},
+    };
+    std::vector<text_field> texts;
+    for (const auto& [key, option, value] : strings) {
+        const std::string name(key.begin(), key.end());
+        texts.push_back({key, option, utf16(*value, name.c_str())});
+    }
+    auto bytes = build_resource(file, product, texts);
+    if (bytes.size() > max_resource_bytes) {
+        refuse_too_long(file, product, std::move(texts), bytes.size());
+    }
+    return bytes;
 }
 
 }  // namespace fenzar::pack

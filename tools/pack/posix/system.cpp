@@ -117,6 +117,19 @@ std::optional<file_identity> identify_file(const fs::path& path) {
                          static_cast<std::uint64_t>(info.st_ino)};
 }
 
+std::vector<fs::path> directory_entries(const fs::path& directory) {
+    std::vector<fs::path> entries;
+    std::error_code error;
+    for (fs::directory_iterator item(directory, error), end; !error && item != end;
+         item.increment(error)) {
+        entries.push_back(item->path());
+    }
+    if (error) {
+        throw pack_error(display_path(directory) + ": cannot read directory: " + error.message());
+    }
+    return entries;
+}
+
 std::FILE* open_for_reading(const fs::path& path) { return std::fopen(path.c_str(), "rbe"); }
 
 temporary_file create_temporary_file(const fs::path& destination) {
@@ -161,6 +174,12 @@ void discard_temporary_file(temporary_file& file) {
     file.stream = nullptr;
     ::unlink(file.path.c_str());
     keep_on_interrupt(file.path);
+}
+
+void forget_write_error() { errno = 0; }
+
+std::string write_error_text() {
+    return errno != 0 ? std::strerror(errno) : "the write was cut short";
 }
 
 fs::path create_scratch_directory() {

@@ -45,14 +45,27 @@ std::string error_text(DWORD code) {
 
 // The reasons a Linux packer gives too, in the C library's words, so that
 // both packers refuse a missing or locked input with the same line.
+std::string reason_of(DWORD code) {
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return std::strerror(ENOENT);
+    if (code == ERROR_ACCESS_DENIED) return std::strerror(EACCES);
+    return error_text(code);
+}
+
+// "\\?\" and the full path: no 260-character limit, whatever the manifest
+// and the system's settings say.
+std::wstring extended_length_path(const fs::path& path) {
+    const std::wstring& text = path.native();
+    if (text.starts_with(L"\\\\?\\")) return text;
+    std::wstring full(GetFullPathNameW(text.c_str(), 0, nullptr, nullptr), L'\0');
+    if (full.empty()) return text;
+    full.resize(
+        GetFullPathNameW(text.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr));
+    if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
 [[noreturn]] void fail_to_read(const fs::path& path) {
-    const DWORD code = GetLastError();
-    const std::string message = display_path(path) + ": cannot read";
-    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
-        throw pack_error(message + ": " + std::strerror(ENOENT));
-    }
-    if (code == ERROR_ACCESS_DENIED) throw pack_error(message + ": " + std::strerror(EACCES));
-    fail(message);
+    throw pack_error(display_path(path) + ": cannot read: " + reason_of(GetLastError()));
 }
 
 // Paths to remove when the console ends the packer. The control handler runs
@@ -77,21 +90,29 @@ void remove_directory_contents(const fs::path& directory) {
     FindClose(search);
 }
 
+// What a console program that Ctrl+C ends returns on Windows.
+constexpr DWORD interrupted_status = 0xC000013A;
+
 BOOL WINAPI remove_registered_paths(DWORD) {
     // Held until the process ends: the main thread must not commit or
     // register anything meanwhile.
     registry_lock.lock();
+    // Windows deletes an open file only once it is closed, and removes a
+    // directory only once it is empty: close, then files, then directories.
     for (auto& entry : registry) {
         if (entry.open_handle != INVALID_HANDLE_VALUE) CloseHandle(entry.open_handle);
-        if (entry.directory) {
-            remove_directory_contents(entry.path);
-            RemoveDirectoryW(entry.path.c_str());
-        } else {
-            DeleteFileW(entry.path.c_str());
-        }
     }
-    // The default handler ends the process.
-    return FALSE;
+    for (const auto& entry : registry) {
+        if (!entry.directory) DeleteFileW(entry.path.c_str());
+    }
+    for (const auto& entry : registry) {
+        if (!entry.directory) continue;
+        remove_directory_contents(entry.path);
+        RemoveDirectoryW(entry.path.c_str());
+    }
+    // Ends the process itself: after a handler Wine's default end reports 0.
+    TerminateProcess(GetCurrentProcess(), interrupted_status);
+    ExitProcess(interrupted_status);
 }
 
 void remove_on_interrupt(const fs::path& path, bool directory, HANDLE open_handle) {
@@ -140,6 +161,33 @@ std::optional<file_identity> identify_file(const fs::path& path) {
                          (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
 }
 
+std::vector<fs::path> directory_entries(const fs::path& directory) {
+    std::wstring pattern = extended_length_path(directory);
+    if (!pattern.ends_with(L'\\')) pattern += L'\\';
+    pattern += L'*';
+    WIN32_FIND_DATAW found;
+    const HANDLE search =
+        FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                         FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        // The root of an empty drive has no "." to find.
+        if (error == ERROR_FILE_NOT_FOUND) return {};
+        throw pack_error(display_path(directory) + ": cannot read directory: " + reason_of(error));
+    }
+    std::vector<fs::path> entries;
+    do {
+        const std::wstring_view name = found.cFileName;
+        if (name != L"." && name != L"..") entries.push_back(directory / found.cFileName);
+    } while (FindNextFileW(search, &found));
+    const DWORD error = GetLastError();
+    FindClose(search);
+    if (error != ERROR_NO_MORE_FILES) {
+        throw pack_error(display_path(directory) + ": cannot read directory: " + reason_of(error));
+    }
+    return entries;
+}
+
 std::FILE* open_for_reading(const fs::path& path) { return _wfopen(path.c_str(), L"rb"); }
 
 temporary_file create_temporary_file(const fs::path& destination) {
@@ -174,11 +222,14 @@ temporary_file create_temporary_file(const fs::path& destination) {
 
 void commit_temporary_file(temporary_file& file, const fs::path& destination, mode_t) {
     forget_handle(file.path);
+    forget_write_error();
     const bool written = std::fflush(file.stream) == 0 && !std::ferror(file.stream);
+    const std::string reason = write_error_text();
     const bool closed = std::fclose(file.stream) == 0;
     file.stream = nullptr;
     if (!written || !closed) {
-        throw pack_error(display_path(destination) + ": cannot write: " + std::strerror(errno));
+        throw pack_error(display_path(destination) + ": cannot write: " +
+                         (written ? write_error_text() : reason));
     }
     if (!MoveFileExW(file.path.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         fail(display_path(destination) + ": cannot write");
@@ -192,6 +243,18 @@ void discard_temporary_file(temporary_file& file) {
     file.stream = nullptr;
     DeleteFileW(file.path.c_str());
     keep_on_interrupt(file.path);
+}
+
+void forget_write_error() {
+    SetLastError(ERROR_SUCCESS);
+    errno = 0;
+}
+
+// The C runtime's write ends in WriteFile, whose error stays the last one;
+// errno covers what the runtime refuses itself.
+std::string write_error_text() {
+    if (const DWORD code = GetLastError(); code != ERROR_SUCCESS) return error_text(code);
+    return errno != 0 ? std::strerror(errno) : "the write was cut short";
 }
 
 fs::path create_scratch_directory() {

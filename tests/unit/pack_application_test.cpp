@@ -1,0 +1,130 @@
+// The check of the application library: only an x86-64 Windows DLL that
+// exports run_code is packed, and a refusal says which of the three it is
+// not. The images are made here, as small as a loader reads them.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "error.h"
+#include "pe_image.h"
+
+namespace {
+
+using bytes = std::vector<unsigned char>;
+
+void put16(bytes& out, std::size_t at, std::uint32_t value) {
+    out[at] = static_cast<unsigned char>(value);
+    out[at + 1] = static_cast<unsigned char>(value >> 8);
+}
+
+void put32(bytes& out, std::size_t at, std::uint32_t value) {
+    put16(out, at, value & 0xFFFF);
+    put16(out, at + 2, value >> 16);
+}
+
+struct image_options {
+    std::uint16_t machine = 0x8664;
+    std::uint16_t characteristics = 0x2022;  // DLL, executable, large addresses
+    std::vector<std::string> exports = {"helper", "run_code"};
+    bool export_directory = true;
+    std::uint32_t name_table_rva = 0x1040;
+};
+
+// A PE32+ image with one section (RVA 0x1000, file offset 0x200) that holds
+// the export directory, its name table and the names.
+bytes pe_image(const image_options& options) {
+    bytes image(0x400);
+    image[0] = 'M';
+    image[1] = 'Z';
+    put32(image, 0x3C, 0x40);
+    put32(image, 0x40, 0x00004550);
+    const std::size_t coff = 0x44;
+    put16(image, coff, options.machine);
+    put16(image, coff + 2, 1);
+    put16(image, coff + 16, 240);
+    put16(image, coff + 18, options.characteristics);
+    const std::size_t optional = coff + 20;
+    put16(image, optional, 0x20B);
+    put32(image, optional + 108, 16);
+    if (options.export_directory) {
+        put32(image, optional + 112, 0x1000);
+        put32(image, optional + 116, 0x100);
+    }
+    const std::size_t section = optional + 240;
+    std::copy_n(".edata", 6, image.begin() + static_cast<std::ptrdiff_t>(section));
+    put32(image, section + 8, 0x200);
+    put32(image, section + 12, 0x1000);
+    put32(image, section + 16, 0x200);
+    put32(image, section + 20, 0x200);
+    put32(image, section + 36, 0x40000040);
+
+    const std::size_t exports = 0x200;
+    put32(image, exports + 24, static_cast<std::uint32_t>(options.exports.size()));
+    put32(image, exports + 32, options.name_table_rva);
+    std::uint32_t name_rva = 0x1080;
+    for (std::size_t i = 0; i < options.exports.size(); ++i) {
+        put32(image, exports + 0x40 + 4 * i, name_rva);
+        const std::string& name = options.exports[i];
+        std::copy(name.begin(), name.end(), image.begin() + (name_rva - 0x1000 + 0x200));
+        name_rva += static_cast<std::uint32_t>(name.size() + 1);
+    }
+    return image;
+}
+
+std::string problem_of(const bytes& file) {
+    try {
+        fenzar::pack::check_application_library(file);
+        return "";
+    } catch (const fenzar::pack::pack_error& error) {
+        return error.what();
+    }
+}
+
+TEST(ApplicationLibrary, AcceptsAnX8664DllExportingRunCode) {
+    EXPECT_EQ(problem_of(pe_image({})), "");
+    image_options only_entry;
+    only_entry.exports = {"run_code"};
+    EXPECT_EQ(problem_of(pe_image(only_entry)), "");
+}
+
+TEST(ApplicationLibrary, SaysWhichOfTheThreeItIsNot) {
+    image_options x86;
+    x86.machine = 0x14C;
+    image_options arm64;
+    arm64.machine = 0xAA64;
+    image_options program;
+    program.characteristics = 0x0022;
+    image_options other_exports;
+    other_exports.exports = {"run_cod", "run_code_2", "Run_code"};
+    image_options no_exports;
+    no_exports.export_directory = false;
+    image_options names_outside;
+    names_outside.name_table_rva = 0x9000;
+    bytes cut_headers = pe_image({});
+    cut_headers.resize(0x50);
+    const std::string text = "int run_code() { return 0; }\n";
+    // An icon file's header: reserved 0, type 1, one image.
+    const bytes icon = {0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0};
+    const struct {
+        const char* what;
+        bytes file;
+        const char* problem;
+    } cases[] = {
+        {"empty", {}, "is not a Windows DLL (not a PE image: no \"MZ\")"},
+        {"text", bytes(text.begin(), text.end()), "is not a Windows DLL (not a PE image: no \"MZ\")"},
+        {"icon", icon, "is not a Windows DLL (not a PE image: no \"MZ\")"},
+        {"headers cut short", cut_headers, "is not a Windows DLL (the file ends inside its headers)"},
+        {"x86", pe_image(x86), "is not for x86-64 (its machine is 0x014C, x86-64 is 0x8664)"},
+        {"arm64", pe_image(arm64), "is not for x86-64 (its machine is 0xAA64, x86-64 is 0x8664)"},
+        {"program", pe_image(program), "is not a DLL (it is an executable program)"},
+        {"other exports", pe_image(other_exports), "does not export run_code"},
+        {"no exports", pe_image(no_exports), "does not export run_code"},
+        {"name table outside", pe_image(names_outside),
+         "is not a Windows DLL (its export table lies outside the file)"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(problem_of(c.file), c.problem) << c.what;
+}
+
+}  // namespace

@@ -1,0 +1,97 @@
+// The execution level in a launcher's manifest: set by the packer, read back
+// by `list`, everything else of the manifest kept byte for byte.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "error.h"
+#include "manifest.h"
+
+namespace {
+
+using fenzar::pack::execution_level;
+using fenzar::pack::execution_level_name;
+using fenzar::pack::pack_error;
+using fenzar::pack::parse_execution_level;
+using fenzar::pack::requested_execution_level;
+using fenzar::pack::with_execution_level;
+
+std::span<const unsigned char> bytes(const std::string& text) {
+    return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
+}
+
+std::string text(const std::vector<unsigned char>& data) { return {data.begin(), data.end()}; }
+
+struct manifest_case {
+    const char* what;
+    std::string manifest;
+    std::optional<std::string> level;
+};
+
+const manifest_case manifests[] = {
+    {"as the built-in one writes it",
+     "<trustInfo><security><requestedPrivileges>\n"
+     "  <requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>\n"
+     "</requestedPrivileges></security></trustInfo>",
+     "requireAdministrator"},
+    {"with a namespace prefix, single quotes and spaces around =",
+     "<ms_asmv3:requestedExecutionLevel\n uiAccess='false' level = 'highestAvailable' />",
+     "highestAvailable"},
+    {"an attribute whose name ends in level comes first",
+     "<requestedExecutionLevel xlevel=\"no\" level=\"asInvoker\"></requestedExecutionLevel>", "asInvoker"},
+    {"a value the packer does not write is read as it stands",
+     "<requestedExecutionLevel level=\"\"/>", ""},
+    {"the name inside another element's name or text is not the element",
+     "<requestedExecutionLevels level=\"no\"/><x>requestedExecutionLevel level=\"no\"</x>", std::nullopt},
+    {"the element without a level", "<requestedExecutionLevel uiAccess=\"false\"/>", std::nullopt},
+    {"no element", "<assembly><dependency/></assembly>", std::nullopt},
+    {"a tag that never ends", "<requestedExecutionLevel level=\"asInvoker\"", std::nullopt},
+};
+
+TEST(PackManifest, ReadsTheRequestedLevel) {
+    for (const auto& c : manifests) {
+        EXPECT_EQ(requested_execution_level(bytes(c.manifest)), c.level) << c.what;
+    }
+}
+
+TEST(PackManifest, SetsTheLevelAndKeepsEverythingElse) {
+    struct setting {
+        std::string manifest;
+        execution_level level;
+        std::string expected;
+    };
+    const setting settings[] = {
+        {"<x/>\n<requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>\n<y/>",
+         execution_level::as_invoker,
+         "<x/>\n<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>\n<y/>"},
+        {"<a:requestedExecutionLevel uiAccess='false' level = 'asInvoker' />", execution_level::highest_available,
+         "<a:requestedExecutionLevel uiAccess='false' level = 'highestAvailable' />"},
+        {"<requestedExecutionLevel level=\"\"/><requestedExecutionLevel level=\"asInvoker\"/>",
+         execution_level::require_administrator,
+         "<requestedExecutionLevel level=\"requireAdministrator\"/><requestedExecutionLevel level=\"asInvoker\"/>"},
+    };
+    for (const auto& s : settings) {
+        EXPECT_EQ(text(with_execution_level(bytes(s.manifest), s.level)), s.expected);
+    }
+    for (const auto& c : manifests) {
+        if (!c.level) {
+            EXPECT_THROW(with_execution_level(bytes(c.manifest), execution_level::as_invoker), pack_error) << c.what;
+        }
+    }
+}
+
+TEST(PackManifest, LevelNamesAreTheManifestsExactly) {
+    for (const auto level : {execution_level::as_invoker, execution_level::highest_available,
+                             execution_level::require_administrator}) {
+        EXPECT_EQ(parse_execution_level(execution_level_name(level)), level);
+    }
+    EXPECT_EQ(execution_level_name(execution_level::highest_available), "highestAvailable");
+    for (const char* refused : {"", "asinvoker", "AsInvoker", "requireAdministrator ", "administrator"}) {
+        EXPECT_EQ(parse_execution_level(refused), std::nullopt) << refused;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,35 @@
+// The launcher's application manifest: the built-in one with the execution
+// level the user asked for, and the level read back from a launcher.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fenzar::pack {
+
+// The rights Windows gives the launcher when it starts: the user's own
+// (asInvoker), the most the user can have, asking an administrator for
+// consent (highestAvailable), or administrator rights, with a UAC prompt
+// at every start (requireAdministrator).
+enum class execution_level { as_invoker, highest_available, require_administrator };
+
+// The manifest's name for the level ("asInvoker", ...).
+std::string_view execution_level_name(execution_level level);
+
+// The level of that name, exactly as the manifest spells it; nullopt else.
+std::optional<execution_level> parse_execution_level(std::string_view name);
+
+// MANIFEST with the level attribute of its requestedExecutionLevel element
+// set to LEVEL, everything else byte for byte. Throws pack_error when the
+// manifest has no such attribute.
+std::vector<unsigned char> with_execution_level(std::span<const unsigned char> manifest,
+                                                execution_level level);
+
+// The level attribute of the manifest's requestedExecutionLevel element, as
+// it stands; nullopt when there is none.
+std::optional<std::string> requested_execution_level(std::span<const unsigned char> manifest);
+
+}  // namespace fenzar::pack
