@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "decode_loop.h"
+#include "platform/posix/native_path.h"
 #include "unpack/unpack.h"
 
 namespace {
@@ -43,9 +44,7 @@ long status_field_kib(const char* field) {
 }
 
 void unpack_with_fenzar(const unsigned char* data, size_t size, const std::string& target) {
-    std::u16string wide;
-    for (char c : target) wide += c == '/' ? u'\\' : static_cast<char16_t>(static_cast<unsigned char>(c));
-    unpack_attached_data({data, size}, wide.c_str());
+    unpack_attached_data({data, size}, posix_layer::path_from_native(target).c_str());
 }
 
 class ReferenceReader {

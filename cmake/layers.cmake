@@ -3,8 +3,14 @@
 # links. Each library exposes exactly its own folder, under its own name,
 # through an include root that holds nothing else; so "X/header.h" resolves
 # only in a library that links fenzar_X (directly or through a layer below),
-# and an include against the layering fails to compile. A call against it
-# fails to link, since the libraries are linked from the top down.
+# and an include against the layering fails to compile.
+#
+# A call against the layering would still link into a program that links the
+# higher layer anyway (static archives resolve it once anything else pulled
+# the callee in); so each layer also gets a check program that takes every
+# object of its own library (whole archive) and links only the layers it
+# depends on. A call upward, even one declared by hand, leaves an undefined
+# reference there and fails the build.
 #
 #   fenzar_layer(NAME SOURCES file... [DEPENDS library...])
 function(fenzar_layer name)
@@ -19,4 +25,6 @@ function(fenzar_layer name)
     target_compile_options(fenzar_${name} PRIVATE ${FENZAR_SANITIZE_FLAGS})
     target_link_options(fenzar_${name} INTERFACE ${FENZAR_SANITIZE_FLAGS})
   endif()
+  add_executable(fenzar_${name}_link_check ${CMAKE_SOURCE_DIR}/cmake/layer_link_check.cpp)
+  target_link_libraries(fenzar_${name}_link_check PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,fenzar_${name}>")
 endfunction()

@@ -17,10 +17,10 @@ function(fenzar_add_launcher_template target output_directory)
   if(NOT template_SUBSYSTEM)
     set(template_SUBSYSTEM windows)
   endif()
-  set(script ${CMAKE_SOURCE_DIR}/src/platform/win32/attached_data_section.ld)
+  set(script ${CMAKE_SOURCE_DIR}/src/launcher/attached_data_section.ld)
   add_executable(${target}
-    ${CMAKE_SOURCE_DIR}/src/platform/win32/entry.cpp
-    ${CMAKE_SOURCE_DIR}/src/platform/win32/attached_data_section.S
+    ${CMAKE_SOURCE_DIR}/src/launcher/entry.cpp
+    ${CMAKE_SOURCE_DIR}/src/launcher/attached_data_section.S
     ${template_UNPARSED_ARGUMENTS})
   target_link_libraries(${target} PRIVATE fenzar_launcher)
   target_link_options(${target} PRIVATE

@@ -12,9 +12,9 @@
 #include <cstdlib>
 #include <cwchar>
 
-#include "child/cleanup.h"
 #include "decode_loop.h"
 #include "platform/platform.h"
+#include "removal/tree_removal.h"
 #include "unpack/unpack.h"
 
 namespace {
@@ -90,7 +90,8 @@ int wmain(int argc, wchar_t** argv) {
                     call_times.create_file, call_times.write_file, call_times.close_file,
                     call_times.create_directory);
     } else if (std::wcscmp(argv[1], L"remove") == 0) {
-        remove_directory_tree(reinterpret_cast<const char16_t*>(argv[2]));
+        static TreeRemoval removal;
+        remove_directory_tree(removal, reinterpret_cast<const char16_t*>(argv[2]));
     } else {
         return 2;
     }

@@ -6,19 +6,23 @@
 
 namespace {
 
-void (*failure_cleanup)() = nullptr;
+void (*failure_cleanup)(void*) = nullptr;
+void* failure_cleanup_context = nullptr;
 
 [[noreturn]] void exit_after_failure() {
     // Taken out first: a failure inside the cleanup must not run it again.
-    void (*cleanup)() = failure_cleanup;
+    void (*cleanup)(void*) = failure_cleanup;
     failure_cleanup = nullptr;
-    if (cleanup != nullptr) cleanup();
+    if (cleanup != nullptr) cleanup(failure_cleanup_context);
     platform::exit_process(failure_exit_status);
 }
 
 }  // namespace
 
-void set_failure_cleanup(void (*cleanup)()) { failure_cleanup = cleanup; }
+void set_failure_cleanup(void (*cleanup)(void*), void* context) {
+    failure_cleanup = cleanup;
+    failure_cleanup_context = context;
+}
 
 void report_system_error(const char* text, uint32_t code) {
     char* system_text = nullptr;

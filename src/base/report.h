@@ -24,9 +24,10 @@ inline constexpr const char* examine_parent_failed = "Error, couldn't examine pa
 
 inline constexpr int failure_exit_status = 2;
 
-// Runs before every exit with status 2, at most once; none at first. The
-// parent flow sets it, since only the parent has something to clean up.
-void set_failure_cleanup(void (*cleanup)());
+// Runs cleanup(context) before every exit with status 2, at most once; none
+// at first. The parent flow sets it, since only the parent has something to
+// clean up; a null cleanup removes it.
+void set_failure_cleanup(void (*cleanup)(void* context), void* context);
 
 inline constexpr size_t displayable_path_capacity = 4096;
 inline constexpr char16_t replacement_character = 0xFFFD;

@@ -3,9 +3,6 @@
 #include "base/report.h"
 #include "child/split_command_line.h"
 #include "platform/platform.h"
-#include "target_dir/own_path.h"
-
-WideBuffer<child_command_line_capacity> child_command_line;
 
 namespace {
 
@@ -31,24 +28,24 @@ bool needs_quoting(const char16_t* argument) {
 // Appends one unit at position *length, which the caller keeps, so that a
 // long quoted argument is not rescanned from the start for every unit. The
 // bound is the same: what is left of the line's capacity.
-void put_unit(size_t* length, char16_t unit) {
+void put_unit(ChildCommandLine& child_command_line, size_t* length, char16_t unit) {
     append_wide_char_bounded(child_command_line.data() + *length, unit, child_command_line.capacity - *length);
     ++*length;
 }
 
-void put_backslashes(size_t* length, size_t count) {
-    for (size_t i = 0; i < count; ++i) put_unit(length, u'\\');
+void put_backslashes(ChildCommandLine& child_command_line, size_t* length, size_t count) {
+    for (size_t i = 0; i < count; ++i) put_unit(child_command_line, length, u'\\');
 }
 
 }  // namespace
 
-void append_argument(const char16_t* argument) {
+void append_argument(ChildCommandLine& child_command_line, const char16_t* argument) {
     if (!needs_quoting(argument)) {
         append_wide_bounded(child_command_line, argument);
         return;
     }
     size_t length = wide_length(child_command_line.data());
-    put_unit(&length, u'"');
+    put_unit(child_command_line, &length, u'"');
     // Backslashes are held back until the next character shows whether they
     // stand before a quote, where the splitter halves them.
     size_t pending_backslashes = 0;
@@ -56,20 +53,18 @@ void append_argument(const char16_t* argument) {
         if (*p == u'\\') {
             ++pending_backslashes;
         } else if (*p == u'"') {
-            put_backslashes(&length, 2 * pending_backslashes + 1);
-            put_unit(&length, u'"');
+            put_backslashes(child_command_line, &length, 2 * pending_backslashes + 1);
+            put_unit(child_command_line, &length, u'"');
             pending_backslashes = 0;
         } else {
-            put_backslashes(&length, pending_backslashes);
-            put_unit(&length, *p);
+            put_backslashes(child_command_line, &length, pending_backslashes);
+            put_unit(child_command_line, &length, *p);
             pending_backslashes = 0;
         }
     }
-    put_backslashes(&length, 2 * pending_backslashes);
-    put_unit(&length, u'"');
+    put_backslashes(child_command_line, &length, 2 * pending_backslashes);
+    put_unit(child_command_line, &length, u'"');
 }
-
-void reset_command_line_state() { child_command_line.units[0] = 0; }
 
 // When the raw command line cannot be split (only when memory runs out), the
 // child cannot be given the user's arguments. Starting it with a guess, such
@@ -77,17 +72,14 @@ void reset_command_line_state() { child_command_line.units[0] = 0; }
 // arguments the user did not give without telling anyone; so the launcher
 // ends as when the start itself fails: the launch message with the reason,
 // the unpacked directory removed, status 2.
-void build_child_command_line() {
+void build_child_command_line(ChildCommandLine& child_command_line, const char16_t* module_file_name) {
     CommandLineArguments split = split_command_line(platform::get_raw_command_line());
     if (!split.valid()) fail_with_system_error(message::launch_child_failed, platform::error_not_enough_memory);
     char16_t** arguments = split.pointers.get();
     int count = split.count;
     child_command_line.units[0] = 0;
-    fill_module_file_name();
-    if (count <= 0) return;
-    arguments[0] = module_file_name.data();
     for (int i = 0; i < count; ++i) {
         if (i > 0) append_wide_char_bounded(child_command_line, u' ');
-        append_argument(arguments[i]);
+        append_argument(child_command_line, i == 0 ? module_file_name : arguments[i]);
     }
 }

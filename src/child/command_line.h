@@ -5,10 +5,10 @@
 #include "base/wide.h"
 
 inline constexpr size_t child_command_line_capacity = 32768;
-extern WideBuffer<child_command_line_capacity> child_command_line;
+using ChildCommandLine = WideBuffer<child_command_line_capacity>;
 
-void build_child_command_line();
-void append_argument(const char16_t* argument);
-
-// For tests: back to the empty line of a new process.
-void reset_command_line_state();
+// Splits the process's raw command line and writes it into
+// child_command_line, argument 0 replaced by module_file_name.
+void build_child_command_line(ChildCommandLine& child_command_line, const char16_t* module_file_name);
+// Appends one argument, quoted where the splitter needs it.
+void append_argument(ChildCommandLine& child_command_line, const char16_t* argument);

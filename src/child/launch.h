@@ -3,8 +3,16 @@
 
 #include <cstdint>
 
-// Sets FENZAR_ONEFILE_DIRECTORY and FENZAR_ORIGINAL_ARGV0 for the application.
-void set_child_environment();
-// Starts the launcher's own executable, waits, removes the target directory;
-// the child's exit status. Ends through the stop once one has begun.
-int32_t start_child_and_wait();
+#include "base/arguments.h"
+#include "base/interruption.h"
+#include "child/child_slot.h"
+#include "child/command_line.h"
+
+// Sets FENZAR_ONEFILE_DIRECTORY (the directory of plain_own_path) and
+// FENZAR_ORIGINAL_ARGV0 for the application.
+void set_child_environment(const SavedArguments& arguments, const char16_t* plain_own_path);
+// Starts the launcher's own executable with the command line, tied to a job
+// that ends it with the launcher, and waits for it; the child's exit status.
+// Ends through the interruption once one has begun.
+int32_t start_child_and_wait(ChildSlot& child, Interruption& interruption, const char16_t* module_file_name,
+                             ChildCommandLine& child_command_line);

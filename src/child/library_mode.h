@@ -4,9 +4,13 @@
 
 #include <cstdint>
 
+#include "base/arguments.h"
+
 using RunCode = int32_t (*)(int32_t argc, char16_t** argv, const char16_t* library_path);
 
 // Loads the library at library_path (the first record's path, empty when the
-// archive has none) and returns what its run_code returns; exits with status
-// 2 when the library cannot be loaded or lacks run_code.
-int32_t run_application_library(const char16_t* library_path);
+// archive has none), with target_directory added to the library search, and
+// returns what its run_code returns for the arguments; exits with status 2
+// when the library cannot be loaded or lacks run_code.
+int32_t run_application_library(const char16_t* library_path, const char16_t* target_directory,
+                                const SavedArguments& arguments);

@@ -3,7 +3,7 @@
 //
 // Attached data: the magic "ZUQ", one zstd frame whose content is the
 // archive, zero padding and the trailer, a 64-bit little-endian value equal
-// to its own offset from the magic. The archive: entry records, then the end
+// to its own offset from the magic. The archive: records, then the end
 // marker. A record is its name (UTF-16LE units, then one zero unit), the
 // 64-bit little-endian size of its data, and the data. The end marker is an
 // empty name: a single zero unit. Names are paths relative to the target

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <memory>
 
-#include "base/arguments.h"
 #include "base/environment.h"
 #include "base/wide.h"
 #include "platform/platform.h"
@@ -71,10 +70,12 @@ bool is_time_us(const char16_t* text) { return has_form(text, 6, is_ascii_digit)
 // 19 digits.
 bool is_time(const char16_t* text) { return wide_length(text) <= 19 && has_form(text, 0, is_ascii_digit); }
 
-// One expansion's output: the caller's buffer and its capacity.
+// One expansion's output: the caller's buffer and its capacity, and the
+// arguments that {PROGRAM} reads.
 struct Output {
     char16_t* text;
     size_t capacity;
+    const SavedArguments& arguments;
 
     size_t length() const { return wide_length(text); }
     size_t remaining() const { return capacity - length(); }
@@ -106,7 +107,7 @@ void append_temp(Output& output) {
 }
 
 void append_program(Output& output) {
-    char16_t** argv = saved_arguments.argv;
+    char16_t** argv = output.arguments.argv;
     if (argv == nullptr || argv[0] == nullptr) platform::stop_immediately();
     output.append_value(argv[0]);
 }
@@ -115,7 +116,7 @@ void append_program(Output& output) {
 // the nested expansion fails.
 char16_t* append_nested_program(Output& output) {
     char16_t* start = output.text + output.length();
-    if (!expand_spec(start, u"{PROGRAM}", output.remaining())) return nullptr;
+    if (!expand_spec(start, u"{PROGRAM}", output.remaining(), output.arguments)) return nullptr;
     return start;
 }
 
@@ -259,8 +260,9 @@ void make_random_token(uint32_t seed, char16_t token[12]) {
     token[11] = 0;
 }
 
-bool expand_spec(char16_t* output_buffer, const char16_t* template_text, uint64_t capacity) {
-    Output output{output_buffer, static_cast<size_t>(capacity)};
+bool expand_spec(char16_t* output_buffer, const char16_t* template_text, uint64_t capacity,
+                 const SavedArguments& arguments) {
+    Output output{output_buffer, static_cast<size_t>(capacity), arguments};
     output.text[0] = 0;
     char16_t name[name_buffer_size];
     size_t name_length = 0;

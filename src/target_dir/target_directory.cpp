@@ -2,12 +2,8 @@
 
 #include "target_dir/expand_spec.h"
 
-WideBuffer<target_directory_capacity> target_directory;
-
-bool resolve_target_directory() {
-    bool expanded = expand_spec(target_directory.data(), built_in_target_spec, target_directory_capacity);
+bool resolve_target_directory(TargetDirectory& target_directory, const SavedArguments& arguments) {
+    bool expanded = expand_spec(target_directory.data(), built_in_target_spec, target_directory_capacity, arguments);
     make_full_path_in_place(target_directory.data(), target_directory_capacity);
     return expanded;
 }
-
-void reset_target_directory_state() { target_directory.units[0] = 0; }

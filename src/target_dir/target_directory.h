@@ -4,19 +4,15 @@
 
 #include <cstddef>
 
+#include "base/arguments.h"
 #include "base/wide.h"
 
 inline constexpr size_t target_directory_capacity = 4096;
+using TargetDirectory = WideBuffer<target_directory_capacity>;
 
 // The template the target directory is computed from.
 inline constexpr const char16_t* built_in_target_spec = u"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
 
-// Final before the console control handler exists; read by it afterwards.
-extern WideBuffer<target_directory_capacity> target_directory;
-
 // Expands the template into target_directory and makes it a full path. False
 // when the expansion failed; a full path that does not fit stops at once.
-bool resolve_target_directory();
-
-// For tests: back to the empty buffer of a new process.
-void reset_target_directory_state();
+bool resolve_target_directory(TargetDirectory& target_directory, const SavedArguments& arguments);

@@ -8,15 +8,13 @@
 #include "platform/platform.h"
 #include "target_dir/expand_spec.h"
 
-KnownDirectories known_directories = {};
-
 namespace {
 
 constexpr size_t directory_path_capacity = 4096;
 constexpr const char16_t* home_spec = u"{HOME}";
 
 // A copy that fails to allocate is simply not remembered.
-void remember_directory(const char16_t* path) {
+void remember_directory(KnownDirectories& known_directories, const char16_t* path) {
     if (known_directories.count >= known_directories_limit) return;
     size_t bytes = (wide_length(path) + 1) * sizeof(char16_t);
     auto* copy = static_cast<char16_t*>(std::malloc(bytes));
@@ -25,13 +23,16 @@ void remember_directory(const char16_t* path) {
     known_directories.entries[known_directories.count++] = copy;
 }
 
-void seed_with_home_directory() {
+void seed_with_home_directory(KnownDirectories& known_directories) {
     static WideBuffer<directory_path_capacity> home_copy;
-    if (!expand_spec(home_copy.data(), home_spec, directory_path_capacity)) report_spec_failure(home_spec);
-    remember_directory(home_copy.data());
+    // {HOME} reads no argument.
+    if (!expand_spec(home_copy.data(), home_spec, directory_path_capacity, SavedArguments{})) {
+        report_spec_failure(home_spec);
+    }
+    remember_directory(known_directories, home_copy.data());
 }
 
-bool is_known(const char16_t* path) {
+bool is_known(const KnownDirectories& known_directories, const char16_t* path) {
     for (int32_t i = 0; i < known_directories.count; ++i) {
         if (wide_equal(known_directories.entries[i], path)) return true;
     }
@@ -57,24 +58,28 @@ void restore_one_level(char16_t* path) { path[wide_length(path)] = u'\\'; }
 
 }  // namespace
 
-bool ensure_directory(const char16_t* path) {
-    if (known_directories.count == 0) seed_with_home_directory();
-    if (is_known(path)) return true;
+KnownDirectories::~KnownDirectories() {
+    for (int32_t i = 0; i < count; ++i) std::free(entries[i]);
+}
+
+bool ensure_directory(KnownDirectories& known_directories, const char16_t* path) {
+    if (known_directories.count == 0) seed_with_home_directory(known_directories);
+    if (is_known(known_directories, path)) return true;
     if (is_drive_root(path)) return true;
     if (!platform::create_directory(path) && platform::last_error() != platform::error_already_exists) return false;
-    remember_directory(path);
+    remember_directory(known_directories, path);
     return true;
 }
 
 // A directory of that name that exists already is refused, not taken over:
 // another program of the user could have made it, with access of its own, to
 // put files in the launcher's place.
-void create_target_directory(const char16_t* directory) {
-    if (known_directories.count == 0) seed_with_home_directory();
+void create_target_directory(KnownDirectories& known_directories, const char16_t* directory) {
+    if (known_directories.count == 0) seed_with_home_directory(known_directories);
     bool created = platform::create_private_directory(directory);
     if (!created && platform::last_error() == platform::error_path_not_found) {
         // A missing temporary directory is made as any other missing level.
-        create_containing_directories(directory);
+        create_containing_directories(known_directories, directory);
         created = platform::create_private_directory(directory);
     }
     if (!created) {
@@ -82,37 +87,32 @@ void create_target_directory(const char16_t* directory) {
         if (code == platform::error_already_exists) report_target_exists(directory);
         fail_with_system_error(message::create_target_failed, code);
     }
-    remember_directory(directory);
-}
-
-void reset_directories_state() {
-    for (int32_t i = 0; i < known_directories.count; ++i) std::free(known_directories.entries[i]);
-    known_directories.count = 0;
+    remember_directory(known_directories, directory);
 }
 
 // Climbs while creation fails, then creates the missing levels on the way
 // back down: the same calls, in the same order, as recursing on the parent
 // and trying once more afterwards, but with one path copy instead of one per
 // level.
-void create_containing_directories(const char16_t* path) {
+void create_containing_directories(KnownDirectories& known_directories, const char16_t* path) {
     WideBuffer<directory_path_capacity> copy;
     copy_wide_bounded(copy, path);
     if (copy.empty()) return;
     if (!cut_at_containing_directory(copy.data())) return;
 
     size_t missing_levels = 0;
-    while (!ensure_directory(copy.data())) {
+    while (!ensure_directory(known_directories, copy.data())) {
         ++missing_levels;
         if (!cut_at_containing_directory(copy.data())) {
             // Nothing above to create: this topmost level gets its second
             // try now, the levels below it on the way down.
-            ensure_directory(copy.data());
+            ensure_directory(known_directories, copy.data());
             --missing_levels;
             break;
         }
     }
     for (; missing_levels > 0; --missing_levels) {
         restore_one_level(copy.data());
-        ensure_directory(copy.data());
+        ensure_directory(known_directories, copy.data());
     }
 }

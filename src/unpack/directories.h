@@ -6,26 +6,29 @@
 inline constexpr int32_t known_directories_limit = 1024;
 
 // Directories known to exist, in the order they became known; entry 0 is the
-// user's home directory. Only grows; the copies live until the process ends.
+// user's home directory. Only grows during a run; the copies live until the
+// process ends.
 struct KnownDirectories {
-    char16_t* entries[known_directories_limit];
-    int32_t count;
+    char16_t* entries[known_directories_limit] = {};
+    int32_t count = 0;
+
+    KnownDirectories() = default;
+    KnownDirectories(const KnownDirectories&) = delete;
+    KnownDirectories& operator=(const KnownDirectories&) = delete;
+    // Only a run that ends before the process does (a test's) gets here.
+    ~KnownDirectories();
 };
-extern KnownDirectories known_directories;
 
 // Afterwards the directory containing path exists unless the system refused;
 // the caller finds out when it opens the file.
-void create_containing_directories(const char16_t* path);
+void create_containing_directories(KnownDirectories& known_directories, const char16_t* path);
 // True when the directory is known to exist or was created. The first call
 // seeds the list with "{HOME}" and stops the process if that cannot be
 // expanded.
-bool ensure_directory(const char16_t* path);
+bool ensure_directory(KnownDirectories& known_directories, const char16_t* path);
 
 // Parent mode, before the first record: creates the target directory, open
 // only to the user, Administrators and SYSTEM, and remembers it. A directory
 // that exists already, or one that cannot be created, ends the process with
 // its message and status 2.
-void create_target_directory(const char16_t* directory);
-
-// For tests: forgets every known directory, as in a new process.
-void reset_directories_state();
+void create_target_directory(KnownDirectories& known_directories, const char16_t* directory);

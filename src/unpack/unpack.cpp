@@ -1,40 +1,36 @@
 #include "unpack/unpack.h"
 
-#include "base/report.h"
-#include "base/stop.h"
-#include "payload/reader.h"
-#include "payload/record_name.h"
-#include "platform/platform.h"
-#include "unpack/directories.h"
+#include <memory>
 
-std::atomic<uint8_t> extraction_started{0};
-WideBuffer<entry_path_capacity> first_entry_path;
+#include "base/report.h"
+#include "payload/record_name.h"
 
 namespace {
 
-// The directory the current unpacking writes below.
-const char16_t* unpack_directory = nullptr;
-WideBuffer<entry_name_capacity> entry_name;
-WideBuffer<entry_path_capacity> entry_path;
-unsigned char copy_buffer[copy_piece_size];
-// The file being written, so that a stop or a failure can close it before
-// the directory is removed.
-platform::FileHandle entry_file{nullptr};
+// One unpacking below one directory, with what it reads from and looks at.
+struct Job {
+    Unpacking& unpacking;
+    PayloadReader& reader;
+    Interruption& interruption;
+    const char16_t* directory;
+};
 
-// Looked at before every record and every piece: on a stop the main thread
-// closes its file, leaves and waits for the end, writing nothing more.
-void stop_here_if_stopping() {
-    if (!stop_has_begun()) return;
-    abandon_unpacking();
-    end_with_stop();
+// Looked at before every record and every piece: on an interruption the
+// main thread closes its file, leaves and waits for the end, writing nothing
+// more.
+void end_here_if_interrupted(const Job& job) {
+    if (!job.interruption.has_begun()) return;
+    abandon_unpacking(job.unpacking, job.interruption);
+    job.interruption.end_process();
 }
 
 // Reads one name, unit by unit, up to and including its terminator. A unit
 // that would not leave room for the terminator is an immediate stop.
-void read_entry_name() {
+void read_record_name(const Job& job) {
+    auto& entry_name = job.unpacking.entry_name;
     for (size_t i = 0;; ++i) {
         unsigned char bytes[attached_data_format::name_unit_bytes];
-        read_payload(bytes, sizeof bytes);
+        read_payload(job.reader, bytes, sizeof bytes);
         char16_t unit = attached_data_format::name_unit_from(bytes);
         if (unit != 0 && i == entry_name_capacity) platform::stop_immediately();
         entry_name.units[i] = unit;
@@ -42,25 +38,27 @@ void read_entry_name() {
     }
 }
 
-uint64_t read_entry_size() {
+uint64_t read_record_size(const Job& job) {
     unsigned char bytes[attached_data_format::size_field_bytes];
-    read_payload(bytes, sizeof bytes);
+    read_payload(job.reader, bytes, sizeof bytes);
     return attached_data_format::size_from(bytes);
 }
 
-void form_entry_path() {
+void form_entry_path(const Job& job) {
+    auto& entry_path = job.unpacking.entry_path;
     entry_path.units[0] = 0;
-    copy_wide_bounded(entry_path, unpack_directory);
+    copy_wide_bounded(entry_path, job.directory);
     append_wide_char_bounded(entry_path, u'\\');
-    append_wide_bounded(entry_path, entry_name.data());
+    append_wide_bounded(entry_path, job.unpacking.entry_name.data());
 }
 
-void write_entry_data(uint64_t size) {
+void write_record_data(const Job& job, uint64_t size) {
+    Unpacking& unpacking = job.unpacking;
     while (size > 0) {
-        stop_here_if_stopping();
+        end_here_if_interrupted(job);
         uint32_t piece = size < copy_piece_size ? static_cast<uint32_t>(size) : copy_piece_size;
-        read_payload(copy_buffer, piece);
-        if (!platform::write_file(entry_file, copy_buffer, piece)) report_unpack_failure();
+        read_payload(job.reader, unpacking.copy_buffer, piece);
+        if (!platform::write_file(unpacking.entry_file, unpacking.copy_buffer, piece)) report_unpack_failure();
         size -= piece;
     }
 }
@@ -69,76 +67,76 @@ void write_entry_data(uint64_t size) {
 // A name that would leave the directory or open a device ends the process as
 // a file that cannot be opened does, before any of the record is written and
 // before a child could load a library from such a path.
-bool next_entry() {
-    read_entry_name();
+bool next_record(const Job& job) {
+    read_record_name(job);
+    const auto& entry_name = job.unpacking.entry_name;
     if (entry_name.empty()) return false;
-    form_entry_path();
+    form_entry_path(job);
     if (record_name_problem(entry_name.data(), wide_length(entry_name.data())) != nullptr) {
-        report_open_failure(entry_path.data());
+        report_open_failure(job.unpacking.entry_path.data());
     }
-    if (first_entry_path.empty()) copy_wide_bounded(first_entry_path, entry_path.data());
     return true;
 }
 
-// Writes every record below unpack_directory, then closes the reader and
+// Writes every record below the job's directory, then closes the reader and
 // leaves the unpacking.
-void write_all_entries() {
-    while (next_entry()) {
-        stop_here_if_stopping();
-        uint64_t size = read_entry_size();
-        create_containing_directories(entry_path.data());
-        entry_file = platform::create_file_for_writing(entry_path.data());
-        if (!entry_file.valid()) report_open_failure(entry_path.data());
-        write_entry_data(size);
+void write_all_records(const Job& job) {
+    Unpacking& unpacking = job.unpacking;
+    while (next_record(job)) {
+        end_here_if_interrupted(job);
+        uint64_t size = read_record_size(job);
+        create_containing_directories(unpacking.known_directories, unpacking.entry_path.data());
+        unpacking.entry_file = platform::create_file_for_writing(unpacking.entry_path.data());
+        if (!unpacking.entry_file.valid()) report_open_failure(unpacking.entry_path.data());
+        write_record_data(job, size);
         // A write that the system accepted may still fail here (a full
         // network share, a disk that fills late): the file is then not what
         // the record holds.
-        platform::FileHandle file = entry_file;
-        entry_file = {nullptr};
+        platform::FileHandle file = unpacking.entry_file;
+        unpacking.entry_file = {nullptr};
         if (!platform::close_file(file)) report_unpack_failure();
     }
-    close_payload();
-    leave_unpacking();
+    close_payload(job.reader);
+    job.interruption.leave_unpacking();
 }
 
 }  // namespace
 
-void unpack_all_entries(const char16_t* directory) {
-    unpack_directory = directory;
-    if (!enter_unpacking()) end_with_stop();
-    extraction_started.store(1);
-    write_all_entries();
+void unpack_archive(Unpacking& unpacking, PayloadReader& reader, Interruption& interruption,
+                        const char16_t* directory) {
+    if (!interruption.enter_unpacking()) interruption.end_process();
+    unpacking.extraction_started.store(1);
+    write_all_records({unpacking, reader, interruption, directory});
 }
 
-void unpack_into_new_directory(const char16_t* directory) {
-    unpack_directory = directory;
-    if (!enter_unpacking()) end_with_stop();
-    create_target_directory(directory);
+void unpack_into_new_directory(Unpacking& unpacking, PayloadReader& reader, Interruption& interruption,
+                               const char16_t* directory) {
+    if (!interruption.enter_unpacking()) interruption.end_process();
+    create_target_directory(unpacking.known_directories, directory);
     // Only now is the directory this process's own to remove.
-    extraction_started.store(1);
-    write_all_entries();
+    unpacking.extraction_started.store(1);
+    write_all_records({unpacking, reader, interruption, directory});
 }
 
-void abandon_unpacking() {
-    if (entry_file.valid()) platform::close_file(entry_file);
-    entry_file = {nullptr};
-    leave_unpacking();
+void abandon_unpacking(Unpacking& unpacking, Interruption& interruption) {
+    if (unpacking.entry_file.valid()) platform::close_file(unpacking.entry_file);
+    unpacking.entry_file = {nullptr};
+    interruption.leave_unpacking();
 }
 
-const char16_t* find_first_entry_path(const char16_t* directory) {
-    unpack_directory = directory;
-    extraction_started.store(1);
-    next_entry();
-    return first_entry_path.data();
+const char16_t* find_first_entry_path(Unpacking& unpacking, PayloadReader& reader, const char16_t* directory) {
+    // Nothing here waits for an interruption: a re-entered instance has no
+    // handler.
+    Interruption no_handler;
+    unpacking.extraction_started.store(1);
+    if (!next_record({unpacking, reader, no_handler, directory})) unpacking.entry_path.units[0] = 0;
+    return unpacking.entry_path.data();
 }
 
 void unpack_attached_data(AttachedData attached_data, const char16_t* directory) {
-    open_payload(attached_data);
-    unpack_all_entries(directory);
-}
-
-void reset_unpack_state() {
-    entry_file = {nullptr};
-    extraction_started.store(0);
-    first_entry_path.units[0] = 0;
+    auto unpacking = std::make_unique<Unpacking>();
+    PayloadReader reader;
+    Interruption no_handler;
+    open_payload(reader, attached_data);
+    unpack_archive(*unpacking, reader, no_handler, directory);
 }

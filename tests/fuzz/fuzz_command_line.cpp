@@ -11,7 +11,7 @@
 // The line has a capacity of 32,768 units; an immediate stop is right only
 // when the arguments, each doubled and quoted, could pass it.
 #include <cstdint>
-#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,7 +19,6 @@
 #include "child/split_command_line.h"
 #include "fuzz_support.h"
 #include "platform/platform.h"
-#include "target_dir/own_path.h"
 
 namespace {
 
@@ -29,12 +28,6 @@ const std::u16string executable = u"C:\\Program Files\\Fenzar App\\app.exe";
 std::u16string raw_line;
 
 const char16_t* get_raw_command_line() { return raw_line.c_str(); }
-
-uint32_t get_own_module_file_name(char16_t* out, uint32_t size) {
-    if (executable.size() + 1 > size) return 0;
-    std::memcpy(out, executable.c_str(), (executable.size() + 1) * sizeof(char16_t));
-    return static_cast<uint32_t>(executable.size());
-}
 
 std::vector<std::u16string> split(const char16_t* line) {
     CommandLineArguments arguments = split_command_line(line);
@@ -79,7 +72,6 @@ void expect_same_arguments(const std::vector<std::u16string>& given, const std::
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     make_process_ends_recoverable();
     platform::table.get_raw_command_line = get_raw_command_line;
-    platform::table.get_own_module_file_name = get_own_module_file_name;
     return 0;
 }
 
@@ -95,18 +87,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         given = split(raw_line.c_str());
         given.erase(given.begin());
     }
-    reset_command_line_state();
-    reset_own_path_state();
+    auto child_command_line = std::make_unique<ChildCommandLine>();
     try {
         if (argument_list) {
-            fill_module_file_name();
-            append_argument(module_file_name.data());
+            append_argument(*child_command_line, executable.c_str());
             for (const std::u16string& argument : given) {
-                append_wide_char_bounded(child_command_line, u' ');
-                append_argument(argument.c_str());
+                append_wide_char_bounded(*child_command_line, u' ');
+                append_argument(*child_command_line, argument.c_str());
             }
         } else {
-            build_child_command_line();
+            build_child_command_line(*child_command_line, executable.c_str());
         }
     } catch (const ImmediateStop&) {
         if (!could_pass_capacity(given)) property_failed("a stop for a line that fits", listed(given));
@@ -114,6 +104,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const ProcessExit& exit) {
         property_failed("building the line exited", std::to_string(exit.status));
     }
-    expect_same_arguments(given, child_command_line.data());
+    expect_same_arguments(given, child_command_line->data());
     return 0;
 }

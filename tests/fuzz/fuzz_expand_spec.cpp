@@ -116,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!value.empty()) system_now.environment[std::u16string(name, name + std::strlen(name))] = value;
     }
     char16_t* argv[] = {program.data(), nullptr};
-    saved_arguments = {1, (flags & 2) != 0 ? nullptr : argv};
+    const SavedArguments arguments = {1, (flags & 2) != 0 ? nullptr : argv};
 
     std::unique_ptr<char16_t[]> output(new char16_t[capacity + 1]);
     for (size_t i = 0; i <= capacity; ++i) output[i] = u'\uAAAA';
@@ -124,14 +124,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         CapturedOutput quiet;
         try {
-            outcome = expand_spec(output.get(), template_text.c_str(), capacity) ? expanded : refused;
+            outcome = expand_spec(output.get(), template_text.c_str(), capacity, arguments) ? expanded : refused;
         } catch (const ImmediateStop&) {
             outcome = stopped;
         } catch (const ProcessExit& exit) {
             property_failed("expansion exited", std::to_string(exit.status));
         }
     }
-    saved_arguments = {};
 
     if (!terminated_within(output.get(), capacity + 1)) property_failed("the output is not terminated");
     if (template_text.find(u'{') == std::u16string::npos) {

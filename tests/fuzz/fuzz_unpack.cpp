@@ -63,12 +63,6 @@ struct InputState {
 InputState state;
 platform::Table real;
 
-std::u16string wide_path(const std::string& native) {
-    std::u16string out;
-    for (char c : native) out += c == '/' ? u'\\' : static_cast<char16_t>(static_cast<unsigned char>(c));
-    return out;
-}
-
 bool is_target_or_below(const std::string& path) {
     return path == state.target || path.compare(0, state.target.size() + 1, state.target + "/") == 0;
 }
@@ -262,7 +256,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     state = {data[0] % 2 == 0 ? scratch.short_target : scratch.long_target, 0, 0, 0, {nullptr}};
-    const std::u16string directory = wide_path(state.target);
+    const std::u16string directory = posix_layer::path_from_native(state.target);
     const uint8_t* attached = data + 1;
     const size_t length = size - 1;
 
@@ -278,7 +272,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         outcome = stopped;
     }
     output.finish();
-    close_payload();
     if (state.open_file.valid()) close_tracked_file(state.open_file);
 
     switch (outcome) {
@@ -294,8 +287,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
     }
 
-    reset_unpack_state();
-    reset_directories_state();
     std::error_code error;
     fs::remove_all(state.target, error);
     if (error) property_failed("the target directory cannot be removed", error.message());

@@ -3,13 +3,14 @@
 // launcher's splitter (the rules of CommandLineToArgvW).
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "child/command_line.h"
 #include "child/split_command_line.h"
+#include "launcher/own_path.h"
 #include "platform_override.h"
-#include "target_dir/own_path.h"
 
 namespace {
 
@@ -31,9 +32,9 @@ std::u16string decode(const std::u16string& text) {
 }
 
 std::u16string written_for(const std::u16string& argument) {
-    reset_command_line_state();
-    append_argument(argument.c_str());
-    return child_command_line.data();
+    auto child_command_line = std::make_unique<ChildCommandLine>();
+    append_argument(*child_command_line, argument.c_str());
+    return child_command_line->data();
 }
 
 std::vector<std::u16string> split(const std::u16string& line) {
@@ -96,14 +97,15 @@ TEST(AppendArgument, EveryArgumentSurvivesTheSplitter) {
 
 TEST(AppendArgument, AppendsAfterWhatIsAlreadyThere) {
     PlatformOverride platform;
-    reset_command_line_state();
-    append_argument(u"first");
-    append_wide_char_bounded(child_command_line, u' ');
-    append_argument(u"second one\\");
-    EXPECT_EQ(std::u16string(child_command_line.data()), u"first \"second one\\\\\"");
+    auto child_command_line = std::make_unique<ChildCommandLine>();
+    append_argument(*child_command_line, u"first");
+    append_wide_char_bounded(*child_command_line, u' ');
+    append_argument(*child_command_line, u"second one\\");
+    EXPECT_EQ(std::u16string(child_command_line->data()), u"first \"second one\\\\\"");
 }
 
-// build_child_command_line against a chosen raw command line and module path.
+// build_child_command_line against a chosen raw command line and module path,
+// which the flow reads just before it.
 std::u16string raw_command_line;
 std::u16string module_path;
 
@@ -116,20 +118,24 @@ protected:
             std::copy(module_path.c_str(), module_path.c_str() + module_path.size() + 1, out);
             return static_cast<uint32_t>(module_path.size());
         };
-        reset_own_path_state();
-        reset_command_line_state();
     }
-    void TearDown() override { reset_own_path_state(); }
+
+    // As the flow does it in a new run.
+    void build_line() {
+        OwnPaths own_paths;
+        fill_module_file_name(own_paths);
+        build_child_command_line(child_command_line, own_paths.module_file_name.data());
+    }
 
     std::u16string build(const std::u16string& raw, const std::u16string& module) {
         raw_command_line = raw;
         module_path = module;
-        reset_own_path_state();  // as in a fresh process
-        build_child_command_line();
+        build_line();
         return child_command_line.data();
     }
 
     PlatformOverride platform;
+    ChildCommandLine child_command_line;
 };
 
 TEST_F(BuildCommandLine, ReplacesTheProgramNameByTheModulePath) {
@@ -178,7 +184,7 @@ TEST_F(BuildCommandLine, EmptiesTheLineBeforeBuilding) {
 TEST_F(BuildCommandLine, UnreadableModulePathIsAnImmediateStop) {
     raw_command_line = u"app";
     module_path = std::u16string(5000, u'a');
-    EXPECT_IMMEDIATE_STOP(build_child_command_line());
+    EXPECT_IMMEDIATE_STOP(build_line());
 }
 
 // "C:\a.exe" and a space take 9 units; the argument fills the rest.
@@ -206,13 +212,12 @@ TEST_F(BuildCommandLine, LineOfExactlyTheCapacityIsBuiltOneMoreStops) {
             if (row.overhead > 0) raw_command_line = u"app \"" + argument + (row.suffix.back() == u'\\' ? u"\\\\\"" : u"\"");
             module_path = u"C:\\a.exe";
             ASSERT_EQ(split(raw_command_line).at(1), argument) << row.what;
-            reset_command_line_state();
             if (total == child_command_line_capacity) {
-                build_child_command_line();
+                build_line();
                 EXPECT_EQ(wide_length(child_command_line.data()), total) << row.what;
                 EXPECT_EQ(split(child_command_line.data()).at(1), argument) << row.what;
             } else {
-                EXPECT_IMMEDIATE_STOP(build_child_command_line()) << row.what;
+                EXPECT_IMMEDIATE_STOP(build_line()) << row.what;
             }
         }
     }

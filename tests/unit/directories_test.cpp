@@ -1,9 +1,12 @@
 // Directory creation against a recording fake of CreateDirectoryW: which
-// directories are created, in which order, and which are remembered.
+// directories are created, in which order, and which are remembered. These
+// tests pin the exact sequence of directory-creation calls: a change that
+// creates the same directories with other calls fails them on purpose.
 #include "unpack/directories.h"
 
 #include <cstdlib>
 #include <set>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -79,7 +82,6 @@ int32_t fake_get_folder_path(int csidl, char16_t* out) {
 class DirectoryCreation : public testing::Test {
 protected:
     void SetUp() override {
-        reset_directories_state();
         fake = &fs;
         fs.directories = {u"c:\\users", u"c:\\users\\me", u"c:\\temp"};
         platform.table().create_directory = fake_create_directory;
@@ -91,23 +93,21 @@ protected:
             fake->error_lines.push_back(std::u16string(line.begin(), line.end()) + u"|" + argument);
         };
     }
-    void TearDown() override {
-        reset_directories_state();
-        fake = nullptr;
-    }
+    void TearDown() override { fake = nullptr; }
 
     std::vector<std::u16string> known() const {
-        return {known_directories.entries, known_directories.entries + known_directories.count};
+        return {known_directories->entries, known_directories->entries + known_directories->count};
     }
     // The calls made by one create_containing_directories.
     std::vector<std::u16string> calls_for(const char16_t* path) {
         fs.create_calls.clear();
-        create_containing_directories(path);
+        create_containing_directories(*known_directories, path);
         return fs.create_calls;
     }
 
     PlatformOverride platform;
     FakeFileSystem fs;
+    std::unique_ptr<KnownDirectories> known_directories = std::make_unique<KnownDirectories>();
 };
 
 using Calls = std::vector<std::u16string>;
@@ -137,7 +137,7 @@ TEST_F(DirectoryCreation, DriveRootIsTakenAsExistingWithoutACall) {
     EXPECT_EQ(calls_for(u"C:\\locked\\inner\\file"),
               (Calls{u"C:\\locked\\inner", u"C:\\locked", u"C:\\locked", u"C:\\locked\\inner"}));
     EXPECT_EQ(known(), Calls{u"C:\\Users\\me"}) << "refused directories are not remembered";
-    EXPECT_TRUE(ensure_directory(u"D:"));
+    EXPECT_TRUE(ensure_directory(*known_directories, u"D:"));
     EXPECT_EQ(known().size(), 1u) << "a drive root is not remembered";
 }
 
@@ -150,7 +150,7 @@ TEST_F(DirectoryCreation, PathsWithoutAContainingDirectoryCostNothing) {
     for (const char16_t* path : {u"", u"file", u"\\file"}) {
         EXPECT_EQ(calls_for(path), Calls{}) << std::string(path, path + std::u16string(path).size());
     }
-    EXPECT_EQ(known_directories.count, 0) << "the home directory is expanded on the first check only";
+    EXPECT_EQ(known_directories->count, 0) << "the home directory is expanded on the first check only";
 }
 
 TEST_F(DirectoryCreation, FileInTheWayCountsAsExistingAndIsRemembered) {
@@ -178,20 +178,20 @@ TEST_F(DirectoryCreation, ListHoldsAtMost1024Entries) {
         std::u16string path(name.begin(), name.end());
         ASSERT_EQ(calls_for((path + u"\\f").c_str()), Calls{path});
     }
-    ASSERT_EQ(known_directories.count, known_directories_limit);
+    ASSERT_EQ(known_directories->count, known_directories_limit);
     EXPECT_EQ(calls_for(u"C:\\Temp\\last\\f"), Calls{u"C:\\Temp\\last"});
     EXPECT_TRUE(fs.exists(u"C:\\Temp\\last")) << "still created";
-    EXPECT_EQ(known_directories.count, known_directories_limit);
+    EXPECT_EQ(known_directories->count, known_directories_limit);
     EXPECT_EQ(calls_for(u"C:\\Temp\\last\\g"), Calls{u"C:\\Temp\\last"}) << "every later file asks again";
     EXPECT_EQ(calls_for(u"C:\\Temp\\d1023\\g"), Calls{}) << "remembered ones still cost nothing";
 }
 
 TEST_F(DirectoryCreation, HomeThatCannotBeExpandedStopsWithTheMessage) {
     fs.home_available = false;
-    EXPECT_IMMEDIATE_STOP(create_containing_directories(u"C:\\Temp\\t\\file"));
+    EXPECT_IMMEDIATE_STOP(create_containing_directories(*known_directories, u"C:\\Temp\\t\\file"));
     EXPECT_EQ(fs.error_lines, Calls{u"Error, couldn't runtime expand spec '%ls'.\n|{HOME}"});
     EXPECT_EQ(fs.create_calls, Calls{});
-    EXPECT_EQ(known_directories.count, 0);
+    EXPECT_EQ(known_directories->count, 0);
 }
 
 struct ProcessExit {
@@ -230,7 +230,7 @@ TEST_F(DirectoryCreation, TargetDirectoryIsCreatedPrivatelyOrRefused) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        reset_directories_state();
+        known_directories = std::make_unique<KnownDirectories>();
         fs = FakeFileSystem{};
         fs.directories = {u"c:\\users", u"c:\\users\\me", u"c:\\temp"};
         fs.directories.insert(c.directories.begin(), c.directories.end());
@@ -239,7 +239,7 @@ TEST_F(DirectoryCreation, TargetDirectoryIsCreatedPrivatelyOrRefused) {
         int status = 0;
         testing::internal::CaptureStderr();
         try {
-            create_target_directory(c.target);
+            create_target_directory(*known_directories, c.target);
         } catch (const ProcessExit& exit) {
             status = exit.status;
         }
@@ -260,7 +260,7 @@ TEST_F(DirectoryCreation, PathBeyondTheCopyCapacityStops) {
     std::u16string path = u"C:\\" + std::u16string(4093, u'a');
     EXPECT_EQ(calls_for(path.c_str()), Calls{}) << "4,096 units fit; the containing directory is the drive root";
     path += u'b';
-    EXPECT_IMMEDIATE_STOP(create_containing_directories(path.c_str()));
+    EXPECT_IMMEDIATE_STOP(create_containing_directories(*known_directories, path.c_str()));
 }
 
 }  // namespace

@@ -90,30 +90,26 @@ protected:
         table.current_process_id = fake_current_process_id;
         table.system_time_as_file_time = fake_system_time;
         table.query_performance_counter = fake_query_performance_counter;
-        saved_ = saved_arguments;
         set_program(u"C:\\a\\tool.EXE");
     }
-    void TearDown() override {
-        saved_arguments = saved_;
-        fake = nullptr;
-    }
+    void TearDown() override { fake = nullptr; }
 
     void set_program(const char16_t* program) {
         program_ = program;
         argv_[0] = program_.data();
         argv_[1] = nullptr;
-        saved_arguments = {1, argv_};
+        arguments_ = {1, argv_};
     }
 
     bool expand(const std::u16string& template_text, uint64_t capacity = 4096) {
         output_.assign(capacity + 1, u'#');
-        return expand_spec(output_.data(), template_text.c_str(), capacity);
+        return expand_spec(output_.data(), template_text.c_str(), capacity, arguments_);
     }
     std::u16string output() const { return text_of(output_.data()); }
 
     PlatformOverride override_;
     FakeSystem system_;
-    SavedArguments saved_;
+    SavedArguments arguments_;
     std::u16string program_;
     char16_t* argv_[2] = {};
     std::vector<char16_t> output_;
@@ -227,10 +223,10 @@ TEST_F(ExpandSpecTest, ProgramFamily) {
 
 TEST_F(ExpandSpecTest, MissingProgramIsAnImmediateStop) {
     for (const char16_t* template_text : {u"{PROGRAM}", u"{PROGRAM_BASE}", u"{PROGRAM_DIR}"}) {
-        saved_arguments = {0, nullptr};
+        arguments_ = {0, nullptr};
         EXPECT_IMMEDIATE_STOP(expand(template_text));
         argv_[0] = nullptr;
-        saved_arguments = {0, argv_};
+        arguments_ = {0, argv_};
         EXPECT_IMMEDIATE_STOP(expand(template_text));
     }
 }

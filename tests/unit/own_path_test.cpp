@@ -1,4 +1,9 @@
-#include "target_dir/own_path.h"
+// The launcher's own path and the recognition of its parent, against a fake
+// of the path queries (GetModuleFileNameW, GetFinalPathNameByHandleW,
+// GetShortPathNameW, the process image path). Several tests pin the exact
+// calls: the buffer sizes asked for, how often a file or process is opened
+// and closed, since each is a system call a launcher makes at every start.
+#include "launcher/own_path.h"
 
 #include <signal.h>
 #include <spawn.h>
@@ -169,15 +174,12 @@ protected:
         table.close_process = fake_close_process;
         table.get_process_image_path = fake_get_process_image_path;
         table.get_process_exit_code = fake_get_process_exit_code;
-        reset_own_path_state();
     }
-    void TearDown() override {
-        reset_own_path_state();
-        fake = nullptr;
-    }
+    void TearDown() override { fake = nullptr; }
 
     PlatformOverride override_;
     FakeSystem system_;
+    OwnPaths own_paths_;
 };
 
 // A path buffer of the given capacity, its units past the string poisoned.
@@ -307,21 +309,21 @@ TEST_F(OwnPathTest, ShortenDirectoryPartLimits) {
 
 TEST_F(OwnPathTest, OwnModuleBuffersAreFilledOnce) {
     system_.own_module_unreadable = true;
-    EXPECT_IMMEDIATE_STOP(fill_module_file_name());
+    EXPECT_IMMEDIATE_STOP(fill_module_file_name(own_paths_));
     EXPECT_EQ(system_.own_module_sizes, std::vector<uint32_t>{4096});
 
-    module_file_name.units[0] = 0;
+    own_paths_.module_file_name.units[0] = 0;
     system_.own_module_unreadable = false;
-    fill_module_file_name();
-    fill_module_file_name();
-    EXPECT_EQ(std::u16string(module_file_name.data()), u"C:\\apps\\tool.exe");
+    fill_module_file_name(own_paths_);
+    fill_module_file_name(own_paths_);
+    EXPECT_EQ(std::u16string(own_paths_.module_file_name.data()), u"C:\\apps\\tool.exe");
 
     // Its result is not examined; neither resolved nor shortened.
     system_.own_module_unreadable = true;
     system_.short_forms[u"C:\\apps"] = u"C:\\APPS~1";
-    fill_plain_own_path();
-    fill_plain_own_path();
-    EXPECT_EQ(std::u16string(plain_own_path.data()), u"C:\\apps\\tool.exe");
+    fill_plain_own_path(own_paths_);
+    fill_plain_own_path(own_paths_);
+    EXPECT_EQ(std::u16string(own_paths_.plain_own_path.data()), u"C:\\apps\\tool.exe");
     EXPECT_EQ(system_.own_module_sizes, (std::vector<uint32_t>{4096, 4096, 4097}));
     EXPECT_EQ(system_.files_opened, 0);
 }
@@ -332,13 +334,13 @@ TEST_F(OwnPathTest, OwnModuleBuffersAreFilledOnce) {
 TEST_F(OwnPathTest, ModulePathCutByTheBufferIsAnImmediateStop) {
     for (size_t length : {size_t{4095}, size_t{4096}, size_t{5000}}) {
         SCOPED_TRACE(length);
-        module_file_name.units[0] = 0;
+        own_paths_.module_file_name.units[0] = 0;
         system_.own_module = u"C:\\" + std::u16string(length - 3, u'a');
-        if (length <= module_file_name.capacity - 1) {
-            fill_module_file_name();
-            EXPECT_EQ(std::u16string(module_file_name.data()), system_.own_module);
+        if (length <= own_paths_.module_file_name.capacity - 1) {
+            fill_module_file_name(own_paths_);
+            EXPECT_EQ(std::u16string(own_paths_.module_file_name.data()), system_.own_module);
         } else {
-            EXPECT_IMMEDIATE_STOP(fill_module_file_name());
+            EXPECT_IMMEDIATE_STOP(fill_module_file_name(own_paths_));
         }
     }
 }
@@ -355,10 +357,10 @@ std::u16string deep_path(size_t length) {
 // every path from which a launcher starts is recognised as its parent's.
 // Both final paths come back with the \\?\ prefix, 4 units longer.
 TEST_F(OwnPathTest, RecognisesTheParentAtEveryPathLengthThatStarts) {
-    for (size_t length : {size_t{2047}, size_t{2048}, size_t{3000}, module_file_name.capacity - 1}) {
+    for (size_t length : {size_t{2047}, size_t{2048}, size_t{3000}, own_paths_.module_file_name.capacity - 1}) {
         SCOPED_TRACE(length);
         system_ = FakeSystem{};
-        reset_own_path_state();
+        own_paths_ = OwnPaths{};
         std::u16string path = deep_path(length);
         ASSERT_EQ(path.size(), length);
         system_.own_module = path;
@@ -367,10 +369,10 @@ TEST_F(OwnPathTest, RecognisesTheParentAtEveryPathLengthThatStarts) {
         std::u16string directory = path.substr(0, path.rfind(u'\\'));
         system_.short_forms[directory] = directory;
 
-        fill_module_file_name();
+        fill_module_file_name(own_paths_);
         uint32_t error = 0;
-        EXPECT_EQ(runs_same_executable(30, &error), SameExecutable::yes);
-        EXPECT_EQ(std::u16string(resolved_own_path.data()), path);
+        EXPECT_EQ(runs_same_executable(own_paths_, 30, &error), SameExecutable::yes);
+        EXPECT_EQ(std::u16string(own_paths_.resolved_own_path.data()), path);
     }
 }
 
@@ -398,7 +400,7 @@ TEST_F(OwnPathTest, RunsSameExecutable) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         system_ = FakeSystem{};
-        resolved_own_path.units[0] = 0;
+        own_paths_.resolved_own_path.units[0] = 0;
         system_.own_module = u"C:\\Program Files\\tool.exe";
         system_.final_paths[u"C:\\Program Files\\tool.exe"] = u"\\\\?\\C:\\Program Files\\tool.exe";
         system_.final_paths[u"C:\\PROGRA~1\\tool.exe"] = u"\\\\?\\C:\\Program Files\\tool.exe";
@@ -418,14 +420,14 @@ TEST_F(OwnPathTest, RunsSameExecutable) {
         system_.ended_processes.insert(17);
 
         uint32_t error = 0;
-        EXPECT_EQ(runs_same_executable(c.process_id, &error), c.expected);
+        EXPECT_EQ(runs_same_executable(own_paths_, c.process_id, &error), c.expected);
         if (c.expected == SameExecutable::unknown) {
             EXPECT_EQ(error, c.error);
         }
         EXPECT_EQ(system_.processes_closed, system_.processes_opened);
         bool compared = c.expected != SameExecutable::unknown && c.process_id != 14 && c.process_id != 17 &&
                         c.process_id != 18;
-        EXPECT_EQ(std::u16string(resolved_own_path.data()), compared ? u"C:\\PROGRA~1\\tool.exe" : u"");
+        EXPECT_EQ(std::u16string(own_paths_.resolved_own_path.data()), compared ? u"C:\\PROGRA~1\\tool.exe" : u"");
         if (compared) {
             EXPECT_EQ(system_.image_path_sizes, std::vector<uint32_t>{4097});
             EXPECT_EQ(system_.own_module_sizes, std::vector<uint32_t>{4097});
@@ -437,10 +439,10 @@ TEST_F(OwnPathTest, OwnPathIsResolvedOnceOverTwoCalls) {
     system_.process_images = {{20, u"C:\\apps\\tool.exe"}, {21, u"C:\\apps\\other.exe"}};
     system_.final_paths[u"C:\\apps\\tool.exe"] = u"\\\\?\\C:\\apps\\tool.exe";
     uint32_t error = 0;
-    EXPECT_EQ(runs_same_executable(20, &error), SameExecutable::yes);
+    EXPECT_EQ(runs_same_executable(own_paths_, 20, &error), SameExecutable::yes);
     int opened_for_own_path = system_.files_opened;
-    EXPECT_EQ(runs_same_executable(21, &error), SameExecutable::no);
-    EXPECT_EQ(runs_same_executable(20, &error), SameExecutable::yes);
+    EXPECT_EQ(runs_same_executable(own_paths_, 21, &error), SameExecutable::no);
+    EXPECT_EQ(runs_same_executable(own_paths_, 20, &error), SameExecutable::yes);
     EXPECT_EQ(system_.own_module_sizes.size(), 1u);
     // One open per call for the other process, one in all for the own path.
     EXPECT_EQ(system_.files_opened, opened_for_own_path + 2);
@@ -480,13 +482,12 @@ TEST(RunsSameExecutableNatively, RecognisesAProcessAtEveryPathLengthThatStarts) 
         ASSERT_EQ(posix_spawn(&child, program.c_str(), nullptr, nullptr, arguments, environ), 0);
         own_module_for_test.assign(program.begin(), program.end());
         for (char16_t& unit : own_module_for_test) unit = unit == u'/' ? u'\\' : unit;
-        reset_own_path_state();
+        OwnPaths own_paths;
         uint32_t error = 0;
-        EXPECT_EQ(runs_same_executable(static_cast<uint32_t>(child), &error), SameExecutable::yes);
+        EXPECT_EQ(runs_same_executable(own_paths, static_cast<uint32_t>(child), &error), SameExecutable::yes);
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
     }
-    reset_own_path_state();
     std::filesystem::remove_all(base);
 }
 

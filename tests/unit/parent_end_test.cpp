@@ -3,7 +3,8 @@
 // (launcher_main) runs on the POSIX layer with real files below a scratch
 // directory; the child is a fake. Every file operation is recorded with the
 // thread that made it, so that the order between the main thread and the
-// handler's thread can be checked.
+// handler's thread can be checked: the tests pin which calls happen on which
+// thread before and after the event, not only the end state.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -17,18 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include "base/stop.h"
-#include "child/cleanup.h"
-#include "child/command_line.h"
 #include "launcher/launcher_main.h"
-#include "launcher/run_mode.h"
-#include "payload/reader.h"
+#include "launcher/parent_end.h"
+#include "new_run.h"
 #include "platform_override.h"
 #include "support/attached_data_builder.h"
-#include "target_dir/own_path.h"
-#include "target_dir/target_directory.h"
-#include "unpack/directories.h"
-#include "unpack/unpack.h"
 
 namespace {
 
@@ -75,6 +69,7 @@ struct World {
     uint32_t child_exit_code = 0;
 
     bool target_existed_at_exit = false;
+    Run* run = nullptr;
 
     // What the system reports as the raw command line and, unless negative,
     // as the length of the own module path (cut to the buffer, as
@@ -86,7 +81,7 @@ World* world;
 
 fs::path target_path() {
     std::string native;
-    for (char16_t unit : std::u16string(target_directory.data())) {
+    for (char16_t unit : std::u16string(world->run->target_directory.data())) {
         native += unit == u'\\' ? '/' : static_cast<char>(unit);
     }
     return native;
@@ -102,7 +97,7 @@ void deliver_event() {
             world->handler_ended = true;
         }
     });
-    while (!stop_has_begun()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!world->run->interruption.has_begun()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 // Records the call; delivers the event before it when due; true when this
@@ -221,6 +216,7 @@ protected:
         setenv("TMPDIR", scratch.c_str(), 1);
         for (const char* name : variables) unsetenv(name);
         world = &state;
+        state.run = &*launcher_run;
         state.real = platform::table;
         state.main_thread = std::this_thread::get_id();
         install_world(platform.table());
@@ -235,14 +231,6 @@ protected:
 
     void TearDown() override {
         if (state.handler.joinable()) state.handler.join();
-        reset_stop_state();
-        reset_cleanup_state();
-        reset_unpack_state();
-        reset_directories_state();
-        reset_command_line_state();
-        reset_own_path_state();
-        reset_target_directory_state();
-        reset_run_mode_state();
         for (const char* name : variables) unsetenv(name);
         unsetenv("TMPDIR");
         world = nullptr;
@@ -250,17 +238,17 @@ protected:
     }
 
     // Runs launcher_main on this thread. The status it ended with: through
-    // a stop, an exit after a failure, or its return.
+    // an interruption, an exit after a failure, or its return.
     uint32_t run() {
         char16_t argument0[] = u"app.exe";
         char16_t* argv[] = {argument0, nullptr};
         uint32_t status = 0;
         try {
-            status = static_cast<uint32_t>(launcher_main(1, argv, data.data(), data.size()));
+            status = static_cast<uint32_t>(launcher_main(*launcher_run, 1, argv, data.data(), data.size()));
             ended_by = "return";
         } catch (const ProcessEnded& ended) {
             status = ended.status;
-            ended_by = "stop";
+            ended_by = "interruption";
         } catch (const ProcessExit& exit) {
             status = static_cast<uint32_t>(exit.status);
             ended_by = "exit";
@@ -270,7 +258,7 @@ protected:
         }
         if (state.handler.joinable()) state.handler.join();
         // Where the process would have ended with the reader open.
-        close_payload();
+        close_payload(launcher_run->reader);
         target = target_path();
         return status;
     }
@@ -302,6 +290,7 @@ protected:
         "FENZAR_ONEFILE_DIRECTORY", "FENZAR_ORIGINAL_ARGV0",
     };
     PlatformOverride platform;
+    NewRun launcher_run;
     World state;
     Bytes data;
     fs::path scratch;
@@ -322,7 +311,7 @@ void PrintTo(const Moment& moment, std::ostream* out) { *out << moment.name; }
 
 class EventMoment : public ParentEnd, public testing::WithParamInterface<Moment> {};
 
-TEST_P(EventMoment, LeavesNoChildNoDirectoryAndEndsWithTheStatusOfTheStop) {
+TEST_P(EventMoment, LeavesNoChildNoDirectoryAndEndsWithTheStatusOfTheInterruption) {
     const Moment& moment = GetParam();
     state.event_operation = moment.operation;
     state.event_passes = moment.passes;
@@ -331,7 +320,7 @@ TEST_P(EventMoment, LeavesNoChildNoDirectoryAndEndsWithTheStatusOfTheStop) {
 
     uint32_t status = run();
     ASSERT_GE(state.event_at, 0) << "the event was never delivered";
-    EXPECT_EQ(ended_by, "stop");
+    EXPECT_EQ(ended_by, "interruption");
     EXPECT_EQ(status, moment.status);
     EXPECT_TRUE(state.handler_ended);
     EXPECT_EQ(state.handler_status, moment.status);
@@ -440,7 +429,7 @@ TEST_P(ChildLimit, StopsAtOnceWithNothingCreated) {
     EXPECT_EQ(run(), platform::immediate_stop_status);
     EXPECT_EQ(ended_by, "immediate stop");
     EXPECT_FALSE(fs::exists(target)) << target;
-    EXPECT_EQ(extraction_started.load(), 0);
+    EXPECT_EQ(launcher_run->unpacking.extraction_started.load(), 0);
     for (const char* writing : {"create_directory", "create_file", "write_file", "start_process"}) {
         EXPECT_EQ(count(writing, true, 0, state.log.size()), 0) << writing;
     }
@@ -464,7 +453,7 @@ TEST_F(ParentEnd, ACommandLineOfExactly32768CharactersRuns) {
     state.child_ends_by_itself = true;
     EXPECT_EQ(run(), 0u);
     EXPECT_EQ(ended_by, "return");
-    EXPECT_EQ(wide_length(child_command_line.data()), 32768u);
+    EXPECT_EQ(wide_length(launcher_run->child_command_line.data()), 32768u);
     EXPECT_FALSE(fs::exists(target));
 }
 
@@ -474,7 +463,7 @@ TEST_F(ParentEnd, ANormalRunReturnsTheChildsStatusAfterRemovingTheDirectory) {
     EXPECT_EQ(run(), 0xFFFFFFFFu);
     EXPECT_EQ(ended_by, "return");
     EXPECT_FALSE(fs::exists(target));
-    EXPECT_FALSE(stop_has_begun());
+    EXPECT_FALSE(launcher_run->interruption.has_begun());
 }
 
 }  // namespace

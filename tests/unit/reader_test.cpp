@@ -127,23 +127,23 @@ protected:
         };
     }
     ~Reader() override {
-        if (opened_) close_payload();
+        if (opened_) close_payload(reader_);
     }
 
     void open(const Bytes& data) {
         data_ = data;
-        open_payload({data_.data(), data_.size()});
+        open_payload(reader_, {data_.data(), data_.size()});
         opened_ = true;
     }
 
     void close() {
-        close_payload();
+        close_payload(reader_);
         opened_ = false;
     }
 
     Bytes read(size_t count) {
         Bytes bytes(count);
-        read_payload(bytes.data(), count);
+        read_payload(reader_, bytes.data(), count);
         return bytes;
     }
 
@@ -165,6 +165,7 @@ protected:
     PlatformOverride platform_;
     Bytes data_;
     bool opened_ = false;
+    PayloadReader reader_;
 };
 
 TEST_F(Reader, RandomRequestSizesReproduceTheContentExactly) {
@@ -449,7 +450,7 @@ TEST_F(Reader, WrongMagicFailsBeforeAnythingIsAllocated) {
         long long before = heap_bytes_in_use();
         int status = -1;
         try {
-            open_payload({data.data(), data.size()});
+            open_payload(reader_, {data.data(), data.size()});
         } catch (const Exited& exited) {
             status = exited.status;
         }
@@ -491,12 +492,12 @@ TEST_F(Reader, DataShorterThanTheMagicHasNoHeader) {
     for (const std::string& data : {std::string(), std::string("Z"), std::string("ZU")}) {
         SCOPED_TRACE(testing::Message() << data.size() << " bytes");
         BytesBeforeAGuardPage guarded(data);
-        expect_exit_with_message([&] { open_payload({guarded.data(), data.size()}); }, header_message);
+        expect_exit_with_message([&] { open_payload(reader_, {guarded.data(), data.size()}); }, header_message);
     }
 }
 
 TEST_F(Reader, OpenPayloadReadsHandMadeAttachedData) {
-    open_payload({hand_made_attached_data, sizeof hand_made_attached_data});
+    open_payload(reader_, {hand_made_attached_data, sizeof hand_made_attached_data});
     opened_ = true;
     EXPECT_EQ(read(5), text_bytes("hello"));
     expect_exit_with_message([&] { read(1); }, decode_message);

@@ -1,5 +1,7 @@
 // Unpacking real archives, compressed here with libzstd, through the real
-// reader into a temporary directory on the POSIX layer.
+// reader into a temporary directory on the POSIX layer. Some tests pin exact
+// system-call sequences (the files opened in order, the size of every write,
+// the directories created): those are the launcher's observable work.
 #include "unpack/unpack.h"
 
 #include <stdlib.h>
@@ -12,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "payload/reader.h"
+#include "platform/posix/native_path.h"
 #include "platform_override.h"
 #include "support/attached_data_builder.h"
 #include "unpack/directories.h"
@@ -32,27 +36,6 @@ std::string read_file(const fs::path& path) {
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
-}
-
-std::u16string to_wide_path(const std::string& native) {
-    std::u16string out;
-    for (char c : native) out += c == '/' ? u'\\' : static_cast<char16_t>(static_cast<unsigned char>(c));
-    return out;
-}
-
-std::string to_native(const std::u16string& name) {
-    std::string out;
-    for (char16_t c : name) {
-        if (c == u'\\') {
-            out += '/';
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
 }
 
 // A name of exactly length units, in components of at most 255 units.
@@ -83,14 +66,14 @@ struct Observed {
 };
 Observed* observed = nullptr;
 
-class Unpacking : public testing::Test {
+class UnpackArchive : public testing::Test {
 protected:
     void SetUp() override {
         char pattern_path[] = "/tmp/fenzar_unpack_XXXXXX";
         ASSERT_NE(mkdtemp(pattern_path), nullptr);
         scratch_ = pattern_path;
         target_ = scratch_ / "target";
-        target_directory_ = to_wide_path(target_.string());
+        target_directory_ = posix_layer::path_from_native(target_.string());
 
         observed = &seen_;
         seen_.real = platform::table;
@@ -119,33 +102,30 @@ protected:
             if (created) observed->directories_created.push_back(path);
             return created;
         };
-
-        reset_unpack_state();
     }
 
     void TearDown() override {
-        reset_directories_state();
         observed = nullptr;
         fs::remove_all(scratch_);
     }
 
     void open(const std::vector<Record>& records) {
         attached_ = make_attached_data(make_archive(records));
-        open_payload({attached_.data(), attached_.size()});
+        open_payload(reader_, {attached_.data(), attached_.size()});
     }
 
     // Runs the loop; when it ends the process, the reader is released here
     // instead, as the process end would.
     void unpack() {
         try {
-            unpack_all_entries(target_directory_.c_str());
+            unpack_archive(*unpacking_, reader_, interruption_, target_directory_.c_str());
         } catch (...) {
-            close_payload();
+            close_payload(reader_);
             throw;
         }
     }
 
-    std::u16string full_path(const std::u16string& name) const { return to_wide_path(target_.string()) + u"\\" + name; }
+    std::u16string full_path(const std::u16string& name) const { return posix_layer::path_from_native(target_.string()) + u"\\" + name; }
 
     PlatformOverride platform;
     Observed seen_;
@@ -153,9 +133,13 @@ protected:
     fs::path target_;
     std::u16string target_directory_;
     std::vector<unsigned char> attached_;
+    // A new run's parts.
+    std::unique_ptr<Unpacking> unpacking_ = std::make_unique<Unpacking>();
+    PayloadReader reader_;
+    Interruption interruption_;
 };
 
-TEST_F(Unpacking, WritesEveryRecordByteExactInArchiveOrder) {
+TEST_F(UnpackArchive, WritesEveryRecordByteExactInArchiveOrder) {
     const std::u16string longest = long_name(entry_name_capacity);
     const std::vector<Record> records = {
         {u"app.dll", pattern(5000, 1)},
@@ -171,12 +155,11 @@ TEST_F(Unpacking, WritesEveryRecordByteExactInArchiveOrder) {
     open(records);
     unpack();
 
-    EXPECT_EQ(extraction_started.load(), 1);
-    EXPECT_EQ(std::u16string(first_entry_path.data()), full_path(u"app.dll"));
+    EXPECT_EQ(unpacking_->extraction_started.load(), 1);
     std::map<std::u16string, std::string> expected;
     for (const Record& record : records) expected[record.name] = record.data;
     for (const auto& [name, data] : expected) {
-        EXPECT_EQ(read_file(target_ / to_native(name)), data) << to_native(name);
+        EXPECT_EQ(read_file(target_ / posix_layer::path_to_native(name.c_str())), data) << posix_layer::path_to_native(name.c_str());
     }
     size_t files = 0;
     for (const auto& entry : fs::recursive_directory_iterator(target_)) files += entry.is_regular_file();
@@ -195,60 +178,63 @@ TEST_F(Unpacking, WritesEveryRecordByteExactInArchiveOrder) {
     // Each directory is made once, top-down; later files in it cost no call.
     const std::u16string a = longest.substr(0, 255), w = longest.substr(0, 511), s = longest.substr(0, 767);
     EXPECT_EQ(seen_.directories_created,
-              (std::vector<std::u16string>{to_wide_path(target_.string()), full_path(u"lib"), full_path(u"lib\\plugins"),
+              (std::vector<std::u16string>{posix_layer::path_from_native(target_.string()), full_path(u"lib"), full_path(u"lib\\plugins"),
                                            full_path(u"lib\\plugins\\deep"), full_path(a), full_path(w), full_path(s)}));
 }
 
-TEST_F(Unpacking, ArchiveWithoutRecordsWritesNothing) {
+TEST_F(UnpackArchive, ArchiveWithoutRecordsWritesNothing) {
     open({});
     unpack();
-    EXPECT_EQ(extraction_started.load(), 1);
-    EXPECT_TRUE(first_entry_path.empty());
+    EXPECT_EQ(unpacking_->extraction_started.load(), 1);
     EXPECT_FALSE(fs::exists(target_));
+
+    // A re-entered instance finds no first record: an empty path.
+    unpacking_ = std::make_unique<Unpacking>();
+    open({});
+    EXPECT_EQ(std::u16string(find_first_entry_path(*unpacking_, reader_, target_directory_.c_str())), u"");
+    close_payload(reader_);
 }
 
-TEST_F(Unpacking, ReenteredModeStopsAtTheFirstNameAndWritesNothing) {
+TEST_F(UnpackArchive, ReenteredModeStopsAtTheFirstNameAndWritesNothing) {
     open({{u"app.dll", pattern(70000, 6)}, {u"sub\\data.txt", "data"}});
-    find_first_entry_path(target_directory_.c_str());
+    const char16_t* first_entry_path = find_first_entry_path(*unpacking_, reader_, target_directory_.c_str());
 
-    EXPECT_EQ(extraction_started.load(), 1);
-    EXPECT_EQ(std::u16string(first_entry_path.data()), full_path(u"app.dll"));
+    EXPECT_EQ(unpacking_->extraction_started.load(), 1);
+    EXPECT_EQ(std::u16string(first_entry_path), full_path(u"app.dll"));
     EXPECT_FALSE(fs::exists(target_));
     EXPECT_TRUE(seen_.directories_created.empty());
     EXPECT_TRUE(seen_.opened.empty());
 
     unsigned char size[8];
-    read_payload(size, sizeof size);
+    read_payload(reader_, size, sizeof size);
     EXPECT_EQ(size[0] | size[1] << 8 | size[2] << 16, 70000) << "the reader waits at the size field";
-    close_payload();
+    close_payload(reader_);
 }
 
-TEST_F(Unpacking, NameOfMoreThan1023UnitsStopsBeforeAnythingIsWritten) {
+TEST_F(UnpackArchive, NameOfMoreThan1023UnitsStopsBeforeAnythingIsWritten) {
     open({{long_name(entry_name_capacity + 1), "x"}});
     EXPECT_IMMEDIATE_STOP(unpack());
-    EXPECT_TRUE(first_entry_path.empty());
+    EXPECT_TRUE(seen_.opened.empty());
     EXPECT_FALSE(fs::exists(target_));
 }
 
 // A target directory of 4,000 characters leaves room for a name of 95.
-TEST_F(Unpacking, FullPathBeyond4096CharactersStops) {
+TEST_F(UnpackArchive, FullPathBeyond4096CharactersStops) {
     std::u16string directory = u"C:\\" + long_name(3997);
     ASSERT_EQ(directory.size(), 4000u);
     target_directory_ = directory;
 
     open({{std::u16string(95, u'n'), "x"}});
-    find_first_entry_path(target_directory_.c_str());
-    close_payload();
-    EXPECT_EQ(wide_length(first_entry_path.data()), 4096u);
+    EXPECT_EQ(wide_length(find_first_entry_path(*unpacking_, reader_, target_directory_.c_str())), 4096u);
+    close_payload(reader_);
 
-    reset_unpack_state();
+    unpacking_ = std::make_unique<Unpacking>();
     open({{std::u16string(96, u'n'), "x"}});
     EXPECT_IMMEDIATE_STOP(unpack());
-    EXPECT_TRUE(first_entry_path.empty());
     EXPECT_TRUE(seen_.opened.empty());
 }
 
-TEST_F(Unpacking, FileThatCannotBeOpenedEndsWithTheOpenMessage) {
+TEST_F(UnpackArchive, FileThatCannotBeOpenedEndsWithTheOpenMessage) {
     open({{u"a", "first"}, {u"a\\b", "below a file"}});
     try {
         unpack();
@@ -274,9 +260,9 @@ std::vector<fs::path> everything_below(const fs::path& directory) {
     return found;
 }
 
-TEST_F(Unpacking, NameLeavingTheDirectoryOrNamingADeviceIsRefusedBeforeItIsWritten) {
+TEST_F(UnpackArchive, NameLeavingTheDirectoryOrNamingADeviceIsRefusedBeforeItIsWritten) {
     for (const char16_t* name : names_refused) {
-        SCOPED_TRACE(to_native(name));
+        SCOPED_TRACE(posix_layer::path_to_native(name));
         open({{u"app.dll", "library"}, {name, "never written"}, {u"after.txt", "never reached"}});
         seen_.opened.clear();
         seen_.error_lines.clear();
@@ -293,34 +279,33 @@ TEST_F(Unpacking, NameLeavingTheDirectoryOrNamingADeviceIsRefusedBeforeItIsWritt
         EXPECT_EQ(everything_below(scratch_), (std::vector<fs::path>{target_, target_ / "app.dll"}));
 
         fs::remove_all(target_);
-        reset_unpack_state();
-        reset_directories_state();
+        unpacking_ = std::make_unique<Unpacking>();
+        interruption_.leave_unpacking();
     }
 }
 
 // A child must not load a library from outside its directory either.
-TEST_F(Unpacking, ReenteredModeRefusesSuchAFirstName) {
+TEST_F(UnpackArchive, ReenteredModeRefusesSuchAFirstName) {
     for (const char16_t* name : names_refused) {
-        SCOPED_TRACE(to_native(name));
+        SCOPED_TRACE(posix_layer::path_to_native(name));
         open({{name, "library"}});
         seen_.error_lines.clear();
         int status = -1;
         try {
-            find_first_entry_path(target_directory_.c_str());
+            find_first_entry_path(*unpacking_, reader_, target_directory_.c_str());
         } catch (const ProcessExit& exit) {
             status = exit.status;
         }
-        close_payload();
+        close_payload(reader_);
         EXPECT_EQ(status, 2);
         EXPECT_EQ(seen_.error_lines,
                   std::vector<std::u16string>{u"Error, failed to open '%ls' for writing.\n|" + full_path(name)});
-        EXPECT_TRUE(first_entry_path.empty());
         EXPECT_TRUE(everything_below(scratch_).empty());
-        reset_unpack_state();
+        unpacking_ = std::make_unique<Unpacking>();
     }
 }
 
-TEST_F(Unpacking, FailedWriteEndsWithTheSystemErrorAndKeepsWhatWasWritten) {
+TEST_F(UnpackArchive, FailedWriteEndsWithTheSystemErrorAndKeepsWhatWasWritten) {
     seen_.fail_write_call = 2;
     open({{u"app.dll", "library"}, {u"big.bin", pattern(40000, 7)}, {u"never.txt", "never"}});
     testing::internal::CaptureStderr();
@@ -340,7 +325,7 @@ TEST_F(Unpacking, FailedWriteEndsWithTheSystemErrorAndKeepsWhatWasWritten) {
 // CloseHandle may report a write that failed late (a network share, a disk
 // that filled after the write was accepted): the file is not what the record
 // holds, so the unpacking ends as after a failed write.
-TEST_F(Unpacking, FailedCloseOfAWrittenFileIsTheWriteError) {
+TEST_F(UnpackArchive, FailedCloseOfAWrittenFileIsTheWriteError) {
     platform.table().close_file = [](platform::FileHandle file) {
         bool closed = observed->real.close_file(file);
         if (observed->opened.size() != 2) return closed;
@@ -363,7 +348,7 @@ TEST_F(Unpacking, FailedCloseOfAWrittenFileIsTheWriteError) {
 
 // The message names the record even when its name holds a surrogate without
 // its partner, which no text can hold: that unit is shown as U+FFFD.
-TEST_F(Unpacking, OpenMessageKeepsANameWithALoneSurrogate) {
+TEST_F(UnpackArchive, OpenMessageKeepsANameWithALoneSurrogate) {
     std::u16string name = u"f\\lone" + std::u16string(1, 0xD800) + u"after.txt";
     open({{u"f", "a file where a directory should be"}, {name, "never written"}});
     try {
@@ -379,8 +364,8 @@ TEST_F(Unpacking, OpenMessageKeepsANameWithALoneSurrogate) {
 // As a parent does: the target directory is made private first (on POSIX,
 // mode 0700) and the records go below it; one that exists already is
 // refused and nothing is written into it.
-TEST_F(Unpacking, ParentMakesThePrivateTargetDirectoryThenUnpacksIntoIt) {
-    create_target_directory(target_directory_.c_str());
+TEST_F(UnpackArchive, ParentMakesThePrivateTargetDirectoryThenUnpacksIntoIt) {
+    create_target_directory(unpacking_->known_directories, target_directory_.c_str());
     struct stat status;
     ASSERT_EQ(stat(target_.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0700u);
@@ -391,8 +376,8 @@ TEST_F(Unpacking, ParentMakesThePrivateTargetDirectoryThenUnpacksIntoIt) {
 
     const fs::path premade = scratch_ / "premade";
     fs::create_directory(premade);
-    const std::u16string premade_directory = to_wide_path(premade.string());
-    EXPECT_THROW(create_target_directory(premade_directory.c_str()), ProcessExit);
+    const std::u16string premade_directory = posix_layer::path_from_native(premade.string());
+    EXPECT_THROW(create_target_directory(unpacking_->known_directories, premade_directory.c_str()), ProcessExit);
     EXPECT_EQ(seen_.error_lines,
               std::vector<std::u16string>{u"Error, target directory '%ls' already exists.\n|" + premade_directory});
     EXPECT_TRUE(fs::is_empty(premade));

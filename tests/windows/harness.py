@@ -9,6 +9,7 @@ import collections
 import os
 import pwd
 import re
+import signal
 import struct
 import subprocess
 
@@ -35,6 +36,9 @@ WINDOWS_TEST_DIR = os.path.join(WINDOWS_BUILD_DIR, 'tests', 'windows')
 # (tests/windows/hooks) for `fenzar-pack --template`.
 LAUNCHER_TEMPLATE = os.path.join(WINDOWS_BUILD_DIR, 'launcher_template.exe')
 HOOKS_TEMPLATE = os.path.join(WINDOWS_TEST_DIR, 'launcher_template_hooks.exe')
+# Starts a launcher as a console-subsystem Windows parent would
+# (programs/child_driver.cpp).
+CHILD_DRIVER = os.path.join(WINDOWS_TEST_DIR, 'child_driver.exe')
 
 # The attached data section of a launcher (src/payload/data_section.h): the
 # length as a 64-bit value at its start, the data from offset 16.
@@ -210,3 +214,44 @@ def onefile_dirs():
     if not os.path.isdir(temp):
         return set()
     return {name for name in os.listdir(temp) if name.startswith('onefile_')}
+
+
+def target_dir(stdout):
+    """The Linux path of the target directory named by the 'path=' line."""
+    match = re.search(r'^path=(.*)\\[^\\\n]*$', stdout, re.MULTILINE)
+    if match is None:
+        raise AssertionError('no path line in:\n' + stdout)
+    windows_dir = match.group(1)
+    prefix = 'C:\\users\\'
+    assert windows_dir.startswith(prefix), windows_dir
+    return os.path.join(wine_temp_dir(), windows_dir.rsplit('\\', 1)[1])
+
+
+def linux_processes_running(program_name):
+    """Linux pids of Wine processes whose first argument ends with
+    PROGRAM_NAME (Wine shows the Windows command line's argument 0), oldest
+    first."""
+    found = []
+    for name in os.listdir('/proc'):
+        if not name.isdigit():
+            continue
+        try:
+            with open('/proc/%s/cmdline' % name, 'rb') as f:
+                arguments = f.read().split(b'\0')
+            with open('/proc/%s/stat' % name) as f:
+                start_time = int(f.read().rsplit(')', 1)[1].split()[19])
+        except OSError:
+            continue
+        if arguments and arguments[0].decode('utf-8', 'replace').lower().endswith(program_name):
+            found.append((start_time, int(name)))
+    return [pid for _, pid in sorted(found)]
+
+
+def kill_if_running(name):
+    """Ends what is left of a failed run: only processes still showing the
+    unique launcher NAME."""
+    for pid in linux_processes_running(name):
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass

@@ -15,20 +15,6 @@ import unittest
 
 import harness
 
-DRIVER = harness.windows_test_file('child_driver.exe')
-
-
-def target_dir(stdout):
-    """The Linux path of the target directory named by the 'path=' line."""
-    match = re.search(r'^path=(.*)\\[^\\\n]*$', stdout, re.MULTILINE)
-    if match is None:
-        raise AssertionError('no path line in:\n' + stdout)
-    windows_dir = match.group(1)
-    prefix = 'C:\\users\\'
-    assert windows_dir.startswith(prefix), windows_dir
-    return os.path.join(harness.wine_temp_dir(), windows_dir.rsplit('\\', 1)[1])
-
-
 def argv_lines(stdout):
     return re.findall(r'^argv\[\d+\]=(.*)$', stdout, re.MULTILINE)
 
@@ -49,7 +35,7 @@ class ChildTest(unittest.TestCase):
     def raw(self, program, command_line, env=None, timeout=120):
         """Starts PROGRAM with exactly COMMAND_LINE through child_driver;
         Result with the full exit code."""
-        result = harness.run(DRIVER, ['raw', harness.windows_path(program), command_line],
+        result = harness.run(harness.CHILD_DRIVER, ['raw', harness.windows_path(program), command_line],
                              env=env, cwd=self.work, timeout=timeout)
         match = re.search(r'^exit_code=(\d+)\n\Z', result.stdout, re.MULTILINE)
         self.assertIsNotNone(match, result)
@@ -75,7 +61,7 @@ class Arguments(ChildTest):
         launcher = self.pack('echo_app.dll', name='Echo.exe')
         for tail in self.TAILS:
             with self.subTest(tail=tail):
-                direct = self.raw(DRIVER, 'child_driver print-args ' + tail)
+                direct = self.raw(harness.CHILD_DRIVER, 'child_driver print-args ' + tail)
                 expected = argv_lines(direct.stdout)[2:]
                 # What the user typed as the program: a name without
                 # directory or extension, in another letter case.
@@ -85,7 +71,7 @@ class Arguments(ChildTest):
                 self.assertEqual(received[0], harness.windows_path(launcher))
                 self.assertEqual(received[1:], expected)
                 self.assertEqual(env_value(result.stdout, 'FENZAR_ORIGINAL_ARGV0'), 'ECHO')
-                self.assertGone(target_dir(result.stdout))
+                self.assertGone(harness.target_dir(result.stdout))
 
     def test_launcher_splits_its_command_line_as_the_system_does(self):
         # The launcher splits its command line itself; split_compare holds it
@@ -103,7 +89,7 @@ class Arguments(ChildTest):
         self.assertRegex(path, r'\AC:\\users\\[^\\]+\\Temp\\onefile_\d+_\d{6}_[A-Za-z0-9_-]{11}\\echo_app\.dll\Z')
         self.assertEqual(re.search(r'^cwd=(.*)$', result.stdout, re.MULTILINE).group(1),
                          harness.windows_path(self.work))
-        self.assertGone(target_dir(result.stdout))
+        self.assertGone(harness.target_dir(result.stdout))
 
 
 class ExitStatus(ChildTest):
@@ -114,7 +100,7 @@ class ExitStatus(ChildTest):
                 result = harness.run_full_status(launcher, env={'ECHO_APP_EXIT': str(code)}, cwd=self.work)
                 self.assertEqual(result.status, code)
                 self.assertEqual(result.stderr, '')
-                self.assertGone(target_dir(result.stdout))
+                self.assertGone(harness.target_dir(result.stdout))
 
     def test_library_without_run_code(self):
         # The packer refuses such a library; linked attached data has it.
@@ -164,13 +150,14 @@ class ExitStatus(ChildTest):
         self.assertEqual(result.status, 0)
         self.assertIn('to stdout\n', result.stdout)
         self.assertEqual(result.stderr, 'to stderr\n')
-        self.assertGone(target_dir(result.stdout))
+        self.assertGone(harness.target_dir(result.stdout))
 
 
 class Removal(ChildTest):
     def test_file_held_open_delays_removal_and_stays_alone(self):
         launcher = self.pack('child_probe_app.dll')
-        env = {'PROBE_HOLD': 'held.txt', 'PROBE_HOLDER': harness.windows_path(DRIVER), 'PROBE_EXIT': '5'}
+        env = {'PROBE_HOLD': 'held.txt', 'PROBE_HOLDER': harness.windows_path(harness.CHILD_DRIVER),
+               'PROBE_EXIT': '5'}
         # The holder's Linux process may keep inherited descriptors of the
         # caller's pipes open, so the streams go to files here.
         with open(os.path.join(self.work, 'out'), 'w+b') as out, open(os.path.join(self.work, 'err'), 'w+b') as err:
@@ -181,7 +168,7 @@ class Removal(ChildTest):
             out.seek(0)
             err.seek(0)
             result = harness.Result(status, out.read().decode().replace('\r\n', '\n'), err.read().decode())
-        directory = target_dir(result.stdout)
+        directory = harness.target_dir(result.stdout)
         self.addCleanup(shutil.rmtree, directory, True)
         self.assertEqual((result.status, result.stderr), (5, ''))
         self.assertIn('held=1\n', result.stdout)
@@ -207,7 +194,7 @@ class Removal(ChildTest):
                 result = harness.run(launcher, env={'PROBE_DEEP': str(length)}, cwd=self.work)
                 self.assertEqual(result.status, 0, result)
                 self.assertRegex(result.stdout, r'deep=%d levels=\d+ exists=1\n' % length)
-                self.assertGone(target_dir(result.stdout))
+                self.assertGone(harness.target_dir(result.stdout))
                 self.assertTrue(os.path.exists(cwd_canary))
                 self.assertTrue(os.path.exists(beside_canary))
                 self.assertTrue(os.path.exists(launcher))
@@ -228,40 +215,10 @@ class Removal(ChildTest):
         for index, result in enumerate(results):
             self.assertEqual(result.status, 0, result)
             self.assertEqual(argv_lines(result.stdout)[1:], ['run', str(index)])
-            directories.add(target_dir(result.stdout))
+            directories.add(harness.target_dir(result.stdout))
         self.assertEqual(len(directories), 8)
         for directory in directories:
             self.assertGone(directory)
-
-
-def linux_processes_running(program_name):
-    """Linux pids of Wine processes whose first argument ends with
-    PROGRAM_NAME (Wine shows the Windows command line's argument 0), oldest
-    first."""
-    found = []
-    for name in os.listdir('/proc'):
-        if not name.isdigit():
-            continue
-        try:
-            with open('/proc/%s/cmdline' % name, 'rb') as f:
-                arguments = f.read().split(b'\0')
-            with open('/proc/%s/stat' % name) as f:
-                start_time = int(f.read().rsplit(')', 1)[1].split()[19])
-        except OSError:
-            continue
-        if arguments and arguments[0].decode('utf-8', 'replace').lower().endswith(program_name):
-            found.append((start_time, int(name)))
-    return [pid for _, pid in sorted(found)]
-
-
-def kill_if_running(name):
-    """Ends what is left of a failed run: only processes still showing the
-    unique launcher NAME."""
-    for pid in linux_processes_running(name):
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
 
 
 class ConsoleInterrupt(ChildTest):
@@ -280,20 +237,20 @@ class ConsoleInterrupt(ChildTest):
         # A name of its own, so that no other process matches it.
         name = 'interrupted_%d_%d.exe' % (os.getpid(), time.monotonic_ns())
         launcher = self.pack('child_probe_app.dll', name=name)
-        command = [harness.WINE, DRIVER, 'raw', harness.windows_path(launcher), name]
+        command = [harness.WINE, harness.CHILD_DRIVER, 'raw', harness.windows_path(launcher), name]
         driver = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=self.work,
                                   env=harness.wine_environment(env))
         try:
             path_line = driver.stdout.readline().decode()
-            directory = target_dir(path_line)
+            directory = harness.target_dir(path_line)
             self.assertTrue(os.path.isdir(directory))
             pids = []
             deadline = time.monotonic() + 30
             while len(pids) < 2 and time.monotonic() < deadline:
-                pids = linux_processes_running(name)
+                pids = harness.linux_processes_running(name)
                 time.sleep(0.1)
             self.assertEqual(len(pids), 2, 'parent and child launcher')
-            self.addCleanup(kill_if_running, name)
+            self.addCleanup(harness.kill_if_running, name)
             interrupted = time.monotonic()
             os.kill(pids[0], signal.SIGINT)
             if signalled == 'both':
@@ -308,7 +265,7 @@ class ConsoleInterrupt(ChildTest):
             if driver.poll() is None:
                 driver.kill()
                 driver.communicate()
-        self.assertEqual(linux_processes_running(name), [], 'no launcher is left running')
+        self.assertEqual(harness.linux_processes_running(name), [], 'no launcher is left running')
         return stdout.decode().replace('\r\n', '\n'), stderr, elapsed, directory
 
     def test_interrupt_ends_child_after_grace_and_removes_directory(self):

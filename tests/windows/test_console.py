@@ -36,7 +36,6 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 import harness
-from test_child import kill_if_running, linux_processes_running, target_dir
 from test_executable import NS_ASM_V3, RT_MANIFEST, PeImage
 from test_image import SYSTEM_PYTHON
 
@@ -127,14 +126,14 @@ class ConsoleTest(unittest.TestCase):
 
     def launcher(self, kind, app=CONSOLE_APP, prefix='console'):
         name = unique_name(prefix + '_' + kind)
-        self.addCleanup(kill_if_running, name)
+        self.addCleanup(harness.kill_if_running, name)
         return harness.pack(app, out=os.path.join(self.work, name), options=['--level', '1'] + KINDS[kind])
 
     def assertEndedCleanly(self, launcher, output):
         """The launcher's target directory is gone and no process of it is
         left."""
-        self.assertFalse(os.path.lexists(target_dir(output)), output)
-        self.assertEqual(linux_processes_running(os.path.basename(launcher)), [])
+        self.assertFalse(os.path.lexists(harness.target_dir(output)), output)
+        self.assertEqual(harness.linux_processes_running(os.path.basename(launcher)), [])
 
 
 class WhatWindowsReads(ConsoleTest):

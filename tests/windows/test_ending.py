@@ -19,7 +19,6 @@ import unittest
 import uuid
 
 import harness
-from test_child import DRIVER, kill_if_running, linux_processes_running, target_dir
 
 PROBE = harness.windows_test_file('child_probe_app.dll')
 INTERRUPTED = 0xC000013A
@@ -40,13 +39,13 @@ class EndingTest(unittest.TestCase):
         """Runs a new launcher with ENV; Result with the full status, the
         directories it left, and whether a launcher process was left."""
         exe, name = self.launcher()
-        self.addCleanup(kill_if_running, name)
+        self.addCleanup(harness.kill_if_running, name)
         before = harness.onefile_dirs()
         result = harness.run_full_status(exe, env=env, cwd=self.work)
         left = harness.onefile_dirs() - before
         for directory in left:
             shutil.rmtree(os.path.join(harness.wine_temp_dir(), directory), ignore_errors=True)
-        return result, left, linux_processes_running(name)
+        return result, left, harness.linux_processes_running(name)
 
 
 class ConsoleEventMoments(EndingTest):
@@ -84,18 +83,18 @@ class KilledLauncher(EndingTest):
         for how in ('kill -9 of its Wine process', 'TerminateProcess'):
             with self.subTest(how):
                 exe, name = self.launcher()
-                self.addCleanup(kill_if_running, name)
+                self.addCleanup(harness.kill_if_running, name)
                 env = harness.wine_environment({'PROBE_SLEEP_MS': '60000'})
-                command = [harness.WINE, DRIVER, 'terminate-on-input', harness.windows_path(exe), name]
+                command = [harness.WINE, harness.CHILD_DRIVER, 'terminate-on-input', harness.windows_path(exe), name]
                 driver = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, cwd=self.work,
                                           env=env)
                 try:
-                    directory = target_dir(driver.stdout.readline().decode())
+                    directory = harness.target_dir(driver.stdout.readline().decode())
                     self.addCleanup(shutil.rmtree, directory, True)
                     pids = []
                     deadline = time.monotonic() + 30
                     while len(pids) < 2 and time.monotonic() < deadline:
-                        pids = linux_processes_running(name)
+                        pids = harness.linux_processes_running(name)
                         time.sleep(0.05)
                     self.assertEqual(len(pids), 2, 'parent and child launcher')
                     killed = time.monotonic()
@@ -104,7 +103,7 @@ class KilledLauncher(EndingTest):
                         driver.stdin.flush()
                     else:
                         os.kill(pids[0], signal.SIGKILL)
-                    while linux_processes_running(name) and time.monotonic() - killed < 10:
+                    while harness.linux_processes_running(name) and time.monotonic() - killed < 10:
                         time.sleep(0.01)
                     gone_after = time.monotonic() - killed
                     stdout, _ = driver.communicate(b'', timeout=60)
@@ -112,7 +111,7 @@ class KilledLauncher(EndingTest):
                     if driver.poll() is None:
                         driver.kill()
                         driver.communicate()
-                self.assertEqual(linux_processes_running(name), [])
+                self.assertEqual(harness.linux_processes_running(name), [])
                 self.assertLess(gone_after, 1.0, 'the child outlived its launcher')
                 self.assertNotIn(b'finished', stdout)
                 self.assertTrue(os.path.isdir(directory))
@@ -185,11 +184,11 @@ class LimitsOfTheChildsStart(EndingTest):
     # check it natively.)
     def test_a_command_line_the_child_cannot_hold_leaves_nothing(self):
         exe, name = self.launcher()
-        self.addCleanup(kill_if_running, name)
+        self.addCleanup(harness.kill_if_running, name)
         line = 'a ' + 'x' * 32747
         self.assertEqual(len(line), 32749)
         before = harness.onefile_dirs()
-        result = harness.run(DRIVER, ['raw-env', harness.windows_path(exe), 'FENZAR_TEST_LINE'],
+        result = harness.run(harness.CHILD_DRIVER, ['raw-env', harness.windows_path(exe), 'FENZAR_TEST_LINE'],
                              env={'FENZAR_TEST_LINE': line}, cwd=self.work)
         match = re.search(r'^exit_code=(\d+)\n\Z', result.stdout, re.MULTILINE)
         self.assertIsNotNone(match, result)

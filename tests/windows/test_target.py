@@ -14,7 +14,6 @@ import time
 import unittest
 
 import harness
-from test_child import kill_if_running
 
 APP_NAME = 'echo_app.dll'
 BASE64URL = r'[A-Za-z0-9_-]'
@@ -173,7 +172,7 @@ class LauncherInADeepDirectory(unittest.TestCase):
                     result = harness.run(launcher, ['one', ''], env={PARENT: None, 'ECHO_APP_EXIT': '7'},
                                          timeout=60)
                 except subprocess.TimeoutExpired:
-                    kill_if_running(name)
+                    harness.kill_if_running(name)
                     self.fail('no end within 60 s: a chain of parents')
                 self.assertEqual(result.status, 7, result)
                 self.assertEqual(result.stderr, '')

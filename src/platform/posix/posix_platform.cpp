@@ -95,6 +95,8 @@ std::u16string from_utf8(const char* text, bool map_separator) {
     return out;
 }
 
+std::u16string path_from_native(const std::string& native) { return from_utf8(native.c_str(), true); }
+
 // Stores text into out (size units) the way the Windows calls do: the length
 // without terminator when it fits, else the size needed with terminator and
 // nothing written.

@@ -17,9 +17,9 @@
 //   FENZAR_TEST_EVENT=operation:passes[,operation:passes...]
 // delivers a console interrupt (event 0) just before call number passes + 1
 // of the operation, as the platform does: the registered handler runs on a
-// new thread. The calling thread waits until the handler has begun the stop
+// new thread. The calling thread waits until the handler has begun the interruption
 // and then makes its call, so the event falls exactly there. Not for
-// start_process, which runs under the stop's lock. Without a registered
+// start_process, which runs under the interruption's lock. Without a registered
 // handler (a re-entered instance) nothing is delivered.
 //
 // The variables are inherited, so a launcher's child sees the same settings.
@@ -33,7 +33,7 @@
 #include <cstring>
 #include <thread>
 
-#include "base/stop.h"
+#include "launcher/parent_end.h"
 #include "platform/platform.h"
 
 namespace {
@@ -43,7 +43,7 @@ platform::ConsoleControlHandler registered_handler = nullptr;
 void deliver_interrupt() {
     if (registered_handler == nullptr) return;
     std::thread([] { registered_handler(0); }).detach();
-    while (!stop_has_begun()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!registered_run_interrupted()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 struct Operation {

@@ -1,14 +1,10 @@
-#include "target_dir/own_path.h"
+#include "launcher/own_path.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "platform/platform.h"
-
-WideBuffer<4096> module_file_name;
-WideBuffer<executable_path_capacity> resolved_own_path;
-WideBuffer<4097> plain_own_path;
 
 namespace {
 
@@ -60,14 +56,16 @@ void normalise(char16_t* path, size_t capacity) {
 
 // A result that fills the buffer is a cut path, which could name another
 // file; the child is never started from it.
-void fill_module_file_name() {
+void fill_module_file_name(OwnPaths& own_paths) {
+    auto& module_file_name = own_paths.module_file_name;
     if (!module_file_name.empty()) return;
     uint32_t size = size_for(module_file_name.capacity);
     uint32_t length = platform::get_own_module_file_name(module_file_name.data(), size);
     if (length == 0 || length >= size) platform::stop_immediately();
 }
 
-void fill_plain_own_path() {
+void fill_plain_own_path(OwnPaths& own_paths) {
+    auto& plain_own_path = own_paths.plain_own_path;
     if (!plain_own_path.empty()) return;
     platform::get_own_module_file_name(plain_own_path.data(), size_for(plain_own_path.capacity));
 }
@@ -130,12 +128,6 @@ void shorten_directory_part(char16_t* path, size_t capacity) {
     }
 }
 
-void reset_own_path_state() {
-    module_file_name.units[0] = 0;
-    resolved_own_path.units[0] = 0;
-    plain_own_path.units[0] = 0;
-}
-
 namespace {
 
 // After a failed read of the image path: whether the process has ended, in
@@ -150,7 +142,8 @@ bool has_ended(platform::ProcessHandle process) {
 // A process that exists but cannot be examined is no answer: taking it for
 // "not the parent" would make a child that cannot see its parent unpack and
 // start a child of its own, which meets the same wall, without end.
-SameExecutable runs_same_executable(uint32_t process_id, uint32_t* error) {
+SameExecutable runs_same_executable(OwnPaths& own_paths, uint32_t process_id, uint32_t* error) {
+    auto& resolved_own_path = own_paths.resolved_own_path;
     platform::ProcessHandle process = platform::open_process_for_query(process_id);
     if (!process.valid()) {
         uint32_t code = platform::last_error();

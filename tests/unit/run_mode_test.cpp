@@ -1,5 +1,4 @@
-// The run-mode decision, the parent's environment and the target directory's
-// full-path step.
+// The run-mode decision and the parent's environment.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -7,7 +6,6 @@
 
 #include "launcher/run_mode.h"
 #include "platform_override.h"
-#include "target_dir/target_directory.h"
 
 namespace {
 
@@ -33,21 +31,22 @@ protected:
     }
     void TearDown() override { unsetenv("FENZAR_ONEFILE_PARENT"); }
     PlatformOverride platform;
+    OwnPaths own_paths;
 };
 
 TEST_F(RunModeDecision, UnusableValuesMeanParentModeWithoutAskingTheSystem) {
     unsetenv("FENZAR_ONEFILE_PARENT");
-    EXPECT_EQ(detect_run_mode(), RunMode::parent);
+    EXPECT_EQ(detect_run_mode(own_paths), RunMode::parent);
     for (const char* value : {"", "abc", "12x", "12 ", "2147483648", "-2147483649", "99999999999999999999"}) {
         setenv("FENZAR_ONEFILE_PARENT", value, 1);
-        EXPECT_EQ(detect_run_mode(), RunMode::parent) << value;
+        EXPECT_EQ(detect_run_mode(own_paths), RunMode::parent) << value;
     }
     EXPECT_EQ(process_opens, 0);
 }
 
 TEST_F(RunModeDecision, ProcessThatDoesNotExistMeansParentMode) {
     setenv("FENZAR_ONEFILE_PARENT", " +4242", 1);
-    EXPECT_EQ(detect_run_mode(), RunMode::parent);
+    EXPECT_EQ(detect_run_mode(own_paths), RunMode::parent);
     EXPECT_EQ(process_opens, 1);
 }
 
@@ -60,7 +59,7 @@ TEST_F(RunModeDecision, ProcessThatCannotBeExaminedEndsWithStatus2) {
         open_error = error;
         testing::internal::CaptureStderr();
         try {
-            detect_run_mode();
+            detect_run_mode(own_paths);
             ADD_FAILURE() << "a run mode was chosen";
         } catch (const ProcessExit& exit) {
             EXPECT_EQ(exit.status, 2);
@@ -84,28 +83,6 @@ TEST(ParentEnvironment, ClearsInheritedValuesAndPublishesTheOwnId) {
     EXPECT_EQ(std::getenv("FENZAR_ONEFILE_RANDOM"), nullptr);
     EXPECT_STREQ(std::getenv("FENZAR_ONEFILE_PARENT"), "4711");
     unsetenv("FENZAR_ONEFILE_PARENT");
-}
-
-uint32_t full_path_length;
-
-uint32_t fake_full_path(const char16_t*, uint32_t size, char16_t* out) {
-    if (full_path_length < size) {
-        for (uint32_t i = 0; i < full_path_length; ++i) out[i] = u'p';
-        out[full_path_length] = 0;
-    }
-    return full_path_length;
-}
-
-TEST(TargetDirectory, FullPathOf4095IsAcceptedAnd4096Stops) {
-    PlatformOverride platform;
-    platform.table().get_full_path_name = fake_full_path;
-    full_path_length = 4095;
-    EXPECT_TRUE(resolve_target_directory());
-    EXPECT_EQ(wide_length(target_directory.data()), 4095u);
-    for (uint32_t length : {0u, 4096u, 4097u}) {
-        full_path_length = length;
-        EXPECT_IMMEDIATE_STOP(resolve_target_directory());
-    }
 }
 
 }  // namespace

@@ -11,15 +11,21 @@
 // Capacity of both paths that runs_same_executable compares.
 inline constexpr size_t executable_path_capacity = 4097;
 
-// Each is empty at start, filled once by its first user and then kept.
-extern WideBuffer<4096> module_file_name;
-extern WideBuffer<executable_path_capacity> resolved_own_path;
-extern WideBuffer<4097> plain_own_path;
+// Each is empty at the start of a run, filled once by its first user and
+// then kept.
+struct OwnPaths {
+    // The path the child is started from.
+    WideBuffer<4096> module_file_name;
+    // The normal form that runs_same_executable compares.
+    WideBuffer<executable_path_capacity> resolved_own_path;
+    // The path whose directory the application is told.
+    WideBuffer<4097> plain_own_path;
+};
 
 // Fill module_file_name (an unreadable or cut path is an immediate stop) or
 // plain_own_path when still empty.
-void fill_module_file_name();
-void fill_plain_own_path();
+void fill_module_file_name(OwnPaths& own_paths);
+void fill_plain_own_path(OwnPaths& own_paths);
 
 // Final path of the file the path names, without the extended-length prefix;
 // the path stays as it was where a step is impossible. A final path whose
@@ -36,9 +42,7 @@ enum class SameExecutable {
     // parent stays open.
     unknown,
 };
-// Whether the process runs the same executable file as this one; for
-// unknown, *error holds the system's reason.
-SameExecutable runs_same_executable(uint32_t process_id, uint32_t* error);
-
-// For tests: back to the empty buffers of a new process.
-void reset_own_path_state();
+// Whether the process runs the same executable file as this one (filling
+// resolved_own_path on its first call); for unknown, *error holds the
+// system's reason.
+SameExecutable runs_same_executable(OwnPaths& own_paths, uint32_t process_id, uint32_t* error);

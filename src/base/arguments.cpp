@@ -1,3 +1,0 @@
-#include "base/arguments.h"
-
-SavedArguments saved_arguments;

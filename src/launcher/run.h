@@ -1,0 +1,41 @@
+// One run of the launcher: everything it holds from the start to the end of
+// the process, in one place. The flow passes each operation the parts it
+// uses; only the console handler, which the platform calls without a
+// context, reaches the run through the one pointer registered for it
+// (launcher/parent_end.h).
+//
+// The buffers are fixed-size and live as long as the run: the executable's
+// one run lasts until the process ends (launcher/entry.cpp); a test makes a
+// new run for every case. State that a new step of the flow needs goes here
+// as a field of its own, and is passed to that step.
+#pragma once
+
+#include "base/arguments.h"
+#include "base/interruption.h"
+#include "child/child_slot.h"
+#include "child/command_line.h"
+#include "launcher/own_path.h"
+#include "launcher/run_mode.h"
+#include "payload/reader.h"
+#include "removal/tree_removal.h"
+#include "target_dir/target_directory.h"
+#include "unpack/unpack.h"
+
+struct Run {
+    SavedArguments arguments;
+    RunMode run_mode = RunMode::parent;
+    // module_file_name, resolved_own_path, plain_own_path.
+    OwnPaths own_paths;
+    // Final before the console handler exists; read by it afterwards.
+    TargetDirectory target_directory;
+    // The console event's state and the lock shared with the handler.
+    Interruption interruption;
+    PayloadReader reader;
+    // extraction_started, entry_name, entry_path, known_directories and the
+    // file being written.
+    Unpacking unpacking;
+    ChildCommandLine child_command_line;
+    // child_process and what is known of its end.
+    ChildSlot child;
+    TreeRemoval removal;
+};

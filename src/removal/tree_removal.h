@@ -1,0 +1,37 @@
+// Removing a directory tree: the target directory after the child has ended,
+// after a failure and on an interruption.
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+
+#include "platform/platform.h"
+
+// The removal works on extended-length paths (\\?\), which the system takes
+// as they are, without the 260-unit limit of plain paths, up to 32,767 units.
+inline constexpr size_t removal_path_capacity = 32767;
+// Every level below the root adds a backslash and at least one unit.
+inline constexpr size_t removal_depth_limit = removal_path_capacity / 2;
+
+// The working memory of removals, used only under its lock: a second caller
+// waits until the first has finished, then finds the directory gone. Kept
+// with the run rather than on a stack, so that the console handler's thread,
+// which has a small stack, needs none of it.
+struct TreeRemoval {
+    struct Level {
+        platform::DirectoryListing listing;
+        size_t path_length;
+    };
+
+    std::mutex lock;
+    char16_t path[removal_path_capacity + 1];
+    Level levels[removal_depth_limit];
+    platform::DirectoryEntry listed;
+};
+
+// Removes the tree at directory, a full path below a root (also in its
+// extended-length form), retrying 20 times 100 ms apart while the directory
+// is still there; never follows a link.
+// Anything else (an empty or relative path, the root of a drive or share, a
+// device or extended-length form) is left alone.
+void remove_directory_tree(TreeRemoval& removal, const char16_t* directory);
