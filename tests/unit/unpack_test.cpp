@@ -125,6 +125,20 @@ protected:
         }
     }
 
+    // Runs the loop and expects its end with status 2 and the write error of
+    // a full disk.
+    void unpack_until_the_write_error() {
+        testing::internal::CaptureStderr();
+        try {
+            unpack();
+            ADD_FAILURE() << "the loop went on";
+        } catch (const ProcessExit& exit) {
+            EXPECT_EQ(exit.status, 2);
+        }
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "Error, couldn't unpack file to target path. ([Error 112] There is not enough space on the disk.)\n");
+    }
+
     std::u16string full_path(const std::u16string& name) const { return posix_layer::path_from_native(target_.string()) + u"\\" + name; }
 
     PlatformOverride platform;
@@ -308,15 +322,7 @@ TEST_F(UnpackArchive, ReenteredModeRefusesSuchAFirstName) {
 TEST_F(UnpackArchive, FailedWriteEndsWithTheSystemErrorAndKeepsWhatWasWritten) {
     seen_.fail_write_call = 2;
     open({{u"app.dll", "library"}, {u"big.bin", pattern(40000, 7)}, {u"never.txt", "never"}});
-    testing::internal::CaptureStderr();
-    try {
-        unpack();
-        FAIL() << "the loop went on";
-    } catch (const ProcessExit& exit) {
-        EXPECT_EQ(exit.status, 2);
-    }
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Error, couldn't unpack file to target path. ([Error 112] There is not enough space on the disk.)\n");
+    unpack_until_the_write_error();
     EXPECT_EQ(read_file(target_ / "app.dll"), "library");
     EXPECT_EQ(read_file(target_ / "big.bin"), pattern(40000, 7).substr(0, 32768));
     EXPECT_FALSE(fs::exists(target_ / "never.txt"));
@@ -333,15 +339,7 @@ TEST_F(UnpackArchive, FailedCloseOfAWrittenFileIsTheWriteError) {
         return false;
     };
     open({{u"app.dll", "library"}, {u"big.bin", pattern(40000, 7)}, {u"never.txt", "never"}});
-    testing::internal::CaptureStderr();
-    try {
-        unpack();
-        FAIL() << "the loop went on";
-    } catch (const ProcessExit& exit) {
-        EXPECT_EQ(exit.status, 2);
-    }
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Error, couldn't unpack file to target path. ([Error 112] There is not enough space on the disk.)\n");
+    unpack_until_the_write_error();
     EXPECT_EQ(seen_.opened, (std::vector<std::u16string>{full_path(u"app.dll"), full_path(u"big.bin")}));
     EXPECT_FALSE(fs::exists(target_ / "never.txt"));
 }
