@@ -1,7 +1,6 @@
 // The platform table on Windows: each entry makes exactly the Windows call
 // the launcher relies on, with the arguments it needs.
 #include <windows.h>
-#include <psapi.h>
 #include <aclapi.h>
 #include <sddl.h>
 #include <shlobj.h>
@@ -12,8 +11,8 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
-#include <string>
 #include <new>
+#include <string>
 
 #include "platform/platform.h"
 
