@@ -18,6 +18,7 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <new>
 #include <string>
 
 #include "platform/platform.h"
@@ -555,7 +556,11 @@ void* run_thread(void* start) {
 }
 
 bool start_background_thread(void (*routine)(void*), void* argument) {
-    auto* start = new ThreadStart{routine, argument};
+    auto* start = new (std::nothrow) ThreadStart{routine, argument};
+    if (start == nullptr) {
+        current_error = platform::error_not_enough_memory;
+        return false;
+    }
     pthread_t thread;
     if (pthread_create(&thread, nullptr, run_thread, start) != 0) {
         delete start;
