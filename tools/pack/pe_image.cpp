@@ -389,11 +389,13 @@ std::uint32_t within_limit(std::uint64_t value) {
 }  // namespace
 
 void write_launcher(const launcher_template& launcher, subsystem kind, std::span<const unsigned char> attached_data,
-                    const std::vector<resource>& resources, std::uint32_t timestamp, std::FILE* out) {
+                    const std::vector<resource>& resources, std::uint32_t timestamp, std::FILE* out,
+                    std::span<const unsigned char> launch_settings) {
     const template_layout& t = launcher.layout();
     const section_header& old_data = t.headers.sections[t.data_index];
     section_header data = old_data;
-    data.virtual_size = within_limit(FENZAR_DATA_OFFSET + std::uint64_t{attached_data.size()});
+    data.virtual_size =
+        within_limit(FENZAR_DATA_OFFSET + std::uint64_t{attached_data.size()} + launch_settings.size());
     data.raw_size = within_limit(align_up(data.virtual_size, t.file_alignment));
     const std::uint32_t resource_address = within_limit(section_end(data, t.section_alignment));
     const std::vector<unsigned char> resource_bytes = resource_section(resources, resource_address);
@@ -450,8 +452,10 @@ void write_launcher(const launcher_template& launcher, subsystem kind, std::span
     writer.write(t.image.subspan(t.size_of_headers, old_data.raw_pointer - t.size_of_headers));
     std::vector<unsigned char> prefix(FENZAR_DATA_OFFSET);
     byte_writer(prefix).put_u64(FENZAR_DATA_LENGTH_OFFSET, attached_data.size());
+    byte_writer(prefix).put_u32(FENZAR_DATA_SETTINGS_SIZE_OFFSET, within_limit(launch_settings.size()));
     writer.write(prefix);
     writer.write(attached_data);
+    writer.write(launch_settings);
     writer.pad_to(rsrc.raw_pointer);
     writer.write(resource_bytes);
     writer.pad_to(std::uint64_t{rsrc.raw_pointer} + rsrc.raw_size);
