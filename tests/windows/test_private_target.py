@@ -5,7 +5,7 @@ mandatory label when it runs elevated, and never one that exists already:
 the directory and replace the application's files before they run.
 
 What Wine shows: it keeps of a directory's descriptor only what the mode bits
-hold (design.md), so the directory reads back with the user's and SYSTEM's
+hold, so the directory reads back with the user's and SYSTEM's
 entries and without Everyone, and files and subdirectories below it read
 back from their own modes, not from inherited entries. The descriptor itself
 (protected, Administrators, the label) is read back from an event created
