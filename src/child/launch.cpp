@@ -17,14 +17,16 @@ void set_child_environment(const SavedArguments& arguments, const char16_t* plai
 }
 
 int32_t start_child_and_wait(ChildSlot& child, Interruption& interruption, const char16_t* module_file_name,
-                             ChildCommandLine& child_command_line) {
+                             ChildCommandLine& child_command_line, BesideWait beside) {
     // Without a job the child still runs, only not tied to the launcher.
     child.child_job = platform::create_kill_on_close_job();
     uint32_t error = 0;
     if (!start_child_process(child, interruption, module_file_name, child_command_line.data(), &error)) {
         fail_with_system_error(message::launch_child_failed, error);
     }
+    void* begun = beside.begin != nullptr ? beside.begin(beside.context) : nullptr;
     uint32_t exit_status = wait_for_child_exit_status(child, interruption);
+    if (beside.end != nullptr) beside.end(begun);
     // From the first event on, the handler decides how the process ends.
     if (interruption.has_begun()) interruption.end_process();
     return static_cast<int32_t>(exit_status);

@@ -11,8 +11,18 @@
 // Sets FENZAR_ONEFILE_DIRECTORY (the directory of plain_own_path) and
 // FENZAR_ORIGINAL_ARGV0 for the application.
 void set_child_environment(const SavedArguments& arguments, const char16_t* plain_own_path);
+// Work that runs beside the wait for the child: begun once the child has
+// started, ended as soon as the wait has returned (before the target
+// directory is removed, and whether or not an interruption has begun).
+struct BesideWait {
+    // Returns what end is handed.
+    void* (*begin)(const void* context) = nullptr;
+    void (*end)(void* begun) = nullptr;
+    const void* context = nullptr;
+};
+
 // Starts the launcher's own executable with the command line, tied to a job
 // that ends it with the launcher, and waits for it; the child's exit status.
 // Ends through the interruption once one has begun.
 int32_t start_child_and_wait(ChildSlot& child, Interruption& interruption, const char16_t* module_file_name,
-                             ChildCommandLine& child_command_line);
+                             ChildCommandLine& child_command_line, BesideWait beside = {});

@@ -5,6 +5,7 @@
 #include "child/library_mode.h"
 #include "launcher/parent_end.h"
 #include "platform/platform.h"
+#include "sweep/sweep.h"
 
 int launcher_main(Run& run, int argc, char16_t** argv, const unsigned char* attached_data,
                   uint64_t attached_data_length) {
@@ -33,8 +34,9 @@ int launcher_main(Run& run, int argc, char16_t** argv, const unsigned char* atta
     unpack_into_new_directory(run.unpacking, run.reader, run.interruption, run.target_directory.data());
     fill_plain_own_path(run.own_paths);
     set_child_environment(run.arguments, run.own_paths.plain_own_path.data());
-    int32_t exit_status =
-        start_child_and_wait(run.child, run.interruption, run.own_paths.module_file_name.data(), run.child_command_line);
+    SweepRequest sweep{run.target_directory.data(), &run.interruption};
+    int32_t exit_status = start_child_and_wait(run.child, run.interruption, run.own_paths.module_file_name.data(),
+                                               run.child_command_line, sweep_beside_wait(sweep));
     clean_up_after_child(run);
     return exit_status;
 }

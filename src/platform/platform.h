@@ -44,6 +44,17 @@ struct JobHandle {
 struct DirectoryEntry {
     char16_t name[260];
     uint32_t attributes;
+    // When the entry was created, as the listing reports it, in the units of
+    // system_time_as_file_time.
+    uint64_t creation_time;
+};
+
+// What can be told of the process that has an id.
+enum class ProcessState : uint8_t {
+    none,     // no process has the id
+    running,  // with its creation time
+    ended,    // its object still exists, but it has ended
+    unknown,  // the question could not be answered (access denied, any error)
 };
 
 inline constexpr uint32_t error_file_not_found = 2;
@@ -238,6 +249,25 @@ struct Table {
     // mkdir with mode 0700. Fails, with last_error() 183, when the path
     // exists already.
     bool (*create_private_directory)(const char16_t* path);
+
+    // OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id), then
+    // GetProcessTimes and GetExitCodeProcess: none when the open fails with
+    // error 87 (no such process); ended when an exit time is set or the exit
+    // code is not STILL_ACTIVE; running with *creation_time set; unknown
+    // when any call fails otherwise.
+    ProcessState (*query_process_state)(uint32_t process_id, uint64_t* creation_time);
+    // Opens the entry at path itself, never a link's target (backup
+    // semantics, open reparse point), and tells whether it is a directory
+    // that is no reparse point and whose owner (GetSecurityInfo) is the
+    // process token's user or the token's default owner (what an elevated
+    // process's new objects get). False when any of it cannot be read.
+    bool (*is_own_plain_directory)(const char16_t* path);
+    // MoveFileExW(from, to, 0): fails, and replaces nothing, when to exists.
+    bool (*rename_without_replacing)(const char16_t* from, const char16_t* to);
+    // CreateThread running routine(argument) on a small stack, at background
+    // priority (THREAD_MODE_BACKGROUND_BEGIN, else the lowest); the handle
+    // is closed at once. False when no thread started.
+    bool (*start_background_thread)(void (*routine)(void* argument), void* argument);
 };
 
 // Filled by the layer the build links (win32/ or posix/).
@@ -310,5 +340,9 @@ inline bool is_elevated() { return table.is_elevated(); }
 inline FileHandle open_shared_lock(const char16_t* path) { return table.open_shared_lock(path); }
 inline FileHandle open_sole_lock(const char16_t* path) { return table.open_sole_lock(path); }
 inline bool create_private_directory(const char16_t* path) { return table.create_private_directory(path); }
+inline ProcessState query_process_state(uint32_t process_id, uint64_t* creation_time) { return table.query_process_state(process_id, creation_time); }
+inline bool is_own_plain_directory(const char16_t* path) { return table.is_own_plain_directory(path); }
+inline bool rename_without_replacing(const char16_t* from, const char16_t* to) { return table.rename_without_replacing(from, to); }
+inline bool start_background_thread(void (*routine)(void* argument), void* argument) { return table.start_background_thread(routine, argument); }
 
 }  // namespace platform

@@ -123,10 +123,15 @@ void remove_listed(TreeRemoval& removal, uint32_t attributes) {
     }
 }
 
+// Closes the listings of every level still open.
+void leave_levels(TreeRemoval& removal, size_t depth) {
+    while (depth > 0) platform::close_directory_listing(removal.levels[--depth].listing);
+}
+
 // One attempt: removes all it can below the root and then the root,
 // depth first with one open listing per level, going on past every entry
-// that cannot be removed.
-void remove_tree_once(TreeRemoval& removal, size_t root_length) {
+// that cannot be removed. Leaves off before any entry once abandon says so.
+void remove_tree_once(TreeRemoval& removal, size_t root_length, AbandonCheck abandon = {}) {
     removal.path[root_length] = 0;
     uint32_t attributes = platform::get_file_attributes(removal.path);
     if (attributes == platform::invalid_file_attributes || !has(attributes, platform::file_attribute_directory)) {
@@ -145,6 +150,10 @@ void remove_tree_once(TreeRemoval& removal, size_t root_length) {
         return;
     }
     while (depth > 0) {
+        if (abandon.requested != nullptr && abandon.requested(abandon.context)) {
+            leave_levels(removal, depth);
+            return;
+        }
         TreeRemoval::Level& level = removal.levels[depth - 1];
         if (!has_entry) {
             platform::close_directory_listing(level.listing);
@@ -191,3 +200,9 @@ void remove_directory_tree(TreeRemoval& removal, const char16_t* directory) {
     }
 }
 
+void remove_directory_tree_once(TreeRemoval& removal, const char16_t* directory, AbandonCheck abandon) {
+    std::lock_guard<std::mutex> guard(removal.lock);
+    size_t root_length = make_removal_root(removal, directory);
+    if (root_length == 0) return;
+    remove_tree_once(removal, root_length, abandon);
+}

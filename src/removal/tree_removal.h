@@ -1,5 +1,5 @@
 // Removing a directory tree: the target directory after the child has ended,
-// after a failure and on an interruption.
+// after a failure and on an interruption; the trees of dead launchers.
 #pragma once
 
 #include <cstddef>
@@ -35,3 +35,13 @@ struct TreeRemoval {
 // Anything else (an empty or relative path, the root of a drive or share, a
 // device or extended-length form) is left alone.
 void remove_directory_tree(TreeRemoval& removal, const char16_t* directory);
+
+// Asked before every entry of a removal that may be left half done.
+struct AbandonCheck {
+    bool (*requested)(const void* context) = nullptr;
+    const void* context = nullptr;
+};
+// One attempt at the same removal, without retries, that leaves off before
+// the next entry once abandon is requested; what is left stays. For removing
+// the trees of dead launchers beside the running application.
+void remove_directory_tree_once(TreeRemoval& removal, const char16_t* directory, AbandonCheck abandon);

@@ -205,6 +205,9 @@ void install_world(platform::Table& table) {
     };
     table.close_process = [](platform::ProcessHandle) {};
     table.sleep_milliseconds = [](uint32_t) {};
+    // No sweep beside the fake child: its thread would outlive the test's
+    // fakes (the sweep has tests of its own).
+    table.start_background_thread = [](void (*)(void*), void*) { return false; };
 }
 
 class ParentEnd : public testing::Test {

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <new>
 #include <string>
 
 #include "platform/platform.h"
@@ -230,12 +232,16 @@ int32_t get_folder_path(int csidl, char16_t* out) {
     return 0;
 }
 
+uint64_t file_time_of(const timespec& time) {
+    constexpr uint64_t seconds_1601_to_1970 = 11644473600ull;
+    return (static_cast<uint64_t>(time.tv_sec) + seconds_1601_to_1970) * 10000000ull +
+           static_cast<uint64_t>(time.tv_nsec) / 100;
+}
+
 uint64_t system_time_as_file_time() {
     timespec now = {};
     clock_gettime(CLOCK_REALTIME, &now);
-    constexpr uint64_t seconds_1601_to_1970 = 11644473600ull;
-    return (static_cast<uint64_t>(now.tv_sec) + seconds_1601_to_1970) * 10000000ull +
-           static_cast<uint64_t>(now.tv_nsec) / 100;
+    return file_time_of(now);
 }
 
 void query_performance_counter(int64_t* counter) {
@@ -423,7 +429,11 @@ bool read_entry(Listing* listing, platform::DirectoryEntry* entry) {
         std::memcpy(entry->name, name.c_str(), (name.size() + 1) * sizeof(char16_t));
         struct stat status;
         std::string full = listing->path + "/" + found->d_name;
-        entry->attributes = lstat(full.c_str(), &status) == 0 ? attributes_of(status) : 0x80;
+        bool found_status = lstat(full.c_str(), &status) == 0;
+        entry->attributes = found_status ? attributes_of(status) : 0x80;
+        // No portable creation time here: the modification time stands in,
+        // which tests can set (as Wine does, which reports it as creation).
+        entry->creation_time = found_status ? file_time_of(status.st_mtim) : 0;
         return true;
     }
     return false;
@@ -559,6 +569,65 @@ bool create_private_directory(const char16_t* path) {
     return true;
 }
 
+// A stand-in for native tests: kill(pid, 0) tells whether the id is in use;
+// the creation time is that of /proc/<pid> where there is one, else the
+// earliest time, which counts as older than any directory.
+platform::ProcessState query_process_state(uint32_t process_id, uint64_t* creation_time) {
+    if (process_id == 0 || process_id > INT_MAX) return platform::ProcessState::none;
+    if (kill(static_cast<pid_t>(process_id), 0) != 0) {
+        return errno == ESRCH ? platform::ProcessState::none : platform::ProcessState::unknown;
+    }
+    struct stat status;
+    std::string proc = "/proc/" + std::to_string(process_id);
+    *creation_time = stat(proc.c_str(), &status) == 0 ? file_time_of(status.st_mtim) : 0;
+    return platform::ProcessState::running;
+}
+
+bool is_own_plain_directory(const char16_t* path) {
+    struct stat status;
+    if (lstat(path_to_native(path).c_str(), &status) != 0) {
+        fail_with_errno();
+        return false;
+    }
+    return S_ISDIR(status.st_mode) && status.st_uid == geteuid();
+}
+
+bool rename_without_replacing(const char16_t* from, const char16_t* to) {
+    if (renameat2(AT_FDCWD, path_to_native(from).c_str(), AT_FDCWD, path_to_native(to).c_str(), RENAME_NOREPLACE) != 0) {
+        fail_with_errno();
+        return false;
+    }
+    return true;
+}
+
+struct ThreadStart {
+    void (*routine)(void*);
+    void* argument;
+};
+
+void* run_thread(void* start) {
+    ThreadStart started = *static_cast<ThreadStart*>(start);
+    delete static_cast<ThreadStart*>(start);
+    started.routine(started.argument);
+    return nullptr;
+}
+
+bool start_background_thread(void (*routine)(void*), void* argument) {
+    auto* start = new (std::nothrow) ThreadStart{routine, argument};
+    if (start == nullptr) {
+        current_error = platform::error_not_enough_memory;
+        return false;
+    }
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, run_thread, start) != 0) {
+        delete start;
+        current_error = platform::error_not_enough_memory;
+        return false;
+    }
+    pthread_detach(thread);
+    return true;
+}
+
 }  // namespace posix_layer
 
 namespace platform {
@@ -623,6 +692,10 @@ Table table = {
     .open_shared_lock = posix_layer::open_shared_lock,
     .open_sole_lock = posix_layer::open_sole_lock,
     .create_private_directory = posix_layer::create_private_directory,
+    .query_process_state = posix_layer::query_process_state,
+    .is_own_plain_directory = posix_layer::is_own_plain_directory,
+    .rename_without_replacing = posix_layer::rename_without_replacing,
+    .start_background_thread = posix_layer::start_background_thread,
 };
 
 }  // namespace platform

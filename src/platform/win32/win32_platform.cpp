@@ -1,6 +1,7 @@
 // The platform table on Windows: each entry makes exactly the Windows call
 // the launcher relies on, with the arguments it needs.
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
 #include <shlobj.h>
 
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <new>
 #include <string>
 
 #include "platform/platform.h"
@@ -175,10 +177,14 @@ int32_t get_folder_path(int csidl, char16_t* out) {
     return function(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, wide(out));
 }
 
+uint64_t from_file_time(const FILETIME& time) {
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
 uint64_t system_time_as_file_time() {
     FILETIME time = {};
     GetSystemTimeAsFileTime(&time);
-    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return from_file_time(time);
 }
 
 void query_performance_counter(int64_t* counter) {
@@ -251,6 +257,7 @@ void copy_entry(const WIN32_FIND_DATAW& data, platform::DirectoryEntry* entry) {
     static_assert(sizeof entry->name == sizeof data.cFileName);
     std::wmemcpy(wide(entry->name), data.cFileName, MAX_PATH);
     entry->attributes = data.dwFileAttributes;
+    entry->creation_time = from_file_time(data.ftCreationTime);
 }
 
 // Advances past "." and ".."; false at the end of the listing.
@@ -264,14 +271,23 @@ bool next_real_entry(HANDLE find, WIN32_FIND_DATAW& data) {
 platform::DirectoryListing open_directory_listing(const char16_t* directory, platform::DirectoryEntry* first,
                                                   bool* has_first) {
     *has_first = false;
-    static wchar_t pattern[32768 + 3];
+    // Allocated per call: the sweep lists on a thread of its own while the
+    // removal may list on another.
     size_t length = std::wcslen(wide(directory));
-    if (length + 3 > sizeof pattern / sizeof pattern[0]) return {nullptr};
+    if (length > 32768) return {nullptr};
+    auto* pattern = static_cast<wchar_t*>(std::malloc((length + 3) * sizeof(wchar_t)));
+    if (pattern == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return {nullptr};
+    }
     std::wmemcpy(pattern, wide(directory), length);
     std::wmemcpy(pattern + length, L"\\*", 3);
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileExW(pattern, FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
                                    FIND_FIRST_EX_LARGE_FETCH);
+    DWORD error = GetLastError();
+    std::free(pattern);
+    SetLastError(error);
     if (find == INVALID_HANDLE_VALUE) return {nullptr};
     if (next_real_entry(find, data)) {
         copy_entry(data, first);
@@ -486,6 +502,126 @@ bool create_private_directory(const char16_t* path) {
     return created != 0;
 }
 
+platform::ProcessState query_process_state(uint32_t process_id, uint64_t* creation_time) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
+    if (process == nullptr) {
+        return GetLastError() == ERROR_INVALID_PARAMETER ? platform::ProcessState::none
+                                                         : platform::ProcessState::unknown;
+    }
+    platform::ProcessState state = platform::ProcessState::unknown;
+    FILETIME created, exited, kernel, user;
+    DWORD exit_code = 0;
+    if (GetProcessTimes(process, &created, &exited, &kernel, &user) && GetExitCodeProcess(process, &exit_code)) {
+        if (from_file_time(exited) != 0 || exit_code != STILL_ACTIVE) {
+            state = platform::ProcessState::ended;
+        } else {
+            *creation_time = from_file_time(created);
+            state = platform::ProcessState::running;
+        }
+    }
+    CloseHandle(process);
+    return state;
+}
+
+// The token's user and default owner, read once: a process's token keeps
+// them for its life.
+struct TokenOwners {
+    alignas(TOKEN_USER) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+    alignas(TOKEN_OWNER) unsigned char default_owner[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE] = {};
+    bool has_user = false;
+    bool has_default_owner = false;
+
+    TokenOwners() {
+        using OpenToken = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
+        using GetInformation = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
+        auto open_token = system_function<OpenToken>(L"advapi32.dll", "OpenProcessToken");
+        auto get_information = system_function<GetInformation>(L"advapi32.dll", "GetTokenInformation");
+        HANDLE token = nullptr;
+        if (open_token == nullptr || get_information == nullptr || !open_token(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+            return;
+        }
+        DWORD size = 0;
+        has_user = get_information(token, TokenUser, user, sizeof user, &size);
+        has_default_owner = get_information(token, TokenOwner, default_owner, sizeof default_owner, &size);
+        CloseHandle(token);
+    }
+};
+
+// Whether owner is the token's user or its default owner.
+bool is_token_owner(PSID owner) {
+    using SidsEqual = BOOL(WINAPI*)(PSID, PSID);
+    static auto sids_equal = system_function<SidsEqual>(L"advapi32.dll", "EqualSid");
+    static const TokenOwners owners;
+    if (sids_equal == nullptr) return false;
+    return (owners.has_user && sids_equal(owner, reinterpret_cast<const TOKEN_USER*>(owners.user)->User.Sid)) ||
+           (owners.has_default_owner &&
+            sids_equal(owner, reinterpret_cast<const TOKEN_OWNER*>(owners.default_owner)->Owner));
+}
+
+bool is_own_plain_directory(const char16_t* path) {
+    using GetSecurity = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
+                                       PSECURITY_DESCRIPTOR*);
+    static auto get_security = system_function<GetSecurity>(L"advapi32.dll", "GetSecurityInfo");
+    if (get_security == nullptr) return false;
+    HANDLE directory = CreateFileW(wide(path), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (directory == INVALID_HANDLE_VALUE) return false;
+    bool own = false;
+    BY_HANDLE_FILE_INFORMATION information;
+    if (GetFileInformationByHandle(directory, &information) &&
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        PSID owner = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (get_security(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                         &descriptor) == ERROR_SUCCESS) {
+            own = owner != nullptr && is_token_owner(owner);
+            LocalFree(descriptor);
+        }
+    }
+    CloseHandle(directory);
+    return own;
+}
+
+bool rename_without_replacing(const char16_t* from, const char16_t* to) {
+    return MoveFileExW(wide(from), wide(to), 0) != 0;
+}
+
+struct ThreadStart {
+    void (*routine)(void*);
+    void* argument;
+};
+
+DWORD WINAPI run_thread(void* start) {
+    ThreadStart started = *static_cast<ThreadStart*>(start);
+    delete static_cast<ThreadStart*>(start);
+    // Background mode lowers the thread's I/O priority as well.
+    if (!SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN)) {
+        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST);
+    }
+    started.routine(started.argument);
+    return 0;
+}
+
+bool start_background_thread(void (*routine)(void*), void* argument) {
+    auto* start = new (std::nothrow) ThreadStart{routine, argument};
+    if (start == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    constexpr SIZE_T stack_reserve = 256 * 1024;
+    HANDLE thread = CreateThread(nullptr, stack_reserve, run_thread, start, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == nullptr) {
+        DWORD error = GetLastError();
+        delete start;
+        SetLastError(error);
+        return false;
+    }
+    CloseHandle(thread);
+    return true;
+}
+
 }  // namespace win32_layer
 
 namespace platform {
@@ -550,6 +686,10 @@ Table table = {
     .open_shared_lock = win32_layer::open_shared_lock,
     .open_sole_lock = win32_layer::open_sole_lock,
     .create_private_directory = win32_layer::create_private_directory,
+    .query_process_state = win32_layer::query_process_state,
+    .is_own_plain_directory = win32_layer::is_own_plain_directory,
+    .rename_without_replacing = win32_layer::rename_without_replacing,
+    .start_background_thread = win32_layer::start_background_thread,
 };
 
 }  // namespace platform

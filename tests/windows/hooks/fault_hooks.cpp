@@ -24,6 +24,11 @@
 //
 // The variables are inherited, so a launcher's child sees the same settings.
 //
+// FENZAR_TEST_CLOCK_AHEAD=SECONDS moves the launcher's clock (the system
+// time it reads) that far ahead, so that a directory made just now looks
+// that old to the sweep of dead launchers' trees; the creation times of
+// directories and processes it compares with stay real.
+//
 // FENZAR_TEST_TMP=PATH (ASCII) sets TMP and TEMP before the launcher starts,
 // as a parent process could; Wine replaces both from its registry when a
 // program is started from Linux, so they cannot simply be passed in.
@@ -39,6 +44,8 @@
 namespace {
 
 platform::ConsoleControlHandler registered_handler = nullptr;
+
+thread_local bool on_background_thread = false;
 
 void deliver_interrupt() {
     if (registered_handler == nullptr) return;
@@ -60,8 +67,11 @@ struct Operation {
 
     // Counts the call, delivers a due event, stops when asked to; true when
     // this call is the one to fail, with the error set unless the outcome is
-    // a change made first.
+    // a change made first. Calls on a background thread (the sweep of dead
+    // launchers' trees) are neither counted nor failed, so that a setting
+    // lands in the launcher's own steps whatever the sweep finds.
     bool strikes() {
+        if (on_background_thread) return false;
         long call = calls++;
         if (call == event_passes) deliver_interrupt();
         if (passes < 0 || call < passes || call >= passes + failures) return false;
@@ -168,6 +178,25 @@ platform::JobHandle counted_create_kill_on_close_job() {
     return real.create_kill_on_close_job();
 }
 
+struct BackgroundStart {
+    void (*routine)(void*);
+    void* argument;
+};
+
+void run_marked_background_thread(void* start) {
+    BackgroundStart started = *static_cast<BackgroundStart*>(start);
+    delete static_cast<BackgroundStart*>(start);
+    on_background_thread = true;
+    started.routine(started.argument);
+}
+
+bool marked_start_background_thread(void (*routine)(void*), void* argument) {
+    auto* start = new BackgroundStart{routine, argument};
+    if (real.start_background_thread(run_marked_background_thread, start)) return true;
+    delete start;
+    return false;
+}
+
 uint32_t failing_wait_for_process(platform::ProcessHandle process, uint32_t milliseconds) {
     if (wait_operation.strikes()) return platform::wait_failed;
     return real.wait_for_process(process, milliseconds);
@@ -252,9 +281,23 @@ void set_temporary_directory() {
     platform::set_environment_variable(u"TEMP", wide);
 }
 
+uint64_t clock_ahead = 0;
+uint64_t (*real_system_time)() = nullptr;
+
+uint64_t system_time_ahead() { return real_system_time() + clock_ahead; }
+
+void move_clock_ahead() {
+    const char* value = std::getenv("FENZAR_TEST_CLOCK_AHEAD");
+    if (value == nullptr || *value == 0) return;
+    clock_ahead = static_cast<uint64_t>(parse_passes(value)) * 10'000'000ull;
+    real_system_time = platform::table.system_time_as_file_time;
+    platform::table.system_time_as_file_time = system_time_ahead;
+}
+
 struct InstallFaults {
     InstallFaults() {
         set_temporary_directory();
+        move_clock_ahead();
         bool faults = read_settings("FENZAR_TEST_FAULT", parse_fault);
         bool events = read_settings("FENZAR_TEST_EVENT", parse_event);
         if (!faults && !events) return;
@@ -273,6 +316,7 @@ struct InstallFaults {
         platform::table.close_file = failing_close_file;
         platform::table.open_process_for_query = failing_open_process_for_query;
         platform::table.create_kill_on_close_job = counted_create_kill_on_close_job;
+        platform::table.start_background_thread = marked_start_background_thread;
     }
 };
 
