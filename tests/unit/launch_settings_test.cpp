@@ -13,18 +13,6 @@
 
 namespace {
 
-Bytes settings_block(const std::u16string& name, unsigned char digest_byte = 0xA5) {
-    using namespace launch_settings_format;
-    Bytes block(block_bytes, 0);
-    for (size_t i = 0; i < digest_bytes; ++i) block[i] = static_cast<unsigned char>(digest_byte + i);
-    block[name_length_offset] = static_cast<unsigned char>(name.size());
-    for (size_t i = 0; i < name.size() && i < max_name_units; ++i) {
-        block[name_offset + 2 * i] = static_cast<unsigned char>(name[i]);
-        block[name_offset + 2 * i + 1] = static_cast<unsigned char>(name[i] >> 8);
-    }
-    return block;
-}
-
 TEST(LaunchSettings, BlocksAcceptedAndRefused) {
     struct Case {
         const char* what;
@@ -32,31 +20,31 @@ TEST(LaunchSettings, BlocksAcceptedAndRefused) {
         bool accepted;
         bool cache;
     };
-    Bytes reserved = settings_block(u"app");
+    Bytes reserved = make_launch_settings(u"app");
     reserved[launch_settings_format::name_length_offset + 3] = 1;
-    Bytes junk_after = settings_block(u"app");
+    Bytes junk_after = make_launch_settings(u"app");
     junk_after[launch_settings_format::name_offset + 2 * 3] = 'x';
-    Bytes longest = settings_block(std::u16string(64, u'a'));
-    Bytes too_long = settings_block(std::u16string(64, u'a'));
+    Bytes longest = make_launch_settings(std::u16string(64, u'a'));
+    Bytes too_long = make_launch_settings(std::u16string(64, u'a'));
     too_long[launch_settings_format::name_length_offset] = 65;
-    Bytes zero_inside = settings_block(std::u16string(u"a\0b", 3));
+    Bytes zero_inside = make_launch_settings(std::u16string(u"a\0b", 3));
     const Case cases[] = {
         {"none", {}, true, false},
-        {"a name", settings_block(u"app"), true, true},
+        {"a name", make_launch_settings(u"app"), true, true},
         {"64 units", longest, true, true},
         {"65 units", too_long, false, false},
-        {"empty name", settings_block(u""), false, false},
+        {"empty name", make_launch_settings(u""), false, false},
         {"one byte short", Bytes(launch_settings_format::block_bytes - 1, 0), false, false},
         {"one byte long", Bytes(launch_settings_format::block_bytes + 1, 0), false, false},
         {"reserved byte set", reserved, false, false},
         {"units after the name", junk_after, false, false},
         {"a zero inside", zero_inside, false, false},
-        {"a separator", settings_block(u"a\\b"), false, false},
-        {"dot dot", settings_block(u".."), false, false},
-        {"a device", settings_block(u"con"), false, false},
-        {"a colon", settings_block(u"a:b"), false, false},
-        {"a trailing dot", settings_block(u"app."), false, false},
-        {"a trailing space", settings_block(u"app "), false, false},
+        {"a separator", make_launch_settings(u"a\\b"), false, false},
+        {"dot dot", make_launch_settings(u".."), false, false},
+        {"a device", make_launch_settings(u"con"), false, false},
+        {"a colon", make_launch_settings(u"a:b"), false, false},
+        {"a trailing dot", make_launch_settings(u"app."), false, false},
+        {"a trailing space", make_launch_settings(u"app "), false, false},
     };
     for (const Case& c : cases) {
         LaunchSettings settings;
@@ -64,7 +52,7 @@ TEST(LaunchSettings, BlocksAcceptedAndRefused) {
         EXPECT_EQ(settings.cache, c.cache) << c.what;
     }
     LaunchSettings settings;
-    Bytes block = settings_block(u"My App", 0x0F);
+    Bytes block = make_launch_settings(u"My App", 0x0F);
     ASSERT_TRUE(read_launch_settings(block.data(), block.size(), &settings));
     EXPECT_EQ(std::u16string(settings.name), u"My App");
     char16_t text[launch_settings_format::digest_text_units + 1];
