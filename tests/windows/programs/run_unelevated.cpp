@@ -2,7 +2,9 @@
 // does, but starts PROGRAM with the limited token linked to its own: the
 // token an administrator's programs get on Windows when they are not
 // elevated. Wine gives every program an elevated token; this is how a test
-// runs a launcher unelevated. Status 121 when there is no linked token.
+// runs a launcher unelevated. Status 121 when there is no linked token. Like
+// run_and_report it outlives Ctrl+C and Ctrl+Break, to report how the
+// program ended.
 #include <windows.h>
 
 #include <cstdio>
@@ -10,6 +12,8 @@
 #include "start_and_report.h"
 
 namespace {
+
+BOOL WINAPI outlive_interrupt(DWORD type) { return type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT; }
 
 HANDLE limited_token() {
     HANDLE own = nullptr;
@@ -33,6 +37,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fputs("usage: run_unelevated PROGRAM [ARGS...]\n", stderr);
         return 120;
     }
+    SetConsoleCtrlHandler(outlive_interrupt, TRUE);
     HANDLE token = limited_token();
     if (token == nullptr) {
         std::fprintf(stderr, "run_unelevated: no linked token (error %lu)\n", GetLastError());
