@@ -182,22 +182,22 @@ struct IndexWriter {
 // Writes private_directory\index from the files as they lie on disk, each
 // file's size read once: a file the unpacking did not leave is no content
 // to publish. A name repeated in the archive is listed with its last size.
-bool write_index(const CacheRun& run, const CachePath& index, const CachePath& files) {
+bool write_index(const CacheRun& cache, const CachePath& index, const CachePath& files) {
     platform::FileHandle file = platform::create_file_for_writing(index.data());
     if (!file.valid()) return false;
     IndexWriter writer;
     writer.file = file;
     uint64_t count = 0;
-    for (size_t at = 0; at < run.names_length; at += wide_length(run.names + at) + 1) ++count;
+    for (size_t at = 0; at < cache.names_length; at += wide_length(cache.names + at) + 1) ++count;
     unsigned char header[index_header_bytes] = {};
     std::memcpy(header, index_magic, sizeof index_magic);
-    std::memcpy(header + 8, run.settings.digest, launch_settings_format::digest_bytes);
+    std::memcpy(header + 8, cache.settings.digest, launch_settings_format::digest_bytes);
     put_le(header + 8 + launch_settings_format::digest_bytes, count, 8);
     writer.put(header, sizeof header);
     bool complete = true;
     CachePath path;
-    for (size_t at = 0; at < run.names_length && complete; at += wide_length(run.names + at) + 1) {
-        const char16_t* name = run.names + at;
+    for (size_t at = 0; at < cache.names_length && complete; at += wide_length(cache.names + at) + 1) {
+        const char16_t* name = cache.names + at;
         uint64_t size = 0;
         complete = join(path, files.data(), {u"\\", name}) && platform::get_file_size(path.data(), &size);
         size_t length = wide_length(name);
@@ -244,10 +244,11 @@ unsigned char* read_index(const char16_t* path, uint64_t* size) {
     return bytes;
 }
 
-bool index_matches(const CachePaths& paths, const unsigned char* bytes, uint64_t size,
-                   const unsigned char digest[launch_settings_format::digest_bytes]) {
+// Whether the index bytes are of this content and every file they list is
+// in paths.files with its size.
+bool index_matches(const CachePaths& paths, const unsigned char* bytes, uint64_t size) {
     if (std::memcmp(bytes, index_magic, sizeof index_magic) != 0) return false;
-    if (std::memcmp(bytes + 8, digest, launch_settings_format::digest_bytes) != 0) return false;
+    if (std::memcmp(bytes + 8, paths.digest_bytes, launch_settings_format::digest_bytes) != 0) return false;
     uint64_t count = get_le(bytes + 8 + launch_settings_format::digest_bytes, 8);
     uint64_t at = index_header_bytes;
     CachePath path;
@@ -320,7 +321,7 @@ bool is_cache_content_complete(const CachePaths& paths) {
     uint64_t size = 0;
     unsigned char* bytes = read_index(paths.index.data(), &size);
     if (bytes == nullptr) return false;
-    bool complete = index_matches(paths, bytes, size, paths.digest_bytes);
+    bool complete = index_matches(paths, bytes, size);
     std::free(bytes);
     return complete;
 }
