@@ -147,8 +147,9 @@ struct Table {
     // GetTempPathW(size, out).
     uint32_t (*get_temp_path)(uint32_t size, char16_t* out);
     // SHGetFolderPathW(nullptr, csidl, nullptr, 0, out), 0 on success; out
-    // has folder_path_capacity units. The profile folder (CSIDL_PROFILE) may
-    // come from another call that gives the same folder.
+    // has folder_path_capacity units. The profile folder (CSIDL_PROFILE) and
+    // the local application data folder may come from other calls that give
+    // the same folder.
     int32_t (*get_folder_path)(int csidl, char16_t* out);
     // GetSystemTimeAsFileTime: 100-ns intervals since 1601-01-01 UTC.
     uint64_t (*system_time_as_file_time)();

@@ -169,8 +169,36 @@ int32_t get_profile_directory(char16_t* out) {
     return found ? S_OK : E_FAIL;
 }
 
+// The local application data folder, which a --cache launcher needs at every
+// start, in the parent and in the child, the same way: the user's "User
+// Shell Folders" value that the shell itself reads, expanded for the user's
+// token. False when the value is missing or anything fails; the shell is
+// asked then.
+bool read_local_app_data(char16_t* out) {
+    using OpenToken = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
+    using GetValue = LSTATUS(WINAPI*)(HKEY, LPCWSTR, LPCWSTR, DWORD, LPDWORD, PVOID, LPDWORD);
+    using Expand = BOOL(WINAPI*)(HANDLE, LPCWSTR, LPWSTR, DWORD);
+    static auto open_token = system_function<OpenToken>(L"advapi32.dll", "OpenProcessToken");
+    static auto get_value = system_function<GetValue>(L"advapi32.dll", "RegGetValueW");
+    static auto expand = system_function<Expand>(L"userenv.dll", "ExpandEnvironmentStringsForUserW");
+    if (open_token == nullptr || get_value == nullptr || expand == nullptr) return false;
+    wchar_t raw[platform::folder_path_capacity];
+    DWORD size = sizeof raw;
+    if (get_value(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
+                  L"Local AppData", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, raw,
+                  &size) != ERROR_SUCCESS) {
+        return false;
+    }
+    HANDLE token = nullptr;
+    if (!open_token(GetCurrentProcess(), TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE, &token)) return false;
+    BOOL expanded = expand(token, raw, wide(out), platform::folder_path_capacity);
+    CloseHandle(token);
+    return expanded && out[0] != 0;
+}
+
 int32_t get_folder_path(int csidl, char16_t* out) {
     if (csidl == CSIDL_PROFILE) return get_profile_directory(out);
+    if (csidl == CSIDL_LOCAL_APPDATA && read_local_app_data(out)) return S_OK;
     using Function = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
     static auto function = system_function<Function>(L"shell32.dll", "SHGetFolderPathW");
     if (function == nullptr) return E_FAIL;
