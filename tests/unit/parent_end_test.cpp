@@ -537,6 +537,25 @@ TEST_F(CacheParentEnd, AConsoleEventWhileUnpackingRemovesThePrivateDirectoryAndP
     expect_only_the_lock();
 }
 
+// The index cannot be written (the fourth file created, after the three
+// records): the private directory goes, and the run unpacks again into a
+// temporary directory, runs from there and removes it, as without --cache.
+TEST_F(CacheParentEnd, WhenNothingCanBePublishedTheRunFallsBackToATemporaryDirectory) {
+    state.fault_operation = "create_file";
+    state.fault_passes = 3;
+    state.fault_error = 5;
+    state.child_ends_by_itself = true;
+    state.child_exit_code = 7;
+    EXPECT_EQ(run(), 7u);
+    EXPECT_EQ(ended_by, "return");
+    EXPECT_TRUE(state.child_started);
+    EXPECT_EQ(target.parent_path(), scratch);
+    EXPECT_EQ(target.filename().string().rfind("onefile_", 0), 0u) << target;
+    EXPECT_FALSE(fs::exists(target)) << target;
+    EXPECT_EQ(state.calls["create_file"], 3 + 1 + 3);
+    expect_only_the_lock();
+}
+
 TEST_F(CacheParentEnd, AFailureWhileUnpackingRemovesThePrivateDirectoryAndPublishesNothing) {
     state.fault_operation = "write_file";
     state.fault_passes = 5;
