@@ -219,6 +219,24 @@ class PackTest(unittest.TestCase):
         self.assertEqual(image[data_end:data_end + settings_size],
                          hashlib.sha256(attached).digest()[:16] + struct.pack('<H', len(name) // 2) +
                          bytes(6) + name + bytes(128 - len(name)))
+        # list names where the launcher keeps the application, and says so
+        # when the settings are not what the launcher takes, which ends such
+        # a launcher at once; a size beyond the section is refused.
+        listed = ('launcher: windows subsystem, execution level asInvoker, '
+                  'cache %%LOCALAPPDATA%%\\Fenzar\\%s\\%s\n' % (
+                      name.decode('utf-16-le'), hashlib.sha256(attached).hexdigest()[:32]))
+        self.assertTrue(checked('list', self.path('cached.exe')).startswith(listed))
+        damaged = bytearray(image)
+        damaged[data_end + 16] = 0
+        write(self.path('damaged.exe'), bytes(damaged))
+        self.assertTrue(checked('list', self.path('damaged.exe')).startswith(
+            'launcher: windows subsystem, execution level asInvoker, launch settings the launcher refuses\n'))
+        self.assertEqual(harness.run_full_status(self.path('damaged.exe')).status, 0xC0000409)
+        struct.pack_into('<I', damaged, start + 12, section.raw_size)
+        write(self.path('damaged.exe'), bytes(damaged))
+        completed = run_packer('linux', 'list', Path(self.path('damaged.exe')))
+        self.assertEqual(completed.status, 1)
+        self.assertIn("the launch settings' size in the .fzdata section does not fit it", completed.stderr)
         self.assert_no_scratch_left()
 
     @unittest.skipUnless(shutil.which('zstd'), 'needs the zstd command line tool')

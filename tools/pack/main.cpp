@@ -124,7 +124,8 @@ constexpr const char* list_help =
     "Lists the files (size and name) of an attached data file or of a launcher\n"
     "executable, in archive order. The whole frame is decoded, so a corrupt\n"
     "frame, a wrong checksum or a broken archive is reported as an error. For a\n"
-    "launcher, a first line names its subsystem and execution level.\n";
+    "launcher, a first line names its subsystem and execution level and, for a\n"
+    "--cache launcher, where it keeps the application.\n";
 
 class usage_error : public pack_error {
 public:

@@ -215,9 +215,17 @@ launcher_template read_template(std::span<const unsigned char> image) {
     return launcher_template(std::move(t));
 }
 
-std::optional<std::span<const unsigned char>> attached_data_in_image(
-    std::span<const unsigned char> file) {
-    const byte_reader in(file, "the executable ends inside its headers");
+namespace {
+
+struct data_section_view {
+    std::uint64_t start;
+    std::uint64_t room;
+    std::uint64_t length;
+};
+
+// The data section of an executable written from a template, its attached
+// data's length checked against it; nullopt when there is none.
+std::optional<data_section_view> find_data_section(const byte_reader& in) {
     auto headers = read_headers(in);
     if (!headers) throw pack_error("not a PE executable");
     headers->read_sections(in);
@@ -231,9 +239,30 @@ std::optional<std::span<const unsigned char>> attached_data_in_image(
         if (length > room - FENZAR_DATA_OFFSET) {
             throw pack_error("the length in the " FENZAR_DATA_SECTION_NAME " section does not fit it");
         }
-        return in.span(std::uint64_t{section.raw_pointer} + FENZAR_DATA_OFFSET, length);
+        return data_section_view{section.raw_pointer, room, length};
     }
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::span<const unsigned char>> attached_data_in_image(
+    std::span<const unsigned char> file) {
+    const byte_reader in(file, "the executable ends inside its headers");
+    const auto section = find_data_section(in);
+    if (!section) return std::nullopt;
+    return in.span(section->start + FENZAR_DATA_OFFSET, section->length);
+}
+
+std::span<const unsigned char> launch_settings_in_image(std::span<const unsigned char> file) {
+    const byte_reader in(file, "the executable ends inside its headers");
+    const auto section = find_data_section(in);
+    if (!section) return {};
+    const std::uint64_t size = in.u32(section->start + FENZAR_DATA_SETTINGS_SIZE_OFFSET);
+    if (size > section->room - FENZAR_DATA_OFFSET - section->length) {
+        throw pack_error("the launch settings' size in the " FENZAR_DATA_SECTION_NAME " section does not fit it");
+    }
+    return in.span(section->start + FENZAR_DATA_OFFSET + section->length, size);
 }
 
 std::uint16_t image_subsystem(std::span<const unsigned char> file) {

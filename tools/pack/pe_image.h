@@ -77,6 +77,11 @@ launcher_template read_template(std::span<const unsigned char> image);
 std::optional<std::span<const unsigned char>> attached_data_in_image(
     std::span<const unsigned char> file);
 
+// The launch settings after the attached data (src/payload/launch_settings.h)
+// as their size in the data section says: empty without --cache or without
+// the section. Throws pack_error when the size does not fit the section.
+std::span<const unsigned char> launch_settings_in_image(std::span<const unsigned char> file);
+
 // Throws pack_error saying what is wrong ("is not for x86-64", "is not a
 // DLL", "does not export run_code", "is not a Windows DLL (...)") when `file`
 // is not an x86-64 Windows DLL (a PE32+ image with the DLL flag) exporting
