@@ -1,6 +1,7 @@
-// The attached data's section of the launcher template: the length constant
-// and the data, both written by the packer. Defined in assembler, so that no
-// compiler sees the template's length and folds it into the reader.
+// The attached data's section of the launcher template: the length constant,
+// the launch settings' size and the data, all written by the packer. Defined
+// in assembler, so that no compiler sees the template's values and folds
+// them into the reader.
 //
 // The template is linked for the windows subsystem, whose start-up
 // (WinMainCRTStartup) is its entry point. The C runtime's object holds the
@@ -19,6 +20,10 @@ fenzar_attached_data_length:
 	.quad 0
 	.org FENZAR_DATA_CONSOLE_ENTRY_OFFSET
 	.rva mainCRTStartup
+	.org FENZAR_DATA_SETTINGS_SIZE_OFFSET
+	.globl fenzar_launch_settings_size
+fenzar_launch_settings_size:
+	.long 0
 	.org FENZAR_DATA_OFFSET
 	.globl fenzar_attached_data
 fenzar_attached_data:

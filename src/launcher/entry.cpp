@@ -3,8 +3,8 @@
 // wmain, which calls this. The launcher reads argc and the wide argv from the
 // C runtime; none of the four entry values is used, so they are declared by
 // their kinds alone and nothing of the system's headers is needed here. The
-// attached data and its length constant are part of this image: the packer
-// puts them in, so only the executable knows them.
+// attached data, its length and the launch settings' size are part of this
+// image: the packer puts them in, so only the executable knows them.
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -13,6 +13,7 @@
 
 extern "C" const unsigned char fenzar_attached_data[];
 extern "C" const uint64_t fenzar_attached_data_length;
+extern "C" const uint32_t fenzar_launch_settings_size;
 
 namespace {
 
@@ -29,5 +30,5 @@ extern "C" int wWinMain(void* instance, void* previous_instance, wchar_t* comman
     static_cast<void>(show);
     Run* run = new (run_storage) Run;
     return launcher_main(*run, __argc, reinterpret_cast<char16_t**>(__wargv), fenzar_attached_data,
-                         fenzar_attached_data_length);
+                         fenzar_attached_data_length, fenzar_launch_settings_size);
 }

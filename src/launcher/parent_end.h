@@ -50,7 +50,8 @@ void register_parent_cleanups(Run& run);
 // returns 0 (FALSE).
 int console_control_handler(uint32_t control_type);
 // Once extraction has started: removes the target directory tree, unless a
-// started child is not known to have ended.
+// started child is not known to have ended or the directory is a published
+// cache directory, which stays.
 void remove_target_directory(Run& run);
 // Main thread, after the child's wait: removes the target directory, then
 // ends through the interruption if one has begun meanwhile.

@@ -12,6 +12,7 @@
 
 #include "base/arguments.h"
 #include "base/interruption.h"
+#include "cache/cache.h"
 #include "child/child_slot.h"
 #include "child/command_line.h"
 #include "launcher/own_path.h"
@@ -38,4 +39,7 @@ struct Run {
     // child_process and what is known of its end.
     ChildSlot child;
     TreeRemoval removal;
+    // The launch settings and, in cache mode, the cache's paths and the lock
+    // that marks its content as in use.
+    CacheRun cache;
 };

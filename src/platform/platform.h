@@ -147,8 +147,9 @@ struct Table {
     // GetTempPathW(size, out).
     uint32_t (*get_temp_path)(uint32_t size, char16_t* out);
     // SHGetFolderPathW(nullptr, csidl, nullptr, 0, out), 0 on success; out
-    // has folder_path_capacity units. The profile folder (CSIDL_PROFILE) may
-    // come from another call that gives the same folder.
+    // has folder_path_capacity units. The profile folder (CSIDL_PROFILE) and
+    // the local application data folder may come from other calls that give
+    // the same folder.
     int32_t (*get_folder_path)(int csidl, char16_t* out);
     // GetSystemTimeAsFileTime: 100-ns intervals since 1601-01-01 UTC.
     uint64_t (*system_time_as_file_time)();
@@ -189,6 +190,13 @@ struct Table {
     DirectoryListing (*open_directory_listing)(const char16_t* directory, DirectoryEntry* first, bool* has_first);
     bool (*next_directory_entry)(DirectoryListing listing, DirectoryEntry* entry);
     void (*close_directory_listing)(DirectoryListing listing);
+    // CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0).
+    FileHandle (*open_file_for_reading)(const char16_t* path);
+    // ReadFile of up to length bytes; *read is what arrived (0 at the end).
+    bool (*read_file)(FileHandle file, void* data, uint32_t length, uint32_t* read);
+    // GetFileAttributesExW: the size of a file that is no directory; false
+    // when the path cannot be queried or names a directory.
+    bool (*get_file_size)(const char16_t* path, uint64_t* size);
 
     const char16_t* (*get_raw_command_line)();
     // CreateJobObjectW (unnamed, not inheritable) limited with
@@ -220,6 +228,20 @@ struct Table {
     ModuleHandle (*load_library)(const char16_t* path);
     // GetProcAddress(module, name).
     void* (*find_library_export)(ModuleHandle module, const char* name);
+
+    // Whether the process's token is elevated (TokenElevation); false where
+    // the system has no elevation or the token cannot be read. On POSIX:
+    // whether the effective user is root.
+    bool (*is_elevated)();
+    // A lock file's two kinds of holder. Shared: CreateFileW(path,
+    // GENERIC_READ, FILE_SHARE_READ, OPEN_ALWAYS, 0); any number of holders,
+    // but none while a sole holder has it. Sole: CreateFileW(path,
+    // GENERIC_READ | DELETE, 0, OPEN_ALWAYS, 0); only while nobody else
+    // holds it. Refused with last_error() 32 (sharing violation). Both end
+    // with the handle, so also when the process is killed. On POSIX, flock
+    // shared and exclusive, without waiting.
+    FileHandle (*open_shared_lock)(const char16_t* path);
+    FileHandle (*open_sole_lock)(const char16_t* path);
 
     // CreateDirectoryW(path, descriptor) with a protected descriptor that lets
     // in only the process's user, Administrators and SYSTEM (full control,
@@ -300,6 +322,9 @@ inline bool remove_directory(const char16_t* path) { return table.remove_directo
 inline DirectoryListing open_directory_listing(const char16_t* directory, DirectoryEntry* first, bool* has_first) { return table.open_directory_listing(directory, first, has_first); }
 inline bool next_directory_entry(DirectoryListing listing, DirectoryEntry* entry) { return table.next_directory_entry(listing, entry); }
 inline void close_directory_listing(DirectoryListing listing) { table.close_directory_listing(listing); }
+inline FileHandle open_file_for_reading(const char16_t* path) { return table.open_file_for_reading(path); }
+inline bool read_file(FileHandle file, void* data, uint32_t length, uint32_t* read) { return table.read_file(file, data, length, read); }
+inline bool get_file_size(const char16_t* path, uint64_t* size) { return table.get_file_size(path, size); }
 inline const char16_t* get_raw_command_line() { return table.get_raw_command_line(); }
 inline JobHandle create_kill_on_close_job() { return table.create_kill_on_close_job(); }
 inline ProcessHandle start_process(const char16_t* application, char16_t* command_line, JobHandle job) { return table.start_process(application, command_line, job); }
@@ -312,6 +337,9 @@ inline bool add_console_control_handler(ConsoleControlHandler handler) { return 
 inline void add_library_directory(const char16_t* directory) { table.add_library_directory(directory); }
 inline ModuleHandle load_library(const char16_t* path) { return table.load_library(path); }
 inline void* find_library_export(ModuleHandle module, const char* name) { return table.find_library_export(module, name); }
+inline bool is_elevated() { return table.is_elevated(); }
+inline FileHandle open_shared_lock(const char16_t* path) { return table.open_shared_lock(path); }
+inline FileHandle open_sole_lock(const char16_t* path) { return table.open_sole_lock(path); }
 inline bool create_private_directory(const char16_t* path) { return table.create_private_directory(path); }
 inline ProcessState query_process_state(uint32_t process_id, uint64_t* creation_time) { return table.query_process_state(process_id, creation_time); }
 inline bool is_own_plain_directory(const char16_t* path) { return table.is_own_plain_directory(path); }

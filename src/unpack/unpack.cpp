@@ -95,6 +95,8 @@ void write_all_records(const Job& job) {
         platform::FileHandle file = unpacking.entry_file;
         unpacking.entry_file = {nullptr};
         if (!platform::close_file(file)) report_unpack_failure();
+        const EntryObserver& observer = unpacking.entry_observer;
+        if (observer.written != nullptr) observer.written(observer.context, unpacking.entry_name.data());
     }
     close_payload(job.reader);
     job.interruption.leave_unpacking();

@@ -15,6 +15,13 @@ inline constexpr size_t entry_path_capacity = attached_data_format::max_path_uni
 inline constexpr size_t entry_name_capacity = attached_data_format::max_name_units;
 inline constexpr uint32_t copy_piece_size = 32768;
 
+// Told each record's name (relative, as stored) once its file is written
+// and closed; the cache indexes what it unpacked this way. None by default.
+struct EntryObserver {
+    void (*written)(void* context, const char16_t* name) = nullptr;
+    void* context = nullptr;
+};
+
 // What one run's unpacking holds.
 struct Unpacking {
     // 1 from just before the first record is read; never reset. Read by the
@@ -28,6 +35,7 @@ struct Unpacking {
     // it before the directory is removed.
     platform::FileHandle entry_file{nullptr};
     KnownDirectories known_directories;
+    EntryObserver entry_observer;
 };
 
 // Writes every record of the open reader below directory, then closes the

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -236,6 +237,7 @@ protected:
         if (state.handler.joinable()) state.handler.join();
         for (const char* name : variables) unsetenv(name);
         unsetenv("TMPDIR");
+        unsetenv("XDG_CACHE_HOME");
         world = nullptr;
         fs::remove_all(scratch);
     }
@@ -247,7 +249,11 @@ protected:
         char16_t* argv[] = {argument0, nullptr};
         uint32_t status = 0;
         try {
-            status = static_cast<uint32_t>(launcher_main(*launcher_run, 1, argv, data.data(), data.size()));
+            // The launch settings, when there are any, follow the data.
+            Bytes image = data;
+            image.insert(image.end(), settings.begin(), settings.end());
+            status = static_cast<uint32_t>(launcher_main(*launcher_run, 1, argv, image.data(), data.size(),
+                                                         static_cast<uint32_t>(settings.size())));
             ended_by = "return";
         } catch (const ProcessEnded& ended) {
             status = ended.status;
@@ -296,6 +302,7 @@ protected:
     NewRun launcher_run;
     World state;
     Bytes data;
+    Bytes settings;
     fs::path scratch;
     fs::path target;
     std::string ended_by;
@@ -467,6 +474,96 @@ TEST_F(ParentEnd, ANormalRunReturnsTheChildsStatusAfterRemovingTheDirectory) {
     EXPECT_EQ(ended_by, "return");
     EXPECT_FALSE(fs::exists(target));
     EXPECT_FALSE(launcher_run->interruption.has_begun());
+}
+
+// A launcher made with --cache: the run takes its application from
+// Fenzar's folder below the local application data (a scratch folder here),
+// unpacked into a private sibling and published with one rename. What it
+// published stays at the end and on a console event; what it had only begun
+// to unpack goes, as a temporary directory does.
+class CacheParentEnd : public ParentEnd {
+protected:
+    void SetUp() override {
+        ParentEnd::SetUp();
+        setenv("XDG_CACHE_HOME", scratch.c_str(), 1);
+        platform.table().is_elevated = [] { return false; };
+        settings = make_launch_settings(u"app");
+    }
+
+    fs::path application() const { return scratch / "Fenzar" / "app"; }
+    fs::path content() const { return application() / "a5a6a7a8a9aaabacadaeafb0b1b2b3b4"; }
+    std::set<std::string> entries() const {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(application())) names.insert(entry.path().filename());
+        return names;
+    }
+    void expect_only_the_lock() const {
+        EXPECT_EQ(entries(), std::set<std::string>{content().filename().string() + ".lock"});
+    }
+};
+
+TEST_F(CacheParentEnd, ANormalRunKeepsThePublishedDirectoryAndReturnsTheChildsStatus) {
+    state.child_ends_by_itself = true;
+    state.child_exit_code = 0x8765ABCDu;
+    EXPECT_EQ(run(), 0x8765ABCDu);
+    EXPECT_EQ(ended_by, "return");
+    EXPECT_EQ(target, content() / "files");
+    EXPECT_EQ(fs::file_size(target / "app.dll"), 4u * 32768u);
+    EXPECT_EQ(fs::file_size(target / "sub" / "data.bin"), 70000u);
+    EXPECT_TRUE(fs::exists(content() / "index"));
+    EXPECT_EQ(entries(), (std::set<std::string>{content().filename().string(), content().filename().string() + ".lock"}));
+}
+
+TEST_F(CacheParentEnd, AConsoleEventWhileTheChildRunsLeavesThePublishedDirectory) {
+    state.event_operation = "wait_for_process";
+    state.event_passes = 0;
+    EXPECT_EQ(run(), interrupted);
+    EXPECT_EQ(ended_by, "interruption");
+    EXPECT_FALSE(state.child_alive);
+    EXPECT_EQ(target, content() / "files");
+    EXPECT_EQ(fs::file_size(target / "app.dll"), 4u * 32768u);
+    EXPECT_EQ(count("delete_file", false, 0, state.log.size()) + count("remove_directory", false, 0, state.log.size()),
+              0);
+}
+
+TEST_F(CacheParentEnd, AConsoleEventWhileUnpackingRemovesThePrivateDirectoryAndPublishesNothing) {
+    state.event_operation = "write_file";
+    state.event_passes = 2;
+    EXPECT_EQ(run(), interrupted);
+    EXPECT_EQ(ended_by, "interruption");
+    EXPECT_FALSE(state.child_started);
+    EXPECT_FALSE(fs::exists(target)) << target;
+    EXPECT_EQ(target.parent_path(), application());
+    expect_only_the_lock();
+}
+
+// The index cannot be written (the fourth file created, after the three
+// records): the private directory goes, and the run unpacks again into a
+// temporary directory, runs from there and removes it, as without --cache.
+TEST_F(CacheParentEnd, WhenNothingCanBePublishedTheRunFallsBackToATemporaryDirectory) {
+    state.fault_operation = "create_file";
+    state.fault_passes = 3;
+    state.fault_error = 5;
+    state.child_ends_by_itself = true;
+    state.child_exit_code = 7;
+    EXPECT_EQ(run(), 7u);
+    EXPECT_EQ(ended_by, "return");
+    EXPECT_TRUE(state.child_started);
+    EXPECT_EQ(target.parent_path(), scratch);
+    EXPECT_EQ(target.filename().string().rfind("onefile_", 0), 0u) << target;
+    EXPECT_FALSE(fs::exists(target)) << target;
+    EXPECT_EQ(state.calls["create_file"], 3 + 1 + 3);
+    expect_only_the_lock();
+}
+
+TEST_F(CacheParentEnd, AFailureWhileUnpackingRemovesThePrivateDirectoryAndPublishesNothing) {
+    state.fault_operation = "write_file";
+    state.fault_passes = 5;
+    state.fault_error = 112;
+    EXPECT_EQ(run(), 2u);
+    EXPECT_EQ(ended_by, "exit");
+    EXPECT_FALSE(state.target_existed_at_exit) << target;
+    expect_only_the_lock();
 }
 
 }  // namespace

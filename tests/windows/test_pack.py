@@ -11,6 +11,7 @@ The packer for Windows (fenzar-pack.exe under Wine) writes the same attached
 data and launchers as the one for Linux, also for non-ASCII output names and
 directory paths past 260 characters, and refuses the same inputs with the
 same messages."""
+import hashlib
 import os
 import re
 import resource
@@ -198,8 +199,44 @@ class PackTest(unittest.TestCase):
         self.assertEqual(section.virtual_size, harness.DATA_OFFSET + len(attached))
         start = section.raw_pointer
         self.assertEqual(struct.unpack_from('<Q', image, start)[0], len(attached))
+        # The console start-up's address and the launch settings' size: zero
+        # in a launcher without --cache.
+        self.assertEqual(image[start + 8:start + harness.DATA_OFFSET], bytes(8))
         data_start = start + harness.DATA_OFFSET
         self.assertEqual(image[data_start:data_start + len(attached)], attached)
+        # With --cache the launch settings follow the data: the first 16 bytes
+        # of its SHA-256 and the library's name without its extension.
+        checked('link', '--cache', '-o', self.path('cached.exe'), self.path('data.bin'), env=self.env)
+        image = read(self.path('cached.exe'))
+        section = harness.data_section(image)
+        start = section.raw_pointer
+        length, console_entry, settings_size = struct.unpack_from('<QII', image, start)
+        self.assertEqual((length, console_entry, settings_size), (len(attached), 0, 152))
+        self.assertEqual(section.virtual_size, harness.DATA_OFFSET + len(attached) + settings_size)
+        data_end = start + harness.DATA_OFFSET + length
+        self.assertEqual(image[start + harness.DATA_OFFSET:data_end], attached)
+        name = os.path.splitext(os.path.basename(APP))[0].encode('utf-16-le')
+        self.assertEqual(image[data_end:data_end + settings_size],
+                         hashlib.sha256(attached).digest()[:16] + struct.pack('<H', len(name) // 2) +
+                         bytes(6) + name + bytes(128 - len(name)))
+        # list names where the launcher keeps the application, and says so
+        # when the settings are not what the launcher takes, which ends such
+        # a launcher at once; a size beyond the section is refused.
+        listed = ('launcher: windows subsystem, execution level asInvoker, '
+                  'cache %%LOCALAPPDATA%%\\Fenzar\\%s\\%s\n' % (
+                      name.decode('utf-16-le'), hashlib.sha256(attached).hexdigest()[:32]))
+        self.assertTrue(checked('list', self.path('cached.exe')).startswith(listed))
+        damaged = bytearray(image)
+        damaged[data_end + 16] = 0
+        write(self.path('damaged.exe'), bytes(damaged))
+        self.assertTrue(checked('list', self.path('damaged.exe')).startswith(
+            'launcher: windows subsystem, execution level asInvoker, launch settings the launcher refuses\n'))
+        self.assertEqual(harness.run_full_status(self.path('damaged.exe')).status, 0xC0000409)
+        struct.pack_into('<I', damaged, start + 12, section.raw_size)
+        write(self.path('damaged.exe'), bytes(damaged))
+        completed = run_packer('linux', 'list', Path(self.path('damaged.exe')))
+        self.assertEqual(completed.status, 1)
+        self.assertIn("the launch settings' size in the .fzdata section does not fit it", completed.stderr)
         self.assert_no_scratch_left()
 
     @unittest.skipUnless(shutil.which('zstd'), 'needs the zstd command line tool')
@@ -393,6 +430,14 @@ class PackTest(unittest.TestCase):
              ['pack', '-o', out, '--description', 'd' * 20000, '--copyright', 'c' * 30000, app],
              'the version information is too long: LegalCopyright (--copyright) has 30000 '
              'UTF-16 units, and with the other fields as they are at most '),
+            ('--cache with a name that cannot name a folder', both,
+             ['pack', '--cache', '-o', out, Path(write(self.path('in', 'cache', 'app..dll'), app_bytes))],
+             "--cache: the application's name 'app.' (its library's name without the extension) "
+             "must be a usable folder name of 1 to 64 characters"),
+            ('--cache with a name too long for the folder', both,
+             ['pack', '--cache', '-o', out,
+              Path(write(self.path('in', 'cache', 'n' * 65 + '.dll'), app_bytes))],
+             "--cache: the application's name '" + 'n' * 65 + "'"),
             ('template that is not one', both,
              ['link', '-o', out, '--template', Path(self.path('in', 'aux.txt')), Path(bad_name)],
              'not a launcher template'),
@@ -496,13 +541,14 @@ class PackTest(unittest.TestCase):
                         self.assertEqual(run_packer(packer, 'list', Path(output)).stdout, expected)
 
         # Whole launchers, with an icon and version information, of either
-        # subsystem and execution level, are the same bytes too: the output's
-        # name is part of them, so each packer writes app.exe in a directory
-        # of its own.
+        # subsystem and execution level, and with --cache (the data's digest
+        # and the library's name after the data), are the same bytes too: the
+        # output's name is part of them, so each packer writes app.exe in a
+        # directory of its own.
         icon = os.path.join(harness.SOURCE_DIR, 'resources', 'fenzar.ico')
         written = set()
         for kind in ([], ['--console'], ['--console', '--execution-level', 'requireAdministrator'],
-                     ['--windows', '--execution-level', 'highestAvailable']):
+                     ['--windows', '--execution-level', 'highestAvailable'], ['--cache']):
             with self.subTest(kind=kind):
                 launchers = {}
                 for packer in ('linux', 'windows'):
@@ -516,7 +562,7 @@ class PackTest(unittest.TestCase):
                 written.add(read(launchers['linux']))
                 result = harness.run(launchers['windows'], ['x'], env={'ECHO_APP_EXIT': '5'})
                 self.assertEqual(result.status, 5, result.stderr)
-        self.assertEqual(len(written), 4, 'each choice gives a launcher of its own')
+        self.assertEqual(len(written), 5, 'each choice gives a launcher of its own')
         # Non-ASCII output and original file names give the same bytes too
         # (InternalName, OriginalFilename, ProductName).
         for name, options in (('na\u00efve \u65e5\u672c.exe', []),

@@ -220,9 +220,14 @@ if __name__ == '__main__':
 
 
 class ProfileFolder(unittest.TestCase):
-    def test_home_is_the_folder_the_shell_names(self):
-        # The launcher reads the profile folder without SHELL32; it must be
-        # the folder SHGetFolderPathW(CSIDL_PROFILE) gives.
-        result = harness.run(harness.windows_test_file('profile_compare.exe'))
-        self.assertEqual(result.status, 0, result)
-        self.assertRegex(result.stdout, r'\Alauncher=C:\\users\\[^\\\n]+\nshell=')
+    def test_home_and_cache_dir_are_the_folders_the_shell_names(self):
+        # The launcher reads the profile folder and the local application
+        # data folder without SHELL32; they must be the folders
+        # SHGetFolderPathW gives (CSIDL_PROFILE, CSIDL_LOCAL_APPDATA).
+        user = r'\Alauncher=C:\\users\\[^\\\n]+'
+        for folder, pattern in (([], user + r'\nshell='),
+                                (['local_app_data'], user + r'\\AppData\\Local\nshell=')):
+            with self.subTest(folder=folder):
+                result = harness.run(harness.windows_test_file('profile_compare.exe'), folder)
+                self.assertEqual(result.status, 0, result)
+                self.assertRegex(result.stdout, pattern)

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <string_view>
 
+#include "cache_settings.h"
 #include "embedded.h"
 #include "error.h"
 #include "listing.h"
@@ -83,7 +84,8 @@ launcher_builder::launcher_builder(const launcher_options& options)
     : output_(options.output),
       template_(template_of(options, template_file_)),
       kind_(options.kind),
-      timestamp_(launcher_timestamp()) {
+      timestamp_(launcher_timestamp()),
+      cache_(options.cache) {
     resources_.push_back({rt_manifest, 1, with_execution_level(embedded::manifest(), options.level)});
     if (options.icon) {
         std::unique_ptr<mapped_file> icon;
@@ -101,14 +103,17 @@ launcher_builder::launcher_builder(const launcher_options& options)
     resources_.push_back({rt_version, 1, version_resource(version_of(options))});
 }
 
-void launcher_builder::write(std::span<const unsigned char> attached_data) const {
+void launcher_builder::write(std::span<const unsigned char> attached_data,
+                             std::u16string_view first_record_name) const {
+    std::vector<unsigned char> settings;
+    if (cache_) settings = cache_settings(attached_data, first_record_name);
     output_file output(output_);
-    write_launcher(template_, kind_, attached_data, resources_, timestamp_, output.stream());
+    write_launcher(template_, kind_, attached_data, resources_, timestamp_, output.stream(), settings);
     output.commit(0777);
 }
 
-void check_attached_data(std::span<const unsigned char> data) {
-    const auto records = read_records(data);
+std::vector<record_info> check_attached_data(std::span<const unsigned char> data) {
+    auto records = read_records(data);
     if (records.empty()) {
         throw pack_error("the archive holds no records; its first must be the application library");
     }
@@ -124,18 +129,20 @@ void check_attached_data(std::span<const unsigned char> data) {
                          "' is a file and also a directory of the record '" +
                          utf16_to_display(names[clash->second]) + "'");
     }
+    return records;
 }
 
 void link_launcher(const fs::path& attached_data, const launcher_options& options) {
     const launcher_builder builder(options);
     const mapped_file data(attached_data);
+    std::vector<record_info> records;
     try {
-        check_attached_data(data.bytes());
+        records = check_attached_data(data.bytes());
     } catch (const pack_error& error) {
         throw pack_error(display_path(attached_data) +
                          ": not attached data the launcher can unpack: " + error.what());
     }
-    builder.write(data.bytes());
+    builder.write(data.bytes(), records.front().name);
 }
 
 }  // namespace fenzar::pack

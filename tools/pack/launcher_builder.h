@@ -9,8 +9,10 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "listing.h"
 #include "manifest.h"
 #include "mapped_file.h"
 #include "pe_image.h"
@@ -39,6 +41,9 @@ struct launcher_options {
     // fault hooks.
     std::optional<std::filesystem::path> template_file;
     version_options version;
+    // Run from a per-user cache directory keyed by the data's digest instead
+    // of a fresh temporary one (src/cache/cache.h).
+    bool cache = false;
 };
 
 // Everything of a launcher but its attached data, read and checked up front,
@@ -52,8 +57,9 @@ public:
     explicit launcher_builder(const launcher_options& options);
 
     // Writes the launcher; the output appears only when it is complete, and
-    // the same inputs give the same bytes.
-    void write(std::span<const unsigned char> attached_data) const;
+    // the same inputs give the same bytes. With --cache the application's
+    // name comes from the first record's name.
+    void write(std::span<const unsigned char> attached_data, std::u16string_view first_record_name) const;
 
 private:
     std::filesystem::path output_;
@@ -62,13 +68,14 @@ private:
     subsystem kind_;
     std::vector<resource> resources_;
     std::uint32_t timestamp_;
+    bool cache_;
 };
 
 // Throws pack_error unless `data` is attached data that the launcher can
 // unpack: the magic, a frame that decodes completely into a complete
 // archive, and record names that pack would accept. Names may repeat (the
-// later record overwrites the earlier one).
-void check_attached_data(std::span<const unsigned char> data);
+// later record overwrites the earlier one). Returns the records.
+std::vector<record_info> check_attached_data(std::span<const unsigned char> data);
 
 // fenzar-pack link: checks the attached data file, then writes the launcher.
 void link_launcher(const std::filesystem::path& attached_data, const launcher_options& options);

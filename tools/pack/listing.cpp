@@ -8,8 +8,10 @@
 
 #include "error.h"
 #include "manifest.h"
+#include "names.h"
 #include "payload/attached_data.h"
 #include "payload/data_section.h"
+#include "payload/launch_settings.h"
 #include "pe_image.h"
 #include "resource_section.h"
 
@@ -148,6 +150,18 @@ std::optional<std::string> launcher_summary(std::span<const unsigned char> file)
         line += ", execution level " + *level;
     } else {
         line += manifest ? ", no execution level requested" : ", no manifest";
+    }
+    const auto settings_block = launch_settings_in_image(file);
+    if (!settings_block.empty()) {
+        LaunchSettings settings;
+        if (read_launch_settings(settings_block.data(), settings_block.size(), &settings)) {
+            char16_t digest[launch_settings_format::digest_text_units + 1];
+            format_digest(settings.digest, digest);
+            line += ", cache %LOCALAPPDATA%\\Fenzar\\" + utf16_to_display(settings.name) + "\\" +
+                    utf16_to_display(digest);
+        } else {
+            line += ", launch settings the launcher refuses";
+        }
     }
     return line;
 }

@@ -34,8 +34,10 @@ located_data locate_attached_data(std::span<const unsigned char> file);
 
 // For a launcher executable, one line naming what Windows reads from it
 // before it runs: its subsystem and the execution level its manifest
-// requests ("launcher: console subsystem, execution level asInvoker").
-// nullopt for an attached data file.
+// requests ("launcher: console subsystem, execution level asInvoker"), and
+// for a --cache launcher where it keeps the application
+// (", cache %LOCALAPPDATA%\Fenzar\NAME\DIGEST"). nullopt for an attached
+// data file.
 std::optional<std::string> launcher_summary(std::span<const unsigned char> file);
 
 }  // namespace fenzar::pack

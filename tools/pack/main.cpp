@@ -14,6 +14,7 @@
 
 #include "archive.h"
 #include "attached_data_writer.h"
+#include "cache_settings.h"
 #include "command_main.h"
 #include "error.h"
 #include "listing.h"
@@ -89,6 +90,10 @@ constexpr const char* launcher_help =
     "                  have, asking for consent) or requireAdministrator (a UAC\n"
     "                  prompt at every start)\n"
     "  --icon FILE     the executable's icon (an .ico file), default Fenzar's\n"
+    "  --cache         keep the unpacked application between runs, below\n"
+    "                  %LOCALAPPDATA%\\Fenzar\\NAME\\DIGEST (NAME: the library's name\n"
+    "                  without extension; DIGEST: of the attached data); later\n"
+    "                  starts check the files' sizes instead of unpacking\n"
     "\n"
     "Version information (what Explorer's Details tab shows), as UTF-8 text:\n"
     "  --file-version N[.N[.N[.N]]]     numbers from 0 to 65535, default 0.0.0.0\n"
@@ -119,7 +124,8 @@ constexpr const char* list_help =
     "Lists the files (size and name) of an attached data file or of a launcher\n"
     "executable, in archive order. The whole frame is decoded, so a corrupt\n"
     "frame, a wrong checksum or a broken archive is reported as an error. For a\n"
-    "launcher, a first line names its subsystem and execution level.\n";
+    "launcher, a first line names its subsystem and execution level and, for a\n"
+    "--cache launcher, where it keeps the application.\n";
 
 class usage_error : public pack_error {
 public:
@@ -132,6 +138,7 @@ struct arguments {
     execution_level level = execution_level::as_invoker;
     std::optional<fs::path> icon;
     std::optional<fs::path> template_file;
+    bool cache = false;
     version_options version;
     compression_options compression;
     std::vector<fs::path> positional;
@@ -217,6 +224,8 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
             parsed.level = *level;
         } else if (name == "--icon" && links) {
             parsed.icon = path_from_argument(value());
+        } else if (name == "--cache" && links && !inline_value) {
+            parsed.cache = true;
         } else if (name == "--template" && links) {
             parsed.template_file = path_from_argument(value());
         } else if (const auto member = version_flag(name); member && links) {
@@ -288,7 +297,8 @@ void run_build(const arguments& parsed) {
 }
 
 launcher_options launcher_from(const arguments& parsed) {
-    return {*parsed.output, parsed.kind, parsed.level, parsed.icon, parsed.template_file, parsed.version};
+    return {*parsed.output, parsed.kind,    parsed.level, parsed.icon, parsed.template_file,
+            parsed.version, parsed.cache};
 }
 
 void run_pack(const arguments& parsed) {
@@ -297,13 +307,15 @@ void run_pack(const arguments& parsed) {
     auto inputs = sources_of(entries);
     if (parsed.icon) inputs.push_back(*parsed.icon);
     refuse_output_among_inputs(*parsed.output, inputs);
-    // Reads the template and the icon before the long compression.
+    // Reads the template and the icon, and checks the cache's name, before
+    // the long compression.
     const launcher_builder builder(launcher_from(parsed));
+    if (parsed.cache) cache_application_name(entries.front().name);
     const scratch_directory work;
     const fs::path attached_data = work.path() / "attached.bin";
     write_attached_file(entries, parsed.compression, attached_data);
     const mapped_file data(attached_data);
-    builder.write(data.bytes());
+    builder.write(data.bytes(), entries.front().name);
 }
 
 void run_link(const arguments& parsed) {

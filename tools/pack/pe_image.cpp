@@ -215,9 +215,17 @@ launcher_template read_template(std::span<const unsigned char> image) {
     return launcher_template(std::move(t));
 }
 
-std::optional<std::span<const unsigned char>> attached_data_in_image(
-    std::span<const unsigned char> file) {
-    const byte_reader in(file, "the executable ends inside its headers");
+namespace {
+
+struct data_section_view {
+    std::uint64_t start;
+    std::uint64_t room;
+    std::uint64_t length;
+};
+
+// The data section of an executable written from a template, its attached
+// data's length checked against it; nullopt when there is none.
+std::optional<data_section_view> find_data_section(const byte_reader& in) {
     auto headers = read_headers(in);
     if (!headers) throw pack_error("not a PE executable");
     headers->read_sections(in);
@@ -231,9 +239,30 @@ std::optional<std::span<const unsigned char>> attached_data_in_image(
         if (length > room - FENZAR_DATA_OFFSET) {
             throw pack_error("the length in the " FENZAR_DATA_SECTION_NAME " section does not fit it");
         }
-        return in.span(std::uint64_t{section.raw_pointer} + FENZAR_DATA_OFFSET, length);
+        return data_section_view{section.raw_pointer, room, length};
     }
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::span<const unsigned char>> attached_data_in_image(
+    std::span<const unsigned char> file) {
+    const byte_reader in(file, "the executable ends inside its headers");
+    const auto section = find_data_section(in);
+    if (!section) return std::nullopt;
+    return in.span(section->start + FENZAR_DATA_OFFSET, section->length);
+}
+
+std::span<const unsigned char> launch_settings_in_image(std::span<const unsigned char> file) {
+    const byte_reader in(file, "the executable ends inside its headers");
+    const auto section = find_data_section(in);
+    if (!section) return {};
+    const std::uint64_t size = in.u32(section->start + FENZAR_DATA_SETTINGS_SIZE_OFFSET);
+    if (size > section->room - FENZAR_DATA_OFFSET - section->length) {
+        throw pack_error("the launch settings' size in the " FENZAR_DATA_SECTION_NAME " section does not fit it");
+    }
+    return in.span(section->start + FENZAR_DATA_OFFSET + section->length, size);
 }
 
 std::uint16_t image_subsystem(std::span<const unsigned char> file) {
@@ -389,11 +418,13 @@ std::uint32_t within_limit(std::uint64_t value) {
 }  // namespace
 
 void write_launcher(const launcher_template& launcher, subsystem kind, std::span<const unsigned char> attached_data,
-                    const std::vector<resource>& resources, std::uint32_t timestamp, std::FILE* out) {
+                    const std::vector<resource>& resources, std::uint32_t timestamp, std::FILE* out,
+                    std::span<const unsigned char> launch_settings) {
     const template_layout& t = launcher.layout();
     const section_header& old_data = t.headers.sections[t.data_index];
     section_header data = old_data;
-    data.virtual_size = within_limit(FENZAR_DATA_OFFSET + std::uint64_t{attached_data.size()});
+    data.virtual_size =
+        within_limit(FENZAR_DATA_OFFSET + std::uint64_t{attached_data.size()} + launch_settings.size());
     data.raw_size = within_limit(align_up(data.virtual_size, t.file_alignment));
     const std::uint32_t resource_address = within_limit(section_end(data, t.section_alignment));
     const std::vector<unsigned char> resource_bytes = resource_section(resources, resource_address);
@@ -450,8 +481,10 @@ void write_launcher(const launcher_template& launcher, subsystem kind, std::span
     writer.write(t.image.subspan(t.size_of_headers, old_data.raw_pointer - t.size_of_headers));
     std::vector<unsigned char> prefix(FENZAR_DATA_OFFSET);
     byte_writer(prefix).put_u64(FENZAR_DATA_LENGTH_OFFSET, attached_data.size());
+    byte_writer(prefix).put_u32(FENZAR_DATA_SETTINGS_SIZE_OFFSET, within_limit(launch_settings.size()));
     writer.write(prefix);
     writer.write(attached_data);
+    writer.write(launch_settings);
     writer.pad_to(rsrc.raw_pointer);
     writer.write(resource_bytes);
     writer.pad_to(std::uint64_t{rsrc.raw_pointer} + rsrc.raw_size);

@@ -4,7 +4,8 @@
 // follows every other section but the base relocations, and that has no
 // resources. A launcher is the template with
 //   - the headers and every section before the data section as they are,
-//   - the data section holding the length and the attached data,
+//   - the data section holding the length, the launch settings' size, the
+//     attached data and the launch settings (none without --cache),
 //   - a new resource section after it,
 //   - the relocation section moved behind that (its entries name places in
 //     the sections before the data section, which keep their addresses),
@@ -76,6 +77,11 @@ launcher_template read_template(std::span<const unsigned char> image);
 std::optional<std::span<const unsigned char>> attached_data_in_image(
     std::span<const unsigned char> file);
 
+// The launch settings after the attached data (src/payload/launch_settings.h)
+// as their size in the data section says: empty without --cache or without
+// the section. Throws pack_error when the size does not fit the section.
+std::span<const unsigned char> launch_settings_in_image(std::span<const unsigned char> file);
+
 // Throws pack_error saying what is wrong ("is not for x86-64", "is not a
 // DLL", "does not export run_code", "is not a Windows DLL (...)") when `file`
 // is not an x86-64 Windows DLL (a PE32+ image with the DLL flag) exporting
@@ -93,10 +99,13 @@ std::optional<std::span<const unsigned char>> resource_in_image(std::span<const 
                                                                 std::uint16_t type, std::uint16_t id);
 
 // Writes the launcher for `kind` to `out`, a new file open for writing and
-// seeking at its start. Throws pack_error when the image would pass the
-// format's 4 GiB limit or a write fails.
+// seeking at its start; launch_settings (src/payload/launch_settings.h) go
+// right after the data, and their size into the data section's header.
+// Throws pack_error when the image would pass the format's 4 GiB limit or a
+// write fails.
 void write_launcher(const launcher_template& launcher, subsystem kind,
                     std::span<const unsigned char> attached_data,
-                    const std::vector<resource>& resources, std::uint32_t timestamp, std::FILE* out);
+                    const std::vector<resource>& resources, std::uint32_t timestamp, std::FILE* out,
+                    std::span<const unsigned char> launch_settings = {});
 
 }  // namespace fenzar::pack

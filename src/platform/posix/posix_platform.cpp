@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -462,6 +463,43 @@ void close_directory_listing(platform::DirectoryListing listing) {
     delete opened;
 }
 
+platform::FileHandle open_file_for_reading(const char16_t* path) {
+    int descriptor = open(path_to_native(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        fail_with_errno();
+        return {nullptr};
+    }
+    return {to_handle(descriptor)};
+}
+
+bool read_file(platform::FileHandle file, void* data, uint32_t length, uint32_t* read) {
+    ssize_t count;
+    do {
+        count = ::read(static_cast<int>(from_handle(file.value)), data, length);
+    } while (count < 0 && errno == EINTR);
+    if (count < 0) {
+        fail_with_errno();
+        *read = 0;
+        return false;
+    }
+    *read = static_cast<uint32_t>(count);
+    return true;
+}
+
+bool get_file_size(const char16_t* path, uint64_t* size) {
+    struct stat status;
+    if (stat(path_to_native(path).c_str(), &status) != 0) {
+        fail_with_errno();
+        return false;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        current_error = platform::error_access_denied;
+        return false;
+    }
+    *size = static_cast<uint64_t>(status.st_size);
+    return true;
+}
+
 // A POSIX process has an argument vector, not a command line.
 const char16_t* get_raw_command_line() { return u""; }
 
@@ -503,6 +541,25 @@ platform::ModuleHandle load_library(const char16_t* path) {
 }
 
 void* find_library_export(platform::ModuleHandle module, const char* name) { return dlsym(module.value, name); }
+
+bool is_elevated() { return geteuid() == 0; }
+
+platform::FileHandle open_lock(const char16_t* path, int operation) {
+    int descriptor = open(path_to_native(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (descriptor < 0) {
+        fail_with_errno();
+        return {nullptr};
+    }
+    if (flock(descriptor, operation | LOCK_NB) != 0) {
+        current_error = errno == EWOULDBLOCK ? platform::error_sharing_violation : windows_error_from_errno(errno);
+        close(descriptor);
+        return {nullptr};
+    }
+    return {to_handle(descriptor)};
+}
+
+platform::FileHandle open_shared_lock(const char16_t* path) { return open_lock(path, LOCK_SH); }
+platform::FileHandle open_sole_lock(const char16_t* path) { return open_lock(path, LOCK_EX); }
 
 bool create_private_directory(const char16_t* path) {
     if (mkdir(path_to_native(path).c_str(), 0700) != 0) {
@@ -616,6 +673,9 @@ Table table = {
     .open_directory_listing = posix_layer::open_directory_listing,
     .next_directory_entry = posix_layer::next_directory_entry,
     .close_directory_listing = posix_layer::close_directory_listing,
+    .open_file_for_reading = posix_layer::open_file_for_reading,
+    .read_file = posix_layer::read_file,
+    .get_file_size = posix_layer::get_file_size,
     .get_raw_command_line = posix_layer::get_raw_command_line,
     .create_kill_on_close_job = posix_layer::create_kill_on_close_job,
     .start_process = posix_layer::start_process,
@@ -628,6 +688,9 @@ Table table = {
     .add_library_directory = posix_layer::add_library_directory,
     .load_library = posix_layer::load_library,
     .find_library_export = posix_layer::find_library_export,
+    .is_elevated = posix_layer::is_elevated,
+    .open_shared_lock = posix_layer::open_shared_lock,
+    .open_sole_lock = posix_layer::open_sole_lock,
     .create_private_directory = posix_layer::create_private_directory,
     .query_process_state = posix_layer::query_process_state,
     .is_own_plain_directory = posix_layer::is_own_plain_directory,

@@ -169,8 +169,36 @@ int32_t get_profile_directory(char16_t* out) {
     return found ? S_OK : E_FAIL;
 }
 
+// The local application data folder, which a --cache launcher needs at every
+// start, in the parent and in the child, the same way: the user's "User
+// Shell Folders" value that the shell itself reads, expanded for the user's
+// token. False when the value is missing or anything fails; the shell is
+// asked then.
+bool read_local_app_data(char16_t* out) {
+    using OpenToken = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
+    using GetValue = LSTATUS(WINAPI*)(HKEY, LPCWSTR, LPCWSTR, DWORD, LPDWORD, PVOID, LPDWORD);
+    using Expand = BOOL(WINAPI*)(HANDLE, LPCWSTR, LPWSTR, DWORD);
+    static auto open_token = system_function<OpenToken>(L"advapi32.dll", "OpenProcessToken");
+    static auto get_value = system_function<GetValue>(L"advapi32.dll", "RegGetValueW");
+    static auto expand = system_function<Expand>(L"userenv.dll", "ExpandEnvironmentStringsForUserW");
+    if (open_token == nullptr || get_value == nullptr || expand == nullptr) return false;
+    wchar_t raw[platform::folder_path_capacity];
+    DWORD size = sizeof raw;
+    if (get_value(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
+                  L"Local AppData", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, raw,
+                  &size) != ERROR_SUCCESS) {
+        return false;
+    }
+    HANDLE token = nullptr;
+    if (!open_token(GetCurrentProcess(), TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE, &token)) return false;
+    BOOL expanded = expand(token, raw, wide(out), platform::folder_path_capacity);
+    CloseHandle(token);
+    return expanded && out[0] != 0;
+}
+
 int32_t get_folder_path(int csidl, char16_t* out) {
     if (csidl == CSIDL_PROFILE) return get_profile_directory(out);
+    if (csidl == CSIDL_LOCAL_APPDATA && read_local_app_data(out)) return S_OK;
     using Function = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
     static auto function = system_function<Function>(L"shell32.dll", "SHGetFolderPathW");
     if (function == nullptr) return E_FAIL;
@@ -323,6 +351,25 @@ platform::JobHandle create_kill_on_close_job() {
     return {job};
 }
 
+platform::FileHandle open_file_for_reading(const char16_t* path) {
+    return from_create_file(CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+}
+
+bool read_file(platform::FileHandle file, void* data, uint32_t length, uint32_t* read) {
+    DWORD count = 0;
+    bool done = ReadFile(to_native(file), data, length, &count, nullptr) != 0;
+    *read = count;
+    return done;
+}
+
+bool get_file_size(const char16_t* path, uint64_t* size) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(wide(path), GetFileExInfoStandard, &data)) return false;
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
+    *size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return true;
+}
+
 platform::ProcessHandle start_process(const char16_t* application, char16_t* command_line, platform::JobHandle job) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -392,15 +439,32 @@ void* find_library_export(platform::ModuleHandle module, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module.value), name));
 }
 
+platform::FileHandle open_shared_lock(const char16_t* path) {
+    return from_create_file(CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr));
+}
+
+platform::FileHandle open_sole_lock(const char16_t* path) {
+    return from_create_file(CreateFileW(wide(path), GENERIC_READ | DELETE, 0, nullptr, OPEN_ALWAYS, 0, nullptr));
+}
+
 struct TokenFacts {
     wchar_t* user_sid;  // released with LocalFree
     bool elevated;
 };
 
+using OpenToken = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
+using GetInformation = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
+
+// A system without elevation counts as not elevated.
+bool token_is_elevated(GetInformation get_information, HANDLE token) {
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    return get_information(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+           elevation.TokenIsElevated != 0;
+}
+
 // The process's user as SID text, and whether the process is elevated.
 bool read_token_facts(TokenFacts* facts) {
-    using OpenToken = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
-    using GetInformation = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
     using SidToText = BOOL(WINAPI*)(PSID, LPWSTR*);
     static auto open_token = system_function<OpenToken>(L"advapi32.dll", "OpenProcessToken");
     static auto get_information = system_function<GetInformation>(L"advapi32.dll", "GetTokenInformation");
@@ -416,13 +480,21 @@ bool read_token_facts(TokenFacts* facts) {
     bool read = get_information(token, TokenUser, user, sizeof user, &size) &&
                 sid_to_text(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &facts->user_sid);
     DWORD error = GetLastError();
-    // A system without elevation counts as not elevated.
-    TOKEN_ELEVATION elevation = {};
-    facts->elevated = get_information(token, TokenElevation, &elevation, sizeof elevation, &size) &&
-                      elevation.TokenIsElevated != 0;
+    facts->elevated = token_is_elevated(get_information, token);
     CloseHandle(token);
     SetLastError(error);
     return read;
+}
+
+bool is_elevated() {
+    static auto open_token = system_function<OpenToken>(L"advapi32.dll", "OpenProcessToken");
+    static auto get_information = system_function<GetInformation>(L"advapi32.dll", "GetTokenInformation");
+    if (open_token == nullptr || get_information == nullptr) return false;
+    HANDLE token = nullptr;
+    if (!open_token(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    bool elevated = token_is_elevated(get_information, token);
+    CloseHandle(token);
+    return elevated;
 }
 
 // The target directory's descriptor: protected, so that nothing is inherited
@@ -623,6 +695,9 @@ Table table = {
     .open_directory_listing = win32_layer::open_directory_listing,
     .next_directory_entry = win32_layer::next_directory_entry,
     .close_directory_listing = win32_layer::close_directory_listing,
+    .open_file_for_reading = win32_layer::open_file_for_reading,
+    .read_file = win32_layer::read_file,
+    .get_file_size = win32_layer::get_file_size,
     .get_raw_command_line = win32_layer::get_raw_command_line,
     .create_kill_on_close_job = win32_layer::create_kill_on_close_job,
     .start_process = win32_layer::start_process,
@@ -635,6 +710,9 @@ Table table = {
     .add_library_directory = win32_layer::add_library_directory,
     .load_library = win32_layer::load_library,
     .find_library_export = win32_layer::find_library_export,
+    .is_elevated = win32_layer::is_elevated,
+    .open_shared_lock = win32_layer::open_shared_lock,
+    .open_sole_lock = win32_layer::open_sole_lock,
     .create_private_directory = win32_layer::create_private_directory,
     .query_process_state = win32_layer::query_process_state,
     .is_own_plain_directory = win32_layer::is_own_plain_directory,

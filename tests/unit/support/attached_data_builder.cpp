@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "payload/attached_data.h"
+#include "payload/launch_settings.h"
 
 namespace format = attached_data_format;
 
@@ -63,4 +64,16 @@ std::string pattern(size_t size, uint32_t seed) {
         c = static_cast<char>(seed >> 24);
     }
     return out;
+}
+
+Bytes make_launch_settings(const std::u16string& name, unsigned char digest_byte) {
+    using namespace launch_settings_format;
+    Bytes block(block_bytes, 0);
+    for (size_t i = 0; i < digest_bytes; ++i) block[i] = static_cast<unsigned char>(digest_byte + i);
+    block[name_length_offset] = static_cast<unsigned char>(name.size());
+    for (size_t i = 0; i < name.size() && i < max_name_units; ++i) {
+        block[name_offset + 2 * i] = static_cast<unsigned char>(name[i]);
+        block[name_offset + 2 * i + 1] = static_cast<unsigned char>(name[i] >> 8);
+    }
+    return block;
 }

@@ -24,5 +24,10 @@ Bytes wrap_attached_data(const Bytes& frames, bool with_trailer = true, const ch
 // The archive as one frame with a content checksum, wrapped.
 Bytes make_attached_data(const std::string& archive);
 
+// A launch settings block (payload/launch_settings.h) for --cache: the name
+// as given (its length field too, up to the block's room), and the digest
+// bytes digest_byte, digest_byte + 1, ...
+Bytes make_launch_settings(const std::u16string& name, unsigned char digest_byte = 0xA5);
+
 // size bytes of file content that every seed makes different.
 std::string pattern(size_t size, uint32_t seed);

@@ -14,19 +14,6 @@
 
 namespace {
 
-// The part of the raw command line after argument 0, as CommandLineToArgvW
-// splits it: quoted sections may hold spaces, and argument 0 ends at the
-// first space or tab outside quotes (backslashes have no special meaning).
-const wchar_t* skip_argument_zero(const wchar_t* line) {
-    bool quoted = false;
-    for (; *line; ++line) {
-        if (*line == L'"') quoted = !quoted;
-        else if (!quoted && (*line == L' ' || *line == L'\t')) break;
-    }
-    while (*line == L' ' || *line == L'\t') ++line;
-    return line;
-}
-
 BOOL WINAPI outlive_interrupt(DWORD type) { return type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT; }
 
 }  // namespace

@@ -1,0 +1,305 @@
+// The unpacked cache on the POSIX layer, in a scratch folder standing in for
+// the local application data: each state the cache can be met in (fresh,
+// complete, a file missing or cut, a broken index, in use, a race lost, a
+// link or file in the way, elevated), the removal of what no launcher uses,
+// and the re-entered instance's choice. Locks are flock locks here, which
+// behave like the share modes between two holders.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+
+#include "cache/cache.h"
+#include "new_run.h"
+#include "payload/launch_settings.h"
+#include "platform_override.h"
+#include "support/attached_data_builder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::ProcessState;
+
+bool elevated = false;
+std::map<uint32_t, ProcessState> processes;
+
+std::u16string core_path(const fs::path& path) {
+    std::u16string out;
+    for (char c : path.string()) out += c == '/' ? u'\\' : static_cast<char16_t>(static_cast<unsigned char>(c));
+    return out;
+}
+
+std::string read_text(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class Cache : public testing::Test {
+protected:
+    void SetUp() override {
+        char pattern_path[] = "/tmp/fenzar_cache_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern_path), nullptr);
+        scratch = pattern_path;
+        const char* old = std::getenv("XDG_CACHE_HOME");
+        saved_cache_home = old != nullptr ? old : "";
+        had_cache_home = old != nullptr;
+        setenv("XDG_CACHE_HOME", scratch.c_str(), 1);
+        elevated = false;
+        processes.clear();
+        platform.table().is_elevated = [] { return elevated; };
+        platform.table().query_process_state = [](uint32_t id, uint64_t* created) {
+            *created = 0;
+            auto found = processes.find(id);
+            return found == processes.end() ? ProcessState::none : found->second;
+        };
+        platform.table().exit_process = [](int status) { throw ProcessEnded{static_cast<uint32_t>(status)}; };
+        records = {{u"app.dll", "library"}, {u"readme.txt", pattern(300, 1)}, {u"sub\\data.bin", pattern(70000, 2)}};
+        attached = make_attached_data(make_archive(records));
+    }
+    void TearDown() override {
+        for (auto& run : runs) {
+            if ((*run)->cache.lock.valid()) platform::close_file((*run)->cache.lock);
+        }
+        runs.clear();
+        if (had_cache_home) {
+            setenv("XDG_CACHE_HOME", saved_cache_home.c_str(), 1);
+        } else {
+            unsetenv("XDG_CACHE_HOME");
+        }
+        fs::remove_all(scratch);
+    }
+    // A launcher's run with --cache settings of that name and digest.
+    ::Run& new_run(const std::u16string& name = u"app", unsigned char digest_byte = 0xA5) {
+        ::Run& run = *runs.emplace_back(std::make_unique<NewRun>())->operator->();
+        Bytes block = make_launch_settings(name, digest_byte);
+        EXPECT_TRUE(read_launch_settings(block.data(), block.size(), &run.cache.settings));
+        return run;
+    }
+    // What a parent does for CacheChoice::unpack, up to publishing.
+    bool unpack_and_publish(::Run& run) {
+        open_payload(run.reader, {attached.data(), attached.size()});
+        observe_unpacking(run.cache, run.unpacking);
+        unpack_into_new_directory(run.unpacking, run.reader, run.interruption, run.cache.private_files.data());
+        return publish_cache_content(run.cache, run.unpacking, run.removal);
+    }
+    CacheChoice open(::Run& run) { return open_cache(run.cache, run.removal); }
+    ::Run& published(const std::u16string& name = u"app", unsigned char digest_byte = 0xA5) {
+        ::Run& run = new_run(name, digest_byte);
+        EXPECT_EQ(open(run), CacheChoice::unpack);
+        EXPECT_TRUE(unpack_and_publish(run));
+        return run;
+    }
+    void release(::Run& run) {
+        platform::close_file(run.cache.lock);
+        run.cache.lock = {nullptr};
+    }
+
+    fs::path application(const std::string& name = "app") const { return scratch / "Fenzar" / name; }
+    std::string digest(unsigned char digest_byte = 0xA5) const {
+        static const char hex[] = "0123456789abcdef";
+        std::string text;
+        for (int i = 0; i < 16; ++i) {
+            unsigned char byte = static_cast<unsigned char>(digest_byte + i);
+            text += hex[byte >> 4];
+            text += hex[byte & 15];
+        }
+        return text;
+    }
+    fs::path files(unsigned char digest_byte = 0xA5) const { return application() / digest(digest_byte) / "files"; }
+    std::set<std::string> entries(const std::string& name = "app") const {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(application(name))) names.insert(entry.path().filename());
+        return names;
+    }
+    void expect_files_as_packed(unsigned char digest_byte = 0xA5) const {
+        EXPECT_EQ(read_text(files(digest_byte) / "app.dll"), "library");
+        EXPECT_EQ(read_text(files(digest_byte) / "readme.txt"), pattern(300, 1));
+        EXPECT_EQ(read_text(files(digest_byte) / "sub" / "data.bin"), pattern(70000, 2));
+    }
+
+    PlatformOverride platform;
+    fs::path scratch;
+    std::string saved_cache_home;
+    bool had_cache_home = false;
+    std::vector<Record> records;
+    Bytes attached;
+    std::vector<std::unique_ptr<NewRun>> runs;
+};
+
+TEST_F(Cache, FreshThenCompleteThenDamaged) {
+    ::Run& first = published();
+    expect_files_as_packed();
+    EXPECT_EQ(entries(), (std::set<std::string>{digest(), digest() + ".lock"}));
+    EXPECT_EQ(fs::status(application()).permissions() & fs::perms::all, fs::perms::owner_all);
+    release(first);
+
+    struct Case {
+        const char* what;
+        void (*damage)(const fs::path& content);
+        CacheChoice choice;
+    };
+    const Case cases[] = {
+        {"complete", [](const fs::path&) {}, CacheChoice::cached},
+        {"a file missing", [](const fs::path& c) { fs::remove(c / "files" / "sub" / "data.bin"); }, CacheChoice::unpack},
+        {"a file cut", [](const fs::path& c) { fs::resize_file(c / "files" / "readme.txt", 299); }, CacheChoice::unpack},
+        {"a file grown", [](const fs::path& c) { std::ofstream(c / "files" / "app.dll", std::ios::app) << "x"; },
+         CacheChoice::unpack},
+        {"a file now a directory",
+         [](const fs::path& c) {
+             fs::remove(c / "files" / "readme.txt");
+             fs::create_directory(c / "files" / "readme.txt");
+         },
+         CacheChoice::unpack},
+        {"no index", [](const fs::path& c) { fs::remove(c / "index"); }, CacheChoice::unpack},
+        {"an index of another digest",
+         [](const fs::path& c) {
+             std::fstream index(c / "index", std::ios::in | std::ios::out | std::ios::binary);
+             index.seekp(8);
+             index.put('\x00');
+         },
+         CacheChoice::unpack},
+        {"an index cut", [](const fs::path& c) { fs::resize_file(c / "index", fs::file_size(c / "index") - 1); },
+         CacheChoice::unpack},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.damage(application() / digest());
+        ::Run& run = new_run();
+        ASSERT_EQ(open(run), c.choice);
+        if (c.choice == CacheChoice::unpack) {
+            // The broken directory was set aside and removed before unpacking.
+            EXPECT_FALSE(fs::exists(application() / digest()));
+            EXPECT_TRUE(unpack_and_publish(run));
+        }
+        expect_files_as_packed();
+        EXPECT_EQ(entries(), (std::set<std::string>{digest(), digest() + ".lock"}));
+        release(run);
+    }
+}
+
+TEST_F(Cache, ABrokenDirectoryInUseIsLeftAndTheRunGoesToTheTemporaryDirectory) {
+    ::Run& holder = published();
+    fs::remove(files() / "readme.txt");
+    ::Run& run = new_run();
+    EXPECT_EQ(open(run), CacheChoice::temporary);
+    EXPECT_TRUE(fs::exists(files() / "app.dll"));
+    release(holder);
+    EXPECT_EQ(open(new_run()), CacheChoice::unpack);
+}
+
+TEST_F(Cache, ARaceLostUsesTheWinnersDirectoryAndRemovesItsOwn) {
+    ::Run& a = new_run();
+    ::Run& b = new_run();
+    ASSERT_EQ(open(a), CacheChoice::unpack);
+    ASSERT_EQ(open(b), CacheChoice::unpack);
+    EXPECT_NE(std::u16string(a.cache.private_directory.data()), std::u16string(b.cache.private_directory.data()));
+    ASSERT_TRUE(unpack_and_publish(a));
+    ASSERT_TRUE(unpack_and_publish(b));
+    expect_files_as_packed();
+    EXPECT_EQ(entries(), (std::set<std::string>{digest(), digest() + ".lock"}));
+}
+
+TEST_F(Cache, WhatCannotBeTrustedGoesToTheTemporaryDirectory) {
+    struct Case {
+        const char* what;
+        void (*prepare)(const fs::path& scratch);
+        bool elevated;
+    };
+    const Case cases[] = {
+        {"elevated", [](const fs::path&) {}, true},
+        {"the application's folder a link",
+         [](const fs::path& s) {
+             fs::create_directories(s / "Fenzar");
+             fs::create_directories(s / "elsewhere");
+             fs::create_directory_symlink(s / "elsewhere", s / "Fenzar" / "app");
+         },
+         false},
+        {"the cache folder a link",
+         [](const fs::path& s) {
+             fs::create_directories(s / "elsewhere");
+             fs::create_directory_symlink(s / "elsewhere", s / "Fenzar");
+         },
+         false},
+        {"the application's folder a file",
+         [](const fs::path& s) {
+             fs::create_directories(s / "Fenzar");
+             std::ofstream(s / "Fenzar" / "app") << "a file";
+         },
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(scratch / "Fenzar");
+        fs::remove_all(scratch / "elsewhere");
+        c.prepare(scratch);
+        elevated = c.elevated;
+        ::Run& run = new_run();
+        EXPECT_EQ(open(run), CacheChoice::temporary);
+        EXPECT_FALSE(run.cache.lock.valid());
+        if (fs::exists(scratch / "elsewhere")) {
+            EXPECT_TRUE(fs::is_empty(scratch / "elsewhere"));
+        }
+    }
+}
+
+TEST_F(Cache, WhatNoLauncherUsesIsRemoved) {
+    ::Run& old_in_use = published(u"app", 0x10);
+    ::Run& old_unused = published(u"app", 0x20);
+    release(old_unused);
+    ::Run& current = published(u"app", 0x30);
+    const fs::path app = application();
+    const std::string d = digest(0x40);
+    processes[424242] = ProcessState::running;
+    for (const std::string& leftover : {d + ".7_1.tmp", d + ".424242_1.tmp", d + ".7_2.old", d + ".424242_2.old"}) {
+        fs::create_directories(app / leftover / "files");
+        std::ofstream(app / leftover / "files" / "x") << "x";
+    }
+    std::ofstream(app / (digest(0x50) + ".lock")) << "";
+    fs::create_directories(app / "unrelated");
+    fs::create_directories(scratch / "outside");
+    std::ofstream(scratch / "outside" / "keep") << "keep";
+    fs::create_directory_symlink(scratch / "outside", app / digest(0x60));
+
+    remove_unused_cache_content(current.cache, current.removal);
+
+    EXPECT_EQ(entries(), (std::set<std::string>{digest(0x10), digest(0x10) + ".lock", digest(0x30),
+                                                 digest(0x30) + ".lock", d + ".424242_1.tmp", d + ".424242_2.old",
+                                                 "unrelated"}));
+    // A link in the way goes as a link; what it points to stays.
+    EXPECT_EQ(read_text(scratch / "outside" / "keep"), "keep");
+    expect_files_as_packed(0x10);
+
+    release(old_in_use);
+    processes.clear();
+    remove_unused_cache_content(current.cache, current.removal);
+    EXPECT_EQ(entries(), (std::set<std::string>{digest(0x30), digest(0x30) + ".lock", "unrelated"}));
+}
+
+TEST_F(Cache, AReenteredInstanceFollowsItsParentsChoice) {
+    ::Run& parent = published();
+    unsetenv("FENZAR_ONEFILE_TIME_US");
+    ::Run& child = new_run();
+    EXPECT_EQ(choose_cache_directory(child.cache, false, child.target_directory, child.removal), CacheChoice::cached);
+    EXPECT_EQ(std::u16string(child.target_directory.data()), core_path(files()));
+    EXPECT_TRUE(child.cache.target_kept.load());
+    setenv("FENZAR_ONEFILE_TIME_US", "123456", 1);
+    ::Run& temporary_child = new_run();
+    EXPECT_EQ(choose_cache_directory(temporary_child.cache, false, temporary_child.target_directory,
+                                     temporary_child.removal),
+              CacheChoice::temporary);
+    EXPECT_TRUE(temporary_child.target_directory.empty());
+    unsetenv("FENZAR_ONEFILE_TIME_US");
+    // Without --cache a parent and a child alike take the temporary directory.
+    ::Run& plain = new_run();
+    plain.cache.settings = {};
+    EXPECT_EQ(choose_cache_directory(plain.cache, true, plain.target_directory, plain.removal), CacheChoice::temporary);
+    EXPECT_EQ(choose_cache_directory(plain.cache, false, plain.target_directory, plain.removal), CacheChoice::temporary);
+    release(parent);
+}
+
+}  // namespace
