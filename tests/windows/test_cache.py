@@ -248,12 +248,7 @@ class Cache(unittest.TestCase):
         # TerminateProcess, as End task does: the Linux process of the
         # launcher is killed outright (run_unelevated then reports it).
         process = start_unelevated(exe)
-        deadline = time.monotonic() + 60
-        while time.monotonic() < deadline:
-            partial = glob.glob(os.path.join(cache_folder(name), digest + '.*.tmp', 'files', 'sub', 'f00*'))
-            if len(partial) >= 10:
-                break
-            time.sleep(0.01)
+        self.wait_for_partial_unpacking(name, digest)
         killed = self.kill_launcher(exe)
         process.communicate(timeout=60)
         self.assertTrue(killed, 'the launcher was found and killed')
@@ -268,20 +263,25 @@ class Cache(unittest.TestCase):
         self.assert_only(name, [digest])
 
     def kill_launcher(self, exe):
-        """SIGKILL to the Wine process whose program is EXE."""
-        wanted = harness.windows_path(exe).encode()
-        for pid in os.listdir('/proc'):
-            if not pid.isdigit():
-                continue
+        """SIGKILL to the oldest Wine process whose program is EXE (the
+        parent launcher)."""
+        for pid in harness.linux_processes_running(harness.windows_path(exe).lower()):
             try:
-                with open('/proc/%s/cmdline' % pid, 'rb') as f:
-                    arguments = f.read().split(b'\0')
-            except OSError:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
                 continue
-            if arguments and arguments[0].endswith(wanted):
-                os.kill(int(pid), 9)
-                return True
+            return True
         return False
+
+    def wait_for_partial_unpacking(self, name, digest):
+        """Until a first start has written ten files of its private
+        directory."""
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            partial = glob.glob(os.path.join(cache_folder(name), digest + '.*.tmp', 'files', 'sub', 'f00*'))
+            if len(partial) >= 10:
+                return
+            time.sleep(0.01)
 
     def test_a_console_event_during_the_first_start_removes_the_private_directory(self):
         # The hooks template delivers the interrupt at the 20th file, as the
@@ -318,12 +318,7 @@ class Cache(unittest.TestCase):
                                    stderr=subprocess.PIPE, env=harness.wine_environment(),
                                    start_new_session=True, restore_signals=True)
         self.addCleanup(process.kill)
-        deadline = time.monotonic() + 60
-        while time.monotonic() < deadline:
-            partial = glob.glob(os.path.join(cache_folder(name), digest + '.*.tmp', 'files', 'sub', 'f00*'))
-            if len(partial) >= 10:
-                break
-            time.sleep(0.01)
+        self.wait_for_partial_unpacking(name, digest)
         os.killpg(process.pid, signal.SIGINT)
         stdout, stderr = process.communicate(timeout=60)
         result = finish(stdout, stderr, process.returncode)
