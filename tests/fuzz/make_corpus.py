@@ -206,10 +206,13 @@ def resource_directory(type_id, item_id, data, rva):
     return bytes(out + data)
 
 
-def launcher(attached, manifest=None, subsystem=2):
+def launcher(attached, manifest=None, subsystem=2, settings=b'', settings_size=None):
     """A launcher as the packer writes it, small: code, the data section with
-    ATTACHED, a resource section with MANIFEST, relocations."""
-    data = struct.pack('<Q8x', len(attached)) + attached
+    ATTACHED and the launch SETTINGS after it (their size in the header's
+    last 4 bytes, SETTINGS_SIZE when given), a resource section with
+    MANIFEST, relocations."""
+    size = len(settings) if settings_size is None else settings_size
+    data = struct.pack('<Q4xI', len(attached), size) + attached + settings
     sections = [('.text', CODE, b'\xc3' * 16), ('.fzdata', READ_ONLY_DATA, data)]
     if manifest is not None:
         rva = 0x1000 * (2 + -(-len(data) // 0x1000))
@@ -291,7 +294,17 @@ def pack_list_seeds():
         'launcher_console_no_manifest': launcher(attached, subsystem=3),
         'launcher_no_data_section': pe_image([('.text', CODE, b'\xc3' * 16), ('.rdata', READ_ONLY_DATA, attached)]),
         'launcher_length_past_section': launcher(attached)[:0x400 + 8] + b'\xff' * 8 + launcher(attached)[0x400 + 16:],
+        'launcher_cache': launcher(attached, manifest, settings=cache_settings('app')),
+        'launcher_cache_name_refused': launcher(attached, manifest, settings=cache_settings('a\\b')),
+        'launcher_cache_size_past_section': launcher(attached, manifest, settings=cache_settings('app'),
+                                                     settings_size=0x10000),
     }
+
+
+def cache_settings(name):
+    """The launch settings block of a --cache launcher for NAME."""
+    units = name.encode('utf-16-le')
+    return bytes(range(16)) + struct.pack('<H6x', len(name)) + units + bytes(128 - len(units))
 
 
 SEEDS = {'unpack': unpack_seeds, 'expand_spec': expand_spec_seeds, 'command_line': command_line_seeds,
