@@ -560,8 +560,6 @@ struct TokenOwners {
     bool has_default_owner = false;
 
     TokenOwners() {
-        using OpenToken = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
-        using GetInformation = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
         auto open_token = system_function<OpenToken>(L"advapi32.dll", "OpenProcessToken");
         auto get_information = system_function<GetInformation>(L"advapi32.dll", "GetTokenInformation");
         HANDLE token = nullptr;
