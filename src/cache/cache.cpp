@@ -3,8 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/environment.h"
-#include "base/report.h"
+#include "payload/attached_data.h"
 #include "sweep/sweep_rules.h"
 
 namespace {
@@ -21,6 +20,14 @@ constexpr const char16_t* tombstone_suffix = u".old";
 // temporary directory instead.
 constexpr int lock_tries = 100;
 constexpr uint32_t lock_pause_milliseconds = 10;
+
+// A virus scanner opens each file as it is closed and may hold it for a
+// while; until it lets go, Windows refuses to rename the directory (access
+// denied or a sharing violation). Tried again, pauses doubling up to a
+// quarter second, for about three seconds in all.
+constexpr uint32_t publish_pause_first_milliseconds = 10;
+constexpr uint32_t publish_pause_limit_milliseconds = 250;
+constexpr uint32_t publish_wait_milliseconds = 3000;
 
 // The index: a header, then per file its size, its name's length in units
 // and the name (UTF-16LE), in the order the files were unpacked.
@@ -47,6 +54,25 @@ bool append_parts(CachePath& path, std::initializer_list<const char16_t*> parts)
 bool join(CachePath& path, const char16_t* parent, std::initializer_list<const char16_t*> parts) {
     path.units[0] = 0;
     return append_parts(path, {parent}) && append_parts(path, parts);
+}
+
+bool is_drive_letter(char16_t unit) { return (unit >= u'A' && unit <= u'Z') || (unit >= u'a' && unit <= u'z'); }
+
+// The extended-length form of a full path (\\?\C:\..., \\?\UNC\server\...),
+// which the system takes as it is, past the 260 units of plain paths; other
+// paths (already extended, or the POSIX layer's rooted ones) stay. The path
+// is made full first, since the extended form resolves no "." or "..".
+bool make_extended_length(CachePath& path, const char16_t* folder) {
+    CachePath full;
+    uint32_t size = static_cast<uint32_t>(full.capacity);
+    uint32_t length = platform::get_full_path_name(folder, size, full.data());
+    if (length == 0 || length >= size) return false;
+    const char16_t* text = full.data();
+    if (is_drive_letter(text[0]) && text[1] == u':' && text[2] == u'\\') return join(path, u"\\\\?\\", {text});
+    if (text[0] == u'\\' && text[1] == u'\\' && text[2] != u'?' && text[2] != u'.') {
+        return join(path, u"\\\\?\\UNC", {text + 1});
+    }
+    return join(path, text, {});
 }
 
 // The decimal digits of value into text (room for 21 units).
@@ -108,7 +134,7 @@ bool prepare_folder(const char16_t* path) {
 // Removes what was renamed to a tombstone, by the attributes it had before:
 // a link as a link, never what it points to; a tree with the launcher's own
 // removal; a file.
-void remove_claimed(TreeRemoval& removal, const char16_t* tombstone, uint32_t attributes) {
+void remove_claimed(TreeRemoval& removal, const char16_t* tombstone, uint32_t attributes, AbandonCheck abandon) {
     bool is_directory = (attributes & platform::file_attribute_directory) != 0;
     if ((attributes & platform::file_attribute_reparse_point) != 0) {
         if (is_directory) {
@@ -117,7 +143,7 @@ void remove_claimed(TreeRemoval& removal, const char16_t* tombstone, uint32_t at
             platform::delete_file(tombstone);
         }
     } else if (is_directory) {
-        remove_directory_tree(removal, tombstone);
+        remove_directory_tree_once(removal, tombstone, abandon);
     } else {
         platform::delete_file(tombstone);
     }
@@ -125,23 +151,24 @@ void remove_claimed(TreeRemoval& removal, const char16_t* tombstone, uint32_t at
 
 // With the lock at `lock` held alone, renames `content` (with attributes as
 // listed or read, invalid when it is not there) to a tombstone of this
-// launcher and removes it; then lets the lock go and deletes it. False when
-// the lock is in use or the rename is refused (on Windows a directory with a
-// file open or mapped inside cannot be renamed).
-bool claim_and_remove(TreeRemoval& removal, const CachePaths& paths, const char16_t* digest, const char16_t* content,
-                      const char16_t* lock, uint32_t attributes) {
+// launcher, into *tombstone; then lets the lock go and deletes it. False
+// when the lock is in use or the rename is refused (on Windows a directory
+// with a file open or mapped inside cannot be renamed). *tombstone stays
+// empty when there was nothing to rename.
+bool claim(const CachePaths& paths, const char16_t* digest, const char16_t* content, const char16_t* lock,
+           uint32_t attributes, CachePath* tombstone) {
     platform::FileHandle sole = platform::open_sole_lock(lock);
     if (!sole.valid()) return false;
-    CachePath tombstone;
+    tombstone->units[0] = 0;
     bool claimed = true;
     if (attributes != platform::invalid_file_attributes) {
-        claimed = join_owned(tombstone, paths, digest, tombstone_suffix) &&
-                  platform::rename_without_replacing(content, tombstone.data());
+        claimed = join_owned(*tombstone, paths, digest, tombstone_suffix) &&
+                  platform::rename_without_replacing(content, tombstone->data());
+        if (!claimed) tombstone->units[0] = 0;
     }
     platform::close_file(sole);
     // Fails, harmlessly, when a launcher has opened it again meanwhile.
     platform::delete_file(lock);
-    if (claimed && !tombstone.empty()) remove_claimed(removal, tombstone.data(), attributes);
     return claimed;
 }
 
@@ -179,42 +206,26 @@ struct IndexWriter {
     }
 };
 
-// Writes private_directory\index from the files as they lie on disk, each
-// file's size read once: a file the unpacking did not leave is no content
-// to publish. A name repeated in the archive is listed with its last size.
-bool write_index(const CacheRun& cache, const CachePath& index, const CachePath& files) {
+// Writes private_directory\index from the records as the archive gave
+// them, flushed to the disk: what was unpacked and flushed is what a later
+// start checks, so a file cut or zero-filled afterwards is told by its size
+// or, failing that, by the child's load (mark_cache_content_broken).
+bool write_index(const CacheRun& cache, const CachePath& index) {
     platform::FileHandle file = platform::create_file_for_writing(index.data());
     if (!file.valid()) return false;
     IndexWriter writer;
     writer.file = file;
-    uint64_t count = 0;
-    for (size_t at = 0; at < cache.names_length; at += wide_length(cache.names + at) + 1) ++count;
     unsigned char header[index_header_bytes] = {};
     std::memcpy(header, index_magic, sizeof index_magic);
-    std::memcpy(header + 8, cache.settings.digest, launch_settings_format::digest_bytes);
-    put_le(header + 8 + launch_settings_format::digest_bytes, count, 8);
+    std::memcpy(header + 8, cache.paths.digest_bytes, launch_settings_format::digest_bytes);
+    put_le(header + 8 + launch_settings_format::digest_bytes, cache.record_count, 8);
     writer.put(header, sizeof header);
-    bool complete = true;
-    CachePath path;
-    for (size_t at = 0; at < cache.names_length && complete; at += wide_length(cache.names + at) + 1) {
-        const char16_t* name = cache.names + at;
-        uint64_t size = 0;
-        complete = join(path, files.data(), {u"\\", name}) && platform::get_file_size(path.data(), &size);
-        size_t length = wide_length(name);
-        unsigned char fields[10];
-        put_le(fields, size, 8);
-        put_le(fields + 8, length, 2);
-        writer.put(fields, sizeof fields);
-        for (size_t i = 0; i < length; ++i) {
-            unsigned char unit[2];
-            put_le(unit, name[i], 2);
-            writer.put(unit, 2);
-        }
-    }
+    writer.put(cache.records, cache.records_length);
     writer.flush();
+    bool flushed = !writer.failed && platform::flush_file(file);
     // A late write error surfaces at the close: such an index is no index.
     bool closed = platform::close_file(file);
-    return complete && !writer.failed && closed;
+    return flushed && closed && cache.record_count > 0;
 }
 
 // Reads the whole index into memory (released with free); null when it is
@@ -245,8 +256,8 @@ unsigned char* read_index(const char16_t* path, uint64_t* size) {
 }
 
 // Whether the index bytes are of this content and every file they list is
-// in paths.files with its size.
-bool index_matches(const CachePaths& paths, const unsigned char* bytes, uint64_t size) {
+// in files (the content's, in its extended-length form) with its size.
+bool index_matches(const CachePaths& paths, const CachePath& files, const unsigned char* bytes, uint64_t size) {
     if (std::memcmp(bytes, index_magic, sizeof index_magic) != 0) return false;
     if (std::memcmp(bytes + 8, paths.digest_bytes, launch_settings_format::digest_bytes) != 0) return false;
     uint64_t count = get_le(bytes + 8 + launch_settings_format::digest_bytes, 8);
@@ -263,41 +274,56 @@ bool index_matches(const CachePaths& paths, const unsigned char* bytes, uint64_t
         name.units[length] = 0;
         at += 2 * length;
         uint64_t actual = 0;
-        if (!join(path, paths.files.data(), {u"\\", name.data()})) return false;
+        if (!join(path, files.data(), {u"\\", name.data()})) return false;
         if (!platform::get_file_size(path.data(), &actual) || actual != expected) return false;
     }
     return at == size && count > 0;
 }
 
 // Moves a broken content directory out of the way, when no other launcher
-// holds the lock. The shared hold is given up for it and taken again after.
-bool set_aside_broken_content(CacheRun& cache, TreeRemoval& removal) {
+// holds the lock; it is removed beside the application's run. The shared
+// hold is given up for it and taken again after.
+bool set_aside_broken_content(CacheRun& cache) {
     CachePaths& paths = cache.paths;
     platform::close_file(cache.lock);
     cache.lock = {nullptr};
     uint32_t attributes = platform::get_file_attributes(paths.content.data());
-    if (!claim_and_remove(removal, paths, paths.digest, paths.content.data(), paths.lock.data(), attributes)) {
+    if (!claim(paths, paths.digest, paths.content.data(), paths.lock.data(), attributes, &cache.set_aside)) {
         return false;
     }
     cache.lock = take_shared_lock(paths.lock.data());
     return cache.lock.valid();
 }
 
-// A growing list of names for the index.
-void remember_name(void* context, const char16_t* name) {
-    auto& cache = *static_cast<CacheRun*>(context);
-    size_t length = wide_length(name) + 1;
-    if (cache.names_capacity - cache.names_length < length) {
-        size_t capacity = cache.names_capacity * 2 + length + 4096;
-        auto* grown = static_cast<char16_t*>(platform::allocate_memory(capacity * sizeof(char16_t)));
-        if (grown == nullptr) platform::stop_immediately();
-        if (cache.names_length > 0) std::memcpy(grown, cache.names, cache.names_length * sizeof(char16_t));
-        std::free(cache.names);
-        cache.names = grown;
-        cache.names_capacity = capacity;
+bool is_retried_refusal(uint32_t error) {
+    return error == platform::error_access_denied || error == platform::error_sharing_violation;
+}
+
+bool exists(const char16_t* path) { return platform::get_file_attributes(path) != platform::invalid_file_attributes; }
+
+// The rename that publishes, tried again while the system refuses it for a
+// file in use; false at once when the content exists (another launcher was
+// first) or for any other error.
+bool rename_into_place(const CacheRun& cache) {
+    uint32_t waited = 0;
+    for (uint32_t pause = publish_pause_first_milliseconds;; pause *= 2) {
+        if (platform::rename_without_replacing(cache.private_directory.data(), cache.paths.content.data())) {
+            return true;
+        }
+        uint32_t error = platform::last_error();
+        if (!is_retried_refusal(error) || exists(cache.paths.content.data())) return false;
+        if (waited >= publish_wait_milliseconds) return false;
+        if (pause > publish_pause_limit_milliseconds) pause = publish_pause_limit_milliseconds;
+        platform::sleep_milliseconds(pause);
+        waited += pause;
     }
-    std::memcpy(cache.names + cache.names_length, name, length * sizeof(char16_t));
-    cache.names_length += length;
+}
+
+void release_records(CacheRun& cache) {
+    std::free(cache.records);
+    cache.records = nullptr;
+    cache.records_length = cache.records_capacity = 0;
+    cache.record_count = 0;
 }
 
 }  // namespace
@@ -308,68 +334,97 @@ bool make_cache_paths(const LaunchSettings& settings, CachePaths* paths) {
     folder[platform::folder_path_capacity] = 0;
     std::memcpy(paths->digest_bytes, settings.digest, sizeof paths->digest_bytes);
     format_digest(settings.digest, paths->digest);
-    return join(paths->root, folder, {u"\\", fenzar_folder}) &&
+    CachePath extended_folder;
+    return make_extended_length(extended_folder, folder) &&
+           join(paths->root, extended_folder.data(), {u"\\", fenzar_folder}) &&
            join(paths->application, paths->root.data(), {u"\\", settings.name}) &&
            join(paths->content, paths->application.data(), {u"\\", paths->digest}) &&
-           join(paths->files, paths->content.data(), {u"\\", files_folder}) &&
            join(paths->index, paths->content.data(), {u"\\", index_file}) &&
-           join(paths->lock, paths->application.data(), {u"\\", paths->digest, lock_suffix});
+           join(paths->lock, paths->application.data(), {u"\\", paths->digest, lock_suffix}) &&
+           join(paths->files, folder, {u"\\", fenzar_folder, u"\\", settings.name, u"\\", paths->digest, u"\\",
+                                       files_folder}) &&
+           wide_length(paths->files.data()) < target_directory_capacity;
 }
 
 bool is_cache_content_complete(const CachePaths& paths) {
-    if (!is_plain_directory_at(paths.content.data()) || !is_plain_directory_at(paths.files.data())) return false;
+    CachePath files;
+    if (!join(files, paths.content.data(), {u"\\", files_folder})) return false;
+    if (!is_plain_directory_at(paths.content.data()) || !is_plain_directory_at(files.data())) return false;
     uint64_t size = 0;
     unsigned char* bytes = read_index(paths.index.data(), &size);
     if (bytes == nullptr) return false;
-    bool complete = index_matches(paths, bytes, size);
+    bool complete = index_matches(paths, files, bytes, size);
     std::free(bytes);
     return complete;
 }
 
-CacheChoice open_cache(CacheRun& cache, TreeRemoval& removal) {
-    if (!cache.settings.cache || platform::is_elevated()) return CacheChoice::temporary;
+CacheState open_cache(CacheRun& cache, const LaunchSettings& settings) {
     CachePaths& paths = cache.paths;
-    if (!make_cache_paths(cache.settings, &paths)) return CacheChoice::temporary;
+    if (!make_cache_paths(settings, &paths)) return CacheState::unusable;
     if (!prepare_folder(paths.root.data()) || !prepare_folder(paths.application.data())) {
-        return CacheChoice::temporary;
+        return CacheState::unusable;
     }
     cache.lock = take_shared_lock(paths.lock.data());
-    if (!cache.lock.valid()) return CacheChoice::temporary;
-    if (platform::get_file_attributes(paths.content.data()) != platform::invalid_file_attributes) {
-        if (is_cache_content_complete(paths)) return CacheChoice::cached;
+    if (!cache.lock.valid()) return CacheState::unusable;
+    if (exists(paths.content.data())) {
+        if (is_cache_content_complete(paths)) return CacheState::complete;
         // Missing or cut files: unpacked again, once no other launcher runs
         // from the broken directory; until then this run uses its own.
-        if (!set_aside_broken_content(cache, removal)) return CacheChoice::temporary;
+        if (!set_aside_broken_content(cache)) return CacheState::unusable;
     }
     if (!join_owned(cache.private_directory, paths, paths.digest, private_suffix) ||
-        !join(cache.private_files, cache.private_directory.data(), {u"\\", files_folder}) ||
-        !platform::create_private_directory(cache.private_directory.data())) {
-        return CacheChoice::temporary;
+        !join(cache.private_files, cache.private_directory.data(), {u"\\", files_folder})) {
+        return CacheState::unusable;
     }
-    return CacheChoice::unpack;
+    return CacheState::missing;
 }
 
-void observe_unpacking(CacheRun& cache, Unpacking& unpacking) { unpacking.entry_observer = {remember_name, &cache}; }
+void remember_cache_record(void* context, const char16_t* name, uint64_t size) {
+    auto& cache = *static_cast<CacheRun*>(context);
+    size_t length = wide_length(name);
+    size_t bytes = 10 + 2 * length;
+    if (cache.records_capacity - cache.records_length < bytes) {
+        size_t capacity = cache.records_capacity * 2 + bytes + 8192;
+        auto* grown = static_cast<unsigned char*>(platform::allocate_memory(capacity));
+        if (grown == nullptr) platform::stop_immediately();
+        if (cache.records_length > 0) std::memcpy(grown, cache.records, cache.records_length);
+        std::free(cache.records);
+        cache.records = grown;
+        cache.records_capacity = capacity;
+    }
+    unsigned char* at = cache.records + cache.records_length;
+    put_le(at, size, 8);
+    put_le(at + 8, length, 2);
+    for (size_t i = 0; i < length; ++i) put_le(at + 10 + 2 * i, name[i], 2);
+    cache.records_length += bytes;
+    ++cache.record_count;
+}
 
-bool publish_cache_content(CacheRun& cache, Unpacking& unpacking, TreeRemoval& removal) {
-    unpacking.entry_observer = {};
+Publication publish_cache_content(CacheRun& cache, TreeRemoval& removal) {
     CachePath index;
-    bool complete = join(index, cache.private_directory.data(), {u"\\", index_file}) &&
-                    write_index(cache, index, cache.private_files);
-    std::free(cache.names);
-    cache.names = nullptr;
-    cache.names_length = cache.names_capacity = 0;
-    if (complete && platform::rename_without_replacing(cache.private_directory.data(), cache.paths.content.data())) {
-        return true;
+    bool indexed = join(index, cache.private_directory.data(), {u"\\", index_file}) && write_index(cache, index);
+    release_records(cache);
+    if (indexed && rename_into_place(cache)) return Publication::published;
+    if (exists(cache.paths.content.data())) {
+        // Another launcher published first: theirs is used when it is
+        // complete, and ours goes.
+        if (!is_cache_content_complete(cache.paths)) return Publication::failed;
+        remove_directory_tree(removal, cache.private_directory.data());
+        return Publication::theirs;
     }
-    // Another launcher published first (or ours is not complete): theirs is
-    // used when it is complete, and ours goes.
-    remove_directory_tree(removal, cache.private_directory.data());
-    return is_cache_content_complete(cache.paths);
+    return indexed ? Publication::refused : Publication::failed;
 }
 
-void remove_unused_cache_content(const CacheRun& cache, TreeRemoval& removal) {
-    const CachePaths& paths = cache.paths;
+bool publish_again(const CacheRun& cache) {
+    return platform::rename_without_replacing(cache.private_directory.data(), cache.paths.content.data());
+}
+
+void mark_cache_content_broken(const CachePaths& paths) { platform::delete_file(paths.index.data()); }
+
+void remove_unused_cache_content(const CachePaths& paths, const char16_t* set_aside, TreeRemoval& removal,
+                                 AbandonCheck abandon) {
+    auto abandoned = [&abandon] { return abandon.requested != nullptr && abandon.requested(abandon.context); };
+    if (set_aside[0] != 0) remove_claimed(removal, set_aside, platform::get_file_attributes(set_aside), abandon);
     uint32_t own_id = platform::current_process_id();
     platform::DirectoryEntry entry;
     bool has_entry = false;
@@ -377,7 +432,8 @@ void remove_unused_cache_content(const CacheRun& cache, TreeRemoval& removal) {
     if (!listing.valid()) return;
     CachePath path;
     CachePath lock;
-    for (; has_entry; has_entry = platform::next_directory_entry(listing, &entry)) {
+    CachePath tombstone;
+    for (; has_entry && !abandoned(); has_entry = platform::next_directory_entry(listing, &entry)) {
         const char16_t* name = entry.name;
         if (!starts_with_digest(name)) continue;
         char16_t digest[digest_units + 1];
@@ -395,8 +451,10 @@ void remove_unused_cache_content(const CacheRun& cache, TreeRemoval& removal) {
                 !join(lock, paths.application.data(), {u"\\", digest, lock_suffix})) {
                 continue;
             }
-            claim_and_remove(removal, paths, digest, path.data(), lock.data(),
-                             is_content ? entry.attributes : platform::get_file_attributes(path.data()));
+            uint32_t attributes = is_content ? entry.attributes : platform::get_file_attributes(path.data());
+            if (claim(paths, digest, path.data(), lock.data(), attributes, &tombstone) && !tombstone.empty()) {
+                remove_claimed(removal, tombstone.data(), attributes, abandon);
+            }
             continue;
         }
         // "." PID "_" DIGITS ".tmp" or ".old": a leftover whose maker has
@@ -417,52 +475,12 @@ void remove_unused_cache_content(const CacheRun& cache, TreeRemoval& removal) {
         uint64_t process_created = 0;
         platform::ProcessState state = platform::query_process_state(static_cast<uint32_t>(process_id), &process_created);
         if (!has_owner_ended(form, state, process_created, entry.creation_time)) continue;
-        CachePath tombstone;
         if (!join(path, paths.application.data(), {u"\\", name}) ||
             !join_owned(tombstone, paths, digest, tombstone_suffix) ||
             !platform::rename_without_replacing(path.data(), tombstone.data())) {
             continue;
         }
-        remove_claimed(removal, tombstone.data(), entry.attributes);
+        remove_claimed(removal, tombstone.data(), entry.attributes, abandon);
     }
     platform::close_directory_listing(listing);
-}
-
-CacheChoice choose_cache_directory(CacheRun& cache, bool parent, TargetDirectory& target_directory,
-                                   TreeRemoval& removal) {
-    CacheChoice choice = CacheChoice::temporary;
-    if (parent) {
-        choice = open_cache(cache, removal);
-    } else if (cache.settings.cache) {
-        char16_t* time = get_environment_copy(variable::time_us);
-        if (time == nullptr && make_cache_paths(cache.settings, &cache.paths)) choice = CacheChoice::cached;
-        std::free(time);
-    }
-    if (choice == CacheChoice::cached) {
-        cache.target_kept.store(true);
-        copy_wide_bounded(target_directory, cache.paths.files.data());
-    } else if (choice == CacheChoice::unpack) {
-        copy_wide_bounded(target_directory, cache.private_directory.data());
-    }
-    return choice;
-}
-
-CacheChoice unpack_into_cache(CacheRun& cache, const CacheUnpackParts& parts, AttachedData attached_data) {
-    observe_unpacking(cache, parts.unpacking);
-    unpack_into_new_directory(parts.unpacking, parts.reader, parts.interruption, cache.private_files.data());
-    // The handler waits while this runs, so that it never sees a
-    // target_directory half rewritten nor removes what was just published.
-    if (!parts.interruption.enter_unpacking()) parts.interruption.end_process();
-    bool published = publish_cache_content(cache, parts.unpacking, parts.removal);
-    if (published) {
-        cache.target_kept.store(true);
-        copy_wide_bounded(parts.target_directory, cache.paths.files.data());
-    } else if (!resolve_target_directory(parts.target_directory, parts.arguments)) {
-        report_spec_failure(built_in_target_spec);
-    }
-    parts.interruption.leave_unpacking();
-    if (published) return CacheChoice::cached;
-    open_payload(parts.reader, attached_data);
-    unpack_into_new_directory(parts.unpacking, parts.reader, parts.interruption, parts.target_directory.data());
-    return CacheChoice::temporary;
 }

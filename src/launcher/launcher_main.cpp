@@ -4,9 +4,9 @@
 #include "child/launch.h"
 #include "child/library_mode.h"
 #include "launcher/parent_end.h"
+#include "launcher/target_choice.h"
 #include "payload/launch_settings.h"
 #include "platform/platform.h"
-#include "sweep/sweep.h"
 
 int launcher_main(Run& run, int argc, char16_t** argv, const unsigned char* attached_data,
                   uint64_t attached_data_length, uint32_t launch_settings_size) {
@@ -14,16 +14,12 @@ int launcher_main(Run& run, int argc, char16_t** argv, const unsigned char* atta
     platform::remove_current_directory_from_library_search();
     // The packer wrote the settings; settings that break their rules are no
     // launcher of ours.
-    if (!read_launch_settings(attached_data + attached_data_length, launch_settings_size, &run.cache.settings)) {
+    if (!read_launch_settings(attached_data + attached_data_length, launch_settings_size, &run.launch_settings)) {
         platform::stop_immediately();
     }
     run.run_mode = detect_run_mode(run.own_paths);
     if (run.run_mode == RunMode::parent) prepare_parent_environment();
-    CacheChoice choice =
-        choose_cache_directory(run.cache, run.run_mode == RunMode::parent, run.target_directory, run.removal);
-    if (choice == CacheChoice::temporary && !resolve_target_directory(run.target_directory, run.arguments)) {
-        report_spec_failure(built_in_target_spec);
-    }
+    TargetChoice choice = choose_target_directory(run);
     if (run.run_mode == RunMode::parent) register_parent_cleanups(run);
     open_payload(run.reader, {attached_data, attached_data_length});
     // The result goes back to the C runtime's start-up code, whose exit
@@ -32,6 +28,7 @@ int launcher_main(Run& run, int argc, char16_t** argv, const unsigned char* atta
     // writes out its buffers at DLL_PROCESS_DETACH. Ending here in any way
     // that skips those (TerminateProcess, _exit) loses what it never flushed.
     if (run.run_mode == RunMode::reentered) {
+        repair_cache_after_load_failure(run);
         const char16_t* first_entry_path =
             find_first_entry_path(run.unpacking, run.reader, run.target_directory.data());
         return run_application_library(first_entry_path, run.target_directory.data(), run.arguments);
@@ -41,23 +38,11 @@ int launcher_main(Run& run, int argc, char16_t** argv, const unsigned char* atta
     // nothing on disk, instead of after a whole unpacking.
     fill_module_file_name(run.own_paths);
     build_child_command_line(run.child_command_line, run.own_paths.module_file_name.data());
-    if (choice == CacheChoice::temporary) {
-        unpack_into_new_directory(run.unpacking, run.reader, run.interruption, run.target_directory.data());
-    } else if (choice == CacheChoice::unpack) {
-        choice = unpack_into_cache(
-            run.cache,
-            {run.unpacking, run.reader, run.interruption, run.removal, run.target_directory, run.arguments},
-            {attached_data, attached_data_length});
-    }
-    if (choice == CacheChoice::cached) remove_unused_cache_content(run.cache, run.removal);
+    choice = unpack_application(run, choice, {attached_data, attached_data_length});
     fill_plain_own_path(run.own_paths);
     set_child_environment(run.arguments, run.own_paths.plain_own_path.data());
-    // Dead launchers leave their trees in %TEMP%, beside a temporary target
-    // directory; beside a cache directory there are none to sweep.
-    SweepRequest sweep{run.target_directory.data(), &run.interruption};
-    BesideWait beside = choice == CacheChoice::temporary ? sweep_beside_wait(sweep) : BesideWait{};
     int32_t exit_status = start_child_and_wait(run.child, run.interruption, run.own_paths.module_file_name.data(),
-                                               run.child_command_line, beside);
+                                               run.child_command_line, work_beside_wait(run, choice));
     clean_up_after_child(run);
     return exit_status;
 }

@@ -45,7 +45,7 @@ int console_control_handler(uint32_t control_type) {
 }
 
 void remove_target_directory(Run& run) {
-    if (run.unpacking.extraction_started.load() != 1 || run.cache.target_kept.load()) return;
+    if (run.unpacking.target_owner.load() != TargetOwner::created) return;
     if (child_may_still_run(run.child, run.interruption)) return;
     remove_directory_tree(run.removal, run.target_directory.data());
 }

@@ -49,9 +49,9 @@ void register_parent_cleanups(Run& run);
 // and ends the process with its status; for other events does nothing and
 // returns 0 (FALSE).
 int console_control_handler(uint32_t control_type);
-// Once extraction has started: removes the target directory tree, unless a
-// started child is not known to have ended or the directory is a published
-// cache directory, which stays.
+// Removes the target directory tree when this run created it
+// (target_owner), unless a started child is not known to have ended. A
+// published cache directory (kept) and one not made yet (none) stay.
 void remove_target_directory(Run& run);
 // Main thread, after the child's wait: removes the target directory, then
 // ends through the interruption if one has begun meanwhile.

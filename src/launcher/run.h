@@ -18,7 +18,9 @@
 #include "launcher/own_path.h"
 #include "launcher/run_mode.h"
 #include "payload/reader.h"
+#include "payload/launch_settings.h"
 #include "removal/tree_removal.h"
+#include "sweep/sweep.h"
 #include "target_dir/target_directory.h"
 #include "unpack/unpack.h"
 
@@ -32,14 +34,20 @@ struct Run {
     // The console event's state and the lock shared with the handler.
     Interruption interruption;
     PayloadReader reader;
-    // extraction_started, entry_name, entry_path, known_directories and the
-    // file being written.
+    // extraction_started, entry_name, entry_path, known_directories, the
+    // file being written and target_owner, which alone decides whether the
+    // target directory may be removed.
     Unpacking unpacking;
     ChildCommandLine child_command_line;
     // child_process and what is known of its end.
     ChildSlot child;
     TreeRemoval removal;
-    // The launch settings and, in cache mode, the cache's paths and the lock
-    // that marks its content as in use.
+    // Read beside the attached data; cache is false without --cache.
+    LaunchSettings launch_settings;
+    // In cache mode, the cache's paths and the lock that marks its content
+    // as in use.
     CacheRun cache;
+    // What the sweep beside the wait reads; it need only last until the
+    // wait has begun.
+    SweepRequest sweep_request{};
 };

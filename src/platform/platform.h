@@ -179,6 +179,8 @@ struct Table {
     // CloseHandle; false when it fails (see last_error()). For a written
     // file the last write error may surface only here.
     bool (*close_file)(FileHandle file);
+    // FlushFileBuffers: what was written is on the disk; false when it fails.
+    bool (*flush_file)(FileHandle file);
     // CreateDirectoryW(path, nullptr); last_error() tells why it failed.
     bool (*create_directory)(const char16_t* path);
     uint32_t (*get_file_attributes)(const char16_t* path);
@@ -314,6 +316,7 @@ inline uint32_t get_process_image_path(ProcessHandle process, char16_t* out, uin
 inline FileHandle create_file_for_writing(const char16_t* path) { return table.create_file_for_writing(path); }
 inline bool write_file(FileHandle file, const void* data, uint32_t length) { return table.write_file(file, data, length); }
 inline bool close_file(FileHandle file) { return table.close_file(file); }
+inline bool flush_file(FileHandle file) { return table.flush_file(file); }
 inline bool create_directory(const char16_t* path) { return table.create_directory(path); }
 inline uint32_t get_file_attributes(const char16_t* path) { return table.get_file_attributes(path); }
 inline bool set_file_attributes(const char16_t* path, uint32_t attributes) { return table.set_file_attributes(path, attributes); }

@@ -74,7 +74,7 @@ bool ensure_directory(KnownDirectories& known_directories, const char16_t* path)
 // A directory of that name that exists already is refused, not taken over:
 // another program of the user could have made it, with access of its own, to
 // put files in the launcher's place.
-void create_target_directory(KnownDirectories& known_directories, const char16_t* directory) {
+bool try_create_target_directory(KnownDirectories& known_directories, const char16_t* directory) {
     if (known_directories.count == 0) seed_with_home_directory(known_directories);
     bool created = platform::create_private_directory(directory);
     if (!created && platform::last_error() == platform::error_path_not_found) {
@@ -82,12 +82,15 @@ void create_target_directory(KnownDirectories& known_directories, const char16_t
         create_containing_directories(known_directories, directory);
         created = platform::create_private_directory(directory);
     }
-    if (!created) {
-        uint32_t code = platform::last_error();
-        if (code == platform::error_already_exists) report_target_exists(directory);
-        fail_with_system_error(message::create_target_failed, code);
-    }
-    remember_directory(known_directories, directory);
+    if (created) remember_directory(known_directories, directory);
+    return created;
+}
+
+void create_target_directory(KnownDirectories& known_directories, const char16_t* directory) {
+    if (try_create_target_directory(known_directories, directory)) return;
+    uint32_t code = platform::last_error();
+    if (code == platform::error_already_exists) report_target_exists(directory);
+    fail_with_system_error(message::create_target_failed, code);
 }
 
 // Climbs while creation fails, then creates the missing levels on the way

@@ -32,3 +32,6 @@ bool ensure_directory(KnownDirectories& known_directories, const char16_t* path)
 // that exists already, or one that cannot be created, ends the process with
 // its message and status 2.
 void create_target_directory(KnownDirectories& known_directories, const char16_t* directory);
+// The same, returning false instead of ending the process (last_error()
+// tells why): for the cache's private directory, whose failure is no error.
+bool try_create_target_directory(KnownDirectories& known_directories, const char16_t* directory);

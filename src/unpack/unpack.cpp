@@ -52,54 +52,89 @@ void form_entry_path(const Job& job) {
     append_wide_bounded(entry_path, job.unpacking.entry_name.data());
 }
 
-void write_record_data(const Job& job, uint64_t size) {
+// A failure to create or write: its message and exit, or, for an unpacking
+// that falls back, false once nothing of it is open any more.
+bool fail_writing(const Job& job, void (*report)(const Job& job)) {
+    if (job.unpacking.write_failures == WriteFailures::report) report(job);
+    abandon_unpacking(job.unpacking, job.interruption);
+    close_payload(job.reader);
+    return false;
+}
+
+[[noreturn]] void report_open(const Job& job) { report_open_failure(job.unpacking.entry_path.data()); }
+[[noreturn]] void report_write(const Job&) { report_unpack_failure(); }
+
+bool write_record_data(const Job& job, uint64_t size) {
     Unpacking& unpacking = job.unpacking;
     while (size > 0) {
         end_here_if_interrupted(job);
         uint32_t piece = size < copy_piece_size ? static_cast<uint32_t>(size) : copy_piece_size;
         read_payload(job.reader, unpacking.copy_buffer, piece);
-        if (!platform::write_file(unpacking.entry_file, unpacking.copy_buffer, piece)) report_unpack_failure();
+        if (!platform::write_file(unpacking.entry_file, unpacking.copy_buffer, piece)) {
+            return fail_writing(job, report_write);
+        }
         size -= piece;
     }
+    return true;
 }
 
-// Reads the next record's name and forms its path; false at the end marker.
-// A name that would leave the directory or open a device ends the process as
-// a file that cannot be opened does, before any of the record is written and
-// before a child could load a library from such a path.
-bool next_record(const Job& job) {
+// A record's path that would not fit ends the process at once, as a limit;
+// an unpacking that falls back takes it as a file it cannot create.
+bool fits_entry_path(const Job& job) {
+    if (job.unpacking.write_failures == WriteFailures::report) return true;
+    return wide_length(job.directory) + 1 + wide_length(job.unpacking.entry_name.data()) <= entry_path_capacity;
+}
+
+// Reads the next record's name and forms its path; false at the end marker
+// (and, for an unpacking that falls back, at a name it cannot use, with
+// *failed set). A name that would leave the directory or open a device ends
+// the process as a file that cannot be opened does, before any of the
+// record is written and before a child could load a library from such a
+// path.
+bool next_record(const Job& job, bool* failed = nullptr) {
     read_record_name(job);
     const auto& entry_name = job.unpacking.entry_name;
     if (entry_name.empty()) return false;
+    if (failed != nullptr && !fits_entry_path(job)) {
+        *failed = true;
+        return fail_writing(job, report_open);
+    }
     form_entry_path(job);
     if (record_name_problem(entry_name.data(), wide_length(entry_name.data())) != nullptr) {
-        report_open_failure(job.unpacking.entry_path.data());
+        if (failed != nullptr) *failed = true;
+        return fail_writing(job, report_open);
     }
     return true;
 }
 
 // Writes every record below the job's directory, then closes the reader and
-// leaves the unpacking.
-void write_all_records(const Job& job) {
+// leaves the unpacking. False only when an unpacking that falls back failed.
+bool write_all_records(const Job& job) {
     Unpacking& unpacking = job.unpacking;
-    while (next_record(job)) {
+    bool failed = false;
+    while (next_record(job, &failed)) {
         end_here_if_interrupted(job);
         uint64_t size = read_record_size(job);
         create_containing_directories(unpacking.known_directories, unpacking.entry_path.data());
         unpacking.entry_file = platform::create_file_for_writing(unpacking.entry_path.data());
-        if (!unpacking.entry_file.valid()) report_open_failure(unpacking.entry_path.data());
-        write_record_data(job, size);
+        if (!unpacking.entry_file.valid()) return fail_writing(job, report_open);
+        if (!write_record_data(job, size)) return false;
+        if (unpacking.flush_files && !platform::flush_file(unpacking.entry_file)) {
+            return fail_writing(job, report_write);
+        }
         // A write that the system accepted may still fail here (a full
         // network share, a disk that fills late): the file is then not what
         // the record holds.
         platform::FileHandle file = unpacking.entry_file;
         unpacking.entry_file = {nullptr};
-        if (!platform::close_file(file)) report_unpack_failure();
+        if (!platform::close_file(file)) return fail_writing(job, report_write);
         const EntryObserver& observer = unpacking.entry_observer;
-        if (observer.written != nullptr) observer.written(observer.context, unpacking.entry_name.data());
+        if (observer.written != nullptr) observer.written(observer.context, unpacking.entry_name.data(), size);
     }
+    if (failed) return false;
     close_payload(job.reader);
     job.interruption.leave_unpacking();
+    return true;
 }
 
 }  // namespace
@@ -111,13 +146,21 @@ void unpack_archive(Unpacking& unpacking, PayloadReader& reader, Interruption& i
     write_all_records({unpacking, reader, interruption, directory});
 }
 
-void unpack_into_new_directory(Unpacking& unpacking, PayloadReader& reader, Interruption& interruption,
-                               const char16_t* directory) {
+bool unpack_into_new_directory(Unpacking& unpacking, PayloadReader& reader, Interruption& interruption,
+                               const char16_t* directory, const char16_t* records_directory) {
     if (!interruption.enter_unpacking()) interruption.end_process();
-    create_target_directory(unpacking.known_directories, directory);
+    if (unpacking.write_failures == WriteFailures::report) {
+        create_target_directory(unpacking.known_directories, directory);
+    } else if (!try_create_target_directory(unpacking.known_directories, directory)) {
+        abandon_unpacking(unpacking, interruption);
+        close_payload(reader);
+        return false;
+    }
     // Only now is the directory this process's own to remove.
+    unpacking.target_owner.store(TargetOwner::created);
     unpacking.extraction_started.store(1);
-    write_all_records({unpacking, reader, interruption, directory});
+    if (records_directory == nullptr) records_directory = directory;
+    return write_all_records({unpacking, reader, interruption, records_directory});
 }
 
 void abandon_unpacking(Unpacking& unpacking, Interruption& interruption) {

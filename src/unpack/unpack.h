@@ -15,11 +15,32 @@ inline constexpr size_t entry_path_capacity = attached_data_format::max_path_uni
 inline constexpr size_t entry_name_capacity = attached_data_format::max_name_units;
 inline constexpr uint32_t copy_piece_size = 32768;
 
-// Told each record's name (relative, as stored) once its file is written
-// and closed; the cache indexes what it unpacked this way. None by default.
+// Told each record's name (relative, as stored) and size once its file is
+// written and closed; the cache indexes what it unpacked this way. None by
+// default.
 struct EntryObserver {
-    void (*written)(void* context, const char16_t* name) = nullptr;
+    void (*written)(void* context, const char16_t* name, uint64_t size) = nullptr;
     void* context = nullptr;
+};
+
+// Whose the target directory is: the one fact that decides whether anything
+// (the end of the run, a failure, a console event) may remove it.
+enum class TargetOwner : uint8_t {
+    // Not created by this process, or not yet: nothing is removed.
+    none,
+    // Created by this process, privately: removed.
+    created,
+    // A published cache directory: never removed.
+    kept,
+};
+
+// What a failure to create or write a file does.
+enum class WriteFailures : uint8_t {
+    // Its message and exit status 2.
+    report,
+    // The unpacking ends and says so: for the cache's private unpacking,
+    // whose failures are never an error of their own.
+    fall_back,
 };
 
 // What one run's unpacking holds.
@@ -36,6 +57,14 @@ struct Unpacking {
     platform::FileHandle entry_file{nullptr};
     KnownDirectories known_directories;
     EntryObserver entry_observer;
+    // Set to created in one place (unpack_into_new_directory), to kept and
+    // back to none only by the launcher's cache flow. Read by the console
+    // handler's thread.
+    std::atomic<TargetOwner> target_owner{TargetOwner::none};
+    WriteFailures write_failures = WriteFailures::report;
+    // Each file reaches the disk before it is closed, so that what a later
+    // start trusts without reading it back survives a power cut.
+    bool flush_files = false;
 };
 
 // Writes every record of the open reader below directory, then closes the
@@ -44,11 +73,16 @@ struct Unpacking {
 void unpack_archive(Unpacking& unpacking, PayloadReader& reader, Interruption& interruption,
                         const char16_t* directory);
 // Parent mode: the same into a directory that it creates first, privately,
-// refusing one that exists (create_target_directory); extraction_started is
-// set only once the directory is this process's own, so that no cleanup
-// removes a directory it did not create.
-void unpack_into_new_directory(Unpacking& unpacking, PayloadReader& reader, Interruption& interruption,
-                               const char16_t* directory);
+// refusing one that exists (create_target_directory), with the records below
+// records_directory (the directory itself when null). extraction_started and
+// target_owner (created) are set only once the directory is this process's
+// own, so that no cleanup removes a directory it did not create. True when
+// every record was written; false only with WriteFailures::fall_back, when a
+// directory or file could not be created or written (or a record's path
+// would not fit): the reader is then closed, no file is open and the
+// unpacking is left.
+bool unpack_into_new_directory(Unpacking& unpacking, PayloadReader& reader, Interruption& interruption,
+                               const char16_t* directory, const char16_t* records_directory = nullptr);
 // Main thread, before a failure exit or on an interruption: closes the file
 // being written, if any, and marks the unpacking as left.
 void abandon_unpacking(Unpacking& unpacking, Interruption& interruption);

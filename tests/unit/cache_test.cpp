@@ -15,6 +15,7 @@
 #include <string>
 
 #include "cache/cache.h"
+#include "launcher/target_choice.h"
 #include "new_run.h"
 #include "payload/launch_settings.h"
 #include "platform_override.h"
@@ -77,20 +78,24 @@ protected:
     ::Run& new_run(const std::u16string& name = u"app", unsigned char digest_byte = 0xA5) {
         ::Run& run = *runs.emplace_back(std::make_unique<NewRun>())->operator->();
         Bytes block = make_launch_settings(name, digest_byte);
-        EXPECT_TRUE(read_launch_settings(block.data(), block.size(), &run.cache.settings));
+        EXPECT_TRUE(read_launch_settings(block.data(), block.size(), &run.launch_settings));
         return run;
     }
-    // What a parent does for CacheChoice::unpack, up to publishing.
+    // What a parent does for missing content, up to publishing: true when
+    // the run can use the published content (its own or another's).
     bool unpack_and_publish(::Run& run) {
         open_payload(run.reader, {attached.data(), attached.size()});
-        observe_unpacking(run.cache, run.unpacking);
-        unpack_into_new_directory(run.unpacking, run.reader, run.interruption, run.cache.private_files.data());
-        return publish_cache_content(run.cache, run.unpacking, run.removal);
+        run.unpacking.entry_observer = {remember_cache_record, &run.cache};
+        run.unpacking.flush_files = true;
+        unpack_into_new_directory(run.unpacking, run.reader, run.interruption, run.cache.private_directory.data(),
+                                  run.cache.private_files.data());
+        Publication publication = publish_cache_content(run.cache, run.removal);
+        return publication == Publication::published || publication == Publication::theirs;
     }
-    CacheChoice open(::Run& run) { return open_cache(run.cache, run.removal); }
+    CacheState open(::Run& run) { return open_cache(run.cache, run.launch_settings); }
     ::Run& published(const std::u16string& name = u"app", unsigned char digest_byte = 0xA5) {
         ::Run& run = new_run(name, digest_byte);
-        EXPECT_EQ(open(run), CacheChoice::unpack);
+        EXPECT_EQ(open(run), CacheState::missing);
         EXPECT_TRUE(unpack_and_publish(run));
         return run;
     }
@@ -141,40 +146,43 @@ TEST_F(Cache, FreshThenCompleteThenDamaged) {
     struct Case {
         const char* what;
         void (*damage)(const fs::path& content);
-        CacheChoice choice;
+        CacheState state;
     };
     const Case cases[] = {
-        {"complete", [](const fs::path&) {}, CacheChoice::cached},
-        {"a file missing", [](const fs::path& c) { fs::remove(c / "files" / "sub" / "data.bin"); }, CacheChoice::unpack},
-        {"a file cut", [](const fs::path& c) { fs::resize_file(c / "files" / "readme.txt", 299); }, CacheChoice::unpack},
+        {"complete", [](const fs::path&) {}, CacheState::complete},
+        {"a file missing", [](const fs::path& c) { fs::remove(c / "files" / "sub" / "data.bin"); }, CacheState::missing},
+        {"a file cut", [](const fs::path& c) { fs::resize_file(c / "files" / "readme.txt", 299); }, CacheState::missing},
         {"a file grown", [](const fs::path& c) { std::ofstream(c / "files" / "app.dll", std::ios::app) << "x"; },
-         CacheChoice::unpack},
+         CacheState::missing},
         {"a file now a directory",
          [](const fs::path& c) {
              fs::remove(c / "files" / "readme.txt");
              fs::create_directory(c / "files" / "readme.txt");
          },
-         CacheChoice::unpack},
-        {"no index", [](const fs::path& c) { fs::remove(c / "index"); }, CacheChoice::unpack},
+         CacheState::missing},
+        {"no index", [](const fs::path& c) { fs::remove(c / "index"); }, CacheState::missing},
         {"an index of another digest",
          [](const fs::path& c) {
              std::fstream index(c / "index", std::ios::in | std::ios::out | std::ios::binary);
              index.seekp(8);
              index.put('\x00');
          },
-         CacheChoice::unpack},
+         CacheState::missing},
         {"an index cut", [](const fs::path& c) { fs::resize_file(c / "index", fs::file_size(c / "index") - 1); },
-         CacheChoice::unpack},
+         CacheState::missing},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         c.damage(application() / digest());
         ::Run& run = new_run();
-        ASSERT_EQ(open(run), c.choice);
-        if (c.choice == CacheChoice::unpack) {
-            // The broken directory was set aside and removed before unpacking.
+        ASSERT_EQ(open(run), c.state);
+        if (c.state == CacheState::missing) {
+            // The broken directory was set aside, to be removed beside the
+            // application's run.
             EXPECT_FALSE(fs::exists(application() / digest()));
+            EXPECT_FALSE(run.cache.set_aside.empty());
             EXPECT_TRUE(unpack_and_publish(run));
+            remove_unused_cache_content(run.cache.paths, run.cache.set_aside.data(), run.removal, {});
         }
         expect_files_as_packed();
         EXPECT_EQ(entries(), (std::set<std::string>{digest(), digest() + ".lock"}));
@@ -186,17 +194,17 @@ TEST_F(Cache, ABrokenDirectoryInUseIsLeftAndTheRunGoesToTheTemporaryDirectory) {
     ::Run& holder = published();
     fs::remove(files() / "readme.txt");
     ::Run& run = new_run();
-    EXPECT_EQ(open(run), CacheChoice::temporary);
+    EXPECT_EQ(open(run), CacheState::unusable);
     EXPECT_TRUE(fs::exists(files() / "app.dll"));
     release(holder);
-    EXPECT_EQ(open(new_run()), CacheChoice::unpack);
+    EXPECT_EQ(open(new_run()), CacheState::missing);
 }
 
 TEST_F(Cache, ARaceLostUsesTheWinnersDirectoryAndRemovesItsOwn) {
     ::Run& a = new_run();
     ::Run& b = new_run();
-    ASSERT_EQ(open(a), CacheChoice::unpack);
-    ASSERT_EQ(open(b), CacheChoice::unpack);
+    ASSERT_EQ(open(a), CacheState::missing);
+    ASSERT_EQ(open(b), CacheState::missing);
     EXPECT_NE(std::u16string(a.cache.private_directory.data()), std::u16string(b.cache.private_directory.data()));
     ASSERT_TRUE(unpack_and_publish(a));
     ASSERT_TRUE(unpack_and_publish(b));
@@ -211,7 +219,6 @@ TEST_F(Cache, WhatCannotBeTrustedGoesToTheTemporaryDirectory) {
         bool elevated;
     };
     const Case cases[] = {
-        {"elevated", [](const fs::path&) {}, true},
         {"the application's folder a link",
          [](const fs::path& s) {
              fs::create_directories(s / "Fenzar");
@@ -239,7 +246,7 @@ TEST_F(Cache, WhatCannotBeTrustedGoesToTheTemporaryDirectory) {
         c.prepare(scratch);
         elevated = c.elevated;
         ::Run& run = new_run();
-        EXPECT_EQ(open(run), CacheChoice::temporary);
+        EXPECT_EQ(open(run), CacheState::unusable);
         EXPECT_FALSE(run.cache.lock.valid());
         if (fs::exists(scratch / "elsewhere")) {
             EXPECT_TRUE(fs::is_empty(scratch / "elsewhere"));
@@ -265,7 +272,7 @@ TEST_F(Cache, WhatNoLauncherUsesIsRemoved) {
     std::ofstream(scratch / "outside" / "keep") << "keep";
     fs::create_directory_symlink(scratch / "outside", app / digest(0x60));
 
-    remove_unused_cache_content(current.cache, current.removal);
+    remove_unused_cache_content(current.cache.paths, current.cache.set_aside.data(), current.removal, {});
 
     EXPECT_EQ(entries(), (std::set<std::string>{digest(0x10), digest(0x10) + ".lock", digest(0x30),
                                                  digest(0x30) + ".lock", d + ".424242_1.tmp", d + ".424242_2.old",
@@ -276,29 +283,55 @@ TEST_F(Cache, WhatNoLauncherUsesIsRemoved) {
 
     release(old_in_use);
     processes.clear();
-    remove_unused_cache_content(current.cache, current.removal);
+    remove_unused_cache_content(current.cache.paths, current.cache.set_aside.data(), current.removal, {});
     EXPECT_EQ(entries(), (std::set<std::string>{digest(0x30), digest(0x30) + ".lock", "unrelated"}));
 }
 
-TEST_F(Cache, AReenteredInstanceFollowsItsParentsChoice) {
+// The flow's choice: a parent opens the cache unless it is elevated; a
+// re-entered instance follows its parent, which left FENZAR_ONEFILE_TIME_US
+// unset exactly when it ran from the cache, and never takes the cache when
+// elevated. Without --cache both take the temporary directory.
+TEST_F(Cache, TheFlowsChoiceFollowsTheSettingsTheModeAndElevation) {
     ::Run& parent = published();
+    struct Case {
+        const char* what;
+        RunMode mode;
+        bool cache;
+        bool is_elevated;
+        const char* time_us;
+        TargetChoice choice;
+    };
+    const Case cases[] = {
+        {"parent", RunMode::parent, true, false, nullptr, TargetChoice::cached},
+        {"parent, elevated", RunMode::parent, true, true, nullptr, TargetChoice::temporary},
+        {"parent without --cache", RunMode::parent, false, false, nullptr, TargetChoice::temporary},
+        {"child of a cached parent", RunMode::reentered, true, false, nullptr, TargetChoice::cached},
+        {"child of a cached parent, elevated", RunMode::reentered, true, true, nullptr, TargetChoice::temporary},
+        {"child of a temporary parent", RunMode::reentered, true, false, "123456", TargetChoice::temporary},
+        {"child without --cache", RunMode::reentered, false, false, nullptr, TargetChoice::temporary},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.time_us != nullptr) {
+            setenv("FENZAR_ONEFILE_TIME_US", c.time_us, 1);
+        } else {
+            unsetenv("FENZAR_ONEFILE_TIME_US");
+        }
+        elevated = c.is_elevated;
+        ::Run& run = new_run();
+        run.run_mode = c.mode;
+        if (!c.cache) run.launch_settings = {};
+        EXPECT_EQ(choose_target_directory(run), c.choice);
+        if (c.choice == TargetChoice::cached) {
+            EXPECT_EQ(std::u16string(run.target_directory.data()), core_path(files()));
+            EXPECT_EQ(run.unpacking.target_owner.load(), TargetOwner::kept);
+        } else {
+            EXPECT_EQ(std::u16string(run.target_directory.data()).find(u"onefile_") != std::u16string::npos, true);
+            EXPECT_EQ(run.unpacking.target_owner.load(), TargetOwner::none);
+        }
+        if (run.cache.lock.valid()) release(run);
+    }
     unsetenv("FENZAR_ONEFILE_TIME_US");
-    ::Run& child = new_run();
-    EXPECT_EQ(choose_cache_directory(child.cache, false, child.target_directory, child.removal), CacheChoice::cached);
-    EXPECT_EQ(std::u16string(child.target_directory.data()), core_path(files()));
-    EXPECT_TRUE(child.cache.target_kept.load());
-    setenv("FENZAR_ONEFILE_TIME_US", "123456", 1);
-    ::Run& temporary_child = new_run();
-    EXPECT_EQ(choose_cache_directory(temporary_child.cache, false, temporary_child.target_directory,
-                                     temporary_child.removal),
-              CacheChoice::temporary);
-    EXPECT_TRUE(temporary_child.target_directory.empty());
-    unsetenv("FENZAR_ONEFILE_TIME_US");
-    // Without --cache a parent and a child alike take the temporary directory.
-    ::Run& plain = new_run();
-    plain.cache.settings = {};
-    EXPECT_EQ(choose_cache_directory(plain.cache, true, plain.target_directory, plain.removal), CacheChoice::temporary);
-    EXPECT_EQ(choose_cache_directory(plain.cache, false, plain.target_directory, plain.removal), CacheChoice::temporary);
     release(parent);
 }
 

@@ -359,6 +359,12 @@ bool close_file(platform::FileHandle file) {
     return false;
 }
 
+bool flush_file(platform::FileHandle file) {
+    if (fsync(static_cast<int>(from_handle(file.value))) == 0) return true;
+    fail_with_errno();
+    return false;
+}
+
 bool create_directory(const char16_t* path) {
     if (mkdir(path_to_native(path).c_str(), 0755) != 0) {
         fail_with_errno();
@@ -665,6 +671,7 @@ Table table = {
     .create_file_for_writing = posix_layer::create_file_for_writing,
     .write_file = posix_layer::write_file,
     .close_file = posix_layer::close_file,
+    .flush_file = posix_layer::flush_file,
     .create_directory = posix_layer::create_directory,
     .get_file_attributes = posix_layer::get_file_attributes,
     .set_file_attributes = posix_layer::set_file_attributes,

@@ -265,6 +265,8 @@ bool write_file(platform::FileHandle file, const void* data, uint32_t length) {
 
 bool close_file(platform::FileHandle file) { return CloseHandle(to_native(file)) != 0; }
 
+bool flush_file(platform::FileHandle file) { return FlushFileBuffers(to_native(file)) != 0; }
+
 bool create_directory(const char16_t* path) { return CreateDirectoryW(wide(path), nullptr) != 0; }
 
 uint32_t get_file_attributes(const char16_t* path) { return GetFileAttributesW(wide(path)); }
@@ -685,6 +687,7 @@ Table table = {
     .create_file_for_writing = win32_layer::create_file_for_writing,
     .write_file = win32_layer::write_file,
     .close_file = win32_layer::close_file,
+    .flush_file = win32_layer::flush_file,
     .create_directory = win32_layer::create_directory,
     .get_file_attributes = win32_layer::get_file_attributes,
     .set_file_attributes = win32_layer::set_file_attributes,

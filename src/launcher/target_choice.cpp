@@ -1,0 +1,166 @@
+#include "launcher/target_choice.h"
+
+#include <cstdlib>
+#include <new>
+
+#include "base/environment.h"
+#include "base/report.h"
+#include "launcher/parent_end.h"
+#include "platform/platform.h"
+#include "sweep/sweep.h"
+
+namespace {
+
+void resolve_temporary_directory(Run& run) {
+    if (!resolve_target_directory(run.target_directory, run.arguments)) report_spec_failure(built_in_target_spec);
+}
+
+TargetChoice choose_as_parent(Run& run) {
+    if (!run.launch_settings.cache || platform::is_elevated()) return TargetChoice::temporary;
+    switch (open_cache(run.cache, run.launch_settings)) {
+        case CacheState::complete:
+            copy_wide_bounded(run.target_directory, run.cache.paths.files.data());
+            return TargetChoice::cached;
+        case CacheState::missing:
+            copy_wide_bounded(run.target_directory, run.cache.private_directory.data());
+            return TargetChoice::unpack_into_cache;
+        case CacheState::unusable:
+            break;
+    }
+    return TargetChoice::temporary;
+}
+
+// The parent ran from the cache exactly when it left the temporary
+// directory's time value unset; its proof (run_mode.h) makes the
+// environment it handed down its own.
+TargetChoice choose_as_reentered(Run& run) {
+    if (!run.launch_settings.cache || platform::is_elevated()) return TargetChoice::temporary;
+    char16_t* time = get_environment_copy(variable::time_us);
+    bool parent_cached = time == nullptr;
+    std::free(time);
+    if (!parent_cached || !make_cache_paths(run.launch_settings, &run.cache.paths)) return TargetChoice::temporary;
+    copy_wide_bounded(run.target_directory, run.cache.paths.files.data());
+    return TargetChoice::cached;
+}
+
+// The unpacking into the private directory, then its publication; false
+// when the run must fall back. On false the private directory is gone.
+bool unpack_and_publish(Run& run) {
+    Unpacking& unpacking = run.unpacking;
+    unpacking.entry_observer = {remember_cache_record, &run.cache};
+    unpacking.write_failures = WriteFailures::fall_back;
+    unpacking.flush_files = true;
+    bool unpacked = unpack_into_new_directory(unpacking, run.reader, run.interruption,
+                                              run.cache.private_directory.data(), run.cache.private_files.data());
+    unpacking.entry_observer = {};
+    unpacking.write_failures = WriteFailures::report;
+    unpacking.flush_files = false;
+    // The handler waits while this runs, so that it never sees a
+    // target_directory half rewritten nor removes what was just published.
+    if (!run.interruption.enter_unpacking()) run.interruption.end_process();
+    Publication publication = unpacked ? publish_cache_content(run.cache, run.removal) : Publication::failed;
+    switch (publication) {
+        case Publication::published:
+        case Publication::theirs:
+            unpacking.target_owner.store(TargetOwner::kept);
+            copy_wide_bounded(run.target_directory, run.cache.paths.files.data());
+            run.interruption.leave_unpacking();
+            return true;
+        case Publication::refused:
+        case Publication::failed:
+            break;
+    }
+    // Removed when it is this run's own; from here on nothing is, until the
+    // temporary directory has been made.
+    remove_target_directory(run);
+    unpacking.target_owner.store(TargetOwner::none);
+    resolve_temporary_directory(run);
+    run.interruption.leave_unpacking();
+    return false;
+}
+
+// The cache's removals beside the wait: a removal of their own, so that the
+// launcher's removal of its target directory never waits for them, and the
+// sweep's bounds.
+struct CacheCleanup {
+    CachePaths paths;
+    CachePath set_aside;
+    const Interruption* interruption;
+    TreeRemoval removal;
+    std::atomic<bool> stop{false};
+    uint64_t deadline = 0;
+    // The main thread and the cleanup's thread: the last one to let go frees it.
+    std::atomic<int> holders{2};
+};
+
+void let_go(CacheCleanup* cleanup) {
+    if (cleanup->holders.fetch_sub(1) == 1) delete cleanup;
+}
+
+bool should_stop(const void* context) {
+    auto* cleanup = static_cast<const CacheCleanup*>(context);
+    return cleanup->stop.load() || cleanup->interruption->has_begun() ||
+           platform::system_time_as_file_time() > cleanup->deadline;
+}
+
+void run_cache_cleanup(void* context) {
+    auto* cleanup = static_cast<CacheCleanup*>(context);
+    cleanup->deadline = platform::system_time_as_file_time() + sweep_limits_per_start.duration;
+    remove_unused_cache_content(cleanup->paths, cleanup->set_aside.data(), cleanup->removal,
+                                {should_stop, cleanup});
+    let_go(cleanup);
+}
+
+void* begin_cache_cleanup(const void* context) {
+    const Run& run = *static_cast<const Run*>(context);
+    auto* cleanup = new (std::nothrow) CacheCleanup;
+    if (cleanup == nullptr) return nullptr;
+    cleanup->paths = run.cache.paths;
+    cleanup->set_aside = run.cache.set_aside;
+    cleanup->interruption = &run.interruption;
+    if (!platform::start_background_thread(run_cache_cleanup, cleanup)) {
+        delete cleanup;
+        return nullptr;
+    }
+    return cleanup;
+}
+
+void end_cache_cleanup(void* begun) {
+    if (begun == nullptr) return;
+    auto* cleanup = static_cast<CacheCleanup*>(begun);
+    cleanup->stop.store(true);
+    let_go(cleanup);
+}
+
+void mark_broken(void* context) { mark_cache_content_broken(static_cast<Run*>(context)->cache.paths); }
+
+}  // namespace
+
+TargetChoice choose_target_directory(Run& run) {
+    TargetChoice choice = run.run_mode == RunMode::parent ? choose_as_parent(run) : choose_as_reentered(run);
+    if (choice == TargetChoice::cached) run.unpacking.target_owner.store(TargetOwner::kept);
+    if (choice == TargetChoice::temporary) resolve_temporary_directory(run);
+    return choice;
+}
+
+TargetChoice unpack_application(Run& run, TargetChoice choice, AttachedData attached_data) {
+    if (choice == TargetChoice::cached) return choice;
+    if (choice == TargetChoice::unpack_into_cache) {
+        if (unpack_and_publish(run)) return TargetChoice::cached;
+        open_payload(run.reader, attached_data);
+    }
+    unpack_into_new_directory(run.unpacking, run.reader, run.interruption, run.target_directory.data());
+    return TargetChoice::temporary;
+}
+
+BesideWait work_beside_wait(Run& run, TargetChoice choice) {
+    // Dead launchers leave their trees in %TEMP%, beside a temporary target
+    // directory; beside a cache directory are the cache's own leftovers.
+    if (choice == TargetChoice::cached) return {begin_cache_cleanup, end_cache_cleanup, &run};
+    run.sweep_request = {run.target_directory.data(), &run.interruption};
+    return sweep_beside_wait(run.sweep_request);
+}
+
+void repair_cache_after_load_failure(Run& run) {
+    if (run.unpacking.target_owner.load() == TargetOwner::kept) set_failure_cleanup(mark_broken, &run);
+}
