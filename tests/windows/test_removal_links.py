@@ -138,6 +138,9 @@ class RemovalWithLinksSwappedIn(unittest.TestCase):
         # Without swaps the test shows nothing: the removal must have been
         # caught with subdirectories still to do.
         self.assertGreater(swapper.swapped, 0, 'no subdirectory was swapped during the removal; left: %r' % tree)
+        # A removal that follows the links empties this directory and then
+        # removes it (as the removal before this design did, measured).
+        self.assertTrue(os.path.isdir(self.outside), 'the directory outside %TEMP% was removed')
         self.assertEqual(sorted(os.listdir(self.outside)), FILES)
 
     def test_the_sweep_of_a_dead_launchers_tree(self):
