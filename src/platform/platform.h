@@ -39,6 +39,11 @@ struct JobHandle {
     void* value;
     bool valid() const { return value != nullptr; }
 };
+// A directory opened by a removal.
+struct DirectoryHandle {
+    void* value;
+    bool valid() const { return value != nullptr; }
+};
 
 // One entry of a directory listing, without "." and "..".
 struct DirectoryEntry {
@@ -47,6 +52,19 @@ struct DirectoryEntry {
     // When the entry was created, as the listing reports it, in the units of
     // system_time_as_file_time.
     uint64_t creation_time;
+};
+
+// What a removal compares of an entry, as its directory lists it and as it
+// was opened: its attributes and its file id, which is unique on its volume
+// (the file reference number; on POSIX the inode number).
+struct EntryFacts {
+    uint32_t attributes;
+    uint64_t file_id;
+};
+// One entry of a listing by handle, without "." and "..".
+struct RemovalEntry {
+    char16_t name[260];
+    EntryFacts facts;
 };
 
 // What can be told of the process that has an id.
@@ -271,6 +289,42 @@ struct Table {
     // priority (THREAD_MODE_BACKGROUND_BEGIN, else the lowest); the handle
     // is closed at once. False when no thread started.
     bool (*start_background_thread)(void (*routine)(void* argument), void* argument);
+
+    // Removal by handle, which a link put in place of a directory at any
+    // moment cannot redirect. Names relative to a parent are single
+    // components, taken as they are (no wildcards, no separators).
+    //
+    // Without a parent: CreateFileW(name, list | traverse | read attributes,
+    // share all, OPEN_EXISTING, backup semantics), name a full path resolved
+    // as the system resolves it, links included: the place the caller chose.
+    // With a parent: NtCreateFile of name relative to it (RootDirectory) with
+    // the same rights, FILE_OPEN_REPARSE_POINT and FILE_OPEN_FOR_BACKUP_INTENT:
+    // the entry itself, never a link's target (on POSIX openat with
+    // O_DIRECTORY | O_NOFOLLOW, which refuses a link). *facts are those of
+    // what was opened (GetFileInformationByHandle's attributes,
+    // FileInternalInformation's id). Invalid on failure, with last_error().
+    DirectoryHandle (*open_directory_for_removal)(DirectoryHandle parent, const char16_t* name, EntryFacts* facts);
+    // NtQueryDirectoryFile, one entry a call (FileIdBothDirectoryInformation):
+    // the directory's next entry other than "." and ".."; false at the end
+    // or when it cannot be read. On POSIX readdir and fstatat without
+    // following links (a symbolic link has only the reparse-point attribute).
+    bool (*read_directory_entry)(DirectoryHandle directory, RemovalEntry* entry);
+    // The same query, restarted, for the one entry called name: its facts as
+    // the directory lists them; false when there is none.
+    bool (*find_directory_entry)(DirectoryHandle directory, const char16_t* name, EntryFacts* facts);
+    // Opens name relative to parent with DELETE | read and write attributes,
+    // FILE_OPEN_REPARSE_POINT and FILE_OPEN_FOR_BACKUP_INTENT, and deletes
+    // what it opened only when it has the expected file id and the same
+    // directory and reparse-point attributes: a file, an empty directory or
+    // a link itself. FileDispositionInfoEx with POSIX semantics and ignoring
+    // the read-only attribute; where that is refused, the read-only attribute
+    // is cleared on the opened handle and FileDispositionInfo set. False when
+    // nothing was deleted (a different entry: error_file_not_found). On POSIX
+    // fstatat and unlinkat, which never follow a link; a directory without
+    // write permission (the POSIX form of read-only, which Windows does not
+    // let stop the removal of entries) gets it first.
+    bool (*delete_entry_relative)(DirectoryHandle parent, const char16_t* name, const EntryFacts* expected);
+    void (*close_directory)(DirectoryHandle directory);
 };
 
 // Filled by the layer the build links (win32/ or posix/).
@@ -348,5 +402,10 @@ inline ProcessState query_process_state(uint32_t process_id, uint64_t* creation_
 inline bool is_own_plain_directory(const char16_t* path) { return table.is_own_plain_directory(path); }
 inline bool rename_without_replacing(const char16_t* from, const char16_t* to) { return table.rename_without_replacing(from, to); }
 inline bool start_background_thread(void (*routine)(void* argument), void* argument) { return table.start_background_thread(routine, argument); }
+inline DirectoryHandle open_directory_for_removal(DirectoryHandle parent, const char16_t* name, EntryFacts* facts) { return table.open_directory_for_removal(parent, name, facts); }
+inline bool read_directory_entry(DirectoryHandle directory, RemovalEntry* entry) { return table.read_directory_entry(directory, entry); }
+inline bool find_directory_entry(DirectoryHandle directory, const char16_t* name, EntryFacts* facts) { return table.find_directory_entry(directory, name, facts); }
+inline bool delete_entry_relative(DirectoryHandle parent, const char16_t* name, const EntryFacts* expected) { return table.delete_entry_relative(parent, name, expected); }
+inline void close_directory(DirectoryHandle directory) { table.close_directory(directory); }
 
 }  // namespace platform

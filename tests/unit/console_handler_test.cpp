@@ -120,15 +120,16 @@ protected:
         install_fake_child(platform.table(), child);
         install_fake_directory(platform.table(), directory_state);
         directory_state.gone_after = 1;
-        platform.table().get_file_attributes = [](const char16_t* path) -> uint32_t {
+        platform.table().find_directory_entry = [](platform::DirectoryHandle parent, const char16_t* name,
+                                                   platform::EntryFacts* facts) {
             note_removal_step();
-            if (std::u16string(path) != fake_target_extended) return platform::invalid_file_attributes;
-            return fake_directory->attempts >= fake_directory->gone_after ? platform::invalid_file_attributes
-                                                                          : platform::file_attribute_directory;
+            *facts = {fake_target_attributes(), 2};
+            return is_fake_target(parent, name) && facts->attributes != platform::invalid_file_attributes;
         };
-        platform.table().remove_directory = [](const char16_t* path) {
+        platform.table().delete_entry_relative = [](platform::DirectoryHandle parent, const char16_t* name,
+                                                    const platform::EntryFacts*) {
             note_removal_step();
-            if (std::u16string(path) == fake_target_extended) ++fake_directory->attempts;
+            if (is_fake_target(parent, name)) ++fake_directory->attempts;
             return false;
         };
         platform.table().get_own_module_file_name = [](char16_t* out, uint32_t) -> uint32_t {

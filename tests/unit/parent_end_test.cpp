@@ -160,6 +160,16 @@ void install_world(platform::Table& table) {
         if (record("remove_directory")) return false;
         return world->real.remove_directory(path);
     };
+    table.open_directory_for_removal = [](platform::DirectoryHandle parent, const char16_t* name,
+                                          platform::EntryFacts* facts) {
+        record("open_directory_for_removal");
+        return world->real.open_directory_for_removal(parent, name, facts);
+    };
+    table.delete_entry_relative = [](platform::DirectoryHandle parent, const char16_t* name,
+                                     const platform::EntryFacts* expected) {
+        if (record("delete_entry_relative")) return false;
+        return world->real.delete_entry_relative(parent, name, expected);
+    };
     table.get_raw_command_line = []() -> const char16_t* {
         record("get_raw_command_line");
         return world->command_line.c_str();
@@ -279,7 +289,8 @@ protected:
             const Operation& operation = state.log[i];
             if (operation.on_main_thread != on_main_thread) continue;
             if (operation.name == "delete_file" || operation.name == "remove_directory" ||
-                operation.name == "get_file_attributes") {
+                operation.name == "get_file_attributes" || operation.name == "open_directory_for_removal" ||
+                operation.name == "delete_entry_relative") {
                 return i;
             }
         }
@@ -366,7 +377,7 @@ INSTANTIATE_TEST_SUITE_P(
         Moment{"BetweenUnpackingAndTheStart", "create_kill_on_close_job", 0, false, false, interrupted},
         Moment{"WhileTheChildRunsAndIgnoresIt", "wait_for_process", 0, false, true, interrupted},
         // The child had ended with 5 by itself: its status is the run's.
-        Moment{"WhileTheDirectoryIsRemovedAfterTheRun", "delete_file", 0, true, true, 5}),
+        Moment{"WhileTheDirectoryIsRemovedAfterTheRun", "delete_entry_relative", 0, true, true, 5}),
     [](const testing::TestParamInfo<Moment>& info) { return std::string(info.param.name); });
 
 struct Failure {
@@ -522,7 +533,8 @@ TEST_F(CacheParentEnd, AConsoleEventWhileTheChildRunsLeavesThePublishedDirectory
     EXPECT_FALSE(state.child_alive);
     EXPECT_EQ(target, content() / "files");
     EXPECT_EQ(fs::file_size(target / "app.dll"), 4u * 32768u);
-    EXPECT_EQ(count("delete_file", false, 0, state.log.size()) + count("remove_directory", false, 0, state.log.size()),
+    EXPECT_EQ(count("delete_file", false, 0, state.log.size()) + count("remove_directory", false, 0, state.log.size()) +
+                  count("delete_entry_relative", false, 0, state.log.size()),
               0);
 }
 

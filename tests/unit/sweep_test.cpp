@@ -163,10 +163,11 @@ protected:
             if (rename_refused.count(fs::path(native(from)).filename().string()) != 0) return false;
             return real.rename_without_replacing(from, to);
         };
-        platform.table().delete_file = [](const char16_t* path) {
+        platform.table().delete_entry_relative = [](platform::DirectoryHandle parent, const char16_t* name,
+                                                    const platform::EntryFacts* expected) {
             ++removal_operations;
             if (stop_on_removal != nullptr) stop_on_removal->store(true);
-            return real.delete_file(path);
+            return real.delete_entry_relative(parent, name, expected);
         };
     }
     void TearDown() override {

@@ -58,7 +58,7 @@ class ConsoleEventMoments(EndingTest):
         # The application ignores the event: 5 s of grace, then terminated.
         ('while the application runs', 'wait_for_process:0', {'PROBE_SLEEP_MS': '60000'}, INTERRUPTED),
         # The application had ended with 3 by itself: its status stands.
-        ('while the directory is removed', 'delete_file:0', {'PROBE_EXIT': '3'}, 3),
+        ('while the directory is removed', 'delete_entry_relative:0', {'PROBE_EXIT': '3'}, 3),
     ]
 
     def test_no_child_runs_no_directory_stays_and_the_status_is_the_stops(self):

@@ -22,7 +22,7 @@ from attached_data import archive, wrap, zstd_frame
 
 APP = harness.windows_test_file('echo_app.dll')
 FINISHED_UNPACKING = 'start_process:0:stop'
-FROZEN_REMOVAL = 'delete_file:0:stop'
+FROZEN_REMOVAL = 'delete_entry_relative:0:stop'
 PIECE = 32768
 
 

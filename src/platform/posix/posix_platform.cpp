@@ -634,6 +634,108 @@ bool start_background_thread(void (*routine)(void*), void* argument) {
     return true;
 }
 
+// A directory opened for removal: its descriptor, and a listing of it once
+// one is read.
+struct RemovalDirectory {
+    int descriptor;
+    DIR* listing;
+};
+
+int descriptor_of(platform::DirectoryHandle directory) {
+    return directory.valid() ? static_cast<RemovalDirectory*>(directory.value)->descriptor : AT_FDCWD;
+}
+
+platform::EntryFacts facts_of(const struct stat& status) {
+    return {attributes_of(status), static_cast<uint64_t>(status.st_ino)};
+}
+
+platform::DirectoryHandle open_directory_for_removal(platform::DirectoryHandle parent, const char16_t* name,
+                                                     platform::EntryFacts* facts) {
+    // A full path maps its separators; a name below a parent is one component.
+    std::string native = to_utf8(name, !parent.valid());
+    int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (parent.valid() ? O_NOFOLLOW : 0);
+    int descriptor = openat(descriptor_of(parent), native.c_str(), flags);
+    if (descriptor < 0) {
+        fail_with_errno();
+        return {nullptr};
+    }
+    struct stat status;
+    if (fstat(descriptor, &status) != 0) {
+        fail_with_errno();
+        close(descriptor);
+        return {nullptr};
+    }
+    *facts = facts_of(status);
+    return {new RemovalDirectory{descriptor, nullptr}};
+}
+
+bool read_directory_entry(platform::DirectoryHandle directory, platform::RemovalEntry* entry) {
+    auto* opened = static_cast<RemovalDirectory*>(directory.value);
+    if (opened->listing == nullptr) {
+        int listed = dup(opened->descriptor);
+        if (listed < 0 || (opened->listing = fdopendir(listed)) == nullptr) {
+            fail_with_errno();
+            if (listed >= 0) close(listed);
+            return false;
+        }
+    }
+    while (dirent* found = readdir(opened->listing)) {
+        if (std::strcmp(found->d_name, ".") == 0 || std::strcmp(found->d_name, "..") == 0) continue;
+        std::u16string name = from_utf8(found->d_name, false);
+        if (name.size() >= sizeof entry->name / sizeof entry->name[0]) continue;
+        struct stat status;
+        if (fstatat(opened->descriptor, found->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        std::memcpy(entry->name, name.c_str(), (name.size() + 1) * sizeof(char16_t));
+        entry->facts = facts_of(status);
+        return true;
+    }
+    return false;
+}
+
+bool find_directory_entry(platform::DirectoryHandle directory, const char16_t* name, platform::EntryFacts* facts) {
+    struct stat status;
+    if (fstatat(descriptor_of(directory), to_utf8(name, false).c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        fail_with_errno();
+        return false;
+    }
+    *facts = facts_of(status);
+    return true;
+}
+
+bool delete_entry_relative(platform::DirectoryHandle parent, const char16_t* name,
+                           const platform::EntryFacts* expected) {
+    constexpr uint32_t kind = platform::file_attribute_directory | platform::file_attribute_reparse_point;
+    int directory = descriptor_of(parent);
+    std::string native = to_utf8(name, false);
+    struct stat status;
+    if (fstatat(directory, native.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        fail_with_errno();
+        return false;
+    }
+    platform::EntryFacts found = facts_of(status);
+    if (found.file_id != expected->file_id || (found.attributes & kind) != (expected->attributes & kind)) {
+        current_error = platform::error_file_not_found;
+        return false;
+    }
+    int flags = S_ISDIR(status.st_mode) ? AT_REMOVEDIR : 0;
+    if (unlinkat(directory, native.c_str(), flags) == 0) return true;
+    struct stat parent_status;
+    if (errno == EACCES && fstat(directory, &parent_status) == 0 && (parent_status.st_mode & S_IWUSR) == 0 &&
+        fchmod(directory, (parent_status.st_mode & 07777) | S_IWUSR) == 0 &&
+        unlinkat(directory, native.c_str(), flags) == 0) {
+        return true;
+    }
+    fail_with_errno();
+    return false;
+}
+
+void close_directory(platform::DirectoryHandle directory) {
+    auto* opened = static_cast<RemovalDirectory*>(directory.value);
+    if (opened->listing != nullptr) closedir(opened->listing);
+    close(opened->descriptor);
+    delete opened;
+}
+
 }  // namespace posix_layer
 
 namespace platform {
@@ -703,6 +805,11 @@ Table table = {
     .is_own_plain_directory = posix_layer::is_own_plain_directory,
     .rename_without_replacing = posix_layer::rename_without_replacing,
     .start_background_thread = posix_layer::start_background_thread,
+    .open_directory_for_removal = posix_layer::open_directory_for_removal,
+    .read_directory_entry = posix_layer::read_directory_entry,
+    .find_directory_entry = posix_layer::find_directory_entry,
+    .delete_entry_relative = posix_layer::delete_entry_relative,
+    .close_directory = posix_layer::close_directory,
 };
 
 }  // namespace platform

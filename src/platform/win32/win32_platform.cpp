@@ -650,6 +650,244 @@ bool start_background_thread(void (*routine)(void*), void* argument) {
     return true;
 }
 
+// The removal's calls of ntdll, whose relative opens and one-entry listings
+// KERNEL32 does not offer; looked up once in the ntdll every process has.
+struct NtUnicodeString {
+    USHORT length;
+    USHORT maximum_length;
+    PWSTR buffer;
+};
+struct NtObjectAttributes {
+    ULONG length;
+    HANDLE root_directory;
+    NtUnicodeString* object_name;
+    ULONG attributes;
+    PVOID security_descriptor;
+    PVOID security_quality_of_service;
+};
+struct NtIoStatus {
+    union {
+        LONG status;
+        PVOID pointer;
+    };
+    ULONG_PTR information;
+};
+struct NtIdBothDirectoryInformation {
+    ULONG next_entry_offset;
+    ULONG file_index;
+    LARGE_INTEGER creation_time, last_access_time, last_write_time, change_time, end_of_file, allocation_size;
+    ULONG file_attributes;
+    ULONG file_name_length;
+    ULONG ea_size;
+    CCHAR short_name_length;
+    WCHAR short_name[12];
+    LARGE_INTEGER file_id;
+    WCHAR file_name[1];
+};
+
+using NtCreateFileFunction = LONG(NTAPI*)(PHANDLE, ACCESS_MASK, NtObjectAttributes*, NtIoStatus*, PLARGE_INTEGER,
+                                          ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+using NtQueryDirectoryFileFunction = LONG(NTAPI*)(HANDLE, HANDLE, PVOID, PVOID, NtIoStatus*, PVOID, ULONG, int,
+                                                  BOOLEAN, NtUnicodeString*, BOOLEAN);
+using NtQueryInformationFileFunction = LONG(NTAPI*)(HANDLE, NtIoStatus*, PVOID, ULONG, int);
+using StatusToErrorFunction = ULONG(NTAPI*)(LONG);
+
+struct NtFunctions {
+    NtCreateFileFunction create_file;
+    NtQueryDirectoryFileFunction query_directory_file;
+    NtQueryInformationFileFunction query_information_file;
+    StatusToErrorFunction status_to_error;
+
+    NtFunctions() {
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        auto find = [ntdll](const char* name) {
+            return ntdll == nullptr ? nullptr : reinterpret_cast<void*>(GetProcAddress(ntdll, name));
+        };
+        create_file = reinterpret_cast<NtCreateFileFunction>(find("NtCreateFile"));
+        query_directory_file = reinterpret_cast<NtQueryDirectoryFileFunction>(find("NtQueryDirectoryFile"));
+        query_information_file = reinterpret_cast<NtQueryInformationFileFunction>(find("NtQueryInformationFile"));
+        status_to_error = reinterpret_cast<StatusToErrorFunction>(find("RtlNtStatusToDosError"));
+    }
+    bool complete() const {
+        return create_file != nullptr && query_directory_file != nullptr && query_information_file != nullptr &&
+               status_to_error != nullptr;
+    }
+};
+
+const NtFunctions& nt_functions() {
+    static const NtFunctions functions;
+    return functions;
+}
+
+constexpr ULONG nt_case_insensitive = 0x40;
+constexpr ULONG nt_file_open = 1;
+constexpr ULONG nt_synchronous_io_nonalert = 0x20;
+constexpr ULONG nt_open_for_backup_intent = 0x4000;
+constexpr ULONG nt_open_reparse_point = 0x200000;
+constexpr int nt_file_internal_information = 6;
+constexpr int nt_file_id_both_directory_information = 37;
+constexpr ULONG share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr ACCESS_MASK removal_listing_rights = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ACCESS_MASK removal_deleting_rights = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+
+bool fail_with_status(LONG status) {
+    SetLastError(nt_functions().status_to_error(status));
+    return false;
+}
+
+// name, one component, relative to parent: the entry itself, never a link's target.
+HANDLE open_relative(HANDLE parent, const char16_t* name, ACCESS_MASK rights) {
+    const NtFunctions& nt = nt_functions();
+    if (!nt.complete()) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    size_t length = std::wcslen(wide(name));
+    if (length == 0 || length > 255) {
+        SetLastError(ERROR_INVALID_NAME);
+        return nullptr;
+    }
+    NtUnicodeString unicode = {static_cast<USHORT>(length * 2), static_cast<USHORT>(length * 2),
+                               const_cast<PWSTR>(wide(name))};
+    NtObjectAttributes object = {sizeof object, parent, &unicode, nt_case_insensitive, nullptr, nullptr};
+    NtIoStatus io = {};
+    HANDLE handle = nullptr;
+    LONG status = nt.create_file(&handle, rights, &object, &io, nullptr, 0, share_all, nt_file_open,
+                                 nt_open_reparse_point | nt_open_for_backup_intent | nt_synchronous_io_nonalert,
+                                 nullptr, 0);
+    if (status < 0) {
+        fail_with_status(status);
+        return nullptr;
+    }
+    return handle;
+}
+
+bool read_opened_facts(HANDLE handle, platform::EntryFacts* facts) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(handle, &information)) return false;
+    NtIoStatus io = {};
+    LARGE_INTEGER id = {};
+    LONG status = nt_functions().query_information_file(handle, &io, &id, sizeof id, nt_file_internal_information);
+    if (status < 0) return fail_with_status(status);
+    *facts = {information.dwFileAttributes, static_cast<uint64_t>(id.QuadPart)};
+    return true;
+}
+
+platform::DirectoryHandle open_directory_for_removal(platform::DirectoryHandle parent, const char16_t* name,
+                                                     platform::EntryFacts* facts) {
+    HANDLE handle = nullptr;
+    if (!parent.valid()) {
+        handle = CreateFileW(wide(name), removal_listing_rights, share_all, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return {nullptr};
+    } else {
+        handle = open_relative(static_cast<HANDLE>(parent.value), name, removal_listing_rights);
+        if (handle == nullptr) return {nullptr};
+    }
+    if (!nt_functions().complete() || !read_opened_facts(handle, facts)) {
+        DWORD error = GetLastError();
+        CloseHandle(handle);
+        SetLastError(error);
+        return {nullptr};
+    }
+    return {handle};
+}
+
+// One entry of the listing into entry; restart with a name asks for that
+// entry alone. Room for the longest name a listing gives (255 units).
+bool query_directory(HANDLE directory, const char16_t* name, platform::RemovalEntry* entry) {
+    const NtFunctions& nt = nt_functions();
+    if (!nt.complete()) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return false;
+    }
+    alignas(8) unsigned char buffer[sizeof(NtIdBothDirectoryInformation) + 256 * sizeof(WCHAR)];
+    NtUnicodeString pattern = {};
+    if (name != nullptr) {
+        size_t length = std::wcslen(wide(name));
+        if (length == 0 || length > 255) {
+            SetLastError(ERROR_INVALID_NAME);
+            return false;
+        }
+        pattern = {static_cast<USHORT>(length * 2), static_cast<USHORT>(length * 2), const_cast<PWSTR>(wide(name))};
+    }
+    for (;;) {
+        NtIoStatus io = {};
+        LONG status = nt.query_directory_file(directory, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
+                                              nt_file_id_both_directory_information, TRUE,
+                                              name != nullptr ? &pattern : nullptr, name != nullptr);
+        if (status < 0) return fail_with_status(status);
+        const auto* found = reinterpret_cast<const NtIdBothDirectoryInformation*>(buffer);
+        size_t length = found->file_name_length / sizeof(WCHAR);
+        if (length == 0 || length >= sizeof entry->name / sizeof entry->name[0]) continue;
+        if (found->file_name[0] == L'.' && (length == 1 || (length == 2 && found->file_name[1] == L'.'))) {
+            if (name != nullptr) return false;
+            continue;
+        }
+        std::wmemcpy(wide(entry->name), found->file_name, length);
+        entry->name[length] = 0;
+        entry->facts = {found->file_attributes, static_cast<uint64_t>(found->file_id.QuadPart)};
+        return true;
+    }
+}
+
+bool read_directory_entry(platform::DirectoryHandle directory, platform::RemovalEntry* entry) {
+    return query_directory(static_cast<HANDLE>(directory.value), nullptr, entry);
+}
+
+bool find_directory_entry(platform::DirectoryHandle directory, const char16_t* name, platform::EntryFacts* facts) {
+    platform::RemovalEntry entry;
+    if (!query_directory(static_cast<HANDLE>(directory.value), name, &entry)) return false;
+    // The file system matched the name as a pattern: it must be that name.
+    if (std::wcslen(wide(entry.name)) != std::wcslen(wide(name))) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return false;
+    }
+    *facts = entry.facts;
+    return true;
+}
+
+// Marks the opened entry for deletion: POSIX semantics (the name goes when
+// the handle closes, even while others hold the file) and read-only ignored
+// where the system has them (Windows 10 1809 on; not Wine 8), else the
+// read-only attribute cleared on this very handle and the plain disposition.
+bool mark_for_deletion(HANDLE handle, uint32_t attributes) {
+    constexpr FILE_INFO_BY_HANDLE_CLASS disposition_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+    ULONG flags = 0x1 | 0x2 | 0x10;  // delete, POSIX semantics, ignore the read-only attribute
+    if (SetFileInformationByHandle(handle, disposition_ex, &flags, sizeof flags)) return true;
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        FILE_BASIC_INFO basic = {};
+        basic.FileAttributes =
+            attributes & ~(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+        if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+    }
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+bool delete_entry_relative(platform::DirectoryHandle parent, const char16_t* name,
+                           const platform::EntryFacts* expected) {
+    constexpr uint32_t kind = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    HANDLE handle = open_relative(static_cast<HANDLE>(parent.value), name, removal_deleting_rights);
+    if (handle == nullptr) return false;
+    platform::EntryFacts opened;
+    bool deleted = false;
+    DWORD error = ERROR_FILE_NOT_FOUND;
+    // Under Wine a Linux link is opened as its target, whose facts differ
+    // from the link's listed ones (a reparse point, or another id).
+    if (read_opened_facts(handle, &opened) && opened.file_id == expected->file_id &&
+        (opened.attributes & kind) == (expected->attributes & kind)) {
+        deleted = mark_for_deletion(handle, opened.attributes);
+        error = GetLastError();
+    }
+    CloseHandle(handle);
+    if (!deleted) SetLastError(error);
+    return deleted;
+}
+
+void close_directory(platform::DirectoryHandle directory) { CloseHandle(static_cast<HANDLE>(directory.value)); }
+
 }  // namespace win32_layer
 
 namespace platform {
@@ -719,6 +957,11 @@ Table table = {
     .is_own_plain_directory = win32_layer::is_own_plain_directory,
     .rename_without_replacing = win32_layer::rename_without_replacing,
     .start_background_thread = win32_layer::start_background_thread,
+    .open_directory_for_removal = win32_layer::open_directory_for_removal,
+    .read_directory_entry = win32_layer::read_directory_entry,
+    .find_directory_entry = win32_layer::find_directory_entry,
+    .delete_entry_relative = win32_layer::delete_entry_relative,
+    .close_directory = win32_layer::close_directory,
 };
 
 }  // namespace platform

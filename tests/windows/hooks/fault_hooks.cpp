@@ -95,11 +95,12 @@ Operation create_private_directory_operation{"create_private_directory"};
 Operation close_file_operation{"close_file"};
 Operation open_process_operation{"open_process_for_query"};
 Operation create_job_operation{"create_kill_on_close_job"};
+Operation delete_entry_operation{"delete_entry_relative"};
 Operation* const operations[] = {
     &write_file_operation,      &create_file_operation,   &create_directory_operation, &delete_file_operation,
     &remove_directory_operation, &start_process_operation, &add_handler_operation,      &allocate_operation,
     &command_line_operation,     &wait_operation,          &create_private_directory_operation,
-    &close_file_operation,       &open_process_operation,  &create_job_operation,
+    &close_file_operation,       &open_process_operation,  &create_job_operation,      &delete_entry_operation,
 };
 
 platform::Table real;
@@ -138,6 +139,12 @@ bool failing_delete_file(const char16_t* path) {
 bool failing_remove_directory(const char16_t* path) {
     if (remove_directory_operation.strikes()) return false;
     return real.remove_directory(path);
+}
+
+bool failing_delete_entry_relative(platform::DirectoryHandle parent, const char16_t* name,
+                                   const platform::EntryFacts* expected) {
+    if (delete_entry_operation.strikes()) return false;
+    return real.delete_entry_relative(parent, name, expected);
 }
 
 platform::ProcessHandle failing_start_process(const char16_t* application, char16_t* command_line,
@@ -307,6 +314,7 @@ struct InstallFaults {
         platform::table.create_directory = failing_create_directory;
         platform::table.delete_file = failing_delete_file;
         platform::table.remove_directory = failing_remove_directory;
+        platform::table.delete_entry_relative = failing_delete_entry_relative;
         platform::table.start_process = failing_start_process;
         platform::table.add_console_control_handler = failing_add_console_control_handler;
         platform::table.allocate_memory = failing_allocate_memory;
