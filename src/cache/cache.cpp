@@ -435,7 +435,9 @@ CacheChoice choose_cache_directory(CacheRun& cache, bool parent, TargetDirectory
         choice = open_cache(cache, removal);
     } else if (cache.settings.cache) {
         char16_t* time = get_environment_copy(variable::time_us);
-        if (time == nullptr && make_cache_paths(cache.settings, &cache.paths)) choice = CacheChoice::cached;
+        if (time == nullptr && !platform::is_elevated() && make_cache_paths(cache.settings, &cache.paths)) {
+            choice = CacheChoice::cached;
+        }
         std::free(time);
     }
     if (choice == CacheChoice::cached) {

@@ -497,6 +497,67 @@ bool is_elevated() {
     return elevated;
 }
 
+platform::ProcessHandle own_process() { return {GetCurrentProcess()}; }
+
+// ProcessBasicInformation (class 0) as ntdll fills it; declared here rather
+// than taken from <winternl.h>, whose declaration of it varies between SDKs.
+struct ProcessBasicInformation {
+    LONG exit_status;
+    void* environment_block;
+    ULONG_PTR affinity_mask;
+    LONG base_priority;
+    ULONG_PTR unique_process_id;
+    ULONG_PTR inherited_from_unique_process_id;
+};
+
+// The id the system recorded at the creation; the documented alternatives
+// either list every process (a snapshot) or are not kept per process.
+bool get_parent_process_id(platform::ProcessHandle process, uint32_t* parent_id) {
+    using Query = LONG(WINAPI*)(HANDLE, ULONG, void*, ULONG, ULONG*);
+    using StatusToError = ULONG(WINAPI*)(LONG);
+    static auto query = system_function<Query>(L"ntdll.dll", "NtQueryInformationProcess");
+    static auto status_to_error = system_function<StatusToError>(L"ntdll.dll", "RtlNtStatusToDosError");
+    if (query == nullptr || status_to_error == nullptr) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return false;
+    }
+    ProcessBasicInformation information = {};
+    ULONG size = 0;
+    LONG status = query(to_native(process), 0, &information, sizeof information, &size);
+    if (status < 0) {
+        SetLastError(status_to_error(status));
+        return false;
+    }
+    *parent_id = static_cast<uint32_t>(information.inherited_from_unique_process_id);
+    return true;
+}
+
+bool get_process_creation_time(platform::ProcessHandle process, uint64_t* creation_time) {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(to_native(process), &created, &exited, &kernel, &user)) return false;
+    *creation_time = from_file_time(created);
+    return true;
+}
+
+bool get_process_elevation(platform::ProcessHandle process, bool* elevated) {
+    static auto open_token = system_function<OpenToken>(L"advapi32.dll", "OpenProcessToken");
+    static auto get_information = system_function<GetInformation>(L"advapi32.dll", "GetTokenInformation");
+    if (open_token == nullptr || get_information == nullptr) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return false;
+    }
+    HANDLE token = nullptr;
+    if (!open_token(to_native(process), TOKEN_QUERY, &token)) return false;
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    bool read = get_information(token, TokenElevation, &elevation, sizeof elevation, &size);
+    DWORD error = GetLastError();
+    CloseHandle(token);
+    SetLastError(error);
+    if (read) *elevated = elevation.TokenIsElevated != 0;
+    return read;
+}
+
 // The target directory's descriptor: protected, so that nothing is inherited
 // from %TEMP%, which every program of the user may write; full control for
 // the user, Administrators and SYSTEM, inherited by all below (OICI); for an
@@ -716,6 +777,10 @@ Table table = {
     .is_own_plain_directory = win32_layer::is_own_plain_directory,
     .rename_without_replacing = win32_layer::rename_without_replacing,
     .start_background_thread = win32_layer::start_background_thread,
+    .own_process = win32_layer::own_process,
+    .get_parent_process_id = win32_layer::get_parent_process_id,
+    .get_process_creation_time = win32_layer::get_process_creation_time,
+    .get_process_elevation = win32_layer::get_process_elevation,
 };
 
 }  // namespace platform
