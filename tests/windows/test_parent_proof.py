@@ -70,6 +70,8 @@ class ProofTest(unittest.TestCase):
         the end."""
         os.makedirs(directory, exist_ok=True)
         self.addCleanup(shutil.rmtree, directory, True)
+        # Not the launcher's: it stays, and the launcher leaves nothing else.
+        self.temp_before.add(os.path.basename(directory))
         shutil.copyfile(PLANTED, os.path.join(directory, name))
 
     def assert_packed_application_ran(self, result, status):
