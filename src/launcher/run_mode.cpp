@@ -85,13 +85,14 @@ RunMode detect_run_mode(OwnPaths& own_paths) {
     std::free(value);
     if (!parsed) return RunMode::parent;
 
-    bool elevated = platform::is_elevated();
     Link link = {platform::own_process(), 0};
     uint32_t parent_id = 0;
+    bool elevated = false;
     // Without its own facts no instance can prove anything, its children
     // neither: parent mode would start them one after another.
     if (!platform::get_process_creation_time(link.process, &link.creation_time) ||
-        !platform::get_parent_process_id(link.process, &parent_id)) {
+        !platform::get_parent_process_id(link.process, &parent_id) ||
+        !platform::get_process_elevation(link.process, &elevated)) {
         fail_to_examine(platform::last_error());
     }
     RunMode mode = RunMode::parent;

@@ -288,10 +288,11 @@ struct Table {
     // once the same time. False when it cannot be read. On POSIX: the start
     // time of /proc/PID/stat after the boot time, in clock ticks.
     bool (*get_process_creation_time)(ProcessHandle process, uint64_t* creation_time);
-    // Whether its token is elevated (OpenProcessToken with TOKEN_QUERY,
-    // GetTokenInformation with TokenElevation). False when the token cannot
-    // be read, with last_error() set. On POSIX: whether its effective user
-    // (/proc/PID/status) is root.
+    // Whether its token is elevated, as is_elevated tells of the own
+    // process (ntdll's NtOpenProcessToken with TOKEN_QUERY and
+    // NtQueryInformationToken with TokenElevation, which load no other
+    // library). False when the token cannot be read, with last_error() set.
+    // On POSIX: whether its effective user (/proc/PID/status) is root.
     bool (*get_process_elevation)(ProcessHandle process, bool* elevated);
 };
 

@@ -132,7 +132,6 @@ protected:
         // Paths are compared as they are: no file resolves, none has a short form.
         table.open_file_for_query = [](const char16_t*) { return platform::FileHandle{nullptr}; };
         table.get_short_path_name = [](const char16_t*, char16_t*, uint32_t) -> uint32_t { return 0; };
-        table.is_elevated = [] { return fake->processes[own_id].elevated; };
         table.exit_process = [](int status) { throw ProcessExit{status}; };
     }
     void TearDown() override {
@@ -276,6 +275,8 @@ TEST_F(RunModeDecision, NamedRealParentThatCannotBeExaminedEndsWithStatus2) {
          false},
         {"the own creation time cannot be read", &FakeProcess::creation_time_error, own_id,
          platform::error_gen_failure, false},
+        {"the own elevation cannot be read", &FakeProcess::elevation_error, own_id, platform::error_access_denied,
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

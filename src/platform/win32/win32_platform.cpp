@@ -510,24 +510,30 @@ struct ProcessBasicInformation {
     ULONG_PTR inherited_from_unique_process_id;
 };
 
+// The proof of the parent uses ntdll, which is in every process, so that a
+// start loads nothing more for it (ADVAPI32 and what it needs cost a start
+// under Wine some 3 ms).
+using StatusToError = ULONG(WINAPI*)(LONG);
+
+bool succeeded(LONG status) {
+    static auto status_to_error = system_function<StatusToError>(L"ntdll.dll", "RtlNtStatusToDosError");
+    if (status >= 0) return true;
+    SetLastError(status_to_error != nullptr ? status_to_error(status) : ERROR_GEN_FAILURE);
+    return false;
+}
+
 // The id the system recorded at the creation; the documented alternatives
-// either list every process (a snapshot) or are not kept per process.
+// list every process (a snapshot) to find one.
 bool get_parent_process_id(platform::ProcessHandle process, uint32_t* parent_id) {
     using Query = LONG(WINAPI*)(HANDLE, ULONG, void*, ULONG, ULONG*);
-    using StatusToError = ULONG(WINAPI*)(LONG);
     static auto query = system_function<Query>(L"ntdll.dll", "NtQueryInformationProcess");
-    static auto status_to_error = system_function<StatusToError>(L"ntdll.dll", "RtlNtStatusToDosError");
-    if (query == nullptr || status_to_error == nullptr) {
+    if (query == nullptr) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return false;
     }
     ProcessBasicInformation information = {};
     ULONG size = 0;
-    LONG status = query(to_native(process), 0, &information, sizeof information, &size);
-    if (status < 0) {
-        SetLastError(status_to_error(status));
-        return false;
-    }
+    if (!succeeded(query(to_native(process), 0, &information, sizeof information, &size))) return false;
     *parent_id = static_cast<uint32_t>(information.inherited_from_unique_process_id);
     return true;
 }
@@ -539,18 +545,22 @@ bool get_process_creation_time(platform::ProcessHandle process, uint64_t* creati
     return true;
 }
 
+// NtOpenProcessToken and NtQueryInformationToken are what OpenProcessToken
+// and GetTokenInformation call.
 bool get_process_elevation(platform::ProcessHandle process, bool* elevated) {
-    static auto open_token = system_function<OpenToken>(L"advapi32.dll", "OpenProcessToken");
-    static auto get_information = system_function<GetInformation>(L"advapi32.dll", "GetTokenInformation");
-    if (open_token == nullptr || get_information == nullptr) {
+    using OpenNtToken = LONG(WINAPI*)(HANDLE, ACCESS_MASK, HANDLE*);
+    using QueryToken = LONG(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, void*, ULONG, ULONG*);
+    static auto open_token = system_function<OpenNtToken>(L"ntdll.dll", "NtOpenProcessToken");
+    static auto query_token = system_function<QueryToken>(L"ntdll.dll", "NtQueryInformationToken");
+    if (open_token == nullptr || query_token == nullptr) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return false;
     }
     HANDLE token = nullptr;
-    if (!open_token(to_native(process), TOKEN_QUERY, &token)) return false;
+    if (!succeeded(open_token(to_native(process), TOKEN_QUERY, &token))) return false;
     TOKEN_ELEVATION elevation = {};
-    DWORD size = 0;
-    bool read = get_information(token, TokenElevation, &elevation, sizeof elevation, &size);
+    ULONG size = 0;
+    bool read = succeeded(query_token(token, TokenElevation, &elevation, sizeof elevation, &size));
     DWORD error = GetLastError();
     CloseHandle(token);
     SetLastError(error);
