@@ -74,9 +74,9 @@ Proof prove_parent(OwnPaths& own_paths, uint32_t parent_id, bool elevated, Link*
 
 // The proof comes from the system, not from the environment, which any
 // program of the user can set for all the user's new processes: a chain of
-// real parents, each created before its child, each running this executable,
-// ends at the named process. An elevated instance takes only elevated
-// links, since a genuine elevated child has an elevated parent.
+// real parents, each created no later than its child and running this
+// executable, ends at the named process. An elevated instance takes only
+// elevated links, since a genuine elevated child has an elevated parent.
 RunMode detect_run_mode(OwnPaths& own_paths) {
     char16_t* value = get_environment_copy(variable::parent);
     if (value == nullptr) return RunMode::parent;
