@@ -139,19 +139,11 @@ bool has_ended(platform::ProcessHandle process) {
 
 }  // namespace
 
-// A process that exists but cannot be examined is no answer: taking it for
-// "not the parent" would make a child that cannot see its parent unpack and
-// start a child of its own, which meets the same wall, without end.
-SameExecutable runs_same_executable(OwnPaths& own_paths, uint32_t process_id, uint32_t* error) {
+// A process whose image cannot be read is no answer: taking it for "not the
+// parent" would make a child that cannot see its parent unpack and start a
+// child of its own, which meets the same wall, without end.
+SameExecutable runs_same_executable(OwnPaths& own_paths, platform::ProcessHandle process, uint32_t* error) {
     auto& resolved_own_path = own_paths.resolved_own_path;
-    platform::ProcessHandle process = platform::open_process_for_query(process_id);
-    if (!process.valid()) {
-        uint32_t code = platform::last_error();
-        if (code == platform::error_invalid_parameter) return SameExecutable::no;
-        *error = code;
-        return SameExecutable::unknown;
-    }
-
     // The same capacity as the own path: a launcher whose path the read
     // would cut never recognises its parent and starts one parent after
     // another.
@@ -160,9 +152,7 @@ SameExecutable runs_same_executable(OwnPaths& own_paths, uint32_t process_id, ui
     if (length == 0) {
         uint32_t code = platform::last_error();
         // A path longer than any this launcher can have is another file.
-        bool answered = code == platform::error_insufficient_buffer || has_ended(process);
-        platform::close_process(process);
-        if (answered) return SameExecutable::no;
+        if (code == platform::error_insufficient_buffer || has_ended(process)) return SameExecutable::no;
         *error = code;
         return SameExecutable::unknown;
     }
@@ -172,8 +162,5 @@ SameExecutable runs_same_executable(OwnPaths& own_paths, uint32_t process_id, ui
         platform::get_own_module_file_name(resolved_own_path.data(), size_for(resolved_own_path.capacity));
         normalise(resolved_own_path.data(), resolved_own_path.capacity);
     }
-
-    bool equal = wide_equal(other_path.data(), resolved_own_path.data());
-    platform::close_process(process);
-    return equal ? SameExecutable::yes : SameExecutable::no;
+    return wide_equal(other_path.data(), resolved_own_path.data()) ? SameExecutable::yes : SameExecutable::no;
 }

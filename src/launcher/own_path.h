@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "base/wide.h"
+#include "platform/platform.h"
 
 // Capacity of both paths that runs_same_executable compares.
 inline constexpr size_t executable_path_capacity = 4097;
@@ -36,13 +37,13 @@ void shorten_directory_part(char16_t* path, size_t capacity);
 // What examining another process found.
 enum class SameExecutable {
     yes,
-    // It runs another file, or no process has the id (any more).
+    // It runs another file, or it has ended.
     no,
-    // It exists but cannot be examined: whether it is this launcher's
-    // parent stays open.
+    // Its image cannot be read: whether it is this launcher's parent stays
+    // open.
     unknown,
 };
-// Whether the process runs the same executable file as this one (filling
-// resolved_own_path on its first call); for unknown, *error holds the
-// system's reason.
-SameExecutable runs_same_executable(OwnPaths& own_paths, uint32_t process_id, uint32_t* error);
+// Whether the process, opened with platform::open_process_for_query, runs
+// the same executable file as this one (filling resolved_own_path on its
+// first call); for unknown, *error holds the system's reason.
+SameExecutable runs_same_executable(OwnPaths& own_paths, platform::ProcessHandle process, uint32_t* error);

@@ -6,9 +6,13 @@
 
 enum class RunMode { parent, reentered };
 
-// Re-entered when FENZAR_ONEFILE_PARENT names a running instance of the same
-// executable; parent mode otherwise. A process of that id that exists but
-// cannot be examined ends the launcher with its message and status 2.
+// Re-entered only when FENZAR_ONEFILE_PARENT names an instance of the same
+// executable that the system shows started this one: its real parent, or
+// the end of a short chain of real parents that all run the same executable,
+// each created before its child and, for an elevated instance, elevated.
+// Parent mode otherwise. When the named process is this instance's real
+// parent but cannot be examined, or this process's own parent and creation
+// time cannot be read, the launcher ends with its message and status 2.
 RunMode detect_run_mode(OwnPaths& own_paths);
 // Clears the inherited start values and publishes the own process id.
 void prepare_parent_environment();

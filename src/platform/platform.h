@@ -325,6 +325,30 @@ struct Table {
     // let stop the removal of entries) gets it first.
     bool (*delete_entry_relative)(DirectoryHandle parent, const char16_t* name, const EntryFacts* expected);
     void (*close_directory)(DirectoryHandle directory);
+    // Who started a process, for the proof of a re-entered instance's
+    // parent. The process is one from open_process_for_query or own_process.
+    // The own process: GetCurrentProcess(), on which close_process does
+    // nothing.
+    ProcessHandle (*own_process)();
+    // The id of the process that created it, as the system recorded it then
+    // (NtQueryInformationProcess, ProcessBasicInformation,
+    // InheritedFromUniqueProcessId; ntdll's entry looked up at run time).
+    // That process may have ended since and its id been given to another.
+    // False when it cannot be read, with last_error() set. On POSIX: the
+    // parent pid of /proc/PID/stat.
+    bool (*get_parent_process_id)(ProcessHandle process, uint32_t* parent_id);
+    // GetProcessTimes: when it was created, in the units of
+    // system_time_as_file_time; the system's clock granularity (up to a
+    // timer tick on Windows) can give a parent and the child it starts at
+    // once the same time. False when it cannot be read. On POSIX: the start
+    // time of /proc/PID/stat after the boot time, in clock ticks.
+    bool (*get_process_creation_time)(ProcessHandle process, uint64_t* creation_time);
+    // Whether its token is elevated, as is_elevated tells of the own
+    // process (ntdll's NtOpenProcessToken with TOKEN_QUERY and
+    // NtQueryInformationToken with TokenElevation, which load no other
+    // library). False when the token cannot be read, with last_error() set.
+    // On POSIX: whether its effective user (/proc/PID/status) is root.
+    bool (*get_process_elevation)(ProcessHandle process, bool* elevated);
 };
 
 // Filled by the layer the build links (win32/ or posix/).
@@ -407,5 +431,9 @@ inline bool read_directory_entry(DirectoryHandle directory, RemovalEntry* entry)
 inline bool find_directory_entry(DirectoryHandle directory, const char16_t* name, EntryFacts* facts) { return table.find_directory_entry(directory, name, facts); }
 inline bool delete_entry_relative(DirectoryHandle parent, const char16_t* name, const EntryFacts* expected) { return table.delete_entry_relative(parent, name, expected); }
 inline void close_directory(DirectoryHandle directory) { table.close_directory(directory); }
+inline ProcessHandle own_process() { return table.own_process(); }
+inline bool get_parent_process_id(ProcessHandle process, uint32_t* parent_id) { return table.get_parent_process_id(process, parent_id); }
+inline bool get_process_creation_time(ProcessHandle process, uint64_t* creation_time) { return table.get_process_creation_time(process, creation_time); }
+inline bool get_process_elevation(ProcessHandle process, bool* elevated) { return table.get_process_elevation(process, elevated); }
 
 }  // namespace platform

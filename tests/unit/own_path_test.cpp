@@ -44,8 +44,6 @@ struct FakeSystem {
     std::vector<uint32_t> own_module_sizes;
     bool own_module_unreadable = false;
 
-    // The last-error value of each process that cannot be opened.
-    std::map<uint32_t, uint32_t> process_open_errors;
     std::map<uint32_t, std::u16string> process_images;
     // Process whose image path read fails, with this error, after writing
     // its text anyway.
@@ -120,11 +118,6 @@ uint32_t fake_get_own_module_file_name(char16_t* out, uint32_t size) {
 }
 
 platform::ProcessHandle fake_open_process_for_query(uint32_t process_id) {
-    auto refused = fake->process_open_errors.find(process_id);
-    if (refused != fake->process_open_errors.end()) {
-        platform::set_last_error(refused->second);
-        return {nullptr};
-    }
     ++fake->processes_opened;
     return {reinterpret_cast<void*>(static_cast<uintptr_t>(process_id))};
 }
@@ -158,6 +151,19 @@ uint32_t fake_get_process_image_path(platform::ProcessHandle process, char16_t* 
 bool fake_get_process_exit_code(platform::ProcessHandle process, uint32_t* code) {
     *code = fake->ended_processes.count(process_id_of(process)) != 0 ? 0 : platform::still_active;
     return true;
+}
+
+// runs_same_executable on the process opened as the run-mode decision
+// opens it.
+SameExecutable runs_same_executable_by_id(OwnPaths& own_paths, uint32_t process_id, uint32_t* error) {
+    platform::ProcessHandle process = platform::open_process_for_query(process_id);
+    if (!process.valid()) {
+        ADD_FAILURE() << "process " << process_id << " cannot be opened";
+        return SameExecutable::unknown;
+    }
+    SameExecutable answer = runs_same_executable(own_paths, process, error);
+    platform::close_process(process);
+    return answer;
 }
 
 class OwnPathTest : public ::testing::Test {
@@ -371,14 +377,13 @@ TEST_F(OwnPathTest, RecognisesTheParentAtEveryPathLengthThatStarts) {
 
         fill_module_file_name(own_paths_);
         uint32_t error = 0;
-        EXPECT_EQ(runs_same_executable(own_paths_, 30, &error), SameExecutable::yes);
+        EXPECT_EQ(runs_same_executable_by_id(own_paths_, 30, &error), SameExecutable::yes);
         EXPECT_EQ(std::u16string(own_paths_.resolved_own_path.data()), path);
     }
 }
 
-// Only a process that exists and cannot be examined leaves the answer open;
-// one that is gone, has ended or runs a path too long to be this launcher's
-// is not the parent.
+// Only a process whose image cannot be read leaves the answer open; one that
+// has ended or runs a path too long to be this launcher's is not the parent.
 TEST_F(OwnPathTest, RunsSameExecutable) {
     struct Case {
         const char* name;
@@ -391,8 +396,6 @@ TEST_F(OwnPathTest, RunsSameExecutable) {
         {"same file by its short path", 11, SameExecutable::yes, 0},
         {"another executable", 12, SameExecutable::no, 0},
         {"same path in another case", 13, SameExecutable::no, 0},
-        {"no such process", 14, SameExecutable::no, 0},
-        {"process that may not be opened", 16, SameExecutable::unknown, platform::error_access_denied},
         {"path read fails, buffer holds the same text, process runs", 15, SameExecutable::unknown, 31},
         {"path read fails, process has ended", 17, SameExecutable::no, 0},
         {"path longer than any own path", 18, SameExecutable::no, 0},
@@ -414,19 +417,17 @@ TEST_F(OwnPathTest, RunsSameExecutable) {
             {17, u"C:\\PROGRA~1\\tool.exe"},
             {18, u"C:\\" + std::u16string(4100, u'x') + u"\\tool.exe"},
         };
-        system_.process_open_errors = {{14, platform::error_invalid_parameter}, {16, platform::error_access_denied}};
         system_.unreadable_process = c.process_id == 17 ? 17 : 15;
         system_.image_read_error = 31;
         system_.ended_processes.insert(17);
 
         uint32_t error = 0;
-        EXPECT_EQ(runs_same_executable(own_paths_, c.process_id, &error), c.expected);
+        EXPECT_EQ(runs_same_executable_by_id(own_paths_, c.process_id, &error), c.expected);
         if (c.expected == SameExecutable::unknown) {
             EXPECT_EQ(error, c.error);
         }
         EXPECT_EQ(system_.processes_closed, system_.processes_opened);
-        bool compared = c.expected != SameExecutable::unknown && c.process_id != 14 && c.process_id != 17 &&
-                        c.process_id != 18;
+        bool compared = c.expected != SameExecutable::unknown && c.process_id != 17 && c.process_id != 18;
         EXPECT_EQ(std::u16string(own_paths_.resolved_own_path.data()), compared ? u"C:\\PROGRA~1\\tool.exe" : u"");
         if (compared) {
             EXPECT_EQ(system_.image_path_sizes, std::vector<uint32_t>{4097});
@@ -439,10 +440,10 @@ TEST_F(OwnPathTest, OwnPathIsResolvedOnceOverTwoCalls) {
     system_.process_images = {{20, u"C:\\apps\\tool.exe"}, {21, u"C:\\apps\\other.exe"}};
     system_.final_paths[u"C:\\apps\\tool.exe"] = u"\\\\?\\C:\\apps\\tool.exe";
     uint32_t error = 0;
-    EXPECT_EQ(runs_same_executable(own_paths_, 20, &error), SameExecutable::yes);
+    EXPECT_EQ(runs_same_executable_by_id(own_paths_, 20, &error), SameExecutable::yes);
     int opened_for_own_path = system_.files_opened;
-    EXPECT_EQ(runs_same_executable(own_paths_, 21, &error), SameExecutable::no);
-    EXPECT_EQ(runs_same_executable(own_paths_, 20, &error), SameExecutable::yes);
+    EXPECT_EQ(runs_same_executable_by_id(own_paths_, 21, &error), SameExecutable::no);
+    EXPECT_EQ(runs_same_executable_by_id(own_paths_, 20, &error), SameExecutable::yes);
     EXPECT_EQ(system_.own_module_sizes.size(), 1u);
     // One open per call for the other process, one in all for the own path.
     EXPECT_EQ(system_.files_opened, opened_for_own_path + 2);
@@ -484,7 +485,7 @@ TEST(RunsSameExecutableNatively, RecognisesAProcessAtEveryPathLengthThatStarts) 
         for (char16_t& unit : own_module_for_test) unit = unit == u'/' ? u'\\' : unit;
         OwnPaths own_paths;
         uint32_t error = 0;
-        EXPECT_EQ(runs_same_executable(own_paths, static_cast<uint32_t>(child), &error), SameExecutable::yes);
+        EXPECT_EQ(runs_same_executable_by_id(own_paths, static_cast<uint32_t>(child), &error), SameExecutable::yes);
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
     }

@@ -734,6 +734,97 @@ void close_directory(platform::DirectoryHandle directory) {
     if (opened->listing != nullptr) closedir(opened->listing);
     close(opened->descriptor);
     delete opened;
+platform::ProcessHandle own_process() { return {to_handle(getpid())}; }
+
+// The fields of /proc/PID/stat after the command's name, which is in
+// parentheses and may hold spaces and parentheses itself: [0] is the state,
+// [1] the parent pid, [19] the start time in clock ticks after the boot.
+bool read_process_stat_field(platform::ProcessHandle process, size_t index, unsigned long long* value) {
+    std::string path = "/proc/" + std::to_string(from_handle(process.value)) + "/stat";
+    FILE* file = std::fopen(path.c_str(), "re");
+    if (file == nullptr) {
+        fail_with_errno();
+        return false;
+    }
+    char line[1024];
+    bool read = std::fgets(line, sizeof line, file) != nullptr;
+    std::fclose(file);
+    const char* fields = read ? std::strrchr(line, ')') : nullptr;
+    if (fields == nullptr) {
+        current_error = platform::error_gen_failure;
+        return false;
+    }
+    ++fields;
+    for (size_t field = 0; field <= index; ++field) {
+        while (*fields == ' ') ++fields;
+        if (*fields == 0) break;
+        if (field == index) {
+            char* end = nullptr;
+            *value = std::strtoull(fields, &end, 10);
+            if (end != fields) return true;
+            break;
+        }
+        while (*fields != ' ' && *fields != 0) ++fields;
+    }
+    current_error = platform::error_gen_failure;
+    return false;
+}
+
+bool get_parent_process_id(platform::ProcessHandle process, uint32_t* parent_id) {
+    unsigned long long value = 0;
+    if (!read_process_stat_field(process, 1, &value)) return false;
+    *parent_id = static_cast<uint32_t>(value);
+    return true;
+}
+
+bool get_process_creation_time(platform::ProcessHandle process, uint64_t* creation_time) {
+    unsigned long long ticks = 0;
+    if (!read_process_stat_field(process, 19, &ticks)) return false;
+    FILE* file = std::fopen("/proc/stat", "re");
+    if (file == nullptr) {
+        fail_with_errno();
+        return false;
+    }
+    char line[256];
+    unsigned long long boot_time = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, file) != nullptr) {
+        found = std::sscanf(line, "btime %llu", &boot_time) == 1;
+    }
+    std::fclose(file);
+    long ticks_per_second = sysconf(_SC_CLK_TCK);
+    if (!found || ticks_per_second <= 0) {
+        current_error = platform::error_gen_failure;
+        return false;
+    }
+    timespec start = {static_cast<time_t>(boot_time + ticks / static_cast<unsigned long long>(ticks_per_second)),
+                      static_cast<long>(ticks % static_cast<unsigned long long>(ticks_per_second) *
+                                        (1000000000 / ticks_per_second))};
+    *creation_time = file_time_of(start);
+    return true;
+}
+
+bool get_process_elevation(platform::ProcessHandle process, bool* elevated) {
+    std::string path = "/proc/" + std::to_string(from_handle(process.value)) + "/status";
+    FILE* file = std::fopen(path.c_str(), "re");
+    if (file == nullptr) {
+        fail_with_errno();
+        return false;
+    }
+    char line[256];
+    unsigned long real = 0;
+    unsigned long effective = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, file) != nullptr) {
+        found = std::sscanf(line, "Uid: %lu %lu", &real, &effective) == 2;
+    }
+    std::fclose(file);
+    if (!found) {
+        current_error = platform::error_gen_failure;
+        return false;
+    }
+    *elevated = effective == 0;
+    return true;
 }
 
 }  // namespace posix_layer
@@ -810,6 +901,10 @@ Table table = {
     .find_directory_entry = posix_layer::find_directory_entry,
     .delete_entry_relative = posix_layer::delete_entry_relative,
     .close_directory = posix_layer::close_directory,
+    .own_process = posix_layer::own_process,
+    .get_parent_process_id = posix_layer::get_parent_process_id,
+    .get_process_creation_time = posix_layer::get_process_creation_time,
+    .get_process_elevation = posix_layer::get_process_elevation,
 };
 
 }  // namespace platform

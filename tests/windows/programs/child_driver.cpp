@@ -3,6 +3,9 @@
 //       starts PROGRAM with exactly COMMAND_LINE (argument 0 included) and
 //       the caller's standard handles, waits and prints
 //       "exit_code=<unsigned decimal>"; status 120 when it cannot start it
+//   child_driver raw-named PROGRAM COMMAND_LINE
+//       like raw, with FENZAR_ONEFILE_PARENT set to the driver's own id: the
+//       program's real parent is the process the variable names
 //   child_driver raw-env PROGRAM VARIABLE
 //       like raw, with the command line taken from the environment variable
 //       VARIABLE: a line near the system's 32,767 characters does not fit
@@ -78,6 +81,10 @@ int terminate_on_input(const wchar_t* program, const wchar_t* command_line) {
 int wmain(int argc, wchar_t** argv) {
     std::wstring command = argc > 1 ? argv[1] : L"";
     if (command == L"raw" && argc == 4) return start_and_report("child_driver", argv[2], argv[3]);
+    if (command == L"raw-named" && argc == 4) {
+        SetEnvironmentVariableW(L"FENZAR_ONEFILE_PARENT", std::to_wstring(GetCurrentProcessId()).c_str());
+        return start_and_report("child_driver", argv[2], argv[3]);
+    }
     if (command == L"raw-env" && argc == 4) {
         static wchar_t line[32768];
         DWORD length = GetEnvironmentVariableW(argv[3], line, 32768);
@@ -94,7 +101,8 @@ int wmain(int argc, wchar_t** argv) {
         for (int i = 0; i < argc; ++i) print_utf8(L"argv[" + std::to_wstring(i) + L"]=" + argv[i] + L"\n");
         return 0;
     }
-    std::fputs("usage: child_driver raw PROGRAM COMMAND_LINE | raw-env PROGRAM VARIABLE | code-pages"
+    std::fputs("usage: child_driver raw PROGRAM COMMAND_LINE | raw-named PROGRAM COMMAND_LINE"
+               " | raw-env PROGRAM VARIABLE | code-pages"
                " | print-args [ARGS...] | hold PATH EVENT"
                " | terminate-on-input PROGRAM COMMAND_LINE\n",
                stderr);
