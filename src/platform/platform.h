@@ -57,6 +57,23 @@ enum class ProcessState : uint8_t {
     unknown,  // the question could not be answered (access denied, any error)
 };
 
+// A process as a list of all processes shows it.
+struct ProcessTimes {
+    uint32_t process_id;
+    // It has no threads left: ended, its object kept only by a handle.
+    bool ended;
+    // In the units of system_time_as_file_time.
+    uint64_t creation_time;
+};
+
+// How the owner of a directory relates to this process's token.
+struct DirectoryOwner {
+    bool owner_is_user;           // the token's user
+    bool owner_is_default_owner;  // the owner the token gives new objects
+    bool default_owner_is_user;   // which are the same
+    bool elevated;                // the token is elevated
+};
+
 inline constexpr uint32_t error_file_not_found = 2;
 inline constexpr uint32_t error_path_not_found = 3;
 inline constexpr uint32_t error_access_denied = 5;
@@ -269,6 +286,26 @@ struct Table {
     // priority (THREAD_MODE_BACKGROUND_BEGIN, else the lowest); the handle
     // is closed at once. False when no thread started.
     bool (*start_background_thread)(void (*routine)(void* argument), void* argument);
+
+    // Every process's id, creation time and whether it has ended, in one
+    // call that opens none of them: NtQuerySystemInformation
+    // (SystemProcessInformation), looked up in ntdll.dll at the call; ended
+    // when it has no threads. Fills up to capacity entries and sets *count
+    // to the number of processes; false when the call fails or *count is
+    // more than capacity. On POSIX, from /proc.
+    bool (*list_processes)(ProcessTimes* entries, uint32_t capacity, uint32_t* count);
+    // GetProcessTimes of the own process: the creation time list_processes
+    // shows for it; 0 when it cannot be read.
+    uint64_t (*own_creation_time)();
+    // Opens the entry at path itself, never a link's target (backup
+    // semantics, open reparse point), and tells whether it is a directory
+    // that is no reparse point; if so, fills *owner from its owner
+    // (GetSecurityInfo) and the process token (TokenUser, TokenOwner,
+    // TokenElevation). False when any of it cannot be read. On POSIX the
+    // user is the effective user, elevated means root, and root's default
+    // owner counts as other than its user (as Administrators are on
+    // Windows).
+    bool (*query_directory_owner)(const char16_t* path, DirectoryOwner* owner);
 };
 
 // Filled by the layer the build links (win32/ or posix/).
@@ -345,5 +382,8 @@ inline ProcessState query_process_state(uint32_t process_id, uint64_t* creation_
 inline bool is_own_plain_directory(const char16_t* path) { return table.is_own_plain_directory(path); }
 inline bool rename_without_replacing(const char16_t* from, const char16_t* to) { return table.rename_without_replacing(from, to); }
 inline bool start_background_thread(void (*routine)(void* argument), void* argument) { return table.start_background_thread(routine, argument); }
+inline bool list_processes(ProcessTimes* entries, uint32_t capacity, uint32_t* count) { return table.list_processes(entries, capacity, count); }
+inline uint64_t own_creation_time() { return table.own_creation_time(); }
+inline bool query_directory_owner(const char16_t* path, DirectoryOwner* owner) { return table.query_directory_owner(path, owner); }
 
 }  // namespace platform
