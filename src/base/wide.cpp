@@ -72,6 +72,34 @@ bool parse_decimal_strict(const char16_t* text, int32_t* number) {
     return true;
 }
 
+void append_decimal_bounded(char16_t* destination, uint64_t value, size_t capacity) {
+    char16_t reversed[20];
+    size_t count = 0;
+    do {
+        reversed[count++] = static_cast<char16_t>(u'0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count > 0) append_wide_char_bounded(destination, reversed[--count], capacity);
+}
+
+size_t read_decimal(const char16_t* text, uint64_t max, uint64_t* value) {
+    if (text[0] < u'0' || text[0] > u'9') return 0;
+    if (text[0] == u'0') {
+        if (text[1] >= u'0' && text[1] <= u'9') return 0;
+        *value = 0;
+        return 1;
+    }
+    uint64_t number = 0;
+    size_t length = 0;
+    for (; text[length] >= u'0' && text[length] <= u'9'; ++length) {
+        uint64_t digit = static_cast<uint64_t>(text[length] - u'0');
+        if (number > (max - digit) / 10) return 0;
+        number = number * 10 + digit;
+    }
+    *value = number;
+    return length;
+}
+
 void make_full_path_in_place(char16_t* path, size_t capacity) {
     // Large enough for every path capacity the launcher uses.
     static char16_t full_path[4098];

@@ -31,6 +31,13 @@ void require_decimal_digits(const char16_t* text);
 // stored only on success.
 bool parse_decimal_strict(const char16_t* text, int32_t* number);
 
+// The decimal digits of value (at most 20) at the end of destination.
+void append_decimal_bounded(char16_t* destination, uint64_t value, size_t capacity);
+// Reads a decimal number at text: ASCII digits without a leading zero (a
+// lone "0" is zero), at most max; the number of units read, 0 when there is
+// no such number. Stops at the first unit that is no digit.
+size_t read_decimal(const char16_t* text, uint64_t max, uint64_t* value);
+
 void make_full_path_in_place(char16_t* path, size_t capacity);
 void cut_at_last_backslash(char16_t* path);
 
@@ -45,6 +52,10 @@ void append_wide_bounded(WideBuffer<N>& destination, const char16_t* source) {
 template <size_t N>
 void append_wide_char_bounded(WideBuffer<N>& destination, char16_t character) {
     append_wide_char_bounded(destination.units, character, N);
+}
+template <size_t N>
+void append_decimal_bounded(WideBuffer<N>& destination, uint64_t value) {
+    append_decimal_bounded(destination.units, value, N);
 }
 template <size_t N>
 void append_ascii_bounded(WideBuffer<N>& destination, const char* text) {

@@ -75,6 +75,23 @@ enum class ProcessState : uint8_t {
     unknown,  // the question could not be answered (access denied, any error)
 };
 
+// A process as a list of all processes shows it.
+struct ProcessTimes {
+    uint32_t process_id;
+    // It has no threads left: ended, its object kept only by a handle.
+    bool ended;
+    // In the units of system_time_as_file_time.
+    uint64_t creation_time;
+};
+
+// How the owner of a directory relates to this process's token.
+struct DirectoryOwner {
+    bool owner_is_user;           // the token's user
+    bool owner_is_default_owner;  // the owner the token gives new objects
+    bool default_owner_is_user;   // which are the same
+    bool elevated;                // the token is elevated
+};
+
 inline constexpr uint32_t error_file_not_found = 2;
 inline constexpr uint32_t error_path_not_found = 3;
 inline constexpr uint32_t error_access_denied = 5;
@@ -349,6 +366,25 @@ struct Table {
     // library). False when the token cannot be read, with last_error() set.
     // On POSIX: whether its effective user (/proc/PID/status) is root.
     bool (*get_process_elevation)(ProcessHandle process, bool* elevated);
+    // Every process's id, creation time and whether it has ended, in one
+    // call that opens none of them: NtQuerySystemInformation
+    // (SystemProcessInformation), looked up in ntdll.dll at the call; ended
+    // when it has no threads. Fills up to capacity entries and sets *count
+    // to the number of processes; false when the call fails or *count is
+    // more than capacity. On POSIX, from /proc.
+    bool (*list_processes)(ProcessTimes* entries, uint32_t capacity, uint32_t* count);
+    // GetProcessTimes of the own process: the creation time list_processes
+    // shows for it; 0 when it cannot be read.
+    uint64_t (*own_creation_time)();
+    // Opens the entry at path itself, never a link's target (backup
+    // semantics, open reparse point), and tells whether it is a directory
+    // that is no reparse point; if so, fills *owner from its owner
+    // (GetSecurityInfo) and the process token (TokenUser, TokenOwner,
+    // TokenElevation). False when any of it cannot be read. On POSIX the
+    // user is the effective user, elevated means root, and root's default
+    // owner counts as other than its user (as Administrators are on
+    // Windows).
+    bool (*query_directory_owner)(const char16_t* path, DirectoryOwner* owner);
 };
 
 // Filled by the layer the build links (win32/ or posix/).
@@ -435,5 +471,8 @@ inline ProcessHandle own_process() { return table.own_process(); }
 inline bool get_parent_process_id(ProcessHandle process, uint32_t* parent_id) { return table.get_parent_process_id(process, parent_id); }
 inline bool get_process_creation_time(ProcessHandle process, uint64_t* creation_time) { return table.get_process_creation_time(process, creation_time); }
 inline bool get_process_elevation(ProcessHandle process, bool* elevated) { return table.get_process_elevation(process, elevated); }
+inline bool list_processes(ProcessTimes* entries, uint32_t capacity, uint32_t* count) { return table.list_processes(entries, capacity, count); }
+inline uint64_t own_creation_time() { return table.own_creation_time(); }
+inline bool query_directory_owner(const char16_t* path, DirectoryOwner* owner) { return table.query_directory_owner(path, owner); }
 
 }  // namespace platform

@@ -1,14 +1,9 @@
 // Removing the trees that dead launchers left beside this launcher's own
 // target directory: a launcher ended from outside (End task, a crash, a
 // power cut) never removes its own, so every later launcher in parent mode
-// removes those it can prove dead (sweep/sweep_rules.h), while its own
-// application runs.
-//
-// A candidate is claimed by renaming it to a tombstone in the same
-// directory, so that two sweeps never remove the same tree and a tree in
-// use, whose rename Windows refuses, stays; the tombstone is then removed
-// with the launcher's own link-safe removal, and one left half removed is
-// finished by a later sweep. Nothing is printed and no failure counts.
+// removes those it can prove dead, while its own application runs: the
+// leftovers module's walk (leftovers/walk.h) with the sweep's name rules
+// (sweep/sweep_rules.h). Nothing is printed and no failure counts.
 #pragma once
 
 #include <atomic>
@@ -16,25 +11,16 @@
 
 #include "base/interruption.h"
 #include "child/launch.h"
+#include "leftovers/walk.h"
 #include "removal/tree_removal.h"
 
-struct SweepLimits {
-    // Trees claimed and removed.
-    uint32_t removals;
-    // Candidates whose process and owner are asked about.
-    uint32_t examinations;
-    // From the sweep's start, in file-time units (100 ns).
-    uint64_t duration;
-};
+using SweepLimits = WalkLimits;
+using SweepTally = WalkTally;
 
 // A %TEMP% with tens of thousands of leftovers is cleared over successive
-// starts instead of keeping one busy.
+// starts instead of keeping one busy: 256 trees, 4,096 examined candidates,
+// 10 seconds.
 inline constexpr SweepLimits sweep_limits_per_start = {256, 4096, 10ull * 10'000'000ull};
-
-struct SweepTally {
-    uint32_t examined = 0;
-    uint32_t removed = 0;
-};
 
 // Sweeps the directory parent (a full path) once, within limits, removing
 // with removal; leaves off as soon as stop is set or an interruption has

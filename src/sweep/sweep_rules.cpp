@@ -1,28 +1,9 @@
 #include "sweep/sweep_rules.h"
 
+#include "base/wide.h"
+#include "target_dir/target_directory.h"
+
 namespace {
-
-bool is_digit(char16_t unit) { return unit >= u'0' && unit <= u'9'; }
-
-bool is_token_character(char16_t unit) {
-    return (unit >= u'A' && unit <= u'Z') || (unit >= u'a' && unit <= u'z') || is_digit(unit) || unit == u'-' ||
-           unit == u'_';
-}
-
-// Reads a process id at text; its length, or 0 when there is none: no
-// digits, a leading zero, more than 4294967295.
-size_t read_process_id(const char16_t* text, uint32_t* process_id) {
-    if (!is_digit(text[0]) || text[0] == u'0') return 0;
-    uint64_t value = 0;
-    size_t length = 0;
-    while (is_digit(text[length])) {
-        value = value * 10 + static_cast<uint64_t>(text[length] - u'0');
-        if (value > UINT32_MAX) return 0;
-        ++length;
-    }
-    *process_id = static_cast<uint32_t>(value);
-    return length;
-}
 
 // The length of the prefix at text, or 0 when text does not start with it.
 template <size_t N>
@@ -33,46 +14,45 @@ size_t match_prefix(const char16_t* text, const char16_t (&prefix)[N]) {
     return N - 1;
 }
 
-// PID "_" six digits "_" eleven token characters, and the end.
-bool is_launcher_part(const char16_t* text, uint32_t* process_id) {
-    size_t position = read_process_id(text, process_id);
-    if (position == 0 || text[position++] != u'_') return false;
-    for (int i = 0; i < 6; ++i) {
-        if (!is_digit(text[position++])) return false;
+LeftoverName read_tombstone(const char16_t* name, size_t prefix) {
+    uint32_t launcher_id = 0;
+    OwnerStamp stamp;
+    if (size_t length = read_stamp(name + prefix, &stamp);
+        length != 0 && name[prefix + length] == u'_' &&
+        read_launcher_name_part(name + prefix + length + 1, &launcher_id)) {
+        return {OwnerProof::exact, stamp, prefix + length + 1};
     }
-    if (text[position++] != u'_') return false;
-    for (int i = 0; i < 11; ++i) {
-        if (!is_token_character(text[position++])) return false;
+    uint64_t sweeper = 0;
+    size_t length = read_decimal(name + prefix, UINT32_MAX, &sweeper);
+    if (length != 0 && sweeper != 0 && name[prefix + length] == u'_' &&
+        read_launcher_name_part(name + prefix + length + 1, &launcher_id)) {
+        return {OwnerProof::id_only, {static_cast<uint32_t>(sweeper), 0}, prefix + length + 1};
     }
-    return text[position] == 0;
+    return {};
+}
+
+bool name_sweep_tombstone(const char16_t* name, const LeftoverName& facts, const OwnerStamp& claimer,
+                          char16_t* out) {
+    out[0] = 0;
+    append_wide_bounded(out, tombstone_name_prefix, leftover_name_capacity);
+    append_stamp(out, claimer, leftover_name_capacity);
+    append_wide_char_bounded(out, u'_', leftover_name_capacity);
+    if (wide_length(out) + wide_length(name + facts.kept) > leftover_name_capacity) return false;
+    append_wide_bounded(out, name + facts.kept, leftover_name_capacity);
+    return true;
 }
 
 }  // namespace
 
-NameFacts read_name(const char16_t* name) {
-    NameFacts facts;
-    uint32_t launcher_id = 0;
-    if (size_t prefix = match_prefix(name, tombstone_name_prefix); prefix != 0) {
-        uint32_t sweeper_id = 0;
-        size_t length = read_process_id(name + prefix, &sweeper_id);
-        if (length == 0 || name[prefix + length] != u'_') return facts;
-        size_t part = prefix + length + 1;
-        if (!is_launcher_part(name + part, &launcher_id)) return facts;
-        return {NameForm::tombstone, sweeper_id, part};
-    }
+LeftoverName read_sweep_name(const char16_t* name) {
+    if (size_t prefix = match_prefix(name, tombstone_name_prefix); prefix != 0) return read_tombstone(name, prefix);
     size_t prefix = match_prefix(name, launcher_name_prefix);
-    if (prefix == 0 || !is_launcher_part(name + prefix, &launcher_id)) return facts;
-    return {NameForm::launcher, launcher_id, prefix};
+    uint32_t launcher_id = 0;
+    if (prefix == 0 || !read_launcher_name_part(name + prefix, &launcher_id)) return {};
+    return {OwnerProof::made_entry, {launcher_id, 0}, prefix};
 }
 
-bool is_plain_directory(uint32_t attributes) {
-    return (attributes & platform::file_attribute_directory) != 0 &&
-           (attributes & platform::file_attribute_reparse_point) == 0;
-}
-
-bool is_old_enough(uint64_t directory_created, uint64_t now) {
-    return directory_created <= now && now - directory_created >= sweep_minimum_age;
-}
+const LeftoverShapes sweep_shapes = {read_sweep_name, name_sweep_tombstone, leftover_minimum_age, true};
 
 bool has_owner_ended(NameForm form, platform::ProcessState state, uint64_t process_created,
                      uint64_t directory_created) {

@@ -6,6 +6,7 @@
 
 #include "base/environment.h"
 #include "base/wide.h"
+#include "target_dir/target_directory.h"
 #include "platform/platform.h"
 
 namespace {
@@ -43,14 +44,8 @@ using EnvironmentText = std::unique_ptr<char16_t, FreeText>;
 EnvironmentText read_variable(const char* name) { return EnvironmentText(get_environment_copy(name)); }
 
 constexpr char base64url_alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-constexpr size_t random_token_length = 11;
 
 bool is_ascii_digit(char16_t unit) { return unit >= u'0' && unit <= u'9'; }
-
-bool is_token_character(char16_t unit) {
-    return (unit >= u'A' && unit <= u'Z') || (unit >= u'a' && unit <= u'z') || is_ascii_digit(unit) || unit == u'-' ||
-           unit == u'_';
-}
 
 // Exactly `length` units (any length from 1 when it is 0), each accepted.
 bool has_form(const char16_t* text, size_t length, bool (*accepted)(char16_t)) {
@@ -64,8 +59,8 @@ bool has_form(const char16_t* text, size_t length, bool (*accepted)(char16_t)) {
 // The inherited values name the directory a re-entered instance loads its
 // library from, so only the forms a parent writes are taken: anything else
 // (a "..\", a separator, a drive) would move that directory elsewhere.
-bool is_random_token(const char16_t* text) { return has_form(text, random_token_length, is_token_character); }
-bool is_time_us(const char16_t* text) { return has_form(text, 6, is_ascii_digit); }
+bool is_random_token(const char16_t* text) { return has_form(text, random_token_length, is_random_token_character); }
+bool is_time_us(const char16_t* text) { return has_form(text, time_us_digits, is_ascii_digit); }
 // "%lld" of a count of 100-ns intervals since 1601: never negative, at most
 // 19 digits.
 bool is_time(const char16_t* text) { return wide_length(text) <= 19 && has_form(text, 0, is_ascii_digit); }
@@ -197,6 +192,8 @@ void append_published_number(Output& output, const char* variable_name, bool (*w
     set_environment_value(variable_name, value.data());
     output.append_value(value.data());
 }
+
+static_assert(time_us_digits == 6, "format_time_us writes six digits");
 
 void format_time_us(char (&text)[128]) {
     long microseconds = static_cast<long>((platform::system_time_as_file_time() / 10) % 1000000);

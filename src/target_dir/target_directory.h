@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "base/arguments.h"
 #include "base/wide.h"
@@ -12,6 +13,22 @@ using TargetDirectory = WideBuffer<target_directory_capacity>;
 
 // The template the target directory is computed from.
 inline constexpr const char16_t* built_in_target_spec = u"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+
+// The pieces of the name the template gives the directory below {TEMP}, for
+// whoever has to recognise one: launcher_name_prefix, the process id, "_",
+// TIME_US's digits, "_", RANDOM's token.
+inline constexpr char16_t launcher_name_prefix[] = u"onefile_";
+inline constexpr size_t time_us_digits = 6;
+inline constexpr size_t random_token_length = 11;
+
+// RANDOM's alphabet: base64url, A-Z a-z 0-9 - _.
+bool is_random_token_character(char16_t unit);
+
+// Whether text, up to its end, is the part of a launcher directory's name
+// after launcher_name_prefix: PID "_" six digits "_" eleven token
+// characters, PID a decimal id from 1 to 4294967295 without leading zeros;
+// its id into *process_id.
+bool read_launcher_name_part(const char16_t* text, uint32_t* process_id);
 
 // Expands the template into target_directory and makes it a full path. False
 // when the expansion failed; a full path that does not fit stops at once.

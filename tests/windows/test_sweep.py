@@ -19,6 +19,17 @@ and the claim by renaming leaves it alone; Linux renames it anyway, so here
 only the rules (a live launcher, a live process older than the directory)
 keep a live application's tree.
 
+Owners. An elevated launcher sweeps only trees that Administrators own (what
+an elevated launcher's directories get on Windows, and no unelevated program
+can give one), an unelevated one only the user's. Wine gives every program
+an elevated token whose default owner is a group, and reports every
+directory as owned by the user (it derives the owner from the Linux file's
+owner): so here the sweeping launchers run through run_unelevated.exe, with
+the limited token, and sweep; one started directly is elevated and sweeps
+nothing. What Wine cannot show: a tree owned by Administrators, which an
+elevated launcher sweeps and an unelevated one leaves (leftovers_test shows
+that rule natively).
+
 The sweep runs only while the sweeping launcher's application runs, so the
 sweeping application sleeps a little to give it time on a loaded machine."""
 import os
@@ -35,6 +46,7 @@ PROBE = harness.windows_test_file('child_probe_app.dll')
 ECHO = harness.windows_test_file('echo_app.dll')
 DRIVER = harness.windows_test_file('sweep_driver.exe')
 HOLDER = harness.windows_test_file('hold_process.exe')
+RUN_UNELEVATED = harness.windows_test_file('run_unelevated.exe')
 
 # How long the sweeping application runs, in ms.
 SWEEP_TIME = {'PROBE_SLEEP_MS': '1500'}
@@ -92,12 +104,19 @@ class SweepTest(unittest.TestCase):
         self.serial += 1
         return 400000 + 4 * self.serial
 
-    def sweep(self, launcher=None, env=None):
-        """Runs a launcher whose application gives its sweep time; checks
-        that the sweep changed nothing of the run itself."""
+    def sweep(self, launcher=None, env=None, elevated=False):
+        """Runs a launcher whose application gives its sweep time, unelevated
+        unless ELEVATED; checks that the sweep changed nothing of the run
+        itself."""
         exe = launcher or self.launcher()
-        result = harness.run_full_status(exe, env={**SWEEP_TIME, 'PROBE_EXIT': '5', **(env or {})},
-                                         cwd=self.work)
+        env = {**SWEEP_TIME, 'PROBE_EXIT': '5', **(env or {})}
+        if elevated:
+            result = harness.run_full_status(exe, env=env, cwd=self.work)
+        else:
+            completed = harness.run(RUN_UNELEVATED, [harness.windows_path(exe)], env=env, cwd=self.work)
+            match = re.search(r'^exit_code=(\d+)\n\Z', completed.stdout, re.MULTILINE)
+            self.assertIsNotNone(match, completed.stdout + completed.stderr)
+            result = harness.Result(int(match.group(1)), completed.stdout[:match.start()], completed.stderr)
         self.assertEqual(result.status, 5, result.stdout + result.stderr)
         self.assertEqual(result.stderr, '')
         self.assertEqual(re.findall(r'^(\w+)', result.stdout, re.MULTILINE), ['path', 'finished'])
@@ -179,6 +198,34 @@ class LiveProcesses(SweepTest):
         self.assertFalse(os.path.lexists(control))
 
 
+class ClaimersStamp(SweepTest):
+    def test_a_tombstone_goes_once_its_claimers_id_belongs_to_another_process(self):
+        holder = subprocess.Popen([harness.WINE, HOLDER, 'created'], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  env=harness.wine_environment())
+        self.addCleanup(holder.communicate, timeout=60)
+        match = re.match(r'pid=(\d+) created=(\d+)', holder.stdout.readline().decode())
+        holder_id, holder_created = int(match.group(1)), int(match.group(2))
+        # Claimed by the live holder itself: kept.
+        kept = self.make_tree('onefile_swept_%d_%d_%s' % (holder_id, holder_created,
+                                                           stale_name(self.dead_id(), 1)[8:]))
+        # Claimed by an earlier process that had the holder's id: removed,
+        # although a process with that id runs.
+        reused = self.make_tree('onefile_swept_%d_%d_%s' % (holder_id, holder_created - 10 * 10**7,
+                                                             stale_name(self.dead_id(), 2)[8:]))
+        self.sweep()
+        self.assertTrue(os.path.isfile(os.path.join(kept, 'sub', 'data.txt')))
+        self.assertFalse(os.path.lexists(reused))
+
+
+class Elevation(SweepTest):
+    def test_an_elevated_launcher_leaves_the_users_trees_an_unelevated_one_sweeps_them(self):
+        stale = self.make_tree(stale_name(self.dead_id(), 1))
+        self.sweep(elevated=True)
+        self.assertTrue(os.path.isfile(os.path.join(stale, 'sub', 'data.txt')))
+        self.sweep()
+        self.assertFalse(os.path.lexists(stale))
+
+
 class OnlyWhatLaunchersMade(SweepTest):
     def test_near_misses_files_and_links_are_untouched(self):
         dead = self.dead_id()
@@ -220,9 +267,10 @@ class OnlyWhatLaunchersMade(SweepTest):
 class NoSweep(SweepTest):
     def test_a_launcher_without_its_own_directory_sweeps_nothing(self):
         stale = self.make_tree(stale_name(self.dead_id(), 1))
-        result = harness.run(self.launcher(hooks=True), env={
+        # Unelevated, so that it would sweep if it did.
+        result = harness.run(RUN_UNELEVATED, [harness.windows_path(self.launcher(hooks=True))], env={
             **SWEEP_TIME, 'FENZAR_TEST_FAULT': 'create_private_directory:0:5'}, cwd=self.work)
-        self.assertEqual(result.status, 2, result.stdout + result.stderr)
+        self.assertRegex(result.stdout, r'(?m)^exit_code=2$', result.stdout + result.stderr)
         self.assertTrue(os.path.isfile(os.path.join(stale, 'sub', 'data.txt')))
 
 
@@ -236,13 +284,15 @@ class TwoSweepsAtOnce(SweepTest):
         with open(readme, 'w') as f:
             f.write('another program')
         together = subprocess.run(
-            [harness.WINE, DRIVER, 'together', harness.windows_path(self.launcher()), str(0xC0000005),
+            [harness.WINE, RUN_UNELEVATED, harness.windows_path(DRIVER), 'together',
+             harness.windows_path(self.launcher()), str(0xC0000005),
              harness.windows_path(self.launcher(files=[readme])), str(0x7FFFFFF3)],
             capture_output=True, env=harness.wine_environment(SWEEP_TIME), timeout=120)
         output = together.stdout.decode().replace('\r\n', '\n')
         self.assertEqual(together.returncode, 0, output + together.stderr.decode())
+        # The launchers' statuses, then the driver's own through run_unelevated.
         self.assertEqual(re.findall(r'^exit_code=(\d+)$', output, re.MULTILINE),
-                         [str(0xC0000005), str(0x7FFFFFF3)])
+                         [str(0xC0000005), str(0x7FFFFFF3), '0'])
         self.assertEqual(len(re.findall(r'^finished$', output, re.MULTILINE)), 2)
         self.assertEqual([path for path in stale if os.path.lexists(path)], [])
         self.assertEqual([name for name in os.listdir(self.temp) if name.startswith('onefile_swept_')], [])

@@ -598,6 +598,84 @@ bool is_own_plain_directory(const char16_t* path) {
     return S_ISDIR(status.st_mode) && status.st_uid == geteuid();
 }
 
+bool query_directory_owner(const char16_t* path, platform::DirectoryOwner* owner) {
+    struct stat status;
+    if (lstat(path_to_native(path).c_str(), &status) != 0) {
+        fail_with_errno();
+        return false;
+    }
+    if (!S_ISDIR(status.st_mode)) return false;
+    bool root = geteuid() == 0;
+    owner->owner_is_user = status.st_uid == geteuid();
+    owner->owner_is_default_owner = owner->owner_is_user;
+    owner->default_owner_is_user = !root;
+    owner->elevated = root;
+    return true;
+}
+
+// The start time of /proc/<pid>/stat (clock ticks since boot) on the
+// system clock; *ended for a zombie. False when the process is gone.
+bool read_process_start(const char* pid, uint64_t* creation_time, bool* ended) {
+    static const uint64_t boot = [] {
+        FILE* file = std::fopen("/proc/stat", "r");
+        unsigned long long seconds = 0;
+        char line[256];
+        while (file != nullptr && std::fgets(line, sizeof line, file) != nullptr) {
+            if (std::sscanf(line, "btime %llu", &seconds) == 1) break;
+        }
+        if (file != nullptr) std::fclose(file);
+        return (seconds + 11644473600ull) * 10000000ull;
+    }();
+    static const uint64_t tick = 10000000ull / static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
+    std::string name = std::string("/proc/") + pid + "/stat";
+    FILE* file = std::fopen(name.c_str(), "r");
+    if (file == nullptr) return false;
+    char text[1024];
+    size_t length = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    text[length] = 0;
+    // The command name in parentheses may hold anything; the fields follow
+    // its last ')'.
+    const char* at = std::strrchr(text, ')');
+    if (at == nullptr) return false;
+    char state = 0;
+    unsigned long long start = 0;
+    if (std::sscanf(at + 1, " %c %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %llu", &state,
+                    &start) != 2) {
+        return false;
+    }
+    *creation_time = boot + start * tick;
+    *ended = state == 'Z';
+    return true;
+}
+
+bool list_processes(platform::ProcessTimes* entries, uint32_t capacity, uint32_t* count) {
+    DIR* directory = opendir("/proc");
+    if (directory == nullptr) {
+        fail_with_errno();
+        return false;
+    }
+    uint32_t listed = 0;
+    while (dirent* entry = readdir(directory)) {
+        char* end = nullptr;
+        unsigned long id = std::strtoul(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != 0 || id == 0 || id > UINT32_MAX) continue;
+        platform::ProcessTimes times = {static_cast<uint32_t>(id), false, 0};
+        if (!read_process_start(entry->d_name, &times.creation_time, &times.ended)) continue;
+        if (listed < capacity) entries[listed] = times;
+        ++listed;
+    }
+    closedir(directory);
+    *count = listed;
+    return listed <= capacity;
+}
+
+uint64_t own_creation_time() {
+    uint64_t creation_time = 0;
+    bool ended = false;
+    return read_process_start(std::to_string(getpid()).c_str(), &creation_time, &ended) ? creation_time : 0;
+}
+
 bool rename_without_replacing(const char16_t* from, const char16_t* to) {
     if (renameat2(AT_FDCWD, path_to_native(from).c_str(), AT_FDCWD, path_to_native(to).c_str(), RENAME_NOREPLACE) != 0) {
         fail_with_errno();
@@ -905,6 +983,9 @@ Table table = {
     .get_parent_process_id = posix_layer::get_parent_process_id,
     .get_process_creation_time = posix_layer::get_process_creation_time,
     .get_process_elevation = posix_layer::get_process_elevation,
+    .list_processes = posix_layer::list_processes,
+    .own_creation_time = posix_layer::own_creation_time,
+    .query_directory_owner = posix_layer::query_directory_owner,
 };
 
 }  // namespace platform

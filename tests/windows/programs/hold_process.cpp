@@ -3,6 +3,9 @@
 // launcher.
 //   hold_process
 //       prints "pid=<its own process id>"
+//   hold_process created
+//       prints "pid=<id> created=<its creation time>" (GetProcessTimes, in
+//       100-ns units since 1601)
 //   hold_process PROGRAM
 //       starts PROGRAM suspended, so that it never runs a step of its own (as
 //       a program that wants a live process of that file keeps one), prints
@@ -12,10 +15,12 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 
 int wmain(int argc, wchar_t** argv) {
     PROCESS_INFORMATION held = {};
-    if (argc > 1) {
+    bool show_created = argc == 2 && std::wcscmp(argv[1], L"created") == 0;
+    if (argc > 1 && !show_created) {
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         if (!CreateProcessW(argv[1], nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
@@ -25,7 +30,14 @@ int wmain(int argc, wchar_t** argv) {
         }
     }
     DWORD shown = held.hProcess != nullptr ? held.dwProcessId : GetCurrentProcessId();
-    std::printf("pid=%lu\n", static_cast<unsigned long>(shown));
+    std::printf("pid=%lu", static_cast<unsigned long>(shown));
+    if (show_created) {
+        FILETIME created, exited, kernel, user;
+        GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+        std::printf(" created=%llu",
+                    (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime);
+    }
+    std::printf("\n");
     std::fflush(stdout);
     char buffer[256];
     DWORD read = 0;
