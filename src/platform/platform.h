@@ -269,6 +269,22 @@ struct Table {
     // priority (THREAD_MODE_BACKGROUND_BEGIN, else the lowest); the handle
     // is closed at once. False when no thread started.
     bool (*start_background_thread)(void (*routine)(void* argument), void* argument);
+
+    // Telling a person what went wrong.
+    // When the process has no console window and its standard error is
+    // neither a file nor a pipe (a windowed program started from Explorer:
+    // its lines go nowhere), shows text in a message box titled with the
+    // executable's file name and returns once it is closed; user32.dll is
+    // loaded from the system directory only then, so that no start pays for
+    // it. Otherwise, and on POSIX, nothing.
+    void (*show_unseen_message)(const char16_t* text);
+    // Whether the library named name (a file name, no path) is one of the
+    // system's: loaded in the process already (GetModuleHandleW), a file of
+    // that name in the system directory (GetSystemDirectoryW), or an API
+    // set's name ("api-", "ext-"), which only a load resolves, loaded with
+    // LOAD_LIBRARY_SEARCH_SYSTEM32 and released again. On POSIX: whether
+    // dlopen finds it loaded already.
+    bool (*is_system_library)(const char16_t* name);
 };
 
 // Filled by the layer the build links (win32/ or posix/).
@@ -345,5 +361,7 @@ inline ProcessState query_process_state(uint32_t process_id, uint64_t* creation_
 inline bool is_own_plain_directory(const char16_t* path) { return table.is_own_plain_directory(path); }
 inline bool rename_without_replacing(const char16_t* from, const char16_t* to) { return table.rename_without_replacing(from, to); }
 inline bool start_background_thread(void (*routine)(void* argument), void* argument) { return table.start_background_thread(routine, argument); }
+inline void show_unseen_message(const char16_t* text) { table.show_unseen_message(text); }
+inline bool is_system_library(const char16_t* name) { return table.is_system_library(name); }
 
 }  // namespace platform

@@ -628,6 +628,16 @@ bool start_background_thread(void (*routine)(void*), void* argument) {
     return true;
 }
 
+// Standard error is always somewhere a developer looks.
+void show_unseen_message(const char16_t*) {}
+
+bool is_system_library(const char16_t* name) {
+    void* loaded = dlopen(to_utf8(name, false).c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    if (loaded == nullptr) return false;
+    dlclose(loaded);
+    return true;
+}
+
 }  // namespace posix_layer
 
 namespace platform {
@@ -696,6 +706,8 @@ Table table = {
     .is_own_plain_directory = posix_layer::is_own_plain_directory,
     .rename_without_replacing = posix_layer::rename_without_replacing,
     .start_background_thread = posix_layer::start_background_thread,
+    .show_unseen_message = posix_layer::show_unseen_message,
+    .is_system_library = posix_layer::is_system_library,
 };
 
 }  // namespace platform
