@@ -502,6 +502,51 @@ class PackTest(unittest.TestCase):
                         self.assertEqual(completed.stderr.count('\n'), 1, completed.stderr)
                     self.assertFalse(os.path.exists(self.path('x')))
 
+    def test_output_forms_summary_and_quiet(self):
+        """-o FILE, -oFILE, --output FILE and --output=FILE name the same
+        output; each command that writes says so in one line on standard
+        error (nothing on standard output), -q keeps it quiet; both packers
+        alike."""
+        size = len(read(APP))
+        for packer in ('linux', 'windows'):
+            with self.subTest(packer):
+                outputs = []
+                for i, form in enumerate((['-o', '@'], ['-o@'], ['--output', '@'], ['--output=@'])):
+                    # One name in four directories: the version resource holds the name.
+                    out = self.path('%s%d' % (packer, i), 'app.exe')
+                    os.makedirs(os.path.dirname(out))
+                    arguments = ['pack', '--console', '--level', '3'] + [
+                        a.replace('@', harness.windows_path(out) if packer == 'windows' else out) for a in form]
+                    completed = run_packer(packer, *arguments, Path(APP))
+                    self.assertEqual(completed.status, 0, completed.stderr)
+                    self.assertEqual(completed.stdout, '')
+                    shown = harness.windows_path(out) if packer == 'windows' else out
+                    data = read(out)
+                    self.assertRegex(completed.stderr, r'\Afenzar-pack: wrote %s \(console launcher, %d bytes\): '
+                                     r'1 file, %d bytes compressed to \d+ \(\d+\.\d%%\) at level 3\n\Z'
+                                     % (re.escape(shown), len(data), size))
+                    outputs.append(data)
+                self.assertEqual(len(set(outputs)), 1)
+                data = Path(self.path(packer + '.bin'))
+                completed = run_packer(packer, 'build', '-q', '--level', '1', '-o', data, Path(APP))
+                self.assertEqual((completed.status, completed.stdout, completed.stderr), (0, '', ''))
+                linked = Path(self.path(packer + '-linked.exe'))
+                completed = run_packer(packer, 'link', '-o', linked, data)
+                self.assertEqual(completed.status, 0, completed.stderr)
+                self.assertEqual(completed.stderr, 'fenzar-pack: wrote %s (windows launcher, %d bytes): with %d bytes '
+                                 'of attached data\n' % (harness.windows_path(linked) if packer == 'windows'
+                                                          else linked, len(read(linked)), len(read(data))))
+                # Extra arguments are refused, each in one line.
+                for arguments in (['--version', 'extra'], ['--help', 'extra'], ['help', 'pack', 'extra']):
+                    completed = run_packer(packer, *arguments)
+                    self.assertEqual(completed.status, 2, arguments)
+                    self.assertEqual(completed.stdout, '')
+                    self.assertEqual(completed.stderr.count('\n'), 1, completed.stderr)
+                self.assertTrue(run_packer(packer, 'help', 'pack').stdout.startswith('Usage: fenzar-pack pack'))
+                help_text = run_packer(packer, 'pack', '--help').stdout
+                self.assertIn('from -131072 (fastest) to 22 (smallest)', help_text)
+                self.assertIn('from 0 to 200', help_text)
+
     def test_linux_and_windows_packers_write_the_same_data(self):
         """The same tree, with subdirectories and names beyond ASCII, gives
         the same bytes from both packers, attached data and whole launchers,
