@@ -547,6 +547,43 @@ class PackTest(unittest.TestCase):
                 self.assertIn('from -131072 (fastest) to 22 (smallest)', help_text)
                 self.assertIn('from 0 to 200', help_text)
 
+    def test_checks_before_shipping(self):
+        """What the packer can tell before a user ships: an import that is
+        neither packed nor on its list of Windows' DLLs (a warning; the
+        launcher is written), --cache with requireAdministrator (refused), a
+        run_code without extern "C" (refused, with the hint); both packers
+        alike."""
+        needer = harness.windows_test_file('needs_neighbour_app.dll')
+        neighbour = harness.windows_test_file('neighbour_lib.dll')
+        decorated = harness.windows_test_file('decorated_app.dll')
+        warning = ("fenzar-pack: warning: needs_neighbour_app.dll imports neighbour_lib.dll, which is neither "
+                   "packed beside it nor on the packer's list of DLLs that Windows has: the launcher finds it "
+                   "only where Windows has it\n")
+        for packer in ('linux', 'windows'):
+            with self.subTest(packer):
+                out = Path(self.path(packer + '.exe'))
+                cases = [
+                    # arguments, status, stderr (a regular expression)
+                    (['pack', '-q', '-o', out, Path(needer)], 0, re.escape(warning)),
+                    (['build', '-q', '-o', out, Path(needer)], 0, re.escape(warning)),
+                    (['pack', '-q', '-o', out, Path(needer), Path(neighbour)], 0, ''),
+                    # echo_app imports only Windows' DLLs.
+                    (['pack', '-q', '-o', out, Path(APP)], 0, ''),
+                    (['pack', '--cache', '--execution-level', 'requireAdministrator', '-o', out, Path(APP)], 2,
+                     r'fenzar-pack pack: --cache and --execution-level requireAdministrator do not go together: '
+                     r'an elevated launcher never uses the cache \(see fenzar-pack pack --help\)\n'),
+                    (['pack', '-o', out, Path(decorated)], 1,
+                     r"fenzar-pack: [^\n]*decorated_app\.dll: the application library does not export run_code, "
+                     r"only '_Z8run_code[^']*', the name a C\+\+ compiler gives it: declare it extern \"C\"\n"),
+                ]
+                for arguments, status, stderr in cases:
+                    if os.path.exists(out):
+                        os.remove(out)
+                    completed = run_packer(packer, *arguments)
+                    self.assertEqual(completed.status, status, (arguments, completed.stderr))
+                    self.assertRegex(completed.stderr, r'\A%s\Z' % stderr, arguments)
+                    self.assertEqual(os.path.exists(out), status == 0, arguments)
+
     def test_linux_and_windows_packers_write_the_same_data(self):
         """The same tree, with subdirectories and names beyond ASCII, gives
         the same bytes from both packers, attached data and whole launchers,

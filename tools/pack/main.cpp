@@ -3,6 +3,7 @@
 
 #include <zstd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <charconv>
 #include <cstdio>
@@ -28,6 +29,7 @@
 #include "scratch_directory.h"
 #include "summary.h"
 #include "version_info.h"
+#include "windows_libraries.h"
 #include "system.h"
 
 namespace {
@@ -282,11 +284,36 @@ void require_output(const arguments& parsed) {
     if (!parsed.output) throw usage_error("the output is missing (-o FILE)");
 }
 
+// The launcher lets Windows look for the DLLs the application's DLL imports
+// only beside it (the top of the archive) and in the system directory.
+void warn_about_unpacked_imports(const std::vector<archive_entry>& entries) {
+    const mapped_file library(entries.front().source);
+    for (const std::string& name : imported_libraries(library.bytes())) {
+        if (is_windows_library(name)) continue;
+        std::u16string wide;
+        for (char c : name) wide += static_cast<char16_t>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        const bool packed = std::any_of(entries.begin(), entries.end(), [&](const archive_entry& entry) {
+            if (entry.name.size() != wide.size()) return false;
+            for (std::size_t i = 0; i < wide.size(); ++i) {
+                char16_t c = entry.name[i];
+                if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+                if (c != wide[i]) return false;
+            }
+            return true;
+        });
+        if (packed) continue;
+        write_text(stderr, "fenzar-pack: warning: " + utf16_to_display(entries.front().name) + " imports " + name +
+                               ", which is neither packed beside it nor on the packer's list of DLLs that "
+                               "Windows has: the launcher finds it only where Windows has it\n");
+    }
+}
+
 std::vector<archive_entry> collect_from(const arguments& parsed) {
     if (parsed.positional.empty()) throw usage_error("the application library is missing");
     const std::vector<fs::path> paths(parsed.positional.begin() + 1, parsed.positional.end());
     auto entries = collect_entries(parsed.positional.front(), paths);
     check_application_library_file(entries.front().source);
+    warn_about_unpacked_imports(entries);
     return entries;
 }
 
@@ -338,6 +365,10 @@ void run_build(const arguments& parsed) {
 }
 
 launcher_options launcher_from(const arguments& parsed) {
+    if (parsed.cache && parsed.level == execution_level::require_administrator) {
+        throw usage_error("--cache and --execution-level requireAdministrator do not go together: "
+                          "an elevated launcher never uses the cache");
+    }
     return {*parsed.output, parsed.kind,    parsed.level, parsed.icon, parsed.template_file,
             parsed.version, parsed.cache};
 }
