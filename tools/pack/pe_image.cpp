@@ -330,7 +330,8 @@ std::string text_at(const byte_reader& in, std::uint64_t at) {
 }
 
 // Whether the DLL exports `wanted`; when it does not, *decorated is the
-// first export whose name holds it (a C++ compiler's name for it).
+// first export that is a C++ compiler's name for a function of that name:
+// g++'s and clang's ("_Z8run_code...") or MSVC's ("?run_code@@...").
 bool exports_name(const byte_reader& in, const headers& image, std::uint32_t export_rva,
                   std::string_view wanted, std::string* decorated) {
     const std::uint64_t exports = export_offset(image, export_rva);
@@ -341,7 +342,9 @@ bool exports_name(const byte_reader& in, const headers& image, std::uint32_t exp
         const std::uint64_t name = export_offset(image, in.u32(name_table + export_name_pointer_size * i));
         const std::string text = text_at(in, name);
         if (text == wanted) return true;
-        if (decorated->empty() && text.find(wanted) != std::string::npos) *decorated = text;
+        const std::string itanium = "_Z" + std::to_string(wanted.size()) + std::string(wanted);
+        const std::string msvc = "?" + std::string(wanted) + "@@";
+        if (decorated->empty() && (text.starts_with(itanium) || text.starts_with(msvc))) *decorated = text;
     }
     return false;
 }
