@@ -1,6 +1,8 @@
 // The launcher's messages and the two ways of ending after a failure: exit
 // status 2 after one line and the failure cleanup, or an immediate stop at a
-// limit, which leaves everything as it is.
+// limit, which leaves everything as it is. Before either, what the lines
+// said is shown to a person who cannot see the streams (a windowed program
+// started from Explorer), as the platform decides.
 #pragma once
 
 #include <cstddef>
@@ -40,6 +42,14 @@ const char16_t* displayable_path(const char16_t* path);
 
 // Writes "text ([Error code] system text)" to standard error and returns.
 void report_system_error(const char* text, uint32_t code);
+// The same line with the first literal "%1" of the system text (Windows'
+// placeholder for a file name, which its texts keep when nobody fills it)
+// replaced by file.
+void report_system_error_about(const char* text, uint32_t code, const char16_t* file);
+// One more line on standard error that explains the failure just reported.
+void report_explanation(const char16_t* line);
+// The failure cleanup and exit with status 2, after lines written above.
+[[noreturn]] void fail_after_reports();
 // Plain message on standard output, then the failure cleanup and exit with
 // status 2; so do all the failures below except the immediate stop.
 [[noreturn]] void fail_with_message(const char* text);

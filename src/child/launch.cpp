@@ -2,6 +2,7 @@
 
 #include "base/environment.h"
 #include "base/report.h"
+#include "child/load_failure.h"
 #include "platform/platform.h"
 
 void set_child_environment(const SavedArguments& arguments, const char16_t* plain_own_path) {
@@ -22,7 +23,11 @@ int32_t start_child_and_wait(ChildSlot& child, Interruption& interruption, const
     child.child_job = platform::create_kill_on_close_job();
     uint32_t error = 0;
     if (!start_child_process(child, interruption, module_file_name, child_command_line.data(), &error)) {
-        fail_with_system_error(message::launch_child_failed, error);
+        static FailureExplanation explanation;
+        explain_start_failure(error, module_file_name, explanation);
+        report_system_error_about(message::launch_child_failed, error, explanation.file);
+        if (!explanation.line.empty()) report_explanation(explanation.line.data());
+        fail_after_reports();
     }
     void* begun = beside.begin != nullptr ? beside.begin(beside.context) : nullptr;
     uint32_t exit_status = wait_for_child_exit_status(child, interruption);

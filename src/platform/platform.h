@@ -385,6 +385,21 @@ struct Table {
     // owner counts as other than its user (as Administrators are on
     // Windows).
     bool (*query_directory_owner)(const char16_t* path, DirectoryOwner* owner);
+    // Telling a person what went wrong.
+    // When the process has no console window and its standard error is
+    // neither a file nor a pipe (a windowed program started from Explorer:
+    // its lines go nowhere), shows text in a message box titled with the
+    // executable's file name and returns once it is closed; user32.dll is
+    // loaded from the system directory only then, so that no start pays for
+    // it. Otherwise, and on POSIX, nothing.
+    void (*show_unseen_message)(const char16_t* text);
+    // Whether the library named name (a file name, no path) is one of the
+    // system's: loaded in the process already (GetModuleHandleW), a file of
+    // that name in the system directory (GetSystemDirectoryW), or an API
+    // set's name ("api-", "ext-"), which only a load resolves, loaded with
+    // LOAD_LIBRARY_SEARCH_SYSTEM32 and released again. On POSIX: whether
+    // dlopen finds it loaded already.
+    bool (*is_system_library)(const char16_t* name);
 };
 
 // Filled by the layer the build links (win32/ or posix/).
@@ -474,5 +489,7 @@ inline bool get_process_elevation(ProcessHandle process, bool* elevated) { retur
 inline bool list_processes(ProcessTimes* entries, uint32_t capacity, uint32_t* count) { return table.list_processes(entries, capacity, count); }
 inline uint64_t own_creation_time() { return table.own_creation_time(); }
 inline bool query_directory_owner(const char16_t* path, DirectoryOwner* owner) { return table.query_directory_owner(path, owner); }
+inline void show_unseen_message(const char16_t* text) { table.show_unseen_message(text); }
+inline bool is_system_library(const char16_t* name) { return table.is_system_library(name); }
 
 }  // namespace platform

@@ -133,11 +133,11 @@ def command_line_seeds():
 
 
 def pe_image(sections, subsystem=2, file_alignment=0x200, section_alignment=0x1000, relocations=None,
-             resources=None):
+             resources=None, imports=None):
     """A small PE32+ executable: headers, then SECTIONS, (name, flags, data)
     in order, each padded to the file alignment; RELOCATIONS and RESOURCES
     name the sections that the data directories point at (their whole
-    data). The checksum is right."""
+    data), and so does IMPORTS. The checksum is right."""
     headers_size = file_alignment
     pe, optional_size = 0x40, 240
     table = pe + 24 + optional_size
@@ -165,7 +165,7 @@ def pe_image(sections, subsystem=2, file_alignment=0x200, section_alignment=0x10
     struct.pack_into('<III', image, optional + 56, address, headers_size, 0)
     struct.pack_into('<HH', image, optional + 68, subsystem, 0x8160)
     struct.pack_into('<QQQQII', image, optional + 72, 1 << 24, 0x1000, 1 << 20, 0x1000, 0, 16)
-    for directory, name in ((5, relocations), (2, resources)):
+    for directory, name in ((5, relocations), (2, resources), (1, imports)):
         if name:
             struct.pack_into('<II', image, optional + 112 + 8 * directory, *places[name])
     struct.pack_into('<I', image, optional + 64, pe_checksum(image, optional + 64))
@@ -301,6 +301,31 @@ def pack_list_seeds():
     }
 
 
+def import_section(names, address=0x1000):
+    """An import directory at ADDRESS naming NAMES: descriptors, an empty
+    one, then the names."""
+    table = 20 * (len(names) + 1)
+    data, strings = bytearray(), bytearray()
+    for name in names:
+        data += struct.pack('<IIIII', 0, 0, 0, address + table + len(strings), 0)
+        strings += name.encode() + b'\0'
+    return bytes(data + bytes(20) + strings)
+
+
+def pe_imports_seeds():
+    names = ['KERNEL32.dll', 'neighbour_lib.dll', 'api-ms-win-crt-runtime-l1-1-0.dll']
+    image = pe_image([('.idata', 0xC0000040, import_section(names))], imports='.idata')
+    i386 = bytearray(image)
+    struct.pack_into('<H', i386, 0x44, 0x14C)
+    return {
+        'imports': image,
+        'no_imports': pe_image([('.text', 0x60000020, b'\xC3' * 16)]),
+        'i386': bytes(i386),
+        'cut_in_section': image[:0x210],
+        'cut_in_headers': image[:0x100],
+    }
+
+
 def cache_settings(name):
     """The launch settings block of a --cache launcher for NAME."""
     units = name.encode('utf-16-le')
@@ -308,7 +333,8 @@ def cache_settings(name):
 
 
 SEEDS = {'unpack': unpack_seeds, 'expand_spec': expand_spec_seeds, 'command_line': command_line_seeds,
-         'pack_template': pack_template_seeds, 'pack_icon': pack_icon_seeds, 'pack_list': pack_list_seeds}
+         'pack_template': pack_template_seeds, 'pack_icon': pack_icon_seeds, 'pack_list': pack_list_seeds,
+         'pe_imports': pe_imports_seeds}
 
 
 def main(targets):

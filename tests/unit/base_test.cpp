@@ -282,3 +282,47 @@ TEST(DisplayablePath, ReplacesOnlyLoneSurrogates) {
 }
 
 }  // namespace
+
+// Windows' texts keep "%1" where a file's name belongs; the line names the
+// file there. What the lines said goes to the platform once, at the end, for
+// a person who cannot see the streams.
+TEST(ReportSystemErrorAbout, NamesTheFileAndShowsEveryLineAtTheEnd) {
+    PlatformOverride platform;
+    static std::string text;
+    static std::u16string shown;
+    struct Exited {};
+    platform.table().format_system_message = [](uint32_t, char** out) -> uint32_t {
+        *out = text.data();
+        return static_cast<uint32_t>(text.size());
+    };
+    platform.table().show_unseen_message = [](const char16_t* said) { shown = said; };
+    platform.table().exit_process = [](int) { throw Exited{}; };
+    struct Case {
+        const char* platform_text;
+        const char16_t* file;
+        const char* line;
+        const char16_t* said;
+    };
+    const Case cases[] = {
+        {"Bad EXE format for %1.\r\n", u"C:\\t\\\u00e9.dll", "T ([Error 193] Bad EXE format for C:\\t\\\xc3\xa9.dll.)\n",
+         u"T ([Error 193] Bad EXE format for C:\\t\\\u00e9.dll.)"},
+        // Only the first placeholder; a '%' of the text is no conversion.
+        {"%1 is 100% %1", u"a.dll", "T ([Error 193] a.dll is 100% %1)\n", u"T ([Error 193] a.dll is 100% %1)"},
+        {"No placeholder.", u"a.dll", "T ([Error 193] No placeholder.)\n", u"T ([Error 193] No placeholder.)"},
+        {"Bad %1", nullptr, "T ([Error 193] Bad %1)\n", u"T ([Error 193] Bad %1)"},
+    };
+    for (const Case& c : cases) {
+        text = c.platform_text;
+        shown.clear();
+        testing::internal::CaptureStderr();
+        report_system_error_about("T", 193, c.file);
+        report_explanation(u"Why: \u00e9.");
+        EXPECT_THROW(fail_after_reports(), Exited);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string(c.line) + "Why: \xc3\xa9.\n");
+        // Earlier failures of this test process said more before; the end
+        // of the text is this one's, without a last line break.
+        std::u16string expected = std::u16string(c.said) + u"\nWhy: \u00e9.";
+        ASSERT_GE(shown.size(), expected.size());
+        EXPECT_EQ(shown.substr(shown.size() - expected.size()), expected);
+    }
+}

@@ -98,6 +98,10 @@ TEST(ApplicationLibrary, SaysWhichOfTheThreeItIsNot) {
     program.characteristics = 0x0022;
     image_options other_exports;
     other_exports.exports = {"run_cod", "run_code_2", "Run_code"};
+    image_options gcc_name;
+    gcc_name.exports = {"other", "_Z8run_codeiPPwPKw"};
+    image_options msvc_name;
+    msvc_name.exports = {"?run_code@@YAHHPEAPEA_WPEB_W@Z"};
     image_options no_exports;
     no_exports.export_directory = false;
     image_options names_outside;
@@ -121,6 +125,13 @@ TEST(ApplicationLibrary, SaysWhichOfTheThreeItIsNot) {
         {"program", pe_image(program), "is not a DLL (it is an executable program)"},
         {"other exports", pe_image(other_exports), "does not export run_code"},
         {"no exports", pe_image(no_exports), "does not export run_code"},
+        // Without extern "C": the compiler's name for it, and the advice.
+        {"g++'s name", pe_image(gcc_name),
+         "does not export run_code, only '_Z8run_codeiPPwPKw', the name a C++ compiler gives it: declare it "
+         "extern \"C\""},
+        {"MSVC's name", pe_image(msvc_name),
+         "does not export run_code, only '?run_code@@YAHHPEAPEA_WPEB_W@Z', the name a C++ compiler gives it: "
+         "declare it extern \"C\""},
         {"name table outside", pe_image(names_outside),
          "is not a Windows DLL (its export table lies outside the file)"},
     };

@@ -121,7 +121,9 @@ class ExitStatus(ChildTest):
         result = harness.run(launcher, cwd=self.work)
         self.assertEqual(result.status, 2, result)
         self.assertEqual(result.stdout, '')
-        self.assertRegex(result.stderr, r'\AError, load DLL\. \(\[Error 126\] [^\n]+\)\n\Z')
+        self.assertRegex(result.stderr, r'\AError, load DLL\. \(\[Error 126\] [^\n]+\)\n'
+                                        r"The DLL 'neighbour_lib\.dll' that '[^\n]+\\needs_neighbour_app\.dll' "
+                                        r'needs was not found: [^\n]+\n\Z')
         self.assertEqual(harness.onefile_dirs() - before, set())
         # Packed beside it, the same library is found.
         packed = self.pack('needs_neighbour_app.dll', [harness.windows_test_file('neighbour_lib.dll')],

@@ -502,6 +502,88 @@ class PackTest(unittest.TestCase):
                         self.assertEqual(completed.stderr.count('\n'), 1, completed.stderr)
                     self.assertFalse(os.path.exists(self.path('x')))
 
+    def test_output_forms_summary_and_quiet(self):
+        """-o FILE, -oFILE, --output FILE and --output=FILE name the same
+        output; each command that writes says so in one line on standard
+        error (nothing on standard output), -q keeps it quiet; both packers
+        alike."""
+        size = len(read(APP))
+        for packer in ('linux', 'windows'):
+            with self.subTest(packer):
+                outputs = []
+                for i, form in enumerate((['-o', '@'], ['-o@'], ['--output', '@'], ['--output=@'])):
+                    # One name in four directories: the version resource holds the name.
+                    out = self.path('%s%d' % (packer, i), 'app.exe')
+                    os.makedirs(os.path.dirname(out))
+                    arguments = ['pack', '--console', '--level', '3'] + [
+                        a.replace('@', harness.windows_path(out) if packer == 'windows' else out) for a in form]
+                    completed = run_packer(packer, *arguments, Path(APP))
+                    self.assertEqual(completed.status, 0, completed.stderr)
+                    self.assertEqual(completed.stdout, '')
+                    shown = harness.windows_path(out) if packer == 'windows' else out
+                    data = read(out)
+                    self.assertRegex(completed.stderr, r'\Afenzar-pack: wrote %s \(console launcher, %d bytes\): '
+                                     r'1 file, %d bytes compressed to \d+ \(\d+\.\d%%\) at level 3\n\Z'
+                                     % (re.escape(shown), len(data), size))
+                    outputs.append(data)
+                self.assertEqual(len(set(outputs)), 1)
+                data = Path(self.path(packer + '.bin'))
+                completed = run_packer(packer, 'build', '-q', '--level', '1', '-o', data, Path(APP))
+                self.assertEqual((completed.status, completed.stdout, completed.stderr), (0, '', ''))
+                linked = Path(self.path(packer + '-linked.exe'))
+                completed = run_packer(packer, 'link', '-o', linked, data)
+                self.assertEqual(completed.status, 0, completed.stderr)
+                self.assertEqual(completed.stderr, 'fenzar-pack: wrote %s (windows launcher, %d bytes): with %d bytes '
+                                 'of attached data\n' % (harness.windows_path(linked) if packer == 'windows'
+                                                          else linked, len(read(linked)), len(read(data))))
+                # Extra arguments are refused, each in one line.
+                for arguments in (['--version', 'extra'], ['--help', 'extra'], ['help', 'pack', 'extra']):
+                    completed = run_packer(packer, *arguments)
+                    self.assertEqual(completed.status, 2, arguments)
+                    self.assertEqual(completed.stdout, '')
+                    self.assertEqual(completed.stderr.count('\n'), 1, completed.stderr)
+                self.assertTrue(run_packer(packer, 'help', 'pack').stdout.startswith('Usage: fenzar-pack pack'))
+                help_text = run_packer(packer, 'pack', '--help').stdout
+                self.assertIn('from -131072 (fastest) to 22 (smallest)', help_text)
+                self.assertIn('from 0 to 200', help_text)
+
+    def test_checks_before_shipping(self):
+        """What the packer can tell before a user ships: an import that is
+        neither packed nor on its list of Windows' DLLs (a warning; the
+        launcher is written), --cache with requireAdministrator (refused), a
+        run_code without extern "C" (refused, with the hint); both packers
+        alike."""
+        needer = harness.windows_test_file('needs_neighbour_app.dll')
+        neighbour = harness.windows_test_file('neighbour_lib.dll')
+        decorated = harness.windows_test_file('decorated_app.dll')
+        warning = ("fenzar-pack: warning: needs_neighbour_app.dll imports neighbour_lib.dll, which is neither "
+                   "packed beside it nor on the packer's list of DLLs that Windows has: the launcher finds it "
+                   "only where Windows has it\n")
+        for packer in ('linux', 'windows'):
+            with self.subTest(packer):
+                out = Path(self.path(packer + '.exe'))
+                cases = [
+                    # arguments, status, stderr (a regular expression)
+                    (['pack', '-q', '-o', out, Path(needer)], 0, re.escape(warning)),
+                    (['build', '-q', '-o', out, Path(needer)], 0, re.escape(warning)),
+                    (['pack', '-q', '-o', out, Path(needer), Path(neighbour)], 0, ''),
+                    # echo_app imports only Windows' DLLs.
+                    (['pack', '-q', '-o', out, Path(APP)], 0, ''),
+                    (['pack', '--cache', '--execution-level', 'requireAdministrator', '-o', out, Path(APP)], 2,
+                     r'fenzar-pack pack: --cache and --execution-level requireAdministrator do not go together: '
+                     r'an elevated launcher never uses the cache \(see fenzar-pack pack --help\)\n'),
+                    (['pack', '-o', out, Path(decorated)], 1,
+                     r"fenzar-pack: [^\n]*decorated_app\.dll: the application library does not export run_code, "
+                     r"only '_Z8run_code[^']*', the name a C\+\+ compiler gives it: declare it extern \"C\"\n"),
+                ]
+                for arguments, status, stderr in cases:
+                    if os.path.exists(out):
+                        os.remove(out)
+                    completed = run_packer(packer, *arguments)
+                    self.assertEqual(completed.status, status, (arguments, completed.stderr))
+                    self.assertRegex(completed.stderr, r'\A%s\Z' % stderr, arguments)
+                    self.assertEqual(os.path.exists(out), status == 0, arguments)
+
     def test_linux_and_windows_packers_write_the_same_data(self):
         """The same tree, with subdirectories and names beyond ASCII, gives
         the same bytes from both packers, attached data and whole launchers,

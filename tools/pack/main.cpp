@@ -3,6 +3,8 @@
 
 #include <zstd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <charconv>
 #include <cstdio>
 #include <new>
@@ -25,7 +27,9 @@
 #include "output_file.h"
 #include "progress.h"
 #include "scratch_directory.h"
+#include "summary.h"
 #include "version_info.h"
+#include "windows_libraries.h"
 #include "system.h"
 
 namespace {
@@ -59,9 +63,12 @@ constexpr const char* archive_help =
     "file or an output that is one of the inputs is refused and nothing is written.\n"
     "\n"
     "Options:\n"
-    "  -o FILE         the output (written only when everything succeeded)\n"
-    "  --level N       zstd level, default 19\n"
-    "  --threads N     zstd worker threads, default 0 (compress on the main thread)\n"
+    "  -o FILE, -oFILE, --output FILE, --output=FILE\n"
+    "                  the output (written only when everything succeeded)\n"
+    "  -q, --quiet     no summary line on standard error after writing\n"
+    "  --level N       zstd level from -131072 (fastest) to 22 (smallest), default 19\n"
+    "  --threads N     zstd worker threads from 0 to 200, default 0 (compress on\n"
+    "                  the main thread); every N of 1 or more gives the same bytes\n"
     "  --long          window of 2^27 bytes with long-distance matching, like\n"
     "                  'zstd --long=27'; decoding then needs up to 128 MiB\n";
 
@@ -116,7 +123,9 @@ constexpr const char* link_help =
     "written.\n"
     "\n"
     "Options:\n"
-    "  -o FILE         the output executable\n";
+    "  -o FILE, -oFILE, --output FILE, --output=FILE\n"
+    "                  the output executable\n"
+    "  -q, --quiet     no summary line on standard error after writing\n";
 
 constexpr const char* list_help =
     "Usage: fenzar-pack list IN\n"
@@ -143,6 +152,7 @@ struct arguments {
     compression_options compression;
     std::vector<fs::path> positional;
     bool help = false;
+    bool quiet = false;
 };
 
 int parse_number(std::string_view option, std::string_view text, int low, int high) {
@@ -196,6 +206,10 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
                 name = argument.substr(0, equals);
                 inline_value = argument.substr(equals + 1);
             }
+        } else if (argument.starts_with("-o") && argument.size() > 2) {
+            // -oFILE, as compilers take it.
+            name = "-o";
+            inline_value = argument.substr(2);
         }
         auto value = [&]() -> std::string_view {
             if (inline_value) return *inline_value;
@@ -204,7 +218,9 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
         };
         if (name == "-h" || name == "--help") {
             parsed.help = true;
-        } else if (name == "-o" && command != "list") {
+        } else if ((name == "-q" || name == "--quiet") && command != "list" && !inline_value) {
+            parsed.quiet = true;
+        } else if ((name == "-o" || name == "--output") && command != "list") {
             parsed.output = path_from_argument(value());
         } else if (name == "--level" && compresses) {
             parsed.compression.level =
@@ -268,19 +284,70 @@ void require_output(const arguments& parsed) {
     if (!parsed.output) throw usage_error("the output is missing (-o FILE)");
 }
 
+// The launcher lets Windows look for the DLLs the application's DLL imports
+// only beside it (the top of the archive) and in the system directory.
+void warn_about_unpacked_imports(const std::vector<archive_entry>& entries) {
+    const mapped_file library(entries.front().source);
+    for (const std::string& name : imported_libraries(library.bytes())) {
+        if (is_windows_library(name)) continue;
+        std::u16string wide;
+        for (char c : name) wide += static_cast<char16_t>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        const bool packed = std::any_of(entries.begin(), entries.end(), [&](const archive_entry& entry) {
+            if (entry.name.size() != wide.size()) return false;
+            for (std::size_t i = 0; i < wide.size(); ++i) {
+                char16_t c = entry.name[i];
+                if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+                if (c != wide[i]) return false;
+            }
+            return true;
+        });
+        if (packed) continue;
+        write_text(stderr, "fenzar-pack: warning: " + utf16_to_display(entries.front().name) + " imports " + name +
+                               ", which is neither packed beside it nor on the packer's list of DLLs that "
+                               "Windows has: the launcher finds it only where Windows has it\n");
+    }
+}
+
 std::vector<archive_entry> collect_from(const arguments& parsed) {
     if (parsed.positional.empty()) throw usage_error("the application library is missing");
     const std::vector<fs::path> paths(parsed.positional.begin() + 1, parsed.positional.end());
     auto entries = collect_entries(parsed.positional.front(), paths);
     check_application_library_file(entries.front().source);
+    warn_about_unpacked_imports(entries);
     return entries;
 }
 
-void write_attached_file(const std::vector<archive_entry>& entries,
-                         const compression_options& options, const fs::path& destination) {
-    progress_meter meter(archive_size(entries));
-    write_attached_data_file(entries, options, destination,
-                             [&](std::uint64_t done) { meter.update(done); });
+// Writes the attached data; the hint about --threads when that was slow.
+void write_attached_file(const std::vector<archive_entry>& entries, const compression_options& options,
+                         const fs::path& destination, bool quiet) {
+    const auto start = std::chrono::steady_clock::now();
+    {
+        progress_meter meter(archive_size(entries));
+        write_attached_data_file(entries, options, destination,
+                                 [&](std::uint64_t done) { meter.update(done); });
+    }
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    if (const auto hint = threads_hint(took.count(), options.threads); hint && !quiet) write_text(stderr, *hint);
+}
+
+void write_summary(const arguments& parsed, std::string kind, const std::vector<archive_entry>* entries,
+                   std::uint64_t data_size) {
+    if (parsed.quiet) return;
+    written_summary summary;
+    summary.output = display_path(*parsed.output);
+    summary.kind = std::move(kind);
+    summary.output_size = fs::file_size(*parsed.output);
+    if (entries != nullptr) {
+        summary.files = entries->size();
+        for (const auto& entry : *entries) summary.input_size += entry.size;
+    }
+    summary.data_size = data_size;
+    summary.level = parsed.compression.level;
+    write_text(stderr, summary_line(summary));
+}
+
+std::string launcher_kind(const arguments& parsed) {
+    return parsed.kind == subsystem::console ? "console launcher" : "windows launcher";
 }
 
 std::vector<fs::path> sources_of(const std::vector<archive_entry>& entries) {
@@ -293,10 +360,15 @@ void run_build(const arguments& parsed) {
     require_output(parsed);
     const auto entries = collect_from(parsed);
     refuse_output_among_inputs(*parsed.output, sources_of(entries));
-    write_attached_file(entries, parsed.compression, *parsed.output);
+    write_attached_file(entries, parsed.compression, *parsed.output, parsed.quiet);
+    write_summary(parsed, "attached data", &entries, fs::file_size(*parsed.output));
 }
 
 launcher_options launcher_from(const arguments& parsed) {
+    if (parsed.cache && parsed.level == execution_level::require_administrator) {
+        throw usage_error("--cache and --execution-level requireAdministrator do not go together: "
+                          "an elevated launcher never uses the cache");
+    }
     return {*parsed.output, parsed.kind,    parsed.level, parsed.icon, parsed.template_file,
             parsed.version, parsed.cache};
 }
@@ -313,9 +385,10 @@ void run_pack(const arguments& parsed) {
     if (parsed.cache) cache_application_name(entries.front().name);
     const scratch_directory work;
     const fs::path attached_data = work.path() / "attached.bin";
-    write_attached_file(entries, parsed.compression, attached_data);
+    write_attached_file(entries, parsed.compression, attached_data, parsed.quiet);
     const mapped_file data(attached_data);
     builder.write(data.bytes(), entries.front().name);
+    write_summary(parsed, launcher_kind(parsed), &entries, data.bytes().size());
 }
 
 void run_link(const arguments& parsed) {
@@ -325,6 +398,7 @@ void run_link(const arguments& parsed) {
     if (parsed.icon) inputs.push_back(*parsed.icon);
     refuse_output_among_inputs(*parsed.output, inputs);
     link_launcher(parsed.positional.front(), launcher_from(parsed));
+    write_summary(parsed, launcher_kind(parsed), nullptr, fs::file_size(parsed.positional.front()));
 }
 
 void run_list(const arguments& parsed) {
@@ -356,6 +430,21 @@ int fenzar::pack::command_main(int argc, char** argv) {
         return 2;
     }
     const std::string_view command = argv[1];
+    const bool asks_help = command == "-h" || command == "--help" || command == "help";
+    if (asks_help && argc == 3) {
+        const std::string_view topic = argv[2];
+        if (topic == "pack" || topic == "build" || topic == "link" || topic == "list") {
+            print_help(topic);
+            return 0;
+        }
+    }
+    if (asks_help || command == "--version") {
+        if (argc > 2) {
+            write_text(stderr, "fenzar-pack: " + std::string(command) + " takes no arguments, not '" +
+                                   std::string(argv[2]) + "' (see fenzar-pack --help)\n");
+            return 2;
+        }
+    }
     if (command == "-h" || command == "--help" || command == "help") {
         std::fputs(main_help, stdout);
         return 0;

@@ -322,17 +322,29 @@ std::uint64_t export_offset(const headers& image, std::uint64_t rva) {
     throw pack_error("is not a Windows DLL (its export table lies outside the file)");
 }
 
+// The terminated text at `at`, up to 1,024 bytes.
+std::string text_at(const byte_reader& in, std::uint64_t at) {
+    std::string text;
+    for (unsigned char c; text.size() < 1024 && (c = in.u8(at + text.size())) != 0;) text += static_cast<char>(c);
+    return text;
+}
+
+// Whether the DLL exports `wanted`; when it does not, *decorated is the
+// first export that is a C++ compiler's name for a function of that name:
+// g++'s and clang's ("_Z8run_code...") or MSVC's ("?run_code@@...").
 bool exports_name(const byte_reader& in, const headers& image, std::uint32_t export_rva,
-                  std::string_view wanted) {
+                  std::string_view wanted, std::string* decorated) {
     const std::uint64_t exports = export_offset(image, export_rva);
     const std::uint32_t names = in.u32(exports + export_name_count);
     const std::uint64_t name_table =
         names == 0 ? 0 : export_offset(image, in.u32(exports + export_name_table));
     for (std::uint32_t i = 0; i < names; ++i) {
         const std::uint64_t name = export_offset(image, in.u32(name_table + export_name_pointer_size * i));
-        std::size_t k = 0;
-        while (k < wanted.size() && in.u8(name + k) == static_cast<unsigned char>(wanted[k])) ++k;
-        if (k == wanted.size() && in.u8(name + k) == 0) return true;
+        const std::string text = text_at(in, name);
+        if (text == wanted) return true;
+        const std::string itanium = "_Z" + std::to_string(wanted.size()) + std::string(wanted);
+        const std::string msvc = "?" + std::string(wanted) + "@@";
+        if (decorated->empty() && (text.starts_with(itanium) || text.starts_with(msvc))) *decorated = text;
     }
     return false;
 }
@@ -363,9 +375,39 @@ void check_application_library(std::span<const unsigned char> file) {
                                          ? in.u32(image->data_directory(directory_export))
                                          : 0;
     if (export_rva != 0) image->read_sections(in);
-    if (export_rva == 0 || !exports_name(in, *image, export_rva, application_entry)) {
+    std::string decorated;
+    if (export_rva == 0 || !exports_name(in, *image, export_rva, application_entry, &decorated)) {
+        if (!decorated.empty()) {
+            throw pack_error(std::string("does not export ") + application_entry + ", only '" + decorated +
+                             "', the name a C++ compiler gives it: declare it extern \"C\"");
+        }
         throw pack_error(std::string("does not export ") + application_entry);
     }
+}
+
+std::vector<std::string> imported_libraries(std::span<const unsigned char> file) {
+    const byte_reader in(file, "");
+    std::vector<std::string> names;
+    try {
+        auto image = read_headers(in);
+        if (!image || in.u32(image->optional + optional_directory_count) <= directory_import) return names;
+        const std::uint32_t import_rva = in.u32(image->data_directory(directory_import));
+        if (import_rva == 0) return names;
+        image->read_sections(in);
+        // Descriptors of 20 bytes up to an empty one; the name's address at 12.
+        for (std::uint64_t i = 0;; ++i) {
+            const auto descriptor = image->file_offset(import_rva + 20 * i, 20);
+            if (!descriptor) break;
+            const std::uint32_t name_rva = in.u32(*descriptor + 12);
+            if (name_rva == 0) break;
+            const auto name = image->file_offset(name_rva, 1);
+            if (!name) continue;
+            names.push_back(text_at(in, *name));
+        }
+    } catch (const pack_error&) {
+        // A damaged import table: the names read so far are all it tells.
+    }
+    return names;
 }
 
 namespace {

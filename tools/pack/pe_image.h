@@ -88,6 +88,10 @@ std::span<const unsigned char> launch_settings_in_image(std::span<const unsigned
 // run_code: what the launcher loads and calls as the application.
 void check_application_library(std::span<const unsigned char> file);
 
+// The names of the DLLs an image's import table names, in its order; as
+// many as can be read of a damaged one.
+std::vector<std::string> imported_libraries(std::span<const unsigned char> file);
+
 // The subsystem field of a PE image's optional header (2 windows, 3
 // console). Throws pack_error when `file` is not a PE image.
 std::uint16_t image_subsystem(std::span<const unsigned char> file);

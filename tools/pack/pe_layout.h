@@ -54,6 +54,7 @@ inline constexpr std::uint16_t subsystem_windows_cui = 3;
 // Data directories: an address and a size each, in this order.
 inline constexpr std::size_t directory_entry_size = 8;
 inline constexpr std::size_t directory_export = 0;
+inline constexpr std::size_t directory_import = 1;
 inline constexpr std::size_t directory_resource = 2;
 inline constexpr std::size_t directory_security = 4;
 inline constexpr std::size_t directory_base_relocation = 5;

@@ -902,6 +902,13 @@ bool get_process_elevation(platform::ProcessHandle process, bool* elevated) {
         return false;
     }
     *elevated = effective == 0;
+// Standard error is always somewhere a developer looks.
+void show_unseen_message(const char16_t*) {}
+
+bool is_system_library(const char16_t* name) {
+    void* loaded = dlopen(to_utf8(name, false).c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    if (loaded == nullptr) return false;
+    dlclose(loaded);
     return true;
 }
 
@@ -986,6 +993,8 @@ Table table = {
     .list_processes = posix_layer::list_processes,
     .own_creation_time = posix_layer::own_creation_time,
     .query_directory_owner = posix_layer::query_directory_owner,
+    .show_unseen_message = posix_layer::show_unseen_message,
+    .is_system_library = posix_layer::is_system_library,
 };
 
 }  // namespace platform

@@ -1074,6 +1074,50 @@ bool delete_entry_relative(platform::DirectoryHandle parent, const char16_t* nam
 
 void close_directory(platform::DirectoryHandle directory) { CloseHandle(static_cast<HANDLE>(directory.value)); }
 
+bool is_file_or_pipe(HANDLE handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
+    DWORD type = GetFileType(handle);
+    return type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE;
+}
+
+void show_unseen_message(const char16_t* text) {
+    if (GetConsoleWindow() != nullptr || is_file_or_pipe(GetStdHandle(STD_ERROR_HANDLE))) return;
+    using MessageBox = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
+    auto message_box = system_function<MessageBox>(L"user32.dll", "MessageBoxW");
+    if (message_box == nullptr) return;
+    wchar_t path[MAX_PATH + 1] = {};
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    // A longer path is cut by the call; the title needs only its last part.
+    const wchar_t* title = L"";
+    if (length > 0) {
+        path[length < MAX_PATH ? length : MAX_PATH] = 0;
+        const wchar_t* slash = std::wcsrchr(path, L'\\');
+        title = slash != nullptr ? slash + 1 : path;
+    }
+    message_box(nullptr, wide(text), title, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+}
+
+bool is_system_library(const char16_t* name) {
+    if (GetModuleHandleW(wide(name)) != nullptr) return true;
+    // An API set is no file; only the loader resolves its name.
+    if (_wcsnicmp(wide(name), L"api-", 4) == 0 || _wcsnicmp(wide(name), L"ext-", 4) == 0) {
+        HMODULE set = LoadLibraryExW(wide(name), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        if (set == nullptr) return false;
+        FreeLibrary(set);
+        return true;
+    }
+    // Looked for by path: a search by name (even one limited to the system
+    // directory, as a data file) finds files in other places under Wine.
+    std::wstring path(MAX_PATH + 1, L'\0');
+    UINT length = GetSystemDirectoryW(path.data(), MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return false;
+    path.resize(length);
+    path += L'\\';
+    path += wide(name);
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 }  // namespace win32_layer
 
 namespace platform {
@@ -1155,6 +1199,8 @@ Table table = {
     .list_processes = win32_layer::list_processes,
     .own_creation_time = win32_layer::own_creation_time,
     .query_directory_owner = win32_layer::query_directory_owner,
+    .show_unseen_message = win32_layer::show_unseen_message,
+    .is_system_library = win32_layer::is_system_library,
 };
 
 }  // namespace platform

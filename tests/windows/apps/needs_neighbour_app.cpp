@@ -8,3 +8,6 @@ extern "C" __declspec(dllexport) int run_code(int, wchar_t**, const wchar_t*) {
     std::fflush(stdout);
     return 0;
 }
+
+// For needs_needer_app, which imports this library in turn.
+extern "C" __declspec(dllexport) int neighbour_twice() { return 2 * neighbour_value(); }

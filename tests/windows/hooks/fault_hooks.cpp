@@ -96,11 +96,13 @@ Operation close_file_operation{"close_file"};
 Operation open_process_operation{"open_process_for_query"};
 Operation create_job_operation{"create_kill_on_close_job"};
 Operation delete_entry_operation{"delete_entry_relative"};
+Operation load_library_operation{"load_library"};
 Operation* const operations[] = {
     &write_file_operation,      &create_file_operation,   &create_directory_operation, &delete_file_operation,
     &remove_directory_operation, &start_process_operation, &add_handler_operation,      &allocate_operation,
     &command_line_operation,     &wait_operation,          &create_private_directory_operation,
     &close_file_operation,       &open_process_operation,  &create_job_operation,      &delete_entry_operation,
+    &load_library_operation,
 };
 
 platform::Table real;
@@ -183,6 +185,11 @@ platform::ProcessHandle failing_open_process_for_query(uint32_t process_id) {
 platform::JobHandle counted_create_kill_on_close_job() {
     create_job_operation.strikes();
     return real.create_kill_on_close_job();
+}
+
+platform::ModuleHandle failing_load_library(const char16_t* path) {
+    if (load_library_operation.strikes()) return {nullptr};
+    return real.load_library(path);
 }
 
 struct BackgroundStart {
@@ -325,6 +332,7 @@ struct InstallFaults {
         platform::table.open_process_for_query = failing_open_process_for_query;
         platform::table.create_kill_on_close_job = counted_create_kill_on_close_job;
         platform::table.start_background_thread = marked_start_background_thread;
+        platform::table.load_library = failing_load_library;
     }
 };
 

@@ -1,0 +1,27 @@
+// Explaining why the application's library or the child did not start: one
+// line after the platform's error, naming what can be told from the files
+// and the error (a policy or a virus scanner that refused a file, a file
+// that is no 64-bit image, an import found nowhere).
+#pragma once
+
+#include <cstdint>
+
+#include "base/wide.h"
+
+struct FailureExplanation {
+    // Empty when nothing more can be told.
+    WideBuffer<6000> line;
+    // The file the error is about, for the "%1" of the platform's text.
+    const char16_t* file = nullptr;
+};
+
+// Whether code is one of the errors with which application control (AppLocker,
+// WDAC, Smart App Control) or a virus scanner refuses a file.
+bool is_policy_refusal(uint32_t code);
+
+// After the load of library_path failed with code: the library's own
+// directory and target_directory are where the packed DLLs lie.
+void explain_load_failure(uint32_t code, const char16_t* library_path, const char16_t* target_directory,
+                          FailureExplanation& explanation);
+// After the start of program as the child failed with code.
+void explain_start_failure(uint32_t code, const char16_t* program, FailureExplanation& explanation);
