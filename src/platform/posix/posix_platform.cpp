@@ -812,6 +812,8 @@ void close_directory(platform::DirectoryHandle directory) {
     if (opened->listing != nullptr) closedir(opened->listing);
     close(opened->descriptor);
     delete opened;
+}
+
 platform::ProcessHandle own_process() { return {to_handle(getpid())}; }
 
 // The fields of /proc/PID/stat after the command's name, which is in
@@ -902,6 +904,9 @@ bool get_process_elevation(platform::ProcessHandle process, bool* elevated) {
         return false;
     }
     *elevated = effective == 0;
+    return true;
+}
+
 // Standard error is always somewhere a developer looks.
 void show_unseen_message(const char16_t*) {}
 
