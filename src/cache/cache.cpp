@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "payload/attached_data.h"
-#include "sweep/sweep_rules.h"
+#include "leftovers/walk.h"
 
 namespace {
 
@@ -75,26 +75,27 @@ bool make_extended_length(CachePath& path, const char16_t* folder) {
     return join(path, text, {});
 }
 
-// The decimal digits of value into text (room for 21 units).
-void format_decimal(uint64_t value, char16_t* text) {
-    char16_t reversed[21];
-    size_t count = 0;
-    do {
-        reversed[count++] = static_cast<char16_t>(u'0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    for (size_t i = 0; i < count; ++i) text[i] = reversed[count - 1 - i];
-    text[count] = 0;
+// digest "." STAMP SUFFIX: names what this launcher makes below the
+// application's folder after it, so that a later launcher can prove it gone
+// (leftovers/stamp.h). False when the process has no stamp.
+bool join_owned(CachePath& path, const CachePaths& paths, const char16_t* digest, const char16_t* suffix) {
+    OwnerStamp stamp = own_stamp();
+    if (!stamp.valid()) return false;
+    char16_t text[stamp_text_capacity + 1] = {};
+    append_stamp(text, stamp, stamp_text_capacity);
+    return join(path, paths.application.data(), {u"\\", digest, u".", text, suffix});
 }
 
-// "." PID "_" MICROSECONDS SUFFIX: names a leftover after the launcher that
-// made it, so that the sweep's proof can tell when that launcher has ended.
-bool join_owned(CachePath& path, const CachePaths& paths, const char16_t* digest, const char16_t* suffix) {
-    char16_t process[21];
-    char16_t time[21];
-    format_decimal(platform::current_process_id(), process);
-    format_decimal(platform::system_time_as_file_time() / 10, time);
-    return join(path, paths.application.data(), {u"\\", digest, u".", process, u"_", time, suffix});
+// A claimed entry: digest "." CLAIMER "." STAMP ".old", where STAMP is the
+// maker's (a .tmp's) or, for content, the claimer's own.
+bool join_tombstone(CachePath& path, const CachePaths& paths, const char16_t* digest, const OwnerStamp& kept) {
+    OwnerStamp stamp = own_stamp();
+    if (!stamp.valid() || !kept.valid()) return false;
+    char16_t claimer[stamp_text_capacity + 1] = {};
+    char16_t maker[stamp_text_capacity + 1] = {};
+    append_stamp(claimer, stamp, stamp_text_capacity);
+    append_stamp(maker, kept, stamp_text_capacity);
+    return join(path, paths.application.data(), {u"\\", digest, u".", claimer, u".", maker, tombstone_suffix});
 }
 
 bool is_lower_hex(char16_t unit) { return (unit >= u'0' && unit <= u'9') || (unit >= u'a' && unit <= u'f'); }
@@ -162,7 +163,7 @@ bool claim(const CachePaths& paths, const char16_t* digest, const char16_t* cont
     tombstone->units[0] = 0;
     bool claimed = true;
     if (attributes != platform::invalid_file_attributes) {
-        claimed = join_owned(*tombstone, paths, digest, tombstone_suffix) &&
+        claimed = join_tombstone(*tombstone, paths, digest, own_stamp()) &&
                   platform::rename_without_replacing(content, tombstone->data());
         if (!claimed) tombstone->units[0] = 0;
     }
@@ -319,6 +320,46 @@ bool rename_into_place(const CacheRun& cache) {
     }
 }
 
+// The leftovers' names: digest "." STAMP ".tmp", a launcher's unpacking,
+// proven gone with its maker; digest "." CLAIMER "." STAMP ".old", a claimed
+// entry, proven gone with its claimer.
+LeftoverName read_leftover(const char16_t* name) {
+    if (!starts_with_digest(name) || name[digest_units] != u'.') return {};
+    const char16_t* rest = name + digest_units + 1;
+    OwnerStamp stamp;
+    size_t length = read_stamp(rest, &stamp);
+    if (length == 0 || rest[length] != u'.') return {};
+    const char16_t* tail = rest + length + 1;
+    if (wide_equal(tail, private_suffix + 1)) return {OwnerProof::exact, stamp, digest_units + 1};
+    OwnerStamp kept;
+    size_t kept_length = read_stamp(tail, &kept);
+    if (kept_length != 0 && wide_equal(tail + kept_length, tombstone_suffix)) {
+        return {OwnerProof::exact, stamp, static_cast<size_t>(tail - name)};
+    }
+    return {};
+}
+
+bool name_leftover_tombstone(const char16_t* name, const LeftoverName& facts, const OwnerStamp& claimer,
+                             char16_t* out) {
+    OwnerStamp kept;
+    size_t kept_length = read_stamp(name + facts.kept, &kept);
+    out[0] = 0;
+    for (size_t i = 0; i <= digest_units; ++i) append_wide_char_bounded(out, name[i], leftover_name_capacity);
+    append_stamp(out, claimer, leftover_name_capacity);
+    append_wide_char_bounded(out, u'.', leftover_name_capacity);
+    append_stamp(out, kept, leftover_name_capacity);
+    append_wide_bounded(out, tombstone_suffix, leftover_name_capacity);
+    return kept_length != 0;
+}
+
+// A .tmp younger than the minimum age is never claimed, so that a launcher
+// of another machine sharing the folder, whose process this one cannot see,
+// keeps its unpacking while it runs.
+const LeftoverShapes cache_shapes = {read_leftover, name_leftover_tombstone, leftover_minimum_age, false};
+
+// The sweep's bounds per start.
+constexpr WalkLimits cache_leftover_limits = {256, 4096, 10ull * 10'000'000ull};
+
 void release_records(CacheRun& cache) {
     std::free(cache.records);
     cache.records = nullptr;
@@ -425,7 +466,6 @@ void remove_unused_cache_content(const CachePaths& paths, const char16_t* set_as
                                  AbandonCheck abandon) {
     auto abandoned = [&abandon] { return abandon.requested != nullptr && abandon.requested(abandon.context); };
     if (set_aside[0] != 0) remove_claimed(removal, set_aside, platform::get_file_attributes(set_aside), abandon);
-    uint32_t own_id = platform::current_process_id();
     platform::DirectoryEntry entry;
     bool has_entry = false;
     platform::DirectoryListing listing = platform::open_directory_listing(paths.application.data(), &entry, &has_entry);
@@ -457,30 +497,8 @@ void remove_unused_cache_content(const CachePaths& paths, const char16_t* set_as
             }
             continue;
         }
-        // "." PID "_" DIGITS ".tmp" or ".old": a leftover whose maker has
-        // ended. A .tmp is a launcher's own unpacking (created after its
-        // launcher started); an .old was renamed by its remover, so a running
-        // process with that id keeps it, as a sweep's tombstone.
-        size_t length = wide_length(rest);
-        if (length < 4 || rest[0] != u'.') continue;
-        const char16_t* suffix = rest + length - 4;
-        NameForm form = wide_equal(suffix, private_suffix)    ? NameForm::launcher
-                        : wide_equal(suffix, tombstone_suffix) ? NameForm::tombstone
-                                                               : NameForm::other;
-        if (form == NameForm::other) continue;
-        uint64_t process_id = 0;
-        size_t at = 1;
-        for (; rest[at] >= u'0' && rest[at] <= u'9' && at < 12; ++at) process_id = process_id * 10 + (rest[at] - u'0');
-        if (at == 1 || rest[at] != u'_' || process_id > 0xFFFFFFFFu || process_id == own_id) continue;
-        uint64_t process_created = 0;
-        platform::ProcessState state = platform::query_process_state(static_cast<uint32_t>(process_id), &process_created);
-        if (!has_owner_ended(form, state, process_created, entry.creation_time)) continue;
-        if (!join(path, paths.application.data(), {u"\\", name}) ||
-            !join_owned(tombstone, paths, digest, tombstone_suffix) ||
-            !platform::rename_without_replacing(path.data(), tombstone.data())) {
-            continue;
-        }
-        remove_claimed(removal, tombstone.data(), entry.attributes, abandon);
+        // The leftovers (.tmp, .old) are the walk's, below.
     }
     platform::close_directory_listing(listing);
+    remove_dead_leftovers(paths.application.data(), cache_shapes, cache_leftover_limits, abandon, removal);
 }

@@ -7,14 +7,16 @@
 //   {CACHE_DIR}\Fenzar\<name>\<digest>\index       names and sizes, for the check
 //   {CACHE_DIR}\Fenzar\<name>\<digest>.lock        held by every launcher using it
 //
-// A content directory appears complete or not at all: it is unpacked into a
-// private sibling (<digest>.<pid>_<time>.tmp) and published with one rename.
-// Every launcher that runs from it holds the lock file shared for its whole
-// run, so the handle dies with it; a content directory is replaced or
-// removed only by one that holds the lock alone (claimed by renaming it to a
-// tombstone, <digest>.<pid>_<time>.old, then removed). Leftovers of dead
-// launchers (.tmp and .old) are told by the same process-id and creation-
-// time proof as the sweep's (sweep/sweep_rules.h).
+// <name> is the application's name and a key of the launcher's file name
+// (the packer's choice). A content directory appears complete or not at
+// all: it is unpacked into a private sibling (<digest>.<stamp>.tmp, the
+// stamp being the unpacking launcher's id and creation time) and published
+// with one rename. Every launcher that runs from it holds the lock file
+// shared for its whole run, so the handle dies with it; a content directory
+// is replaced or removed only by one that holds the lock alone (claimed by
+// renaming it to a tombstone, <digest>.<claimer>.<stamp>.old, then
+// removed). Leftovers of dead launchers (.tmp and .old) are proven and
+// removed by the shared leftovers walk (leftovers/walk.h).
 //
 // This layer opens, checks, publishes and removes content; which directory a
 // run takes, and falling back to a temporary one, is the launcher's flow

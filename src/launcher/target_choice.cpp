@@ -88,6 +88,7 @@ struct CacheCleanup {
     const Interruption* interruption;
     TreeRemoval removal;
     std::atomic<bool> stop{false};
+    std::atomic<bool> done{false};
     uint64_t deadline = 0;
     // The main thread and the cleanup's thread: the last one to let go frees it.
     std::atomic<int> holders{2};
@@ -108,6 +109,7 @@ void run_cache_cleanup(void* context) {
     cleanup->deadline = platform::system_time_as_file_time() + sweep_limits_per_start.duration;
     remove_unused_cache_content(cleanup->paths, cleanup->set_aside.data(), cleanup->removal,
                                 {should_stop, cleanup});
+    cleanup->done.store(true);
     let_go(cleanup);
 }
 
@@ -125,9 +127,20 @@ void* begin_cache_cleanup(const void* context) {
     return cleanup;
 }
 
+// An application that ends at once would otherwise never leave the cleanup
+// time to remove a new build's old content: it gets a moment more at the
+// end, where nobody waits for the application's start.
+constexpr uint32_t cleanup_grace_milliseconds = 1000;
+constexpr uint32_t cleanup_poll_milliseconds = 10;
+
 void end_cache_cleanup(void* begun) {
     if (begun == nullptr) return;
     auto* cleanup = static_cast<CacheCleanup*>(begun);
+    for (uint32_t waited = 0; waited < cleanup_grace_milliseconds && !cleanup->done.load() &&
+                              !cleanup->interruption->has_begun();
+         waited += cleanup_poll_milliseconds) {
+        platform::sleep_milliseconds(cleanup_poll_milliseconds);
+    }
     cleanup->stop.store(true);
     let_go(cleanup);
 }

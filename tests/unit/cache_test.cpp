@@ -16,6 +16,7 @@
 
 #include "cache/cache.h"
 #include "launcher/target_choice.h"
+#include "leftovers/stamp.h"
 #include "new_run.h"
 #include "payload/launch_settings.h"
 #include "platform_override.h"
@@ -59,6 +60,12 @@ protected:
             return found == processes.end() ? ProcessState::none : found->second;
         };
         platform.table().exit_process = [](int status) { throw ProcessEnded{static_cast<uint32_t>(status)}; };
+        // The launcher that uses the cache is unelevated, the user's own
+        // directories its to remove (root's own rule aside).
+        platform.table().query_directory_owner = [](const char16_t*, platform::DirectoryOwner* owner) {
+            *owner = {true, true, true, false};
+            return true;
+        };
         records = {{u"app.dll", "library"}, {u"readme.txt", pattern(300, 1)}, {u"sub\\data.bin", pattern(70000, 2)}};
         attached = make_attached_data(make_archive(records));
     }
@@ -201,9 +208,13 @@ TEST_F(Cache, ABrokenDirectoryInUseIsLeftAndTheRunGoesToTheTemporaryDirectory) {
 }
 
 TEST_F(Cache, ARaceLostUsesTheWinnersDirectoryAndRemovesItsOwn) {
+    // Two launchers: the second one a process of its own, with a stamp of
+    // its own.
     ::Run& a = new_run();
     ::Run& b = new_run();
     ASSERT_EQ(open(a), CacheState::missing);
+    static uint32_t other_id = platform::current_process_id() + 1;
+    platform.table().current_process_id = [] { return other_id; };
     ASSERT_EQ(open(b), CacheState::missing);
     EXPECT_NE(std::u16string(a.cache.private_directory.data()), std::u16string(b.cache.private_directory.data()));
     ASSERT_TRUE(unpack_and_publish(a));
@@ -261,10 +272,23 @@ TEST_F(Cache, WhatNoLauncherUsesIsRemoved) {
     ::Run& current = published(u"app", 0x30);
     const fs::path app = application();
     const std::string d = digest(0x40);
-    processes[424242] = ProcessState::running;
-    for (const std::string& leftover : {d + ".7_1.tmp", d + ".424242_1.tmp", d + ".7_2.old", d + ".424242_2.old"}) {
-        fs::create_directories(app / leftover / "files");
-        std::ofstream(app / leftover / "files" / "x") << "x";
+    // Leftovers of launchers that ended (an id no process has with that
+    // creation time) and of this running one, all older than a minute.
+    const std::string own = [] {
+        char16_t text[stamp_text_capacity + 1] = {};
+        append_stamp(text, own_stamp(), stamp_text_capacity);
+        std::string narrow;
+        for (const char16_t* p = text; *p != 0; ++p) narrow += static_cast<char>(*p);
+        return narrow;
+    }();
+    const std::set<std::string> dead = {d + ".7_1.tmp", d + ".7_1.7_1.old"};
+    const std::set<std::string> alive = {d + "." + own + ".tmp", d + "." + own + ".8_1.old"};
+    for (const std::set<std::string>* names : {&dead, &alive}) {
+        for (const std::string& leftover : *names) {
+            fs::create_directories(app / leftover / "files");
+            std::ofstream(app / leftover / "files" / "x") << "x";
+            fs::last_write_time(app / leftover, fs::file_time_type::clock::now() - std::chrono::minutes(2));
+        }
     }
     std::ofstream(app / (digest(0x50) + ".lock")) << "";
     fs::create_directories(app / "unrelated");
@@ -274,15 +298,16 @@ TEST_F(Cache, WhatNoLauncherUsesIsRemoved) {
 
     remove_unused_cache_content(current.cache.paths, current.cache.set_aside.data(), current.removal, {});
 
-    EXPECT_EQ(entries(), (std::set<std::string>{digest(0x10), digest(0x10) + ".lock", digest(0x30),
-                                                 digest(0x30) + ".lock", d + ".424242_1.tmp", d + ".424242_2.old",
-                                                 "unrelated"}));
+    std::set<std::string> kept = {digest(0x10), digest(0x10) + ".lock", digest(0x30), digest(0x30) + ".lock",
+                                  "unrelated"};
+    kept.insert(alive.begin(), alive.end());
+    EXPECT_EQ(entries(), kept);
     // A link in the way goes as a link; what it points to stays.
     EXPECT_EQ(read_text(scratch / "outside" / "keep"), "keep");
     expect_files_as_packed(0x10);
 
     release(old_in_use);
-    processes.clear();
+    for (const std::string& leftover : alive) fs::remove_all(app / leftover);
     remove_unused_cache_content(current.cache.paths, current.cache.set_aside.data(), current.removal, {});
     EXPECT_EQ(entries(), (std::set<std::string>{digest(0x30), digest(0x30) + ".lock", "unrelated"}));
 }

@@ -255,6 +255,7 @@ TEST_F(ChildHandle, AFailedWaitIsNotTakenAsTheEndOfTheChild) {
     install_fake_directory(platform.table(), directory_state);
     copy_wide_bounded(run->target_directory, fake_target);
     run->unpacking.extraction_started = 1;
+    run->unpacking.target_owner = TargetOwner::created;
     struct Case {
         const char* what;
         int failing_waits;

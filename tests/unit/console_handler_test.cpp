@@ -29,6 +29,7 @@ void start_run(Run& run) {
     register_parent_cleanups(run);
     copy_wide_bounded(run.target_directory, fake_target);
     run.unpacking.extraction_started = 1;
+    run.unpacking.target_owner = TargetOwner::created;
 }
 
 class Handler : public ::testing::Test {
@@ -44,6 +45,7 @@ protected:
 
 TEST_F(Handler, NothingHappensBeforeExtractionHasStarted) {
     run->unpacking.extraction_started = 0;
+    run->unpacking.target_owner = TargetOwner::none;
     remove_target_directory(*run);
     EXPECT_TRUE(state.touched.empty());
     EXPECT_TRUE(state.pauses.empty());

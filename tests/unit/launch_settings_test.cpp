@@ -100,21 +100,36 @@ TEST(CacheSettings, ThePackersBlockIsReadBackByTheLauncher) {
         std::u16string first_record;
         std::u16string name;
     };
+    // The key of "app.exe": the first 4 bytes of the SHA-256 of its UTF-16LE
+    // name.
+    const std::string key_text =
+        hex(fenzar::pack::sha256(std::vector<unsigned char>{'a', 0, 'p', 0, 'p', 0, '.', 0, 'e', 0, 'x', 0, 'e', 0}));
+    const std::u16string key = u"-" + std::u16string(key_text.begin(), key_text.begin() + 8);
     const Case cases[] = {
-        {u"App.dll", u"App"},
-        {u"tool", u"tool"},
-        {u"my.app.dll", u"my.app"},
-        {u"\u00dcber.dll", u"\u00dcber"},
-        {std::u16string(64, u'n') + u".dll", std::u16string(64, u'n')},
+        {u"App.dll", u"App" + key},
+        {u"tool", u"tool" + key},
+        {u"my.app.dll", u"my.app" + key},
+        {u"\u00dcber.dll", u"\u00dcber" + key},
+        {std::u16string(64, u'n') + u".dll", std::u16string(55, u'n') + key},
     };
     for (const Case& c : cases) {
-        const auto block = fenzar::pack::cache_settings(data, c.first_record);
+        const auto block = fenzar::pack::cache_settings(data, c.first_record, u"App.EXE");
         LaunchSettings settings;
         ASSERT_TRUE(read_launch_settings(block.data(), block.size(), &settings));
         EXPECT_TRUE(settings.cache);
         EXPECT_EQ(std::u16string(settings.name), c.name);
         EXPECT_EQ(hex(std::span(settings.digest)), hex(fenzar::pack::sha256(data)).substr(0, 32));
     }
+}
+
+TEST(CacheSettings, TwoLaunchersOfOneLibraryNameGetTheirOwnFolders) {
+    using fenzar::pack::cache_folder_name;
+    EXPECT_NE(cache_folder_name(u"app", u"hello.exe"), cache_folder_name(u"app", u"tool.exe"));
+    EXPECT_EQ(cache_folder_name(u"app", u"Hello.EXE"), cache_folder_name(u"app", u"hello.exe"));
+    // A name shortened to make room never ends in what Windows drops.
+    const std::u16string shortened = cache_folder_name(std::u16string(54, u'n') + u". x", u"a.exe");
+    EXPECT_EQ(shortened.substr(0, 55), std::u16string(54, u'n') + u"-");
+    EXPECT_TRUE(is_usable_application_name(shortened.c_str(), shortened.size()));
 }
 
 TEST(CacheSettings, NamesThatCannotNameTheFolderAreRefused) {

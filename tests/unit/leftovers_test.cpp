@@ -359,10 +359,11 @@ TEST_F(Walks, ATombstoneCarriesTheClaimersStampUntilItHasGone) {
     bool stop = false;
     static bool* stopping = &stop;
     stopping = &stop;
-    platform.table().delete_file = [](const char16_t* path) {
+    platform.table().delete_entry_relative = [](platform::DirectoryHandle parent, const char16_t* name,
+                                                const platform::EntryFacts* expected) {
         ++*counted;
         *stopping = true;
-        return real.delete_file(path);
+        return real.delete_entry_relative(parent, name, expected);
     };
     AbandonCheck check{[](const void* context) { return *static_cast<const bool*>(context); }, &stop};
     EXPECT_EQ(remove_dead_leftovers(core_path(folder).c_str(), cache_like_shapes, {256, 4096, minute}, check, *removal)
@@ -371,7 +372,7 @@ TEST_F(Walks, ATombstoneCarriesTheClaimersStampUntilItHasGone) {
     std::string tombstone = named("0000000a", {processes.own_id, processes.own_created}, ".") +
                             utf8(stamp_text(gone)) + ".old";
     EXPECT_EQ(left(), (std::set<std::string>{tombstone}));
-    platform.table().delete_file = real.delete_file;
+    platform.table().delete_entry_relative = real.delete_entry_relative;
 
     // Another process: while the claimer runs, kept; once its id belongs to
     // a process created later, removed.

@@ -568,13 +568,39 @@ TEST_F(CacheParentEnd, WhenNothingCanBePublishedTheRunFallsBackToATemporaryDirec
     expect_only_the_lock();
 }
 
-TEST_F(CacheParentEnd, AFailureWhileUnpackingRemovesThePrivateDirectoryAndPublishesNothing) {
+// A write that fails while unpacking into the cache (a full disk, a path
+// too long for the system) is no error of its own: the private directory
+// goes and the run unpacks again into a temporary directory.
+TEST_F(CacheParentEnd, AFailureWhileUnpackingFallsBackToATemporaryDirectory) {
     state.fault_operation = "write_file";
     state.fault_passes = 5;
     state.fault_error = 112;
-    EXPECT_EQ(run(), 2u);
-    EXPECT_EQ(ended_by, "exit");
-    EXPECT_FALSE(state.target_existed_at_exit) << target;
+    state.child_ends_by_itself = true;
+    state.child_exit_code = 9;
+    EXPECT_EQ(run(), 9u);
+    EXPECT_EQ(ended_by, "return");
+    EXPECT_TRUE(state.child_started);
+    EXPECT_EQ(target.parent_path(), scratch);
+    EXPECT_EQ(target.filename().string().rfind("onefile_", 0), 0u) << target;
+    EXPECT_FALSE(fs::exists(target)) << target;
+    expect_only_the_lock();
+}
+
+// A console event in the fallback's gap, after the private directory has
+// gone and before the temporary one is made: the owner is none, so the
+// handler removes nothing, not even the path the run has just computed.
+TEST_F(CacheParentEnd, AConsoleEventInTheFallbacksGapRemovesNothing) {
+    state.fault_operation = "write_file";
+    state.fault_passes = 5;
+    state.fault_error = 112;
+    // At the removal of the private directory, inside the gap: the handler
+    // waits for the main thread to leave it, then finds no owner.
+    state.event_operation = "open_directory_for_removal";
+    state.event_passes = 0;
+    EXPECT_EQ(run(), interrupted);
+    EXPECT_EQ(ended_by, "interruption");
+    EXPECT_FALSE(state.child_started);
+    EXPECT_EQ(count("open_directory_for_removal", false, state.event_at, state.log.size()), 0);
     expect_only_the_lock();
 }
 

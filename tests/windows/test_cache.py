@@ -33,8 +33,16 @@ def local_app_data():
     return os.path.join(harness.WINEPREFIX, 'drive_c', 'users', user, 'AppData', 'Local')
 
 
-def cache_folder(name):
-    return os.path.join(local_app_data(), 'Fenzar', name)
+def folder_name(name, launcher='app.exe'):
+    """The application's folder: the library's name and a key of the
+    launcher's file name, so that two applications whose libraries share a
+    name keep apart."""
+    key = hashlib.sha256(launcher.lower().encode('utf-16-le')).hexdigest()[:8]
+    return '%s-%s' % (name, key)
+
+
+def cache_folder(name, launcher='app.exe'):
+    return os.path.join(local_app_data(), 'Fenzar', folder_name(name, launcher))
 
 
 def attached_digest(exe):
@@ -119,6 +127,7 @@ class Cache(unittest.TestCase):
 
     def pack(self, app, payload, name='app.exe', options=()):
         exe = os.path.join(self.work, name)
+        os.makedirs(os.path.dirname(exe), exist_ok=True)
         return harness.pack(app, [payload + '/.'], out=exe, options=['--level', '3', '--cache', *options])
 
     def content(self, name, digest):
@@ -134,7 +143,7 @@ class Cache(unittest.TestCase):
         self.assertEqual(result.status, status, result)
         self.assertEqual(result.stderr, '')
         library = 'C:\\users\\%s\\AppData\\Local\\Fenzar\\%s\\%s\\files\\%s.dll' % (
-            os.path.basename(os.path.dirname(harness.wine_temp_dir())), name, digest, name)
+            os.path.basename(os.path.dirname(harness.wine_temp_dir())), folder_name(name), digest, name)
         self.assertIn('path=' + library + '\n', result.stdout)
         self.assertIn('env FENZAR_ONEFILE_TIME_US unset\n', result.stdout)
 
@@ -213,11 +222,62 @@ class Cache(unittest.TestCase):
         self.assert_files_as_packed('cache_repair', digest, app, payload)
         self.assert_only('cache_repair', [digest])
 
+    def test_a_zero_filled_library_of_the_right_size_is_repaired_by_the_next_start(self):
+        """As after a power cut: the library keeps its size but holds zeros.
+        The sizes match, so the start that finds it fails to load it, with
+        the load's message and status 2, and marks the content broken; the
+        next start unpacks it again."""
+        name = 'cache_zeros'
+        app = self.app('echo_app.dll', name)
+        exe = self.pack(app, self.payload())
+        digest = attached_digest(exe)
+        self.assert_runs_from_cache(run_unelevated(exe), name, digest)
+        library = os.path.join(self.content(name, digest), 'files', name + '.dll')
+        size = os.path.getsize(library)
+        with open(library, 'wb') as f:
+            f.write(bytes(size))
+        failed = run_unelevated(exe)
+        self.assertEqual(failed.status, 2, failed)
+        self.assertIn('Error, load DLL.', failed.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.content(name, digest), 'index')))
+        result = run_unelevated(exe, ['repaired'])
+        self.assert_runs_from_cache(result, name, digest)
+        self.assertIn('argv[1]=repaired\n', result.stdout)
+        self.assert_files_as_packed(name, digest, app, self.payload())
+        self.assert_only(name, [digest])
+
+    def test_two_applications_whose_libraries_share_a_name_keep_their_content(self):
+        """Two unrelated applications, both app.dll, packed to one.exe and
+        two.exe: each has a folder of its own, so starting them in turn never
+        removes the other's content and every second start runs cached."""
+        name = 'cache_shared_name'
+        app = self.app('echo_app.dll', name)
+        launchers = {}
+        for launcher in ('one.exe', 'two.exe'):
+            folder = cache_folder(name, launcher)
+            shutil.rmtree(folder, True)
+            self.addCleanup(shutil.rmtree, folder, True)
+            launchers[launcher] = self.pack(app, self.payload(launcher), name=launcher)
+        self.assertNotEqual(folder_name(name, 'one.exe'), folder_name(name, 'two.exe'))
+        for round_number in range(2):
+            for launcher, exe in launchers.items():
+                digest = attached_digest(exe)
+                result = run_unelevated(exe)
+                self.assertEqual(result.status, 0, result)
+                self.assertIn('env FENZAR_ONEFILE_TIME_US unset\n', result.stdout)
+                content = os.path.join(cache_folder(name, launcher), digest)
+                self.assertEqual(sorted(os.listdir(cache_folder(name, launcher))), [digest, digest + '.lock'])
+                if round_number == 1:
+                    # Cached: the index is the one the first round wrote.
+                    self.assertLess(os.path.getmtime(os.path.join(content, 'index')), started)
+            started = time.time()
+
     def test_a_new_build_removes_the_old_content_once_no_instance_runs_from_it(self):
         name = 'cache_versions'
         app = self.app('child_probe_app.dll', name)
-        old = self.pack(app, self.payload('1'), name='old.exe')
-        new = self.pack(app, self.payload('2'), name='new.exe')
+        # Two builds of one application, each written to app.exe.
+        old = self.pack(app, self.payload('1'), name=os.path.join('old', 'app.exe'))
+        new = self.pack(app, self.payload('2'), name=os.path.join('new', 'app.exe'))
         old_digest, new_digest = attached_digest(old), attached_digest(new)
         self.assertNotEqual(old_digest, new_digest)
 
@@ -255,6 +315,10 @@ class Cache(unittest.TestCase):
         self.assertFalse(os.path.exists(self.content(name, digest)))
         leftovers = [entry for entry in os.listdir(cache_folder(name)) if entry.endswith('.tmp')]
         self.assertEqual(len(leftovers), 1, os.listdir(cache_folder(name)))
+        # A .tmp younger than a minute is kept (a launcher of another machine
+        # sharing the folder may still unpack there): this one is aged.
+        old = time.time() - 120
+        os.utime(os.path.join(cache_folder(name), leftovers[0]), (old, old))
 
         result = run_unelevated(exe, ['normal'])
         self.assert_runs_from_cache(result, name, digest)

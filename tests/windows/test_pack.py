@@ -215,7 +215,9 @@ class PackTest(unittest.TestCase):
         self.assertEqual(section.virtual_size, harness.DATA_OFFSET + len(attached) + settings_size)
         data_end = start + harness.DATA_OFFSET + length
         self.assertEqual(image[start + harness.DATA_OFFSET:data_end], attached)
-        name = os.path.splitext(os.path.basename(APP))[0].encode('utf-16-le')
+        # The library's name and a key of the launcher's file name.
+        key = hashlib.sha256('cached.exe'.encode('utf-16-le')).hexdigest()[:8]
+        name = (os.path.splitext(os.path.basename(APP))[0] + '-' + key).encode('utf-16-le')
         self.assertEqual(image[data_end:data_end + settings_size],
                          hashlib.sha256(attached).digest()[:16] + struct.pack('<H', len(name) // 2) +
                          bytes(6) + name + bytes(128 - len(name)))

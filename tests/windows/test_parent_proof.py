@@ -149,7 +149,7 @@ class CraftedEnvironmentWithTheCache(ProofTest):
         planted one; returns the launcher."""
         library = os.path.join(self.work, name + '.dll')
         shutil.copyfile(harness.windows_test_file(app), library)
-        folder = test_cache.cache_folder(name)
+        folder = test_cache.cache_folder(name, name + '.exe')
         shutil.rmtree(folder, True)
         self.addCleanup(shutil.rmtree, folder, True)
         launcher = harness.pack(library, out=os.path.join(self.work, name + '.exe'),
@@ -158,7 +158,7 @@ class CraftedEnvironmentWithTheCache(ProofTest):
         self.assertEqual(first.status, 0, first)
         digest = test_cache.attached_digest(launcher)
         self.assertRegex(first.stdout, r'path=C:\\users\\[^\\]+\\AppData\\Local\\Fenzar\\%s\\%s\\files\\' % (
-            name, digest))
+            test_cache.folder_name(name, name + '.exe'), digest))
         self.plant(os.path.join(folder, digest, 'files'), name + '.dll')
         return launcher
 

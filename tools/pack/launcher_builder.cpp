@@ -106,7 +106,7 @@ launcher_builder::launcher_builder(const launcher_options& options)
 void launcher_builder::write(std::span<const unsigned char> attached_data,
                              std::u16string_view first_record_name) const {
     std::vector<unsigned char> settings;
-    if (cache_) settings = cache_settings(attached_data, first_record_name);
+    if (cache_) settings = cache_settings(attached_data, first_record_name, output_.filename().u16string());
     output_file output(output_);
     write_launcher(template_, kind_, attached_data, resources_, timestamp_, output.stream(), settings);
     output.commit(0777);
