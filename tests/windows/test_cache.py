@@ -71,9 +71,9 @@ def finish(completed_stdout, completed_stderr, returncode):
     return harness.Result(int(match.group(1)), stdout[:match.start()], stderr)
 
 
-def run_unelevated(exe, args=(), env=None, timeout=120):
+def run_unelevated(exe, args=(), env=None, timeout=120, cwd=None):
     completed = subprocess.run(command(exe, args), capture_output=True,
-                               env=harness.wine_environment(env), timeout=timeout)
+                               env=harness.wine_environment(env), timeout=timeout, cwd=cwd)
     return finish(completed.stdout, completed.stderr, completed.returncode)
 
 
@@ -356,7 +356,8 @@ class Cache(unittest.TestCase):
         data = os.path.join(self.work, 'app.bin')
         subprocess.run([harness.FENZAR_PACK, 'build', '--level', '3', '-o', data, app, payload + '/.'],
                        check=True, capture_output=True)
-        exe = os.path.join(self.work, 'hooked.exe')
+        os.makedirs(os.path.join(self.work, 'hooked'))
+        exe = os.path.join(self.work, 'hooked', 'app.exe')
         subprocess.run([harness.FENZAR_PACK, 'link', '--cache', '--template', harness.HOOKS_TEMPLATE,
                         '-o', exe, data], check=True, capture_output=True)
         digest = attached_digest(exe)

@@ -34,6 +34,7 @@ import time
 import unittest
 
 import harness
+import test_cache
 
 PROBE = harness.windows_test_file('child_probe_app.dll')
 
@@ -166,8 +167,10 @@ class RemovalWithLinksSwappedIn(unittest.TestCase):
         self.addCleanup(cleanup)
 
         # The application runs long enough for the sweep to go through the
-        # whole tree.
-        result, swapper = self.swap_while(find_tree, lambda: harness.run_full_status(
+        # whole tree. An unelevated launcher sweeps the user's trees; under
+        # Wine every program is elevated unless started with the limited
+        # token.
+        result, swapper = self.swap_while(find_tree, lambda: test_cache.run_unelevated(
             self.launcher(), env={'PROBE_SLEEP_MS': '8000', 'PROBE_EXIT': '5'}, cwd=self.work))
         self.assertEqual(result.status, 5, result.stdout + result.stderr)
         self.assertEqual(result.stderr, '')
