@@ -132,24 +132,6 @@ bool prepare_folder(const char16_t* path) {
     return is_plain_directory_at(path) && platform::is_own_plain_directory(path);
 }
 
-// Removes what was renamed to a tombstone, by the attributes it had before:
-// a link as a link, never what it points to; a tree with the launcher's own
-// removal; a file.
-void remove_claimed(TreeRemoval& removal, const char16_t* tombstone, uint32_t attributes, AbandonCheck abandon) {
-    bool is_directory = (attributes & platform::file_attribute_directory) != 0;
-    if ((attributes & platform::file_attribute_reparse_point) != 0) {
-        if (is_directory) {
-            platform::remove_directory(tombstone);
-        } else {
-            platform::delete_file(tombstone);
-        }
-    } else if (is_directory) {
-        remove_directory_tree_once(removal, tombstone, abandon);
-    } else {
-        platform::delete_file(tombstone);
-    }
-}
-
 // With the lock at `lock` held alone, renames `content` (with attributes as
 // listed or read, invalid when it is not there) to a tombstone of this
 // launcher, into *tombstone; then lets the lock go and deletes it. False
@@ -465,7 +447,7 @@ void mark_cache_content_broken(const CachePaths& paths) { platform::delete_file(
 void remove_unused_cache_content(const CachePaths& paths, const char16_t* set_aside, TreeRemoval& removal,
                                  AbandonCheck abandon) {
     auto abandoned = [&abandon] { return abandon.requested != nullptr && abandon.requested(abandon.context); };
-    if (set_aside[0] != 0) remove_claimed(removal, set_aside, platform::get_file_attributes(set_aside), abandon);
+    if (set_aside[0] != 0) remove_claimed(set_aside, platform::get_file_attributes(set_aside), removal, abandon);
     platform::DirectoryEntry entry;
     bool has_entry = false;
     platform::DirectoryListing listing = platform::open_directory_listing(paths.application.data(), &entry, &has_entry);
@@ -493,7 +475,7 @@ void remove_unused_cache_content(const CachePaths& paths, const char16_t* set_as
             }
             uint32_t attributes = is_content ? entry.attributes : platform::get_file_attributes(path.data());
             if (claim(paths, digest, path.data(), lock.data(), attributes, &tombstone) && !tombstone.empty()) {
-                remove_claimed(removal, tombstone.data(), attributes, abandon);
+                remove_claimed(tombstone.data(), attributes, removal, abandon);
             }
             continue;
         }

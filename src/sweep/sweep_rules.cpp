@@ -53,17 +53,3 @@ LeftoverName read_sweep_name(const char16_t* name) {
 }
 
 const LeftoverShapes sweep_shapes = {read_sweep_name, name_sweep_tombstone, leftover_minimum_age, true};
-
-bool has_owner_ended(NameForm form, platform::ProcessState state, uint64_t process_created,
-                     uint64_t directory_created) {
-    switch (state) {
-        case platform::ProcessState::none:
-        case platform::ProcessState::ended:
-            return form != NameForm::other;
-        case platform::ProcessState::running:
-            return form == NameForm::launcher && process_created > directory_created;
-        case platform::ProcessState::unknown:
-            return false;
-    }
-    return false;
-}

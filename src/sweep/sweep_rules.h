@@ -27,8 +27,3 @@ LeftoverName read_sweep_name(const char16_t* name);
 // old.
 extern const LeftoverShapes sweep_shapes;
 
-// What the cache still reads of the sweep's rules, until it names its
-// leftovers through the leftovers module.
-enum class NameForm : uint8_t { other, launcher, tombstone };
-bool has_owner_ended(NameForm form, platform::ProcessState state, uint64_t process_created,
-                     uint64_t directory_created);

@@ -25,10 +25,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using platform::ProcessState;
 
 bool elevated = false;
-std::map<uint32_t, ProcessState> processes;
 
 std::u16string core_path(const fs::path& path) {
     std::u16string out;
@@ -52,13 +50,7 @@ protected:
         had_cache_home = old != nullptr;
         setenv("XDG_CACHE_HOME", scratch.c_str(), 1);
         elevated = false;
-        processes.clear();
         platform.table().is_elevated = [] { return elevated; };
-        platform.table().query_process_state = [](uint32_t id, uint64_t* created) {
-            *created = 0;
-            auto found = processes.find(id);
-            return found == processes.end() ? ProcessState::none : found->second;
-        };
         platform.table().exit_process = [](int status) { throw ProcessEnded{static_cast<uint32_t>(status)}; };
         // The launcher that uses the cache is unelevated, the user's own
         // directories its to remove (root's own rule aside).
