@@ -251,6 +251,82 @@ TEST(PackArchive, ListShowsWhatWasBuilt) {
     }
 }
 
+// The head of a PE image: "MZ", the PE signature at `pe`, an optional header
+// of `magic` with `directories` data directories, the certificate table's
+// entry (the fifth) set to `table_offset` and `table_size`.
+bytes pe_head(std::uint16_t magic, std::uint32_t directories, std::uint32_t table_offset,
+              std::uint32_t table_size, std::size_t pe = 0x80) {
+    bytes image(pe + 24 + 240 + 40, 0);
+    image[0] = 'M';
+    image[1] = 'Z';
+    const auto put = [&](std::size_t at, std::uint32_t value, int width) {
+        for (int i = 0; i < width; ++i) image[at + i] = static_cast<unsigned char>(value >> (8 * i));
+    };
+    put(0x3C, static_cast<std::uint32_t>(pe), 4);
+    std::memcpy(&image[pe], "PE\0\0", 4);
+    const std::size_t optional = pe + 24;
+    put(optional, magic, 2);
+    // PE32+ keeps the count at 108 and the directories from 112; PE32 16
+    // bytes earlier.
+    const std::size_t count = magic == 0x10B ? 92 : 108;
+    put(optional + count, directories, 4);
+    put(optional + count + 4 + 8 * 4, table_offset, 4);
+    put(optional + count + 4 + 8 * 4 + 4, table_size, 4);
+    return image;
+}
+
+TEST(PackArchive, SigningOfPeFiles) {
+    struct signing_case {
+        const char* what;
+        bytes head;
+        pe_signing expected;
+    };
+    bytes mz_only = {'M', 'Z', 0, 0};
+    bytes cut = pe_head(0x20B, 16, 0x1000, 0x500);
+    cut.resize(0x80 + 24 + 140);  // ends inside the certificate table's entry
+    bytes no_signature = pe_head(0x20B, 16, 0x1000, 0x500);
+    no_signature[0x80] = 'N';
+    bytes far_header = pe_head(0x20B, 16, 0x1000, 0x500, pe_head_bytes - 100);
+    far_header.resize(pe_head_bytes);  // what the reader keeps of it
+    const signing_case cases[] = {
+        {"PE32+ with a certificate table", pe_head(0x20B, 16, 0x1000, 0x500), pe_signing::signed_pe},
+        {"PE32+ without one", pe_head(0x20B, 16, 0, 0), pe_signing::unsigned_pe},
+        {"an offset but no size is empty", pe_head(0x20B, 16, 0x1000, 0), pe_signing::unsigned_pe},
+        {"PE32 with a certificate table", pe_head(0x10B, 16, 0x800, 0x300), pe_signing::signed_pe},
+        {"PE32 without one", pe_head(0x10B, 16, 0, 0), pe_signing::unsigned_pe},
+        {"too few directories to have the table", pe_head(0x20B, 4, 0x1000, 0x500), pe_signing::unsigned_pe},
+        {"neither optional header", pe_head(0x107, 16, 0x1000, 0x500), pe_signing::not_pe},
+        {"MZ without a PE signature", no_signature, pe_signing::not_pe},
+        {"MZ and nothing more", mz_only, pe_signing::not_pe},
+        {"headers cut off", cut, pe_signing::not_pe},
+        {"PE header beyond the bytes read", far_header, pe_signing::not_pe},
+        {"text", bytes{'h', 'e', 'l', 'l', 'o'}, pe_signing::not_pe},
+        {"empty", bytes{}, pe_signing::not_pe},
+    };
+    for (const auto& c : cases) EXPECT_EQ(signing_of(c.head), c.expected) << c.what;
+}
+
+// The reader keeps each record's first bytes across the decoder's pieces and
+// judges each record by its own bytes only.
+TEST(PackArchive, ListTellsSignedFromUnsignedPeFiles) {
+    temp_tree tree;
+    bytes big_signed = pe_head(0x20B, 16, 0x1000, 0x500);
+    const bytes tail = random_bytes(3 << 20, 7);
+    big_signed.insert(big_signed.end(), tail.begin(), tail.end());
+    const auto app = tree.write("app.dll", pe_head(0x20B, 16, 0, 0));
+    tree.write("d/a_signed.dll", big_signed);
+    tree.write("d/b_empty", "");
+    tree.write("d/c_unsigned.exe", pe_head(0x10B, 16, 0, 0));
+    tree.write("d/d_text", "MZ is how this text starts");
+    const auto records = read_records(read_file(build(tree, app, {tree.root / "d"})));
+    ASSERT_EQ(records.size(), 5u);
+    const pe_signing expected[] = {pe_signing::unsigned_pe, pe_signing::signed_pe, pe_signing::not_pe,
+                                   pe_signing::unsigned_pe, pe_signing::not_pe};
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        EXPECT_EQ(records[i].signing, expected[i]) << i;
+    }
+}
+
 // A minimal PE image with one read-only data section named `section_name`
 // that holds what a launcher's data section holds: the length, 8 bytes, the
 // attached data, then a decoy (the magics followed by garbage).

@@ -94,4 +94,47 @@ TEST(PackManifest, LevelNamesAreTheManifestsExactly) {
     }
 }
 
+TEST(PackManifest, DpiAwarenessGoesLastIntoWindowsSettings) {
+    const std::string settings_2005 = "<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">";
+    const std::string settings_2016 = "<dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">";
+    const std::string head = "<application>\n    <windowsSettings>\n      <longPathAware>true</longPathAware>\n";
+    const std::string tail = "    </windowsSettings>\n  </application>\n";
+    struct dpi_case {
+        const char* what;
+        std::string manifest;
+        fenzar::pack::dpi_awareness awareness;
+        std::string expected;
+    };
+    using fenzar::pack::dpi_awareness;
+    const dpi_case cases[] = {
+        {"unaware, at the end tag's indentation and one step", head + tail, dpi_awareness::unaware,
+         head + "      " + settings_2005 + "false</dpiAware>\n      " + settings_2016 + "unaware</dpiAwareness>\n" + tail},
+        {"system", head + tail, dpi_awareness::system,
+         head + "      " + settings_2005 + "true</dpiAware>\n      " + settings_2016 + "system</dpiAwareness>\n" + tail},
+        {"per monitor v2, with the older modes for older systems", head + tail, dpi_awareness::per_monitor_v2,
+         head + "      " + settings_2005 + "true/pm</dpiAware>\n      " + settings_2016 +
+             "PerMonitorV2, PerMonitor</dpiAwareness>\n" + tail},
+        {"end tag behind other text on its line", "<windowsSettings><x/></windowsSettings>", dpi_awareness::system,
+         "<windowsSettings><x/>" + settings_2005 + "true</dpiAware>\n" + settings_2016 +
+             "system</dpiAwareness>\n</windowsSettings>"},
+        {"end tag at the very start", "</windowsSettings>", dpi_awareness::unaware,
+         "  " + settings_2005 + "false</dpiAware>\n  " + settings_2016 + "unaware</dpiAwareness>\n</windowsSettings>"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(text(fenzar::pack::with_dpi_awareness(bytes(c.manifest), c.awareness)), c.expected) << c.what;
+    }
+    EXPECT_THROW(fenzar::pack::with_dpi_awareness(bytes("<windowsSettings/>"), dpi_awareness::system), pack_error);
+}
+
+TEST(PackManifest, DpiAwarenessNamesAreTheOptionsExactly) {
+    using fenzar::pack::dpi_awareness;
+    using fenzar::pack::parse_dpi_awareness;
+    EXPECT_EQ(parse_dpi_awareness("unaware"), dpi_awareness::unaware);
+    EXPECT_EQ(parse_dpi_awareness("system"), dpi_awareness::system);
+    EXPECT_EQ(parse_dpi_awareness("permonitorv2"), dpi_awareness::per_monitor_v2);
+    for (const char* refused : {"", "PerMonitorV2", "permonitor", "true", "System"}) {
+        EXPECT_EQ(parse_dpi_awareness(refused), std::nullopt) << refused;
+    }
+}
+
 }  // namespace

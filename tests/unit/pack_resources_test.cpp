@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -165,7 +166,39 @@ TEST(IconResources, NamesWhatIsWrongWithAnImage) {
 }
 
 version_fields fields() {
-    return {"1.0", "1.0", "Product", "", "Description", "", "app", "app.exe"};
+    return {"1.0", "1.0", "Product", "", "Description", "", "app", "app.exe", ""};
+}
+
+// `list` reads the packer's version back from the resource the packer wrote;
+// the other strings are read by the same walk, so they check it too.
+TEST(VersionResource, StringsReadBack) {
+    version_fields given = fields();
+    given.company = "Caf\xc3\xa9 \xf0\x9f\x98\x80";
+    given.packer_version = "1.2.3";
+    const bytes resource = version_resource(given);
+    const struct {
+        std::u16string_view key;
+        std::optional<std::string> value;
+    } cases[] = {
+        {packer_version_key, "1.2.3"},
+        {u"CompanyName", given.company},
+        {u"FileDescription", "Description"},
+        {u"OriginalFilename", "app.exe"},
+        {u"ProductVersion", "1.0"},
+        {u"LegalCopyright", std::nullopt},  // empty, left out
+        {u"Translation", std::nullopt},     // a value, but not a string
+        {u"FenzarPack", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(version_string(resource, c.key), c.value) << std::string(c.key.begin(), c.key.end());
+    }
+
+    // A launcher of an earlier packer: no version in it.
+    EXPECT_EQ(version_string(version_resource(fields()), packer_version_key), std::nullopt);
+    // Cut anywhere, the resource is malformed and yields nothing.
+    for (std::size_t size = 0; size < resource.size(); ++size) {
+        EXPECT_EQ(version_string({resource.data(), size}, packer_version_key), std::nullopt) << size;
+    }
 }
 
 std::string version_problem(const version_fields& given) {

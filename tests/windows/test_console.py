@@ -39,6 +39,8 @@ import harness
 from test_executable import NS_ASM_V3, RT_MANIFEST, PeImage
 from test_image import SYSTEM_PYTHON
 
+PACKER_VERSION = open(os.path.join(harness.SOURCE_DIR, 'VERSION')).read().strip()
+
 CONSOLE_APP = harness.windows_test_file('console_app.dll')
 ECHO_APP = harness.windows_test_file('echo_app.dll')
 RUN_LIBRARY = harness.windows_test_file('run_library.exe')
@@ -168,8 +170,9 @@ class WhatWindowsReads(ConsoleTest):
                 self.assertEqual(manifest.decode().replace('"%s"' % level, '"asInvoker"'), built_in)
 
                 listing = fenzar_pack('list', out).splitlines()
-                self.assertEqual(listing[0], 'launcher: %s subsystem, execution level %s' % (kind, level))
-                self.assertRegex(listing[1], r'^ +\d+  echo_app\.dll$')
+                self.assertEqual(listing[0], 'launcher: %s subsystem, execution level %s, written by fenzar-pack %s'
+                                 % (kind, level, PACKER_VERSION))
+                self.assertRegex(listing[1], r'^ +\d+  echo_app\.dll  \(unsigned PE\)$')
         # No option is --windows with asInvoker, byte for byte.
         self.assertEqual(read(os.path.join(self.work, 'default', 'app.exe')),
                          read(os.path.join(self.work, '--windows_--execution-level_asInvoker', 'app.exe')))
@@ -210,7 +213,9 @@ class WhatWindowsReads(ConsoleTest):
         cases = [
             ('attached data', read(data), None),
             ('another subsystem', changed(optional + 68, '<H', 9),
-             'launcher: subsystem 9, execution level asInvoker'),
+             'launcher: subsystem 9, execution level asInvoker, written by fenzar-pack ' + PACKER_VERSION),
+            # Also a launcher of a packer that did not yet record its version:
+            # no version information, so nothing is said about it.
             ('no resources', changed(optional + 112 + 8 * 2, '<Q', 0), 'launcher: windows subsystem, no manifest'),
         ]
         for what, contents, first_line in cases:
@@ -219,7 +224,7 @@ class WhatWindowsReads(ConsoleTest):
                 with open(path, 'wb') as f:
                     f.write(contents)
                 listing = fenzar_pack('list', path)
-                self.assertRegex(listing, r'(?m)^ +\d+  echo_app\.dll\n\Z')
+                self.assertRegex(listing, r'(?m)^ +\d+  echo_app\.dll  \(unsigned PE\)\n\Z')
                 if first_line is None:
                     self.assertEqual(len(listing.splitlines()), 1, listing)
                 else:

@@ -60,8 +60,8 @@ class DistTest(unittest.TestCase):
         return os.path.join(self.inputs, name)
 
     def expected_listing(self):
-        return ''.join('%12d  %s\n' % (os.path.getsize(self.input(name)), name)
-                       for name in ('hello.dll', 'greeting.txt'))
+        return ''.join('%12d  %s%s\n' % (os.path.getsize(self.input(name)), name, mark)
+                       for name, mark in (('hello.dll', '  (unsigned PE)'), ('greeting.txt', '')))
 
     def unpack_linux(self):
         with tarfile.open(LINUX_ARCHIVE) as archive:

@@ -19,6 +19,7 @@ OBJDUMP = 'x86_64-w64-mingw32-objdump'
 # Debian's python3-pefile belongs to the system interpreter, which may not be
 # the one running the tests.
 SYSTEM_PYTHON = '/usr/bin/python3'
+PACKER_VERSION = open(os.path.join(harness.SOURCE_DIR, 'VERSION')).read().strip()
 PEFILE_REPORT = r'''
 import json, sys
 import pefile
@@ -168,6 +169,7 @@ class ImageTest(unittest.TestCase):
             'LegalCopyright': EVERY_VERSION_OPTION['--copyright'],
             'OriginalFilename': EVERY_VERSION_OPTION['--original-filename'],
             'InternalName': 'original',
+            'FenzarPackVersion': PACKER_VERSION,
         })
         self.assertEqual(given['file_version'], [1, 2, 3, 4])
         self.assertEqual(given['product_version'], [5, 6, 0, 0])
@@ -177,7 +179,7 @@ class ImageTest(unittest.TestCase):
         self.assertEqual(defaults['strings'], {
             'FileVersion': '0.0.0.0', 'ProductVersion': '0.0.0.0', 'ProductName': 'defaults',
             'FileDescription': 'defaults', 'InternalName': 'defaults',
-            'OriginalFilename': 'defaults.exe',
+            'OriginalFilename': 'defaults.exe', 'FenzarPackVersion': PACKER_VERSION,
         })
         self.assertEqual(defaults['file_version'], [0, 0, 0, 0])
 

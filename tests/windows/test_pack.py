@@ -25,6 +25,7 @@ import unittest
 
 import harness
 from attached_data import archive, wrap, zstd_frame
+from test_executable import RT_MANIFEST, PeImage
 
 APP = harness.windows_test_file('echo_app.dll')
 
@@ -88,12 +89,34 @@ def raw_frame(content):
             struct.pack('<I', len(content) << 3 | 1)[:3] + content)
 
 
-def listing(records):
-    return ''.join('%12d  %s\n' % (len(data), name) for name, data in records)
+def unsigned_pe(data):
+    """Whether DATA is a PE image (MZ, the PE signature where e_lfanew
+    points, a PE32 or PE32+ optional header) whose certificate table (data
+    directory 4) is empty."""
+    try:
+        pe = struct.unpack_from('<I', data, 0x3C)[0] if data[:2] == b'MZ' else None
+        if pe is None or data[pe:pe + 4] != b'PE\0\0':
+            return False
+        optional = pe + 24
+        directories = {0x10B: optional + 96, 0x20B: optional + 112}.get(struct.unpack_from('<H', data, optional)[0])
+        if directories is None:
+            return False
+        count = struct.unpack_from('<I', data, directories - 4)[0]
+        return count <= 4 or struct.unpack_from('<I', data, directories + 8 * 4 + 4)[0] == 0
+    except struct.error:
+        return False
 
+
+def listing(records):
+    return ''.join('%12d  %s%s\n' % (len(data), name, '  (unsigned PE)' if unsigned_pe(data) else '')
+                   for name, data in records)
+
+
+PACKER_VERSION = open(os.path.join(harness.SOURCE_DIR, 'VERSION')).read().strip()
+WRITTEN_BY = ', written by fenzar-pack ' + PACKER_VERSION
 
 # The line that list prints first for a launcher made without options.
-DEFAULT_LAUNCHER_LINE = 'launcher: windows subsystem, execution level asInvoker\n'
+DEFAULT_LAUNCHER_LINE = 'launcher: windows subsystem, execution level asInvoker%s\n' % WRITTEN_BY
 
 
 def read(path):
@@ -225,14 +248,15 @@ class PackTest(unittest.TestCase):
         # when the settings are not what the launcher takes, which ends such
         # a launcher at once; a size beyond the section is refused.
         listed = ('launcher: windows subsystem, execution level asInvoker, '
-                  'cache %%LOCALAPPDATA%%\\Fenzar\\%s\\%s\n' % (
-                      name.decode('utf-16-le'), hashlib.sha256(attached).hexdigest()[:32]))
+                  'cache %%LOCALAPPDATA%%\\Fenzar\\%s\\%s%s\n' % (
+                      name.decode('utf-16-le'), hashlib.sha256(attached).hexdigest()[:32], WRITTEN_BY))
         self.assertTrue(checked('list', self.path('cached.exe')).startswith(listed))
         damaged = bytearray(image)
         damaged[data_end + 16] = 0
         write(self.path('damaged.exe'), bytes(damaged))
         self.assertTrue(checked('list', self.path('damaged.exe')).startswith(
-            'launcher: windows subsystem, execution level asInvoker, launch settings the launcher refuses\n'))
+            'launcher: windows subsystem, execution level asInvoker, launch settings the launcher refuses'
+            + WRITTEN_BY + '\n'))
         self.assertEqual(harness.run_full_status(self.path('damaged.exe')).status, 0xC0000409)
         struct.pack_into('<I', damaged, start + 12, section.raw_size)
         write(self.path('damaged.exe'), bytes(damaged))
@@ -482,6 +506,9 @@ class PackTest(unittest.TestCase):
                 self.assertIn("'data%s' gives data\\..." % separator,
                               run_packer(packer, 'pack', '--help').stdout)
                 self.assertIn("'DIR%s.'" % separator, run_packer(packer, 'build', '--help').stdout)
+                for command in ('pack', 'link'):
+                    self.assertIn('  --dpi-aware unaware|system|permonitorv2\n', run_packer(packer, command, '--help').stdout)
+                self.assertNotIn('--dpi-aware', run_packer(packer, 'build', '--help').stdout)
                 completed = run_packer(packer, '--help')
                 self.assertEqual(completed.status, 0)
                 self.assertIn('Commands:', completed.stdout)
@@ -497,7 +524,9 @@ class PackTest(unittest.TestCase):
                                   ['build', '--console', '-o', x, Path(APP)],
                                   ['pack', '--execution-level', 'administrator', '-o', x, Path(APP)],
                                   ['link', '--execution-level', '-o', x, Path(APP)],
-                                  ['pack', '--console=yes', '-o', x, Path(APP)]):
+                                  ['pack', '--console=yes', '-o', x, Path(APP)],
+                                  ['pack', '--dpi-aware', 'PerMonitorV2', '-o', x, Path(APP)],
+                                  ['build', '--dpi-aware', 'system', '-o', x, Path(APP)]):
                     completed = run_packer(packer, *arguments)
                     self.assertEqual(completed.status, 2, arguments)
                     if arguments:
@@ -586,6 +615,66 @@ class PackTest(unittest.TestCase):
                     self.assertRegex(completed.stderr, r'\A%s\Z' % stderr, arguments)
                     self.assertEqual(os.path.exists(out), status == 0, arguments)
 
+    def test_list_marks_unsigned_pe_files_and_names_the_packer(self):
+        """A DLL signed with osslsigncode stays signed in the archive and is
+        listed as it is; an unsigned one is marked, which matters on
+        machines whose policy admits only signed code; text files are never
+        marked. The first line names the packer that wrote the launcher.
+        Both packers list alike."""
+        keys = self.path('keys')
+        os.mkdir(keys)
+        certificate, key = os.path.join(keys, 'cert.pem'), os.path.join(keys, 'key.pem')
+        subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '1',
+                        '-subj', '/CN=Fenzar test signer', '-addext', 'extendedKeyUsage=codeSigning',
+                        '-keyout', key, '-out', certificate], capture_output=True, check=True)
+        signed = self.path('files', 'signed_lib.dll')
+        os.makedirs(os.path.dirname(signed))
+        subprocess.run(['osslsigncode', 'sign', '-certs', certificate, '-key', key,
+                        '-in', harness.windows_test_file('neighbour_lib.dll'), '-out', signed],
+                       capture_output=True, check=True)
+        unsigned = write(self.path('files', 'unsigned_lib.dll'), read(harness.windows_test_file('neighbour_lib.dll')))
+        text = write(self.path('files', 'notes.txt'), b'MZ, but text\n')
+        launcher = self.path('app.exe')
+        checked('pack', '-q', '--level', '1', '-o', launcher, APP, signed, unsigned, text, env=self.env)
+        expected = ('launcher: windows subsystem, execution level asInvoker, written by fenzar-pack %s\n'
+                    '%12d  echo_app.dll  (unsigned PE)\n'
+                    '%12d  signed_lib.dll\n'
+                    '%12d  unsigned_lib.dll  (unsigned PE)\n'
+                    '%12d  notes.txt\n' % (PACKER_VERSION, os.path.getsize(APP), os.path.getsize(signed),
+                                           os.path.getsize(unsigned), os.path.getsize(text)))
+        for packer in ('linux', 'windows'):
+            with self.subTest(packer):
+                completed = run_packer(packer, 'list', Path(launcher))
+                self.assertEqual((completed.status, completed.stdout), (0, expected), completed.stderr)
+
+    def test_dpi_awareness_in_the_manifest(self):
+        """--dpi-aware adds the two settings to the manifest's windowsSettings;
+        without it the manifest is the built-in one byte for byte."""
+        built_in = read(os.path.join(harness.SOURCE_DIR, 'resources', 'launcher.manifest')).decode()
+        tail = '    </windowsSettings>\n'
+        self.assertIn(tail, built_in)
+
+        def setting(aware, awareness):
+            return ('      <dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/WindowsSettings">%s</dpiAware>\n'
+                    '      <dpiAwareness xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">%s'
+                    '</dpiAwareness>\n' % (aware, awareness))
+        cases = [
+            ([], built_in),
+            (['--dpi-aware', 'unaware'], built_in.replace(tail, setting('false', 'unaware') + tail)),
+            (['--dpi-aware', 'system'], built_in.replace(tail, setting('true', 'system') + tail)),
+            (['--dpi-aware', 'permonitorv2'],
+             built_in.replace(tail, setting('true/pm', 'PerMonitorV2, PerMonitor') + tail)),
+        ]
+        for options, manifest in cases:
+            with self.subTest(options):
+                out = self.path('dpi', '_'.join(options) or 'default', 'app.exe')
+                os.makedirs(os.path.dirname(out))
+                checked('pack', '-q', '--level', '1', *options, '-o', out, APP, env=self.env)
+                self.assertEqual(PeImage(out).resources()[RT_MANIFEST][1].decode(), manifest)
+        # The launcher starts with it (Wine reads the manifest at the start).
+        result = harness.run(out, ['x'], env={'ECHO_APP_EXIT': '4'})
+        self.assertEqual(result.status, 4, result.stderr)
+
     def test_linux_and_windows_packers_write_the_same_data(self):
         """The same tree, with subdirectories and names beyond ASCII, gives
         the same bytes from both packers, attached data and whole launchers,
@@ -632,7 +721,8 @@ class PackTest(unittest.TestCase):
         icon = os.path.join(harness.SOURCE_DIR, 'resources', 'fenzar.ico')
         written = set()
         for kind in ([], ['--console'], ['--console', '--execution-level', 'requireAdministrator'],
-                     ['--windows', '--execution-level', 'highestAvailable'], ['--cache']):
+                     ['--windows', '--execution-level', 'highestAvailable'], ['--cache'],
+                     ['--dpi-aware', 'permonitorv2']):
             with self.subTest(kind=kind):
                 launchers = {}
                 for packer in ('linux', 'windows'):
@@ -646,7 +736,7 @@ class PackTest(unittest.TestCase):
                 written.add(read(launchers['linux']))
                 result = harness.run(launchers['windows'], ['x'], env={'ECHO_APP_EXIT': '5'})
                 self.assertEqual(result.status, 5, result.stderr)
-        self.assertEqual(len(written), 5, 'each choice gives a launcher of its own')
+        self.assertEqual(len(written), 6, 'each choice gives a launcher of its own')
         # Non-ASCII output and original file names give the same bytes too
         # (InternalName, OriginalFilename, ProductName).
         for name, options in (('na\u00efve \u65e5\u672c.exe', []),

@@ -59,6 +59,7 @@ version_fields version_of(const launcher_options& options) {
     fields.internal_name = text_stem(fields.original_filename);
     fields.company = given.company.value_or("");
     fields.copyright = given.copyright.value_or("");
+    fields.packer_version = options.packer_version;
     return fields;
 }
 
@@ -86,7 +87,9 @@ launcher_builder::launcher_builder(const launcher_options& options)
       kind_(options.kind),
       timestamp_(launcher_timestamp()),
       cache_(options.cache) {
-    resources_.push_back({rt_manifest, 1, with_execution_level(embedded::manifest(), options.level)});
+    auto manifest = with_execution_level(embedded::manifest(), options.level);
+    if (options.dpi) manifest = with_dpi_awareness(manifest, *options.dpi);
+    resources_.push_back({rt_manifest, 1, std::move(manifest)});
     if (options.icon) {
         std::unique_ptr<mapped_file> icon;
         try {

@@ -44,6 +44,12 @@ struct launcher_options {
     // Run from a per-user cache directory keyed by the data's digest instead
     // of a fresh temporary one (src/cache/cache.h).
     bool cache = false;
+    // The packer's own version, carried in the version information so that
+    // `list` can say which packer wrote the launcher.
+    std::string packer_version;
+    // Set in the manifest only when asked for: without it, the manifest is
+    // the built-in one.
+    std::optional<dpi_awareness> dpi;
 };
 
 // Everything of a launcher but its attached data, read and checked up front,

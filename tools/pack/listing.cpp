@@ -13,7 +13,9 @@
 #include "payload/data_section.h"
 #include "payload/launch_settings.h"
 #include "pe_image.h"
+#include "pe_layout.h"
 #include "resource_section.h"
+#include "version_info.h"
 
 namespace fenzar::pack {
 
@@ -43,15 +45,25 @@ public:
                         records_.push_back({std::move(name_), size_});
                         name_.clear();
                         remaining_ = size_;
-                        state_ = remaining_ == 0 ? state::name : state::data;
+                        head_.clear();
+                        if (remaining_ == 0) {
+                            state_ = state::name;
+                        } else {
+                            state_ = state::data;
+                        }
                     }
                     break;
                 case state::data: {
                     const std::size_t skip =
                         static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, count - i));
+                    const std::size_t kept = std::min(skip, pe_head_bytes - head_.size());
+                    head_.insert(head_.end(), bytes + i, bytes + i + kept);
                     i += skip;
                     remaining_ -= skip;
-                    if (remaining_ == 0) state_ = state::name;
+                    if (remaining_ == 0) {
+                        records_.back().signing = signing_of(head_);
+                        state_ = state::name;
+                    }
                     break;
                 }
                 case state::done:
@@ -92,10 +104,39 @@ private:
     std::size_t size_bytes_ = 0;
     std::uint64_t size_ = 0;
     std::uint64_t remaining_ = 0;
+    std::vector<unsigned char> head_;
     std::vector<record_info> records_;
 };
 
 }  // namespace
+
+pe_signing signing_of(std::span<const unsigned char> head) {
+    if (head.size() < sizeof pe::dos_magic || std::memcmp(head.data(), pe::dos_magic, sizeof pe::dos_magic) != 0) {
+        return pe_signing::not_pe;
+    }
+    const byte_reader image(head, "the file ends inside its headers");
+    try {
+        const auto headers = pe::read_headers(image);
+        if (!headers) return pe_signing::not_pe;
+        std::size_t count_field = headers->optional + pe::optional_directory_count;
+        std::size_t directories = headers->optional + pe::optional_directories;
+        switch (image.u16(headers->optional + pe::optional_magic)) {
+            case pe::pe32_plus_magic: break;
+            case pe::pe32_magic:
+                count_field = headers->optional + pe::optional_directory_count_pe32;
+                directories = headers->optional + pe::optional_directories_pe32;
+                break;
+            default: return pe_signing::not_pe;
+        }
+        if (image.u32(count_field) <= pe::directory_security) return pe_signing::unsigned_pe;
+        const std::size_t entry = directories + pe::directory_entry_size * pe::directory_security;
+        // The certificate table's entry: a file offset, then its size.
+        return image.u32(entry + 4) != 0 ? pe_signing::signed_pe : pe_signing::unsigned_pe;
+    } catch (const pack_error&) {
+        // Headers cut off by the file's end (or the bytes read) are no image.
+        return pe_signing::not_pe;
+    }
+}
 
 std::vector<record_info> read_records(std::span<const unsigned char> data) {
     if (data.size() < sizeof magic || std::memcmp(data.data(), magic, sizeof magic) != 0) {
@@ -161,6 +202,12 @@ std::optional<std::string> launcher_summary(std::span<const unsigned char> file)
                     utf16_to_display(digest);
         } else {
             line += ", launch settings the launcher refuses";
+        }
+    }
+    // Launchers of packers before this one carry no version.
+    if (const auto version = resource_in_image(file, rt_version, 1)) {
+        if (const auto packer = version_string(*version, packer_version_key)) {
+            line += ", written by fenzar-pack " + *packer;
         }
     }
     return line;

@@ -11,9 +11,23 @@
 
 namespace fenzar::pack {
 
+// Whether a file is a PE image (Windows executable or DLL) and whether it
+// carries an Authenticode signature (a non-empty certificate table).
+enum class pe_signing { not_pe, unsigned_pe, signed_pe };
+
+// The first bytes of a record are read for its signing; a PE header that
+// starts further in than this is not looked for.
+inline constexpr std::size_t pe_head_bytes = 64 * 1024;
+
+// `head`: a file's first bytes (up to pe_head_bytes). A PE image starts with
+// "MZ" and has the PE signature where its DOS header points; its optional
+// header (PE32 or PE32+) must hold the security directory.
+pe_signing signing_of(std::span<const unsigned char> head);
+
 struct record_info {
     std::u16string name;
     std::uint64_t size;
+    pe_signing signing = pe_signing::not_pe;
 };
 
 // Decodes the frame after the magic at the start of `data` to its end and

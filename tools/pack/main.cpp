@@ -96,6 +96,12 @@ constexpr const char* launcher_help =
     "                  the user's own), highestAvailable (the most the user can\n"
     "                  have, asking for consent) or requireAdministrator (a UAC\n"
     "                  prompt at every start)\n"
+    "  --dpi-aware unaware|system|permonitorv2\n"
+    "                  for a windowed application: how it handles the screen's\n"
+    "                  scaling (the manifest's dpiAware and dpiAwareness): unaware\n"
+    "                  (Windows scales it, blurred), system (sharp on the main\n"
+    "                  screen), permonitorv2 (it redraws for each monitor's DPI);\n"
+    "                  default: not set, as unaware\n"
     "  --icon FILE     the executable's icon (an .ico file), default Fenzar's\n"
     "  --cache         keep the unpacked application between runs, below\n"
     "                  %LOCALAPPDATA%\\Fenzar\\NAME\\DIGEST (NAME: the library's name\n"
@@ -133,8 +139,10 @@ constexpr const char* list_help =
     "Lists the files (size and name) of an attached data file or of a launcher\n"
     "executable, in archive order. The whole frame is decoded, so a corrupt\n"
     "frame, a wrong checksum or a broken archive is reported as an error. For a\n"
-    "launcher, a first line names its subsystem and execution level and, for a\n"
-    "--cache launcher, where it keeps the application.\n";
+    "launcher, a first line names its subsystem and execution level, for a\n"
+    "--cache launcher where it keeps the application, and the version of the\n"
+    "packer that wrote it. Files that are Windows executables or DLLs (PE files)\n"
+    "without an Authenticode signature are marked '(unsigned PE)'.\n";
 
 class usage_error : public pack_error {
 public:
@@ -145,6 +153,7 @@ struct arguments {
     std::optional<fs::path> output;
     subsystem kind = subsystem::windows;
     execution_level level = execution_level::as_invoker;
+    std::optional<dpi_awareness> dpi;
     std::optional<fs::path> icon;
     std::optional<fs::path> template_file;
     bool cache = false;
@@ -238,6 +247,9 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
                     "--execution-level needs asInvoker, highestAvailable or requireAdministrator");
             }
             parsed.level = *level;
+        } else if (name == "--dpi-aware" && links) {
+            parsed.dpi = parse_dpi_awareness(value());
+            if (!parsed.dpi) throw usage_error("--dpi-aware needs unaware, system or permonitorv2");
         } else if (name == "--icon" && links) {
             parsed.icon = path_from_argument(value());
         } else if (name == "--cache" && links && !inline_value) {
@@ -369,8 +381,11 @@ launcher_options launcher_from(const arguments& parsed) {
         throw usage_error("--cache and --execution-level requireAdministrator do not go together: "
                           "an elevated launcher never uses the cache");
     }
-    return {*parsed.output, parsed.kind,    parsed.level, parsed.icon, parsed.template_file,
-            parsed.version, parsed.cache};
+    launcher_options options{*parsed.output, parsed.kind,    parsed.level, parsed.icon, parsed.template_file,
+                             parsed.version, parsed.cache};
+    options.packer_version = FENZAR_VERSION;
+    options.dpi = parsed.dpi;
+    return options;
 }
 
 void run_pack(const arguments& parsed) {
@@ -417,7 +432,10 @@ void run_list(const arguments& parsed) {
     for (const auto& record : found.records) {
         char size[32];
         std::snprintf(size, sizeof size, "%12llu  ", static_cast<unsigned long long>(record.size));
-        write_text(stdout, size + utf16_to_display(record.name) + "\n");
+        // Allow-list policies and scanners judge each unpacked DLL by its
+        // own signature, not by the launcher's.
+        const char* mark = record.signing == pe_signing::unsigned_pe ? "  (unsigned PE)" : "";
+        write_text(stdout, size + utf16_to_display(record.name) + mark + "\n");
     }
     if (std::fflush(stdout) != 0) throw pack_error("cannot write the listing");
 }

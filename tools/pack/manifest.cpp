@@ -95,6 +95,51 @@ std::vector<unsigned char> with_execution_level(std::span<const unsigned char> m
     return result;
 }
 
+std::optional<dpi_awareness> parse_dpi_awareness(std::string_view name) {
+    if (name == "unaware") return dpi_awareness::unaware;
+    if (name == "system") return dpi_awareness::system;
+    if (name == "permonitorv2") return dpi_awareness::per_monitor_v2;
+    return std::nullopt;
+}
+
+std::vector<unsigned char> with_dpi_awareness(std::span<const unsigned char> manifest, dpi_awareness awareness) {
+    // Windows 10 1607 and later read dpiAwareness and ignore dpiAware; older
+    // systems read only dpiAware, where "true/pm" is the first per-monitor
+    // mode. A list in dpiAwareness is tried in order: 1607 knows PerMonitor
+    // but not yet PerMonitorV2.
+    constexpr std::string_view dpi_aware_namespace = "http://schemas.microsoft.com/SMI/2005/WindowsSettings";
+    constexpr std::string_view awareness_namespace = "http://schemas.microsoft.com/SMI/2016/WindowsSettings";
+    std::string_view aware;
+    std::string_view awareness_value;
+    switch (awareness) {
+        case dpi_awareness::unaware: aware = "false"; awareness_value = "unaware"; break;
+        case dpi_awareness::system: aware = "true"; awareness_value = "system"; break;
+        case dpi_awareness::per_monitor_v2: aware = "true/pm"; awareness_value = "PerMonitorV2, PerMonitor"; break;
+    }
+    const std::string_view text = as_text(manifest);
+    const std::size_t end_tag = text.find("</windowsSettings>");
+    if (end_tag == std::string_view::npos) {
+        throw pack_error("the manifest has no windowsSettings to set the DPI awareness in");
+    }
+    const std::size_t newline = text.rfind('\n', end_tag);
+    const std::size_t line = newline == std::string_view::npos ? 0 : newline + 1;
+    const std::string_view before = text.substr(line, end_tag - line);
+    // On a line of its own the end tag keeps it, and the new lines take its
+    // indentation one step in; else they go right before the tag.
+    const bool own_line = before.find_first_not_of(" \t") == std::string_view::npos;
+    const std::size_t at = own_line ? line : end_tag;
+    const std::string indent = own_line ? std::string(before) + "  " : "";
+    std::string lines;
+    lines += indent + "<dpiAware xmlns=\"" + std::string(dpi_aware_namespace) + "\">" + std::string(aware) +
+             "</dpiAware>\n";
+    lines += indent + "<dpiAwareness xmlns=\"" + std::string(awareness_namespace) + "\">" +
+             std::string(awareness_value) + "</dpiAwareness>\n";
+    std::vector<unsigned char> result(manifest.begin(), manifest.begin() + static_cast<std::ptrdiff_t>(at));
+    result.insert(result.end(), lines.begin(), lines.end());
+    result.insert(result.end(), manifest.begin() + static_cast<std::ptrdiff_t>(at), manifest.end());
+    return result;
+}
+
 std::optional<std::string> requested_execution_level(std::span<const unsigned char> manifest) {
     const std::string_view text = as_text(manifest);
     const auto value = level_value(text);

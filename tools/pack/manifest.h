@@ -28,6 +28,22 @@ std::optional<execution_level> parse_execution_level(std::string_view name);
 std::vector<unsigned char> with_execution_level(std::span<const unsigned char> manifest,
                                                 execution_level level);
 
+// How a windowed program tells Windows it draws for the screen's DPI:
+// unaware (Windows scales its bitmap, blurred), system (sharp at the DPI of
+// the main screen at sign-in, scaled elsewhere) or per monitor, version 2
+// (the program redraws for each monitor's DPI).
+enum class dpi_awareness { unaware, system, per_monitor_v2 };
+
+// The option's name for it ("unaware", "system", "permonitorv2"); nullopt
+// for any other name.
+std::optional<dpi_awareness> parse_dpi_awareness(std::string_view name);
+
+// MANIFEST with the dpiAware and dpiAwareness settings for AWARENESS added
+// as the last lines of its windowsSettings element, indented one step more
+// than its end tag; everything else byte for byte. Throws pack_error when
+// the manifest has no windowsSettings end tag.
+std::vector<unsigned char> with_dpi_awareness(std::span<const unsigned char> manifest, dpi_awareness awareness);
+
 // The level attribute of the manifest's requestedExecutionLevel element, as
 // it stands; nullopt when there is none.
 std::optional<std::string> requested_execution_level(std::span<const unsigned char> manifest);

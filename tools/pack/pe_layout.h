@@ -48,6 +48,11 @@ inline constexpr std::size_t optional_subsystem = 68;
 inline constexpr std::size_t optional_directory_count = 108;
 inline constexpr std::size_t optional_directories = 112;
 inline constexpr std::uint16_t pe32_plus_magic = 0x20B;
+// A PE32 (32-bit) optional header has the same fields up to the subsystem,
+// then 32-bit stack and heap sizes, so its directories come 16 bytes earlier.
+inline constexpr std::uint16_t pe32_magic = 0x10B;
+inline constexpr std::size_t optional_directory_count_pe32 = 92;
+inline constexpr std::size_t optional_directories_pe32 = 96;
 inline constexpr std::uint16_t subsystem_windows_gui = 2;
 inline constexpr std::uint16_t subsystem_windows_cui = 3;
 

@@ -142,7 +142,8 @@ std::vector<unsigned char> build_resource(const version_number& file, const vers
     // US English in Unicode: the table's key and the translation agree.
     block table(u"040904B0", text_type);
     for (const auto& text : texts) {
-        const bool optional = text.key == u"CompanyName" || text.key == u"LegalCopyright";
+        const bool optional =
+            text.key == u"CompanyName" || text.key == u"LegalCopyright" || text.key == packer_version_key;
         if (optional && text.value.empty()) continue;
         table.child(block(text.key, text_type).text_value(text.value));
     }
@@ -202,6 +203,7 @@ std::vector<unsigned char> version_resource(const version_fields& fields) {
         {u"OriginalFilename", "--original-filename", &fields.original_filename},
         {u"ProductName", "--product-name", &fields.product_name},
         {u"ProductVersion", "--product-version", &fields.product_version},
+        {packer_version_key, "the packer's version", &fields.packer_version},
     };
     std::vector<text_field> texts;
     for (const auto& [key, option, value] : strings) {
@@ -213,6 +215,73 @@ std::vector<unsigned char> version_resource(const version_fields& fields) {
         refuse_too_long(file, product, std::move(texts), bytes.size());
     }
     return bytes;
+}
+
+namespace {
+
+// One node of the tree as read back: its key, where its value lies and
+// where its children start and end.
+struct node {
+    std::u16string key;
+    std::size_t value;
+    std::uint16_t value_length;
+    std::size_t children;
+    std::size_t end;
+};
+
+std::size_t aligned(std::size_t at) { return (at + 3) / 4 * 4; }
+
+node read_node(const byte_reader& in, std::size_t at, std::size_t parent_end) {
+    node result;
+    const std::uint16_t length = in.u16(at);
+    result.end = at + length;
+    if (length < 6 || result.end > parent_end) throw pack_error("a version node leaves its parent");
+    result.value_length = in.u16(at + 2);
+    const bool text = in.u16(at + 4) == text_type;
+    std::size_t i = at + 6;
+    for (char16_t unit; (unit = in.u16(i)) != 0; i += 2) result.key.push_back(unit);
+    result.value = aligned(i + 2);
+    const std::size_t value_bytes = text ? std::size_t{result.value_length} * 2 : result.value_length;
+    result.children = aligned(result.value + value_bytes);
+    if (result.children > aligned(result.end)) throw pack_error("a version value leaves its node");
+    return result;
+}
+
+template <typename visit>
+void each_child(const byte_reader& in, const node& parent, visit&& function) {
+    for (std::size_t at = parent.children; at < parent.end; at = aligned(at)) {
+        const node child = read_node(in, at, parent.end);
+        function(child);
+        at = child.end;
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> version_string(std::span<const unsigned char> resource, std::u16string_view key) {
+    const byte_reader in(resource, "the version information ends early");
+    std::optional<std::string> found;
+    try {
+        const node root = read_node(in, 0, resource.size());
+        each_child(in, root, [&](const node& file_info) {
+            if (file_info.key != u"StringFileInfo") return;
+            each_child(in, file_info, [&](const node& table) {
+                each_child(in, table, [&](const node& entry) {
+                    if (found || entry.key != key) return;
+                    std::u16string value;
+                    for (std::size_t i = 0; i < entry.value_length; ++i) {
+                        const char16_t unit = in.u16(entry.value + 2 * i);
+                        if (unit == 0) break;
+                        value.push_back(unit);
+                    }
+                    found = utf16_to_display(value);
+                });
+            });
+        });
+    } catch (const pack_error&) {
+        return std::nullopt;
+    }
+    return found;
 }
 
 }  // namespace fenzar::pack

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,10 +29,21 @@ struct version_fields {
     std::string copyright;    // left out when empty
     std::string internal_name;
     std::string original_filename;
+    // The version of the packer that wrote the launcher, for `list`; left
+    // out when empty.
+    std::string packer_version;
 };
+
+// The string value the launcher's packer version is stored under.
+inline constexpr std::u16string_view packer_version_key = u"FenzarPackVersion";
 
 // Throws pack_error when a version is not a version number, a text is not
 // UTF-8 or the whole does not fit the format's 16-bit lengths.
 std::vector<unsigned char> version_resource(const version_fields& fields);
+
+// The value of the string `key` in a version resource's string tables, as
+// UTF-8; nullopt when there is none or the resource is malformed where it
+// leads to it.
+std::optional<std::string> version_string(std::span<const unsigned char> resource, std::u16string_view key);
 
 }  // namespace fenzar::pack
