@@ -208,7 +208,7 @@ bool write_index(const CacheRun& cache, const CachePath& index) {
     bool flushed = !writer.failed && platform::flush_file(file);
     // A late write error surfaces at the close: such an index is no index.
     bool closed = platform::close_file(file);
-    return flushed && closed && cache.record_count > 0;
+    return flushed && closed && cache.record_count > 0 && !cache.records_lost;
 }
 
 // Reads the whole index into memory (released with free); null when it is
@@ -347,6 +347,7 @@ void release_records(CacheRun& cache) {
     cache.records = nullptr;
     cache.records_length = cache.records_capacity = 0;
     cache.record_count = 0;
+    cache.records_lost = false;
 }
 
 }  // namespace
@@ -409,7 +410,10 @@ void remember_cache_record(void* context, const char16_t* name, uint64_t size) {
     if (cache.records_capacity - cache.records_length < bytes) {
         size_t capacity = cache.records_capacity * 2 + bytes + 8192;
         auto* grown = static_cast<unsigned char*>(platform::allocate_memory(capacity));
-        if (grown == nullptr) platform::stop_immediately();
+        if (grown == nullptr) {
+            cache.records_lost = true;
+            return;
+        }
         if (cache.records_length > 0) std::memcpy(grown, cache.records, cache.records_length);
         std::free(cache.records);
         cache.records = grown;

@@ -80,6 +80,9 @@ struct CacheRun {
     size_t records_length = 0;
     size_t records_capacity = 0;
     uint64_t record_count = 0;
+    // Set when memory for a record ran out: such an index is no index, and
+    // the run falls back instead of failing.
+    bool records_lost = false;
 
     // The executable's run is never destroyed (launcher/entry.cpp); a test's
     // run may end in the middle of unpacking.
