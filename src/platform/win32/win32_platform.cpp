@@ -647,43 +647,6 @@ struct TokenOwners {
     }
 };
 
-// Whether owner is the token's user or its default owner.
-bool is_token_owner(PSID owner) {
-    using SidsEqual = BOOL(WINAPI*)(PSID, PSID);
-    static auto sids_equal = system_function<SidsEqual>(L"advapi32.dll", "EqualSid");
-    static const TokenOwners owners;
-    if (sids_equal == nullptr) return false;
-    return (owners.has_user && sids_equal(owner, reinterpret_cast<const TOKEN_USER*>(owners.user)->User.Sid)) ||
-           (owners.has_default_owner &&
-            sids_equal(owner, reinterpret_cast<const TOKEN_OWNER*>(owners.default_owner)->Owner));
-}
-
-bool is_own_plain_directory(const char16_t* path) {
-    using GetSecurity = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
-                                       PSECURITY_DESCRIPTOR*);
-    static auto get_security = system_function<GetSecurity>(L"advapi32.dll", "GetSecurityInfo");
-    if (get_security == nullptr) return false;
-    HANDLE directory = CreateFileW(wide(path), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (directory == INVALID_HANDLE_VALUE) return false;
-    bool own = false;
-    BY_HANDLE_FILE_INFORMATION information;
-    if (GetFileInformationByHandle(directory, &information) &&
-        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        PSID owner = nullptr;
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        if (get_security(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                         &descriptor) == ERROR_SUCCESS) {
-            own = owner != nullptr && is_token_owner(owner);
-            LocalFree(descriptor);
-        }
-    }
-    CloseHandle(directory);
-    return own;
-}
-
 bool query_directory_owner(const char16_t* path, platform::DirectoryOwner* result) {
     using GetSecurity = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
                                        PSECURITY_DESCRIPTOR*);
@@ -722,6 +685,13 @@ bool query_directory_owner(const char16_t* path, platform::DirectoryOwner* resul
     }
     CloseHandle(directory);
     return read;
+}
+
+// The same open and checks; the cache's folders are its own when either
+// owner that a process of this token gives new objects owns them.
+bool is_own_plain_directory(const char16_t* path) {
+    platform::DirectoryOwner owner = {};
+    return win32_layer::query_directory_owner(path, &owner) && (owner.owner_is_user || owner.owner_is_default_owner);
 }
 
 // The leading fields of SYSTEM_PROCESS_INFORMATION, as ntdll lays them out.
