@@ -8,6 +8,7 @@
 #include "cache_settings.h"
 #include "error.h"
 #include "payload/launch_settings.h"
+#include "settings_block.h"
 #include "sha256.h"
 #include "support/attached_data_builder.h"
 
@@ -119,6 +120,103 @@ TEST(CacheSettings, ThePackersBlockIsReadBackByTheLauncher) {
         EXPECT_TRUE(settings.cache);
         EXPECT_EQ(std::u16string(settings.name), c.name);
         EXPECT_EQ(hex(std::span(settings.digest)), hex(fenzar::pack::sha256(data)).substr(0, 32));
+    }
+}
+
+Bytes with_record(Bytes block, uint32_t tag, const Bytes& payload, size_t padding) {
+    for (int shift = 0; shift < 32; shift += 8) block.push_back(static_cast<unsigned char>(tag >> shift));
+    for (int shift = 0; shift < 32; shift += 8) block.push_back(static_cast<unsigned char>(payload.size() >> shift));
+    block.insert(block.end(), payload.begin(), payload.end());
+    block.insert(block.end(), padding, 0);
+    return block;
+}
+
+Bytes utf16_bytes(const std::u16string& text) {
+    Bytes bytes;
+    for (char16_t unit : text) {
+        bytes.push_back(static_cast<unsigned char>(unit & 0xFF));
+        bytes.push_back(static_cast<unsigned char>(unit >> 8));
+    }
+    return bytes;
+}
+
+TEST(LaunchSettings, ExtendedFormAcceptedAndRefused) {
+    using namespace launch_settings_format;
+    const Bytes no_cache(block_bytes, 0);
+    const Bytes one = {1, 0, 0, 0};
+    const Bytes base = utf16_bytes(u"{CACHE_DIR}\\Vendor");
+    const size_t base_padding = (8 - base.size() % 8) % 8;
+    Bytes padding_not_zero = with_record(no_cache, target_base_tag, base, base_padding);
+    if (base_padding > 0) padding_not_zero.back() = 1;
+    struct Case {
+        const char* what;
+        Bytes block;
+        bool accepted;
+        bool cache;
+        bool runs_program;
+        std::u16string target_base;
+    };
+    const Case cases[] = {
+        {"a program", with_record(no_cache, program_tag, one, 4), true, false, true, u""},
+        {"a program and the cache", with_record(make_launch_settings(u"app"), program_tag, one, 4), true, true, true,
+         u""},
+        {"a base", with_record(no_cache, target_base_tag, base, base_padding), true, false, false,
+         u"{CACHE_DIR}\\Vendor"},
+        {"both, in order",
+         with_record(with_record(no_cache, program_tag, one, 4), target_base_tag, base, base_padding), true, false,
+         true, u"{CACHE_DIR}\\Vendor"},
+        {"the longest base", with_record(no_cache, target_base_tag, utf16_bytes(std::u16string(1024, u'a')), 0), true,
+         false, false, std::u16string(1024, u'a')},
+        {"a base one unit too long", with_record(no_cache, target_base_tag, utf16_bytes(std::u16string(1025, u'a')), 6),
+         false, false, false, u""},
+        {"a zero in the base", with_record(no_cache, target_base_tag, utf16_bytes(std::u16string(u"a\0b", 3)), 2),
+         false, false, false, u""},
+        {"an empty base", with_record(no_cache, target_base_tag, {}, 0), false, false, false, u""},
+        {"out of order",
+         with_record(with_record(no_cache, target_base_tag, base, base_padding), program_tag, one, 4), false, false,
+         false, u""},
+        {"twice", with_record(with_record(no_cache, program_tag, one, 4), program_tag, one, 4), false, false, false,
+         u""},
+        {"an unknown tag", with_record(no_cache, 3, one, 4), false, false, false, u""},
+        {"a program value not 1", with_record(no_cache, program_tag, {2, 0, 0, 0}, 4), false, false, false, u""},
+        {"padding not zero", padding_not_zero, base_padding == 0, false, base_padding == 0,
+         base_padding == 0 ? u"{CACHE_DIR}\\Vendor" : u""},
+        {"cut in the padding", with_record(no_cache, program_tag, one, 0), false, false, false, u""},
+        {"no record", Bytes(block_bytes + 8, 0), false, false, false, u""},
+        {"a broken cache block", with_record(make_launch_settings(u"a\\b"), program_tag, one, 4), false, false, false,
+         u""},
+    };
+    for (const Case& c : cases) {
+        LaunchSettings settings;
+        EXPECT_EQ(read_launch_settings(c.block.data(), c.block.size(), &settings), c.accepted) << c.what;
+        EXPECT_EQ(settings.cache, c.cache) << c.what;
+        EXPECT_EQ(settings.runs_program, c.runs_program) << c.what;
+        EXPECT_EQ(std::u16string(settings.target_base), c.target_base) << c.what;
+    }
+}
+
+TEST(LaunchSettings, ThePackersSettingsAreReadBackByTheLauncher) {
+    using fenzar::pack::settings_request;
+    const Bytes data = make_attached_data(make_archive({{u"App.dll", "library"}}));
+    struct Case {
+        settings_request request;
+        size_t size;
+    };
+    const Case cases[] = {
+        {{false, false, u""}, 0},
+        // --cache alone keeps the block launchers have always carried.
+        {{true, false, u""}, launch_settings_format::block_bytes},
+        {{false, true, u""}, launch_settings_format::block_bytes + 16},
+        {{true, true, u"{HOME}\\App"}, launch_settings_format::block_bytes + 16 + 8 + 24},
+    };
+    for (const Case& c : cases) {
+        const auto block = fenzar::pack::settings_block(c.request, data, u"App.dll", u"app.exe");
+        EXPECT_EQ(block.size(), c.size);
+        LaunchSettings settings;
+        ASSERT_TRUE(read_launch_settings(block.data(), block.size(), &settings));
+        EXPECT_EQ(settings.cache, c.request.cache);
+        EXPECT_EQ(settings.runs_program, c.request.runs_program);
+        EXPECT_EQ(std::u16string(settings.target_base), c.request.target_base);
     }
 }
 

@@ -6,7 +6,6 @@
 #include <iterator>
 #include <string_view>
 
-#include "cache_settings.h"
 #include "embedded.h"
 #include "error.h"
 #include "listing.h"
@@ -86,7 +85,7 @@ launcher_builder::launcher_builder(const launcher_options& options)
       template_(template_of(options, template_file_)),
       kind_(options.kind),
       timestamp_(launcher_timestamp()),
-      cache_(options.cache) {
+      settings_{options.cache, options.runs_program, options.target_base} {
     auto manifest = with_execution_level(embedded::manifest(), options.level);
     if (options.dpi) manifest = with_dpi_awareness(manifest, *options.dpi);
     resources_.push_back({rt_manifest, 1, std::move(manifest)});
@@ -108,8 +107,8 @@ launcher_builder::launcher_builder(const launcher_options& options)
 
 void launcher_builder::write(std::span<const unsigned char> attached_data,
                              std::u16string_view first_record_name) const {
-    std::vector<unsigned char> settings;
-    if (cache_) settings = cache_settings(attached_data, first_record_name, output_.filename().u16string());
+    const auto settings =
+        settings_block(settings_, attached_data, first_record_name, output_.filename().u16string());
     output_file output(output_);
     write_launcher(template_, kind_, attached_data, resources_, timestamp_, output.stream(), settings);
     output.commit(0777);

@@ -17,6 +17,7 @@
 #include "mapped_file.h"
 #include "pe_image.h"
 #include "resource_section.h"
+#include "settings_block.h"
 
 namespace fenzar::pack {
 
@@ -44,6 +45,12 @@ struct launcher_options {
     // Run from a per-user cache directory keyed by the data's digest instead
     // of a fresh temporary one (src/cache/cache.h).
     bool cache = false;
+    // The first record is a program that the launcher starts as its child,
+    // not a library it loads.
+    bool runs_program = false;
+    // The template of the directory fresh directories are made in; empty for
+    // %TEMP%.
+    std::u16string target_base;
     // The packer's own version, carried in the version information so that
     // `list` can say which packer wrote the launcher.
     std::string packer_version;
@@ -74,7 +81,7 @@ private:
     subsystem kind_;
     std::vector<resource> resources_;
     std::uint32_t timestamp_;
-    bool cache_;
+    settings_request settings_;
 };
 
 // Throws pack_error unless `data` is attached data that the launcher can

@@ -381,8 +381,14 @@ launcher_options launcher_from(const arguments& parsed) {
         throw usage_error("--cache and --execution-level requireAdministrator do not go together: "
                           "an elevated launcher never uses the cache");
     }
-    launcher_options options{*parsed.output, parsed.kind,    parsed.level, parsed.icon, parsed.template_file,
-                             parsed.version, parsed.cache};
+    launcher_options options;
+    options.output = *parsed.output;
+    options.kind = parsed.kind;
+    options.level = parsed.level;
+    options.icon = parsed.icon;
+    options.template_file = parsed.template_file;
+    options.version = parsed.version;
+    options.cache = parsed.cache;
     options.packer_version = FENZAR_VERSION;
     options.dpi = parsed.dpi;
     return options;
