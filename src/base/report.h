@@ -26,8 +26,9 @@ inline constexpr const char* examine_parent_failed = "Error, couldn't examine pa
 
 inline constexpr int failure_exit_status = 2;
 
-// Runs cleanup(context) before every exit with status 2, at most once; none
-// at first. The parent flow sets it, since only the parent has something to
+// Runs cleanup(context) before every exit with status 2 but one, at most
+// once; none at first. report_target_exists skips it: the directory it
+// names was made by someone else, and the parent's cleanup would remove it. The parent flow sets it, since only the parent has something to
 // clean up; a null cleanup removes it.
 void set_failure_cleanup(void (*cleanup)(void* context), void* context);
 
@@ -57,7 +58,8 @@ void report_explanation(const char16_t* line);
 [[noreturn]] void fail_with_system_error(const char* text, uint32_t code);
 // "Error, failed to open '<entry_path>' for writing." then exit 2.
 [[noreturn]] void report_open_failure(const char16_t* entry_path);
-// "Error, target directory '<directory>' already exists." then exit 2.
+// "Error, target directory '<directory>' already exists." then exit 2,
+// without the failure cleanup (see set_failure_cleanup).
 [[noreturn]] void report_target_exists(const char16_t* directory);
 // Reads the last error right away; call directly after the failed write.
 [[noreturn]] void report_unpack_failure();

@@ -1,8 +1,8 @@
 // One run of the launcher: everything it holds from the start to the end of
 // the process, in one place. The flow passes each operation the parts it
-// uses; only the console handler, which the platform calls without a
-// context, reaches the run through the one pointer registered for it
-// (launcher/parent_end.h).
+// uses. Two callers that get no context of ours reach it through a pointer
+// registered for them: the console handler (launcher/parent_end.h) and the
+// failure cleanup run by every exit with status 2 (base/report.h).
 //
 // The buffers are fixed-size and live as long as the run: the executable's
 // one run lasts until the process ends (launcher/entry.cpp); a test makes a
