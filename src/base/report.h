@@ -28,8 +28,9 @@ inline constexpr int failure_exit_status = 2;
 
 // Runs cleanup(context) before every exit with status 2 but one, at most
 // once; none at first. report_target_exists skips it: the directory it
-// names was made by someone else, and the parent's cleanup would remove it. The parent flow sets it, since only the parent has something to
-// clean up; a null cleanup removes it.
+// names was made by someone else, and the parent's cleanup would remove it.
+// The parent flow sets it, since only the parent has something to clean up;
+// a null cleanup removes it.
 void set_failure_cleanup(void (*cleanup)(void* context), void* context);
 
 inline constexpr size_t displayable_path_capacity = 4096;
