@@ -12,12 +12,25 @@
 # depends on. A call upward, even one declared by hand, leaves an undefined
 # reference there and fails the build.
 #
-#   fenzar_layer(NAME SOURCES file... [DEPENDS library...])
+#   fenzar_layer(NAME SOURCES file... [DEPENDS library...]
+#                [FOLDER folder HEADERS header...])
+#
+# FOLDER and HEADERS make a layer of part of a folder: its include root
+# holds only the headers named, under the folder's name, so the packer can
+# share the attached data's format without seeing the rest of the folder.
 function(fenzar_layer name)
-  cmake_parse_arguments(PARSE_ARGV 1 layer "" "" "SOURCES;DEPENDS")
+  cmake_parse_arguments(PARSE_ARGV 1 layer "" "FOLDER" "SOURCES;DEPENDS;HEADERS")
   set(root ${CMAKE_BINARY_DIR}/layers/${name})
   file(MAKE_DIRECTORY ${root})
-  file(CREATE_LINK ${CMAKE_SOURCE_DIR}/src/${name} ${root}/${name} SYMBOLIC)
+  if(layer_FOLDER)
+    file(MAKE_DIRECTORY ${root}/${layer_FOLDER})
+    foreach(header IN LISTS layer_HEADERS)
+      file(CREATE_LINK ${CMAKE_SOURCE_DIR}/src/${layer_FOLDER}/${header} ${root}/${layer_FOLDER}/${header} SYMBOLIC)
+    endforeach()
+    list(TRANSFORM layer_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/src/${layer_FOLDER}/)
+  else()
+    file(CREATE_LINK ${CMAKE_SOURCE_DIR}/src/${name} ${root}/${name} SYMBOLIC)
+  endif()
   add_library(fenzar_${name} STATIC ${layer_SOURCES})
   target_include_directories(fenzar_${name} PUBLIC ${root})
   target_link_libraries(fenzar_${name} PUBLIC ${layer_DEPENDS})
