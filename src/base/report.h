@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/wide.h"
+
 namespace message {
 inline constexpr const char* register_handler_failed = "Error, failed to register signal handler.";
 inline constexpr const char* header_not_found = "Error, couldn't find attached data header.";
@@ -33,7 +35,7 @@ inline constexpr int failure_exit_status = 2;
 // a null cleanup removes it.
 void set_failure_cleanup(void (*cleanup)(void* context), void* context);
 
-inline constexpr size_t displayable_path_capacity = 4096;
+inline constexpr size_t displayable_path_capacity = path_capacity;
 inline constexpr char16_t replacement_character = 0xFFFD;
 
 // The path as a message shows it: a surrogate without its partner (a name

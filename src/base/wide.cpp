@@ -1,5 +1,7 @@
 #include "base/wide.h"
 
+#include <cstdint>
+
 #include "platform/platform.h"
 
 size_t wide_length(const char16_t* text) {
@@ -100,14 +102,12 @@ size_t read_decimal(const char16_t* text, uint64_t max, uint64_t* value) {
     return length;
 }
 
-void make_full_path_in_place(char16_t* path, size_t capacity) {
-    // Large enough for every path capacity the launcher uses.
-    static char16_t full_path[4098];
-    if (capacity >= sizeof full_path / sizeof full_path[0]) platform::stop_immediately();
+void make_full_path_in_place(char16_t* path, size_t capacity, char16_t* scratch, size_t scratch_capacity) {
+    if (scratch_capacity < capacity || capacity >= UINT32_MAX) platform::stop_immediately();
     uint32_t size = static_cast<uint32_t>(capacity);
-    uint32_t result = platform::get_full_path_name(path, size, full_path);
+    uint32_t result = platform::get_full_path_name(path, size, scratch);
     if (result == 0 || result >= size) platform::stop_immediately();
-    copy_wide_bounded(path, full_path, capacity);
+    copy_wide_bounded(path, scratch, capacity);
 }
 
 void cut_at_last_backslash(char16_t* path) {

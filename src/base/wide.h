@@ -6,6 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
+// The longest path the launcher's buffers take, in UTF-16 units: the target
+// directory, the own path, a folder walked for leftovers, a path shown in a
+// message.
+inline constexpr size_t path_capacity = 4096;
+
 template <size_t Capacity>
 struct WideBuffer {
     static constexpr size_t capacity = Capacity;
@@ -38,7 +43,16 @@ void append_decimal_bounded(char16_t* destination, uint64_t value, size_t capaci
 // no such number. Stops at the first unit that is no digit.
 size_t read_decimal(const char16_t* text, uint64_t max, uint64_t* value);
 
-void make_full_path_in_place(char16_t* path, size_t capacity);
+// Makes path full, in place; a result that does not fit is an immediate
+// stop, as is one of capacity units. The scratch buffer is the caller's, at
+// least capacity + 1 units.
+void make_full_path_in_place(char16_t* path, size_t capacity, char16_t* scratch, size_t scratch_capacity);
+
+template <size_t N>
+void make_full_path_in_place(WideBuffer<N>& path) {
+    WideBuffer<N> scratch;
+    make_full_path_in_place(path.data(), N, scratch.data(), N);
+}
 void cut_at_last_backslash(char16_t* path);
 
 template <size_t N>

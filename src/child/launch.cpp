@@ -7,7 +7,7 @@
 
 void set_child_environment(const SavedArguments& arguments, const char16_t* plain_own_path) {
     // The directory that holds the launcher's executable, for the application.
-    WideBuffer<4097> own_directory;
+    WideBuffer<path_capacity + 1> own_directory;
     copy_wide_bounded(own_directory, plain_own_path);
     cut_at_last_backslash(own_directory.data());
     set_environment_value(variable::directory, own_directory.data());

@@ -19,7 +19,7 @@ constexpr int walk_depth_limit = 8;
 constexpr int walk_file_limit = 32;
 
 using ImportName = char[import_name_capacity + 1];
-using CandidatePath = WideBuffer<4096 + 1 + import_name_capacity>;
+using CandidatePath = WideBuffer<path_capacity + 1 + import_name_capacity>;
 
 // Reads up to length bytes from offset of the file at path into buffer,
 // reading (and dropping) what lies before: the platform reads only forward.
@@ -73,7 +73,7 @@ bool was_visited(const Walk& walk, const char16_t* name) {
 // directory, then the target directory. False when neither has it.
 bool find_packed(const Walk& walk, const char16_t* name, CandidatePath& path) {
     for (const char16_t* directory : walk.directories) {
-        if (directory == nullptr || wide_length(directory) > 4096) continue;
+        if (directory == nullptr || wide_length(directory) > path_capacity) continue;
         copy_wide_bounded(path, directory);
         append_wide_char_bounded(path, u'\\');
         append_wide_bounded(path, name);

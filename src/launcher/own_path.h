@@ -9,18 +9,20 @@
 #include "base/wide.h"
 #include "platform/platform.h"
 
-// Capacity of both paths that runs_same_executable compares.
-inline constexpr size_t executable_path_capacity = 4097;
+// Capacity of both paths that runs_same_executable compares, and of the
+// plain path: one unit more than the longest path, to tell a path of
+// path_capacity units from one the system cut.
+inline constexpr size_t executable_path_capacity = path_capacity + 1;
 
 // Each is empty at the start of a run, filled once by its first user and
 // then kept.
 struct OwnPaths {
     // The path the child is started from.
-    WideBuffer<4096> module_file_name;
+    WideBuffer<path_capacity> module_file_name;
     // The normal form that runs_same_executable compares.
     WideBuffer<executable_path_capacity> resolved_own_path;
     // The path whose directory the application is told.
-    WideBuffer<4097> plain_own_path;
+    WideBuffer<executable_path_capacity> plain_own_path;
 };
 
 // Fill module_file_name (an unreadable or cut path is an immediate stop) or

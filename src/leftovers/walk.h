@@ -12,13 +12,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/wide.h"
 #include "leftovers/proof.h"
 #include "leftovers/stamp.h"
 #include "platform/platform.h"
 #include "removal/tree_removal.h"
 
 // The longest folder a walk takes; a listed name has at most 259 units.
-inline constexpr size_t leftover_folder_capacity = 4096;
+inline constexpr size_t leftover_folder_capacity = path_capacity;
 inline constexpr size_t leftover_name_capacity = 259 + stamp_text_capacity + 1;
 
 // The name rules of one kind of leftover.

@@ -26,6 +26,6 @@ bool read_launcher_name_part(const char16_t* text, uint32_t* process_id) {
 
 bool resolve_target_directory(TargetDirectory& target_directory, const SavedArguments& arguments) {
     bool expanded = expand_spec(target_directory.data(), built_in_target_spec, target_directory_capacity, arguments);
-    make_full_path_in_place(target_directory.data(), target_directory_capacity);
+    make_full_path_in_place(target_directory);
     return expanded;
 }

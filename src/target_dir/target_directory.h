@@ -8,7 +8,7 @@
 #include "base/arguments.h"
 #include "base/wide.h"
 
-inline constexpr size_t target_directory_capacity = 4096;
+inline constexpr size_t target_directory_capacity = path_capacity;
 using TargetDirectory = WideBuffer<target_directory_capacity>;
 
 // The template the target directory is computed from.

@@ -157,11 +157,11 @@ TEST(MakeFullPath, StopsWhenTheFullPathDoesNotFit) {
     WideBuffer<4096> path;
     copy_wide_bounded(path, u"rel");
     result = 1;
-    make_full_path_in_place(path.data(), 4096);
+    make_full_path_in_place(path);
     EXPECT_EQ(std::u16string(path.data()), u"X");
     for (uint32_t bad : {0u, 4096u, 5000u}) {
         result = bad;
-        EXPECT_IMMEDIATE_STOP(make_full_path_in_place(path.data(), 4096));
+        EXPECT_IMMEDIATE_STOP(make_full_path_in_place(path));
     }
 }
 
