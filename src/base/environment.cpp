@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "base/wide.h"
 #include "platform/platform.h"
@@ -21,15 +20,17 @@ void widen_name(NameBuffer& wide_name, const char* name) {
 char16_t* get_environment_copy(const char* name) {
     NameBuffer wide_name;
     widen_name(wide_name, name);
-    static char16_t value[value_buffer_size];
+    // Room for the longest value there is, on the heap rather than in a
+    // static, so that threads may read variables side by side.
+    auto* value = static_cast<char16_t*>(platform::allocate_memory(value_buffer_size * sizeof(char16_t)));
+    if (value == nullptr) return nullptr;
     value[0] = 0;
     uint32_t length = platform::get_environment_variable(wide_name.data(), value, value_buffer_size);
-    if (length < 1 || length > value_buffer_size - 1) return nullptr;
-    size_t bytes = (wide_length(value) + 1) * sizeof(char16_t);
-    auto* copy = static_cast<char16_t*>(std::malloc(bytes));
-    if (copy == nullptr) return nullptr;
-    std::memcpy(copy, value, bytes);
-    return copy;
+    if (length < 1 || length > value_buffer_size - 1) {
+        std::free(value);
+        return nullptr;
+    }
+    return value;
 }
 
 bool set_environment_value(const char* name, const char16_t* value) {

@@ -105,7 +105,8 @@ void report_system_error_about(const char* text, uint32_t code, const char16_t* 
     std::string before = std::string(text) + number;
     before.append(shown, insert);
     std::string after = std::string(insert + 2) + ")\n";
-    const char16_t* name = displayable_path(file);
+    DisplayablePath buffer;
+    const char16_t* name = displayable_path(file, buffer);
     std::fputs(before.c_str(), stderr);
     std::fflush(stderr);
     platform::print_error_with_wide("%ls", name);
@@ -137,8 +138,8 @@ void fail_with_system_error(const char* text, uint32_t code) {
     exit_after_failure();
 }
 
-const char16_t* displayable_path(const char16_t* path) {
-    static char16_t shown[displayable_path_capacity + 1];
+const char16_t* displayable_path(const char16_t* path, DisplayablePath& buffer) {
+    char16_t* shown = buffer.data();
     size_t length = 0;
     for (size_t i = 0; path[i] != 0 && length < displayable_path_capacity; ++i) {
         char16_t unit = path[i];
@@ -157,14 +158,16 @@ const char16_t* displayable_path(const char16_t* path) {
 }
 
 void report_open_failure(const char16_t* entry_path) {
-    const char16_t* shown = displayable_path(entry_path);
+    DisplayablePath buffer;
+    const char16_t* shown = displayable_path(entry_path, buffer);
     platform::print_error_with_wide(message::open_for_writing_failed, shown);
     remember_formatted(message::open_for_writing_failed, shown);
     exit_after_failure();
 }
 
 void report_target_exists(const char16_t* directory) {
-    const char16_t* shown = displayable_path(directory);
+    DisplayablePath buffer;
+    const char16_t* shown = displayable_path(directory, buffer);
     platform::print_error_with_wide(message::target_exists, shown);
     remember_formatted(message::target_exists, shown);
     show_what_was_said();

@@ -40,9 +40,10 @@ inline constexpr char16_t replacement_character = 0xFFFD;
 
 // The path as a message shows it: a surrogate without its partner (a name
 // the system may take but no text can hold) becomes U+FFFD, so that the
-// rest of the path is still printed. In a buffer of its own, valid until
-// the next call.
-const char16_t* displayable_path(const char16_t* path);
+// rest of the path is still printed. Into the caller's buffer, whose text
+// it returns; a longer path is cut.
+using DisplayablePath = WideBuffer<displayable_path_capacity>;
+const char16_t* displayable_path(const char16_t* path, DisplayablePath& shown);
 
 // Writes "text ([Error code] system text)" to standard error and returns.
 void report_system_error(const char* text, uint32_t code);

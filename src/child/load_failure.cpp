@@ -135,7 +135,8 @@ bool visit(Walk& walk, const char16_t* path, int depth) {
 
 void append_path(FailureExplanation& explanation, const char16_t* path) {
     append_wide_char_bounded(explanation.line, u'\'');
-    append_wide_bounded(explanation.line, displayable_path(path));
+    DisplayablePath shown;
+    append_wide_bounded(explanation.line, displayable_path(path, shown));
     append_wide_char_bounded(explanation.line, u'\'');
 }
 
