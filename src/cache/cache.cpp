@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "payload/attached_data.h"
+#include "cache/cache_index.h"
 #include "leftovers/walk.h"
 
 namespace {
@@ -28,13 +28,6 @@ constexpr uint32_t lock_pause_milliseconds = 10;
 constexpr uint32_t publish_pause_first_milliseconds = 10;
 constexpr uint32_t publish_pause_limit_milliseconds = 250;
 constexpr uint32_t publish_wait_milliseconds = 3000;
-
-// The index: a header, then per file its size, its name's length in units
-// and the name (UTF-16LE), in the order the files were unpacked.
-constexpr unsigned char index_magic[8] = {'F', 'Z', 'I', 'N', 'D', 'E', 'X', '1'};
-constexpr size_t index_header_bytes = 8 + launch_settings_format::digest_bytes + 8;
-// Far above any real archive's index; a bigger file is not read.
-constexpr uint64_t index_size_limit = 64ull << 20;
 
 constexpr size_t digest_units = launch_settings_format::digest_text_units;
 
@@ -155,114 +148,6 @@ bool claim(const CachePaths& paths, const char16_t* digest, const char16_t* cont
     return claimed;
 }
 
-void put_le(unsigned char* bytes, uint64_t value, size_t count) {
-    for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
-uint64_t get_le(const unsigned char* bytes, size_t count) {
-    uint64_t value = 0;
-    for (size_t i = count; i > 0; --i) value = value << 8 | bytes[i - 1];
-    return value;
-}
-
-// Buffered writing of the index file.
-struct IndexWriter {
-    platform::FileHandle file{nullptr};
-    unsigned char buffer[32768];
-    size_t used = 0;
-    bool failed = false;
-
-    void put(const void* data, size_t length) {
-        const auto* bytes = static_cast<const unsigned char*>(data);
-        while (length > 0 && !failed) {
-            if (used == sizeof buffer) flush();
-            size_t piece = sizeof buffer - used < length ? sizeof buffer - used : length;
-            std::memcpy(buffer + used, bytes, piece);
-            used += piece;
-            bytes += piece;
-            length -= piece;
-        }
-    }
-    void flush() {
-        if (used > 0 && !platform::write_file(file, buffer, static_cast<uint32_t>(used))) failed = true;
-        used = 0;
-    }
-};
-
-// Writes private_directory\index from the records as the archive gave
-// them, flushed to the disk: what was unpacked and flushed is what a later
-// start checks, so a file cut or zero-filled afterwards is told by its size
-// or, failing that, by the child's load (mark_cache_content_broken).
-bool write_index(const CacheRun& cache, const CachePath& index) {
-    platform::FileHandle file = platform::create_file_for_writing(index.data());
-    if (!file.valid()) return false;
-    IndexWriter writer;
-    writer.file = file;
-    unsigned char header[index_header_bytes] = {};
-    std::memcpy(header, index_magic, sizeof index_magic);
-    std::memcpy(header + 8, cache.paths.digest_bytes, launch_settings_format::digest_bytes);
-    put_le(header + 8 + launch_settings_format::digest_bytes, cache.record_count, 8);
-    writer.put(header, sizeof header);
-    writer.put(cache.records, cache.records_length);
-    writer.flush();
-    bool flushed = !writer.failed && platform::flush_file(file);
-    // A late write error surfaces at the close: such an index is no index.
-    bool closed = platform::close_file(file);
-    return flushed && closed && cache.record_count > 0 && !cache.records_lost;
-}
-
-// Reads the whole index into memory (released with free); null when it is
-// missing, too big or cannot be read.
-unsigned char* read_index(const char16_t* path, uint64_t* size) {
-    if (!platform::get_file_size(path, size) || *size < index_header_bytes || *size > index_size_limit) {
-        return nullptr;
-    }
-    auto* bytes = static_cast<unsigned char*>(platform::allocate_memory(static_cast<size_t>(*size)));
-    if (bytes == nullptr) return nullptr;
-    platform::FileHandle file = platform::open_file_for_reading(path);
-    uint64_t done = 0;
-    if (file.valid()) {
-        while (done < *size) {
-            uint64_t rest = *size - done;
-            uint32_t piece = rest < (1u << 20) ? static_cast<uint32_t>(rest) : (1u << 20);
-            uint32_t read = 0;
-            if (!platform::read_file(file, bytes + done, piece, &read) || read == 0) break;
-            done += read;
-        }
-        platform::close_file(file);
-    }
-    if (done != *size) {
-        std::free(bytes);
-        return nullptr;
-    }
-    return bytes;
-}
-
-// Whether the index bytes are of this content and every file they list is
-// in files (the content's, in its extended-length form) with its size.
-bool index_matches(const CachePaths& paths, const CachePath& files, const unsigned char* bytes, uint64_t size) {
-    if (std::memcmp(bytes, index_magic, sizeof index_magic) != 0) return false;
-    if (std::memcmp(bytes + 8, paths.digest_bytes, launch_settings_format::digest_bytes) != 0) return false;
-    uint64_t count = get_le(bytes + 8 + launch_settings_format::digest_bytes, 8);
-    uint64_t at = index_header_bytes;
-    CachePath path;
-    WideBuffer<attached_data_format::max_name_units> name;
-    for (uint64_t i = 0; i < count; ++i) {
-        if (size - at < 10) return false;
-        uint64_t expected = get_le(bytes + at, 8);
-        size_t length = static_cast<size_t>(get_le(bytes + at + 8, 2));
-        at += 10;
-        if (length == 0 || length > name.capacity || (size - at) / 2 < length) return false;
-        for (size_t u = 0; u < length; ++u) name.units[u] = static_cast<char16_t>(get_le(bytes + at + 2 * u, 2));
-        name.units[length] = 0;
-        at += 2 * length;
-        uint64_t actual = 0;
-        if (!join(path, files.data(), {u"\\", name.data()})) return false;
-        if (!platform::get_file_size(path.data(), &actual) || actual != expected) return false;
-    }
-    return at == size && count > 0;
-}
-
 // Moves a broken content directory out of the way, when no other launcher
 // holds the lock; it is removed beside the application's run. The shared
 // hold is given up for it and taken again after.
@@ -342,14 +227,6 @@ const LeftoverShapes cache_shapes = {read_leftover, name_leftover_tombstone, lef
 // The sweep's bounds per start.
 constexpr WalkLimits cache_leftover_limits = {256, 4096, 10ull * 10'000'000ull};
 
-void release_records(CacheRun& cache) {
-    std::free(cache.records);
-    cache.records = nullptr;
-    cache.records_length = cache.records_capacity = 0;
-    cache.record_count = 0;
-    cache.records_lost = false;
-}
-
 }  // namespace
 
 bool make_cache_paths(const LaunchSettings& settings, CachePaths* paths) {
@@ -374,13 +251,13 @@ bool is_cache_content_complete(const CachePaths& paths) {
     CachePath files;
     if (!join(files, paths.content.data(), {u"\\", files_folder})) return false;
     if (!is_plain_directory_at(paths.content.data()) || !is_plain_directory_at(files.data())) return false;
-    uint64_t size = 0;
-    unsigned char* bytes = read_index(paths.index.data(), &size);
-    if (bytes == nullptr) return false;
-    bool complete = index_matches(paths, files, bytes, size);
-    std::free(bytes);
-    return complete;
+    return cache_index_matches(paths.index.data(), paths.digest_bytes, files.data());
 }
+
+void remember_cache_record(void* context, const char16_t* name, uint64_t size) {
+    add_cache_record(static_cast<CacheRun*>(context)->records, name, size);
+}
+
 
 CacheState open_cache(CacheRun& cache, const LaunchSettings& settings) {
     CachePaths& paths = cache.paths;
@@ -403,34 +280,11 @@ CacheState open_cache(CacheRun& cache, const LaunchSettings& settings) {
     return CacheState::missing;
 }
 
-void remember_cache_record(void* context, const char16_t* name, uint64_t size) {
-    auto& cache = *static_cast<CacheRun*>(context);
-    size_t length = wide_length(name);
-    size_t bytes = 10 + 2 * length;
-    if (cache.records_capacity - cache.records_length < bytes) {
-        size_t capacity = cache.records_capacity * 2 + bytes + 8192;
-        auto* grown = static_cast<unsigned char*>(platform::allocate_memory(capacity));
-        if (grown == nullptr) {
-            cache.records_lost = true;
-            return;
-        }
-        if (cache.records_length > 0) std::memcpy(grown, cache.records, cache.records_length);
-        std::free(cache.records);
-        cache.records = grown;
-        cache.records_capacity = capacity;
-    }
-    unsigned char* at = cache.records + cache.records_length;
-    put_le(at, size, 8);
-    put_le(at + 8, length, 2);
-    for (size_t i = 0; i < length; ++i) put_le(at + 10 + 2 * i, name[i], 2);
-    cache.records_length += bytes;
-    ++cache.record_count;
-}
-
 Publication publish_cache_content(CacheRun& cache, TreeRemoval& removal) {
     CachePath index;
-    bool indexed = join(index, cache.private_directory.data(), {u"\\", index_file}) && write_index(cache, index);
-    release_records(cache);
+    bool indexed = join(index, cache.private_directory.data(), {u"\\", index_file}) &&
+                   write_cache_index(index.data(), cache.paths.digest_bytes, cache.records);
+    cache.records.release();
     if (indexed && rename_into_place(cache)) return Publication::published;
     if (exists(cache.paths.content.data())) {
         // Another launcher published first: theirs is used when it is

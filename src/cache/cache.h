@@ -23,15 +23,16 @@
 // (launcher/target_choice.h). Every path the cache works on itself is in its
 // extended-length form where the system has one, so that a deep archive
 // that unpacks below %TEMP% unpacks here too on a Windows without long
-// paths; only `files` stays plain, as the application is told it.
+// paths; only `files` stays plain, as the application is told it. The
+// index's format is in cache/cache_index.h.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 
 #include "base/wide.h"
+#include "cache/cache_index.h"
 #include "payload/launch_settings.h"
 #include "platform/platform.h"
 #include "removal/tree_removal.h"
@@ -73,23 +74,8 @@ struct CacheRun {
     // A broken content directory this run set aside, removed beside the
     // application's run; empty when none.
     CachePath set_aside;
-    // The records unpacked, for the index: per record its size (8 bytes,
-    // little-endian), its name's length in units (2 bytes) and the name
-    // (UTF-16LE), one after another (heap, released at publication).
-    unsigned char* records = nullptr;
-    size_t records_length = 0;
-    size_t records_capacity = 0;
-    uint64_t record_count = 0;
-    // Set when memory for a record ran out: such an index is no index, and
-    // the run falls back instead of failing.
-    bool records_lost = false;
-
-    // The executable's run is never destroyed (launcher/entry.cpp); a test's
-    // run may end in the middle of unpacking.
-    CacheRun() = default;
-    CacheRun(const CacheRun&) = delete;
-    CacheRun& operator=(const CacheRun&) = delete;
-    ~CacheRun() { std::free(records); }
+    // The records unpacked, for the index (released at publication).
+    CacheRecords records;
 };
 
 // The paths for settings below the local application data folder; false
