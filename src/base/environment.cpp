@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/report.h"
 #include "base/wide.h"
 #include "platform/platform.h"
 
@@ -23,7 +24,9 @@ char16_t* get_environment_copy(const char* name) {
     // Room for the longest value there is, on the heap rather than in a
     // static, so that threads may read variables side by side.
     auto* value = static_cast<char16_t*>(platform::allocate_memory(value_buffer_size * sizeof(char16_t)));
-    if (value == nullptr) return nullptr;
+    // Taking a variable for absent when memory ran out could make a child
+    // take itself for a parent.
+    if (value == nullptr) fail_with_message(message::allocation_failed);
     value[0] = 0;
     uint32_t length = platform::get_environment_variable(wide_name.data(), value, value_buffer_size);
     if (length < 1 || length > value_buffer_size - 1) {

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-// A heap copy of the value (release with std::free), or null when absent or
-// when the copy cannot be made.
+// A heap copy of the value (release with std::free), or null when absent.
+// Memory that runs out is the failure "couldn't allocate memory".
 char16_t* get_environment_copy(const char* name);
 bool set_environment_value(const char* name, const char16_t* value);
 bool unset_environment_value(const char* name);

@@ -8,8 +8,7 @@
 
 namespace {
 
-void (*failure_cleanup)(void*) = nullptr;
-void* failure_cleanup_context = nullptr;
+Callback<void()> failure_cleanup;
 
 // What the lines of this run said, for a person who cannot see the streams:
 // shown once, just before the process ends. A longer text is cut, never
@@ -52,9 +51,9 @@ void show_what_was_said() {
 
 [[noreturn]] void exit_after_failure() {
     // Taken out first: a failure inside the cleanup must not run it again.
-    void (*cleanup)(void*) = failure_cleanup;
-    failure_cleanup = nullptr;
-    if (cleanup != nullptr) cleanup(failure_cleanup_context);
+    Callback<void()> cleanup = failure_cleanup;
+    failure_cleanup = {};
+    if (cleanup.is_set()) cleanup();
     show_what_was_said();
     platform::exit_process(failure_exit_status);
 }
@@ -74,10 +73,7 @@ const char* system_text_of(uint32_t code) {
 
 }  // namespace
 
-void set_failure_cleanup(void (*cleanup)(void*), void* context) {
-    failure_cleanup = cleanup;
-    failure_cleanup_context = context;
-}
+void set_failure_cleanup(Callback<void()> cleanup) { failure_cleanup = cleanup; }
 
 void report_system_error(const char* text, uint32_t code) {
     const char* shown = system_text_of(code);

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/callback.h"
 #include "base/wide.h"
 
 namespace message {
@@ -33,7 +34,7 @@ inline constexpr int failure_exit_status = 2;
 // names was made by someone else, and the parent's cleanup would remove it.
 // The parent flow sets it, since only the parent has something to clean up;
 // a null cleanup removes it.
-void set_failure_cleanup(void (*cleanup)(void* context), void* context);
+void set_failure_cleanup(Callback<void()> cleanup);
 
 inline constexpr size_t displayable_path_capacity = path_capacity;
 inline constexpr char16_t replacement_character = 0xFFFD;

@@ -304,7 +304,7 @@ void mark_cache_content_broken(const CachePaths& paths) { platform::delete_file(
 
 void remove_unused_cache_content(const CachePaths& paths, const char16_t* set_aside, TreeRemoval& removal,
                                  AbandonCheck abandon) {
-    auto abandoned = [&abandon] { return abandon.requested != nullptr && abandon.requested(abandon.context); };
+    auto abandoned = [&abandon] { return abandon.is_set() && abandon(); };
     if (set_aside[0] != 0) remove_claimed(set_aside, platform::get_file_attributes(set_aside), removal, abandon);
     platform::DirectoryEntry entry;
     bool has_entry = false;

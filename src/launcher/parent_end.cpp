@@ -31,7 +31,7 @@ void register_parent_cleanups(Run& run) {
     if (!platform::add_console_control_handler(console_control_handler)) {
         fail_with_message(message::register_handler_failed);
     }
-    set_failure_cleanup(clean_up_run_after_failure, &run);
+    set_failure_cleanup({clean_up_run_after_failure, &run});
 }
 
 int console_control_handler(uint32_t control_type) {
@@ -64,5 +64,5 @@ bool registered_run_interrupted() { return registered_run != nullptr && register
 
 void forget_registered_run() {
     registered_run = nullptr;
-    set_failure_cleanup(nullptr, nullptr);
+    set_failure_cleanup({});
 }

@@ -98,7 +98,7 @@ void let_go(CacheCleanup* cleanup) {
     if (cleanup->holders.fetch_sub(1) == 1) delete cleanup;
 }
 
-bool should_stop(const void* context) {
+bool should_stop(void* context) {
     auto* cleanup = static_cast<const CacheCleanup*>(context);
     return cleanup->stop.load() || cleanup->interruption->has_begun() ||
            platform::system_time_as_file_time() > cleanup->deadline;
@@ -175,5 +175,5 @@ BesideWait work_beside_wait(Run& run, TargetChoice choice) {
 }
 
 void repair_cache_after_load_failure(Run& run) {
-    if (run.unpacking.target_owner.load() == TargetOwner::kept) set_failure_cleanup(mark_broken, &run);
+    if (run.unpacking.target_owner.load() == TargetOwner::kept) set_failure_cleanup({mark_broken, &run});
 }

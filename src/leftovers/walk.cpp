@@ -14,7 +14,7 @@ bool join(LeftoverPath& path, const char16_t* folder, const char16_t* name) {
     return true;
 }
 
-bool asked_to_stop(const AbandonCheck& stop) { return stop.requested != nullptr && stop.requested(stop.context); }
+bool asked_to_stop(const AbandonCheck& stop) { return stop.is_set() && stop(); }
 
 struct Walk {
     Walk(const char16_t* folder, const LeftoverShapes& shapes, const WalkLimits& limits, AbandonCheck outer,
@@ -36,7 +36,7 @@ struct Walk {
     bool exhausted() const { return tally.removed >= limits.removals || tally.examined >= limits.examinations; }
 };
 
-bool walk_should_stop(const void* context) { return static_cast<const Walk*>(context)->stopped(); }
+bool walk_should_stop(void* context) { return static_cast<const Walk*>(context)->stopped(); }
 
 // Calls visit(entry, name) for every candidate of one listing of the folder
 // until visit returns false or the walk is stopped.

@@ -193,7 +193,7 @@ void remove_tree_once(TreeRemoval& removal, platform::DirectoryHandle root_paren
         return;
     }
     while (depth > 0) {
-        if (abandon.requested != nullptr && abandon.requested(abandon.context)) {
+        if (abandon.is_set() && abandon()) {
             leave_levels(removal, depth);
             return;
         }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <mutex>
 
+#include "base/callback.h"
 #include "platform/platform.h"
 
 // The root's path, in its extended-length form, and the names of the
@@ -48,11 +49,9 @@ struct TreeRemoval {
 // device or extended-length form) is left alone.
 void remove_directory_tree(TreeRemoval& removal, const char16_t* directory);
 
-// Asked before every entry of a removal that may be left half done.
-struct AbandonCheck {
-    bool (*requested)(const void* context) = nullptr;
-    const void* context = nullptr;
-};
+// Asked before every entry of a removal that may be left half done: true
+// to leave off. None by default.
+using AbandonCheck = Callback<bool()>;
 // One attempt at the same removal, without retries, that leaves off before
 // the next entry once abandon is requested; what is left stays. For removing
 // the trees of dead launchers beside the running application.

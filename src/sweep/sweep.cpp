@@ -14,7 +14,7 @@ struct StopCheck {
     const Interruption* interruption;
 };
 
-bool should_stop(const void* context) {
+bool should_stop(void* context) {
     auto* check = static_cast<const StopCheck*>(context);
     return check->stop->load() || check->interruption->has_begun();
 }

@@ -365,7 +365,7 @@ TEST_F(Walks, ATombstoneCarriesTheClaimersStampUntilItHasGone) {
         *stopping = true;
         return real.delete_entry_relative(parent, name, expected);
     };
-    AbandonCheck check{[](const void* context) { return *static_cast<const bool*>(context); }, &stop};
+    AbandonCheck check{[](void* context) { return *static_cast<const bool*>(context); }, &stop};
     EXPECT_EQ(remove_dead_leftovers(core_path(folder).c_str(), cache_like_shapes, {256, 4096, minute}, check, *removal)
                   .removed,
               1u);

@@ -126,8 +126,11 @@ void install_world(platform::Table& table) {
         world->target_existed_at_exit = fs::exists(target_path());
         throw ProcessExit{status};
     };
+    // Large blocks (the reader's window, 128 KiB) apart from the small ones
+    // (a variable's value), so that a moment can name the start of the
+    // unpacking however many variables are read before it.
     table.allocate_memory = [](size_t size) -> void* {
-        if (record("allocate_memory")) return nullptr;
+        if (record(size >= 128 * 1024 ? "allocate_large_memory" : "allocate_memory")) return nullptr;
         return world->real.allocate_memory(size);
     };
     table.create_directory = [](const char16_t* path) {
@@ -370,7 +373,7 @@ TEST_P(EventMoment, LeavesNoChildNoDirectoryAndEndsWithTheStatusOfTheInterruptio
 INSTANTIATE_TEST_SUITE_P(
     Moments, EventMoment,
     testing::Values(
-        Moment{"BeforeUnpacking", "allocate_memory", 0, false, false, interrupted},
+        Moment{"BeforeUnpacking", "allocate_large_memory", 0, false, false, interrupted},
         Moment{"BetweenTwoPiecesOfAFile", "write_file", 2, false, false, interrupted},
         Moment{"WhileAFileIsCreated", "create_file", 1, false, false, interrupted},
         Moment{"WhileTheCommandLineIsBuiltBeforeUnpacking", "get_raw_command_line", 0, false, false, interrupted},
