@@ -51,7 +51,7 @@ class EndingTest(unittest.TestCase):
 class ConsoleEventMoments(EndingTest):
     MOMENTS = [
         # moment, where the event falls, what the application does, status
-        ('before unpacking', 'allocate_memory:0', {}, INTERRUPTED),
+        ('before unpacking', 'create_private_directory:0', {}, INTERRUPTED),
         ('while a file is written', 'write_file:1', {}, INTERRUPTED),
         ('while the command line is built, before unpacking', 'get_raw_command_line:0', {}, INTERRUPTED),
         ('between unpacking and the start', 'create_kill_on_close_job:0', {}, INTERRUPTED),
