@@ -8,11 +8,32 @@
 #include "launcher/parent_end.h"
 #include "platform/platform.h"
 #include "sweep/sweep.h"
+#include "unpack/directories.h"
 
 namespace {
 
+// A base another program can write to may hold a link in the base's place,
+// put there to send the launcher's directory, its removal and its sweep
+// elsewhere: the base itself must be a real directory, checked without
+// following a link, by the parent once it exists and by the child again
+// before anything is loaded from below it.
+void check_target_base(Run& run) {
+    TargetDirectory base;
+    copy_wide_bounded(base, run.target_directory.data());
+    cut_at_last_backslash(base.data());
+    if (run.run_mode == RunMode::parent) {
+        create_containing_directories(run.unpacking.known_directories, run.target_directory.data());
+    }
+    platform::DirectoryOwner owner = {};
+    if (!platform::query_directory_owner(base.data(), &owner)) report_target_base_refused(base.data());
+}
+
+// Below {TEMP}, or below the base the launcher was packed with.
 void resolve_temporary_directory(Run& run) {
-    if (!resolve_target_directory(run.target_directory, run.arguments)) report_spec_failure(built_in_target_spec);
+    TargetSpec spec;
+    make_target_spec(spec, run.launch_settings.target_base);
+    if (!resolve_target_directory(run.target_directory, run.arguments, spec.data())) report_spec_failure(spec.data());
+    if (run.launch_settings.target_base[0] != 0) check_target_base(run);
 }
 
 TargetChoice choose_as_parent(Run& run) {
