@@ -12,11 +12,33 @@
 
 namespace {
 
+// Whether the base is a directory and no link both as its parent lists it
+// and as it opens without following a link: Windows shows a link either
+// way, Wine only in the listing.
+bool is_plain_base(const char16_t* base) {
+    TargetDirectory parent;
+    copy_wide_bounded(parent, base);
+    cut_at_last_backslash(parent.data());
+    size_t name_start = wide_length(parent.data()) + 1;
+    // A drive's own directory is its root, "C:\", not "C:".
+    if (name_start == 3 && parent.data()[1] == u':') append_wide_char_bounded(parent, u'\\');
+    if (name_start > wide_length(base)) return false;
+    platform::EntryFacts facts = {};
+    platform::DirectoryHandle directory = platform::open_directory_for_removal({nullptr}, parent.data(), &facts);
+    if (!directory.valid()) return false;
+    bool listed_plain = platform::find_directory_entry(directory, base + name_start, &facts) &&
+                        (facts.attributes & platform::file_attribute_directory) != 0 &&
+                        (facts.attributes & platform::file_attribute_reparse_point) == 0;
+    platform::close_directory(directory);
+    platform::DirectoryOwner owner = {};
+    return listed_plain && platform::query_directory_owner(base, &owner);
+}
+
 // A base another program can write to may hold a link in the base's place,
 // put there to send the launcher's directory, its removal and its sweep
-// elsewhere: the base itself must be a real directory, checked without
-// following a link, by the parent once it exists and by the child again
-// before anything is loaded from below it.
+// elsewhere: the base itself must be a real directory, checked by the
+// parent once it exists and by the child again before anything is loaded
+// from below it.
 void check_target_base(Run& run) {
     TargetDirectory base;
     copy_wide_bounded(base, run.target_directory.data());
@@ -24,8 +46,7 @@ void check_target_base(Run& run) {
     if (run.run_mode == RunMode::parent) {
         create_containing_directories(run.unpacking.known_directories, run.target_directory.data());
     }
-    platform::DirectoryOwner owner = {};
-    if (!platform::query_directory_owner(base.data(), &owner)) report_target_base_refused(base.data());
+    if (!is_plain_base(base.data())) report_target_base_refused(base.data());
 }
 
 // Below {TEMP}, or below the base the launcher was packed with.

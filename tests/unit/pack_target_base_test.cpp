@@ -35,7 +35,6 @@ TEST(PackTargetBase, AcceptsFullPathsThatEveryStartExpandsAlike) {
         {u"{Home}\\.app data\\x y", ""},
         {u"C:\\Apps", ""},
         {u"z:\\Program Data\\Vendor\\App\u00e9", ""},
-        {u"\\\\server\\share", ""},
         {u"\\\\server\\share\\Apps\\Run", ""},
         {long_base(1024), ""},
         {u"C:\\" + std::u16string(255, u'a'), ""},
@@ -95,6 +94,7 @@ TEST(PackTargetBase, RefusesWhatCannotWorkAndSaysWhy) {
         {u"\\\\server\\", "\\\\server\\share"},
         {u"\\\\\\share", "\\\\server\\share"},
         {u"\\\\server\\share\\", "ends with a backslash"},
+        {u"\\\\server\\share", "a share's root is no base"},
     };
     for (const auto& c : cases) {
         const std::string problem = target_base_problem(c.base);

@@ -99,10 +99,10 @@ class Runs(TargetBaseTest):
         exe = self.launcher('--cache', '--target-base', '{CACHE_DIR}\\%s\\App' % folder)
         listed = packer('list', exe)
         self.assertEqual(listed.status, 0, listed.stderr)
-        cache = re.search(r', cache %LOCALAPPDATA%\\(\S+?), target base \{CACHE_DIR\}\\' + folder + r'\\App,',
+        cache = re.search(r', cache %LOCALAPPDATA%\\Fenzar\\(\S+?), target base \{CACHE_DIR\}\\' + folder + r'\\App,',
                           listed.stdout)
         self.assertIsNotNone(cache, listed.stdout)
-        self.addCleanup(shutil.rmtree, os.path.join(local_app_data(), *cache.group(1).split('\\')[:2]), True)
+        self.addCleanup(shutil.rmtree, os.path.join(local_app_data(), 'Fenzar', cache.group(1).split('\\')[0]), True)
 
         user = pwd.getpwuid(os.getuid()).pw_name
         base_windows = 'C:\\users\\%s\\AppData\\Local\\%s\\App' % (user, folder)

@@ -135,6 +135,9 @@ std::string target_base_problem(std::u16string_view base) {
         const std::size_t share_end = std::min(rest.find(u'\\'), rest.size());
         const std::u16string_view share = rest.substr(0, share_end);
         if (server.empty() || share.empty()) return "a share is written \\\\server\\share";
+        if (share_end == rest.size()) {
+            return "a share's root is no base: name a folder on it, such as \\\\server\\share\\Apps";
+        }
         for (const std::u16string_view name : {server, share}) {
             if (std::string problem = folder_problem(name); !problem.empty()) return problem;
         }

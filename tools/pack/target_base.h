@@ -14,7 +14,8 @@ namespace fenzar::pack {
 // Windows can create. Refused besides: other placeholders (those that differ
 // at every start, which would leave the sweep nothing to find, and the
 // {PROGRAM} family, which the caller chooses), a placeholder after the
-// start, a trailing backslash, and more than 1024 UTF-16 units.
+// start, a drive's or share's root alone, a trailing backslash, and more
+// than 1024 UTF-16 units.
 std::string target_base_problem(std::u16string_view base);
 
 }  // namespace fenzar::pack
