@@ -209,8 +209,8 @@ TargetChoice unpack_application(Run& run, TargetChoice choice, AttachedData atta
 }
 
 BesideWait work_beside_wait(Run& run, TargetChoice choice) {
-    // Dead launchers leave their trees in %TEMP%, beside a temporary target
-    // directory; beside a cache directory are the cache's own leftovers.
+    // Dead launchers leave their trees in %TEMP% or the base, beside a
+    // temporary target directory; beside a cache directory are the cache's own leftovers.
     if (choice == TargetChoice::cached) return {begin_cache_cleanup, end_cache_cleanup, &run};
     run.sweep_request = {run.target_directory.data(), &run.interruption};
     return sweep_beside_wait(run.sweep_request);
