@@ -45,6 +45,8 @@ void check_target_base(Run& run) {
     cut_at_last_backslash(base.data());
     if (run.run_mode == RunMode::parent) {
         create_containing_directories(run.unpacking.known_directories, run.target_directory.data());
+        // A base that could not be made: the directory's creation says why.
+        if (platform::get_file_attributes(base.data()) == platform::invalid_file_attributes) return;
     }
     if (!is_plain_base(base.data())) report_target_base_refused(base.data());
 }

@@ -140,6 +140,15 @@ class Runs(TargetBaseTest):
                 self.assertEqual(os.listdir(elsewhere), [])
 
 
+    def test_a_base_that_cannot_be_made_is_the_directorys_creation_failure(self):
+        # No drive Q: in the test prefix.
+        exe = self.launcher('--target-base', 'Q:\\Apps\\Run')
+        result = harness.run(exe, cwd=self.work)
+        self.assertEqual(result.status, 2)
+        self.assertRegex(result.stderr, r"^Error, couldn't create target directory\. \(\[Error 3\] .*\)\n\Z")
+        self.assertNotIn('path=', result.stdout)
+
+
 class Sweep(TargetBaseTest):
     def test_dead_launchers_directories_in_the_base_are_swept(self):
         base = os.path.join(self.work, 'base')
