@@ -201,6 +201,25 @@ class Packer(TargetBaseTest):
                     self.assertEqual(result.stderr.count('\n'), 1)
                     self.assertFalse(os.path.lexists(out))
 
+    def test_both_packers_write_the_same_base(self):
+        data = os.path.join(self.work, 'app.bin')
+        self.assertEqual(packer('build', '-q', '-o', data, PROBE).status, 0)
+        base = '{CACHE_DIR}\\V\u00e9ndor\\App'
+        outputs = []
+        for kind in ('linux', 'windows'):
+            out = os.path.join(self.work, kind, 'app.exe')
+            os.mkdir(os.path.dirname(out))
+            if kind == 'linux':
+                result = packer('link', '-q', '--target-base', base, '-o', out, data)
+            else:
+                result = harness.run(harness.FENZAR_PACK_EXE, ['link', '-q', '--target-base', base, '-o',
+                                                               harness.windows_path(out), harness.windows_path(data)])
+            self.assertEqual(result.status, 0, result.stderr)
+            with open(out, 'rb') as f:
+                outputs.append(f.read())
+        self.assertEqual(outputs[0], outputs[1])
+        self.assertIn(', target base %s,' % base, packer('list', out).stdout.splitlines()[0])
+
     def test_link_takes_it_and_list_shows_it_and_build_does_not(self):
         data = os.path.join(self.work, 'app.bin')
         self.assertEqual(packer('build', '-q', '-o', data, PROBE).status, 0)
