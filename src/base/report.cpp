@@ -170,6 +170,13 @@ void report_target_exists(const char16_t* directory) {
     platform::exit_process(failure_exit_status);
 }
 
+void report_target_base_refused(const char16_t* base) {
+    const char16_t* shown = displayable_path(base);
+    platform::print_error_with_wide(message::target_base_refused, shown);
+    remember_formatted(message::target_base_refused, shown);
+    exit_after_failure();
+}
+
 void report_unpack_failure() {
     uint32_t code = platform::last_error();
     fail_with_system_error(message::unpack_failed, code);

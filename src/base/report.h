@@ -25,6 +25,7 @@ inline constexpr const char* launch_child_failed = "Error, couldn't launch child
 inline constexpr const char* target_exists = "Error, target directory '%ls' already exists.\n";
 inline constexpr const char* create_target_failed = "Error, couldn't create target directory.";
 inline constexpr const char* examine_parent_failed = "Error, couldn't examine parent process.";
+inline constexpr const char* target_base_refused = "Error, target base '%ls' is not a plain directory.\n";
 }  // namespace message
 
 inline constexpr int failure_exit_status = 2;
@@ -66,6 +67,8 @@ void report_explanation(const char16_t* line);
 // "Error, target directory '<directory>' already exists." then exit 2,
 // without the failure cleanup (see set_failure_cleanup).
 [[noreturn]] void report_target_exists(const char16_t* directory);
+// "Error, target base '<base>' is not a plain directory." then exit 2.
+[[noreturn]] void report_target_base_refused(const char16_t* base);
 // Reads the last error right away; call directly after the failed write.
 [[noreturn]] void report_unpack_failure();
 // The expansion message with the template itself, then an immediate stop.

@@ -8,11 +8,55 @@
 #include "launcher/parent_end.h"
 #include "platform/platform.h"
 #include "sweep/sweep.h"
+#include "unpack/directories.h"
 
 namespace {
 
+// Whether the base is a directory and no link both as its parent lists it
+// and as it opens without following a link: Windows shows a link either
+// way, Wine only in the listing.
+bool is_plain_base(const char16_t* base) {
+    TargetDirectory parent;
+    copy_wide_bounded(parent, base);
+    cut_at_last_backslash(parent.data());
+    size_t name_start = wide_length(parent.data()) + 1;
+    // A drive's own directory is its root, "C:\", not "C:".
+    if (name_start == 3 && parent.data()[1] == u':') append_wide_char_bounded(parent, u'\\');
+    if (name_start > wide_length(base)) return false;
+    platform::EntryFacts facts = {};
+    platform::DirectoryHandle directory = platform::open_directory_for_removal({nullptr}, parent.data(), &facts);
+    if (!directory.valid()) return false;
+    bool listed_plain = platform::find_directory_entry(directory, base + name_start, &facts) &&
+                        (facts.attributes & platform::file_attribute_directory) != 0 &&
+                        (facts.attributes & platform::file_attribute_reparse_point) == 0;
+    platform::close_directory(directory);
+    platform::DirectoryOwner owner = {};
+    return listed_plain && platform::query_directory_owner(base, &owner);
+}
+
+// A base another program can write to may hold a link in the base's place,
+// put there to send the launcher's directory, its removal and its sweep
+// elsewhere: the base itself must be a real directory, checked by the
+// parent once it exists and by the child again before anything is loaded
+// from below it.
+void check_target_base(Run& run) {
+    TargetDirectory base;
+    copy_wide_bounded(base, run.target_directory.data());
+    cut_at_last_backslash(base.data());
+    if (run.run_mode == RunMode::parent) {
+        create_containing_directories(run.unpacking.known_directories, run.target_directory.data());
+        // A base that could not be made: the directory's creation says why.
+        if (platform::get_file_attributes(base.data()) == platform::invalid_file_attributes) return;
+    }
+    if (!is_plain_base(base.data())) report_target_base_refused(base.data());
+}
+
+// Below {TEMP}, or below the base the launcher was packed with.
 void resolve_temporary_directory(Run& run) {
-    if (!resolve_target_directory(run.target_directory, run.arguments)) report_spec_failure(built_in_target_spec);
+    TargetSpec spec;
+    make_target_spec(spec, run.launch_settings.target_base);
+    if (!resolve_target_directory(run.target_directory, run.arguments, spec.data())) report_spec_failure(spec.data());
+    if (run.launch_settings.target_base[0] != 0) check_target_base(run);
 }
 
 TargetChoice choose_as_parent(Run& run) {
@@ -167,8 +211,8 @@ TargetChoice unpack_application(Run& run, TargetChoice choice, AttachedData atta
 }
 
 BesideWait work_beside_wait(Run& run, TargetChoice choice) {
-    // Dead launchers leave their trees in %TEMP%, beside a temporary target
-    // directory; beside a cache directory are the cache's own leftovers.
+    // Dead launchers leave their trees in %TEMP% or the base, beside a
+    // temporary target directory; beside a cache directory are the cache's own leftovers.
     if (choice == TargetChoice::cached) return {begin_cache_cleanup, end_cache_cleanup, &run};
     run.sweep_request = {run.target_directory.data(), &run.interruption};
     return sweep_beside_wait(run.sweep_request);

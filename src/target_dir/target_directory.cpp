@@ -24,8 +24,22 @@ bool read_launcher_name_part(const char16_t* text, uint32_t* process_id) {
     return true;
 }
 
-bool resolve_target_directory(TargetDirectory& target_directory, const SavedArguments& arguments) {
-    bool expanded = expand_spec(target_directory.data(), built_in_target_spec, target_directory_capacity, arguments);
+void make_target_spec(TargetSpec& spec, const char16_t* base) {
+    if (base[0] == 0) {
+        copy_wide_bounded(spec, built_in_target_spec);
+        return;
+    }
+    copy_wide_bounded(spec, base);
+    append_wide_bounded(spec, launcher_name_spec);
+}
+
+bool resolve_target_directory(TargetDirectory& target_directory, const SavedArguments& arguments,
+                              const char16_t* target_spec) {
+    bool expanded = expand_spec(target_directory.data(), target_spec, target_directory_capacity, arguments);
     make_full_path_in_place(target_directory);
     return expanded;
+}
+
+bool resolve_target_directory(TargetDirectory& target_directory, const SavedArguments& arguments) {
+    return resolve_target_directory(target_directory, arguments, built_in_target_spec);
 }

@@ -14,6 +14,18 @@ using TargetDirectory = WideBuffer<target_directory_capacity>;
 // The template the target directory is computed from.
 inline constexpr const char16_t* built_in_target_spec = u"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
 
+// A launcher packed with --target-base makes its directory below that
+// template instead of {TEMP}: the base, then this, the built-in template's
+// part after {TEMP}.
+inline constexpr const char16_t* launcher_name_spec = u"\\onefile_{PID}_{TIME_US}_{RANDOM}";
+// The longest base the launch settings carry, and the name's template.
+inline constexpr size_t target_spec_capacity = 1024 + 40;
+using TargetSpec = WideBuffer<target_spec_capacity>;
+// The template for a base: built_in_target_spec for an empty one (the
+// default, unchanged), else the base followed by launcher_name_spec. A base
+// longer than the settings allow is an immediate stop.
+void make_target_spec(TargetSpec& spec, const char16_t* base);
+
 // The pieces of the name the template gives the directory below {TEMP}, for
 // whoever has to recognise one: launcher_name_prefix, the process id, "_",
 // TIME_US's digits, "_", RANDOM's token.
@@ -33,3 +45,6 @@ bool read_launcher_name_part(const char16_t* text, uint32_t* process_id);
 // Expands the template into target_directory and makes it a full path. False
 // when the expansion failed; a full path that does not fit stops at once.
 bool resolve_target_directory(TargetDirectory& target_directory, const SavedArguments& arguments);
+// The same with a template of make_target_spec's.
+bool resolve_target_directory(TargetDirectory& target_directory, const SavedArguments& arguments,
+                              const char16_t* target_spec);

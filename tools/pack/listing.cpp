@@ -196,10 +196,13 @@ std::optional<std::string> launcher_summary(std::span<const unsigned char> file)
     if (!settings_block.empty()) {
         LaunchSettings settings;
         if (read_launch_settings(settings_block.data(), settings_block.size(), &settings)) {
-            char16_t digest[launch_settings_format::digest_text_units + 1];
-            format_digest(settings.digest, digest);
-            line += ", cache %LOCALAPPDATA%\\Fenzar\\" + utf16_to_display(settings.name) + "\\" +
-                    utf16_to_display(digest);
+            if (settings.cache) {
+                char16_t digest[launch_settings_format::digest_text_units + 1];
+                format_digest(settings.digest, digest);
+                line += ", cache %LOCALAPPDATA%\\Fenzar\\" + utf16_to_display(settings.name) + "\\" +
+                        utf16_to_display(digest);
+            }
+            if (settings.target_base[0] != 0) line += ", target base " + utf16_to_display(settings.target_base);
         } else {
             line += ", launch settings the launcher refuses";
         }

@@ -28,6 +28,7 @@
 #include "progress.h"
 #include "scratch_directory.h"
 #include "summary.h"
+#include "target_base.h"
 #include "version_info.h"
 #include "windows_libraries.h"
 #include "system.h"
@@ -107,6 +108,14 @@ constexpr const char* launcher_help =
     "                  %LOCALAPPDATA%\\Fenzar\\NAME\\DIGEST (NAME: the library's name\n"
     "                  without extension; DIGEST: of the attached data); later\n"
     "                  starts check the files' sizes instead of unpacking\n"
+    "  --target-base TEMPLATE\n"
+    "                  the folder the launcher makes its fresh directories in,\n"
+    "                  instead of %TEMP%: {TEMP}, {HOME} or {CACHE_DIR} (the user's\n"
+    "                  temporary, profile or local application-data folder), a\n"
+    "                  drive (C:\\...) or a share (\\\\server\\share), then folders,\n"
+    "                  such as {CACHE_DIR}\\Vendor\\App; missing folders are\n"
+    "                  created. With --cache it holds the directories of runs that\n"
+    "                  do not use the cache\n"
     "\n"
     "Version information (what Explorer's Details tab shows), as UTF-8 text:\n"
     "  --file-version N[.N[.N[.N]]]     numbers from 0 to 65535, default 0.0.0.0\n"
@@ -157,6 +166,7 @@ struct arguments {
     std::optional<fs::path> icon;
     std::optional<fs::path> template_file;
     bool cache = false;
+    std::u16string target_base;
     version_options version;
     compression_options compression;
     std::vector<fs::path> positional;
@@ -172,6 +182,15 @@ int parse_number(std::string_view option, std::string_view text, int low, int hi
                           " to " + std::to_string(high));
     }
     return value;
+}
+
+std::u16string target_base_from(std::string_view text) {
+    const auto base = wtf8_to_utf16(text);
+    if (!base) throw usage_error("--target-base needs UTF-8 text");
+    if (const std::string problem = target_base_problem(*base); !problem.empty()) {
+        throw usage_error("--target-base '" + std::string(text) + "' cannot work: " + problem);
+    }
+    return *base;
 }
 
 using version_member = std::optional<std::string> version_options::*;
@@ -254,6 +273,8 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
             parsed.icon = path_from_argument(value());
         } else if (name == "--cache" && links && !inline_value) {
             parsed.cache = true;
+        } else if (name == "--target-base" && links) {
+            parsed.target_base = target_base_from(value());
         } else if (name == "--template" && links) {
             parsed.template_file = path_from_argument(value());
         } else if (const auto member = version_flag(name); member && links) {
@@ -389,6 +410,7 @@ launcher_options launcher_from(const arguments& parsed) {
     options.template_file = parsed.template_file;
     options.version = parsed.version;
     options.cache = parsed.cache;
+    options.target_base = parsed.target_base;
     options.packer_version = FENZAR_VERSION;
     options.dpi = parsed.dpi;
     return options;
