@@ -62,6 +62,7 @@ public:
                     remaining_ -= skip;
                     if (remaining_ == 0) {
                         records_.back().signing = signing_of(head_);
+                        records_.back().program_subsystem = program_subsystem(head_);
                         state_ = state::name;
                     }
                     break;
@@ -177,7 +178,8 @@ located_data locate_attached_data(std::span<const unsigned char> file) {
     throw pack_error("no attached data section (" FENZAR_DATA_SECTION_NAME "): not a launcher");
 }
 
-std::optional<std::string> launcher_summary(std::span<const unsigned char> file) {
+std::optional<std::string> launcher_summary(std::span<const unsigned char> file,
+                                            std::u16string_view first_record_name) {
     if (file.size() >= sizeof magic && std::memcmp(file.data(), magic, sizeof magic) == 0) return std::nullopt;
     std::string line = "launcher: ";
     switch (const std::uint16_t subsystem = image_subsystem(file)) {
@@ -196,10 +198,13 @@ std::optional<std::string> launcher_summary(std::span<const unsigned char> file)
     if (!settings_block.empty()) {
         LaunchSettings settings;
         if (read_launch_settings(settings_block.data(), settings_block.size(), &settings)) {
-            char16_t digest[launch_settings_format::digest_text_units + 1];
-            format_digest(settings.digest, digest);
-            line += ", cache %LOCALAPPDATA%\\Fenzar\\" + utf16_to_display(settings.name) + "\\" +
-                    utf16_to_display(digest);
+            if (settings.cache) {
+                char16_t digest[launch_settings_format::digest_text_units + 1];
+                format_digest(settings.digest, digest);
+                line += ", cache %LOCALAPPDATA%\\Fenzar\\" + utf16_to_display(settings.name) + "\\" +
+                        utf16_to_display(digest);
+            }
+            if (settings.runs_program) line += ", runs the program " + utf16_to_display(first_record_name);
         } else {
             line += ", launch settings the launcher refuses";
         }
