@@ -242,12 +242,15 @@ class StartFailures(ProgramTest):
 
 class KilledLauncher(ProgramTest):
     # The program and what it starts are in the launcher's job: ended with
-    # TerminateProcess, the launcher takes both with it. Its directory
-    # stays, and a later launcher's sweep removes it once it is old.
-    def test_program_and_its_child_end_with_the_launcher(self):
+    # TerminateProcess, the launcher takes both with it, unless the program
+    # started its child with CREATE_BREAKAWAY_FROM_JOB (what the README
+    # tells a program whose helpers must outlive it). The directory stays,
+    # and once it is old a later launcher's sweep removes it.
+    def kill_launcher(self, breakaway):
         launcher = self.launcher()
         name = os.path.basename(launcher)
-        env = harness.wine_environment({'PROBE_SLEEP_MS': '60000', 'PROBE_SPAWN': 'self'})
+        env = harness.wine_environment({'PROBE_SLEEP_MS': '60000', 'PROBE_SPAWN': 'self',
+                                        'PROBE_SPAWN_BREAKAWAY': '1' if breakaway else None})
         command = [harness.WINE, CHILD_DRIVER, 'terminate-on-input', harness.windows_path(launcher), name]
         driver = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, cwd=self.work, env=env)
         try:
@@ -261,23 +264,32 @@ class KilledLauncher(ProgramTest):
             directory = harness.target_dir('path=' + module)
             self.addCleanup(shutil.rmtree, directory, True)
             marker = os.path.basename(directory)
+            self.addCleanup(lambda: [os.kill(pid, signal.SIGKILL) for pid in program_processes(marker)])
             self.assertEqual(len(program_processes(marker)), 2, text)
             killed = time.monotonic()
             driver.stdin.write(b'\n')
             driver.stdin.flush()
-            while program_processes(marker) and time.monotonic() - killed < 10:
+            while len(program_processes(marker)) > (1 if breakaway else 0) and time.monotonic() - killed < 10:
                 time.sleep(0.01)
             gone_after = time.monotonic() - killed
+            time.sleep(0.5)
+            left = program_processes(marker)
+            # A survivor holds the driver's output pipe open.
+            for pid in left:
+                os.kill(pid, signal.SIGKILL)
             rest, _ = driver.communicate(b'', timeout=60)
         finally:
             if driver.poll() is None:
                 driver.kill()
                 driver.communicate()
-        self.assertEqual(program_processes(marker), [])
         self.assertLess(gone_after, 2.0, 'the program or its child outlived the launcher')
         self.assertNotIn(b'finished', rest)
         self.assertTrue(os.path.isfile(os.path.join(directory, 'program_probe.exe')))
-        # Once old, any launcher's sweep removes it.
+        return directory, left
+
+    def test_program_and_its_child_end_with_the_launcher_and_the_directory_is_swept_later(self):
+        directory, left = self.kill_launcher(breakaway=False)
+        self.assertEqual(left, [])
         then = time.time() - 600
         os.utime(directory, (then, then))
         sweeper = self.launcher()
@@ -285,6 +297,10 @@ class KilledLauncher(ProgramTest):
                              env={'PROBE_SLEEP_MS': '1500'}, cwd=self.work)
         self.assertRegex(result.stdout, r'(?m)^exit_code=0$', result.stdout + result.stderr)
         self.assertFalse(os.path.lexists(directory))
+
+    def test_a_child_started_to_break_away_outlives_the_launcher(self):
+        directory, left = self.kill_launcher(breakaway=True)
+        self.assertEqual(len(left), 1, 'the program ended, its breakaway child runs on')
 
 
 class CtrlCOnATerminal(ProgramTest):

@@ -154,9 +154,9 @@ constexpr const char* list_help =
     "frame, a wrong checksum or a broken archive is reported as an error. For a\n"
     "launcher, a first line names its subsystem and execution level, for a\n"
     "--cache launcher where it keeps the application, for an --exe launcher the\n"
-    "program it runs, and the version of the\n"
-    "packer that wrote it. Files that are Windows executables or DLLs (PE files)\n"
-    "without an Authenticode signature are marked '(unsigned PE)'.\n";
+    "program it runs, and the version of the packer that wrote it. Files that\n"
+    "are Windows executables or DLLs (PE files) without an Authenticode\n"
+    "signature are marked '(unsigned PE)'.\n";
 
 class usage_error : public pack_error {
 public:

@@ -19,6 +19,7 @@
 //                        prints "spawned=<its process id>"; "self" is its own
 //                        path, "argv0" the value of FENZAR_ORIGINAL_ARGV0
 //   PROBE_SPAWN_WAIT=1   then waits for it
+//   PROBE_SPAWN_BREAKAWAY=1  starts it with CREATE_BREAKAWAY_FROM_JOB
 //   PROBE_HANDLER=exit:N a console control handler that prints "event=<type>"
 //                        and ends the process with N; =none: no handler
 //   PROBE_SLEEP_MS=N     prints "ready", sleeps N ms, prints "finished"
@@ -122,7 +123,9 @@ int wmain(int argc, wchar_t** argv) {
         startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
         PROCESS_INFORMATION started = {};
         std::wstring line = L"\"" + spawn + L"\"";
-        if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &started)) {
+        DWORD flags = variable(L"PROBE_SPAWN_BREAKAWAY").empty() ? 0 : CREATE_BREAKAWAY_FROM_JOB;
+        if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup,
+                           &started)) {
             write_line(L"spawned=" + std::to_wstring(started.dwProcessId));
             if (!variable(L"PROBE_SPAWN_WAIT").empty()) WaitForSingleObject(started.hProcess, INFINITE);
             CloseHandle(started.hThread);
