@@ -171,7 +171,8 @@ void report_target_exists(const char16_t* directory) {
 }
 
 void report_target_base_refused(const char16_t* base) {
-    const char16_t* shown = displayable_path(base);
+    DisplayablePath buffer;
+    const char16_t* shown = displayable_path(base, buffer);
     platform::print_error_with_wide(message::target_base_refused, shown);
     remember_formatted(message::target_base_refused, shown);
     exit_after_failure();

@@ -83,3 +83,28 @@ void build_child_command_line(ChildCommandLine& child_command_line, const char16
         append_argument(child_command_line, i == 0 ? module_file_name : arguments[i]);
     }
 }
+
+const char16_t* command_line_tail(const char16_t* raw_command_line) {
+    const char16_t* p = raw_command_line;
+    if (*p == u'"') {
+        ++p;
+        while (*p != 0 && *p != u'"') ++p;
+        if (*p == u'"') ++p;
+        return p;
+    }
+    while (*p != 0 && *p != u' ' && *p != u'\t') ++p;
+    return p;
+}
+
+bool build_program_command_line(ChildCommandLine& child_command_line, const char16_t* program_path,
+                                const char16_t* raw_command_line) {
+    const char16_t* tail = command_line_tail(raw_command_line);
+    child_command_line.units[0] = 0;
+    // A path holds no double quote, so quoting it needs no escapes.
+    if (wide_length(program_path) + 2 + wide_length(tail) > child_command_line.capacity) return false;
+    append_wide_char_bounded(child_command_line, u'"');
+    append_wide_bounded(child_command_line, program_path);
+    append_wide_char_bounded(child_command_line, u'"');
+    append_wide_bounded(child_command_line, tail);
+    return true;
+}

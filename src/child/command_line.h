@@ -12,3 +12,14 @@ using ChildCommandLine = WideBuffer<child_command_line_capacity>;
 void build_child_command_line(ChildCommandLine& child_command_line, const char16_t* module_file_name);
 // Appends one argument, quoted where the splitter needs it.
 void append_argument(ChildCommandLine& child_command_line, const char16_t* argument);
+
+// Where argument 0 of a raw command line ends, by the splitter's rule: after
+// the closing double quote when the line starts with one, otherwise at the
+// first space or tab. What follows is the user's own command line.
+const char16_t* command_line_tail(const char16_t* raw_command_line);
+// A program's command line: its path in double quotes, then the tail of
+// the launcher's raw command line exactly as it stands, so that a program
+// that parses its command line itself sees what it would have seen started
+// directly. False, with the buffer emptied, when it does not fit.
+bool build_program_command_line(ChildCommandLine& child_command_line, const char16_t* program_path,
+                                 const char16_t* raw_command_line);

@@ -17,14 +17,31 @@ void set_child_environment(const SavedArguments& arguments, const char16_t* plai
     set_environment_value(variable::original_argv0, argv0);
 }
 
-int32_t start_child_and_wait(ChildSlot& child, Interruption& interruption, const char16_t* module_file_name,
-                             ChildCommandLine& child_command_line, BesideWait beside) {
-    // Without a job the child still runs, only not tied to the launcher.
-    child.child_job = platform::create_kill_on_close_job();
+namespace {
+
+FailureExplanation explanation;
+
+void explain(uint32_t error, const char16_t* application, const ProgramChild* program) {
+    explanation = FailureExplanation{};
+    if (program != nullptr) {
+        explain_program_failure(error, application, program->target_directory, explanation);
+    } else {
+        explain_start_failure(error, application, explanation);
+    }
+}
+
+}  // namespace
+
+int32_t start_child_and_wait(ChildSlot& child, Interruption& interruption, const char16_t* application,
+                             ChildCommandLine& child_command_line, BesideWait beside, const ProgramChild* program) {
+    // Without a job the child still runs, only not tied to the launcher. A
+    // program's own children are the program's work, and end with it; an
+    // application's, started from a second instance, are its own business.
+    child.child_job =
+        program != nullptr ? platform::create_kill_on_close_job_for_tree() : platform::create_kill_on_close_job();
     uint32_t error = 0;
-    if (!start_child_process(child, interruption, module_file_name, child_command_line.data(), &error)) {
-        static FailureExplanation explanation;
-        explain_start_failure(error, module_file_name, explanation);
+    if (!start_child_process(child, interruption, application, child_command_line.data(), &error)) {
+        explain(error, application, program);
         report_system_error_about(message::launch_child_failed, error, explanation.file);
         if (!explanation.line.empty()) report_explanation(explanation.line.data());
         fail_after_reports();
@@ -32,6 +49,17 @@ int32_t start_child_and_wait(ChildSlot& child, Interruption& interruption, const
     void* begun = beside.begin != nullptr ? beside.begin(beside.context) : nullptr;
     uint32_t exit_status = wait_for_child_exit_status(child, interruption);
     if (beside.end != nullptr) beside.end(begun);
+    // Windows starts a program whose DLL is missing and lets its loader end
+    // it: only the status tells. Said only when the files confirm it, so
+    // that a program's own status of that value passes in silence.
+    uint32_t loader_error = program != nullptr ? loader_failure_error(exit_status) : 0;
+    if (loader_error != 0 && !interruption.has_begun()) {
+        explain(loader_error, application, program);
+        if (!explanation.line.empty()) {
+            report_system_error_about(message::launch_child_failed, loader_error, explanation.file);
+            report_explanation(explanation.line.data());
+        }
+    }
     // From the first event on, the handler decides how the process ends.
     if (interruption.has_begun()) interruption.end_process();
     return static_cast<int32_t>(exit_status);

@@ -21,8 +21,23 @@ struct BesideWait {
     const void* context = nullptr;
 };
 
+// A packed program started in place of a second instance.
+struct ProgramChild {
+    // Where its files were unpacked: where the explanation of a failed
+    // start looks for the DLLs it imports.
+    const char16_t* target_directory = nullptr;
+};
+
 // Starts the launcher's own executable with the command line, tied to a job
 // that ends it with the launcher, and waits for it; the child's exit status.
 // Ends through the interruption once one has begun.
-int32_t start_child_and_wait(ChildSlot& child, Interruption& interruption, const char16_t* module_file_name,
-                             ChildCommandLine& child_command_line, BesideWait beside = {});
+//
+// With program, application is the packed program instead. Its job holds
+// the processes it starts too (unless they break away), so that a launcher
+// that ends takes them with it. A failed start is explained as for a
+// library (load_failure.h); so is an end with a status the loader gives a
+// program it could not start (a DLL not found), after which the status is
+// still returned unchanged.
+int32_t start_child_and_wait(ChildSlot& child, Interruption& interruption, const char16_t* application,
+                             ChildCommandLine& child_command_line, BesideWait beside = {},
+                             const ProgramChild* program = nullptr);

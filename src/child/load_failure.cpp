@@ -171,11 +171,15 @@ bool is_policy_refusal(uint32_t code) {
     }
 }
 
-void explain_load_failure(uint32_t code, const char16_t* library_path, const char16_t* target_directory,
-                          FailureExplanation& explanation) {
-    explanation.file = library_path;
+namespace {
+
+// The walk behind both explanations; program names the kind of the file at
+// path for the line that says it is no 64-bit image.
+void explain_image_failure(uint32_t code, const char16_t* path, const char16_t* target_directory,
+                           const char* kind, FailureExplanation& explanation) {
+    explanation.file = path;
     if (is_policy_refusal(code)) {
-        explain_policy_refusal(library_path, " or a DLL that it loads", explanation);
+        explain_policy_refusal(path, " or a DLL that it loads", explanation);
         return;
     }
     if (code != error_mod_not_found && code != error_bad_format && code != error_bad_exe_format &&
@@ -185,20 +189,21 @@ void explain_load_failure(uint32_t code, const char16_t* library_path, const cha
     static Walk walk;
     walk = Walk{};
     CandidatePath own_directory;
-    copy_wide_bounded(own_directory, library_path);
+    copy_wide_bounded(own_directory, path);
     cut_at_last_backslash(own_directory.data());
     walk.directories[0] = own_directory.data();
     if (!wide_equal(own_directory.data(), target_directory)) walk.directories[1] = target_directory;
     walk.head = static_cast<unsigned char*>(platform::allocate_memory(image_head_size));
     if (walk.head == nullptr) return;
-    bool found = visit(walk, library_path, 0);
+    bool found = visit(walk, path, 0);
     std::free(walk.head);
     if (!found) return;
     if (!walk.refused.empty()) {
         append_ascii_bounded(explanation.line, "The file ");
         append_path(explanation, walk.refused.data());
-        append_ascii_bounded(explanation.line,
-                             " is not a 64-bit Windows DLL: it is damaged or made for another processor.");
+        append_ascii_bounded(explanation.line, " is not a 64-bit Windows ");
+        append_ascii_bounded(explanation.line, wide_equal(walk.refused.data(), path) ? kind : "DLL");
+        append_ascii_bounded(explanation.line, ": it is damaged or made for another processor.");
         explanation.file = walk.refused.data();
         return;
     }
@@ -210,7 +215,30 @@ void explain_load_failure(uint32_t code, const char16_t* library_path, const cha
                          " needs was not found: it is neither among the packed files nor in the system directory.");
 }
 
+}  // namespace
+
+void explain_load_failure(uint32_t code, const char16_t* library_path, const char16_t* target_directory,
+                          FailureExplanation& explanation) {
+    explain_image_failure(code, library_path, target_directory, "DLL", explanation);
+}
+
 void explain_start_failure(uint32_t code, const char16_t* program, FailureExplanation& explanation) {
     explanation.file = program;
     if (is_policy_refusal(code)) explain_policy_refusal(program, "", explanation);
+}
+
+void explain_program_failure(uint32_t code, const char16_t* program, const char16_t* target_directory,
+                             FailureExplanation& explanation) {
+    explain_image_failure(code, program, target_directory, "program", explanation);
+}
+
+uint32_t loader_failure_error(uint32_t exit_status) {
+    switch (exit_status) {
+        case 0xC0000135u:  // STATUS_DLL_NOT_FOUND
+            return error_mod_not_found;
+        case 0xC000007Bu:  // STATUS_INVALID_IMAGE_FORMAT
+            return error_bad_exe_format;
+        default:
+            return 0;
+    }
 }

@@ -25,3 +25,13 @@ void explain_load_failure(uint32_t code, const char16_t* library_path, const cha
                           FailureExplanation& explanation);
 // After the start of program as the child failed with code.
 void explain_start_failure(uint32_t code, const char16_t* program, FailureExplanation& explanation);
+// After the start of a packed program (an executable in target_directory)
+// failed with code, or its loader ended it with a status that
+// loader_failure_error maps to code: what explain_load_failure tells of a
+// library, said of the program.
+void explain_program_failure(uint32_t code, const char16_t* program, const char16_t* target_directory,
+                             FailureExplanation& explanation);
+// The system error that stands for a status with which the loader ends a
+// program before it runs (a DLL not found, an image of another kind); 0
+// for any other status.
+uint32_t loader_failure_error(uint32_t exit_status);

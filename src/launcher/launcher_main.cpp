@@ -8,6 +8,45 @@
 #include "payload/launch_settings.h"
 #include "platform/platform.h"
 
+namespace {
+
+// The first record's name, from a reader of its own: the run's reader stays
+// at the start for the unpacking, and the program's path is known only
+// once the unpacking has settled the directory (the cache's, or the
+// temporary one it may fall back to).
+void read_program_name(Run& run, AttachedData attached_data) {
+    static Unpacking probe;
+    PayloadReader reader;
+    open_payload(reader, attached_data);
+    find_first_entry_path(probe, reader, run.target_directory.data());
+    copy_wide_bounded(run.program_name, probe.entry_name.data());
+}
+
+// The parent starts the program itself, as its child: one process start,
+// as when the program is started directly.
+int32_t run_program(Run& run, TargetChoice choice, AttachedData attached_data) {
+    read_program_name(run, attached_data);
+    // The packer always writes the program; no launcher of ours lacks it.
+    if (run.program_name.empty()) platform::stop_immediately();
+    choice = unpack_application(run, choice, attached_data);
+    fill_plain_own_path(run.own_paths);
+    set_child_environment(run.arguments, run.own_paths.plain_own_path.data());
+    copy_wide_bounded(run.program_path, run.target_directory.data());
+    append_wide_char_bounded(run.program_path, u'\\');
+    append_wide_bounded(run.program_path, run.program_name.data());
+    if (!build_program_command_line(run.child_command_line, run.program_path.data(),
+                                    platform::get_raw_command_line())) {
+        fail_with_system_error(message::launch_child_failed, platform::error_filename_too_long);
+    }
+    ProgramChild program{run.target_directory.data()};
+    int32_t exit_status = start_child_and_wait(run.child, run.interruption, run.program_path.data(),
+                                               run.child_command_line, work_beside_wait(run, choice), &program);
+    clean_up_after_child(run);
+    return exit_status;
+}
+
+}  // namespace
+
 int launcher_main(Run& run, int argc, char16_t** argv, const unsigned char* attached_data,
                   uint64_t attached_data_length, uint32_t launch_settings_size) {
     run.arguments = {argc, argv};
@@ -17,7 +56,10 @@ int launcher_main(Run& run, int argc, char16_t** argv, const unsigned char* atta
     if (!read_launch_settings(attached_data + attached_data_length, launch_settings_size, &run.launch_settings)) {
         platform::stop_immediately();
     }
-    run.run_mode = detect_run_mode(run.own_paths);
+    // A program launcher never starts an instance of itself, so none of its
+    // instances is re-entered: one that a program starts, even through the
+    // launcher's path, unpacks afresh like any other start.
+    run.run_mode = run.launch_settings.runs_program ? RunMode::parent : detect_run_mode(run.own_paths);
     if (run.run_mode == RunMode::parent) prepare_parent_environment();
     TargetChoice choice = choose_target_directory(run);
     if (run.run_mode == RunMode::parent) register_parent_cleanups(run);
@@ -33,6 +75,7 @@ int launcher_main(Run& run, int argc, char16_t** argv, const unsigned char* atta
             find_first_entry_path(run.unpacking, run.reader, run.target_directory.data());
         return run_application_library(first_entry_path, run.target_directory.data(), run.arguments);
     }
+    if (run.launch_settings.runs_program) return run_program(run, choice, {attached_data, attached_data_length});
     // The limits of the child's start are known before anything is created:
     // an own path or a command line that does not fit stops here, with
     // nothing on disk, instead of after a whole unpacking.

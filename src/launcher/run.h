@@ -47,6 +47,11 @@ struct Run {
     // In cache mode, the cache's paths and the lock that marks its content
     // as in use.
     CacheRun cache;
+    // For a launcher whose first record is a program: its name, read before
+    // unpacking, and its full path below the target directory, which is
+    // final only after unpacking.
+    WideBuffer<entry_name_capacity> program_name;
+    WideBuffer<4096 + 1 + entry_name_capacity> program_path;
     // What the sweep beside the wait reads; it need only last until the
     // wait has begun.
     SweepRequest sweep_request{};

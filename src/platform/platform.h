@@ -400,6 +400,13 @@ struct Table {
     // LOAD_LIBRARY_SEARCH_SYSTEM32 and released again. On POSIX: whether
     // dlopen finds it loaded already.
     bool (*is_system_library)(const char16_t* name);
+    // Processes that a started program may start in turn.
+    // CreateJobObjectW (unnamed, not inheritable) limited with
+    // JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK: the
+    // processes started by those in it are in it too, unless they are
+    // started with CREATE_BREAKAWAY_FROM_JOB; all end when its last handle
+    // closes. Invalid when either call fails; on POSIX always invalid.
+    JobHandle (*create_kill_on_close_job_for_tree)();
 };
 
 // Filled by the layer the build links (win32/ or posix/).
@@ -491,5 +498,6 @@ inline uint64_t own_creation_time() { return table.own_creation_time(); }
 inline bool query_directory_owner(const char16_t* path, DirectoryOwner* owner) { return table.query_directory_owner(path, owner); }
 inline void show_unseen_message(const char16_t* text) { table.show_unseen_message(text); }
 inline bool is_system_library(const char16_t* name) { return table.is_system_library(name); }
+inline JobHandle create_kill_on_close_job_for_tree() { return table.create_kill_on_close_job_for_tree(); }
 
 }  // namespace platform

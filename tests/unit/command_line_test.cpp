@@ -266,3 +266,53 @@ TEST(SplitCommandLine, FollowsTheSystemRules) {
 }
 
 }  // namespace
+
+// A program's command line: its quoted path, then the raw line's tail as it
+// stands. The tail begins where the splitter ends argument 0, so the
+// program's own splitter sees the same arguments from argument 1 on.
+TEST(ProgramCommandLine, KeepsTheTailAfterTheLaunchersNameExactly) {
+    struct Case {
+        std::u16string raw;
+        std::u16string tail;
+    };
+    const Case cases[] = {
+        {u"app.exe", u""},
+        {u"app.exe a b", u" a b"},
+        {u"app.exe   spaced  out  ", u"   spaced  out  "},
+        {u"app.exe\ttab", u"\ttab"},
+        {u"[q]C:[b]My Apps[b]app.exe[q] x", u" x"},
+        {u"[q]C:[b]My Apps[b]app.exe[q]glued [q]y z[q]", u"glued [q]y z[q]"},
+        {u"[q]unterminated name", u""},
+        {u"", u""},
+        {u" leading blank", u" leading blank"},
+        {u"app.exe a[q][q]b [q]c d[q][q][q]e x[b][b][q]y", u" a[q][q]b [q]c d[q][q][q]e x[b][b][q]y"},
+    };
+    for (const Case& c : cases) {
+        std::u16string raw = decode(c.raw);
+        SCOPED_TRACE(std::string(c.raw.begin(), c.raw.end()));
+        EXPECT_EQ(std::u16string(command_line_tail(raw.c_str())), decode(c.tail));
+        auto line = std::make_unique<ChildCommandLine>();
+        ASSERT_TRUE(build_program_command_line(*line, u"C:\\T\\onefile_1\\tool.exe", raw.c_str()));
+        EXPECT_EQ(std::u16string(line->data()), u"\"C:\\T\\onefile_1\\tool.exe\"" + decode(c.tail));
+        // The splitter gives the program what it gives the launcher, but
+        // argument 0.
+        std::vector<std::u16string> launcher = split(raw.empty() ? u"x" : raw);
+        std::vector<std::u16string> program = split(line->data());
+        if (!raw.empty()) {
+            ASSERT_EQ(program.size(), launcher.size());
+            EXPECT_TRUE(std::equal(program.begin() + 1, program.end(), launcher.begin() + 1));
+        }
+    }
+}
+
+TEST(ProgramCommandLine, ALineBeyondTheCapacityIsRefusedAndLeftEmpty) {
+    const std::u16string path = u"C:\\p.exe";
+    // Quotes and path take path.size() + 2 units; the tail fills the rest.
+    std::u16string fits = u"p " + std::u16string(child_command_line_capacity - path.size() - 2 - 1, u'a');
+    auto line = std::make_unique<ChildCommandLine>();
+    ASSERT_TRUE(build_program_command_line(*line, path.c_str(), fits.c_str()));
+    EXPECT_EQ(wide_length(line->data()), child_command_line_capacity);
+    std::u16string too_long = fits + u"a";
+    EXPECT_FALSE(build_program_command_line(*line, path.c_str(), too_long.c_str()));
+    EXPECT_EQ(line->data()[0], 0);
+}

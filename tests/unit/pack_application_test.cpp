@@ -30,6 +30,8 @@ struct image_options {
     std::vector<std::string> exports = {"helper", "run_code"};
     bool export_directory = true;
     std::uint32_t name_table_rva = 0x1040;
+    std::uint16_t subsystem = 2;
+    std::uint16_t optional_magic = 0x20B;
 };
 
 // A PE32+ image with one section (RVA 0x1000, file offset 0x200) that holds
@@ -46,7 +48,8 @@ bytes pe_image(const image_options& options) {
     put16(image, coff + 16, 240);
     put16(image, coff + 18, options.characteristics);
     const std::size_t optional = coff + 20;
-    put16(image, optional, 0x20B);
+    put16(image, optional, options.optional_magic);
+    put16(image, optional + 68, options.subsystem);
     put32(image, optional + 108, 16);
     if (options.export_directory) {
         put32(image, optional + 112, 0x1000);
@@ -136,6 +139,74 @@ TEST(ApplicationLibrary, SaysWhichOfTheThreeItIsNot) {
          "is not a Windows DLL (its export table lies outside the file)"},
     };
     for (const auto& c : cases) EXPECT_EQ(problem_of(c.file), c.problem) << c.what;
+}
+
+
+std::string program_problem(const bytes& file) {
+    try {
+        fenzar::pack::check_program(file);
+        return "";
+    } catch (const fenzar::pack::pack_error& error) {
+        return error.what();
+    }
+}
+
+image_options program_options(std::uint16_t subsystem = 3) {
+    image_options program;
+    program.characteristics = 0x0022;
+    program.exports = {};
+    program.export_directory = false;
+    program.subsystem = subsystem;
+    return program;
+}
+
+// --exe: an x86-64 executable for the windows or console subsystem; its
+// subsystem decides the launcher's kind, and a refusal says what it is.
+TEST(Program, TakesAnX8664ExecutableAndGivesItsSubsystem) {
+    EXPECT_EQ(fenzar::pack::check_program(pe_image(program_options(3))), 3);
+    EXPECT_EQ(fenzar::pack::check_program(pe_image(program_options(2))), 2);
+    EXPECT_EQ(fenzar::pack::program_subsystem(pe_image(program_options(3))), 3);
+    // The listing's test reads only a file's first bytes: the headers do.
+    bytes head = pe_image(program_options(2));
+    head.resize(0x200);
+    EXPECT_EQ(fenzar::pack::program_subsystem(head), 2);
+}
+
+TEST(Program, SaysWhatItIsInstead) {
+    image_options x86 = program_options();
+    x86.machine = 0x14C;
+    image_options arm64 = program_options();
+    arm64.machine = 0xAA64;
+    image_options other_machine = program_options();
+    other_machine.machine = 0x5064;
+    image_options not_executable = program_options();
+    not_executable.characteristics = 0x0020;
+    image_options pe32 = program_options();
+    pe32.optional_magic = 0x10B;
+    const std::string text = "echo hello\n";
+    const struct {
+        const char* what;
+        bytes file;
+        const char* problem;
+    } cases[] = {
+        {"text", bytes(text.begin(), text.end()), "is not a Windows program (not a PE image: no \"MZ\")"},
+        {"DLL", pe_image({.exports = {"helper"}}), "is not a program (it is a DLL)"},
+        {"DLL application", pe_image({}),
+         "is not a program (it is a DLL that exports run_code: pack it without --exe)"},
+        {"x86", pe_image(x86), "is not for x86-64 (it is for x86, 32-bit)"},
+        {"arm64", pe_image(arm64), "is not for x86-64 (it is for ARM64)"},
+        {"another machine", pe_image(other_machine), "is not for x86-64 (it is for machine 0x5064)"},
+        {"not executable", pe_image(not_executable), "is not a program (not marked as an executable image)"},
+        {"PE32", pe_image(pe32), "is not a Windows program (not a PE32+ image)"},
+        {"native", pe_image(program_options(1)),
+         "is not a Windows program (its subsystem is 1, neither windows (2) nor console (3))"},
+        {"EFI", pe_image(program_options(10)),
+         "is not a Windows program (its subsystem is 10, neither windows (2) nor console (3))"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(program_problem(c.file), c.problem) << c.what;
+        EXPECT_EQ(fenzar::pack::program_subsystem(c.file), 0) << c.what;
+    }
 }
 
 }  // namespace

@@ -134,8 +134,9 @@ std::vector<record_info> check_attached_data(std::span<const unsigned char> data
     return records;
 }
 
-void link_launcher(const fs::path& attached_data, const launcher_options& options) {
-    const launcher_builder builder(options);
+subsystem link_launcher(const fs::path& attached_data, launcher_options options) {
+    // The template and the icon are checked first, as pack does.
+    static_cast<void>(launcher_builder(options));
     const mapped_file data(attached_data);
     std::vector<record_info> records;
     try {
@@ -144,7 +145,13 @@ void link_launcher(const fs::path& attached_data, const launcher_options& option
         throw pack_error(display_path(attached_data) +
                          ": not attached data the launcher can unpack: " + error.what());
     }
+    if (const std::uint16_t program_kind = records.front().program_subsystem; program_kind != 0) {
+        options.runs_program = true;
+        if (!options.kind_given) options.kind = program_kind == 3 ? subsystem::console : subsystem::windows;
+    }
+    const launcher_builder builder(options);
     builder.write(data.bytes(), records.front().name);
+    return options.kind;
 }
 
 }  // namespace fenzar::pack

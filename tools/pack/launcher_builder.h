@@ -48,6 +48,9 @@ struct launcher_options {
     // The first record is a program that the launcher starts as its child,
     // not a library it loads.
     bool runs_program = false;
+    // For link: kind was asked for; otherwise it follows a program that is
+    // the first record.
+    bool kind_given = false;
     // The template of the directory fresh directories are made in; empty for
     // %TEMP%.
     std::u16string target_base;
@@ -91,6 +94,8 @@ private:
 std::vector<record_info> check_attached_data(std::span<const unsigned char> data);
 
 // fenzar-pack link: checks the attached data file, then writes the launcher.
-void link_launcher(const std::filesystem::path& attached_data, const launcher_options& options);
+// A first record that is an x86-64 program makes a launcher that runs it,
+// of the program's kind unless kind_given. Returns the kind written.
+subsystem link_launcher(const std::filesystem::path& attached_data, launcher_options options);
 
 }  // namespace fenzar::pack

@@ -62,6 +62,7 @@ public:
                     remaining_ -= skip;
                     if (remaining_ == 0) {
                         records_.back().signing = signing_of(head_);
+                        records_.back().program_subsystem = program_subsystem(head_);
                         state_ = state::name;
                     }
                     break;
@@ -177,7 +178,8 @@ located_data locate_attached_data(std::span<const unsigned char> file) {
     throw pack_error("no attached data section (" FENZAR_DATA_SECTION_NAME "): not a launcher");
 }
 
-std::optional<std::string> launcher_summary(std::span<const unsigned char> file) {
+std::optional<std::string> launcher_summary(std::span<const unsigned char> file,
+                                            std::u16string_view first_record_name) {
     if (file.size() >= sizeof magic && std::memcmp(file.data(), magic, sizeof magic) == 0) return std::nullopt;
     std::string line = "launcher: ";
     switch (const std::uint16_t subsystem = image_subsystem(file)) {
@@ -202,6 +204,7 @@ std::optional<std::string> launcher_summary(std::span<const unsigned char> file)
                 line += ", cache %LOCALAPPDATA%\\Fenzar\\" + utf16_to_display(settings.name) + "\\" +
                         utf16_to_display(digest);
             }
+            if (settings.runs_program) line += ", runs the program " + utf16_to_display(first_record_name);
             if (settings.target_base[0] != 0) line += ", target base " + utf16_to_display(settings.target_base);
         } else {
             line += ", launch settings the launcher refuses";

@@ -28,6 +28,9 @@ struct record_info {
     std::u16string name;
     std::uint64_t size;
     pe_signing signing = pe_signing::not_pe;
+    // For an x86-64 program (pe_image.h, program_subsystem): its subsystem;
+    // 0 for any other file.
+    std::uint16_t program_subsystem = 0;
 };
 
 // Decodes the frame after the magic at the start of `data` to its end and
@@ -50,8 +53,10 @@ located_data locate_attached_data(std::span<const unsigned char> file);
 // before it runs: its subsystem and the execution level its manifest
 // requests ("launcher: console subsystem, execution level asInvoker"), and
 // for a --cache launcher where it keeps the application
-// (", cache %LOCALAPPDATA%\Fenzar\NAME\DIGEST"). nullopt for an attached
-// data file.
-std::optional<std::string> launcher_summary(std::span<const unsigned char> file);
+// (", cache %LOCALAPPDATA%\Fenzar\NAME\DIGEST"); for a launcher that runs a
+// program rather than a library, ", runs the program NAME" with the first
+// record's name. nullopt for an attached data file.
+std::optional<std::string> launcher_summary(std::span<const unsigned char> file,
+                                            std::u16string_view first_record_name = {});
 
 }  // namespace fenzar::pack

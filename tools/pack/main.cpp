@@ -46,6 +46,8 @@ constexpr const char* main_help =
     "\n"
     "Commands:\n"
     "  pack   -o OUT.exe APP.dll [PATH ...]   build the attached data and write a launcher\n"
+    "  pack   -o OUT.exe --exe PROGRAM.exe [PATH ...]\n"
+    "                                         the same for an existing program\n"
     "  build  -o OUT.bin APP.dll [PATH ...]   write only the attached data\n"
     "  link   -o OUT.exe IN.bin               write a launcher with an attached data file\n"
     "  list   IN                              list the files in attached data or a launcher\n"
@@ -71,15 +73,24 @@ constexpr const char* archive_help =
     "  --threads N     zstd worker threads from 0 to 200, default 0 (compress on\n"
     "                  the main thread); every N of 1 or more gives the same bytes\n"
     "  --long          window of 2^27 bytes with long-distance matching, like\n"
-    "                  'zstd --long=27'; decoding then needs up to 128 MiB\n";
+    "                  'zstd --long=27'; decoding then needs up to 128 MiB\n"
+    "  --exe PROGRAM.exe\n"
+    "                  pack an existing program instead of APP.dll: PROGRAM.exe\n"
+    "                  (an x86-64 Windows executable) becomes the first file and\n"
+    "                  every PATH is stored beside it; the launcher starts it with\n"
+    "                  the user's command line and ends with its exit status. The\n"
+    "                  launcher is a console or windows program as PROGRAM.exe is,\n"
+    "                  unless --console or --windows says otherwise\n";
 
 constexpr const char* pack_help_head =
     "Usage: fenzar-pack pack -o OUT.exe [OPTIONS] APP.dll [PATH ...]\n"
+    "       fenzar-pack pack -o OUT.exe [OPTIONS] --exe PROGRAM.exe [PATH ...]\n"
     "\n"
     "Builds the attached data and writes a launcher executable with it.\n"
     "\n";
 constexpr const char* build_help_head =
     "Usage: fenzar-pack build -o OUT.bin [OPTIONS] APP.dll [PATH ...]\n"
+    "       fenzar-pack build -o OUT.bin [OPTIONS] --exe PROGRAM.exe [PATH ...]\n"
     "\n"
     "Writes only the attached data: \"ZUQ\", one zstd frame holding the archive,\n"
     "zero padding to a multiple of 8 bytes and the 64-bit offset trailer.\n"
@@ -132,6 +143,8 @@ constexpr const char* link_help =
     "Usage: fenzar-pack link -o OUT.exe [OPTIONS] IN.bin\n"
     "\n"
     "Writes a launcher executable with an attached data file made by anyone.\n"
+    "When its first file is an x86-64 Windows program (build --exe), the launcher\n"
+    "starts that program, as pack --exe does.\n"
     "The data is checked first: it must start with \"ZUQ\", its frame must decode\n"
     "completely into a complete archive, and every name in it must be one that\n"
     "pack accepts (a name may repeat; the later file wins). Otherwise nothing is\n"
@@ -149,9 +162,10 @@ constexpr const char* list_help =
     "executable, in archive order. The whole frame is decoded, so a corrupt\n"
     "frame, a wrong checksum or a broken archive is reported as an error. For a\n"
     "launcher, a first line names its subsystem and execution level, for a\n"
-    "--cache launcher where it keeps the application, and the version of the\n"
-    "packer that wrote it. Files that are Windows executables or DLLs (PE files)\n"
-    "without an Authenticode signature are marked '(unsigned PE)'.\n";
+    "--cache launcher where it keeps the application, for an --exe launcher the\n"
+    "program it runs, and the version of the packer that wrote it. Files that\n"
+    "are Windows executables or DLLs (PE files) without an Authenticode\n"
+    "signature are marked '(unsigned PE)'.\n";
 
 class usage_error : public pack_error {
 public:
@@ -161,6 +175,10 @@ public:
 struct arguments {
     std::optional<fs::path> output;
     subsystem kind = subsystem::windows;
+    // --console or --windows was given: the kind does not follow --exe's program.
+    bool kind_given = false;
+    // --exe: the program that is the first record.
+    std::optional<fs::path> program;
     execution_level level = execution_level::as_invoker;
     std::optional<dpi_awareness> dpi;
     std::optional<fs::path> icon;
@@ -257,8 +275,11 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
             parsed.compression.threads = parse_number(name, value(), 0, 200);
         } else if (name == "--long" && compresses && !inline_value) {
             parsed.compression.long_window = true;
+        } else if (name == "--exe" && compresses) {
+            parsed.program = path_from_argument(value());
         } else if ((name == "--console" || name == "--windows") && links && !inline_value) {
             parsed.kind = name == "--console" ? subsystem::console : subsystem::windows;
+            parsed.kind_given = true;
         } else if (name == "--execution-level" && links) {
             const auto level = parse_execution_level(value());
             if (!level) {
@@ -341,7 +362,36 @@ void warn_about_unpacked_imports(const std::vector<archive_entry>& entries) {
     }
 }
 
-std::vector<archive_entry> collect_from(const arguments& parsed) {
+// A DLL application handed to --exe as a file beside the program would
+// never run: the launcher starts the program and loads no library.
+void refuse_application_library_beside(const fs::path& path) {
+    std::error_code error;
+    if (!fs::is_regular_file(path, error)) return;
+    const mapped_file file(path);
+    if (!is_application_library(file.bytes())) return;
+    throw usage_error(display_path(path) +
+                      " is a DLL application (it exports run_code): pack it without --exe, or --exe a program "
+                      "and store the DLL beside it");
+}
+
+// --exe: the program first, checked, then the paths beside it.
+std::vector<archive_entry> collect_program_from(arguments& parsed) {
+    if (!parsed.positional.empty()) refuse_application_library_beside(parsed.positional.front());
+    auto entries = collect_entries(*parsed.program, parsed.positional);
+    const mapped_file program(entries.front().source);
+    std::uint16_t program_kind = 0;
+    try {
+        program_kind = check_program(program.bytes());
+    } catch (const pack_error& error) {
+        throw pack_error(display_path(*parsed.program) + ": the program " + error.what());
+    }
+    if (!parsed.kind_given) parsed.kind = program_kind == 3 ? subsystem::console : subsystem::windows;
+    warn_about_unpacked_imports(entries);
+    return entries;
+}
+
+std::vector<archive_entry> collect_from(arguments& parsed) {
+    if (parsed.program) return collect_program_from(parsed);
     if (parsed.positional.empty()) throw usage_error("the application library is missing");
     const std::vector<fs::path> paths(parsed.positional.begin() + 1, parsed.positional.end());
     auto entries = collect_entries(parsed.positional.front(), paths);
@@ -389,7 +439,7 @@ std::vector<fs::path> sources_of(const std::vector<archive_entry>& entries) {
     return sources;
 }
 
-void run_build(const arguments& parsed) {
+void run_build(arguments& parsed) {
     require_output(parsed);
     const auto entries = collect_from(parsed);
     refuse_output_among_inputs(*parsed.output, sources_of(entries));
@@ -411,12 +461,14 @@ launcher_options launcher_from(const arguments& parsed) {
     options.version = parsed.version;
     options.cache = parsed.cache;
     options.target_base = parsed.target_base;
+    options.runs_program = parsed.program.has_value();
+    options.kind_given = parsed.kind_given;
     options.packer_version = FENZAR_VERSION;
     options.dpi = parsed.dpi;
     return options;
 }
 
-void run_pack(const arguments& parsed) {
+void run_pack(arguments& parsed) {
     require_output(parsed);
     const auto entries = collect_from(parsed);
     auto inputs = sources_of(entries);
@@ -434,13 +486,13 @@ void run_pack(const arguments& parsed) {
     write_summary(parsed, launcher_kind(parsed), &entries, data.bytes().size());
 }
 
-void run_link(const arguments& parsed) {
+void run_link(arguments& parsed) {
     require_output(parsed);
     if (parsed.positional.size() != 1) throw usage_error("link takes one attached data file");
     auto inputs = parsed.positional;
     if (parsed.icon) inputs.push_back(*parsed.icon);
     refuse_output_among_inputs(*parsed.output, inputs);
-    link_launcher(parsed.positional.front(), launcher_from(parsed));
+    parsed.kind = link_launcher(parsed.positional.front(), launcher_from(parsed));
     write_summary(parsed, launcher_kind(parsed), nullptr, fs::file_size(parsed.positional.front()));
 }
 
@@ -452,7 +504,7 @@ void run_list(const arguments& parsed) {
     std::optional<std::string> summary;
     try {
         found = locate_attached_data(file.bytes());
-        summary = launcher_summary(file.bytes());
+        summary = launcher_summary(file.bytes(), found.records.empty() ? u"" : found.records.front().name);
     } catch (const pack_error& error) {
         throw pack_error(display_path(path) + ": " + error.what());
     }
@@ -505,7 +557,7 @@ int fenzar::pack::command_main(int argc, char** argv) {
         return 2;
     }
     try {
-        const arguments parsed = parse_arguments(command, argc, argv);
+        arguments parsed = parse_arguments(command, argc, argv);
         if (parsed.help) {
             print_help(command);
             return 0;

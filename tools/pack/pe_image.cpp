@@ -385,6 +385,71 @@ void check_application_library(std::span<const unsigned char> file) {
     }
 }
 
+namespace {
+
+std::string machine_name(std::uint16_t machine) {
+    switch (machine) {
+        case 0x014C: return "x86, 32-bit";
+        case 0xAA64: return "ARM64";
+        case 0x01C4: return "ARM, 32-bit";
+        case 0x0200: return "Itanium";
+        default: {
+            char text[8];
+            std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(machine));
+            return std::string("machine 0x") + text;
+        }
+    }
+}
+
+}  // namespace
+
+std::uint16_t check_program(std::span<const unsigned char> file) {
+    const byte_reader in(file, "is not a Windows program (the file ends inside its headers)");
+    if (file.size() < 2 || file[0] != dos_magic[0] || file[1] != dos_magic[1]) {
+        throw pack_error("is not a Windows program (not a PE image: no \"MZ\")");
+    }
+    auto image = read_headers(in);
+    if (!image) throw pack_error("is not a Windows program (not a PE image: no \"PE\")");
+    if (const std::uint16_t machine = in.u16(image->coff + coff_machine); machine != machine_amd64) {
+        throw pack_error("is not for x86-64 (it is for " + machine_name(machine) + ")");
+    }
+    const std::uint16_t characteristics = in.u16(image->coff + coff_characteristics);
+    if (characteristics & file_dll) {
+        throw pack_error(is_application_library(file)
+                             ? "is not a program (it is a DLL that exports run_code: pack it without --exe)"
+                             : "is not a program (it is a DLL)");
+    }
+    if (!(characteristics & file_executable_image)) {
+        throw pack_error("is not a program (not marked as an executable image)");
+    }
+    if (in.u16(image->optional + optional_magic) != pe32_plus_magic) {
+        throw pack_error("is not a Windows program (not a PE32+ image)");
+    }
+    const std::uint16_t subsystem = in.u16(image->optional + optional_subsystem);
+    if (subsystem != 2 && subsystem != 3) {
+        throw pack_error("is not a Windows program (its subsystem is " + std::to_string(subsystem) +
+                         ", neither windows (2) nor console (3))");
+    }
+    return subsystem;
+}
+
+std::uint16_t program_subsystem(std::span<const unsigned char> head) {
+    try {
+        return check_program(head);
+    } catch (const pack_error&) {
+        return 0;
+    }
+}
+
+bool is_application_library(std::span<const unsigned char> file) {
+    try {
+        check_application_library(file);
+        return true;
+    } catch (const pack_error&) {
+        return false;
+    }
+}
+
 std::vector<std::string> imported_libraries(std::span<const unsigned char> file) {
     const byte_reader in(file, "");
     std::vector<std::string> names;

@@ -88,6 +88,20 @@ std::span<const unsigned char> launch_settings_in_image(std::span<const unsigned
 // run_code: what the launcher loads and calls as the application.
 void check_application_library(std::span<const unsigned char> file);
 
+// Throws pack_error saying what is wrong ("is not for x86-64 (it is for x86,
+// 32-bit, ...)", "is not a program (it is a DLL)", "is not a Windows
+// program (...)") when `file` is not an x86-64 Windows program: a PE32+
+// executable image, no DLL, for the windows (2) or console (3) subsystem.
+// Returns that subsystem.
+std::uint16_t check_program(std::span<const unsigned char> file);
+
+// Whether `file` (or its first bytes, holding its headers) is an x86-64
+// program that check_program accepts; its subsystem then, else 0.
+std::uint16_t program_subsystem(std::span<const unsigned char> head);
+
+// Whether `file` is a DLL that exports run_code (a DLL application).
+bool is_application_library(std::span<const unsigned char> file);
+
 // The names of the DLLs an image's import table names, in its order; as
 // many as can be read of a damaged one.
 std::vector<std::string> imported_libraries(std::span<const unsigned char> file);

@@ -515,6 +515,11 @@ platform::JobHandle create_kill_on_close_job() {
     return {nullptr};
 }
 
+platform::JobHandle create_kill_on_close_job_for_tree() {
+    current_error = 50;  // not supported
+    return {nullptr};
+}
+
 // Native tests do not start the launcher as a child process.
 platform::ProcessHandle start_process(const char16_t*, char16_t*, platform::JobHandle) {
     current_error = 50;  // not supported
@@ -1000,6 +1005,7 @@ Table table = {
     .query_directory_owner = posix_layer::query_directory_owner,
     .show_unseen_message = posix_layer::show_unseen_message,
     .is_system_library = posix_layer::is_system_library,
+    .create_kill_on_close_job_for_tree = posix_layer::create_kill_on_close_job_for_tree,
 };
 
 }  // namespace platform

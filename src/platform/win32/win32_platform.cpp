@@ -340,11 +340,11 @@ void close_directory_listing(platform::DirectoryListing listing) { FindClose(sta
 
 const char16_t* get_raw_command_line() { return reinterpret_cast<const char16_t*>(GetCommandLineW()); }
 
-platform::JobHandle create_kill_on_close_job() {
+platform::JobHandle create_job_with_limits(DWORD limit_flags) {
     HANDLE job = CreateJobObjectW(nullptr, nullptr);
     if (job == nullptr) return {nullptr};
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    limits.BasicLimitInformation.LimitFlags = limit_flags;
     if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
         DWORD error = GetLastError();
         CloseHandle(job);
@@ -352,6 +352,14 @@ platform::JobHandle create_kill_on_close_job() {
         return {nullptr};
     }
     return {job};
+}
+
+platform::JobHandle create_kill_on_close_job() {
+    return create_job_with_limits(JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK);
+}
+
+platform::JobHandle create_kill_on_close_job_for_tree() {
+    return create_job_with_limits(JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK);
 }
 
 platform::FileHandle open_file_for_reading(const char16_t* path) {
@@ -1171,6 +1179,7 @@ Table table = {
     .query_directory_owner = win32_layer::query_directory_owner,
     .show_unseen_message = win32_layer::show_unseen_message,
     .is_system_library = win32_layer::is_system_library,
+    .create_kill_on_close_job_for_tree = win32_layer::create_kill_on_close_job_for_tree,
 };
 
 }  // namespace platform
