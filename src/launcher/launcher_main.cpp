@@ -17,7 +17,7 @@ int launcher_main(Run& run, int argc, char16_t** argv, const unsigned char* atta
     if (!read_launch_settings(attached_data + attached_data_length, launch_settings_size, &run.launch_settings)) {
         platform::stop_immediately();
     }
-    run.run_mode = detect_run_mode(run.own_paths);
+    run.run_mode = detect_run_mode(run.own_paths, &run.started_by_named_parent);
     if (run.run_mode == RunMode::parent) prepare_parent_environment();
     TargetChoice choice = choose_target_directory(run);
     if (run.run_mode == RunMode::parent) register_parent_cleanups(run);
