@@ -19,4 +19,7 @@ inline constexpr const char* time_us = "FENZAR_ONEFILE_TIME_US";
 inline constexpr const char* random = "FENZAR_ONEFILE_RANDOM";
 inline constexpr const char* directory = "FENZAR_ONEFILE_DIRECTORY";
 inline constexpr const char* original_argv0 = "FENZAR_ORIGINAL_ARGV0";
+// The cache content's files directory a parent runs from, handed to the
+// instance it starts; that one takes it only with its parent proven.
+inline constexpr const char* cache_files = "FENZAR_ONEFILE_CACHE_FILES";
 }  // namespace variable

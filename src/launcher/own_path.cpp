@@ -142,6 +142,12 @@ bool has_ended(platform::ProcessHandle process) {
 // A process whose image cannot be read is no answer: taking it for "not the
 // parent" would make a child that cannot see its parent unpack and start a
 // child of its own, which meets the same wall, without end.
+//
+// A parent that started this instance from its own module path, as a
+// launcher does, shows the same text as this instance's module path: equal
+// texts name the same file, so the answer comes without the normalisation
+// (a final path and a short form of each, about 2 ms under Wine). Any
+// difference in the texts, case included, still goes through it.
 SameExecutable runs_same_executable(OwnPaths& own_paths, platform::ProcessHandle process, uint32_t* error) {
     auto& resolved_own_path = own_paths.resolved_own_path;
     // The same capacity as the own path: a launcher whose path the read
@@ -156,10 +162,23 @@ SameExecutable runs_same_executable(OwnPaths& own_paths, platform::ProcessHandle
         *error = code;
         return SameExecutable::unknown;
     }
+    auto& written_own_path = own_paths.written_own_path;
+    if (!own_paths.written_own_path_read) {
+        own_paths.written_own_path_read = true;
+        uint32_t size = size_for(written_own_path.capacity);
+        uint32_t own_length = platform::get_own_module_file_name(written_own_path.data(), size);
+        // A cut path could equal another, shorter path: only a whole one counts.
+        if (own_length == 0 || own_length >= size) written_own_path.units[0] = 0;
+    }
+    if (!written_own_path.empty() && wide_equal(other_path.data(), written_own_path.data())) return SameExecutable::yes;
     normalise(other_path.data(), other_path.capacity);
 
     if (resolved_own_path.empty()) {
-        platform::get_own_module_file_name(resolved_own_path.data(), size_for(resolved_own_path.capacity));
+        if (written_own_path.empty()) {
+            platform::get_own_module_file_name(resolved_own_path.data(), size_for(resolved_own_path.capacity));
+        } else {
+            copy_wide_bounded(resolved_own_path, written_own_path.data());
+        }
         normalise(resolved_own_path.data(), resolved_own_path.capacity);
     }
     return wide_equal(other_path.data(), resolved_own_path.data()) ? SameExecutable::yes : SameExecutable::no;

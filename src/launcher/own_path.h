@@ -21,6 +21,10 @@ struct OwnPaths {
     WideBuffer<path_capacity> module_file_name;
     // The normal form that runs_same_executable compares.
     WideBuffer<executable_path_capacity> resolved_own_path;
+    // The module path as the system gives it, which runs_same_executable
+    // compares first; read once, and left empty when the read was cut.
+    WideBuffer<executable_path_capacity> written_own_path;
+    bool written_own_path_read = false;
     // The path whose directory the application is told.
     WideBuffer<executable_path_capacity> plain_own_path;
 };
@@ -46,6 +50,8 @@ enum class SameExecutable {
     unknown,
 };
 // Whether the process, opened with platform::open_process_for_query, runs
-// the same executable file as this one (filling resolved_own_path on its
-// first call); for unknown, *error holds the system's reason.
+// the same executable file as this one: at once when its image path is the
+// own module path as written (filling written_own_path on the first call),
+// otherwise by the normal forms of both (filling resolved_own_path on first
+// need); for unknown, *error holds the system's reason.
 SameExecutable runs_same_executable(OwnPaths& own_paths, platform::ProcessHandle process, uint32_t* error);

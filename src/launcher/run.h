@@ -27,6 +27,8 @@
 struct Run {
     SavedArguments arguments;
     RunMode run_mode = RunMode::parent;
+    // Re-entered, and the named instance started this one itself.
+    bool started_by_named_parent = false;
     // module_file_name, resolved_own_path, plain_own_path.
     OwnPaths own_paths;
     // Final before the console handler exists; read by it afterwards.

@@ -77,7 +77,8 @@ Proof prove_parent(OwnPaths& own_paths, uint32_t parent_id, bool elevated, Link*
 // real parents, each created no later than its child and running this
 // executable, ends at the named process. An elevated instance takes only
 // elevated links, since a genuine elevated child has an elevated parent.
-RunMode detect_run_mode(OwnPaths& own_paths) {
+RunMode detect_run_mode(OwnPaths& own_paths, bool* started_by_named) {
+    if (started_by_named != nullptr) *started_by_named = false;
     char16_t* value = get_environment_copy(variable::parent);
     if (value == nullptr) return RunMode::parent;
     int32_t named_id = 0;
@@ -106,6 +107,7 @@ RunMode detect_run_mode(OwnPaths& own_paths) {
         if (proof != Proof::proven) break;
         if (named) {
             mode = RunMode::reentered;
+            if (started_by_named != nullptr) *started_by_named = links == 0;
             break;
         }
         if (!platform::get_parent_process_id(link.process, &parent_id)) break;
@@ -118,5 +120,8 @@ void prepare_parent_environment() {
     unset_environment_value(variable::start);
     unset_environment_value(variable::time_us);
     unset_environment_value(variable::random);
+    // Set again only once this run has chosen a cache directory: a value
+    // anyone else set never reaches the child.
+    unset_environment_value(variable::cache_files);
     set_environment_number(variable::parent, static_cast<int32_t>(platform::current_process_id()));
 }

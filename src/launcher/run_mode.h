@@ -13,6 +13,9 @@ enum class RunMode { parent, reentered };
 // Parent mode otherwise. When the named process is this instance's real
 // parent but cannot be examined, or this process's own parent and creation
 // time cannot be read, the launcher ends with its message and status 2.
-RunMode detect_run_mode(OwnPaths& own_paths);
+// *started_by_named, when given, tells whether the named instance is this
+// one's real parent itself (not the end of a longer chain): only then is
+// the environment exactly what that instance set for its child.
+RunMode detect_run_mode(OwnPaths& own_paths, bool* started_by_named = nullptr);
 // Clears the inherited start values and publishes the own process id.
 void prepare_parent_environment();

@@ -23,16 +23,26 @@ void remember_directory(KnownDirectories& known_directories, const char16_t* pat
     known_directories.entries[known_directories.count++] = copy;
 }
 
+// The home directory stops a climb: above it lie folders such as C:\Users
+// that the user may not create in, whose creation would fail with another
+// error than "exists". Expanding it loads the profile library (USERENV)
+// and reads the token, about 2 ms of a start under Wine, so it is done only
+// when a creation has failed and a climb begins, which most runs never see.
 void seed_with_home_directory(KnownDirectories& known_directories) {
     static WideBuffer<directory_path_capacity> home_copy;
     // {HOME} reads no argument.
     if (!expand_spec(home_copy.data(), home_spec, directory_path_capacity, SavedArguments{})) {
         report_spec_failure(home_spec);
     }
-    remember_directory(known_directories, home_copy.data());
+    size_t bytes = (wide_length(home_copy.data()) + 1) * sizeof(char16_t);
+    auto* copy = static_cast<char16_t*>(std::malloc(bytes));
+    if (copy == nullptr) return;
+    std::memcpy(copy, home_copy.data(), bytes);
+    known_directories.home = copy;
 }
 
 bool is_known(const KnownDirectories& known_directories, const char16_t* path) {
+    if (known_directories.home != nullptr && wide_equal(known_directories.home, path)) return true;
     for (int32_t i = 0; i < known_directories.count; ++i) {
         if (wide_equal(known_directories.entries[i], path)) return true;
     }
@@ -60,22 +70,28 @@ void restore_one_level(char16_t* path) { path[wide_length(path)] = u'\\'; }
 
 KnownDirectories::~KnownDirectories() {
     for (int32_t i = 0; i < count; ++i) std::free(entries[i]);
+    std::free(home);
 }
 
 bool ensure_directory(KnownDirectories& known_directories, const char16_t* path) {
-    if (known_directories.count == 0) seed_with_home_directory(known_directories);
     if (is_known(known_directories, path)) return true;
     if (is_drive_root(path)) return true;
-    if (!platform::create_directory(path) && platform::last_error() != platform::error_already_exists) return false;
-    remember_directory(known_directories, path);
-    return true;
+    if (platform::create_directory(path) || platform::last_error() == platform::error_already_exists) {
+        remember_directory(known_directories, path);
+        return true;
+    }
+    if (known_directories.home != nullptr) return false;
+    uint32_t error = platform::last_error();
+    seed_with_home_directory(known_directories);
+    if (is_known(known_directories, path)) return true;
+    platform::set_last_error(error);
+    return false;
 }
 
 // A directory of that name that exists already is refused, not taken over:
 // another program of the user could have made it, with access of its own, to
 // put files in the launcher's place.
 bool try_create_target_directory(KnownDirectories& known_directories, const char16_t* directory) {
-    if (known_directories.count == 0) seed_with_home_directory(known_directories);
     bool created = platform::create_private_directory(directory);
     if (!created && platform::last_error() == platform::error_path_not_found) {
         // A missing temporary directory is made as any other missing level.

@@ -5,12 +5,14 @@
 
 inline constexpr int32_t known_directories_limit = 1024;
 
-// Directories known to exist, in the order they became known; entry 0 is the
-// user's home directory. Only grows during a run; the copies live until the
-// process ends.
+// Directories known to exist, in the order they became known, and the
+// user's home directory once a climb needed it. Only grows during a run; the
+// copies live until the process ends.
 struct KnownDirectories {
     char16_t* entries[known_directories_limit] = {};
     int32_t count = 0;
+    // The expanded "{HOME}", or null before the first failed creation.
+    char16_t* home = nullptr;
 
     KnownDirectories() = default;
     KnownDirectories(const KnownDirectories&) = delete;
@@ -22,9 +24,9 @@ struct KnownDirectories {
 // Afterwards the directory containing path exists unless the system refused;
 // the caller finds out when it opens the file.
 void create_containing_directories(KnownDirectories& known_directories, const char16_t* path);
-// True when the directory is known to exist or was created. The first call
-// seeds the list with "{HOME}" and stops the process if that cannot be
-// expanded.
+// True when the directory is known to exist or was created. The first
+// creation that fails (a climb begins) expands "{HOME}", which counts as
+// existing from then on, and stops the process if that cannot be expanded.
 bool ensure_directory(KnownDirectories& known_directories, const char16_t* path);
 
 // Parent mode, before the first record: creates the target directory, open

@@ -352,4 +352,84 @@ TEST_F(Cache, TheFlowsChoiceFollowsTheSettingsTheModeAndElevation) {
     release(parent);
 }
 
+// A parent that runs from the cache hands its directory to the instance it
+// starts, over whatever the environment held; that instance takes it only
+// with its parent proven to have started it itself, takes it out of the
+// environment (the application never sees it), and otherwise computes the
+// paths below the local application data folder as before.
+int folder_lookups = 0;
+platform::Table* original_table = nullptr;
+
+TEST_F(Cache, TheChildTakesTheDirectoryItsOwnParentHandedDown) {
+    ::Run& parent = published();
+    release(parent);
+    static platform::Table original;
+    original = platform.table();
+    original_table = &original;
+    platform.table().get_folder_path = [](int csidl, char16_t* out) {
+        ++folder_lookups;
+        return original_table->get_folder_path(csidl, out);
+    };
+    const std::u16string handed_down = u"/somewhere/else";
+    struct Case {
+        const char* what;
+        bool started_by_named;
+        const char* handed_down;  // FENZAR_ONEFILE_CACHE_FILES, or null
+        const char* time_us;
+        bool is_elevated;
+        TargetChoice choice;
+        bool takes_handed_down;
+    };
+    const Case cases[] = {
+        {"started by the named parent", true, "/somewhere/else", nullptr, false, TargetChoice::cached, true},
+        {"at the end of a chain", false, "/somewhere/else", nullptr, false, TargetChoice::cached, false},
+        {"nothing handed down", true, nullptr, nullptr, false, TargetChoice::cached, false},
+        {"a parent that ran from a temporary directory", true, "/somewhere/else", "123456", false,
+         TargetChoice::temporary, false},
+        {"elevated", true, "/somewhere/else", nullptr, true, TargetChoice::temporary, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.handed_down != nullptr) {
+            setenv("FENZAR_ONEFILE_CACHE_FILES", c.handed_down, 1);
+        } else {
+            unsetenv("FENZAR_ONEFILE_CACHE_FILES");
+        }
+        if (c.time_us != nullptr) {
+            setenv("FENZAR_ONEFILE_TIME_US", c.time_us, 1);
+        } else {
+            unsetenv("FENZAR_ONEFILE_TIME_US");
+        }
+        elevated = c.is_elevated;
+        folder_lookups = 0;
+        ::Run& run = new_run();
+        run.run_mode = RunMode::reentered;
+        run.started_by_named_parent = c.started_by_named;
+        EXPECT_EQ(choose_target_directory(run), c.choice);
+        EXPECT_EQ(std::getenv("FENZAR_ONEFILE_CACHE_FILES"), nullptr) << "left for the application";
+        if (c.choice == TargetChoice::cached) {
+            EXPECT_EQ(std::u16string(run.target_directory.data()), c.takes_handed_down ? handed_down : core_path(files()));
+            EXPECT_EQ(folder_lookups, c.takes_handed_down ? 0 : 1);
+        }
+    }
+    unsetenv("FENZAR_ONEFILE_TIME_US");
+    elevated = false;
+
+    // The parent's side: whatever was set before, the run from the cache
+    // hands down its own directory.
+    setenv("FENZAR_ONEFILE_CACHE_FILES", "/planted", 1);
+    ::Run& second = new_run();
+    prepare_parent_environment();
+    EXPECT_EQ(std::getenv("FENZAR_ONEFILE_CACHE_FILES"), nullptr);
+    TargetChoice choice = choose_target_directory(second);
+    ASSERT_EQ(choice, TargetChoice::cached);
+    EXPECT_EQ(unpack_application(second, choice, {attached.data(), attached.size()}), TargetChoice::cached);
+    const char* set = std::getenv("FENZAR_ONEFILE_CACHE_FILES");
+    ASSERT_NE(set, nullptr);
+    EXPECT_EQ(core_path(set), core_path(files()));
+    release(second);
+    unsetenv("FENZAR_ONEFILE_CACHE_FILES");
+    unsetenv("FENZAR_ONEFILE_PARENT");
+}
+
 }  // namespace

@@ -33,6 +33,7 @@ struct FakeFileSystem {
     std::vector<std::u16string> private_calls;
     uint32_t error = 0;
     bool home_available = true;
+    int home_lookups = 0;
     std::vector<std::u16string> error_lines;
 
     bool exists(const std::u16string& path) const {
@@ -72,6 +73,7 @@ bool fake_create_private_directory(const char16_t* path) {
 
 int32_t fake_get_folder_path(int csidl, char16_t* out) {
     EXPECT_EQ(csidl, platform::folder_profile);
+    ++fake->home_lookups;
     if (!fake->home_available) return static_cast<int32_t>(0x80004005u);
     std::u16string home = u"C:\\Users\\me";
     std::copy(home.begin(), home.end(), out);
@@ -116,29 +118,33 @@ TEST_F(DirectoryCreation, ExistingParentCostsOneCallThenNone) {
     EXPECT_EQ(calls_for(u"C:\\Temp\\onefile_1\\app.dll"), Calls{u"C:\\Temp\\onefile_1"});
     EXPECT_EQ(calls_for(u"C:\\Temp\\onefile_1\\data.txt"), Calls{});
     EXPECT_EQ(calls_for(u"C:\\Temp\\onefile_1\\app.dll"), Calls{});
-    EXPECT_EQ(known(), (Calls{u"C:\\Users\\me", u"C:\\Temp\\onefile_1"}));
+    EXPECT_EQ(known(), (Calls{u"C:\\Temp\\onefile_1"}));
+    EXPECT_EQ(fs.home_lookups, 0) << "no climb, no profile folder";
 }
 
 TEST_F(DirectoryCreation, MissingLevelsAreCreatedTopDownAfterTheFirstFailure) {
     EXPECT_EQ(calls_for(u"C:\\Temp\\x\\y\\z\\file"),
               (Calls{u"C:\\Temp\\x\\y\\z", u"C:\\Temp\\x\\y", u"C:\\Temp\\x", u"C:\\Temp\\x\\y", u"C:\\Temp\\x\\y\\z"}));
     EXPECT_TRUE(fs.exists(u"C:\\Temp\\x\\y\\z"));
-    EXPECT_EQ(known(), (Calls{u"C:\\Users\\me", u"C:\\Temp\\x", u"C:\\Temp\\x\\y", u"C:\\Temp\\x\\y\\z"}));
+    EXPECT_EQ(known(), (Calls{u"C:\\Temp\\x", u"C:\\Temp\\x\\y", u"C:\\Temp\\x\\y\\z"}));
+    EXPECT_EQ(fs.home_lookups, 1) << "the climb expands the home directory once";
     EXPECT_EQ(calls_for(u"C:\\Temp\\x\\other"), Calls{});
+    EXPECT_EQ(calls_for(u"C:\\Temp\\p\\q\\file"), (Calls{u"C:\\Temp\\p\\q", u"C:\\Temp\\p", u"C:\\Temp\\p\\q"}));
+    EXPECT_EQ(fs.home_lookups, 1);
 }
 
 TEST_F(DirectoryCreation, TwoMissingLevelsBelowAnExistingDirectory) {
     EXPECT_EQ(calls_for(u"C:\\Temp\\a\\b\\file"), (Calls{u"C:\\Temp\\a\\b", u"C:\\Temp\\a", u"C:\\Temp\\a\\b"}));
-    EXPECT_EQ(known(), (Calls{u"C:\\Users\\me", u"C:\\Temp\\a", u"C:\\Temp\\a\\b"}));
+    EXPECT_EQ(known(), (Calls{u"C:\\Temp\\a", u"C:\\Temp\\a\\b"}));
 }
 
 TEST_F(DirectoryCreation, DriveRootIsTakenAsExistingWithoutACall) {
     fs.refused = {u"c:\\locked"};
     EXPECT_EQ(calls_for(u"C:\\locked\\inner\\file"),
               (Calls{u"C:\\locked\\inner", u"C:\\locked", u"C:\\locked", u"C:\\locked\\inner"}));
-    EXPECT_EQ(known(), Calls{u"C:\\Users\\me"}) << "refused directories are not remembered";
+    EXPECT_EQ(known(), Calls{}) << "refused directories are not remembered";
     EXPECT_TRUE(ensure_directory(*known_directories, u"D:"));
-    EXPECT_EQ(known().size(), 1u) << "a drive root is not remembered";
+    EXPECT_EQ(known().size(), 0u) << "a drive root is not remembered";
 }
 
 TEST_F(DirectoryCreation, ClimbStopsAtAPathWithoutFurtherBackslash) {
@@ -150,30 +156,42 @@ TEST_F(DirectoryCreation, PathsWithoutAContainingDirectoryCostNothing) {
     for (const char16_t* path : {u"", u"file", u"\\file"}) {
         EXPECT_EQ(calls_for(path), Calls{}) << std::string(path, path + std::u16string(path).size());
     }
-    EXPECT_EQ(known_directories->count, 0) << "the home directory is expanded on the first check only";
+    EXPECT_EQ(known_directories->count, 0);
+    EXPECT_EQ(fs.home_lookups, 0) << "the home directory is expanded only for a climb";
 }
 
 TEST_F(DirectoryCreation, FileInTheWayCountsAsExistingAndIsRemembered) {
     fs.files = {u"c:\\temp\\t"};
     EXPECT_EQ(calls_for(u"C:\\Temp\\t\\file"), Calls{u"C:\\Temp\\t"});
-    EXPECT_EQ(known(), (Calls{u"C:\\Users\\me", u"C:\\Temp\\t"}));
+    EXPECT_EQ(known(), (Calls{u"C:\\Temp\\t"}));
     EXPECT_EQ(calls_for(u"C:\\Temp\\t\\other"), Calls{});
 }
 
 TEST_F(DirectoryCreation, OtherLetterCaseCostsAnotherCallAndASecondEntry) {
     EXPECT_EQ(calls_for(u"C:\\Temp\\Sub\\a"), Calls{u"C:\\Temp\\Sub"});
     EXPECT_EQ(calls_for(u"C:\\Temp\\SUB\\b"), Calls{u"C:\\Temp\\SUB"});
-    EXPECT_EQ(known(), (Calls{u"C:\\Users\\me", u"C:\\Temp\\Sub", u"C:\\Temp\\SUB"}));
+    EXPECT_EQ(known(), (Calls{u"C:\\Temp\\Sub", u"C:\\Temp\\SUB"}));
     EXPECT_EQ(calls_for(u"C:\\Temp\\SUB\\c"), Calls{});
 }
 
-TEST_F(DirectoryCreation, HomeDirectoryIsKnownFromTheStart) {
-    EXPECT_EQ(calls_for(u"C:\\Users\\me\\file"), Calls{});
-    EXPECT_EQ(calls_for(u"C:\\Users\\me\\new\\file"), Calls{u"C:\\Users\\me\\new"});
+// The home directory ends a climb even where creating it would fail with
+// another error than "exists" (here: it is refused, as a folder in which the
+// user may not create). Before a climb it is an ordinary directory.
+TEST_F(DirectoryCreation, HomeDirectoryEndsAClimbOnceOneBegins) {
+    EXPECT_EQ(calls_for(u"C:\\Users\\me\\file"), Calls{u"C:\\Users\\me"});
+    EXPECT_EQ(fs.home_lookups, 0);
+    fs.directories = {u"c:\\users", u"c:\\temp"};
+    fs.refused = {u"c:\\users\\me"};
+    known_directories = std::make_unique<KnownDirectories>();
+    EXPECT_EQ(calls_for(u"C:\\Users\\me\\new\\file"), (Calls{u"C:\\Users\\me\\new", u"C:\\Users\\me\\new"}));
+    EXPECT_EQ(fs.home_lookups, 1);
+    EXPECT_EQ(calls_for(u"C:\\Users\\me\\other\\file"), (Calls{u"C:\\Users\\me\\other", u"C:\\Users\\me\\other"}))
+        << "a later climb does not expand it again";
+    EXPECT_EQ(fs.home_lookups, 1);
 }
 
 TEST_F(DirectoryCreation, ListHoldsAtMost1024Entries) {
-    for (int i = 1; i < known_directories_limit; ++i) {
+    for (int i = 0; i < known_directories_limit; ++i) {
         std::string name = "C:\\Temp\\d" + std::to_string(i);
         std::u16string path(name.begin(), name.end());
         ASSERT_EQ(calls_for((path + u"\\f").c_str()), Calls{path});
@@ -186,12 +204,16 @@ TEST_F(DirectoryCreation, ListHoldsAtMost1024Entries) {
     EXPECT_EQ(calls_for(u"C:\\Temp\\d1023\\g"), Calls{}) << "remembered ones still cost nothing";
 }
 
-TEST_F(DirectoryCreation, HomeThatCannotBeExpandedStopsWithTheMessage) {
+// Only a climb needs it: a run that never climbs never meets the failure.
+TEST_F(DirectoryCreation, HomeThatCannotBeExpandedStopsWithTheMessageWhenAClimbNeedsIt) {
     fs.home_available = false;
-    EXPECT_IMMEDIATE_STOP(create_containing_directories(*known_directories, u"C:\\Temp\\t\\file"));
+    EXPECT_EQ(calls_for(u"C:\\Temp\\t\\file"), Calls{u"C:\\Temp\\t"});
+    EXPECT_EQ(fs.error_lines, Calls{});
+    fs.create_calls.clear();
+    EXPECT_IMMEDIATE_STOP(create_containing_directories(*known_directories, u"C:\\Temp\\x\\y\\file"));
     EXPECT_EQ(fs.error_lines, Calls{u"Error, couldn't runtime expand spec '%ls'.\n|{HOME}"});
-    EXPECT_EQ(fs.create_calls, Calls{});
-    EXPECT_EQ(known_directories->count, 0);
+    EXPECT_EQ(fs.create_calls, Calls{u"C:\\Temp\\x\\y"});
+    EXPECT_EQ(known(), Calls{u"C:\\Temp\\t"});
 }
 
 struct ProcessExit {
@@ -213,19 +235,19 @@ TEST_F(DirectoryCreation, TargetDirectoryIsCreatedPrivatelyOrRefused) {
     };
     const Case cases[] = {
         {"parent exists", u"C:\\Temp\\onefile_1", {}, {}, {},
-         {u"C:\\Temp\\onefile_1"}, {}, {u"C:\\Users\\me", u"C:\\Temp\\onefile_1"}, 0, nullptr, ""},
+         {u"C:\\Temp\\onefile_1"}, {}, {u"C:\\Temp\\onefile_1"}, 0, nullptr, ""},
         {"directory of that name exists", u"C:\\Temp\\onefile_1", {u"c:\\temp\\onefile_1"}, {}, {},
-         {u"C:\\Temp\\onefile_1"}, {}, {u"C:\\Users\\me"}, 2,
+         {u"C:\\Temp\\onefile_1"}, {}, {}, 2,
          u"Error, target directory '%ls' already exists.\n|C:\\Temp\\onefile_1", ""},
         {"file of that name exists", u"C:\\Temp\\onefile_1", {}, {u"c:\\temp\\onefile_1"}, {},
-         {u"C:\\Temp\\onefile_1"}, {}, {u"C:\\Users\\me"}, 2,
+         {u"C:\\Temp\\onefile_1"}, {}, {}, 2,
          u"Error, target directory '%ls' already exists.\n|C:\\Temp\\onefile_1", ""},
         {"temporary directory missing", u"C:\\Temp\\a\\b\\onefile_1", {}, {}, {},
          {u"C:\\Temp\\a\\b\\onefile_1", u"C:\\Temp\\a\\b\\onefile_1"},
          {u"C:\\Temp\\a\\b", u"C:\\Temp\\a", u"C:\\Temp\\a\\b"},
-         {u"C:\\Users\\me", u"C:\\Temp\\a", u"C:\\Temp\\a\\b", u"C:\\Temp\\a\\b\\onefile_1"}, 0, nullptr, ""},
+         {u"C:\\Temp\\a", u"C:\\Temp\\a\\b", u"C:\\Temp\\a\\b\\onefile_1"}, 0, nullptr, ""},
         {"refused", u"C:\\Temp\\onefile_1", {}, {}, {u"c:\\temp\\onefile_1"},
-         {u"C:\\Temp\\onefile_1"}, {}, {u"C:\\Users\\me"}, 2, nullptr,
+         {u"C:\\Temp\\onefile_1"}, {}, {}, 2, nullptr,
          "Error, couldn't create target directory. ([Error 5] Access is denied.)\n"},
     };
     for (const Case& c : cases) {

@@ -377,7 +377,14 @@ TEST_F(OwnPathTest, RecognisesTheParentAtEveryPathLengthThatStarts) {
 
         fill_module_file_name(own_paths_);
         uint32_t error = 0;
+        // The same text at once; the file's name in capitals through the
+        // normal forms, which need the room for the prefix.
         EXPECT_EQ(runs_same_executable_by_id(own_paths_, 30, &error), SameExecutable::yes);
+        EXPECT_EQ(system_.files_opened, 0);
+        std::u16string capitals = directory + u"\\" + std::u16string(length - directory.size() - 5, u'X') + u".exe";
+        system_.process_images[31] = capitals;
+        system_.final_paths[capitals] = u"\\\\?\\" + path;
+        EXPECT_EQ(runs_same_executable_by_id(own_paths_, 31, &error), SameExecutable::yes);
         EXPECT_EQ(std::u16string(own_paths_.resolved_own_path.data()), path);
     }
 }
@@ -392,6 +399,7 @@ TEST_F(OwnPathTest, RunsSameExecutable) {
         uint32_t error;
     };
     const Case cases[] = {
+        // As written: at once, without the normal forms.
         {"same path", 10, SameExecutable::yes, 0},
         {"same file by its short path", 11, SameExecutable::yes, 0},
         {"another executable", 12, SameExecutable::no, 0},
@@ -420,6 +428,7 @@ TEST_F(OwnPathTest, RunsSameExecutable) {
         system_.unreadable_process = c.process_id == 17 ? 17 : 15;
         system_.image_read_error = 31;
         system_.ended_processes.insert(17);
+        own_paths_ = OwnPaths{};
 
         uint32_t error = 0;
         EXPECT_EQ(runs_same_executable_by_id(own_paths_, c.process_id, &error), c.expected);
@@ -427,9 +436,11 @@ TEST_F(OwnPathTest, RunsSameExecutable) {
             EXPECT_EQ(error, c.error);
         }
         EXPECT_EQ(system_.processes_closed, system_.processes_opened);
-        bool compared = c.expected != SameExecutable::unknown && c.process_id != 17 && c.process_id != 18;
+        bool compared = c.expected != SameExecutable::unknown && c.process_id != 17 && c.process_id != 18 &&
+                        c.process_id != 10;
         EXPECT_EQ(std::u16string(own_paths_.resolved_own_path.data()), compared ? u"C:\\PROGRA~1\\tool.exe" : u"");
-        if (compared) {
+        EXPECT_EQ(system_.files_opened, compared ? 2 : 0);
+        if (compared || c.process_id == 10) {
             EXPECT_EQ(system_.image_path_sizes, std::vector<uint32_t>{4097});
             EXPECT_EQ(system_.own_module_sizes, std::vector<uint32_t>{4097});
         }

@@ -141,9 +141,9 @@ protected:
 
     // The mode with FENZAR_ONEFILE_PARENT naming NAMED; every opened process
     // is closed again.
-    RunMode decide(uint32_t named) {
+    RunMode decide(uint32_t named, bool* started_by_named = nullptr) {
         setenv("FENZAR_ONEFILE_PARENT", std::to_string(named).c_str(), 1);
-        RunMode mode = detect_run_mode(own_paths);
+        RunMode mode = detect_run_mode(own_paths, started_by_named);
         EXPECT_EQ(table_.closed, table_.opened);
         return mode;
     }
@@ -248,7 +248,10 @@ TEST_F(RunModeDecision, ReenteredOnlyWhenTheSystemShowsTheNamedInstanceStartedTh
         if (name == "a copy of the launcher at another path") table_.processes[10].image = u"C:\\copy\\tool.exe";
         if (name == "elevated, a link unelevated") table_.processes[11].elevated = false;
         if (name == "elevated, the named unelevated") table_.processes[10].elevated = false;
-        EXPECT_EQ(decide(10), c.expected);
+        bool started_by_named = true;
+        EXPECT_EQ(decide(10, &started_by_named), c.expected);
+        // Only the named instance itself as the real parent, not a chain.
+        EXPECT_EQ(started_by_named, c.expected == RunMode::reentered && c.own_parent == 10);
     }
 }
 
@@ -302,6 +305,67 @@ TEST_F(RunModeDecision, NamedProcessThatIsNotTheRealParentIsNeverAnError) {
     table_.processes[10] = {.creation_time = 100, .open_error = platform::error_access_denied};
     EXPECT_EQ(decide(10), RunMode::parent);
     EXPECT_EQ(decide(4242), RunMode::parent);
+}
+
+// The parent's image path against the own module path: equal texts answer
+// at once, without a final path or short form of either; any other text is
+// compared by its normal form, which here maps each spelling of the
+// launcher's file to one final path.
+std::map<std::u16string, std::u16string> final_paths;
+int normalisations = 0;
+
+platform::FileHandle counting_open(const char16_t* path) {
+    ++normalisations;
+    auto found = final_paths.find(path);
+    if (found == final_paths.end()) return {nullptr};
+    return {const_cast<std::u16string*>(&found->second)};
+}
+
+uint32_t final_path_of(platform::FileHandle file, char16_t* out, uint32_t size, bool* available) {
+    *available = true;
+    const auto& path = *static_cast<const std::u16string*>(file.value);
+    std::u16string extended = u"\\\\?\\" + path;
+    EXPECT_LT(extended.size(), size);
+    std::char_traits<char16_t>::copy(out, extended.c_str(), extended.size() + 1);
+    return static_cast<uint32_t>(extended.size());
+}
+
+TEST_F(RunModeDecision, ParentImageWrittenAsTheOwnPathAnswersWithoutNormalising) {
+    platform::Table& table = platform.table();
+    table.open_file_for_query = counting_open;
+    table.get_final_path_name = final_path_of;
+    table.close_file = [](platform::FileHandle) { return true; };
+    table.get_short_path_name = [](const char16_t*, char16_t*, uint32_t) -> uint32_t {
+        ++normalisations;
+        return 0;
+    };
+    final_paths = {{launcher, launcher},
+                   {u"C:\\APPS\\TOOL.EXE", launcher},
+                   {u"C:\\apps\\link.exe", launcher},
+                   {u"C:\\copy\\tool.exe", u"C:\\copy\\tool.exe"}};
+    struct Case {
+        std::u16string image;
+        RunMode expected;
+        bool normalised;
+    };
+    const Case cases[] = {
+        {launcher, RunMode::reentered, false},
+        // Another spelling of the same file: only the normal forms show it.
+        {u"C:\\APPS\\TOOL.EXE", RunMode::reentered, true},
+        {u"C:\\apps\\link.exe", RunMode::reentered, true},
+        {u"C:\\copy\\tool.exe", RunMode::parent, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.image.begin(), c.image.end()));
+        table_ = FakeTable{};
+        own_paths = OwnPaths{};
+        normalisations = 0;
+        table_.processes[own_id] = {.creation_time = 1000, .parent_id = 10};
+        table_.processes[10] = {.image = c.image, .creation_time = 100, .parent_id = 1};
+        table_.processes[1] = {.image = foreign, .creation_time = 1};
+        EXPECT_EQ(decide(10), c.expected);
+        EXPECT_EQ(normalisations > 0, c.normalised) << normalisations;
+    }
 }
 
 // The decision on the POSIX layer, between real processes: this test
@@ -374,7 +438,9 @@ TEST(ParentEnvironment, ClearsInheritedValuesAndPublishesTheOwnId) {
     setenv("FENZAR_ONEFILE_TIME_US", "000001", 1);
     setenv("FENZAR_ONEFILE_RANDOM", "AAAAAAAAAAA", 1);
     setenv("FENZAR_ONEFILE_PARENT", "12", 1);
+    setenv("FENZAR_ONEFILE_CACHE_FILES", "C:\\planted", 1);
     prepare_parent_environment();
+    EXPECT_EQ(std::getenv("FENZAR_ONEFILE_CACHE_FILES"), nullptr);
     EXPECT_EQ(std::getenv("FENZAR_ONEFILE_START"), nullptr);
     EXPECT_EQ(std::getenv("FENZAR_ONEFILE_TIME_US"), nullptr);
     EXPECT_EQ(std::getenv("FENZAR_ONEFILE_RANDOM"), nullptr);

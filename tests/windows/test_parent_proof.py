@@ -143,10 +143,10 @@ class CraftedEnvironmentWithTheCache(ProofTest):
     FENZAR_ONEFILE_TIME_US, as a re-entered instance of the cache would have,
     runs the packed application or stops, never the replaced library."""
 
-    def cached_launcher(self, app, name):
+    def cached_launcher(self, app, name, replace=True):
         """A --cache launcher of APP whose cache the unelevated first start
         filled, with the application's library then replaced by the
-        planted one; returns the launcher."""
+        planted one (unless not REPLACE); returns the launcher."""
         library = os.path.join(self.work, name + '.dll')
         shutil.copyfile(harness.windows_test_file(app), library)
         folder = test_cache.cache_folder(name, name + '.exe')
@@ -159,8 +159,62 @@ class CraftedEnvironmentWithTheCache(ProofTest):
         digest = test_cache.attached_digest(launcher)
         self.assertRegex(first.stdout, r'path=C:\\users\\[^\\]+\\AppData\\Local\\Fenzar\\%s\\%s\\files\\' % (
             test_cache.folder_name(name, name + '.exe'), digest))
-        self.plant(os.path.join(folder, digest, 'files'), name + '.dll')
+        if replace:
+            self.plant(os.path.join(folder, digest, 'files'), name + '.dll')
         return launcher
+
+    def cache_library(self, name):
+        return 'C:\\users\\%s\\AppData\\Local\\Fenzar\\%s\\%s\\files\\%s.dll' % (
+            os.path.basename(os.path.dirname(harness.wine_temp_dir())), test_cache.folder_name(name, name + '.exe'),
+            test_cache.attached_digest(os.path.join(self.work, name + '.exe')), name)
+
+    def test_a_crafted_cache_directory_is_never_taken(self):
+        """A parent that runs from the cache hands the directory it chose to
+        its child in FENZAR_ONEFILE_CACHE_FILES, which the child takes
+        instead of computing the cache's paths. A value crafted by whoever
+        starts the launcher names a directory with the planted library: a
+        parent replaces it with its own, a started instance with no proven
+        parent is a parent, and an elevated one never takes the cache; the
+        application never sees the variable."""
+        name = 'proof_cache_handed'
+        launcher = self.cached_launcher(ECHO, name, replace=False)
+        planted = os.path.join(self.work, 'planted', 'files')
+        self.plant(planted, name + '.dll')
+        crafted = harness.windows_path(planted)
+        held = self.held_copy(launcher)
+        named_copy = {'FENZAR_ONEFILE_PARENT': held.pid, 'FENZAR_ONEFILE_TIME_US': None,
+                      'FENZAR_ONEFILE_RANDOM': None}
+        for what, env in (('nothing else crafted', {}), ('a live copy named as the parent', named_copy)):
+            with self.subTest(what):
+                result = test_cache.run_unelevated(launcher, ['one'], env={
+                    'FENZAR_ONEFILE_CACHE_FILES': crafted, 'ECHO_APP_EXIT': '5', **env})
+                self.assertNotIn(PLANTED_MARK, result.stdout, 'the planted library ran')
+                self.assertEqual((result.status, result.stderr), (5, ''), result)
+                self.assertIn('path=%s\n' % self.cache_library(name), result.stdout)
+                self.assertIn('env FENZAR_ONEFILE_CACHE_FILES unset\n', result.stdout)
+                self.assertEqual(os.listdir(planted), [name + '.dll'])
+        with self.subTest('elevated, a live copy named as the parent'):
+            result = harness.run_full_status(launcher, ['one'], env={
+                'FENZAR_ONEFILE_CACHE_FILES': crafted, 'ECHO_APP_EXIT': '9', **named_copy})
+            self.assert_packed_application_ran(result, 9)
+            self.assertIn('env FENZAR_ONEFILE_CACHE_FILES unset\n', result.stdout)
+
+    def test_an_application_that_starts_the_launcher_again_cannot_hand_down_a_directory(self):
+        # The application of a re-entered instance starts the launcher again
+        # with a crafted value: that copy is re-entered through a chain of
+        # two, not started by the named parent itself, so it computes the
+        # cache's paths and runs from the cache.
+        name = 'proof_cache_again'
+        launcher = self.cached_launcher('child_probe_app.dll', name, replace=False)
+        planted = os.path.join(self.work, 'planted', 'files')
+        self.plant(planted, name + '.dll')
+        result = test_cache.run_unelevated(launcher, env={
+            'PROBE_AGAIN': '1', 'PROBE_EXIT': '4',
+            'PROBE_AGAIN_SET': 'FENZAR_ONEFILE_CACHE_FILES=%s' % harness.windows_path(planted)})
+        self.assertNotIn(PLANTED_MARK, result.stdout, 'the planted library ran')
+        self.assertEqual((result.status, result.stderr), (4, ''), result)
+        self.assertEqual(re.findall(r'^path=(.*)$', result.stdout, re.MULTILINE), [self.cache_library(name)] * 2)
+        self.assertIn('again=4\n', result.stdout)
 
     def test_an_elevated_start_with_a_crafted_parent_never_runs_the_cache(self):
         name = 'proof_cache'

@@ -18,6 +18,7 @@ import tempfile
 import unittest
 
 import harness
+import test_cache
 
 TARGET = re.compile(r'C:\\users\\[^\\]+\\Temp\\(onefile_\d+_\d{6}_[A-Za-z0-9_-]{11})\Z')
 HIGH_NO_WRITE_UP = 'ML;OICI;NW;S-1-16-12288'
@@ -46,18 +47,44 @@ class PrivateTarget(unittest.TestCase):
         return exe
 
     def test_descriptor_lets_in_only_the_user_administrators_and_system(self):
-        result = harness.run(harness.windows_test_file('private_descriptor.exe'))
-        self.assertEqual(result.status, 0, result)
-        seen = key_values(result.stdout)
-        user = seen['user'][0]
-        self.assertRegex(user, r'\AS-1-5-')
-        dacl = 'D:P(A;OICI;FA;;;%s)(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)' % user
-        # Wine runs every program elevated; unelevated, no label is set.
-        labels = [HIGH_NO_WRITE_UP] if seen['elevated'] == ['1'] else []
-        for source in ('descriptor', 'event'):
-            with self.subTest(source=source):
-                self.assertEqual(seen[source], [dacl])
-                self.assertEqual(seen.get(source + ' label', []), labels)
+        # Elevated (as Wine runs every program) with the label, and with the
+        # linked limited token without it.
+        for what, start in (('elevated', harness.run), ('unelevated', test_cache.run_unelevated)):
+            with self.subTest(what):
+                directory = tempfile.mkdtemp(prefix='descriptor_', dir=self.work)
+                result = start(harness.windows_test_file('private_descriptor.exe'), [harness.windows_path(directory)])
+                self.assertEqual(result.status, 0, result)
+                seen = key_values(result.stdout)
+                self.assertEqual(seen['elevated'], ['1' if what == 'elevated' else '0'])
+                user = seen['user'][0]
+                self.assertRegex(user, r'\AS-1-5-')
+                dacl = 'D:P(A;OICI;FA;;;%s)(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)' % user
+                labels = [HIGH_NO_WRITE_UP] if what == 'elevated' else []
+                for source in ('descriptor', 'event', 'reference'):
+                    with self.subTest(source=source):
+                        self.assertEqual(seen[source], [dacl])
+                        self.assertEqual(seen.get(source + ' label', []), labels)
+
+    def test_descriptor_written_by_hand_is_the_one_its_text_converts_to(self):
+        """The launcher writes its descriptor without ADVAPI32; the text it
+        stands for, converted by ADVAPI32, is the reference: the same control
+        flags (protected, present), no owner or group, the same DACL and SACL
+        byte for byte, and a directory created with either reads back alike.
+        What Wine keeps of a directory is derived from its mode bits, so the
+        read-back shows only that both directories get the same mode; the
+        byte comparison is what shows the label and Administrators' entry."""
+        for what, start in (('elevated', harness.run), ('unelevated', test_cache.run_unelevated)):
+            with self.subTest(what):
+                directory = tempfile.mkdtemp(prefix='descriptor_', dir=self.work)
+                result = start(harness.windows_test_file('private_descriptor.exe'), [harness.windows_path(directory)])
+                self.assertEqual(result.status, 0, result)
+                seen = key_values(result.stdout)
+                self.assertEqual(seen['differences'], ['none'], result.stdout)
+                made = seen['directory made']
+                self.assertEqual(made, seen['directory reference'])
+                # No entry for Everyone: the directory is not open to others.
+                self.assertNotIn(';;;WD)', made[0])
+                self.assertEqual(os.listdir(directory), [])
 
     def test_target_directory_reads_back_without_access_for_others(self):
         launcher = harness.pack(harness.windows_test_file('security_app.dll'),

@@ -390,6 +390,9 @@ class Cache(ProgramTest):
         self.assertEqual(lines(second.stdout, 'data'), [DATA_LINE])
         self.assertEqual(lines(second.stdout, 'neighbour'), ['42'])
         self.assertEqual(arguments(second.stdout)[1:], ['b'])
+        # What a parent hands its own second instance is not the program's.
+        for result in (first, second):
+            self.assertIn('env FENZAR_ONEFILE_CACHE_FILES unset', result.stdout)
 
 
 

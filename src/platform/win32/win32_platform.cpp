@@ -458,55 +458,8 @@ platform::FileHandle open_sole_lock(const char16_t* path) {
     return from_create_file(CreateFileW(wide(path), GENERIC_READ | DELETE, 0, nullptr, OPEN_ALWAYS, 0, nullptr));
 }
 
-struct TokenFacts {
-    wchar_t* user_sid;  // released with LocalFree
-    bool elevated;
-};
-
 using OpenToken = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
 using GetInformation = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
-
-// A system without elevation counts as not elevated.
-bool token_is_elevated(GetInformation get_information, HANDLE token) {
-    TOKEN_ELEVATION elevation = {};
-    DWORD size = 0;
-    return get_information(token, TokenElevation, &elevation, sizeof elevation, &size) &&
-           elevation.TokenIsElevated != 0;
-}
-
-// The process's user as SID text, and whether the process is elevated.
-bool read_token_facts(TokenFacts* facts) {
-    using SidToText = BOOL(WINAPI*)(PSID, LPWSTR*);
-    static auto open_token = system_function<OpenToken>(L"advapi32.dll", "OpenProcessToken");
-    static auto get_information = system_function<GetInformation>(L"advapi32.dll", "GetTokenInformation");
-    static auto sid_to_text = system_function<SidToText>(L"advapi32.dll", "ConvertSidToStringSidW");
-    if (open_token == nullptr || get_information == nullptr || sid_to_text == nullptr) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return false;
-    }
-    HANDLE token = nullptr;
-    if (!open_token(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-    alignas(TOKEN_USER) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    bool read = get_information(token, TokenUser, user, sizeof user, &size) &&
-                sid_to_text(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &facts->user_sid);
-    DWORD error = GetLastError();
-    facts->elevated = token_is_elevated(get_information, token);
-    CloseHandle(token);
-    SetLastError(error);
-    return read;
-}
-
-bool is_elevated() {
-    static auto open_token = system_function<OpenToken>(L"advapi32.dll", "OpenProcessToken");
-    static auto get_information = system_function<GetInformation>(L"advapi32.dll", "GetTokenInformation");
-    if (open_token == nullptr || get_information == nullptr) return false;
-    HANDLE token = nullptr;
-    if (!open_token(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-    bool elevated = token_is_elevated(get_information, token);
-    CloseHandle(token);
-    return elevated;
-}
 
 platform::ProcessHandle own_process() { return {GetCurrentProcess()}; }
 
@@ -579,26 +532,118 @@ bool get_process_elevation(platform::ProcessHandle process, bool* elevated) {
     return read;
 }
 
+// The own token's facts through ntdll, as get_process_elevation reads
+// them, so that neither the elevation nor the private directory's
+// descriptor loads ADVAPI32 (which costs a start under Wine some 3.5 ms).
+bool read_own_token(TOKEN_INFORMATION_CLASS kind, void* information, ULONG size) {
+    using OpenNtToken = LONG(WINAPI*)(HANDLE, ACCESS_MASK, HANDLE*);
+    using QueryToken = LONG(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, void*, ULONG, ULONG*);
+    static auto open_token = system_function<OpenNtToken>(L"ntdll.dll", "NtOpenProcessToken");
+    static auto query_token = system_function<QueryToken>(L"ntdll.dll", "NtQueryInformationToken");
+    if (open_token == nullptr || query_token == nullptr) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return false;
+    }
+    HANDLE token = nullptr;
+    if (!succeeded(open_token(GetCurrentProcess(), TOKEN_QUERY, &token))) return false;
+    ULONG returned = 0;
+    bool read = succeeded(query_token(token, kind, information, size, &returned));
+    DWORD error = GetLastError();
+    CloseHandle(token);
+    SetLastError(error);
+    return read;
+}
+
+// A system without elevation counts as not elevated.
+bool is_elevated() {
+    TOKEN_ELEVATION elevation = {};
+    return read_own_token(TokenElevation, &elevation, sizeof elevation) && elevation.TokenIsElevated != 0;
+}
+
+// A descriptor written out byte by byte, in the self-relative form.
+class DescriptorWriter {
+public:
+    explicit DescriptorWriter(unsigned char* bytes) : bytes_(bytes) {}
+    size_t length() const { return length_; }
+    void put(const void* data, size_t size) {
+        std::memcpy(bytes_ + length_, data, size);
+        length_ += size;
+    }
+    void put_byte(BYTE value) { put(&value, sizeof value); }
+    void put_word(WORD value) { put(&value, sizeof value); }
+    void put_dword(DWORD value) { put(&value, sizeof value); }
+    void put_at(size_t offset, DWORD value) { std::memcpy(bytes_ + offset, &value, sizeof value); }
+    // An ACL of one revision-2 ACE (type, inherited to files and folders
+    // below, mask) per SID.
+    void put_acl(BYTE ace_type, DWORD mask, const SID* const* sids, int count) {
+        size_t size = sizeof(ACL);
+        for (int i = 0; i < count; ++i) size += 8 + sid_length(sids[i]);
+        put_byte(ACL_REVISION);
+        put_byte(0);
+        put_word(static_cast<WORD>(size));
+        put_word(static_cast<WORD>(count));
+        put_word(0);
+        for (int i = 0; i < count; ++i) {
+            put_byte(ace_type);
+            put_byte(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+            put_word(static_cast<WORD>(8 + sid_length(sids[i])));
+            put_dword(mask);
+            put(sids[i], sid_length(sids[i]));
+        }
+    }
+    static size_t sid_length(const SID* sid) { return 8 + 4 * size_t{sid->SubAuthorityCount}; }
+
+private:
+    unsigned char* bytes_;
+    size_t length_ = 0;
+};
+
+// A SID of up to two subauthorities, in SID's own layout.
+struct ShortSid {
+    BYTE revision;
+    BYTE count;
+    BYTE authority[6];
+    DWORD subauthorities[2];
+    const SID* sid() const { return reinterpret_cast<const SID*>(this); }
+};
+constexpr ShortSid administrators_sid = {SID_REVISION, 2, {0, 0, 0, 0, 0, 5}, {32, 544}};  // BA
+constexpr ShortSid system_sid = {SID_REVISION, 1, {0, 0, 0, 0, 0, 5}, {18, 0}};            // SY
+constexpr ShortSid high_label_sid = {SID_REVISION, 1, {0, 0, 0, 0, 0, 16}, {0x3000, 0}};   // HI
+
 // The target directory's descriptor: protected, so that nothing is inherited
 // from %TEMP%, which every program of the user may write; full control for
 // the user, Administrators and SYSTEM, inherited by all below (OICI); for an
 // elevated launcher a high mandatory label, inherited too, so that programs
-// of a lower level cannot write there either (NW). Released with LocalFree.
+// of a lower level cannot write there either (NW). As SDDL:
+//   D:P(A;OICI;FA;;;<user>)(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)[S:(ML;OICI;NW;;;HI)]
+// It is written by hand, as that text converts, rather than converted by
+// ADVAPI32, which a start would load for it alone. Released with LocalFree.
 bool make_private_descriptor(PSECURITY_DESCRIPTOR* descriptor) {
-    using TextToDescriptor = BOOL(WINAPI*)(LPCWSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG);
-    static auto text_to_descriptor =
-        system_function<TextToDescriptor>(L"advapi32.dll", "ConvertStringSecurityDescriptorToSecurityDescriptorW");
-    if (text_to_descriptor == nullptr) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return false;
+    alignas(TOKEN_USER) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    if (!read_own_token(TokenUser, user, sizeof user)) return false;
+    const SID* user_sid = static_cast<const SID*>(reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
+    bool elevated = is_elevated();
+    constexpr size_t room = sizeof(SECURITY_DESCRIPTOR_RELATIVE) + 2 * sizeof(ACL) + 4 * 8 + 3 * SECURITY_MAX_SID_SIZE +
+                            2 * sizeof(ShortSid);
+    auto* bytes = static_cast<unsigned char*>(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, room));
+    if (bytes == nullptr) return false;
+    DescriptorWriter writer(bytes);
+    WORD control = SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_DACL_PROTECTED | (elevated ? SE_SACL_PRESENT : 0);
+    writer.put_byte(SECURITY_DESCRIPTOR_REVISION);
+    writer.put_byte(0);
+    writer.put_word(control);
+    // Owner, group, SACL and DACL offsets, filled in below (0: none).
+    for (int i = 0; i < 4; ++i) writer.put_dword(0);
+    writer.put_at(offsetof(SECURITY_DESCRIPTOR_RELATIVE, Dacl), static_cast<DWORD>(writer.length()));
+    const SID* granted[] = {user_sid, administrators_sid.sid(), system_sid.sid()};
+    writer.put_acl(ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, granted, 3);
+    if (elevated) {
+        writer.put_at(offsetof(SECURITY_DESCRIPTOR_RELATIVE, Sacl), static_cast<DWORD>(writer.length()));
+        const SID* label[] = {high_label_sid.sid()};
+        writer.put_acl(SYSTEM_MANDATORY_LABEL_ACE_TYPE, SYSTEM_MANDATORY_LABEL_NO_WRITE_UP, label, 1);
     }
-    TokenFacts facts = {};
-    if (!read_token_facts(&facts)) return false;
-    wchar_t text[512];
-    std::swprintf(text, sizeof text / sizeof text[0], L"D:P(A;OICI;FA;;;%ls)(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)%ls",
-                  facts.user_sid, facts.elevated ? L"S:(ML;OICI;NW;;;HI)" : L"");
-    LocalFree(facts.user_sid);
-    return text_to_descriptor(text, SDDL_REVISION_1, descriptor, nullptr) != 0;
+    *descriptor = bytes;
+    return true;
 }
 
 bool create_private_directory(const char16_t* path) {

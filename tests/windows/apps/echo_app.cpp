@@ -5,7 +5,7 @@
 //   argv[I]=TEXT
 //   path=TEXT
 //   cwd=TEXT
-//   env NAME=VALUE        (or "env NAME unset") for the six FENZAR_ variables
+//   env NAME=VALUE        (or "env NAME unset") for the seven FENZAR_ variables
 //
 // Output goes straight to the standard output handle, unbuffered, so nothing
 // depends on which C runtime flushes when.
@@ -44,6 +44,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
     static const wchar_t* const names[] = {
         L"FENZAR_ONEFILE_PARENT",  L"FENZAR_ONEFILE_START",     L"FENZAR_ONEFILE_TIME_US",
         L"FENZAR_ONEFILE_RANDOM",  L"FENZAR_ONEFILE_DIRECTORY", L"FENZAR_ORIGINAL_ARGV0",
+        L"FENZAR_ONEFILE_CACHE_FILES",
     };
     for (const wchar_t* name : names) {
         bool present = false;

@@ -8,7 +8,7 @@
 //   module=TEXT           its own path (GetModuleFileNameW)
 //   cwd=TEXT
 //   neighbour=42          from neighbour_lib.dll
-//   env NAME=VALUE        (or "env NAME unset") for the six FENZAR_ variables
+//   env NAME=VALUE        (or "env NAME unset") for the seven FENZAR_ variables
 //
 // Then, as its environment asks:
 //   PROBE_DATA=NAME      prints "data=<the first line of the file NAME beside it>"
@@ -82,6 +82,7 @@ int wmain(int argc, wchar_t** argv) {
     static const wchar_t* const names[] = {
         L"FENZAR_ONEFILE_PARENT",  L"FENZAR_ONEFILE_START",     L"FENZAR_ONEFILE_TIME_US",
         L"FENZAR_ONEFILE_RANDOM",  L"FENZAR_ONEFILE_DIRECTORY", L"FENZAR_ORIGINAL_ARGV0",
+        L"FENZAR_ONEFILE_CACHE_FILES",
     };
     for (const wchar_t* name : names) {
         bool present = false;
