@@ -68,9 +68,9 @@ bool start_child_process(ChildSlot& child, Interruption& interruption, const cha
         {
             std::lock_guard<std::mutex> guard(interruption.lock);
             if (interruption.has_begun()) break;
-            platform::ProcessHandle process = platform::start_process(application, command_line, child.child_job);
+            platform::ProcessHandle process = platform::start_process(application, command_line, child.job);
             if (process.valid()) {
-                child.child_process = process;
+                child.process = process;
                 return true;
             }
             *error = platform::last_error();
@@ -88,7 +88,7 @@ uint32_t wait_for_child_exit_status(ChildSlot& child, Interruption& interruption
     platform::ProcessHandle process{nullptr};
     {
         std::lock_guard<std::mutex> guard(interruption.lock);
-        process = child.child_process;
+        process = child.process;
     }
     if (!process.valid()) return 0;
     // No lock needed here: nobody but this thread closes the handle.
@@ -98,10 +98,10 @@ uint32_t wait_for_child_exit_status(ChildSlot& child, Interruption& interruption
         // Waits while stop_child is using the handle.
         std::lock_guard<std::mutex> guard(interruption.lock);
         if (ended) status = exit_code_of(process);
-        child.child_process = {nullptr};
-        child.child_ended = true;
-        child.child_status = status;
-        child.child_may_run = !ended;
+        child.process = {nullptr};
+        child.ended = true;
+        child.status = status;
+        child.may_run = !ended;
     }
     platform::close_process(process);
     return status;
@@ -109,19 +109,19 @@ uint32_t wait_for_child_exit_status(ChildSlot& child, Interruption& interruption
 
 uint32_t stop_child(ChildSlot& child, Interruption& interruption) {
     std::lock_guard<std::mutex> guard(interruption.lock);
-    if (child.child_ended) return child.child_status;
-    if (!child.child_process.valid()) return interrupted_status;
-    if (platform::wait_for_process(child.child_process, grace_milliseconds) == platform::wait_object_0) {
-        child.child_status = exit_code_of(child.child_process);
+    if (child.ended) return child.status;
+    if (!child.process.valid()) return interrupted_status;
+    if (platform::wait_for_process(child.process, grace_milliseconds) == platform::wait_object_0) {
+        child.status = exit_code_of(child.process);
     } else {
-        child.child_may_run = !terminate_and_wait(child.child_process, interrupted_status);
-        child.child_status = interrupted_status;
+        child.may_run = !terminate_and_wait(child.process, interrupted_status);
+        child.status = interrupted_status;
     }
-    child.child_ended = true;
-    return child.child_status;
+    child.ended = true;
+    return child.status;
 }
 
 bool child_may_still_run(ChildSlot& child, Interruption& interruption) {
     std::lock_guard<std::mutex> guard(interruption.lock);
-    return child.child_may_run;
+    return child.may_run;
 }

@@ -10,15 +10,15 @@
 
 // Guarded by the interruption's lock.
 struct ChildSlot {
-    platform::ProcessHandle child_process{nullptr};
+    platform::ProcessHandle process{nullptr};
     // Set once the child is known to have ended, with the status it gives.
-    bool child_ended = false;
-    uint32_t child_status = 0;
+    bool ended = false;
+    uint32_t status = 0;
     // A started child whose end could not be seen: its directory stays.
-    bool child_may_run = false;
+    bool may_run = false;
     // Never closed: the system closes it when the launcher ends, whichever
     // way, and the job then ends the child.
-    platform::JobHandle child_job{nullptr};
+    platform::JobHandle job{nullptr};
 };
 
 // Main thread: unless an interruption has begun, starts the child (tied to

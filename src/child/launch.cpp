@@ -37,7 +37,7 @@ int32_t start_child_and_wait(ChildSlot& child, Interruption& interruption, const
     // Without a job the child still runs, only not tied to the launcher. A
     // program's own children are the program's work, and end with it; an
     // application's, started from a second instance, are its own business.
-    child.child_job =
+    child.job =
         program != nullptr ? platform::create_kill_on_close_job_for_tree() : platform::create_kill_on_close_job();
     uint32_t error = 0;
     if (!start_child_process(child, interruption, application, child_command_line.data(), &error)) {
@@ -46,7 +46,7 @@ int32_t start_child_and_wait(ChildSlot& child, Interruption& interruption, const
         if (!explanation.line.empty()) report_explanation(explanation.line.data());
         fail_after_reports();
     }
-    void* begun = beside.begin != nullptr ? beside.begin(beside.context) : nullptr;
+    void* begun = beside.begin.is_set() ? beside.begin() : nullptr;
     uint32_t exit_status = wait_for_child_exit_status(child, interruption);
     if (beside.end != nullptr) beside.end(begun);
     // Windows starts a program whose DLL is missing and lets its loader end

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "base/arguments.h"
+#include "base/callback.h"
 #include "base/interruption.h"
 #include "child/child_slot.h"
 #include "child/command_line.h"
@@ -15,10 +16,9 @@ void set_child_environment(const SavedArguments& arguments, const char16_t* plai
 // started, ended as soon as the wait has returned (before the target
 // directory is removed, and whether or not an interruption has begun).
 struct BesideWait {
-    // Returns what end is handed.
-    void* (*begin)(const void* context) = nullptr;
+    // Returns what end is called with, as its context.
+    Callback<void*()> begin;
     void (*end)(void* begun) = nullptr;
-    const void* context = nullptr;
 };
 
 // A packed program started in place of a second instance.

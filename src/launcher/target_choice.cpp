@@ -182,7 +182,7 @@ void run_cache_cleanup(void* context) {
     let_go(cleanup);
 }
 
-void* begin_cache_cleanup(const void* context) {
+void* begin_cache_cleanup(void* context) {
     const Run& run = *static_cast<const Run*>(context);
     auto* cleanup = new (std::nothrow) CacheCleanup;
     if (cleanup == nullptr) return nullptr;
@@ -248,7 +248,7 @@ TargetChoice unpack_application(Run& run, TargetChoice choice, AttachedData atta
 BesideWait work_beside_wait(Run& run, TargetChoice choice) {
     // Dead launchers leave their trees in %TEMP% or the base, beside a
     // temporary target directory; beside a cache directory are the cache's own leftovers.
-    if (choice == TargetChoice::cached) return {begin_cache_cleanup, end_cache_cleanup, &run};
+    if (choice == TargetChoice::cached) return {{begin_cache_cleanup, &run}, end_cache_cleanup};
     run.sweep_request = {run.target_directory.data(), &run.interruption};
     return sweep_beside_wait(run.sweep_request);
 }

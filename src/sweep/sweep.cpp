@@ -61,7 +61,7 @@ bool find_parent(TargetDirectory& parent, const char16_t* target_directory) {
 
 // Only once the child has started, so that nothing is left to free when it
 // does not.
-void* begin_sweep(const void* context) {
+void* begin_sweep(void* context) {
     auto* request = static_cast<const SweepRequest*>(context);
     auto* run = new (std::nothrow) SweepRun;
     if (run == nullptr) return nullptr;
@@ -93,4 +93,4 @@ SweepTally sweep_directory(const char16_t* parent, const SweepLimits& limits, co
     return remove_dead_leftovers(parent, sweep_shapes, limits, {should_stop, &check}, removal);
 }
 
-BesideWait sweep_beside_wait(const SweepRequest& request) { return {begin_sweep, end_sweep, &request}; }
+BesideWait sweep_beside_wait(SweepRequest& request) { return {{begin_sweep, &request}, end_sweep}; }

@@ -39,4 +39,4 @@ struct SweepRequest {
 // its own, told to stop when the wait returns and not waited for. Nothing
 // begins when there is no memory, no parent or no thread. request need
 // only last until the wait has begun.
-BesideWait sweep_beside_wait(const SweepRequest& request);
+BesideWait sweep_beside_wait(SweepRequest& request);

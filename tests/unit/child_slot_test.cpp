@@ -73,7 +73,7 @@ TEST_F(ChildHandle, NoChildStartsOnceAnInterruptionHasBegun) {
         EXPECT_EQ(ended.status, interrupted);
     }
     handler.join();
-    EXPECT_FALSE(run->child.child_process.valid());
+    EXPECT_FALSE(run->child.process.valid());
 }
 
 // The start of the child under the platform's fault injection: the first
@@ -151,10 +151,10 @@ TEST_F(ChildHandle, StartFailuresThatMayPassAreRetriedOthersEndAtOnce) {
         expected_pauses.resize(static_cast<size_t>(c.starts - 1));
         EXPECT_EQ(faults.pauses, expected_pauses);
         if (c.started) {
-            EXPECT_EQ(run->child.child_process.value, child_handle);
+            EXPECT_EQ(run->child.process.value, child_handle);
         } else {
             EXPECT_EQ(error, c.error);
-            EXPECT_FALSE(run->child.child_process.valid());
+            EXPECT_FALSE(run->child.process.valid());
         }
     }
 }
@@ -184,7 +184,7 @@ TEST_F(ChildHandle, AnInterruptionDuringTheRetriesStartsNothingMore) {
     }
     handler.join();
     EXPECT_EQ(faults.starts, 2) << "no attempt after the pause in which the interruption began";
-    EXPECT_FALSE(run->child.child_process.valid());
+    EXPECT_FALSE(run->child.process.valid());
 }
 
 TEST_F(ChildHandle, StopChildGivesTheGraceThenTerminatesWithControlCExitAndLeavesTheCloseToTheOwner) {
@@ -221,7 +221,7 @@ TEST_F(ChildHandle, StopChildGivesTheGraceThenTerminatesWithControlCExitAndLeave
         // The owner's wait, exit code and single close follow.
         EXPECT_EQ(wait_for_child_exit_status(run->child, run->interruption), row.status) << row.what;
         EXPECT_EQ(child.closes, 1) << row.what;
-        EXPECT_FALSE(run->child.child_process.valid()) << row.what;
+        EXPECT_FALSE(run->child.process.valid()) << row.what;
         EXPECT_TRUE(child.faults.empty()) << testing::PrintToString(child.faults);
     }
 }
@@ -242,7 +242,7 @@ TEST_F(ChildHandle, OwnerWaitsReadsTheFullExitCodeAndClosesOnce) {
         EXPECT_EQ(wait_for_child_exit_status(run->child, run->interruption), row.status);
         EXPECT_EQ(child.infinite_waits, 1);
         EXPECT_EQ(child.closes, 1);
-        EXPECT_FALSE(run->child.child_process.valid());
+        EXPECT_FALSE(run->child.process.valid());
         EXPECT_TRUE(child.faults.empty()) << testing::PrintToString(child.faults);
     }
     EXPECT_EQ(wait_for_child_exit_status(run->child, run->interruption), 0u);

@@ -421,7 +421,7 @@ TEST_F(Sweep, RunsBesideTheWaitOnItsOwnThread) {
     std::u16string target = core_path(temp / "onefile_1_000000_BBBBBBBBBBB");
     SweepRequest request{target.c_str(), &interruption};
     BesideWait beside = sweep_beside_wait(request);
-    void* begun = beside.begin(beside.context);
+    void* begun = beside.begin();
     ASSERT_NE(begun, nullptr);
     // Until the claimed tree (renamed at once) is gone as well.
     for (int i = 0; i < 500 && !left().empty(); ++i) usleep(10'000);
@@ -430,7 +430,7 @@ TEST_F(Sweep, RunsBesideTheWaitOnItsOwnThread) {
     // Without a parent there is nothing to sweep, and nothing to end.
     SweepRequest no_parent{u"onefile_1_000000_BBBBBBBBBBB", &interruption};
     BesideWait without_parent = sweep_beside_wait(no_parent);
-    EXPECT_EQ(without_parent.begin(without_parent.context), nullptr);
+    EXPECT_EQ(without_parent.begin(), nullptr);
     without_parent.end(nullptr);
 }
 
