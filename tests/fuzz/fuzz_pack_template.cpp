@@ -21,6 +21,7 @@
 #include "error.h"
 #include "fuzz_support.h"
 #include "pe_image.h"
+#include "pe_reading.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 
 #include "error.h"
 #include "pe_image.h"
+#include "pe_reading.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include "payload/attached_data.h"
 #include "payload/record_name.h"
 #include "pe_image.h"
+#include "pe_reading.h"
 #include "system.h"
 
 namespace fenzar::pack {

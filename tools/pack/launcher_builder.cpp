@@ -10,6 +10,7 @@
 #include "error.h"
 #include "listing.h"
 #include "names.h"
+#include "pe_reading.h"
 #include "output_file.h"
 #include "version_info.h"
 

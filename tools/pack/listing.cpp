@@ -13,6 +13,7 @@
 #include "payload/data_section.h"
 #include "payload/launch_settings.h"
 #include "pe_image.h"
+#include "pe_reading.h"
 #include "pe_layout.h"
 #include "resource_section.h"
 #include "version_info.h"

@@ -24,6 +24,7 @@
 #include "manifest.h"
 #include "mapped_file.h"
 #include "names.h"
+#include "pe_reading.h"
 #include "output_file.h"
 #include "progress.h"
 #include "scratch_directory.h"
