@@ -44,6 +44,11 @@ struct DirectoryHandle {
     void* value;
     bool valid() const { return value != nullptr; }
 };
+// A thread that start_thread started, until join_thread.
+struct ThreadHandle {
+    void* value;
+    bool valid() const { return value != nullptr; }
+};
 
 // One entry of a directory listing, without "." and "..".
 struct DirectoryEntry {
@@ -400,6 +405,13 @@ struct Table {
     // LOAD_LIBRARY_SEARCH_SYSTEM32 and released again. On POSIX: whether
     // dlopen finds it loaded already.
     bool (*is_system_library)(const char16_t* name);
+    // CreateThread running routine(argument) at the process's priority on a
+    // small stack; invalid when no thread started (see last_error()). The
+    // handle stays open for join_thread, which must be called once.
+    ThreadHandle (*start_thread)(void (*routine)(void* argument), void* argument);
+    // WaitForSingleObject(thread, INFINITE), then CloseHandle: returns once
+    // the routine has returned. On POSIX pthread_join.
+    void (*join_thread)(ThreadHandle thread);
 };
 
 // Filled by the layer the build links (win32/ or posix/).
@@ -491,5 +503,7 @@ inline uint64_t own_creation_time() { return table.own_creation_time(); }
 inline bool query_directory_owner(const char16_t* path, DirectoryOwner* owner) { return table.query_directory_owner(path, owner); }
 inline void show_unseen_message(const char16_t* text) { table.show_unseen_message(text); }
 inline bool is_system_library(const char16_t* name) { return table.is_system_library(name); }
+inline ThreadHandle start_thread(void (*routine)(void* argument), void* argument) { return table.start_thread(routine, argument); }
+inline void join_thread(ThreadHandle thread) { table.join_thread(thread); }
 
 }  // namespace platform
