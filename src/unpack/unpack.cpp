@@ -25,6 +25,16 @@ void end_here_if_interrupted(const Job& job) {
     job.interruption.end_process();
 }
 
+bool fail_from_writer(const Job& job);
+
+// A limit is an immediate stop, which leaves on disk what is there at that
+// moment: every record before this one, as the writer has them written.
+[[noreturn]] void stop_at_limit(const Job& job) {
+    job.unpacking.writer.finish();
+    if (job.unpacking.writer.failed() && job.unpacking.write_failures == WriteFailures::report) fail_from_writer(job);
+    platform::stop_immediately();
+}
+
 // Reads one name, unit by unit, up to and including its terminator. A unit
 // that would not leave room for the terminator is an immediate stop.
 void read_record_name(const Job& job) {
@@ -33,7 +43,7 @@ void read_record_name(const Job& job) {
         unsigned char bytes[attached_data_format::name_unit_bytes];
         read_payload(job.reader, bytes, sizeof bytes);
         char16_t unit = attached_data_format::name_unit_from(bytes);
-        if (unit != 0 && i == entry_name_capacity) platform::stop_immediately();
+        if (unit != 0 && i == entry_name_capacity) stop_at_limit(job);
         entry_name.units[i] = unit;
         if (unit == 0) return;
     }
@@ -47,6 +57,9 @@ uint64_t read_record_size(const Job& job) {
 
 void form_entry_path(const Job& job) {
     auto& entry_path = job.unpacking.entry_path;
+    if (wide_length(job.directory) + 1 + wide_length(job.unpacking.entry_name.data()) > entry_path_capacity) {
+        stop_at_limit(job);
+    }
     entry_path.units[0] = 0;
     copy_wide_bounded(entry_path, job.directory);
     append_wide_char_bounded(entry_path, u'\\');

@@ -536,6 +536,19 @@ TEST_F(UnpackArchive, SlowClosesMoveToThePool) {
     }
 }
 
+// At a limit the process stops at once, with every record before it on
+// disk, as the writer had them written.
+TEST_F(UnpackArchive, ImmediateStopAtALimitLeavesTheRecordsBeforeItWritten) {
+    std::vector<Record> records = records_for_the_writer();
+    records.push_back({long_name(entry_name_capacity + 1), "x"});
+    open(records);
+    EXPECT_IMMEDIATE_STOP(unpack());
+    records.pop_back();
+    for (const Record& record : records) {
+        EXPECT_EQ(read_file(target_ / posix_layer::path_to_native(record.name.c_str())), record.data);
+    }
+}
+
 // Where no thread can start, the main thread writes everything itself.
 TEST_F(UnpackArchive, WithoutThreadsTheMainThreadWritesEverything) {
     platform.table().start_thread = [](void (*)(void*), void*) { return platform::ThreadHandle{nullptr}; };
