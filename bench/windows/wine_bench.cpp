@@ -9,14 +9,11 @@
 //                        decoding thread, as before the writer.
 //                        FENZAR_TEST_SLOW_CLOSE=MS_PER_FILE:MS_PER_MB
 //                        simulates a virus scanner at each close
-//                        (tests/windows/hooks/slow_close.h). Also prints
-//                        the peak of committed private memory.
+//                        (tests/windows/hooks/slow_close.h)
 //   remove TARGET        the launcher's removal of the tree TARGET
 // Prints the seconds the step took. FILE is mapped, as a launcher's attached
 // data is, so reading it is part of the step.
 #include <windows.h>
-// After windows.h, which it needs.
-#include <psapi.h>
 
 #include <atomic>
 #include <chrono>
@@ -126,17 +123,9 @@ int wmain(int argc, wchar_t** argv) {
                          &pooled)) {
             return 2;
         }
-        // Committed private memory at its peak: the window, the batches and
-        // everything else the process holds, touched or not.
-        PROCESS_MEMORY_COUNTERS memory = {};
-        memory.cb = sizeof memory;
-        double peak_mib = K32GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory)
-                              ? static_cast<double>(memory.PeakPagefileUsage) / (1024.0 * 1024.0)
-                              : 0.0;
-        std::printf("create_file=%.4f write_file=%.4f close_file=%.4f create_directory=%.4f closes_pooled=%d "
-                    "peak_private_mib=%.2f\n",
+        std::printf("create_file=%.4f write_file=%.4f close_file=%.4f create_directory=%.4f closes_pooled=%d\n",
                     call_times.create_file.load(), call_times.write_file.load(), call_times.close_file.load(),
-                    call_times.create_directory.load(), pooled ? 1 : 0, peak_mib);
+                    call_times.create_directory.load(), pooled ? 1 : 0);
     } else if (std::wcscmp(argv[1], L"remove") == 0) {
         static TreeRemoval removal;
         remove_directory_tree(removal, reinterpret_cast<const char16_t*>(argv[2]));
