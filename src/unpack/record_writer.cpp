@@ -197,7 +197,6 @@ bool RecordWriter::write_piece(const RecordPiece& piece, const unsigned char* by
             fail(FailedCall::open, piece.record, platform::last_error(), path);
             return false;
         }
-        file_record_ = piece.record;
         file_size_ = piece.record_size;
         if (observer_.written != nullptr) copy_wide_bounded(file_name_, path + piece.name_offset);
     }

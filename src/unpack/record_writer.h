@@ -160,7 +160,6 @@ private:
 
     // The writer's own (the main thread's after the writer has ended).
     platform::FileHandle file_{nullptr};
-    uint64_t file_record_ = 0;
     uint64_t file_size_ = 0;
     WideBuffer<entry_name_capacity> file_name_;
     std::atomic<bool> stop_{false};
