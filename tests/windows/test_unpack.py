@@ -348,14 +348,11 @@ class UnpackTest(unittest.TestCase):
                 self.assertTrue(small, 'the files before the failed close are complete')
                 for i in small:
                     self.assertEqual(written['s\\%d.txt' % i], self.small[i])
-                if not env:
-                    # Closed on the writer (without the scanner closes are
-                    # not slow enough for the pool), the failed close is the
-                    # last thing done: nothing after its file is created. On
-                    # the pool the writer goes on meanwhile, until it sees
-                    # the failure.
-                    self.assertLess(len(small), self.SMALL_FILES)
-                    self.assertNotIn('big.bin', written)
+                # Whether the closes went to the pool is decided on the
+                # times measured, which a busy machine moves: which thread
+                # made the failed close, and that nothing after it is created
+                # when the writer made it, the native unit tests pin
+                # (unpack_test, parent_end_test).
 
     def test_console_event_beside_the_decoding_stops_every_thread_and_removes_the_directory(self):
         # A write of big.bin on the writer thread, or a close on the pool.
