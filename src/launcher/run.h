@@ -37,8 +37,8 @@ struct Run {
     Interruption interruption;
     PayloadReader reader;
     // extraction_started, entry_name, entry_path, known_directories, the
-    // file being written and target_owner, which alone decides whether the
-    // target directory may be removed.
+    // writer that makes the file calls and target_owner, which alone decides
+    // whether the target directory may be removed.
     Unpacking unpacking;
     ChildCommandLine child_command_line;
     // child_process and what is known of its end.

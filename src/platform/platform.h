@@ -44,6 +44,11 @@ struct DirectoryHandle {
     void* value;
     bool valid() const { return value != nullptr; }
 };
+// A thread that start_thread started, until join_thread.
+struct ThreadHandle {
+    void* value;
+    bool valid() const { return value != nullptr; }
+};
 
 // One entry of a directory listing, without "." and "..".
 struct DirectoryEntry {
@@ -407,6 +412,13 @@ struct Table {
     // started with CREATE_BREAKAWAY_FROM_JOB; all end when its last handle
     // closes. Invalid when either call fails; on POSIX always invalid.
     JobHandle (*create_kill_on_close_job_for_tree)();
+    // CreateThread running routine(argument) at the process's priority, with
+    // a main thread's stack (a directory climb may call into the shell); invalid when no thread started (see last_error()). The
+    // handle stays open for join_thread, which must be called once.
+    ThreadHandle (*start_thread)(void (*routine)(void* argument), void* argument);
+    // WaitForSingleObject(thread, INFINITE), then CloseHandle: returns once
+    // the routine has returned. On POSIX pthread_join.
+    void (*join_thread)(ThreadHandle thread);
 };
 
 // Filled by the layer the build links (win32/ or posix/).
@@ -499,5 +511,7 @@ inline bool query_directory_owner(const char16_t* path, DirectoryOwner* owner) {
 inline void show_unseen_message(const char16_t* text) { table.show_unseen_message(text); }
 inline bool is_system_library(const char16_t* name) { return table.is_system_library(name); }
 inline JobHandle create_kill_on_close_job_for_tree() { return table.create_kill_on_close_job_for_tree(); }
+inline ThreadHandle start_thread(void (*routine)(void* argument), void* argument) { return table.start_thread(routine, argument); }
+inline void join_thread(ThreadHandle thread) { table.join_thread(thread); }
 
 }  // namespace platform

@@ -1,5 +1,6 @@
 #include "unpack/unpack.h"
 
+#include <cstring>
 #include <memory>
 
 #include "base/report.h"
@@ -16,12 +17,22 @@ struct Job {
 };
 
 // Looked at before every record and every piece: on an interruption the
-// main thread closes its file, leaves and waits for the end, writing nothing
-// more.
+// main thread stops the writer, leaves and waits for the end, writing
+// nothing more.
 void end_here_if_interrupted(const Job& job) {
     if (!job.interruption.has_begun()) return;
     abandon_unpacking(job.unpacking, job.interruption);
     job.interruption.end_process();
+}
+
+bool fail_from_writer(const Job& job);
+
+// A limit is an immediate stop, which leaves on disk what is there at that
+// moment: every record before this one, as the writer has them written.
+[[noreturn]] void stop_at_limit(const Job& job) {
+    job.unpacking.writer.finish();
+    if (job.unpacking.writer.failed() && job.unpacking.write_failures == WriteFailures::report) fail_from_writer(job);
+    platform::stop_immediately();
 }
 
 // Reads one name, unit by unit, up to and including its terminator. A unit
@@ -32,7 +43,7 @@ void read_record_name(const Job& job) {
         unsigned char bytes[attached_data_format::name_unit_bytes];
         read_payload(job.reader, bytes, sizeof bytes);
         char16_t unit = attached_data_format::name_unit_from(bytes);
-        if (unit != 0 && i == entry_name_capacity) platform::stop_immediately();
+        if (unit != 0 && i == entry_name_capacity) stop_at_limit(job);
         entry_name.units[i] = unit;
         if (unit == 0) return;
     }
@@ -46,15 +57,37 @@ uint64_t read_record_size(const Job& job) {
 
 void form_entry_path(const Job& job) {
     auto& entry_path = job.unpacking.entry_path;
+    if (wide_length(job.directory) + 1 + wide_length(job.unpacking.entry_name.data()) > entry_path_capacity) {
+        stop_at_limit(job);
+    }
     entry_path.units[0] = 0;
     copy_wide_bounded(entry_path, job.directory);
     append_wide_char_bounded(entry_path, u'\\');
     append_wide_bounded(entry_path, job.unpacking.entry_name.data());
 }
 
-// A failure to create or write: its message and exit, or, for an unpacking
-// that falls back, false once nothing of it is open any more.
+// A failure the writer met, once it has ended: its message and exit, or,
+// for an unpacking that falls back, false once nothing of it is open any
+// more. The earliest record's failure is the one reported.
+bool fail_from_writer(const Job& job) {
+    RecordWriter& writer = job.unpacking.writer;
+    writer.abandon();
+    if (job.unpacking.write_failures == WriteFailures::report) {
+        if (writer.failed_call() == FailedCall::open) report_open_failure(writer.failure_path());
+        platform::set_last_error(writer.failure_code());
+        report_unpack_failure();
+    }
+    abandon_unpacking(job.unpacking, job.interruption);
+    close_payload(job.reader);
+    return false;
+}
+
+// A record the main thread refuses: the records before it are written
+// first, and a failure among them is reported instead, as it came first.
 bool fail_writing(const Job& job, void (*report)(const Job& job)) {
+    job.unpacking.writer.finish();
+    end_here_if_interrupted(job);
+    if (job.unpacking.writer.failed()) return fail_from_writer(job);
     if (job.unpacking.write_failures == WriteFailures::report) report(job);
     abandon_unpacking(job.unpacking, job.interruption);
     close_payload(job.reader);
@@ -62,19 +95,52 @@ bool fail_writing(const Job& job, void (*report)(const Job& job)) {
 }
 
 [[noreturn]] void report_open(const Job& job) { report_open_failure(job.unpacking.entry_path.data()); }
-[[noreturn]] void report_write(const Job&) { report_unpack_failure(); }
 
-bool write_record_data(const Job& job, uint64_t size) {
+uint32_t aligned_to_units(uint32_t used) { return (used + 1) & ~1u; }
+
+// Makes room in the batch being filled for a new piece with bytes more:
+// hands the batch off when it has none. False when the writer has failed,
+// once that is dealt with.
+bool make_room(const Job& job, uint32_t bytes) {
+    RecordWriter& writer = job.unpacking.writer;
+    const RecordBatch& batch = writer.filling();
+    if (batch.piece_count < batch.piece_capacity && batch.capacity - aligned_to_units(batch.used) >= bytes) return true;
+    writer.hand_off();
+    end_here_if_interrupted(job);
+    if (writer.failed()) return fail_from_writer(job);
+    return true;
+}
+
+// Decodes one record into the batches: its path, then its data in pieces
+// of copy_piece_size, each of which a batch holds whole.
+bool add_record(const Job& job, uint64_t record, uint64_t size) {
     Unpacking& unpacking = job.unpacking;
-    while (size > 0) {
+    RecordWriter& writer = unpacking.writer;
+    uint32_t path_bytes = static_cast<uint32_t>((wide_length(unpacking.entry_path.data()) + 1) * sizeof(char16_t));
+    uint32_t first = size < copy_piece_size ? static_cast<uint32_t>(size) : copy_piece_size;
+    if (!make_room(job, path_bytes + first)) return false;
+    RecordBatch* batch = &writer.filling();
+    batch->used = aligned_to_units(batch->used);
+    RecordPiece* piece = &batch->pieces[batch->piece_count++];
+    *piece = {record, size, batch->used, static_cast<uint32_t>(wide_length(job.directory) + 1), 0, 0, true, false};
+    std::memcpy(batch->bytes + batch->used, unpacking.entry_path.data(), path_bytes);
+    batch->used += path_bytes;
+    piece->data_offset = batch->used;
+    for (uint64_t left = size; left > 0;) {
         end_here_if_interrupted(job);
-        uint32_t piece = size < copy_piece_size ? static_cast<uint32_t>(size) : copy_piece_size;
-        read_payload(job.reader, unpacking.copy_buffer, piece);
-        if (!platform::write_file(unpacking.entry_file, unpacking.copy_buffer, piece)) {
-            return fail_writing(job, report_write);
+        uint32_t length = left < copy_piece_size ? static_cast<uint32_t>(left) : copy_piece_size;
+        if (batch->capacity - batch->used < length) {
+            if (!make_room(job, length)) return false;
+            batch = &writer.filling();
+            piece = &batch->pieces[batch->piece_count++];
+            *piece = {record, size, 0, 0, batch->used, 0, false, false};
         }
-        size -= piece;
+        read_payload(job.reader, batch->bytes + batch->used, length);
+        batch->used += length;
+        piece->data_length += length;
+        left -= length;
     }
+    piece->closes = true;
     return true;
 }
 
@@ -108,30 +174,23 @@ bool next_record(const Job& job, bool* failed = nullptr) {
 }
 
 // Writes every record below the job's directory, then closes the reader and
-// leaves the unpacking. False only when an unpacking that falls back failed.
+// leaves the unpacking once every file is written and closed. False only
+// when an unpacking that falls back failed.
 bool write_all_records(const Job& job) {
     Unpacking& unpacking = job.unpacking;
+    unpacking.writer.begin(&job.interruption, &unpacking.known_directories, unpacking.entry_observer,
+                           unpacking.flush_files, unpacking.close_mode);
     bool failed = false;
-    while (next_record(job, &failed)) {
+    for (uint64_t record = 0; next_record(job, &failed); ++record) {
         end_here_if_interrupted(job);
         uint64_t size = read_record_size(job);
-        create_containing_directories(unpacking.known_directories, unpacking.entry_path.data());
-        unpacking.entry_file = platform::create_file_for_writing(unpacking.entry_path.data());
-        if (!unpacking.entry_file.valid()) return fail_writing(job, report_open);
-        if (!write_record_data(job, size)) return false;
-        if (unpacking.flush_files && !platform::flush_file(unpacking.entry_file)) {
-            return fail_writing(job, report_write);
-        }
-        // A write that the system accepted may still fail here (a full
-        // network share, a disk that fills late): the file is then not what
-        // the record holds.
-        platform::FileHandle file = unpacking.entry_file;
-        unpacking.entry_file = {nullptr};
-        if (!platform::close_file(file)) return fail_writing(job, report_write);
-        const EntryObserver& observer = unpacking.entry_observer;
-        if (observer.written != nullptr) observer.written(observer.context, unpacking.entry_name.data(), size);
+        if (!add_record(job, record, size)) return false;
     }
     if (failed) return false;
+    unpacking.writer.finish();
+    // The writer stops at an interruption with records unwritten.
+    end_here_if_interrupted(job);
+    if (unpacking.writer.failed()) return fail_from_writer(job);
     close_payload(job.reader);
     job.interruption.leave_unpacking();
     return true;
@@ -164,8 +223,7 @@ bool unpack_into_new_directory(Unpacking& unpacking, PayloadReader& reader, Inte
 }
 
 void abandon_unpacking(Unpacking& unpacking, Interruption& interruption) {
-    if (unpacking.entry_file.valid()) platform::close_file(unpacking.entry_file);
-    unpacking.entry_file = {nullptr};
+    unpacking.writer.abandon();
     interruption.leave_unpacking();
 }
 

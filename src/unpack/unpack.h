@@ -10,18 +10,7 @@
 #include "payload/reader.h"
 #include "platform/platform.h"
 #include "unpack/directories.h"
-
-inline constexpr size_t entry_path_capacity = attached_data_format::max_path_units;
-inline constexpr size_t entry_name_capacity = attached_data_format::max_name_units;
-inline constexpr uint32_t copy_piece_size = 32768;
-
-// Told each record's name (relative, as stored) and size once its file is
-// written and closed; the cache indexes what it unpacked this way. None by
-// default.
-struct EntryObserver {
-    void (*written)(void* context, const char16_t* name, uint64_t size) = nullptr;
-    void* context = nullptr;
-};
+#include "unpack/record_writer.h"
 
 // Whose the target directory is: the one fact that decides whether anything
 // (the end of the run, a failure, a console event) may remove it.
@@ -51,10 +40,11 @@ struct Unpacking {
     // The current record's name, and its full path below the directory.
     WideBuffer<entry_name_capacity> entry_name;
     WideBuffer<entry_path_capacity> entry_path;
-    unsigned char copy_buffer[copy_piece_size];
-    // The file being written, so that an interruption or a failure can close
-    // it before the directory is removed.
-    platform::FileHandle entry_file{nullptr};
+    // Makes the file calls beside the decoding; an interruption or a
+    // failure stops it, and closes what it has open, before the directory
+    // is removed.
+    RecordWriter writer;
+    // Written by the writer during an unpacking, by the main thread before.
     KnownDirectories known_directories;
     EntryObserver entry_observer;
     // Set to created in one place (unpack_into_new_directory), to kept and
@@ -65,6 +55,7 @@ struct Unpacking {
     // Each file reaches the disk before it is closed, so that what a later
     // start trusts without reading it back survives a power cut.
     bool flush_files = false;
+    CloseMode close_mode = CloseMode::adaptive;
 };
 
 // Writes every record of the open reader below directory, then closes the
@@ -83,8 +74,9 @@ void unpack_archive(Unpacking& unpacking, PayloadReader& reader, Interruption& i
 // unpacking is left.
 bool unpack_into_new_directory(Unpacking& unpacking, PayloadReader& reader, Interruption& interruption,
                                const char16_t* directory, const char16_t* records_directory = nullptr);
-// Main thread, before a failure exit or on an interruption: closes the file
-// being written, if any, and marks the unpacking as left.
+// Main thread, before a failure exit or on an interruption: stops the
+// writer, waits for it and every pending close, closes the file being
+// written, if any, and marks the unpacking as left.
 void abandon_unpacking(Unpacking& unpacking, Interruption& interruption);
 // Re-entered mode: reads only the first record's name and returns its full
 // path below directory (in entry_path; empty for an archive without records),

@@ -425,6 +425,93 @@ INSTANTIATE_TEST_SUITE_P(Failures, FailureExit,
                                          Failure{"DataEndsInsideARecord", "", 0, 0, true}),
                          [](const testing::TestParamInfo<Failure>& info) { return std::string(info.param.name); });
 
+// A payload larger than the main thread writes itself: its files are
+// written on the writer thread and, when asked, closed on the pool.
+Bytes data_for_the_writer() {
+    std::vector<Record> records = {{u"app.dll", pattern(3000000, 1)}};
+    for (int i = 0; i < 30; ++i) {
+        std::string digits = std::to_string(i);
+        records.push_back({u"sub\\f" + std::u16string(digits.begin(), digits.end()) + u".bin", pattern(20000, 2 + i)});
+    }
+    return make_attached_data(make_archive(records));
+}
+
+struct Beside {
+    const char* name;
+    const char* operation;
+    int passes;
+    CloseMode close_mode;
+};
+
+void PrintTo(const Beside& beside, std::ostream* out) { *out << beside.name; }
+
+class ParentEndBesideTheWriter : public ParentEnd, public testing::WithParamInterface<Beside> {
+protected:
+    int count_on_any_thread(const std::string& name, size_t from, size_t to) const {
+        return count(name, true, from, to) + count(name, false, from, to);
+    }
+
+    // Nothing is removed while a file is open or a call of the unpacking is
+    // under way: every file created was closed before the first removal,
+    // and no thread makes a file call of the unpacking after it.
+    void expect_everything_closed_before_the_removal(size_t removal) {
+        ASSERT_LT(removal, state.log.size()) << "nothing was removed";
+        EXPECT_EQ(count_on_any_thread("create_file", 0, removal),
+                  count_on_any_thread("close_file", 0, removal) + count_on_any_thread("failed close_file", 0, removal));
+        for (const char* writing : {"write_file", "create_file", "create_directory", "close_file"}) {
+            EXPECT_EQ(count_on_any_thread(writing, removal, state.log.size()), 0) << writing;
+        }
+    }
+};
+
+TEST_P(ParentEndBesideTheWriter, ConsoleEventStopsTheWriterAndThePoolBeforeTheDirectoryGoes) {
+    const Beside& beside = GetParam();
+    data = data_for_the_writer();
+    launcher_run->unpacking.close_mode = beside.close_mode;
+    state.event_operation = beside.operation;
+    state.event_passes = beside.passes;
+
+    uint32_t status = run();
+    ASSERT_GE(state.event_at, 0) << "the event was never delivered";
+    EXPECT_EQ(ended_by, "interruption");
+    EXPECT_EQ(status, interrupted);
+    EXPECT_TRUE(state.handler_ended);
+    EXPECT_FALSE(state.child_started);
+    EXPECT_FALSE(fs::exists(target)) << target;
+    EXPECT_EQ(launcher_run->unpacking.writer.closes_pooled(), beside.close_mode == CloseMode::pooled);
+    expect_everything_closed_before_the_removal(first_removal(false, static_cast<size_t>(state.event_at)));
+}
+
+TEST_P(ParentEndBesideTheWriter, FailureOnTheWriterOrThePoolRemovesTheDirectoryAfterEverythingIsClosed) {
+    const Beside& beside = GetParam();
+    data = data_for_the_writer();
+    launcher_run->unpacking.close_mode = beside.close_mode;
+    state.fault_operation = beside.operation;
+    state.fault_passes = beside.passes;
+    state.fault_error = platform::error_disk_full;
+
+    testing::internal::CaptureStderr();
+    uint32_t status = run();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Error, couldn't unpack file to target path. ([Error 112] There is not enough space on the disk.)\n");
+    EXPECT_EQ(ended_by, "exit");
+    EXPECT_EQ(status, 2u);
+    EXPECT_FALSE(state.target_existed_at_exit) << target;
+    EXPECT_FALSE(state.child_started);
+    expect_everything_closed_before_the_removal(first_removal(true));
+}
+
+// Write 100 is the writer thread's, after the first file's close (the main
+// thread writes the first 32 pieces itself); close 5 is of a file the
+// writer wrote.
+INSTANTIATE_TEST_SUITE_P(
+    Threads, ParentEndBesideTheWriter,
+    testing::Values(Beside{"WriteOnTheWriter", "write_file", 100, CloseMode::inline_only},
+                    Beside{"WriteWithClosesOnThePool", "write_file", 100, CloseMode::pooled},
+                    Beside{"CloseOnTheWriter", "close_file", 5, CloseMode::inline_only},
+                    Beside{"CloseOnThePool", "close_file", 5, CloseMode::pooled}),
+    [](const testing::TestParamInfo<Beside>& info) { return std::string(info.param.name); });
+
 TEST_F(ParentEnd, AFailureBeforeUnpackingRemovesNothing) {
     state.fault_operation = "allocate_memory";
     state.fault_passes = 0;

@@ -15,8 +15,10 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -63,6 +65,13 @@ struct Observed {
     std::vector<std::u16string> error_lines;
     int fail_write_call = -1;
     int write_calls = 0;
+    // Which thread created each file, and each open file's path, which the
+    // closing threads look up.
+    std::thread::id main_thread = std::this_thread::get_id();
+    std::vector<bool> opened_on_main_thread;
+    std::mutex handles_lock;
+    std::map<void*, std::u16string> handle_paths;
+    int close_calls = 0;
 };
 Observed* observed = nullptr;
 
@@ -86,8 +95,12 @@ protected:
         table.create_file_for_writing = [](const char16_t* path) {
             observed->open_path = path;
             observed->opened.push_back(path);
+            observed->opened_on_main_thread.push_back(std::this_thread::get_id() == observed->main_thread);
             observed->writes[path].clear();
-            return observed->real.create_file_for_writing(path);
+            platform::FileHandle file = observed->real.create_file_for_writing(path);
+            std::lock_guard<std::mutex> guard(observed->handles_lock);
+            observed->handle_paths[file.value] = path;
+            return file;
         };
         table.write_file = [](platform::FileHandle file, const void* data, uint32_t length) {
             if (observed->write_calls++ == observed->fail_write_call) {
@@ -379,6 +392,177 @@ TEST_F(UnpackArchive, ParentMakesThePrivateTargetDirectoryThenUnpacksIntoIt) {
     EXPECT_EQ(seen_.error_lines,
               std::vector<std::u16string>{u"Error, target directory '%ls' already exists.\n|" + premade_directory});
     EXPECT_TRUE(fs::is_empty(premade));
+}
+
+// Closes as a scanner makes them: each path listed waits, then fails with
+// its code; every close is counted.
+struct SlowFailingClose {
+    std::u16string path;
+    uint32_t wait_ms;
+    uint32_t error;
+};
+std::vector<SlowFailingClose> slow_failing_closes;
+
+bool observed_close(platform::FileHandle file) {
+    std::u16string path;
+    {
+        std::lock_guard<std::mutex> guard(observed->handles_lock);
+        path = observed->handle_paths[file.value];
+        observed->handle_paths.erase(file.value);
+        ++observed->close_calls;
+    }
+    bool closed = observed->real.close_file(file);
+    for (const SlowFailingClose& close : slow_failing_closes) {
+        if (close.path != path) continue;
+        std::this_thread::sleep_for(std::chrono::milliseconds(close.wait_ms));
+        if (close.error == 0) return closed;
+        platform::set_last_error(close.error);
+        return false;
+    }
+    return closed;
+}
+
+// More than the main thread writes itself, over several batches: files
+// larger than a batch, many small ones, an empty one, directories.
+std::vector<Record> records_for_the_writer() {
+    std::vector<Record> records = {{u"app.dll", pattern(1500000, 1)}, {u"big\\data.bin", pattern(5000001, 2)}};
+    for (int i = 0; i < 40; ++i) {
+        std::string digits = std::to_string(i);
+        records.push_back({u"small\\s" + std::u16string(digits.begin(), digits.end()) + u".txt", pattern(1000 + 97 * i, 3 + i)});
+    }
+    records.push_back({u"empty.txt", ""});
+    records.push_back({u"last.bin", pattern(2 * 32768 + 5, 50)});
+    return records;
+}
+
+struct CloseCase {
+    CloseMode mode;
+    bool pooled;
+};
+
+TEST_F(UnpackArchive, WriterThreadWritesEveryRecordByteExactInOrderWithEveryCloseMode) {
+    platform.table().close_file = observed_close;
+    for (const CloseCase& close_case : {CloseCase{CloseMode::adaptive, false}, CloseCase{CloseMode::inline_only, false},
+                                        CloseCase{CloseMode::pooled, true}}) {
+        SCOPED_TRACE(static_cast<int>(close_case.mode));
+        const std::vector<Record> records = records_for_the_writer();
+        open(records);
+        seen_.opened.clear();
+        seen_.opened_on_main_thread.clear();
+        seen_.writes.clear();
+        seen_.close_calls = 0;
+        unpacking_->close_mode = close_case.mode;
+        unpack();
+
+        std::vector<std::u16string> order;
+        for (const Record& record : records) {
+            order.push_back(full_path(record.name));
+            EXPECT_EQ(read_file(target_ / posix_layer::path_to_native(record.name.c_str())), record.data);
+        }
+        EXPECT_EQ(seen_.opened, order);
+        EXPECT_EQ(seen_.close_calls, static_cast<int>(records.size())) << "every file is closed once before the end";
+        EXPECT_EQ(unpacking_->writer.closes_pooled(), close_case.pooled);
+        // The first megabyte is written here; the rest on the writer thread.
+        EXPECT_TRUE(seen_.opened_on_main_thread.front());
+        EXPECT_FALSE(seen_.opened_on_main_thread.back());
+        // Records are cut into batches only between whole pieces.
+        const std::vector<uint32_t>& pieces = seen_.writes[full_path(u"big\\data.bin")];
+        ASSERT_EQ(pieces.size(), 5000001u / 32768 + 1);
+        for (size_t i = 0; i + 1 < pieces.size(); ++i) ASSERT_EQ(pieces[i], 32768u) << i;
+        EXPECT_EQ(pieces.back(), 5000001u % 32768);
+
+        fs::remove_all(target_);
+        unpacking_ = std::make_unique<Unpacking>();
+    }
+}
+
+// The main thread decodes ahead of the writer: a failure is still reported
+// for the record it belongs to, and nothing after that record is created,
+// also when the main thread has meanwhile met a later record it refuses.
+TEST_F(UnpackArchive, WriterFailureIsReportedForItsOwnRecord) {
+    std::vector<Record> records = records_for_the_writer();
+    records.insert(records.begin() + 5, {u"f", "a file where a directory should be"});
+    records.insert(records.begin() + 6, {u"f\\below.txt", "never written"});
+    records.push_back({u"..\\refused", "never written"});
+    open(records);
+    try {
+        unpack();
+        FAIL() << "the loop went on";
+    } catch (const ProcessExit& exit) {
+        EXPECT_EQ(exit.status, 2);
+    }
+    EXPECT_EQ(seen_.error_lines, std::vector<std::u16string>{u"Error, failed to open '%ls' for writing.\n|" + full_path(u"f\\below.txt")});
+    EXPECT_EQ(seen_.opened.back(), full_path(u"f\\below.txt"));
+    EXPECT_FALSE(seen_.opened_on_main_thread.back());
+}
+
+TEST_F(UnpackArchive, FailedWriteOnTheWriterThreadEndsWithTheSystemError) {
+    // Past the first megabyte: the writer thread's, inside big\data.bin.
+    seen_.fail_write_call = 100;
+    open(records_for_the_writer());
+    unpack_until_the_write_error();
+    EXPECT_EQ(seen_.opened.back(), full_path(u"big\\data.bin"));
+    EXPECT_FALSE(seen_.opened_on_main_thread.back());
+    EXPECT_FALSE(fs::exists(target_ / "small"));
+}
+
+// On the pool the closes overlap: a later file's close may fail first, but
+// the failure reported is the earliest record's.
+TEST_F(UnpackArchive, FailedCloseOnThePoolIsTheWriteErrorOfTheEarliestRecord) {
+    platform.table().close_file = observed_close;
+    slow_failing_closes = {{full_path(u"small\\s3.txt"), 100, platform::error_disk_full},
+                           {full_path(u"small\\s5.txt"), 0, platform::error_access_denied}};
+    unpacking_->close_mode = CloseMode::pooled;
+    open(records_for_the_writer());
+    unpack_until_the_write_error();
+    slow_failing_closes.clear();
+    EXPECT_TRUE(unpacking_->writer.closes_pooled());
+    EXPECT_EQ(seen_.close_calls, static_cast<int>(seen_.opened.size())) << "every opened file was closed";
+}
+
+// Where closes are slow (a scanner reading every new file at its close),
+// the writer moves them to the pool after a few files, and only then.
+TEST_F(UnpackArchive, SlowClosesMoveToThePool) {
+    platform.table().close_file = observed_close;
+    const std::vector<Record> records = records_for_the_writer();
+    for (const Record& record : records) slow_failing_closes.push_back({full_path(record.name), 20, 0});
+    open(records);
+    unpack();
+    slow_failing_closes.clear();
+    EXPECT_TRUE(unpacking_->writer.closes_pooled());
+    EXPECT_EQ(seen_.close_calls, static_cast<int>(records.size()));
+    for (const Record& record : records) {
+        EXPECT_EQ(read_file(target_ / posix_layer::path_to_native(record.name.c_str())), record.data);
+    }
+}
+
+// At a limit the process stops at once, with every record before it on
+// disk, as the writer had them written.
+TEST_F(UnpackArchive, ImmediateStopAtALimitLeavesTheRecordsBeforeItWritten) {
+    std::vector<Record> records = records_for_the_writer();
+    records.push_back({long_name(entry_name_capacity + 1), "x"});
+    open(records);
+    EXPECT_IMMEDIATE_STOP(unpack());
+    records.pop_back();
+    for (const Record& record : records) {
+        EXPECT_EQ(read_file(target_ / posix_layer::path_to_native(record.name.c_str())), record.data);
+    }
+}
+
+// Where no thread can start, the main thread writes everything itself.
+TEST_F(UnpackArchive, WithoutThreadsTheMainThreadWritesEverything) {
+    platform.table().start_thread = [](void (*)(void*), void*) { return platform::ThreadHandle{nullptr}; };
+    platform.table().close_file = observed_close;
+    const std::vector<Record> records = records_for_the_writer();
+    for (const Record& record : records) slow_failing_closes.push_back({full_path(record.name), 5, 0});
+    open(records);
+    unpack();
+    slow_failing_closes.clear();
+    EXPECT_EQ(seen_.opened_on_main_thread, std::vector<bool>(records.size(), true));
+    EXPECT_FALSE(unpacking_->writer.closes_pooled());
+    for (const Record& record : records) {
+        EXPECT_EQ(read_file(target_ / posix_layer::path_to_native(record.name.c_str())), record.data);
+    }
 }
 
 }  // namespace

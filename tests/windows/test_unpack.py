@@ -10,6 +10,7 @@ chosen call into an immediate stop, which leaves everything as it is: the
 child's start (FINISHED_UNPACKING), or the first deletion of the removal that
 follows a failure (FROZEN_REMOVAL)."""
 import os
+import random
 import re
 import shutil
 import subprocess
@@ -131,15 +132,15 @@ class UnpackTest(unittest.TestCase):
         expected.update(records)
         self.assertEqual(self.files_below(self.target_directory()), expected)
 
-    def run_failing(self, exe, fault=None):
-        """Runs EXE (with FENZAR_TEST_FAULT=FAULT) twice: as it is, where the
-        failure must end with status 2 and no directory, and with the removal
-        frozen. Returns the first run's result and the files the second one
-        left, which are what the failure found."""
+    def run_failing(self, exe, fault=None, env=None):
+        """Runs EXE (with FENZAR_TEST_FAULT=FAULT and ENV) twice: as it is,
+        where the failure must end with status 2 and no directory, and with
+        the removal frozen. Returns the first run's result and the files the
+        second one left, which are what the failure found."""
         faults = [fault] if fault else []
-        result = harness.run(exe, env={'FENZAR_TEST_FAULT': ','.join(faults)})
+        result = harness.run(exe, env=dict(env or {}, FENZAR_TEST_FAULT=','.join(faults)))
         self.assert_removed(result)
-        frozen = harness.run(exe, env={'FENZAR_TEST_FAULT': ','.join(faults + [FROZEN_REMOVAL])})
+        frozen = harness.run(exe, env=dict(env or {}, FENZAR_TEST_FAULT=','.join(faults + [FROZEN_REMOVAL])))
         self.assertEqual(frozen.status, 0xC0000409 & 0xFF, frozen.stdout + frozen.stderr)
         self.assertEqual(frozen.stderr.replace(self.directory_name(frozen.stderr), ''),
                          result.stderr.replace(self.directory_name(result.stderr), ''))
@@ -281,6 +282,95 @@ class UnpackTest(unittest.TestCase):
         self.assertEqual(result.status, 0xC0000409, result.stdout + result.stderr)
         self.assertEqual(result.stdout + result.stderr, '')
         self.assertEqual(self.files_below(target), {'n' * 40: b'40'}, 'nothing from the first of 4,097 characters on')
+
+    # Beside the decoding: past its first megabyte a launcher's files are
+    # created, written and closed on a writer thread, and where closes are
+    # slow, as a virus scanner makes them, closed on a pool of threads. The
+    # hooks' FENZAR_TEST_SLOW_CLOSE simulates that scanner (a wait after each
+    # close of 2 ms plus 1 ms per MB), which moves the closes to the pool
+    # after a few files. Which thread a call ran on is not visible from
+    # here: the native unit tests (unpack_test, parent_end_test) show that.
+    SCANNER = {'FENZAR_TEST_SLOW_CLOSE': '2:1'}
+    THREADS = (('writer thread', {}), ('writer thread and closing pool', SCANNER))
+    SMALL_FILES = 12
+
+    def records_beside_the_writer(self):
+        """More than the main thread writes itself: LEAD crosses the first
+        megabyte, then small files (enough for the closes to be judged),
+        BIG and a last file."""
+        rng = random.Random(7)
+        self.lead = rng.randbytes(1500000)
+        self.big = rng.randbytes(3 * 2 ** 20)
+        self.small = [rng.randbytes(3000 + i) for i in range(self.SMALL_FILES)]
+        return ([('lead.bin', self.lead)] + [('s\\%d.txt' % i, data) for i, data in enumerate(self.small)] +
+                [('big.bin', self.big), ('after.txt', b'after')])
+
+    def test_failed_write_beside_the_decoding_ends_with_the_error_of_its_own_file(self):
+        for threads, env in self.THREADS:
+            with self.subTest(threads):
+                self.marker = 'marker_%s.txt' % uuid.uuid4().hex
+                records = self.records_beside_the_writer()
+                # Every piece before big.bin's third.
+                passes = -(-len(self.app) // PIECE) + -(-len(self.lead) // PIECE) + self.SMALL_FILES + 2
+                result, written = self.run_failing(self.launcher(records), 'write_file:%d:112' % passes, env)
+                self.assertRegex(result.stderr,
+                                 r"\AError, couldn't unpack file to target path\. \(\[Error 112\] \S.*\)\n\Z")
+                expected = {'echo_app.dll': self.app, self.marker: b'', 'lead.bin': self.lead,
+                            'big.bin': self.big[:2 * PIECE]}
+                expected.update(('s\\%d.txt' % i, data) for i, data in enumerate(self.small))
+                self.assertEqual(written, expected)
+
+    def test_failed_open_beside_the_decoding_names_its_own_file(self):
+        # The main thread has decoded the records after it by then, the last
+        # of them one it refuses itself.
+        for threads, env in self.THREADS:
+            with self.subTest(threads):
+                self.marker = 'marker_%s.txt' % uuid.uuid4().hex
+                records = self.records_beside_the_writer() + [('f', b'plain file'), ('f\\below.txt', b'below'),
+                                                               ('..\\refused', b'never')]
+                result, written = self.run_failing(self.launcher(records, checked=False), env=env)
+                self.assertRegex(result.stderr, r"\AError, failed to open 'C:\\users\\[^\\]+\\Temp\\onefile_[^\\]+"
+                                 r"\\f\\below\.txt' for writing\.\n\Z")
+                self.assertEqual((written['big.bin'], written['f']), (self.big, b'plain file'))
+
+    def test_failed_close_is_the_write_error_on_the_writer_and_on_the_pool(self):
+        # Close 10 falls on one of the small files (the launcher closes a
+        # few handles of its own before it unpacks).
+        for threads, env in self.THREADS:
+            with self.subTest(threads):
+                self.marker = 'marker_%s.txt' % uuid.uuid4().hex
+                result, written = self.run_failing(self.launcher(self.records_beside_the_writer()),
+                                                   'close_file:10:112', env)
+                self.assertRegex(result.stderr,
+                                 r"\AError, couldn't unpack file to target path\. \(\[Error 112\] \S.*\)\n\Z")
+                small = [i for i in range(self.SMALL_FILES) if 's\\%d.txt' % i in written]
+                self.assertEqual(small, list(range(len(small))), 'the files are created in order')
+                self.assertTrue(small, 'the files before the failed close are complete')
+                for i in small:
+                    self.assertEqual(written['s\\%d.txt' % i], self.small[i])
+                # Whether the closes went to the pool is decided on the
+                # times measured, which a busy machine moves: which thread
+                # made the failed close, and that nothing after it is created
+                # when the writer made it, the native unit tests pin
+                # (unpack_test, parent_end_test).
+
+    def test_console_event_beside_the_decoding_stops_every_thread_and_removes_the_directory(self):
+        # A write of big.bin on the writer thread, or a close on the pool.
+        passes = -(-len(self.app) // PIECE) + 46 + self.SMALL_FILES + 2
+        for threads, env, event in (('writer thread', {}, 'write_file:%d' % passes),
+                                    ('writer thread and closing pool', self.SCANNER, 'write_file:%d' % passes),
+                                    ('a close on the pool', self.SCANNER, 'close_file:12')):
+            with self.subTest(threads, event=event):
+                self.marker = 'marker_%s.txt' % uuid.uuid4().hex
+                exe = self.launcher(self.records_beside_the_writer())
+                name = os.path.basename(exe).lower()
+                self.addCleanup(harness.kill_if_running, name)
+                result = harness.run_full_status(exe, env=dict(env, FENZAR_TEST_EVENT=event))
+                self.assertEqual(result.status, 0xC000013A, result)
+                self.assertEqual((result.stdout, result.stderr), ('', ''))
+                self.assertEqual(self.marked_directories(), [], 'the target directory was removed')
+                self.assertEqual(harness.linux_processes_running(name), [], 'nothing is left running')
+
 
 if __name__ == '__main__':
     unittest.main()

@@ -717,6 +717,24 @@ bool start_background_thread(void (*routine)(void*), void* argument) {
     return true;
 }
 
+platform::ThreadHandle start_thread(void (*routine)(void*), void* argument) {
+    auto* start = new (std::nothrow) ThreadStart{routine, argument};
+    auto* thread = new (std::nothrow) pthread_t;
+    if (start == nullptr || thread == nullptr || pthread_create(thread, nullptr, run_thread, start) != 0) {
+        delete start;
+        delete thread;
+        current_error = platform::error_not_enough_memory;
+        return {nullptr};
+    }
+    return {thread};
+}
+
+void join_thread(platform::ThreadHandle thread) {
+    auto* joined = static_cast<pthread_t*>(thread.value);
+    pthread_join(*joined, nullptr);
+    delete joined;
+}
+
 // A directory opened for removal: its descriptor, and a listing of it once
 // one is read.
 struct RemovalDirectory {
@@ -1006,6 +1024,8 @@ Table table = {
     .show_unseen_message = posix_layer::show_unseen_message,
     .is_system_library = posix_layer::is_system_library,
     .create_kill_on_close_job_for_tree = posix_layer::create_kill_on_close_job_for_tree,
+    .start_thread = posix_layer::start_thread,
+    .join_thread = posix_layer::join_thread,
 };
 
 }  // namespace platform

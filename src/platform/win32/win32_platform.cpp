@@ -859,6 +859,37 @@ bool start_background_thread(void (*routine)(void*), void* argument) {
     return true;
 }
 
+DWORD WINAPI run_plain_thread(void* start) {
+    ThreadStart started = *static_cast<ThreadStart*>(start);
+    delete static_cast<ThreadStart*>(start);
+    started.routine(started.argument);
+    return 0;
+}
+
+platform::ThreadHandle start_thread(void (*routine)(void*), void* argument) {
+    auto* start = new (std::nothrow) ThreadStart{routine, argument};
+    if (start == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return {nullptr};
+    }
+    // As much as a main thread: a directory climb may call into the shell.
+    constexpr SIZE_T stack_reserve = 1024 * 1024;
+    HANDLE thread =
+        CreateThread(nullptr, stack_reserve, run_plain_thread, start, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == nullptr) {
+        DWORD error = GetLastError();
+        delete start;
+        SetLastError(error);
+        return {nullptr};
+    }
+    return {thread};
+}
+
+void join_thread(platform::ThreadHandle thread) {
+    WaitForSingleObject(thread.value, INFINITE);
+    CloseHandle(thread.value);
+}
+
 // The removal's calls of ntdll, whose relative opens and one-entry listings
 // KERNEL32 does not offer; looked up once in the ntdll every process has.
 struct NtUnicodeString {
@@ -1225,6 +1256,8 @@ Table table = {
     .show_unseen_message = win32_layer::show_unseen_message,
     .is_system_library = win32_layer::is_system_library,
     .create_kill_on_close_job_for_tree = win32_layer::create_kill_on_close_job_for_tree,
+    .start_thread = win32_layer::start_thread,
+    .join_thread = win32_layer::join_thread,
 };
 
 }  // namespace platform

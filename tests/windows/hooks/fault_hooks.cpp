@@ -29,9 +29,14 @@
 // that old to the sweep of dead launchers' trees; the creation times of
 // directories and processes it compares with stay real.
 //
+// FENZAR_TEST_SLOW_CLOSE=MS_PER_FILE:MS_PER_MB makes every close of a
+// written file cost what a virus scanner's reading of it would: a wait of
+// MS_PER_FILE plus MS_PER_MB per megabyte written to it (slow_close.h).
+//
 // FENZAR_TEST_TMP=PATH (ASCII) sets TMP and TEMP before the launcher starts,
 // as a parent process could; Wine replaces both from its registry when a
 // program is started from Linux, so they cannot simply be passed in.
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +45,7 @@
 
 #include "launcher/parent_end.h"
 #include "platform/platform.h"
+#include "slow_close.h"
 
 namespace {
 
@@ -63,7 +69,8 @@ struct Operation {
     bool stop = false;
     long failures = 1;  // consecutive calls that fail
     long event_passes = -1;  // no event
-    long calls = 0;
+    // The writer and the closing threads of an unpacking count at once.
+    std::atomic<long> calls{0};
 
     // Counts the call, delivers a due event, stops when asked to; true when
     // this call is the one to fail, with the error set unless the outcome is
@@ -300,6 +307,12 @@ uint64_t (*real_system_time)() = nullptr;
 
 uint64_t system_time_ahead() { return real_system_time() + clock_ahead; }
 
+void slow_closes_down() {
+    const char* value = std::getenv("FENZAR_TEST_SLOW_CLOSE");
+    if (value == nullptr || *value == 0) return;
+    if (!slow_close::install(value)) reject_setting(value);
+}
+
 void move_clock_ahead() {
     const char* value = std::getenv("FENZAR_TEST_CLOCK_AHEAD");
     if (value == nullptr || *value == 0) return;
@@ -312,6 +325,7 @@ struct InstallFaults {
     InstallFaults() {
         set_temporary_directory();
         move_clock_ahead();
+        slow_closes_down();
         bool faults = read_settings("FENZAR_TEST_FAULT", parse_fault);
         bool events = read_settings("FENZAR_TEST_EVENT", parse_event);
         if (!faults && !events) return;
