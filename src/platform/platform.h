@@ -413,8 +413,9 @@ struct Table {
     // closes. Invalid when either call fails; on POSIX always invalid.
     JobHandle (*create_kill_on_close_job_for_tree)();
     // CreateThread running routine(argument) at the process's priority, with
-    // a main thread's stack (a directory climb may call into the shell); invalid when no thread started (see last_error()). The
-    // handle stays open for join_thread, which must be called once.
+    // a main thread's stack (a directory climb may call into the shell);
+    // invalid when no thread started (see last_error()). The handle stays
+    // open for join_thread, which must be called once.
     ThreadHandle (*start_thread)(void (*routine)(void* argument), void* argument);
     // WaitForSingleObject(thread, INFINITE), then CloseHandle: returns once
     // the routine has returned. On POSIX pthread_join.
