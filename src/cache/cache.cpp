@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr const char16_t* fenzar_folder = u"Fenzar";
+constexpr const char16_t* fenzar_folder = launch_settings_format::cache_root_folder;
 constexpr const char16_t* files_folder = u"files";
 constexpr const char16_t* index_file = u"index";
 constexpr const char16_t* lock_suffix = u".lock";

@@ -38,6 +38,9 @@ int32_t run_program(Run& run, TargetChoice choice, AttachedData attached_data) {
                                     platform::get_raw_command_line())) {
         fail_with_system_error(message::launch_child_failed, platform::error_filename_too_long);
     }
+    // The launcher's own loads name their folder from here on; the program
+    // searches for its DLLs as it would started directly.
+    platform::restore_library_search();
     ProgramChild program{run.target_directory.data()};
     int32_t exit_status = start_child_and_wait(run.child, run.interruption, run.program_path.data(),
                                                run.child_command_line, work_beside_wait(run, choice), &program);

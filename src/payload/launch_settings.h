@@ -41,6 +41,10 @@ inline constexpr size_t name_offset = 24;
 inline constexpr size_t max_name_units = 64;
 inline constexpr size_t digest_text_units = 2 * digest_bytes;
 
+// The folder below the user's local application data that holds every
+// cached application's folder (named by the block's name).
+inline constexpr char16_t cache_root_folder[] = u"Fenzar";
+
 inline constexpr size_t record_header_bytes = 8;
 inline constexpr uint32_t program_tag = 1;
 inline constexpr uint32_t target_base_tag = 2;

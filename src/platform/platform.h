@@ -182,6 +182,9 @@ struct Table {
     uint32_t (*current_process_id)();
     // SetDllDirectoryW(L"").
     void (*remove_current_directory_from_library_search)();
+    // SetDllDirectoryW(nullptr): the default search again, for a program
+    // started from here, which would otherwise be handed the launcher's.
+    void (*restore_library_search)();
     // GetFullPathNameW(path, size, out, nullptr).
     uint32_t (*get_full_path_name)(const char16_t* path, uint32_t size, char16_t* out);
     // GetTempPathW(size, out).
@@ -451,6 +454,7 @@ inline bool is_decimal_digit(char16_t character) { return table.is_decimal_digit
 inline bool equal_ignoring_case(const char16_t* a, const char16_t* b) { return table.equal_ignoring_case(a, b); }
 inline uint32_t current_process_id() { return table.current_process_id(); }
 inline void remove_current_directory_from_library_search() { table.remove_current_directory_from_library_search(); }
+inline void restore_library_search() { table.restore_library_search(); }
 inline uint32_t get_full_path_name(const char16_t* path, uint32_t size, char16_t* out) { return table.get_full_path_name(path, size, out); }
 inline uint32_t get_temp_path(uint32_t size, char16_t* out) { return table.get_temp_path(size, out); }
 inline int32_t get_folder_path(int csidl, char16_t* out) { return table.get_folder_path(csidl, out); }

@@ -198,7 +198,7 @@ bool RecordWriter::write_piece(const RecordPiece& piece, const unsigned char* by
             return false;
         }
         file_size_ = piece.record_size;
-        if (observer_.written != nullptr) copy_wide_bounded(file_name_, path + piece.name_offset);
+        if (observer_.is_set()) copy_wide_bounded(file_name_, path + piece.name_offset);
     }
     for (uint32_t done = 0; done < piece.data_length;) {
         if (should_stop()) return false;
@@ -239,7 +239,7 @@ bool RecordWriter::close_written_file(uint64_t record) {
         }
         judge_closes(now() - started);
     }
-    if (observer_.written != nullptr) observer_.written(observer_.context, file_name_.data(), file_size_);
+    if (observer_.is_set()) observer_(file_name_.data(), file_size_);
     return true;
 }
 

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "base/callback.h"
 #include "base/interruption.h"
 #include "base/wide.h"
 #include "payload/attached_data.h"
@@ -30,10 +31,7 @@ inline constexpr uint32_t copy_piece_size = 32768;
 // Told each record's name (relative, as stored) and size once its file is
 // written and its close is done or under way, on the thread that wrote it;
 // a close that fails afterwards fails the whole unpacking. None by default.
-struct EntryObserver {
-    void (*written)(void* context, const char16_t* name, uint64_t size) = nullptr;
-    void* context = nullptr;
-};
+using EntryObserver = Callback<void(const char16_t* name, uint64_t size)>;
 
 // Where a file's close happens.
 enum class CloseMode : uint8_t {

@@ -170,7 +170,7 @@ located_data locate_attached_data(std::span<const unsigned char> file) {
     if (file.size() >= sizeof magic && std::memcmp(file.data(), magic, sizeof magic) == 0) {
         return {0, read_records(file)};
     }
-    if (file.size() < 2 || file[0] != 'M' || file[1] != 'Z') {
+    if (file.size() < 2 || file[0] != pe::dos_magic[0] || file[1] != pe::dos_magic[1]) {
         throw pack_error("neither attached data (\"ZUQ\") nor a PE executable (\"MZ\")");
     }
     if (const auto data = attached_data_in_image(file)) {
@@ -184,8 +184,8 @@ std::optional<std::string> launcher_summary(std::span<const unsigned char> file,
     if (file.size() >= sizeof magic && std::memcmp(file.data(), magic, sizeof magic) == 0) return std::nullopt;
     std::string line = "launcher: ";
     switch (const std::uint16_t subsystem = image_subsystem(file)) {
-        case 2: line += "windows subsystem"; break;
-        case 3: line += "console subsystem"; break;
+        case pe::subsystem_windows_gui: line += "windows subsystem"; break;
+        case pe::subsystem_windows_cui: line += "console subsystem"; break;
         default: line += "subsystem " + std::to_string(subsystem);
     }
     const auto manifest = resource_in_image(file, rt_manifest, 1);
@@ -202,7 +202,8 @@ std::optional<std::string> launcher_summary(std::span<const unsigned char> file,
             if (settings.cache) {
                 char16_t digest[launch_settings_format::digest_text_units + 1];
                 format_digest(settings.digest, digest);
-                line += ", cache %LOCALAPPDATA%\\Fenzar\\" + utf16_to_display(settings.name) + "\\" +
+                line += ", cache %LOCALAPPDATA%\\" + utf16_to_display(launch_settings_format::cache_root_folder) +
+                        "\\" + utf16_to_display(settings.name) + "\\" +
                         utf16_to_display(digest);
             }
             if (settings.runs_program) line += ", runs the program " + utf16_to_display(first_record_name);

@@ -192,6 +192,7 @@ uint32_t current_process_id() { return static_cast<uint32_t>(getpid()); }
 
 // No library search in the current directory to switch off here.
 void remove_current_directory_from_library_search() {}
+void restore_library_search() {}
 
 uint32_t get_full_path_name(const char16_t* path, uint32_t size, char16_t* out) {
     std::u16string full;
@@ -963,6 +964,7 @@ Table table = {
     .equal_ignoring_case = posix_layer::equal_ignoring_case,
     .current_process_id = posix_layer::current_process_id,
     .remove_current_directory_from_library_search = posix_layer::remove_current_directory_from_library_search,
+    .restore_library_search = posix_layer::restore_library_search,
     .get_full_path_name = posix_layer::get_full_path_name,
     .get_temp_path = posix_layer::get_temp_path,
     .get_folder_path = posix_layer::get_folder_path,

@@ -145,6 +145,7 @@ bool equal_ignoring_case(const char16_t* a, const char16_t* b) { return _wcsicmp
 uint32_t current_process_id() { return GetCurrentProcessId(); }
 
 void remove_current_directory_from_library_search() { SetDllDirectoryW(L""); }
+void restore_library_search() { SetDllDirectoryW(nullptr); }
 
 uint32_t get_full_path_name(const char16_t* path, uint32_t size, char16_t* out) {
     return GetFullPathNameW(wide(path), size, wide(out), nullptr);
@@ -1195,6 +1196,7 @@ Table table = {
     .equal_ignoring_case = win32_layer::equal_ignoring_case,
     .current_process_id = win32_layer::current_process_id,
     .remove_current_directory_from_library_search = win32_layer::remove_current_directory_from_library_search,
+    .restore_library_search = win32_layer::restore_library_search,
     .get_full_path_name = win32_layer::get_full_path_name,
     .get_temp_path = win32_layer::get_temp_path,
     .get_folder_path = win32_layer::get_folder_path,
