@@ -74,10 +74,14 @@ auto timed_call(std::atomic<double>& total, Call call) {
 // The launcher's unpacking, with the closes as asked.
 bool unpack_with(AttachedData attached_data, const char16_t* directory, const wchar_t* closes, bool* pooled) {
     auto unpacking = std::make_unique<Unpacking>();
-    if (std::wcscmp(closes, L"inline") == 0) unpacking->close_mode = CloseMode::inline_only;
-    else if (std::wcscmp(closes, L"pooled") == 0) unpacking->close_mode = CloseMode::pooled;
-    else if (std::wcscmp(closes, L"serial") == 0) platform::table.start_thread = [](void (*)(void*), void*) { return platform::ThreadHandle{nullptr}; };
-    else if (std::wcscmp(closes, L"adaptive") != 0) return false;
+    if (std::wcscmp(closes, L"inline") == 0)
+        unpacking->close_mode = CloseMode::inline_only;
+    else if (std::wcscmp(closes, L"pooled") == 0)
+        unpacking->close_mode = CloseMode::pooled;
+    else if (std::wcscmp(closes, L"serial") == 0)
+        platform::table.start_thread = [](void (*)(void*), void*) { return platform::ThreadHandle{nullptr}; };
+    else if (std::wcscmp(closes, L"adaptive") != 0)
+        return false;
     PayloadReader reader;
     Interruption no_handler;
     open_payload(reader, attached_data);
@@ -119,8 +123,8 @@ int wmain(int argc, wchar_t** argv) {
         if (slow != nullptr && *slow != 0 && !slow_close::install(slow)) return 2;
         time_file_calls();
         bool pooled = false;
-        if (!unpack_with({data.data, data.size}, reinterpret_cast<const char16_t*>(argv[3]), argc > 4 ? argv[4] : L"adaptive",
-                         &pooled)) {
+        if (!unpack_with({data.data, data.size}, reinterpret_cast<const char16_t*>(argv[3]),
+                         argc > 4 ? argv[4] : L"adaptive", &pooled)) {
             return 2;
         }
         std::printf("create_file=%.4f write_file=%.4f close_file=%.4f create_directory=%.4f closes_pooled=%d\n",

@@ -32,7 +32,8 @@ void say(const std::wstring& line) {
         WriteConsoleW(output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
         return;
     }
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string bytes(static_cast<size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr, nullptr);
     WriteFile(output, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
@@ -74,7 +75,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
     int exit_code = 0;
     for (int i = 0; i < argc; ++i) {
         say(L"  argv[" + std::to_wstring(i) + L"] = [" + argv[i] + L"]");
-        if (std::wcsncmp(argv[i], L"--exit=", 7) == 0) exit_code = static_cast<int>(std::wcstol(argv[i] + 7, nullptr, 10));
+        if (std::wcsncmp(argv[i], L"--exit=", 7) == 0)
+            exit_code = static_cast<int>(std::wcstol(argv[i] + 7, nullptr, 10));
     }
 
     wchar_t current[4096];

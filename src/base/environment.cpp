@@ -12,9 +12,7 @@ namespace {
 constexpr uint32_t value_buffer_size = 32768;
 using NameBuffer = WideBuffer<40>;
 
-void widen_name(NameBuffer& wide_name, const char* name) {
-    append_ascii_bounded(wide_name, name);
-}
+void widen_name(NameBuffer& wide_name, const char* name) { append_ascii_bounded(wide_name, name); }
 
 }  // namespace
 
@@ -42,9 +40,7 @@ bool set_environment_value(const char* name, const char16_t* value) {
     return platform::set_environment_variable(wide_name.data(), value);
 }
 
-bool unset_environment_value(const char* name) {
-    return set_environment_value(name, nullptr);
-}
+bool unset_environment_value(const char* name) { return set_environment_value(name, nullptr); }
 
 bool set_environment_number(const char* name, int32_t number) {
     char text[128];

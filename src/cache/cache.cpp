@@ -242,8 +242,8 @@ bool make_cache_paths(const LaunchSettings& settings, CachePaths* paths) {
            join(paths->content, paths->application.data(), {u"\\", paths->digest}) &&
            join(paths->index, paths->content.data(), {u"\\", index_file}) &&
            join(paths->lock, paths->application.data(), {u"\\", paths->digest, lock_suffix}) &&
-           join(paths->files, folder, {u"\\", fenzar_folder, u"\\", settings.name, u"\\", paths->digest, u"\\",
-                                       files_folder}) &&
+           join(paths->files, folder,
+                {u"\\", fenzar_folder, u"\\", settings.name, u"\\", paths->digest, u"\\", files_folder}) &&
            wide_length(paths->files.data()) < target_directory_capacity;
 }
 
@@ -257,7 +257,6 @@ bool is_cache_content_complete(const CachePaths& paths) {
 void remember_cache_record(void* context, const char16_t* name, uint64_t size) {
     add_cache_record(static_cast<CacheRun*>(context)->records, name, size);
 }
-
 
 CacheState open_cache(CacheRun& cache, const LaunchSettings& settings) {
     CachePaths& paths = cache.paths;

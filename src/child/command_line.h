@@ -22,4 +22,4 @@ const char16_t* command_line_tail(const char16_t* raw_command_line);
 // that parses its command line itself sees what it would have seen started
 // directly. False, with the buffer emptied, when it does not fit.
 bool build_program_command_line(ChildCommandLine& child_command_line, const char16_t* program_path,
-                                 const char16_t* raw_command_line);
+                                const char16_t* raw_command_line);

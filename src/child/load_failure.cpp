@@ -144,8 +144,7 @@ void explain_policy_refusal(const char16_t* file, const char* scope, FailureExpl
     append_ascii_bounded(explanation.line, "A policy or a virus scanner of this machine refused ");
     append_path(explanation, file);
     append_ascii_bounded(explanation.line, scope);
-    append_ascii_bounded(explanation.line,
-                         ": see \"Locked-down machines and virus scanners\" in Fenzar's README.");
+    append_ascii_bounded(explanation.line, ": see \"Locked-down machines and virus scanners\" in Fenzar's README.");
     explanation.file = file;
 }
 
@@ -175,8 +174,8 @@ namespace {
 
 // The walk behind both explanations; program names the kind of the file at
 // path for the line that says it is no 64-bit image.
-void explain_image_failure(uint32_t code, const char16_t* path, const char16_t* target_directory,
-                           const char* kind, FailureExplanation& explanation) {
+void explain_image_failure(uint32_t code, const char16_t* path, const char16_t* target_directory, const char* kind,
+                           FailureExplanation& explanation) {
     explanation.file = path;
     if (is_policy_refusal(code)) {
         explain_policy_refusal(path, " or a DLL that it loads", explanation);

@@ -46,7 +46,8 @@ ImageKind read_image_kind(const unsigned char* head, size_t head_size) {
     if (!kind.is_x64) return kind;
     uint32_t import_rva = 0;
     size_t import_entry = directories_offset + 8 * import_directory_index;
-    if (optional_size >= import_entry + 8 && read32(head + optional + directory_count_offset) > import_directory_index) {
+    if (optional_size >= import_entry + 8 &&
+        read32(head + optional + directory_count_offset) > import_directory_index) {
         import_rva = read32(head + optional + import_entry);
     }
     for (uint16_t i = 0; i < section_count; ++i) {

@@ -62,7 +62,8 @@ int launcher_main(Run& run, int argc, char16_t** argv, const unsigned char* atta
     // A program launcher never starts an instance of itself, so none of its
     // instances is re-entered: one that a program starts, even through the
     // launcher's path, unpacks afresh like any other start.
-    run.run_mode = run.launch_settings.runs_program ? RunMode::parent : detect_run_mode(run.own_paths, &run.started_by_named_parent);
+    run.run_mode = run.launch_settings.runs_program ? RunMode::parent
+                                                    : detect_run_mode(run.own_paths, &run.started_by_named_parent);
     if (run.run_mode == RunMode::parent) prepare_parent_environment();
     TargetChoice choice = choose_target_directory(run);
     if (run.run_mode == RunMode::parent) register_parent_cleanups(run);

@@ -52,9 +52,14 @@ Proof prove_parent(OwnPaths& own_paths, uint32_t parent_id, bool elevated, Link*
         proof = Proof::not_proven;
     } else {
         switch (runs_same_executable(own_paths, parent, error)) {
-            case SameExecutable::yes: proof = Proof::proven; break;
-            case SameExecutable::no: proof = Proof::not_proven; break;
-            case SameExecutable::unknown: break;
+            case SameExecutable::yes:
+                proof = Proof::proven;
+                break;
+            case SameExecutable::no:
+                proof = Proof::not_proven;
+                break;
+            case SameExecutable::unknown:
+                break;
         }
     }
     if (proof != Proof::proven) {

@@ -176,8 +176,7 @@ bool should_stop(void* context) {
 void run_cache_cleanup(void* context) {
     auto* cleanup = static_cast<CacheCleanup*>(context);
     cleanup->deadline = platform::system_time_as_file_time() + sweep_limits_per_start.duration;
-    remove_unused_cache_content(cleanup->paths, cleanup->set_aside.data(), cleanup->removal,
-                                {should_stop, cleanup});
+    remove_unused_cache_content(cleanup->paths, cleanup->set_aside.data(), cleanup->removal, {should_stop, cleanup});
     cleanup->done.store(true);
     let_go(cleanup);
 }
@@ -205,8 +204,8 @@ constexpr uint32_t cleanup_poll_milliseconds = 10;
 void end_cache_cleanup(void* begun) {
     if (begun == nullptr) return;
     auto* cleanup = static_cast<CacheCleanup*>(begun);
-    for (uint32_t waited = 0; waited < cleanup_grace_milliseconds && !cleanup->done.load() &&
-                              !cleanup->interruption->has_begun();
+    for (uint32_t waited = 0;
+         waited < cleanup_grace_milliseconds && !cleanup->done.load() && !cleanup->interruption->has_begun();
          waited += cleanup_poll_milliseconds) {
         platform::sleep_milliseconds(cleanup_poll_milliseconds);
     }
@@ -237,7 +236,8 @@ TargetChoice unpack_application(Run& run, TargetChoice choice, AttachedData atta
         // it stays unset (prepare_parent_environment) and the child computes
         // the paths. A program is started in place of that instance and
         // must not see it.
-        if (!run.launch_settings.runs_program) set_environment_value(variable::cache_files, run.target_directory.data());
+        if (!run.launch_settings.runs_program)
+            set_environment_value(variable::cache_files, run.target_directory.data());
         return TargetChoice::cached;
     }
     if (choice == TargetChoice::unpack_into_cache) open_payload(run.reader, attached_data);

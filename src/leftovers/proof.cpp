@@ -74,10 +74,14 @@ ProcessFact ProcessSnapshot::find(uint32_t process_id) const {
     if (!listed_) {
         uint64_t created = 0;
         switch (platform::query_process_state(process_id, &created)) {
-            case platform::ProcessState::none: return {ProcessFact::absent, 0};
-            case platform::ProcessState::ended: return {ProcessFact::ended, 0};
-            case platform::ProcessState::running: return {ProcessFact::running, created};
-            case platform::ProcessState::unknown: return {ProcessFact::unknown, 0};
+            case platform::ProcessState::none:
+                return {ProcessFact::absent, 0};
+            case platform::ProcessState::ended:
+                return {ProcessFact::ended, 0};
+            case platform::ProcessState::running:
+                return {ProcessFact::running, created};
+            case platform::ProcessState::unknown:
+                return {ProcessFact::unknown, 0};
         }
         return {ProcessFact::unknown, 0};
     }

@@ -105,8 +105,7 @@ bool claim_and_remove(const char16_t* folder, const platform::DirectoryEntry& en
     }
     char16_t tombstone_name[leftover_name_capacity + 1] = {};
     LeftoverPath tombstone;
-    if (!shapes.name_tombstone(entry.name, name, claimer, tombstone_name) ||
-        !join(tombstone, folder, tombstone_name) ||
+    if (!shapes.name_tombstone(entry.name, name, claimer, tombstone_name) || !join(tombstone, folder, tombstone_name) ||
         !platform::rename_without_replacing(path.data(), tombstone.data())) {
         return false;
     }

@@ -79,8 +79,7 @@ bool is_dead_leftover(const LeftoverShapes& shapes, const platform::DirectoryEnt
 // the shapes name after claimer and removes that (remove_claimed). False
 // when it was not claimed.
 bool claim_and_remove(const char16_t* folder, const platform::DirectoryEntry& entry, const LeftoverName& name,
-                      const LeftoverShapes& shapes, const OwnerStamp& claimer, TreeRemoval& removal,
-                      AbandonCheck stop);
+                      const LeftoverShapes& shapes, const OwnerStamp& claimer, TreeRemoval& removal, AbandonCheck stop);
 // Removes an entry this process has claimed, with the attributes it was
 // listed with: a link (a reparse point, as listed or as it is now) as a
 // link, never what it points to; a directory with one attempt of the

@@ -87,8 +87,9 @@ bool read_extended_settings(const unsigned char* block, uint64_t size, LaunchSet
 
 bool read_launch_settings(const unsigned char* block, uint64_t size, LaunchSettings* settings) {
     *settings = {};
-    bool read = size == 0 || (size == launch_settings_format::block_bytes ? read_cache_block(block, settings)
-                                                                           : read_extended_settings(block, size, settings));
+    bool read =
+        size == 0 || (size == launch_settings_format::block_bytes ? read_cache_block(block, settings)
+                                                                  : read_extended_settings(block, size, settings));
     if (!read) *settings = {};
     return read;
 }

@@ -445,78 +445,144 @@ inline void* allocate_memory(size_t size) { return table.allocate_memory(size); 
 inline uint32_t last_error() { return table.last_error(); }
 inline void set_last_error(uint32_t code) { table.set_last_error(code); }
 inline uint32_t format_system_message(uint32_t code, char** text) { return table.format_system_message(code, text); }
-inline void print_error_with_wide(const char* format, const char16_t* argument) { table.print_error_with_wide(format, argument); }
-inline uint32_t get_environment_variable(const char16_t* name, char16_t* buffer, uint32_t size) { return table.get_environment_variable(name, buffer, size); }
-inline bool set_environment_variable(const char16_t* name, const char16_t* value) { return table.set_environment_variable(name, value); }
+inline void print_error_with_wide(const char* format, const char16_t* argument) {
+    table.print_error_with_wide(format, argument);
+}
+inline uint32_t get_environment_variable(const char16_t* name, char16_t* buffer, uint32_t size) {
+    return table.get_environment_variable(name, buffer, size);
+}
+inline bool set_environment_variable(const char16_t* name, const char16_t* value) {
+    return table.set_environment_variable(name, value);
+}
 inline size_t widen_byte(char byte, char16_t out[2]) { return table.widen_byte(byte, out); }
-inline int64_t parse_long(const char16_t* text, size_t* end_index, bool* out_of_range) { return table.parse_long(text, end_index, out_of_range); }
+inline int64_t parse_long(const char16_t* text, size_t* end_index, bool* out_of_range) {
+    return table.parse_long(text, end_index, out_of_range);
+}
 inline bool is_decimal_digit(char16_t character) { return table.is_decimal_digit(character); }
 inline bool equal_ignoring_case(const char16_t* a, const char16_t* b) { return table.equal_ignoring_case(a, b); }
 inline uint32_t current_process_id() { return table.current_process_id(); }
 inline void remove_current_directory_from_library_search() { table.remove_current_directory_from_library_search(); }
 inline void restore_library_search() { table.restore_library_search(); }
-inline uint32_t get_full_path_name(const char16_t* path, uint32_t size, char16_t* out) { return table.get_full_path_name(path, size, out); }
+inline uint32_t get_full_path_name(const char16_t* path, uint32_t size, char16_t* out) {
+    return table.get_full_path_name(path, size, out);
+}
 inline uint32_t get_temp_path(uint32_t size, char16_t* out) { return table.get_temp_path(size, out); }
 inline int32_t get_folder_path(int csidl, char16_t* out) { return table.get_folder_path(csidl, out); }
 inline uint64_t system_time_as_file_time() { return table.system_time_as_file_time(); }
 inline void query_performance_counter(int64_t* counter) { table.query_performance_counter(counter); }
-inline uint32_t get_own_module_file_name(char16_t* out, uint32_t size) { return table.get_own_module_file_name(out, size); }
+inline uint32_t get_own_module_file_name(char16_t* out, uint32_t size) {
+    return table.get_own_module_file_name(out, size);
+}
 inline FileHandle open_file_for_query(const char16_t* path) { return table.open_file_for_query(path); }
-inline uint32_t get_final_path_name(FileHandle file, char16_t* out, uint32_t size, bool* available) { return table.get_final_path_name(file, out, size, available); }
-inline uint32_t get_short_path_name(const char16_t* path, char16_t* out, uint32_t size) { return table.get_short_path_name(path, out, size); }
+inline uint32_t get_final_path_name(FileHandle file, char16_t* out, uint32_t size, bool* available) {
+    return table.get_final_path_name(file, out, size, available);
+}
+inline uint32_t get_short_path_name(const char16_t* path, char16_t* out, uint32_t size) {
+    return table.get_short_path_name(path, out, size);
+}
 inline ProcessHandle open_process_for_query(uint32_t process_id) { return table.open_process_for_query(process_id); }
-inline uint32_t get_process_image_path(ProcessHandle process, char16_t* out, uint32_t size) { return table.get_process_image_path(process, out, size); }
+inline uint32_t get_process_image_path(ProcessHandle process, char16_t* out, uint32_t size) {
+    return table.get_process_image_path(process, out, size);
+}
 inline FileHandle create_file_for_writing(const char16_t* path) { return table.create_file_for_writing(path); }
-inline bool write_file(FileHandle file, const void* data, uint32_t length) { return table.write_file(file, data, length); }
+inline bool write_file(FileHandle file, const void* data, uint32_t length) {
+    return table.write_file(file, data, length);
+}
 inline bool close_file(FileHandle file) { return table.close_file(file); }
 inline bool flush_file(FileHandle file) { return table.flush_file(file); }
 inline bool create_directory(const char16_t* path) { return table.create_directory(path); }
 inline uint32_t get_file_attributes(const char16_t* path) { return table.get_file_attributes(path); }
-inline bool set_file_attributes(const char16_t* path, uint32_t attributes) { return table.set_file_attributes(path, attributes); }
+inline bool set_file_attributes(const char16_t* path, uint32_t attributes) {
+    return table.set_file_attributes(path, attributes);
+}
 inline bool delete_file(const char16_t* path) { return table.delete_file(path); }
 inline bool remove_directory(const char16_t* path) { return table.remove_directory(path); }
-inline DirectoryListing open_directory_listing(const char16_t* directory, DirectoryEntry* first, bool* has_first) { return table.open_directory_listing(directory, first, has_first); }
-inline bool next_directory_entry(DirectoryListing listing, DirectoryEntry* entry) { return table.next_directory_entry(listing, entry); }
+inline DirectoryListing open_directory_listing(const char16_t* directory, DirectoryEntry* first, bool* has_first) {
+    return table.open_directory_listing(directory, first, has_first);
+}
+inline bool next_directory_entry(DirectoryListing listing, DirectoryEntry* entry) {
+    return table.next_directory_entry(listing, entry);
+}
 inline void close_directory_listing(DirectoryListing listing) { table.close_directory_listing(listing); }
 inline FileHandle open_file_for_reading(const char16_t* path) { return table.open_file_for_reading(path); }
-inline bool read_file(FileHandle file, void* data, uint32_t length, uint32_t* read) { return table.read_file(file, data, length, read); }
+inline bool read_file(FileHandle file, void* data, uint32_t length, uint32_t* read) {
+    return table.read_file(file, data, length, read);
+}
 inline bool get_file_size(const char16_t* path, uint64_t* size) { return table.get_file_size(path, size); }
 inline const char16_t* get_raw_command_line() { return table.get_raw_command_line(); }
 inline JobHandle create_kill_on_close_job() { return table.create_kill_on_close_job(); }
-inline ProcessHandle start_process(const char16_t* application, char16_t* command_line, JobHandle job) { return table.start_process(application, command_line, job); }
-inline uint32_t wait_for_process(ProcessHandle process, uint32_t milliseconds) { return table.wait_for_process(process, milliseconds); }
-inline bool get_process_exit_code(ProcessHandle process, uint32_t* code) { return table.get_process_exit_code(process, code); }
-inline void terminate_process(ProcessHandle process, uint32_t exit_code) { table.terminate_process(process, exit_code); }
+inline ProcessHandle start_process(const char16_t* application, char16_t* command_line, JobHandle job) {
+    return table.start_process(application, command_line, job);
+}
+inline uint32_t wait_for_process(ProcessHandle process, uint32_t milliseconds) {
+    return table.wait_for_process(process, milliseconds);
+}
+inline bool get_process_exit_code(ProcessHandle process, uint32_t* code) {
+    return table.get_process_exit_code(process, code);
+}
+inline void terminate_process(ProcessHandle process, uint32_t exit_code) {
+    table.terminate_process(process, exit_code);
+}
 inline void close_process(ProcessHandle process) { table.close_process(process); }
 inline void sleep_milliseconds(uint32_t milliseconds) { table.sleep_milliseconds(milliseconds); }
-inline bool add_console_control_handler(ConsoleControlHandler handler) { return table.add_console_control_handler(handler); }
+inline bool add_console_control_handler(ConsoleControlHandler handler) {
+    return table.add_console_control_handler(handler);
+}
 inline void add_library_directory(const char16_t* directory) { table.add_library_directory(directory); }
 inline ModuleHandle load_library(const char16_t* path) { return table.load_library(path); }
-inline void* find_library_export(ModuleHandle module, const char* name) { return table.find_library_export(module, name); }
+inline void* find_library_export(ModuleHandle module, const char* name) {
+    return table.find_library_export(module, name);
+}
 inline bool is_elevated() { return table.is_elevated(); }
 inline FileHandle open_shared_lock(const char16_t* path) { return table.open_shared_lock(path); }
 inline FileHandle open_sole_lock(const char16_t* path) { return table.open_sole_lock(path); }
 inline bool create_private_directory(const char16_t* path) { return table.create_private_directory(path); }
-inline ProcessState query_process_state(uint32_t process_id, uint64_t* creation_time) { return table.query_process_state(process_id, creation_time); }
+inline ProcessState query_process_state(uint32_t process_id, uint64_t* creation_time) {
+    return table.query_process_state(process_id, creation_time);
+}
 inline bool is_own_plain_directory(const char16_t* path) { return table.is_own_plain_directory(path); }
-inline bool rename_without_replacing(const char16_t* from, const char16_t* to) { return table.rename_without_replacing(from, to); }
-inline bool start_background_thread(void (*routine)(void* argument), void* argument) { return table.start_background_thread(routine, argument); }
-inline DirectoryHandle open_directory_for_removal(DirectoryHandle parent, const char16_t* name, EntryFacts* facts) { return table.open_directory_for_removal(parent, name, facts); }
-inline bool read_directory_entry(DirectoryHandle directory, RemovalEntry* entry) { return table.read_directory_entry(directory, entry); }
-inline bool find_directory_entry(DirectoryHandle directory, const char16_t* name, EntryFacts* facts) { return table.find_directory_entry(directory, name, facts); }
-inline bool delete_entry_relative(DirectoryHandle parent, const char16_t* name, const EntryFacts* expected) { return table.delete_entry_relative(parent, name, expected); }
+inline bool rename_without_replacing(const char16_t* from, const char16_t* to) {
+    return table.rename_without_replacing(from, to);
+}
+inline bool start_background_thread(void (*routine)(void* argument), void* argument) {
+    return table.start_background_thread(routine, argument);
+}
+inline DirectoryHandle open_directory_for_removal(DirectoryHandle parent, const char16_t* name, EntryFacts* facts) {
+    return table.open_directory_for_removal(parent, name, facts);
+}
+inline bool read_directory_entry(DirectoryHandle directory, RemovalEntry* entry) {
+    return table.read_directory_entry(directory, entry);
+}
+inline bool find_directory_entry(DirectoryHandle directory, const char16_t* name, EntryFacts* facts) {
+    return table.find_directory_entry(directory, name, facts);
+}
+inline bool delete_entry_relative(DirectoryHandle parent, const char16_t* name, const EntryFacts* expected) {
+    return table.delete_entry_relative(parent, name, expected);
+}
 inline void close_directory(DirectoryHandle directory) { table.close_directory(directory); }
 inline ProcessHandle own_process() { return table.own_process(); }
-inline bool get_parent_process_id(ProcessHandle process, uint32_t* parent_id) { return table.get_parent_process_id(process, parent_id); }
-inline bool get_process_creation_time(ProcessHandle process, uint64_t* creation_time) { return table.get_process_creation_time(process, creation_time); }
-inline bool get_process_elevation(ProcessHandle process, bool* elevated) { return table.get_process_elevation(process, elevated); }
-inline bool list_processes(ProcessTimes* entries, uint32_t capacity, uint32_t* count) { return table.list_processes(entries, capacity, count); }
+inline bool get_parent_process_id(ProcessHandle process, uint32_t* parent_id) {
+    return table.get_parent_process_id(process, parent_id);
+}
+inline bool get_process_creation_time(ProcessHandle process, uint64_t* creation_time) {
+    return table.get_process_creation_time(process, creation_time);
+}
+inline bool get_process_elevation(ProcessHandle process, bool* elevated) {
+    return table.get_process_elevation(process, elevated);
+}
+inline bool list_processes(ProcessTimes* entries, uint32_t capacity, uint32_t* count) {
+    return table.list_processes(entries, capacity, count);
+}
 inline uint64_t own_creation_time() { return table.own_creation_time(); }
-inline bool query_directory_owner(const char16_t* path, DirectoryOwner* owner) { return table.query_directory_owner(path, owner); }
+inline bool query_directory_owner(const char16_t* path, DirectoryOwner* owner) {
+    return table.query_directory_owner(path, owner);
+}
 inline void show_unseen_message(const char16_t* text) { table.show_unseen_message(text); }
 inline bool is_system_library(const char16_t* name) { return table.is_system_library(name); }
 inline JobHandle create_kill_on_close_job_for_tree() { return table.create_kill_on_close_job_for_tree(); }
-inline ThreadHandle start_thread(void (*routine)(void* argument), void* argument) { return table.start_thread(routine, argument); }
+inline ThreadHandle start_thread(void (*routine)(void* argument), void* argument) {
+    return table.start_thread(routine, argument);
+}
 inline void join_thread(ThreadHandle thread) { table.join_thread(thread); }
 
 }  // namespace platform

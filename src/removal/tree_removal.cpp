@@ -38,9 +38,7 @@ bool starts_with(const char16_t* text, const char16_t* prefix) {
     return true;
 }
 
-bool is_drive_path(const char16_t* path) {
-    return is_drive_letter(path[0]) && path[1] == u':' && path[2] == u'\\';
-}
+bool is_drive_path(const char16_t* path) { return is_drive_letter(path[0]) && path[1] == u':' && path[2] == u'\\'; }
 
 // Where the root's path was cut: its parent, which is opened by path, and
 // its name, which is found and opened relative to that parent.
@@ -125,7 +123,8 @@ const char16_t* level_name(TreeRemoval& removal, const TreeRemoval::Level& level
 }
 
 bool is_plain_directory(uint32_t attributes) {
-    return has(attributes, platform::file_attribute_directory) && !has(attributes, platform::file_attribute_reparse_point);
+    return has(attributes, platform::file_attribute_directory) &&
+           !has(attributes, platform::file_attribute_reparse_point);
 }
 
 // Opens the directory named at name_start..name_end below parent as the
@@ -149,8 +148,7 @@ bool enter_directory(TreeRemoval& removal, size_t* depth, platform::DirectoryHan
 
 // Appends a backslash and the listed entry's name after the name of the
 // innermost level; false when it does not fit.
-bool append_listed_name(TreeRemoval& removal, const TreeRemoval::Level& level, size_t* name_start,
-                        size_t* name_end) {
+bool append_listed_name(TreeRemoval& removal, const TreeRemoval::Level& level, size_t* name_start, size_t* name_end) {
     size_t name_length = 0;
     while (removal.listed.name[name_length] != 0) ++name_length;
     if (name_length == 0 || removal_path_capacity - level.name_end < name_length + 1) return false;

@@ -31,8 +31,7 @@ LeftoverName read_tombstone(const char16_t* name, size_t prefix) {
     return {};
 }
 
-bool name_sweep_tombstone(const char16_t* name, const LeftoverName& facts, const OwnerStamp& claimer,
-                          char16_t* out) {
+bool name_sweep_tombstone(const char16_t* name, const LeftoverName& facts, const OwnerStamp& claimer, char16_t* out) {
     out[0] = 0;
     append_wide_bounded(out, tombstone_name_prefix, leftover_name_capacity);
     append_stamp(out, claimer, leftover_name_capacity);

@@ -26,4 +26,3 @@ LeftoverName read_sweep_name(const char16_t* name);
 // The rules for remove_dead_leftovers: real directories at least a minute
 // old.
 extern const LeftoverShapes sweep_shapes;
-

@@ -209,18 +209,32 @@ bool append_placeholder(Output& output, const char16_t* name) {
     const Placeholder* placeholder = find_placeholder(name);
     if (placeholder == nullptr) return false;
     switch (*placeholder) {
-    case Placeholder::temp: append_temp(output); return true;
-    case Placeholder::program: append_program(output); return true;
-    case Placeholder::program_base: return append_program_base(output);
-    case Placeholder::program_dir: return append_program_dir(output);
-    case Placeholder::pid: append_pid(output); return true;
-    case Placeholder::home: return append_folder(output, platform::folder_profile);
-    case Placeholder::cache_dir: return append_folder(output, platform::folder_local_app_data);
-    case Placeholder::random: append_random(output); return true;
-    case Placeholder::time_us:
-        append_published_number(output, variable::time_us, is_time_us, format_time_us);
-        return true;
-    case Placeholder::time: append_published_number(output, variable::start, is_time, format_time); return true;
+        case Placeholder::temp:
+            append_temp(output);
+            return true;
+        case Placeholder::program:
+            append_program(output);
+            return true;
+        case Placeholder::program_base:
+            return append_program_base(output);
+        case Placeholder::program_dir:
+            return append_program_dir(output);
+        case Placeholder::pid:
+            append_pid(output);
+            return true;
+        case Placeholder::home:
+            return append_folder(output, platform::folder_profile);
+        case Placeholder::cache_dir:
+            return append_folder(output, platform::folder_local_app_data);
+        case Placeholder::random:
+            append_random(output);
+            return true;
+        case Placeholder::time_us:
+            append_published_number(output, variable::time_us, is_time_us, format_time_us);
+            return true;
+        case Placeholder::time:
+            append_published_number(output, variable::start, is_time, format_time);
+            return true;
     }
     return false;
 }

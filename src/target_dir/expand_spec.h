@@ -15,8 +15,7 @@
 // matches no placeholder: its closing "}" fails the expansion, and nothing is
 // stored past the name buffer. {PROGRAM} and the placeholders made from it
 // read argument 0 of arguments; without one they are an immediate stop.
-bool expand_spec(char16_t* output, const char16_t* template_text, uint64_t capacity,
-                 const SavedArguments& arguments);
+bool expand_spec(char16_t* output, const char16_t* template_text, uint64_t capacity, const SavedArguments& arguments);
 
 // The eight bytes of eight xorshift32 steps from seed (0 counts as 1).
 void make_random_bytes(uint32_t seed, uint8_t bytes[8]);

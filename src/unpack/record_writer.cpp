@@ -43,8 +43,8 @@ RecordWriter::~RecordWriter() {
     std::free(batch_memory_);
 }
 
-void RecordWriter::begin(const Interruption* interruption, KnownDirectories* known_directories,
-                         EntryObserver observer, bool flush_files, CloseMode close_mode) {
+void RecordWriter::begin(const Interruption* interruption, KnownDirectories* known_directories, EntryObserver observer,
+                         bool flush_files, CloseMode close_mode) {
     interruption_ = interruption;
     known_directories_ = known_directories;
     observer_ = observer;

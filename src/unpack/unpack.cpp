@@ -199,7 +199,7 @@ bool write_all_records(const Job& job) {
 }  // namespace
 
 void unpack_archive(Unpacking& unpacking, PayloadReader& reader, Interruption& interruption,
-                        const char16_t* directory) {
+                    const char16_t* directory) {
     if (!interruption.enter_unpacking()) interruption.end_process();
     unpacking.extraction_started.store(1);
     write_all_records({unpacking, reader, interruption, directory});

@@ -61,8 +61,7 @@ struct Unpacking {
 // Writes every record of the open reader below directory, then closes the
 // reader. Once an interruption has begun it writes nothing more and ends
 // through the interruption.
-void unpack_archive(Unpacking& unpacking, PayloadReader& reader, Interruption& interruption,
-                        const char16_t* directory);
+void unpack_archive(Unpacking& unpacking, PayloadReader& reader, Interruption& interruption, const char16_t* directory);
 // Parent mode: the same into a directory that it creates first, privately,
 // refusing one that exists (create_target_directory), with the records below
 // records_directory (the directory itself when null). extraction_started and

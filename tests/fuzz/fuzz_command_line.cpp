@@ -58,7 +58,8 @@ bool could_pass_capacity(const std::vector<std::u16string>& arguments) {
 
 void expect_same_arguments(const std::vector<std::u16string>& given, const std::u16string& line) {
     std::vector<std::u16string> back = split(line.c_str());
-    if (back.empty() || back[0] != executable) property_failed("argument 0 is not the executable path", printable(line));
+    if (back.empty() || back[0] != executable)
+        property_failed("argument 0 is not the executable path", printable(line));
     std::vector<std::u16string> expected = {executable};
     expected.insert(expected.end(), given.begin(), given.end());
     if (back != expected) {

@@ -107,11 +107,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t flags = data[2];
     size_t offset = 3;
     const std::u16string template_text = next_units(data, size, &offset);
-    system_now = {next_units(data, size, &offset), next_units(data, size, &offset), next_units(data, size, &offset),
-                  (flags & 1) != 0, {}};
+    system_now = {next_units(data, size, &offset),
+                  next_units(data, size, &offset),
+                  next_units(data, size, &offset),
+                  (flags & 1) != 0,
+                  {}};
     std::u16string program = next_units(data, size, &offset);
-    for (const char* name : {"FENZAR_ONEFILE_PARENT", "FENZAR_ONEFILE_RANDOM", "FENZAR_ONEFILE_TIME_US",
-                             "FENZAR_ONEFILE_START"}) {
+    for (const char* name :
+         {"FENZAR_ONEFILE_PARENT", "FENZAR_ONEFILE_RANDOM", "FENZAR_ONEFILE_TIME_US", "FENZAR_ONEFILE_START"}) {
         std::u16string value = next_units(data, size, &offset);
         if (!value.empty()) system_now.environment[std::u16string(name, name + std::strlen(name))] = value;
     }
@@ -138,7 +141,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         bool fits = template_text.size() <= capacity;
         if (outcome == stopped) property_failed("a literal template stopped", printable(template_text));
         if (fits && (outcome != expanded || result != template_text)) {
-            property_failed("a literal template that fits did not come back", printable(template_text) + " -> " + printable(result));
+            property_failed("a literal template that fits did not come back",
+                            printable(template_text) + " -> " + printable(result));
         }
         if (!fits && outcome != refused) property_failed("a literal template past the capacity was accepted");
     }

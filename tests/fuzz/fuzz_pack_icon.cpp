@@ -58,7 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ids.insert(icon.id);
     }
     for (std::size_t i = 0; i < count; ++i) {
-        const std::uint16_t id = static_cast<std::uint16_t>(group.data[6 + 14 * i + 12] | group.data[6 + 14 * i + 13] << 8);
+        const std::uint16_t id =
+            static_cast<std::uint16_t>(group.data[6 + 14 * i + 12] | group.data[6 + 14 * i + 13] << 8);
         if (!ids.count(id)) property_failed("a group entry names no image", std::to_string(id));
     }
     const std::vector<unsigned char> section = resource_section(resources, 0x5000);

@@ -53,8 +53,7 @@ bool checksum_field(const std::vector<unsigned char>& image, std::size_t* field)
     return true;
 }
 
-std::vector<unsigned char> written(const launcher_template& t, subsystem kind,
-                                   std::span<const unsigned char> data) {
+std::vector<unsigned char> written(const launcher_template& t, subsystem kind, std::span<const unsigned char> data) {
     // Closed on every way out, a refusal too: thousands of inputs run in one
     // process.
     const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::tmpfile(), std::fclose);

@@ -45,7 +45,7 @@ constexpr int directory_budget = 2000;
 constexpr size_t long_directory_units = 3080;
 
 struct Scratch {
-    std::string root;        // made once, holds only the skeleton between inputs
+    std::string root;  // made once, holds only the skeleton between inputs
     std::string short_target;
     std::string long_target;
     size_t skeleton_entries;  // what a walk of root finds between inputs
@@ -87,7 +87,8 @@ Place place_of(const char16_t* path) {
 template <typename Create>
 auto checked_creation(const char* what, const char16_t* path, Create create) {
     Place place = place_of(path);
-    if (place == Place::outside) property_failed(what, "outside the target directory: " + posix_layer::path_to_native(path));
+    if (place == Place::outside)
+        property_failed(what, "outside the target directory: " + posix_layer::path_to_native(path));
     auto result = create();
     bool created;
     if constexpr (std::is_same_v<decltype(result), bool>) {
@@ -95,7 +96,8 @@ auto checked_creation(const char* what, const char16_t* path, Create create) {
     } else {
         created = result.valid();
     }
-    if (place == Place::unknown && created) property_failed(what, "created where it cannot be placed: " + posix_layer::path_to_native(path));
+    if (place == Place::unknown && created)
+        property_failed(what, "created where it cannot be placed: " + posix_layer::path_to_native(path));
     return result;
 }
 
@@ -206,7 +208,9 @@ void check_written_files(const uint8_t* data, size_t size) {
     }
 }
 
-bool starts_with(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+bool starts_with(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
 bool ends_with(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
@@ -222,9 +226,10 @@ void check_exit(int status, const CapturedOutput& output) {
     const std::string& err = output.err;
     std::string shown_target = state.target;
     for (char& c : shown_target) c = c == '/' ? '\\' : c;
-    bool open_failure = starts_with(err, "Error, failed to open '" + shown_target + "\\") &&
-                        ends_with(err, "' for writing.\n");
-    bool write_failure = starts_with(err, "Error, couldn't unpack file to target path. ([Error ") && ends_with(err, ")\n");
+    bool open_failure =
+        starts_with(err, "Error, failed to open '" + shown_target + "\\") && ends_with(err, "' for writing.\n");
+    bool write_failure =
+        starts_with(err, "Error, couldn't unpack file to target path. ([Error ") && ends_with(err, ")\n");
     if (!open_failure && !write_failure) property_failed("an exit with an unknown message on stderr", err);
 }
 
@@ -275,16 +280,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (state.open_file.valid()) close_tracked_file(state.open_file);
 
     switch (outcome) {
-    case success:
-        if (!output.out.empty() || !output.err.empty()) property_failed("a success with output", output.out + output.err);
-        check_written_files(attached, length);
-        break;
-    case exited:
-        check_exit(status, output);
-        break;
-    case stopped:
-        if (!output.out.empty() || !output.err.empty()) property_failed("an immediate stop with output", output.out + output.err);
-        break;
+        case success:
+            if (!output.out.empty() || !output.err.empty())
+                property_failed("a success with output", output.out + output.err);
+            check_written_files(attached, length);
+            break;
+        case exited:
+            check_exit(status, output);
+            break;
+        case stopped:
+            if (!output.out.empty() || !output.err.empty())
+                property_failed("an immediate stop with output", output.out + output.err);
+            break;
     }
 
     std::error_code error;

@@ -111,7 +111,8 @@ TEST(ParseDecimalStrict, AcceptsOnlyOneWholeNumberInThe32BitRange) {
     };
     for (const Case& c : cases) {
         int32_t value = 12345;
-        EXPECT_EQ(parse_decimal_strict(c.text, &value), c.accepted) << std::string(c.text, c.text + wide_length(c.text)).c_str();
+        EXPECT_EQ(parse_decimal_strict(c.text, &value), c.accepted)
+            << std::string(c.text, c.text + wide_length(c.text)).c_str();
         EXPECT_EQ(value, c.accepted ? c.value : 12345) << "stored only on success";
     }
 }
@@ -305,7 +306,8 @@ TEST(ReportSystemErrorAbout, NamesTheFileAndShowsEveryLineAtTheEnd) {
         const char16_t* said;
     };
     const Case cases[] = {
-        {"Bad EXE format for %1.\r\n", u"C:\\t\\\u00e9.dll", "T ([Error 193] Bad EXE format for C:\\t\\\xc3\xa9.dll.)\n",
+        {"Bad EXE format for %1.\r\n", u"C:\\t\\\u00e9.dll",
+         "T ([Error 193] Bad EXE format for C:\\t\\\xc3\xa9.dll.)\n",
          u"T ([Error 193] Bad EXE format for C:\\t\\\u00e9.dll.)"},
         // Only the first placeholder; a '%' of the text is no conversion.
         {"%1 is 100% %1", u"a.dll", "T ([Error 193] a.dll is 100% %1)\n", u"T ([Error 193] a.dll is 100% %1)"},

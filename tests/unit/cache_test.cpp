@@ -149,8 +149,10 @@ TEST_F(Cache, FreshThenCompleteThenDamaged) {
     };
     const Case cases[] = {
         {"complete", [](const fs::path&) {}, CacheState::complete},
-        {"a file missing", [](const fs::path& c) { fs::remove(c / "files" / "sub" / "data.bin"); }, CacheState::missing},
-        {"a file cut", [](const fs::path& c) { fs::resize_file(c / "files" / "readme.txt", 299); }, CacheState::missing},
+        {"a file missing", [](const fs::path& c) { fs::remove(c / "files" / "sub" / "data.bin"); },
+         CacheState::missing},
+        {"a file cut", [](const fs::path& c) { fs::resize_file(c / "files" / "readme.txt", 299); },
+         CacheState::missing},
         {"a file grown", [](const fs::path& c) { std::ofstream(c / "files" / "app.dll", std::ios::app) << "x"; },
          CacheState::missing},
         {"a file now a directory",
@@ -408,7 +410,8 @@ TEST_F(Cache, TheChildTakesTheDirectoryItsOwnParentHandedDown) {
         EXPECT_EQ(choose_target_directory(run), c.choice);
         EXPECT_EQ(std::getenv("FENZAR_ONEFILE_CACHE_FILES"), nullptr) << "left for the application";
         if (c.choice == TargetChoice::cached) {
-            EXPECT_EQ(std::u16string(run.target_directory.data()), c.takes_handed_down ? handed_down : core_path(files()));
+            EXPECT_EQ(std::u16string(run.target_directory.data()),
+                      c.takes_handed_down ? handed_down : core_path(files()));
             EXPECT_EQ(folder_lookups, c.takes_handed_down ? 0 : 1);
         }
     }

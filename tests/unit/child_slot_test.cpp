@@ -26,9 +26,8 @@ class ChildHandle : public ::testing::Test {
 protected:
     void SetUp() override {
         install_fake_child(platform.table(), child);
-        platform.table().start_process = [](const char16_t*, char16_t*, platform::JobHandle) -> platform::ProcessHandle {
-            return {child_handle};
-        };
+        platform.table().start_process = [](const char16_t*, char16_t*,
+                                            platform::JobHandle) -> platform::ProcessHandle { return {child_handle}; };
         platform.table().sleep_milliseconds = [](uint32_t) {};
     }
     void start() {
@@ -143,8 +142,7 @@ TEST_F(ChildHandle, StartFailuresThatMayPassAreRetriedOthersEndAtOnce) {
         start_faults = &faults;
         run->child = ChildSlot{};
         uint32_t error = 0;
-        EXPECT_EQ(start_child_process(run->child, run->interruption, u"C:\\app.exe", command_line, &error),
-                  c.started);
+        EXPECT_EQ(start_child_process(run->child, run->interruption, u"C:\\app.exe", command_line, &error), c.started);
         EXPECT_EQ(faults.starts, c.starts);
         // Growing pauses between the attempts, none after the last.
         std::vector<uint32_t> expected_pauses = {100, 200, 400, 800};

@@ -209,7 +209,8 @@ TEST_F(BuildCommandLine, LineOfExactlyTheCapacityIsBuiltOneMoreStops) {
             argument += row.suffix;
             raw_command_line = u"app " + argument;
             // Only an argument without quotes or spaces can be given bare.
-            if (row.overhead > 0) raw_command_line = u"app \"" + argument + (row.suffix.back() == u'\\' ? u"\\\\\"" : u"\"");
+            if (row.overhead > 0)
+                raw_command_line = u"app \"" + argument + (row.suffix.back() == u'\\' ? u"\\\\\"" : u"\"");
             module_path = u"C:\\a.exe";
             ASSERT_EQ(split(raw_command_line).at(1), argument) << row.what;
             if (total == child_command_line_capacity) {

@@ -56,8 +56,8 @@ TEST_F(Handler, OnlyTheFiveConsoleEventsRunTheCleanupAndEndTheProcessNotWithZero
         uint32_t control_type;
         bool cleans_up;
     } cases[] = {
-        {0, true}, {1, true}, {2, true}, {3, false}, {4, false}, {5, true},
-        {6, true}, {7, false}, {8, false}, {0xFFFFFFFFu, false},
+        {0, true}, {1, true}, {2, true},  {3, false}, {4, false},
+        {5, true}, {6, true}, {7, false}, {8, false}, {0xFFFFFFFFu, false},
     };
     for (const Case& row : cases) {
         state = FakeDirectory{};
@@ -138,9 +138,8 @@ protected:
             copy_wide_bounded(out, u"C:\\apps\\app.exe", 100);
             return 15;
         };
-        platform.table().start_process = [](const char16_t*, char16_t*, platform::JobHandle) -> platform::ProcessHandle {
-            return {child_handle};
-        };
+        platform.table().start_process = [](const char16_t*, char16_t*,
+                                            platform::JobHandle) -> platform::ProcessHandle { return {child_handle}; };
         start_run(*run);
         most_removals_at_once = 0;
     }

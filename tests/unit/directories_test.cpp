@@ -123,8 +123,8 @@ TEST_F(DirectoryCreation, ExistingParentCostsOneCallThenNone) {
 }
 
 TEST_F(DirectoryCreation, MissingLevelsAreCreatedTopDownAfterTheFirstFailure) {
-    EXPECT_EQ(calls_for(u"C:\\Temp\\x\\y\\z\\file"),
-              (Calls{u"C:\\Temp\\x\\y\\z", u"C:\\Temp\\x\\y", u"C:\\Temp\\x", u"C:\\Temp\\x\\y", u"C:\\Temp\\x\\y\\z"}));
+    EXPECT_EQ(calls_for(u"C:\\Temp\\x\\y\\z\\file"), (Calls{u"C:\\Temp\\x\\y\\z", u"C:\\Temp\\x\\y", u"C:\\Temp\\x",
+                                                            u"C:\\Temp\\x\\y", u"C:\\Temp\\x\\y\\z"}));
     EXPECT_TRUE(fs.exists(u"C:\\Temp\\x\\y\\z"));
     EXPECT_EQ(known(), (Calls{u"C:\\Temp\\x", u"C:\\Temp\\x\\y", u"C:\\Temp\\x\\y\\z"}));
     EXPECT_EQ(fs.home_lookups, 1) << "the climb expands the home directory once";
@@ -229,25 +229,65 @@ TEST_F(DirectoryCreation, TargetDirectoryIsCreatedPrivatelyOrRefused) {
         const char16_t* target;
         std::set<std::u16string> directories, files, refused;
         Calls private_calls, plain_calls, known;
-        int exit_status;  // 0: created
+        int exit_status;              // 0: created
         const char16_t* exists_line;  // on the wide error output
         const char* system_error_line;
     };
     const Case cases[] = {
-        {"parent exists", u"C:\\Temp\\onefile_1", {}, {}, {},
-         {u"C:\\Temp\\onefile_1"}, {}, {u"C:\\Temp\\onefile_1"}, 0, nullptr, ""},
-        {"directory of that name exists", u"C:\\Temp\\onefile_1", {u"c:\\temp\\onefile_1"}, {}, {},
-         {u"C:\\Temp\\onefile_1"}, {}, {}, 2,
-         u"Error, target directory '%ls' already exists.\n|C:\\Temp\\onefile_1", ""},
-        {"file of that name exists", u"C:\\Temp\\onefile_1", {}, {u"c:\\temp\\onefile_1"}, {},
-         {u"C:\\Temp\\onefile_1"}, {}, {}, 2,
-         u"Error, target directory '%ls' already exists.\n|C:\\Temp\\onefile_1", ""},
-        {"temporary directory missing", u"C:\\Temp\\a\\b\\onefile_1", {}, {}, {},
+        {"parent exists",
+         u"C:\\Temp\\onefile_1",
+         {},
+         {},
+         {},
+         {u"C:\\Temp\\onefile_1"},
+         {},
+         {u"C:\\Temp\\onefile_1"},
+         0,
+         nullptr,
+         ""},
+        {"directory of that name exists",
+         u"C:\\Temp\\onefile_1",
+         {u"c:\\temp\\onefile_1"},
+         {},
+         {},
+         {u"C:\\Temp\\onefile_1"},
+         {},
+         {},
+         2,
+         u"Error, target directory '%ls' already exists.\n|C:\\Temp\\onefile_1",
+         ""},
+        {"file of that name exists",
+         u"C:\\Temp\\onefile_1",
+         {},
+         {u"c:\\temp\\onefile_1"},
+         {},
+         {u"C:\\Temp\\onefile_1"},
+         {},
+         {},
+         2,
+         u"Error, target directory '%ls' already exists.\n|C:\\Temp\\onefile_1",
+         ""},
+        {"temporary directory missing",
+         u"C:\\Temp\\a\\b\\onefile_1",
+         {},
+         {},
+         {},
          {u"C:\\Temp\\a\\b\\onefile_1", u"C:\\Temp\\a\\b\\onefile_1"},
          {u"C:\\Temp\\a\\b", u"C:\\Temp\\a", u"C:\\Temp\\a\\b"},
-         {u"C:\\Temp\\a", u"C:\\Temp\\a\\b", u"C:\\Temp\\a\\b\\onefile_1"}, 0, nullptr, ""},
-        {"refused", u"C:\\Temp\\onefile_1", {}, {}, {u"c:\\temp\\onefile_1"},
-         {u"C:\\Temp\\onefile_1"}, {}, {}, 2, nullptr,
+         {u"C:\\Temp\\a", u"C:\\Temp\\a\\b", u"C:\\Temp\\a\\b\\onefile_1"},
+         0,
+         nullptr,
+         ""},
+        {"refused",
+         u"C:\\Temp\\onefile_1",
+         {},
+         {},
+         {u"c:\\temp\\onefile_1"},
+         {u"C:\\Temp\\onefile_1"},
+         {},
+         {},
+         2,
+         nullptr,
          "Error, couldn't create target directory. ([Error 5] Access is denied.)\n"},
     };
     for (const Case& c : cases) {

@@ -233,19 +233,13 @@ TEST_F(ExpandSpecTest, MissingProgramIsAnImmediateStop) {
 
 TEST_F(ExpandSpecTest, ProcessIdFromParentVariable) {
     struct Case {
-        const char16_t* parent;  // null: absent
+        const char16_t* parent;    // null: absent
         const char16_t* expected;  // null: immediate stop
     };
     const Case cases[] = {
-        {u"0042", u"0042"},
-        {u"7", u"7"},
-        {u"99999999999999999999", u"99999999999999999999"},
-        {nullptr, u"4242"},
-        {u"", u"4242"},
-        {u"+42", nullptr},
-        {u"-42", nullptr},
-        {u" 42", nullptr},
-        {u"42 ", nullptr},
+        {u"0042", u"0042"}, {u"7", u"7"},      {u"99999999999999999999", u"99999999999999999999"},
+        {nullptr, u"4242"}, {u"", u"4242"},    {u"+42", nullptr},
+        {u"-42", nullptr},  {u" 42", nullptr}, {u"42 ", nullptr},
         {u"4a", nullptr},
     };
     for (const Case& c : cases) {

@@ -92,4 +92,3 @@ inline void install_fake_child(platform::Table& table, FakeChild& child) {
         ++fake_child->closes;
     };
 }
-

@@ -47,14 +47,19 @@ TEST(OwnerStamps, RoundTripAndNearMisses) {
     EXPECT_EQ(stamp_text({UINT32_MAX, UINT64_MAX}).size(), stamp_text_capacity);
 
     const char16_t* refused[] = {
-        u"0_5",                         // id 0
-        u"7_0",                         // no creation time
-        u"07_5",                        // leading zeros
+        u"0_5",   // id 0
+        u"7_0",   // no creation time
+        u"07_5",  // leading zeros
         u"7_05",
-        u"4294967296_5",                // past 32 bits
-        u"7_18446744073709551616",      // past 64 bits
-        u"7-5", u"7__5", u"_7_5", u"7_", u"7", u"",
-        u"\uff17_5",                    // a digit, but not ASCII
+        u"4294967296_5",            // past 32 bits
+        u"7_18446744073709551616",  // past 64 bits
+        u"7-5",
+        u"7__5",
+        u"_7_5",
+        u"7_",
+        u"7",
+        u"",
+        u"\uff17_5",  // a digit, but not ASCII
     };
     for (const char16_t* text : refused) {
         OwnerStamp read;
@@ -76,8 +81,8 @@ TEST(LeftoverProof, OwnerDeadOnlyWhenProven) {
         {OwnerProof::exact, {P::absent, 0}, true},
         {OwnerProof::exact, {P::ended, 0}, true},
         {OwnerProof::exact, {P::running, owner_created}, false},
-        {OwnerProof::exact, {P::running, owner_created + 1}, true},   // the id reused later
-        {OwnerProof::exact, {P::running, owner_created - 1}, true},   // or earlier, by another
+        {OwnerProof::exact, {P::running, owner_created + 1}, true},  // the id reused later
+        {OwnerProof::exact, {P::running, owner_created - 1}, true},  // or earlier, by another
         {OwnerProof::exact, {P::unknown, 0}, false},
         // A launcher's directory: its maker was created before it.
         {OwnerProof::made_entry, {P::absent, 0}, true},
@@ -109,7 +114,8 @@ TEST(LeftoverProof, AgeAndAttributes) {
         {now - minute, true}, {now - minute + 1, false}, {now - 60 * minute, true},
         {now, false},         {now + second, false},     {0, true},
     };
-    for (const Case& c : ages) EXPECT_EQ(is_old_enough(c.created, now, leftover_minimum_age), c.old_enough) << c.created;
+    for (const Case& c : ages)
+        EXPECT_EQ(is_old_enough(c.created, now, leftover_minimum_age), c.old_enough) << c.created;
 
     EXPECT_TRUE(is_plain_directory(platform::file_attribute_directory));
     EXPECT_TRUE(is_plain_directory(platform::file_attribute_directory | platform::file_attribute_readonly));
@@ -311,7 +317,8 @@ TEST_F(Walks, RemovesWhatTheProcessListProvesDeadAndNothingElse) {
     const OwnerStamp live{501, 100 * second};
     const OwnerStamp reused{502, 100 * second};  // id 502 now has another process
     const OwnerStamp gone{503, 100 * second};
-    processes.list = {{501, false, 100 * second}, {502, false, 200 * second}, {processes.own_id, false, processes.own_created}};
+    processes.list = {
+        {501, false, 100 * second}, {502, false, 200 * second}, {processes.own_id, false, processes.own_created}};
 
     // Removed.
     make_tree(named("0000000a", gone, ".tmp"));
@@ -325,11 +332,11 @@ TEST_F(Walks, RemovesWhatTheProcessListProvesDeadAndNothingElse) {
     std::ofstream(folder / file) << "a file";
     set_age(file, 10 * minute);
     // Kept.
-    make_tree(named("00000001", live, ".tmp"));                                  // its maker runs
-    make_tree(named("00000002", live, ".") + utf8(stamp_text(gone)) + ".old");   // its claimer runs
-    make_tree(named("00000003", gone, ".tmp"), 30 * second);                     // younger than a minute
+    make_tree(named("00000001", live, ".tmp"));                                       // its maker runs
+    make_tree(named("00000002", live, ".") + utf8(stamp_text(gone)) + ".old");        // its claimer runs
+    make_tree(named("00000003", gone, ".tmp"), 30 * second);                          // younger than a minute
     make_tree(named("00000004", {processes.own_id, processes.own_created}, ".tmp"));  // this process's
-    make_tree(named("0000000G", gone, ".tmp"));                                  // not a digest
+    make_tree(named("0000000G", gone, ".tmp"));                                       // not a digest
     make_tree(named("00000005", gone, ".tmp2"));
 
     WalkTally tally = walk();
@@ -369,8 +376,8 @@ TEST_F(Walks, ATombstoneCarriesTheClaimersStampUntilItHasGone) {
     EXPECT_EQ(remove_dead_leftovers(core_path(folder).c_str(), cache_like_shapes, {256, 4096, minute}, check, *removal)
                   .removed,
               1u);
-    std::string tombstone = named("0000000a", {processes.own_id, processes.own_created}, ".") +
-                            utf8(stamp_text(gone)) + ".old";
+    std::string tombstone =
+        named("0000000a", {processes.own_id, processes.own_created}, ".") + utf8(stamp_text(gone)) + ".old";
     EXPECT_EQ(left(), (std::set<std::string>{tombstone}));
     platform.table().delete_entry_relative = real.delete_entry_relative;
 

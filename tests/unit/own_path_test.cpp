@@ -436,8 +436,8 @@ TEST_F(OwnPathTest, RunsSameExecutable) {
             EXPECT_EQ(error, c.error);
         }
         EXPECT_EQ(system_.processes_closed, system_.processes_opened);
-        bool compared = c.expected != SameExecutable::unknown && c.process_id != 17 && c.process_id != 18 &&
-                        c.process_id != 10;
+        bool compared =
+            c.expected != SameExecutable::unknown && c.process_id != 17 && c.process_id != 18 && c.process_id != 10;
         EXPECT_EQ(std::u16string(own_paths_.resolved_own_path.data()), compared ? u"C:\\PROGRA~1\\tool.exe" : u"");
         EXPECT_EQ(system_.files_opened, compared ? 2 : 0);
         if (compared || c.process_id == 10) {
@@ -467,9 +467,7 @@ TEST_F(OwnPathTest, OwnPathIsResolvedOnceOverTwoCalls) {
 // path passes PATH_MAX - 1 bytes, the same 4,095 as a launcher's limit.
 std::u16string own_module_for_test;
 
-uint32_t report_own_module(char16_t* out, uint32_t size) {
-    return store_module_path(own_module_for_test, out, size);
-}
+uint32_t report_own_module(char16_t* out, uint32_t size) { return store_module_path(own_module_for_test, out, size); }
 
 TEST(RunsSameExecutableNatively, RecognisesAProcessAtEveryPathLengthThatStarts) {
     PlatformOverride platform;

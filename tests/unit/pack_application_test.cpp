@@ -142,7 +142,6 @@ TEST(ApplicationLibrary, SaysWhichOfTheThreeItIsNot) {
     for (const auto& c : cases) EXPECT_EQ(problem_of(c.file), c.problem) << c.what;
 }
 
-
 std::string program_problem(const bytes& file) {
     try {
         fenzar::pack::check_program(file);

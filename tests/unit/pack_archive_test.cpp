@@ -45,8 +45,7 @@ public:
         const fs::path path = root / relative;
         fs::create_directories(path.parent_path());
         std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(content.data()),
-                   static_cast<std::streamsize>(content.size()));
+            .write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
         return path;
     }
     fs::path write(const fs::path& relative, const std::string& content) const {
@@ -102,8 +101,7 @@ parsed_attached_data parse_attached_data(const bytes& file) {
     EXPECT_EQ(read_u64(file, trailer), trailer);
 
     bytes archive(result.header.frameContentSize);
-    const std::size_t decoded =
-        ZSTD_decompress(archive.data(), archive.size(), frame, result.frame_length);
+    const std::size_t decoded = ZSTD_decompress(archive.data(), archive.size(), frame, result.frame_length);
     EXPECT_EQ(decoded, archive.size()) << ZSTD_getErrorName(decoded);
 
     std::size_t at = 0;
@@ -118,17 +116,16 @@ parsed_attached_data parse_attached_data(const bytes& file) {
         if (name.empty()) break;
         const std::uint64_t size = read_u64(archive, at);
         at += 8;
-        result.records.push_back({name, bytes(archive.begin() + static_cast<long>(at),
-                                              archive.begin() + static_cast<long>(at + size))});
+        result.records.push_back(
+            {name, bytes(archive.begin() + static_cast<long>(at), archive.begin() + static_cast<long>(at + size))});
         at += size;
     }
     EXPECT_EQ(at, archive.size()) << "nothing follows the end marker";
     return result;
 }
 
-fs::path build(const temp_tree& tree, const fs::path& application,
-               const std::vector<fs::path>& paths, const compression_options& options = {},
-               const std::string& output_name = "out.bin") {
+fs::path build(const temp_tree& tree, const fs::path& application, const std::vector<fs::path>& paths,
+               const compression_options& options = {}, const std::string& output_name = "out.bin") {
     const fs::path output = tree.root / output_name;
     write_attached_data_file(collect_entries(application, paths), options, output);
     return output;
@@ -148,8 +145,7 @@ TEST(PackArchive, RoundTripKeepsNamesBytesAndOrder) {
     fs::create_directories(tree.root / "in/data/nothing_inside");
     const auto loose = tree.write("in/other/loose.txt", "loose");
 
-    const auto parsed =
-        parse_attached_data(read_file(build(tree, app, {tree.root / "in/data/", loose})));
+    const auto parsed = parse_attached_data(read_file(build(tree, app, {tree.root / "in/data/", loose})));
 
     const std::vector<std::pair<std::u16string, bytes>> expected = {
         {u"app.dll", library},
@@ -254,8 +250,8 @@ TEST(PackArchive, ListShowsWhatWasBuilt) {
 // The head of a PE image: "MZ", the PE signature at `pe`, an optional header
 // of `magic` with `directories` data directories, the certificate table's
 // entry (the fifth) set to `table_offset` and `table_size`.
-bytes pe_head(std::uint16_t magic, std::uint32_t directories, std::uint32_t table_offset,
-              std::uint32_t table_size, std::size_t pe = 0x80) {
+bytes pe_head(std::uint16_t magic, std::uint32_t directories, std::uint32_t table_offset, std::uint32_t table_size,
+              std::size_t pe = 0x80) {
     bytes image(pe + 24 + 240 + 40, 0);
     image[0] = 'M';
     image[1] = 'Z';
@@ -414,8 +410,7 @@ TEST(PackArchive, ListStopsAtTheLongestName) {
         archive.insert(archive.end(), {0, 0});
         bytes data = {'Z', 'U', 'Q'};
         data.resize(3 + ZSTD_compressBound(archive.size()));
-        data.resize(3 + ZSTD_compress(data.data() + 3, data.size() - 3, archive.data(),
-                                      archive.size(), 1));
+        data.resize(3 + ZSTD_compress(data.data() + 3, data.size() - 3, archive.data(), archive.size(), 1));
         if (units <= 1023) {
             ASSERT_EQ(read_records(data).at(0).name.size(), units);
         } else {
@@ -423,8 +418,7 @@ TEST(PackArchive, ListStopsAtTheLongestName) {
                 read_records(data);
                 ADD_FAILURE() << units << " units accepted";
             } catch (const pack_error& error) {
-                EXPECT_NE(std::string(error.what()).find("longer than 1023"), std::string::npos)
-                    << error.what();
+                EXPECT_NE(std::string(error.what()).find("longer than 1023"), std::string::npos) << error.what();
             }
         }
     }
@@ -447,13 +441,11 @@ TEST_P(PackRefusal, WritesNothing) {
     fs::create_directories(tree.root / "out");
     const fs::path output = tree.root / "out/result.bin";
     try {
-        write_attached_data_file(
-            collect_entries(paths.front(), std::vector<fs::path>(paths.begin() + 1, paths.end())),
-            {}, output);
+        write_attached_data_file(collect_entries(paths.front(), std::vector<fs::path>(paths.begin() + 1, paths.end())),
+                                 {}, output);
         ADD_FAILURE() << "accepted";
     } catch (const pack_error& error) {
-        EXPECT_NE(std::string(error.what()).find(GetParam().message), std::string::npos)
-            << error.what();
+        EXPECT_NE(std::string(error.what()).find(GetParam().message), std::string::npos) << error.what();
         EXPECT_EQ(std::string(error.what()).find('\n'), std::string::npos);
     }
     EXPECT_TRUE(fs::is_empty(tree.root / "out"));
@@ -471,8 +463,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "backslash"},
         refusal{"InvalidUtf8",
                 [](const temp_tree& t) {
-                    return std::vector<fs::path>{t.write("app.dll", "x"),
-                                                 t.write("d/\xff.txt", "x").parent_path()};
+                    return std::vector<fs::path>{t.write("app.dll", "x"), t.write("d/\xff.txt", "x").parent_path()};
                 },
                 "not valid UTF-8"},
         refusal{"Colon",
@@ -482,8 +473,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "colon"},
         refusal{"DeviceName",
                 [](const temp_tree& t) {
-                    return std::vector<fs::path>{t.write("app.dll", "x"),
-                                                 t.write("d/nul.txt", "x").parent_path()};
+                    return std::vector<fs::path>{t.write("app.dll", "x"), t.write("d/nul.txt", "x").parent_path()};
                 },
                 "device name"},
         refusal{"TrailingDot",
@@ -494,30 +484,25 @@ INSTANTIATE_TEST_SUITE_P(
         refusal{"TooLong",
                 [](const temp_tree& t) {
                     const std::string part(200, 'n');
-                    t.write("d/" + part + "/" + part + "/" + part + "/" + part + "/" + part + "/" +
-                                part + "/f",
-                            "x");
+                    t.write("d/" + part + "/" + part + "/" + part + "/" + part + "/" + part + "/" + part + "/f", "x");
                     return std::vector<fs::path>{t.write("app.dll", "x"), t.root / "d"};
                 },
                 "longer than 1023"},
         refusal{"SameNameTwice",
                 [](const temp_tree& t) {
-                    return std::vector<fs::path>{t.write("app.dll", "x"),
-                                                 t.write("other/app.dll", "y")};
+                    return std::vector<fs::path>{t.write("app.dll", "x"), t.write("other/app.dll", "y")};
                 },
                 "both map to the name app.dll"},
         refusal{"SameNameIgnoringCase",
                 [](const temp_tree& t) {
                     t.write("d/Readme.txt", "x");
-                    return std::vector<fs::path>{t.write("app.dll", "x"),
-                                                 t.write("d/README.TXT", "y").parent_path()};
+                    return std::vector<fs::path>{t.write("app.dll", "x"), t.write("d/README.TXT", "y").parent_path()};
                 },
                 "both map"},
         refusal{"SameNameIgnoringUnicodeCase",
                 [](const temp_tree& t) {
                     t.write("d/\xc3\x89.txt", "x");
-                    return std::vector<fs::path>{t.write("app.dll", "x"),
-                                                 t.write("d/\xc3\xa9.txt", "y").parent_path()};
+                    return std::vector<fs::path>{t.write("app.dll", "x"), t.write("d/\xc3\xa9.txt", "y").parent_path()};
                 },
                 "the same file as"},
         refusal{"FileBesideDirectoryOfOtherCase",
@@ -529,9 +514,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "also a directory"},
         refusal{"FileAndDirectory",
                 [](const temp_tree& t) {
-                    return std::vector<fs::path>{
-                        t.write("app.dll", "x"), t.write("one/x", "file"),
-                        t.write("two/x/inner", "y").parent_path().parent_path() / "."};
+                    return std::vector<fs::path>{t.write("app.dll", "x"), t.write("one/x", "file"),
+                                                 t.write("two/x/inner", "y").parent_path().parent_path() / "."};
                 },
                 "also a directory"},
         refusal{"DanglingSymlink",
@@ -549,14 +533,11 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 "leads back"},
         refusal{"ApplicationIsADirectory",
-                [](const temp_tree& t) {
-                    return std::vector<fs::path>{t.write("app.dll/inner", "x").parent_path()};
-                },
+                [](const temp_tree& t) { return std::vector<fs::path>{t.write("app.dll/inner", "x").parent_path()}; },
                 "must be a file"},
         refusal{"ParentDirectoryArgument",
                 [](const temp_tree& t) {
-                    return std::vector<fs::path>{t.write("app.dll", "x"),
-                                                 t.write("d/f", "x").parent_path() / ".."};
+                    return std::vector<fs::path>{t.write("app.dll", "x"), t.write("d/f", "x").parent_path() / ".."};
                 },
                 "no directory name"},
         refusal{"Fifo",
@@ -582,8 +563,7 @@ TEST(PackRefusal, OutputThatIsAnInput) {
     fs::create_symlink(app, tree.root / "symlink");
     fs::create_hard_link(data, tree.root / "hard");
     for (const char* output : {"app.dll", "data.bin", "symlink", "hard"}) {
-        EXPECT_THROW(refuse_output_among_inputs(tree.root / output, {app, data}), pack_error)
-            << output;
+        EXPECT_THROW(refuse_output_among_inputs(tree.root / output, {app, data}), pack_error) << output;
     }
     for (const char* output : {"absent.bin", "other.bin"}) {
         tree.write("other.bin", "z");

@@ -38,12 +38,10 @@ const manifest_case manifests[] = {
      "</requestedPrivileges></security></trustInfo>",
      "requireAdministrator"},
     {"with a namespace prefix, single quotes and spaces around =",
-     "<ms_asmv3:requestedExecutionLevel\n uiAccess='false' level = 'highestAvailable' />",
-     "highestAvailable"},
+     "<ms_asmv3:requestedExecutionLevel\n uiAccess='false' level = 'highestAvailable' />", "highestAvailable"},
     {"an attribute whose name ends in level comes first",
      "<requestedExecutionLevel xlevel=\"no\" level=\"asInvoker\"></requestedExecutionLevel>", "asInvoker"},
-    {"a value the packer does not write is read as it stands",
-     "<requestedExecutionLevel level=\"\"/>", ""},
+    {"a value the packer does not write is read as it stands", "<requestedExecutionLevel level=\"\"/>", ""},
     {"the name inside another element's name or text is not the element",
      "<requestedExecutionLevels level=\"no\"/><x>requestedExecutionLevel level=\"no\"</x>", std::nullopt},
     {"the element without a level", "<requestedExecutionLevel uiAccess=\"false\"/>", std::nullopt},
@@ -65,8 +63,7 @@ TEST(PackManifest, SetsTheLevelAndKeepsEverythingElse) {
     };
     const setting settings[] = {
         {"<x/>\n<requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>\n<y/>",
-         execution_level::as_invoker,
-         "<x/>\n<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>\n<y/>"},
+         execution_level::as_invoker, "<x/>\n<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>\n<y/>"},
         {"<a:requestedExecutionLevel uiAccess='false' level = 'asInvoker' />", execution_level::highest_available,
          "<a:requestedExecutionLevel uiAccess='false' level = 'highestAvailable' />"},
         {"<requestedExecutionLevel level=\"\"/><requestedExecutionLevel level=\"asInvoker\"/>",
@@ -84,8 +81,8 @@ TEST(PackManifest, SetsTheLevelAndKeepsEverythingElse) {
 }
 
 TEST(PackManifest, LevelNamesAreTheManifestsExactly) {
-    for (const auto level : {execution_level::as_invoker, execution_level::highest_available,
-                             execution_level::require_administrator}) {
+    for (const auto level :
+         {execution_level::as_invoker, execution_level::highest_available, execution_level::require_administrator}) {
         EXPECT_EQ(parse_execution_level(execution_level_name(level)), level);
     }
     EXPECT_EQ(execution_level_name(execution_level::highest_available), "highestAvailable");
@@ -108,9 +105,11 @@ TEST(PackManifest, DpiAwarenessGoesLastIntoWindowsSettings) {
     using fenzar::pack::dpi_awareness;
     const dpi_case cases[] = {
         {"unaware, at the end tag's indentation and one step", head + tail, dpi_awareness::unaware,
-         head + "      " + settings_2005 + "false</dpiAware>\n      " + settings_2016 + "unaware</dpiAwareness>\n" + tail},
+         head + "      " + settings_2005 + "false</dpiAware>\n      " + settings_2016 + "unaware</dpiAwareness>\n" +
+             tail},
         {"system", head + tail, dpi_awareness::system,
-         head + "      " + settings_2005 + "true</dpiAware>\n      " + settings_2016 + "system</dpiAwareness>\n" + tail},
+         head + "      " + settings_2005 + "true</dpiAware>\n      " + settings_2016 + "system</dpiAwareness>\n" +
+             tail},
         {"per monitor v2, with the older modes for older systems", head + tail, dpi_awareness::per_monitor_v2,
          head + "      " + settings_2005 + "true/pm</dpiAware>\n      " + settings_2016 +
              "PerMonitorV2, PerMonitor</dpiAwareness>\n" + tail},

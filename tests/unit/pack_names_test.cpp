@@ -31,31 +31,26 @@ TEST_P(RefusedName, GivesItsReason) {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, RefusedName,
-    testing::Values(
-        refused_name{u"", "empty"}, refused_name{u"\\app.dll", "absolute"},
-        refused_name{u"\\\\server\\share\\x", "absolute"},
-        refused_name{u"C:\\x.txt", "drive or colon"}, refused_name{u"C:x.txt", "drive or colon"},
-        refused_name{u"file.txt:stream", "drive or colon"},
-        refused_name{u"data/x.txt", "forward slash"},
-        refused_name{u"data\\\\x.txt", "empty component"},
-        refused_name{u"data\\", "empty component"}, refused_name{u".\\x.txt", "\".\" or \"..\""},
-        refused_name{u"data\\..\\..\\x.txt", "\".\" or \"..\""},
-        refused_name{u"..", "\".\" or \"..\""},
-        refused_name{std::u16string(1024, u'a'), "longer than 1023"},
-        refused_name{u"a<b", "does not allow"}, refused_name{u"what?", "does not allow"},
-        refused_name{u"tab\there", "does not allow"}, refused_name{u"dir.\\x", "dot or space"},
-        refused_name{u"x ", "dot or space"}, refused_name{u"nul", "device name"},
-        refused_name{u"data\\CON.txt", "device name"}, refused_name{u"com7.log", "device name"},
-        refused_name{u"Lpt1", "device name"}, refused_name{u"com0", "device name"},
-        refused_name{u"LPT0.txt", "device name"}, refused_name{u"CONIN$", "device name"},
-        refused_name{u"conout$.log", "device name"}, refused_name{u"Clock$", "device name"},
-        refused_name{u"COM\u00B9", "device name"}, refused_name{u"lpt\u00B3.x", "device name"},
-        refused_name{u"nul .txt", "device name"}, refused_name{u"a\\...\\b", "\".\" or \"..\""},
-        refused_name{u". .\\x", "\".\" or \"..\""},
-        refused_name{u"lone\xD800", "unpaired surrogate"},
-        refused_name{u"\xDC00_first", "unpaired surrogate"},
-        refused_name{u"dir\xDE00\\x", "unpaired surrogate"},
-        refused_name{u"swapped\xDE00\xD83D", "unpaired surrogate"}));
+    testing::Values(refused_name{u"", "empty"}, refused_name{u"\\app.dll", "absolute"},
+                    refused_name{u"\\\\server\\share\\x", "absolute"}, refused_name{u"C:\\x.txt", "drive or colon"},
+                    refused_name{u"C:x.txt", "drive or colon"}, refused_name{u"file.txt:stream", "drive or colon"},
+                    refused_name{u"data/x.txt", "forward slash"}, refused_name{u"data\\\\x.txt", "empty component"},
+                    refused_name{u"data\\", "empty component"}, refused_name{u".\\x.txt", "\".\" or \"..\""},
+                    refused_name{u"data\\..\\..\\x.txt", "\".\" or \"..\""}, refused_name{u"..", "\".\" or \"..\""},
+                    refused_name{std::u16string(1024, u'a'), "longer than 1023"},
+                    refused_name{u"a<b", "does not allow"}, refused_name{u"what?", "does not allow"},
+                    refused_name{u"tab\there", "does not allow"}, refused_name{u"dir.\\x", "dot or space"},
+                    refused_name{u"x ", "dot or space"}, refused_name{u"nul", "device name"},
+                    refused_name{u"data\\CON.txt", "device name"}, refused_name{u"com7.log", "device name"},
+                    refused_name{u"Lpt1", "device name"}, refused_name{u"com0", "device name"},
+                    refused_name{u"LPT0.txt", "device name"}, refused_name{u"CONIN$", "device name"},
+                    refused_name{u"conout$.log", "device name"}, refused_name{u"Clock$", "device name"},
+                    refused_name{u"COM\u00B9", "device name"}, refused_name{u"lpt\u00B3.x", "device name"},
+                    refused_name{u"nul .txt", "device name"}, refused_name{u"a\\...\\b", "\".\" or \"..\""},
+                    refused_name{u". .\\x", "\".\" or \"..\""}, refused_name{u"lone\xD800", "unpaired surrogate"},
+                    refused_name{u"\xDC00_first", "unpaired surrogate"},
+                    refused_name{u"dir\xDE00\\x", "unpaired surrogate"},
+                    refused_name{u"swapped\xDE00\xD83D", "unpaired surrogate"}));
 
 TEST(AcceptedName, HasNoProblem) {
     const std::u16string accepted[] = {u"app.dll",
@@ -92,14 +87,12 @@ TEST(FileUnderDirectoryClash, FindsAFileThatIsAlsoADirectory) {
         {{u"ss", u"\u00df\\x"}, std::nullopt},
     };
     for (const auto& [given, expected] : cases) {
-        EXPECT_EQ(find_file_under_directory_clash(given), expected)
-            << fenzar::pack::utf16_to_display(given.back());
+        EXPECT_EQ(find_file_under_directory_clash(given), expected) << fenzar::pack::utf16_to_display(given.back());
     }
 }
 
 TEST(Utf8ToUtf16, ConvertsEveryLength) {
-    EXPECT_EQ(utf8_to_utf16("a\xc3\xbc\xe2\x82\xac\xf0\x9f\x98\x80"),
-              std::u16string(u"a\u00fc\u20ac\xD83D\xDE00"));
+    EXPECT_EQ(utf8_to_utf16("a\xc3\xbc\xe2\x82\xac\xf0\x9f\x98\x80"), std::u16string(u"a\u00fc\u20ac\xD83D\xDE00"));
     EXPECT_EQ(utf8_to_utf16("\xf4\x8f\xbf\xbf"), std::u16string(u"\xDBFF\xDFFF"));
 }
 
@@ -129,17 +122,17 @@ TEST(Utf16ToDisplay, EscapesUnpairedSurrogates) {
 TEST(FoldName, MakesWindowsCaseVariantsEqual) {
     const std::pair<std::u16string, std::u16string> same[] = {
         {u"Readme.TXT", u"README.txt"},
-        {u"\u00C9.txt", u"\u00E9.txt"},                  // É é
-        {u"\u03A3.txt", u"\u03C3.txt"},                  // Σ σ
-        {u"\u03C2", u"\u03C3"},                          // final sigma
-        {u"\u0416\u0436", u"\u0436\u0416"},              // Ж ж
-        {u"\u0100\u0101", u"\u0101\u0100"},              // Ā ā
-        {u"\u0178", u"\u00FF"},                          // Ÿ ÿ
-        {u"\u01C4", u"\u01C6"},                          // Ǆ ǆ
-        {u"\u01C5", u"\u01C6"},                          // ǅ ǆ
-        {u"\uFF21", u"\uFF41"},                          // fullwidth A a
-        {u"\u24B6", u"\u24D0"},                          // Ⓐ ⓐ
-        {u"\u10A0", u"\u2D00"},                          // Georgian
+        {u"\u00C9.txt", u"\u00E9.txt"},      // É é
+        {u"\u03A3.txt", u"\u03C3.txt"},      // Σ σ
+        {u"\u03C2", u"\u03C3"},              // final sigma
+        {u"\u0416\u0436", u"\u0436\u0416"},  // Ж ж
+        {u"\u0100\u0101", u"\u0101\u0100"},  // Ā ā
+        {u"\u0178", u"\u00FF"},              // Ÿ ÿ
+        {u"\u01C4", u"\u01C6"},              // Ǆ ǆ
+        {u"\u01C5", u"\u01C6"},              // ǅ ǆ
+        {u"\uFF21", u"\uFF41"},              // fullwidth A a
+        {u"\u24B6", u"\u24D0"},              // Ⓐ ⓐ
+        {u"\u10A0", u"\u2D00"},              // Georgian
         {u"dir\\\u00C9\\x", u"DIR\\\u00E9\\X"},
     };
     for (const auto& [a, b] : same) {
@@ -150,10 +143,10 @@ TEST(FoldName, MakesWindowsCaseVariantsEqual) {
 // A unit maps to one unit only, and only by its own simple mapping.
 TEST(FoldName, KeepsDifferentNamesApart) {
     const std::pair<std::u16string, std::u16string> different[] = {
-        {u"\u00DF", u"ss"},                // ß has no one-unit uppercase
-        {u"\u00DF", u"\u1E9E"},            // ß ẞ
-        {u"i", u"\u0130"},                 // i İ
-        {u"a", u"\u00E1"},                 // a á
+        {u"\u00DF", u"ss"},                  // ß has no one-unit uppercase
+        {u"\u00DF", u"\u1E9E"},              // ß ẞ
+        {u"i", u"\u0130"},                   // i İ
+        {u"a", u"\u00E1"},                   // a á
         {u"\xD801\xDC28", u"\xD801\xDC00"},  // Deseret: surrogates stay as they are
         {u"a.txt", u"a.txt "},
     };
@@ -175,8 +168,8 @@ TEST(FoldName, IsStableForEveryUnit) {
 // Linux; component_less must order the UTF-16 names of Windows the same way.
 TEST(ComponentLess, AgreesWithUtf8ByteOrder) {
     std::mt19937 generator(11);
-    const char32_t samples[] = {u'a', u'Z', 0x7F, 0xE9, 0x7FF, 0x800, 0xD7FF, 0xE000, 0xFFFD,
-                                0xFFFF, 0x10000, 0x1F600, 0x10FFFF};
+    const char32_t samples[] = {u'a',   u'Z',   0x7F,   0xE9,    0x7FF,   0x800,   0xD7FF,
+                                0xE000, 0xFFFD, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF};
     auto random_name = [&] {
         std::u16string name;
         for (int length = generator() % 4 + 1; length > 0; --length) {
@@ -199,8 +192,15 @@ TEST(ComponentLess, AgreesWithUtf8ByteOrder) {
 }
 
 TEST(Wtf8, KeepsEveryUtf16TextAcrossTheRoundTrip) {
-    const std::u16string texts[] = {u"", u"plain", u"\u00FC\u20AC\xD83D\xDE00", u"lone\xD800",
-                                    u"\xDC00" u"first", u"\xDBFF\xDBFF\xDFFF", u"a\xDFFF\xD800" u"b"};
+    const std::u16string texts[] = {u"",
+                                    u"plain",
+                                    u"\u00FC\u20AC\xD83D\xDE00",
+                                    u"lone\xD800",
+                                    u"\xDC00"
+                                    u"first",
+                                    u"\xDBFF\xDBFF\xDFFF",
+                                    u"a\xDFFF\xD800"
+                                    u"b"};
     for (const auto& text : texts) {
         EXPECT_EQ(wtf8_to_utf16(utf16_to_wtf8(text)), text) << utf16_to_wtf8(text);
     }

@@ -57,8 +57,7 @@ TEST(WriteOutput, LargeSpansLeaveInBoundedPiecesInOrder) {
 TEST(WriteOutput, AFailedWriteSaysWhy) {
     const std::vector<unsigned char> data(max_write_piece + 10, 'x');
     for (const auto& [error, reason] : {std::pair{ENOSPC, "No space left on device"},
-                                        std::pair{EFBIG, "File too large"},
-                                        std::pair{EIO, "Input/output error"}}) {
+                                        std::pair{EFBIG, "File too large"}, std::pair{EIO, "Input/output error"}}) {
         recording_sink sink;
         sink.fail_after = max_write_piece;
         sink.error = error;

@@ -100,8 +100,7 @@ std::string icon_problem(const bytes& file) {
 
 TEST(IconResources, TakesBitmapsAndPngOfTheirEntrysSize) {
     const std::vector<bytes> images = {bitmap(16, 16), bitmap(48, 48, 8), png(256, 256), png(32, 32)};
-    const auto resources =
-        icon_resources(ico({{16, 16, 0}, {48, 48, 1}, {0, 0, 2}, {32, 32, 3}}, images), "x.ico");
+    const auto resources = icon_resources(ico({{16, 16, 0}, {48, 48, 1}, {0, 0, 2}, {32, 32, 3}}, images), "x.ico");
     ASSERT_EQ(resources.size(), 5u);
     for (std::size_t i = 0; i < images.size(); ++i) {
         EXPECT_EQ(resources[i].type, rt_icon);
@@ -115,8 +114,7 @@ TEST(IconResources, EntriesPointingAtTheSameBytesShareOneImage) {
     const std::vector<bytes> images = {bitmap(16, 16), bitmap(16, 16)};
     // Entries 1, 2 and 4 point at the first image; the second is equal bytes
     // in another place and stays an image of its own.
-    const auto resources =
-        icon_resources(ico({{16, 16, 0}, {16, 16, 0}, {16, 16, 1}, {16, 16, 0}}, images), "x.ico");
+    const auto resources = icon_resources(ico({{16, 16, 0}, {16, 16, 0}, {16, 16, 1}, {16, 16, 0}}, images), "x.ico");
     ASSERT_EQ(resources.size(), 3u);
     EXPECT_EQ(resources[0].id, 1);
     EXPECT_EQ(resources[1].id, 2);
@@ -165,9 +163,7 @@ TEST(IconResources, NamesWhatIsWrongWithAnImage) {
     for (const auto& c : cases) EXPECT_EQ(icon_problem(c.file), c.problem) << c.what;
 }
 
-version_fields fields() {
-    return {"1.0", "1.0", "Product", "", "Description", "", "app", "app.exe", ""};
-}
+version_fields fields() { return {"1.0", "1.0", "Product", "", "Description", "", "app", "app.exe", ""}; }
 
 // `list` reads the packer's version back from the resource the packer wrote;
 // the other strings are read by the same walk, so they check it too.
@@ -180,13 +176,10 @@ TEST(VersionResource, StringsReadBack) {
         std::u16string_view key;
         std::optional<std::string> value;
     } cases[] = {
-        {packer_version_key, "1.2.3"},
-        {u"CompanyName", given.company},
-        {u"FileDescription", "Description"},
-        {u"OriginalFilename", "app.exe"},
-        {u"ProductVersion", "1.0"},
-        {u"LegalCopyright", std::nullopt},  // empty, left out
-        {u"Translation", std::nullopt},     // a value, but not a string
+        {packer_version_key, "1.2.3"},       {u"CompanyName", given.company},
+        {u"FileDescription", "Description"}, {u"OriginalFilename", "app.exe"},
+        {u"ProductVersion", "1.0"},          {u"LegalCopyright", std::nullopt},  // empty, left out
+        {u"Translation", std::nullopt},                                          // a value, but not a string
         {u"FenzarPack", std::nullopt},
     };
     for (const auto& c : cases) {
@@ -231,8 +224,7 @@ TEST(VersionResource, TooLongNamesTheFieldAndWhatFits) {
     version_fields several = fields();
     several.company.assign(20000, 'c');
     several.copyright.assign(30000, 'c');
-    EXPECT_NE(version_problem(several).find("LegalCopyright (--copyright) has 30000 UTF-16 units"),
-              std::string::npos);
+    EXPECT_NE(version_problem(several).find("LegalCopyright (--copyright) has 30000 UTF-16 units"), std::string::npos);
 }
 
 }  // namespace

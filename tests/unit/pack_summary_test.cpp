@@ -15,8 +15,9 @@ TEST(PackSummary, SaysWhatWasWrittenFromWhat) {
     EXPECT_EQ(summary_line(one),
               "fenzar-pack: wrote a.bin (attached data, 40 bytes): 1 file, 0 bytes compressed to 40 (-) at level -5\n");
     written_summary link{"b.exe", "windows launcher", 30000, std::nullopt, 0, 1234, 19};
-    EXPECT_EQ(summary_line(link), "fenzar-pack: wrote b.exe (windows launcher, 30000 bytes): with 1234 bytes of "
-                                  "attached data\n");
+    EXPECT_EQ(summary_line(link),
+              "fenzar-pack: wrote b.exe (windows launcher, 30000 bytes): with 1234 bytes of "
+              "attached data\n");
 }
 
 TEST(PackSummary, HintsAtThreadsOnlyForASlowSingleThreadedCompression) {
@@ -24,8 +25,9 @@ TEST(PackSummary, HintsAtThreadsOnlyForASlowSingleThreadedCompression) {
     EXPECT_EQ(threads_hint(600, 2), std::nullopt);
     auto hint = threads_hint(42.7, 0);
     ASSERT_TRUE(hint);
-    EXPECT_EQ(*hint, "fenzar-pack: compressing took 42 s on one thread; --threads N shares it among N worker "
-                     "threads; every N of 1 or more gives the same bytes\n");
+    EXPECT_EQ(*hint,
+              "fenzar-pack: compressing took 42 s on one thread; --threads N shares it among N worker "
+              "threads; every N of 1 or more gives the same bytes\n");
 }
 
 }  // namespace

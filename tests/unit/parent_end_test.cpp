@@ -114,7 +114,8 @@ bool record(const char* name) {
             world->event_at = static_cast<int>(world->log.size());
         }
         fail = world->fault_operation == name && call == world->fault_passes;
-        world->log.push_back({std::this_thread::get_id() == world->main_thread, fail ? "failed " + std::string(name) : name});
+        world->log.push_back(
+            {std::this_thread::get_id() == world->main_thread, fail ? "failed " + std::string(name) : name});
     }
     if (deliver) deliver_event();
     if (fail) platform::set_last_error(world->fault_error);
@@ -309,8 +310,8 @@ protected:
     }
 
     static constexpr const char* variables[] = {
-        "FENZAR_ONEFILE_PARENT",    "FENZAR_ONEFILE_START",  "FENZAR_ONEFILE_TIME_US", "FENZAR_ONEFILE_RANDOM",
-        "FENZAR_ONEFILE_DIRECTORY", "FENZAR_ORIGINAL_ARGV0",
+        "FENZAR_ONEFILE_PARENT", "FENZAR_ONEFILE_START",     "FENZAR_ONEFILE_TIME_US",
+        "FENZAR_ONEFILE_RANDOM", "FENZAR_ONEFILE_DIRECTORY", "FENZAR_ORIGINAL_ARGV0",
     };
     PlatformOverride platform;
     NewRun launcher_run;
@@ -372,15 +373,15 @@ TEST_P(EventMoment, LeavesNoChildNoDirectoryAndEndsWithTheStatusOfTheInterruptio
 
 INSTANTIATE_TEST_SUITE_P(
     Moments, EventMoment,
-    testing::Values(
-        Moment{"BeforeUnpacking", "allocate_large_memory", 0, false, false, interrupted},
-        Moment{"BetweenTwoPiecesOfAFile", "write_file", 2, false, false, interrupted},
-        Moment{"WhileAFileIsCreated", "create_file", 1, false, false, interrupted},
-        Moment{"WhileTheCommandLineIsBuiltBeforeUnpacking", "get_raw_command_line", 0, false, false, interrupted},
-        Moment{"BetweenUnpackingAndTheStart", "create_kill_on_close_job", 0, false, false, interrupted},
-        Moment{"WhileTheChildRunsAndIgnoresIt", "wait_for_process", 0, false, true, interrupted},
-        // The child had ended with 5 by itself: its status is the run's.
-        Moment{"WhileTheDirectoryIsRemovedAfterTheRun", "delete_entry_relative", 0, true, true, 5}),
+    testing::Values(Moment{"BeforeUnpacking", "allocate_large_memory", 0, false, false, interrupted},
+                    Moment{"BetweenTwoPiecesOfAFile", "write_file", 2, false, false, interrupted},
+                    Moment{"WhileAFileIsCreated", "create_file", 1, false, false, interrupted},
+                    Moment{"WhileTheCommandLineIsBuiltBeforeUnpacking", "get_raw_command_line", 0, false, false,
+                           interrupted},
+                    Moment{"BetweenUnpackingAndTheStart", "create_kill_on_close_job", 0, false, false, interrupted},
+                    Moment{"WhileTheChildRunsAndIgnoresIt", "wait_for_process", 0, false, true, interrupted},
+                    // The child had ended with 5 by itself: its status is the run's.
+                    Moment{"WhileTheDirectoryIsRemovedAfterTheRun", "delete_entry_relative", 0, true, true, 5}),
     [](const testing::TestParamInfo<Moment>& info) { return std::string(info.param.name); });
 
 struct Failure {
@@ -504,13 +505,12 @@ TEST_P(ParentEndBesideTheWriter, FailureOnTheWriterOrThePoolRemovesTheDirectoryA
 // Write 100 is the writer thread's, after the first file's close (the main
 // thread writes the first 32 pieces itself); close 5 is of a file the
 // writer wrote.
-INSTANTIATE_TEST_SUITE_P(
-    Threads, ParentEndBesideTheWriter,
-    testing::Values(Beside{"WriteOnTheWriter", "write_file", 100, CloseMode::inline_only},
-                    Beside{"WriteWithClosesOnThePool", "write_file", 100, CloseMode::pooled},
-                    Beside{"CloseOnTheWriter", "close_file", 5, CloseMode::inline_only},
-                    Beside{"CloseOnThePool", "close_file", 5, CloseMode::pooled}),
-    [](const testing::TestParamInfo<Beside>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Threads, ParentEndBesideTheWriter,
+                         testing::Values(Beside{"WriteOnTheWriter", "write_file", 100, CloseMode::inline_only},
+                                         Beside{"WriteWithClosesOnThePool", "write_file", 100, CloseMode::pooled},
+                                         Beside{"CloseOnTheWriter", "close_file", 5, CloseMode::inline_only},
+                                         Beside{"CloseOnThePool", "close_file", 5, CloseMode::pooled}),
+                         [](const testing::TestParamInfo<Beside>& info) { return std::string(info.param.name); });
 
 TEST_F(ParentEnd, AFailureBeforeUnpackingRemovesNothing) {
     state.fault_operation = "allocate_memory";
@@ -546,17 +546,17 @@ TEST_P(ChildLimit, StopsAtOnceWithNothingCreated) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Limits, ChildLimit,
-    testing::Values(Limit{"OwnPathUnreadable", 0, 0},
-                    // GetModuleFileNameW fills the buffer of 4,096: a path of
-                    // 4,096 characters or more, cut.
-                    Limit{"OwnPathOf4096Characters", 4096, 0}, Limit{"OwnPathOf5000Characters", 5000, 0},
-                    // "\\mmm...m" of 30 characters, a space and the argument:
-                    // 32,769 characters, one more than the child's line holds.
-                    Limit{"CommandLineOneCharacterTooLong", 30, 32768 - 31 + 1},
-                    Limit{"CommandLineTheSystemTookButTheChildsCannotHold", -1, 32749}),
-    [](const testing::TestParamInfo<Limit>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Limits, ChildLimit,
+                         testing::Values(Limit{"OwnPathUnreadable", 0, 0},
+                                         // GetModuleFileNameW fills the buffer of 4,096: a path of
+                                         // 4,096 characters or more, cut.
+                                         Limit{"OwnPathOf4096Characters", 4096, 0},
+                                         Limit{"OwnPathOf5000Characters", 5000, 0},
+                                         // "\\mmm...m" of 30 characters, a space and the argument:
+                                         // 32,769 characters, one more than the child's line holds.
+                                         Limit{"CommandLineOneCharacterTooLong", 30, 32768 - 31 + 1},
+                                         Limit{"CommandLineTheSystemTookButTheChildsCannotHold", -1, 32749}),
+                         [](const testing::TestParamInfo<Limit>& info) { return std::string(info.param.name); });
 
 TEST_F(ParentEnd, ACommandLineOfExactly32768CharactersRuns) {
     state.own_module_length = 30;
@@ -612,7 +612,8 @@ TEST_F(CacheParentEnd, ANormalRunKeepsThePublishedDirectoryAndReturnsTheChildsSt
     EXPECT_EQ(fs::file_size(target / "app.dll"), 4u * 32768u);
     EXPECT_EQ(fs::file_size(target / "sub" / "data.bin"), 70000u);
     EXPECT_TRUE(fs::exists(content() / "index"));
-    EXPECT_EQ(entries(), (std::set<std::string>{content().filename().string(), content().filename().string() + ".lock"}));
+    EXPECT_EQ(entries(),
+              (std::set<std::string>{content().filename().string(), content().filename().string() + ".lock"}));
 }
 
 TEST_F(CacheParentEnd, AConsoleEventWhileTheChildRunsLeavesThePublishedDirectory) {

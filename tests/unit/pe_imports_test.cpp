@@ -162,11 +162,13 @@ TEST(PeImports, CraftedNumbersGiveFewerNamesNeverAReadOutside) {
         {"names never ending", unterminated, {}},
         {"descriptors never ending", no_end, {}},
         {"import directory in no section", with(optional_offset + 120, 0x9000), {}},
-        {"section count past the head", [&] {
+        {"section count past the head",
+         [&] {
              std::vector<unsigned char> bytes = good;
              put16(bytes, pe_offset + 6, 0xFFFF);
              return bytes;
-         }(), {}},
+         }(),
+         {}},
         {"section data past the file", with(idata_header + 20, 0x7FFFFFFF), {}},
         {"huge section size", with(idata_header + 16, 0xFFFFFFFF), {"one.dll", "two.dll"}},
         {"one data directory only", with(optional_offset + 108, 1), {}},

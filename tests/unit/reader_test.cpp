@@ -29,11 +29,9 @@ namespace {
 
 // Attached data written out by hand: the magic, a frame holding "hello" in
 // one raw block, padding to a multiple of 8 and the offset.
-const unsigned char hand_made_attached_data[] = {
-    'Z', 'U', 'Q',
-    0x28, 0xB5, 0x2F, 0xFD, 0x20, 5, 0x29, 0x00, 0x00, 'h', 'e', 'l', 'l', 'o',
-    0, 0, 0, 0, 0, 0, 0,
-    24, 0, 0, 0, 0, 0, 0, 0};
+const unsigned char hand_made_attached_data[] = {'Z',  'U', 'Q', 0x28, 0xB5, 0x2F, 0xFD, 0x20, 5, 0x29, 0x00,
+                                                 0x00, 'h', 'e', 'l',  'l',  'o',  0,    0,    0, 0,    0,
+                                                 0,    0,   24,  0,    0,    0,    0,    0,    0, 0};
 
 constexpr size_t window_size = 131072;
 const std::string header_message = "Error, couldn't find attached data header.\n";
@@ -56,14 +54,14 @@ Bytes mixed_content(size_t size, uint32_t seed) {
     while (content.size() < size) {
         size_t stretch = std::uniform_int_distribution<size_t>(1, 200000)(random);
         switch (random() % 3) {
-        case 0:
-            for (size_t i = 0; i < stretch; ++i) content.push_back(static_cast<unsigned char>(random()));
-            break;
-        case 1:
-            for (size_t i = 0; i < stretch; ++i) content.push_back("the quick brown fox, "[i % 21]);
-            break;
-        default:
-            content.insert(content.end(), stretch, static_cast<unsigned char>(random()));
+            case 0:
+                for (size_t i = 0; i < stretch; ++i) content.push_back(static_cast<unsigned char>(random()));
+                break;
+            case 1:
+                for (size_t i = 0; i < stretch; ++i) content.push_back("the quick brown fox, "[i % 21]);
+                break;
+            default:
+                content.insert(content.end(), stretch, static_cast<unsigned char>(random()));
         }
     }
     content.resize(size);
@@ -199,11 +197,8 @@ TEST_F(Reader, RequestsAcrossTheWindowsEndTakeTheRestAfterARefill) {
         size_t before;
         size_t spanning;
     } cases[] = {
-        {window_size - 1, 2},
-        {window_size - 1, window_size + 2},
-        {0, 2 * window_size + 1},
-        {window_size, 1},
-        {2 * window_size - 3, 8},
+        {window_size - 1, 2}, {window_size - 1, window_size + 2}, {0, 2 * window_size + 1},
+        {window_size, 1},     {2 * window_size - 3, 8},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.before << " then " << c.spanning);
@@ -226,7 +221,8 @@ TEST_F(Reader, ARefillThatProducesNothingIsFollowedByAnother) {
     } cases[] = {
         {"skippable frame", skippable_frame(20)},
         {"empty frame", compress({})},
-        {"two empty frames", [] {
+        {"two empty frames",
+         [] {
              Bytes both = compress({});
              append(both, compress({}));
              return both;
@@ -353,8 +349,7 @@ TEST_F(Reader, AskingBeyondTheContentIsADecodeError) {
     } cases[] = {
         {"exactly two windows, trailer", two_windows, compress(two_windows), true},
         {"exactly two windows, no trailer", two_windows, compress(two_windows), false},
-        {"exactly two windows, no checksum, no trailer", two_windows,
-         compress(two_windows, false), false},
+        {"exactly two windows, no checksum, no trailer", two_windows, compress(two_windows, false), false},
         {"small content, trailer", small, compress(small), true},
         {"small content, no trailer", small, compress(small), false},
         {"empty content, no trailer", {}, compress({}), false},

@@ -42,25 +42,25 @@ TEST(SweepNames, FormsAndNearMisses) {
         {u"onefile_1234_012345_AbC-_9zZyXw", OwnerProof::made_entry, 1234, 0, u"1234_012345_AbC-_9zZyXw"},
         {u"onefile_4294967295_999999____________", OwnerProof::made_entry, 4294967295u, 0,
          u"4294967295_999999____________"},
-        {u"onefile_swept_77_133456789012345678_1234_012345_AbC-_9zZyXw", OwnerProof::exact, 77,
-         133456789012345678ull, u"1234_012345_AbC-_9zZyXw"},
+        {u"onefile_swept_77_133456789012345678_1234_012345_AbC-_9zZyXw", OwnerProof::exact, 77, 133456789012345678ull,
+         u"1234_012345_AbC-_9zZyXw"},
         {u"onefile_swept_77_18446744073709551615_1_000000_AAAAAAAAAAA", OwnerProof::exact, 77, UINT64_MAX,
          u"1_000000_AAAAAAAAAAA"},
         // A tombstone of a launcher before the stamp: the claimer's id alone.
         {u"onefile_swept_77_1234_012345_AbC-_9zZyXw", OwnerProof::id_only, 77, 0, u"1234_012345_AbC-_9zZyXw"},
         // One character off.
-        {u"onefile_1234_012345_AbC-_9zZyX", OwnerProof::none, 0, 0, nullptr},     // ten token characters
-        {u"onefile_1234_012345_AbC-_9zZyXwv", OwnerProof::none, 0, 0, nullptr},   // twelve
-        {u"onefile_1234_01234_AbC-_9zZyXw", OwnerProof::none, 0, 0, nullptr},     // five digits
-        {u"onefile_1234_0123456_AbC-_9zZyXw", OwnerProof::none, 0, 0, nullptr},   // seven digits
-        {u"onefile_1234_012345_AbC-_9zZy.w", OwnerProof::none, 0, 0, nullptr},    // outside the alphabet
+        {u"onefile_1234_012345_AbC-_9zZyX", OwnerProof::none, 0, 0, nullptr},    // ten token characters
+        {u"onefile_1234_012345_AbC-_9zZyXwv", OwnerProof::none, 0, 0, nullptr},  // twelve
+        {u"onefile_1234_01234_AbC-_9zZyXw", OwnerProof::none, 0, 0, nullptr},    // five digits
+        {u"onefile_1234_0123456_AbC-_9zZyXw", OwnerProof::none, 0, 0, nullptr},  // seven digits
+        {u"onefile_1234_012345_AbC-_9zZy.w", OwnerProof::none, 0, 0, nullptr},   // outside the alphabet
         {u"onefile_1234_012345_AbC-_9zZy w", OwnerProof::none, 0, 0, nullptr},
         {u"onefile_1234-012345_AbC-_9zZyXw", OwnerProof::none, 0, 0, nullptr},
-        {u"onefile_01234_012345_AbC-_9zZyXw", OwnerProof::none, 0, 0, nullptr},   // leading zero
-        {u"onefile_0_012345_AbC-_9zZyXw", OwnerProof::none, 0, 0, nullptr},       // id 0
+        {u"onefile_01234_012345_AbC-_9zZyXw", OwnerProof::none, 0, 0, nullptr},       // leading zero
+        {u"onefile_0_012345_AbC-_9zZyXw", OwnerProof::none, 0, 0, nullptr},           // id 0
         {u"onefile_4294967296_012345_AbC-_9zZyXw", OwnerProof::none, 0, 0, nullptr},  // past 32 bits
         {u"onefile__012345_AbC-_9zZyXw", OwnerProof::none, 0, 0, nullptr},
-        {u"Onefile_1234_012345_AbC-_9zZyXw", OwnerProof::none, 0, 0, nullptr},   // case counts
+        {u"Onefile_1234_012345_AbC-_9zZyXw", OwnerProof::none, 0, 0, nullptr},  // case counts
         {u"onefile1234_012345_AbC-_9zZyXw", OwnerProof::none, 0, 0, nullptr},
         {u"xonefile_1234_012345_AbC-_9zZyXw", OwnerProof::none, 0, 0, nullptr},
         {u"onefile_1234_012345_AbC-_9zZyXw.txt", OwnerProof::none, 0, 0, nullptr},
@@ -183,7 +183,8 @@ protected:
             if (*has_first) *first = listing->entries[listing->next++];
             return {listing};
         };
-        platform.table().next_directory_entry = [](platform::DirectoryListing listing, platform::DirectoryEntry* entry) {
+        platform.table().next_directory_entry = [](platform::DirectoryListing listing,
+                                                   platform::DirectoryEntry* entry) {
             if (!sorted_listing) return real.next_directory_entry(listing, entry);
             auto* sorted = static_cast<SortedListing*>(listing.value);
             if (sorted->next == sorted->entries.size()) return false;
@@ -246,28 +247,28 @@ protected:
 TEST_F(Sweep, RemovesOnlyProvenDeadLaunchersTrees) {
     uint64_t old = now() - 10 * minute;
     // Dead, proven.
-    make_tree("onefile_101_000001_AAAAAAAAAAA");                        // no such process
-    make_tree("onefile_102_000002_AAAAAAAAAAA");                        // ended
+    make_tree("onefile_101_000001_AAAAAAAAAAA");  // no such process
+    make_tree("onefile_102_000002_AAAAAAAAAAA");  // ended
     processes[102] = {true, old - minute};
-    make_tree("onefile_103_000003_AAAAAAAAAAA");                        // id reused after the directory
+    make_tree("onefile_103_000003_AAAAAAAAAAA");  // id reused after the directory
     processes[103] = {false, old + minute};
-    make_tree("onefile_swept_104_5_105_000004_AAAAAAAAAAA");            // tombstone of a dead claimer
-    make_tree("onefile_swept_117_5_118_000017_AAAAAAAAAAA");            // its claimer's id reused
+    make_tree("onefile_swept_104_5_105_000004_AAAAAAAAAAA");  // tombstone of a dead claimer
+    make_tree("onefile_swept_117_5_118_000017_AAAAAAAAAAA");  // its claimer's id reused
     processes[117] = {false, 6};
-    make_tree("onefile_swept_119_120_000019_AAAAAAAAAAA");              // an older launcher's, claimer gone
+    make_tree("onefile_swept_119_120_000019_AAAAAAAAAAA");  // an older launcher's, claimer gone
     // Alive, young or not a launcher's.
-    make_tree("onefile_106_000006_AAAAAAAAAAA");                        // its launcher runs
+    make_tree("onefile_106_000006_AAAAAAAAAAA");  // its launcher runs
     processes[106] = {false, old - minute};
-    make_tree("onefile_108_000008_AAAAAAAAAAA", 30 * second);           // younger than a minute
-    make_tree("onefile_swept_109_5_110_000009_AAAAAAAAAAA");            // its claimer runs
+    make_tree("onefile_108_000008_AAAAAAAAAAA", 30 * second);  // younger than a minute
+    make_tree("onefile_swept_109_5_110_000009_AAAAAAAAAAA");   // its claimer runs
     processes[109] = {false, 5};
-    make_tree("onefile_swept_121_122_000021_AAAAAAAAAAA");              // an older launcher's, id in use
+    make_tree("onefile_swept_121_122_000021_AAAAAAAAAAA");  // an older launcher's, id in use
     processes[121] = {false, old + minute};
-    make_tree("onefile_111_000011_AAAAAAAAAAA");                        // another owner's
+    make_tree("onefile_111_000011_AAAAAAAAAAA");  // another owner's
     foreign_owned.insert("onefile_111_000011_AAAAAAAAAAA");
-    make_tree("onefile_112_000012_AAAAAAAAAAA");                        // in use: the rename is refused
+    make_tree("onefile_112_000012_AAAAAAAAAAA");  // in use: the rename is refused
     rename_refused.insert("onefile_112_000012_AAAAAAAAAAA");
-    make_tree("onefile_113_000013_AAAAAAAAAA");                         // a near miss
+    make_tree("onefile_113_000013_AAAAAAAAAA");  // a near miss
     make_tree("onefile_0114_000014_AAAAAAAAAAA");
     std::ofstream(temp / "onefile_115_000015_AAAAAAAAAAA") << "a plain file";
     set_age("onefile_115_000015_AAAAAAAAAAA", 10 * minute);

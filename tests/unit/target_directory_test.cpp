@@ -52,7 +52,8 @@ bool fake_set_environment_variable(const char16_t* name, const char16_t* value) 
 }
 
 int32_t fake_get_folder_path(int csidl, char16_t* out) {
-    const char16_t* folder = csidl == platform::folder_local_app_data ? u"C:\\Users\\me\\AppData\\Local\\" : u"C:\\Users\\me";
+    const char16_t* folder =
+        csidl == platform::folder_local_app_data ? u"C:\\Users\\me\\AppData\\Local\\" : u"C:\\Users\\me";
     std::memcpy(out, folder, (std::char_traits<char16_t>::length(folder) + 1) * sizeof(char16_t));
     return 0;
 }

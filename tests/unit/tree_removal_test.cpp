@@ -91,8 +91,7 @@ TEST_F(FakeTree, OpensTheParentOfTheExtendedLengthFormAndFindsTheNameBelowIt) {
         *facts = {platform::file_attribute_directory, 1};
         return {&fake_parent_handle};
     };
-    platform.table().find_directory_entry = [](platform::DirectoryHandle, const char16_t* name,
-                                               platform::EntryFacts*) {
+    platform.table().find_directory_entry = [](platform::DirectoryHandle, const char16_t* name, platform::EntryFacts*) {
         found_names.push_back(name);
         return false;
     };
@@ -234,7 +233,8 @@ protected:
     void TearDown() override {
         std::error_code ignored;
         for (auto& entry : fs::recursive_directory_iterator(base, ignored)) {
-            if (!entry.is_symlink()) fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+            if (!entry.is_symlink())
+                fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
         }
         fs::remove_all(base, ignored);
     }
@@ -265,10 +265,9 @@ protected:
     // Every file outside the tree, and that the tree's own files were the
     // only ones deleted.
     void expect_outside_kept() {
-        for (const fs::path& file :
-             {outside / "kept_dir" / "keep.txt", outside / "kept_file.txt", outside / "full" / "b.txt",
-              outside / "full" / "c.txt", outside / "full" / "x.txt", outside / "full" / "y.txt",
-              outside / "full" / "deeper" / "c.txt"}) {
+        for (const fs::path& file : {outside / "kept_dir" / "keep.txt", outside / "kept_file.txt",
+                                     outside / "full" / "b.txt", outside / "full" / "c.txt", outside / "full" / "x.txt",
+                                     outside / "full" / "y.txt", outside / "full" / "deeper" / "c.txt"}) {
             EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file))) << file;
         }
     }

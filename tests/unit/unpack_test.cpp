@@ -152,7 +152,9 @@ protected:
                   "Error, couldn't unpack file to target path. ([Error 112] There is not enough space on the disk.)\n");
     }
 
-    std::u16string full_path(const std::u16string& name) const { return posix_layer::path_from_native(target_.string()) + u"\\" + name; }
+    std::u16string full_path(const std::u16string& name) const {
+        return posix_layer::path_from_native(target_.string()) + u"\\" + name;
+    }
 
     PlatformOverride platform;
     Observed seen_;
@@ -186,7 +188,8 @@ TEST_F(UnpackArchive, WritesEveryRecordByteExactInArchiveOrder) {
     std::map<std::u16string, std::string> expected;
     for (const Record& record : records) expected[record.name] = record.data;
     for (const auto& [name, data] : expected) {
-        EXPECT_EQ(read_file(target_ / posix_layer::path_to_native(name.c_str())), data) << posix_layer::path_to_native(name.c_str());
+        EXPECT_EQ(read_file(target_ / posix_layer::path_to_native(name.c_str())), data)
+            << posix_layer::path_to_native(name.c_str());
     }
     size_t files = 0;
     for (const auto& entry : fs::recursive_directory_iterator(target_)) files += entry.is_regular_file();
@@ -205,8 +208,9 @@ TEST_F(UnpackArchive, WritesEveryRecordByteExactInArchiveOrder) {
     // Each directory is made once, top-down; later files in it cost no call.
     const std::u16string a = longest.substr(0, 255), w = longest.substr(0, 511), s = longest.substr(0, 767);
     EXPECT_EQ(seen_.directories_created,
-              (std::vector<std::u16string>{posix_layer::path_from_native(target_.string()), full_path(u"lib"), full_path(u"lib\\plugins"),
-                                           full_path(u"lib\\plugins\\deep"), full_path(a), full_path(w), full_path(s)}));
+              (std::vector<std::u16string>{posix_layer::path_from_native(target_.string()), full_path(u"lib"),
+                                           full_path(u"lib\\plugins"), full_path(u"lib\\plugins\\deep"), full_path(a),
+                                           full_path(w), full_path(s)}));
 }
 
 TEST_F(UnpackArchive, ArchiveWithoutRecordsWritesNothing) {
@@ -269,7 +273,8 @@ TEST_F(UnpackArchive, FileThatCannotBeOpenedEndsWithTheOpenMessage) {
     } catch (const ProcessExit& exit) {
         EXPECT_EQ(exit.status, 2);
     }
-    EXPECT_EQ(seen_.error_lines, std::vector<std::u16string>{u"Error, failed to open '%ls' for writing.\n|" + full_path(u"a\\b")});
+    EXPECT_EQ(seen_.error_lines,
+              std::vector<std::u16string>{u"Error, failed to open '%ls' for writing.\n|" + full_path(u"a\\b")});
     EXPECT_EQ(read_file(target_ / "a"), "first") << "what was written stays";
 }
 
@@ -277,8 +282,8 @@ TEST_F(UnpackArchive, FileThatCannotBeOpenedEndsWithTheOpenMessage) {
 // ends the unpacking as a file that cannot be opened does, before anything of
 // it is written or any directory is made for it.
 const char16_t* const names_refused[] = {
-    u"..\\x", u"a\\..\\..\\x", u"..", u"sub\\.\\x", u". .\\x", u"a\\\\b", u"a\\",
-    u"\\abs", u"C:x", u"a:stream", u"a/b", u"NUL", u"CONOUT$", u"sub\\com1.txt", u"aux .log",
+    u"..\\x", u"a\\..\\..\\x", u"..",  u"sub\\.\\x", u". .\\x",  u"a\\\\b",        u"a\\",      u"\\abs",
+    u"C:x",   u"a:stream",     u"a/b", u"NUL",       u"CONOUT$", u"sub\\com1.txt", u"aux .log",
 };
 
 std::vector<fs::path> everything_below(const fs::path& directory) {
@@ -428,7 +433,8 @@ std::vector<Record> records_for_the_writer() {
     std::vector<Record> records = {{u"app.dll", pattern(1500000, 1)}, {u"big\\data.bin", pattern(5000001, 2)}};
     for (int i = 0; i < 40; ++i) {
         std::string digits = std::to_string(i);
-        records.push_back({u"small\\s" + std::u16string(digits.begin(), digits.end()) + u".txt", pattern(1000 + 97 * i, 3 + i)});
+        records.push_back(
+            {u"small\\s" + std::u16string(digits.begin(), digits.end()) + u".txt", pattern(1000 + 97 * i, 3 + i)});
     }
     records.push_back({u"empty.txt", ""});
     records.push_back({u"last.bin", pattern(2 * 32768 + 5, 50)});
@@ -491,7 +497,8 @@ TEST_F(UnpackArchive, WriterFailureIsReportedForItsOwnRecord) {
     } catch (const ProcessExit& exit) {
         EXPECT_EQ(exit.status, 2);
     }
-    EXPECT_EQ(seen_.error_lines, std::vector<std::u16string>{u"Error, failed to open '%ls' for writing.\n|" + full_path(u"f\\below.txt")});
+    EXPECT_EQ(seen_.error_lines,
+              std::vector<std::u16string>{u"Error, failed to open '%ls' for writing.\n|" + full_path(u"f\\below.txt")});
     EXPECT_EQ(seen_.opened.back(), full_path(u"f\\below.txt"));
     EXPECT_FALSE(seen_.opened_on_main_thread.back());
 }

@@ -101,9 +101,8 @@ private:
             std::u16string component = checked_component(child.filename(), child);
             children.emplace_back(std::move(component), std::move(child));
         }
-        std::sort(children.begin(), children.end(), [](const auto& a, const auto& b) {
-            return component_less(a.first, b.first);
-        });
+        std::sort(children.begin(), children.end(),
+                  [](const auto& a, const auto& b) { return component_less(a.first, b.first); });
         return children;
     }
 };
@@ -124,29 +123,25 @@ void check_distinct_names(const std::vector<archive_entry>& entries) {
     for (const auto& entry : entries) {
         auto [place, inserted] = files.emplace(fold_name(entry.name), &entry);
         if (!inserted) {
-            throw pack_error(display_path(place->second->source) + " and " +
-                             display_path(entry.source) + " both map to the name " +
-                             utf16_to_display(entry.name) +
+            throw pack_error(display_path(place->second->source) + " and " + display_path(entry.source) +
+                             " both map to the name " + utf16_to_display(entry.name) +
                              (place->second->name == entry.name
                                   ? std::string()
-                                  : ", the same file as " + utf16_to_display(place->second->name) +
-                                        " on Windows"));
+                                  : ", the same file as " + utf16_to_display(place->second->name) + " on Windows"));
         }
     }
     std::vector<std::u16string> names;
     for (const auto& entry : entries) names.push_back(entry.name);
     if (const auto clash = find_file_under_directory_clash(names)) {
         const archive_entry& file = entries[clash->first];
-        throw pack_error(display_path(file.source) + " is stored as the file " +
-                         utf16_to_display(file.name) + ", which is also a directory of " +
-                         display_path(entries[clash->second].source));
+        throw pack_error(display_path(file.source) + " is stored as the file " + utf16_to_display(file.name) +
+                         ", which is also a directory of " + display_path(entries[clash->second].source));
     }
 }
 
 }  // namespace
 
-std::vector<archive_entry> collect_entries(const fs::path& application,
-                                           const std::vector<fs::path>& paths) {
+std::vector<archive_entry> collect_entries(const fs::path& application, const std::vector<fs::path>& paths) {
     entry_collector collector;
     const std::u16string application_name = checked_component(stored_name(application), application);
     if (!fs::is_regular_file(status_following(application))) {
@@ -209,15 +204,13 @@ void emit_record_header(const archive_entry& entry, const byte_sink& sink) {
     sink(header.data(), header.size());
 }
 
-void emit_file_data(const archive_entry& entry, std::vector<unsigned char>& buffer,
-                    const byte_sink& sink) {
+void emit_file_data(const archive_entry& entry, std::vector<unsigned char>& buffer, const byte_sink& sink) {
     const file_closer file = open_file(entry.source);
     std::uint64_t remaining = entry.size;
     bool grew = false;
     while (true) {
         // Asking for one byte more than expected detects a file that grew.
-        const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), remaining + 1));
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), remaining + 1));
         const std::size_t got = std::fread(buffer.data(), 1, want, file.get());
         if (got == 0) {
             if (std::ferror(file.get())) fail_system(entry.source, "cannot read");
@@ -231,8 +224,7 @@ void emit_file_data(const archive_entry& entry, std::vector<unsigned char>& buff
         remaining -= got;
     }
     if (grew || remaining != 0) {
-        throw pack_error(display_path(entry.source) +
-                         ": the file changed while it was being packed");
+        throw pack_error(display_path(entry.source) + ": the file changed while it was being packed");
     }
 }
 

@@ -23,8 +23,7 @@ using cctx_pointer = std::unique_ptr<ZSTD_CCtx, cctx_deleter>;
 
 void check_zstd(std::size_t result, const char* what) {
     if (ZSTD_isError(result)) {
-        throw pack_error(std::string("compression failed (") + what +
-                         "): " + ZSTD_getErrorName(result));
+        throw pack_error(std::string("compression failed (") + what + "): " + ZSTD_getErrorName(result));
     }
 }
 
@@ -57,8 +56,7 @@ void write_bytes(std::FILE* out, const void* bytes, std::size_t count) {
 
 class frame_writer {
 public:
-    frame_writer(ZSTD_CCtx* context, std::FILE* out)
-        : context_(context), out_(out), buffer_(ZSTD_CStreamOutSize()) {}
+    frame_writer(ZSTD_CCtx* context, std::FILE* out) : context_(context), out_(out), buffer_(ZSTD_CStreamOutSize()) {}
 
     void compress(const unsigned char* bytes, std::size_t count) {
         ZSTD_inBuffer input{bytes, count, 0};
@@ -91,9 +89,8 @@ private:
 
 }  // namespace
 
-std::uint64_t write_attached_data(const std::vector<archive_entry>& entries,
-                                  const compression_options& options, std::FILE* out,
-                                  const progress_callback& progress) {
+std::uint64_t write_attached_data(const std::vector<archive_entry>& entries, const compression_options& options,
+                                  std::FILE* out, const progress_callback& progress) {
     const std::uint64_t content_size = archive_size(entries);
     const cctx_pointer context = make_context(options, content_size);
 
@@ -119,10 +116,8 @@ std::uint64_t write_attached_data(const std::vector<archive_entry>& entries,
     return trailer_offset + sizeof trailer;
 }
 
-void write_attached_data_file(const std::vector<archive_entry>& entries,
-                              const compression_options& options,
-                              const std::filesystem::path& destination,
-                              const progress_callback& progress) {
+void write_attached_data_file(const std::vector<archive_entry>& entries, const compression_options& options,
+                              const std::filesystem::path& destination, const progress_callback& progress) {
     output_file output(destination);
     write_attached_data(entries, options, output.stream(), progress);
     output.commit(0666);

@@ -25,14 +25,11 @@ using progress_callback = std::function<void(std::uint64_t done)>;
 // Returns the length of the attached data written to `out`. The frame carries
 // the content size and a content checksum; its window is the level's choice,
 // at most 2^27 and no larger than the archive.
-std::uint64_t write_attached_data(const std::vector<archive_entry>& entries,
-                                  const compression_options& options, std::FILE* out,
-                                  const progress_callback& progress = {});
+std::uint64_t write_attached_data(const std::vector<archive_entry>& entries, const compression_options& options,
+                                  std::FILE* out, const progress_callback& progress = {});
 
 // The same into the file `destination`, which appears only when complete.
-void write_attached_data_file(const std::vector<archive_entry>& entries,
-                              const compression_options& options,
-                              const std::filesystem::path& destination,
-                              const progress_callback& progress = {});
+void write_attached_data_file(const std::vector<archive_entry>& entries, const compression_options& options,
+                              const std::filesystem::path& destination, const progress_callback& progress = {});
 
 }  // namespace fenzar::pack

@@ -38,12 +38,8 @@ public:
         require(at, 2);
         return static_cast<std::uint16_t>(bytes_[at] | bytes_[at + 1] << 8);
     }
-    std::uint32_t u32(std::uint64_t at) const {
-        return u16(at) | static_cast<std::uint32_t>(u16(at + 2)) << 16;
-    }
-    std::uint64_t u64(std::uint64_t at) const {
-        return u32(at) | static_cast<std::uint64_t>(u32(at + 4)) << 32;
-    }
+    std::uint32_t u32(std::uint64_t at) const { return u16(at) | static_cast<std::uint32_t>(u16(at + 2)) << 16; }
+    std::uint64_t u64(std::uint64_t at) const { return u32(at) | static_cast<std::uint64_t>(u32(at + 4)) << 32; }
     // PNG keeps its fields big-endian.
     std::uint32_t u32_big_endian(std::uint64_t at) const {
         require(at, 4);

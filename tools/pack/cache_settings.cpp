@@ -50,8 +50,7 @@ std::vector<unsigned char> cache_settings(std::span<const unsigned char> attache
                                           std::u16string_view first_record_name,
                                           std::u16string_view launcher_file_name) {
     using namespace launch_settings_format;
-    const std::u16string folder =
-        cache_folder_name(cache_application_name(first_record_name), launcher_file_name);
+    const std::u16string folder = cache_folder_name(cache_application_name(first_record_name), launcher_file_name);
     std::vector<unsigned char> block(block_bytes, 0);
     byte_writer fields(block);
     const auto digest = sha256(attached_data);

@@ -54,8 +54,7 @@ version_fields version_of(const launcher_options& options) {
     fields.product_version = given.product_version.value_or(fields.file_version);
     fields.product_name = given.product_name.value_or(display_path(options.output.stem()));
     fields.description = given.description.value_or(fields.product_name);
-    fields.original_filename =
-        given.original_filename.value_or(display_path(options.output.filename()));
+    fields.original_filename = given.original_filename.value_or(display_path(options.output.filename()));
     fields.internal_name = text_stem(fields.original_filename);
     fields.company = given.company.value_or("");
     fields.copyright = given.copyright.value_or("");
@@ -108,8 +107,7 @@ launcher_builder::launcher_builder(const launcher_options& options)
 
 void launcher_builder::write(std::span<const unsigned char> attached_data,
                              std::u16string_view first_record_name) const {
-    const auto settings =
-        settings_block(settings_, attached_data, first_record_name, output_.filename().u16string());
+    const auto settings = settings_block(settings_, attached_data, first_record_name, output_.filename().u16string());
     output_file output(output_);
     write_launcher(template_, kind_, attached_data, resources_, timestamp_, output.stream(), settings);
     output.commit(0777);
@@ -129,8 +127,8 @@ std::vector<record_info> check_attached_data(std::span<const unsigned char> data
     }
     if (const auto clash = find_file_under_directory_clash(names)) {
         throw pack_error("the record '" + utf16_to_display(names[clash->first]) +
-                         "' is a file and also a directory of the record '" +
-                         utf16_to_display(names[clash->second]) + "'");
+                         "' is a file and also a directory of the record '" + utf16_to_display(names[clash->second]) +
+                         "'");
     }
     return records;
 }
@@ -143,8 +141,7 @@ subsystem link_launcher(const fs::path& attached_data, launcher_options options)
     try {
         records = check_attached_data(data.bytes());
     } catch (const pack_error& error) {
-        throw pack_error(display_path(attached_data) +
-                         ": not attached data the launcher can unpack: " + error.what());
+        throw pack_error(display_path(attached_data) + ": not attached data the launcher can unpack: " + error.what());
     }
     if (const std::uint16_t program_kind = records.front().program_subsystem; program_kind != 0) {
         options.runs_program = true;

@@ -55,8 +55,7 @@ public:
                     }
                     break;
                 case state::data: {
-                    const std::size_t skip =
-                        static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, count - i));
+                    const std::size_t skip = static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, count - i));
                     const std::size_t kept = std::min(skip, pe_head_bytes - head_.size());
                     head_.insert(head_.end(), bytes + i, bytes + i + kept);
                     i += skip;
@@ -87,8 +86,8 @@ private:
             // The launcher's buffer ends a name there; stopping keeps a
             // crafted endless name from filling the memory.
             if (name_.size() == format::max_name_units) {
-                throw pack_error("a name in the archive is longer than " +
-                                 std::to_string(format::max_name_units) + " UTF-16 units");
+                throw pack_error("a name in the archive is longer than " + std::to_string(format::max_name_units) +
+                                 " UTF-16 units");
             }
             name_.push_back(unit);
         } else if (name_.empty()) {
@@ -123,12 +122,14 @@ pe_signing signing_of(std::span<const unsigned char> head) {
         std::size_t count_field = headers->optional + pe::optional_directory_count;
         std::size_t directories = headers->optional + pe::optional_directories;
         switch (image.u16(headers->optional + pe::optional_magic)) {
-            case pe::pe32_plus_magic: break;
+            case pe::pe32_plus_magic:
+                break;
             case pe::pe32_magic:
                 count_field = headers->optional + pe::optional_directory_count_pe32;
                 directories = headers->optional + pe::optional_directories_pe32;
                 break;
-            default: return pe_signing::not_pe;
+            default:
+                return pe_signing::not_pe;
         }
         if (image.u32(count_field) <= pe::directory_security) return pe_signing::unsigned_pe;
         const std::size_t entry = directories + pe::directory_entry_size * pe::directory_security;
@@ -153,8 +154,7 @@ std::vector<record_info> read_records(std::span<const unsigned char> data) {
         ZSTD_outBuffer output{buffer.data(), buffer.size(), 0};
         const std::size_t result = ZSTD_decompressStream(context.get(), &output, &input);
         if (ZSTD_isError(result)) {
-            throw pack_error(std::string("the frame does not decode: ") +
-                             ZSTD_getErrorName(result));
+            throw pack_error(std::string("the frame does not decode: ") + ZSTD_getErrorName(result));
         }
         parser.feed(buffer.data(), output.pos);
         if (result == 0) break;
@@ -184,9 +184,14 @@ std::optional<std::string> launcher_summary(std::span<const unsigned char> file,
     if (file.size() >= sizeof magic && std::memcmp(file.data(), magic, sizeof magic) == 0) return std::nullopt;
     std::string line = "launcher: ";
     switch (const std::uint16_t subsystem = image_subsystem(file)) {
-        case pe::subsystem_windows_gui: line += "windows subsystem"; break;
-        case pe::subsystem_windows_cui: line += "console subsystem"; break;
-        default: line += "subsystem " + std::to_string(subsystem);
+        case pe::subsystem_windows_gui:
+            line += "windows subsystem";
+            break;
+        case pe::subsystem_windows_cui:
+            line += "console subsystem";
+            break;
+        default:
+            line += "subsystem " + std::to_string(subsystem);
     }
     const auto manifest = resource_in_image(file, rt_manifest, 1);
     const auto level = manifest ? requested_execution_level(*manifest) : std::nullopt;
@@ -203,8 +208,7 @@ std::optional<std::string> launcher_summary(std::span<const unsigned char> file,
                 char16_t digest[launch_settings_format::digest_text_units + 1];
                 format_digest(settings.digest, digest);
                 line += ", cache %LOCALAPPDATA%\\" + utf16_to_display(launch_settings_format::cache_root_folder) +
-                        "\\" + utf16_to_display(settings.name) + "\\" +
-                        utf16_to_display(digest);
+                        "\\" + utf16_to_display(settings.name) + "\\" + utf16_to_display(digest);
             }
             if (settings.runs_program) line += ", runs the program " + utf16_to_display(first_record_name);
             if (settings.target_base[0] != 0) line += ", target base " + utf16_to_display(settings.target_base);

@@ -197,8 +197,8 @@ int parse_number(std::string_view option, std::string_view text, int low, int hi
     int value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size() || value < low || value > high) {
-        throw usage_error(std::string(option) + " needs a number from " + std::to_string(low) +
-                          " to " + std::to_string(high));
+        throw usage_error(std::string(option) + " needs a number from " + std::to_string(low) + " to " +
+                          std::to_string(high));
     }
     return value;
 }
@@ -270,8 +270,7 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
         } else if ((name == "-o" || name == "--output") && command != "list") {
             parsed.output = path_from_argument(value());
         } else if (name == "--level" && compresses) {
-            parsed.compression.level =
-                parse_number(name, value(), ZSTD_minCLevel(), ZSTD_maxCLevel());
+            parsed.compression.level = parse_number(name, value(), ZSTD_minCLevel(), ZSTD_maxCLevel());
         } else if (name == "--threads" && compresses) {
             parsed.compression.threads = parse_number(name, value(), 0, 200);
         } else if (name == "--long" && compresses && !inline_value) {
@@ -284,8 +283,7 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
         } else if (name == "--execution-level" && links) {
             const auto level = parse_execution_level(value());
             if (!level) {
-                throw usage_error(
-                    "--execution-level needs asInvoker, highestAvailable or requireAdministrator");
+                throw usage_error("--execution-level needs asInvoker, highestAvailable or requireAdministrator");
             }
             parsed.level = *level;
         } else if (name == "--dpi-aware" && links) {
@@ -303,8 +301,7 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
             const std::string text(value());
             const bool number = name == "--file-version" || name == "--product-version";
             if (number && !parse_version_number(text)) {
-                throw usage_error(std::string(name) +
-                                  " needs one to four numbers from 0 to 65535 separated by dots");
+                throw usage_error(std::string(name) + " needs one to four numbers from 0 to 65535 separated by dots");
             }
             parsed.version.*(*member) = text;
         } else {
@@ -407,8 +404,7 @@ void write_attached_file(const std::vector<archive_entry>& entries, const compre
     const auto start = std::chrono::steady_clock::now();
     {
         progress_meter meter(archive_size(entries));
-        write_attached_data_file(entries, options, destination,
-                                 [&](std::uint64_t done) { meter.update(done); });
+        write_attached_data_file(entries, options, destination, [&](std::uint64_t done) { meter.update(done); });
     }
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     if (const auto hint = threads_hint(took.count(), options.threads); hint && !quiet) write_text(stderr, *hint);
@@ -450,8 +446,9 @@ void run_build(arguments& parsed) {
 
 launcher_options launcher_from(const arguments& parsed) {
     if (parsed.cache && parsed.level == execution_level::require_administrator) {
-        throw usage_error("--cache and --execution-level requireAdministrator do not go together: "
-                          "an elevated launcher never uses the cache");
+        throw usage_error(
+            "--cache and --execution-level requireAdministrator do not go together: "
+            "an elevated launcher never uses the cache");
     }
     launcher_options options;
     options.output = *parsed.output;
@@ -553,8 +550,7 @@ int fenzar::pack::command_main(int argc, char** argv) {
         return 0;
     }
     if (command != "pack" && command != "build" && command != "link" && command != "list") {
-        write_text(stderr, "fenzar-pack: unknown command '" + std::string(command) +
-                               "' (see fenzar-pack --help)\n");
+        write_text(stderr, "fenzar-pack: unknown command '" + std::string(command) + "' (see fenzar-pack --help)\n");
         return 2;
     }
     try {
@@ -574,8 +570,8 @@ int fenzar::pack::command_main(int argc, char** argv) {
         }
         return 0;
     } catch (const usage_error& error) {
-        write_text(stderr, "fenzar-pack " + std::string(command) + ": " + error.what() +
-                               " (see fenzar-pack " + std::string(command) + " --help)\n");
+        write_text(stderr, "fenzar-pack " + std::string(command) + ": " + error.what() + " (see fenzar-pack " +
+                               std::string(command) + " --help)\n");
         return 2;
     } catch (const std::bad_alloc&) {
         // Nothing more is allocated on the way out.

@@ -43,8 +43,7 @@ std::optional<text_range> attribute_value(std::string_view text, std::size_t fro
 // told apart.
 std::optional<text_range> level_value(std::string_view text) {
     constexpr std::string_view element = "requestedExecutionLevel";
-    for (std::size_t at = text.find(element); at != std::string_view::npos;
-         at = text.find(element, at + 1)) {
+    for (std::size_t at = text.find(element); at != std::string_view::npos; at = text.find(element, at + 1)) {
         const std::size_t after = at + element.size();
         if (after >= text.size() || !(xml_space(text[after]) || text[after] == '/' || text[after] == '>')) {
             continue;
@@ -71,9 +70,7 @@ std::string_view as_text(std::span<const unsigned char> bytes) {
 
 }  // namespace
 
-std::string_view execution_level_name(execution_level level) {
-    return level_names[static_cast<std::size_t>(level)];
-}
+std::string_view execution_level_name(execution_level level) { return level_names[static_cast<std::size_t>(level)]; }
 
 std::optional<execution_level> parse_execution_level(std::string_view name) {
     for (std::size_t i = 0; i < std::size(level_names); ++i) {
@@ -82,8 +79,7 @@ std::optional<execution_level> parse_execution_level(std::string_view name) {
     return std::nullopt;
 }
 
-std::vector<unsigned char> with_execution_level(std::span<const unsigned char> manifest,
-                                                execution_level level) {
+std::vector<unsigned char> with_execution_level(std::span<const unsigned char> manifest, execution_level level) {
     const std::string_view text = as_text(manifest);
     const auto value = level_value(text);
     if (!value) throw pack_error("the manifest requests no execution level to set");
@@ -112,9 +108,18 @@ std::vector<unsigned char> with_dpi_awareness(std::span<const unsigned char> man
     std::string_view aware;
     std::string_view awareness_value;
     switch (awareness) {
-        case dpi_awareness::unaware: aware = "false"; awareness_value = "unaware"; break;
-        case dpi_awareness::system: aware = "true"; awareness_value = "system"; break;
-        case dpi_awareness::per_monitor_v2: aware = "true/pm"; awareness_value = "PerMonitorV2, PerMonitor"; break;
+        case dpi_awareness::unaware:
+            aware = "false";
+            awareness_value = "unaware";
+            break;
+        case dpi_awareness::system:
+            aware = "true";
+            awareness_value = "system";
+            break;
+        case dpi_awareness::per_monitor_v2:
+            aware = "true/pm";
+            awareness_value = "PerMonitorV2, PerMonitor";
+            break;
     }
     const std::string_view text = as_text(manifest);
     const std::size_t end_tag = text.find("</windowsSettings>");
@@ -130,8 +135,8 @@ std::vector<unsigned char> with_dpi_awareness(std::span<const unsigned char> man
     const std::size_t at = own_line ? line : end_tag;
     const std::string indent = own_line ? std::string(before) + "  " : "";
     std::string lines;
-    lines += indent + "<dpiAware xmlns=\"" + std::string(dpi_aware_namespace) + "\">" + std::string(aware) +
-             "</dpiAware>\n";
+    lines +=
+        indent + "<dpiAware xmlns=\"" + std::string(dpi_aware_namespace) + "\">" + std::string(aware) + "</dpiAware>\n";
     lines += indent + "<dpiAwareness xmlns=\"" + std::string(awareness_namespace) + "\">" +
              std::string(awareness_value) + "</dpiAwareness>\n";
     std::vector<unsigned char> result(manifest.begin(), manifest.begin() + static_cast<std::ptrdiff_t>(at));

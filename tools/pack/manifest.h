@@ -25,8 +25,7 @@ std::optional<execution_level> parse_execution_level(std::string_view name);
 // MANIFEST with the level attribute of its requestedExecutionLevel element
 // set to LEVEL, everything else byte for byte. Throws pack_error when the
 // manifest has no such attribute.
-std::vector<unsigned char> with_execution_level(std::span<const unsigned char> manifest,
-                                                execution_level level);
+std::vector<unsigned char> with_execution_level(std::span<const unsigned char> manifest, execution_level level);
 
 // How a windowed program tells Windows it draws for the screen's DPI:
 // unaware (Windows scales its bitmap, blurred), system (sharp at the DPI of

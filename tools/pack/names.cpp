@@ -40,8 +40,7 @@ std::optional<std::u16string> decode_utf8(std::string_view text, bool lone_surro
             if ((next & 0xC0) != 0x80) return std::nullopt;
             value = (value << 6) | (next & 0x3F);
         }
-        if (value < minimum || value > 0x10FFFF ||
-            (!lone_surrogates && value >= 0xD800 && value <= 0xDFFF)) {
+        if (value < minimum || value > 0x10FFFF || (!lone_surrogates && value >= 0xD800 && value <= 0xDFFF)) {
             return std::nullopt;
         }
         if (value >= 0x10000) {
@@ -58,13 +57,9 @@ std::optional<std::u16string> decode_utf8(std::string_view text, bool lone_surro
 
 }  // namespace
 
-std::optional<std::u16string> utf8_to_utf16(std::string_view text) {
-    return decode_utf8(text, false);
-}
+std::optional<std::u16string> utf8_to_utf16(std::string_view text) { return decode_utf8(text, false); }
 
-std::optional<std::u16string> wtf8_to_utf16(std::string_view text) {
-    return decode_utf8(text, true);
-}
+std::optional<std::u16string> wtf8_to_utf16(std::string_view text) { return decode_utf8(text, true); }
 
 namespace {
 
@@ -101,9 +96,8 @@ constexpr uppercase_run uppercase_runs[] = {
 };
 
 char16_t uppercase_unit(char16_t unit) {
-    const auto run = std::upper_bound(
-        std::begin(uppercase_runs), std::end(uppercase_runs), unit,
-        [](char16_t value, const uppercase_run& r) { return value < r.first; });
+    const auto run = std::upper_bound(std::begin(uppercase_runs), std::end(uppercase_runs), unit,
+                                      [](char16_t value, const uppercase_run& r) { return value < r.first; });
     if (run == std::begin(uppercase_runs)) return unit;
     const uppercase_run& candidate = *(run - 1);
     if (unit > candidate.last || (unit - candidate.first) % candidate.step != 0) return unit;
@@ -119,8 +113,7 @@ unsigned code_point_rank(char16_t unit) {
 }
 
 bool is_forbidden_character(char16_t unit) {
-    return unit < 0x20 || unit == u'<' || unit == u'>' || unit == u'"' || unit == u'|' ||
-           unit == u'?' || unit == u'*';
+    return unit < 0x20 || unit == u'<' || unit == u'>' || unit == u'"' || unit == u'|' || unit == u'?' || unit == u'*';
 }
 
 // UTF-16 to UTF-8, pairs joined; an unpaired surrogate is escaped as
@@ -159,8 +152,7 @@ namespace {
     return utf16_to_display(std::u16string(native.begin(), native.end()));
 }
 
-[[maybe_unused]] std::u16string component_from_native(const std::string& native,
-                                                      const std::filesystem::path& origin) {
+[[maybe_unused]] std::u16string component_from_native(const std::string& native, const std::filesystem::path& origin) {
     if (native.find('\\') != std::string::npos) {
         throw pack_error(display_path(origin) + ": a file name holds a backslash");
     }
@@ -169,26 +161,21 @@ namespace {
     return std::move(*converted);
 }
 
-[[maybe_unused]] std::u16string component_from_native(const std::wstring& native,
-                                                      const std::filesystem::path&) {
+[[maybe_unused]] std::u16string component_from_native(const std::wstring& native, const std::filesystem::path&) {
     return std::u16string(native.begin(), native.end());
 }
 
 }  // namespace
 
-std::string display_path(const std::filesystem::path& path) {
-    return display_native(path.native());
-}
+std::string display_path(const std::filesystem::path& path) { return display_native(path.native()); }
 
-std::u16string name_component(const std::filesystem::path& file_name,
-                              const std::filesystem::path& origin) {
+std::u16string name_component(const std::filesystem::path& file_name, const std::filesystem::path& origin) {
     return component_from_native(file_name.native(), origin);
 }
 
 bool component_less(std::u16string_view a, std::u16string_view b) {
-    return std::lexicographical_compare(
-        a.begin(), a.end(), b.begin(), b.end(),
-        [](char16_t x, char16_t y) { return code_point_rank(x) < code_point_rank(y); });
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [](char16_t x, char16_t y) { return code_point_rank(x) < code_point_rank(y); });
 }
 
 std::u16string fold_name(std::u16string_view name) {
@@ -233,8 +220,7 @@ std::optional<std::pair<std::size_t, std::size_t>> find_file_under_directory_cla
     for (std::size_t i = 0; i < names.size(); ++i) files.emplace(fold_name(names[i]), i);
     for (std::size_t i = 0; i < names.size(); ++i) {
         const std::u16string folded = fold_name(names[i]);
-        for (std::size_t cut = folded.find(u'\\'); cut != std::u16string::npos;
-             cut = folded.find(u'\\', cut + 1)) {
+        for (std::size_t cut = folded.find(u'\\'); cut != std::u16string::npos; cut = folded.find(u'\\', cut + 1)) {
             if (auto file = files.find(folded.substr(0, cut)); file != files.end()) {
                 return std::pair{file->second, i};
             }

@@ -35,8 +35,7 @@ std::string display_path(const std::filesystem::path& path);
 // One file name as a component of an entry name: a Linux name is bytes,
 // decoded as UTF-8; a Windows name is UTF-16 already. Throws pack_error naming
 // `origin` when a Linux name is not UTF-8 or holds a backslash.
-std::u16string name_component(const std::filesystem::path& file_name,
-                              const std::filesystem::path& origin);
+std::u16string name_component(const std::filesystem::path& file_name, const std::filesystem::path& origin);
 
 // Orders name components by code point, which is the byte order of their
 // UTF-8 forms: directory entries are taken in this order on either system.

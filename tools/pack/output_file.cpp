@@ -26,8 +26,7 @@ fs::path resolve_destination(const fs::path& destination) {
 }  // namespace
 
 output_file::output_file(const fs::path& destination)
-    : destination_(resolve_destination(destination)),
-      file_(create_temporary_file(destination_)) {}
+    : destination_(resolve_destination(destination)), file_(create_temporary_file(destination_)) {}
 
 output_file::~output_file() {
     if (!committed_) discard_temporary_file(file_);
@@ -54,8 +53,8 @@ void refuse_output_among_inputs(const fs::path& output, const std::vector<fs::pa
     if (!output_identity) return;
     for (const auto& input : inputs) {
         if (identify_file(input) == output_identity) {
-            throw pack_error(display_path(output) + ": the output is the input " +
-                             display_path(input) + "; writing it would destroy the input");
+            throw pack_error(display_path(output) + ": the output is the input " + display_path(input) +
+                             "; writing it would destroy the input");
         }
     }
 }

@@ -45,7 +45,6 @@ void write_output(std::FILE* out, std::span<const unsigned char> bytes, const st
 
 // Refuses an output that is already one of the inputs, under any of its
 // names (a link, a hard link): the output replaces it.
-void refuse_output_among_inputs(const std::filesystem::path& output,
-                                const std::vector<std::filesystem::path>& inputs);
+void refuse_output_among_inputs(const std::filesystem::path& output, const std::vector<std::filesystem::path>& inputs);
 
 }  // namespace fenzar::pack

@@ -63,8 +63,8 @@ void check_sections(const template_layout& t, std::uint64_t file_size) {
 // the data section, because the packer moves what follows it.
 void check_relocation_sites(const template_layout& t) {
     const std::uint32_t limit = t.headers.sections[t.data_index].virtual_address;
-    const auto& section = t.headers.sections[*t.headers.section_holding(t.relocation_directory_rva,
-                                                      t.relocation_directory_size)];
+    const auto& section =
+        t.headers.sections[*t.headers.section_holding(t.relocation_directory_rva, t.relocation_directory_size)];
     const byte_reader in(t.image, "the relocations end early");
     const std::uint64_t base =
         std::uint64_t{section.raw_pointer} + t.relocation_directory_rva - section.virtual_address;
@@ -107,8 +107,7 @@ void check_directories(template_layout& t, std::size_t directory_count) {
             t.relocation_directory_size = size;
             if (*holder > t.data_index) t.relocation_index = *holder;
         } else if (*holder >= t.data_index) {
-            throw pack_error("data directory " + std::to_string(i) +
-                             " lies in or after the data section");
+            throw pack_error("data directory " + std::to_string(i) + " lies in or after the data section");
         }
     }
     const std::size_t after_data = t.headers.sections.size() - 1 - t.data_index;
@@ -246,8 +245,7 @@ std::optional<data_section_view> find_data_section(const byte_reader& in) {
 
 }  // namespace
 
-std::optional<std::span<const unsigned char>> attached_data_in_image(
-    std::span<const unsigned char> file) {
+std::optional<std::span<const unsigned char>> attached_data_in_image(std::span<const unsigned char> file) {
     const byte_reader in(file, "the executable ends inside its headers");
     const auto section = find_data_section(in);
     if (!section) return std::nullopt;
@@ -320,8 +318,7 @@ void write_launcher(const launcher_template& launcher, subsystem kind, std::span
     const template_layout& t = launcher.layout();
     const section_header& old_data = t.headers.sections[t.data_index];
     section_header data = old_data;
-    data.virtual_size =
-        within_limit(FENZAR_DATA_OFFSET + std::uint64_t{attached_data.size()} + launch_settings.size());
+    data.virtual_size = within_limit(FENZAR_DATA_OFFSET + std::uint64_t{attached_data.size()} + launch_settings.size());
     data.raw_size = within_limit(align_up(data.virtual_size, t.file_alignment));
     const std::uint32_t resource_address = within_limit(section_end(data, t.section_alignment));
     const std::vector<unsigned char> resource_bytes = resource_section(resources, resource_address);
@@ -347,9 +344,9 @@ void write_launcher(const launcher_template& launcher, subsystem kind, std::span
     const std::size_t section_count = t.data_index + (relocations ? 3 : 2);
     fields.put_u16(coff + coff_section_count, static_cast<std::uint16_t>(section_count));
     fields.put_u32(coff + coff_time_date_stamp, timestamp);
-    fields.put_u32(optional + optional_size_of_initialized_data,
-                   within_limit(std::uint64_t{t.size_of_initialized_data} - old_data.raw_size + data.raw_size +
-                                rsrc.raw_size));
+    fields.put_u32(
+        optional + optional_size_of_initialized_data,
+        within_limit(std::uint64_t{t.size_of_initialized_data} - old_data.raw_size + data.raw_size + rsrc.raw_size));
     fields.put_u32(optional + optional_size_of_image, size_of_image);
     fields.put_u32(optional + optional_checksum, 0);
     if (kind == subsystem::console) {

@@ -74,8 +74,7 @@ launcher_template read_template(std::span<const unsigned char> image);
 // says) of an executable written from a template; nullopt when the file is
 // a PE image without that section. Throws pack_error when the section is
 // there but its length does not fit it.
-std::optional<std::span<const unsigned char>> attached_data_in_image(
-    std::span<const unsigned char> file);
+std::optional<std::span<const unsigned char>> attached_data_in_image(std::span<const unsigned char> file);
 
 // The launch settings after the attached data (src/payload/launch_settings.h)
 // as their size in the data section says: empty without --cache or without
@@ -87,8 +86,7 @@ std::span<const unsigned char> launch_settings_in_image(std::span<const unsigned
 // right after the data, and their size into the data section's header.
 // Throws pack_error when the image would pass the format's 4 GiB limit or a
 // write fails.
-void write_launcher(const launcher_template& launcher, subsystem kind,
-                    std::span<const unsigned char> attached_data,
+void write_launcher(const launcher_template& launcher, subsystem kind, std::span<const unsigned char> attached_data,
                     const std::vector<resource>& resources, std::uint32_t timestamp, std::FILE* out,
                     std::span<const unsigned char> launch_settings = {});
 

@@ -17,8 +17,8 @@ std::uint16_t image_subsystem(std::span<const unsigned char> file) {
     return in.u16(headers->optional + optional_subsystem);
 }
 
-std::optional<std::span<const unsigned char>> resource_in_image(std::span<const unsigned char> file,
-                                                                std::uint16_t type, std::uint16_t id) {
+std::optional<std::span<const unsigned char>> resource_in_image(std::span<const unsigned char> file, std::uint16_t type,
+                                                                std::uint16_t id) {
     const byte_reader in(file, "the executable's resources lie outside it");
     auto headers = read_headers(in);
     if (!headers) throw pack_error("not a PE executable");
@@ -77,12 +77,11 @@ std::string text_at(const byte_reader& in, std::uint64_t at) {
 // Whether the DLL exports `wanted`; when it does not, *decorated is the
 // first export that is a C++ compiler's name for a function of that name:
 // g++'s and clang's ("_Z8run_code...") or MSVC's ("?run_code@@...").
-bool exports_name(const byte_reader& in, const headers& image, std::uint32_t export_rva,
-                  std::string_view wanted, std::string* decorated) {
+bool exports_name(const byte_reader& in, const headers& image, std::uint32_t export_rva, std::string_view wanted,
+                  std::string* decorated) {
     const std::uint64_t exports = export_offset(image, export_rva);
     const std::uint32_t names = in.u32(exports + export_name_count);
-    const std::uint64_t name_table =
-        names == 0 ? 0 : export_offset(image, in.u32(exports + export_name_table));
+    const std::uint64_t name_table = names == 0 ? 0 : export_offset(image, in.u32(exports + export_name_table));
     for (std::uint32_t i = 0; i < names; ++i) {
         const std::uint64_t name = export_offset(image, in.u32(name_table + export_name_pointer_size * i));
         const std::string text = text_at(in, name);
@@ -106,8 +105,7 @@ void check_application_library(std::span<const unsigned char> file) {
     if (const std::uint16_t machine = in.u16(image->coff + coff_machine); machine != machine_amd64) {
         char text[8];
         std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(machine));
-        throw pack_error(std::string("is not for x86-64 (its machine is 0x") + text +
-                         ", x86-64 is 0x8664)");
+        throw pack_error(std::string("is not for x86-64 (its machine is 0x") + text + ", x86-64 is 0x8664)");
     }
     if (!(in.u16(image->coff + coff_characteristics) & file_dll)) {
         throw pack_error("is not a DLL (it is an executable program)");
@@ -116,9 +114,8 @@ void check_application_library(std::span<const unsigned char> file) {
         throw pack_error("is not a Windows DLL (not a PE32+ image)");
     }
     const std::uint32_t directory_count = in.u32(image->optional + optional_directory_count);
-    const std::uint32_t export_rva = directory_count > directory_export
-                                         ? in.u32(image->data_directory(directory_export))
-                                         : 0;
+    const std::uint32_t export_rva =
+        directory_count > directory_export ? in.u32(image->data_directory(directory_export)) : 0;
     if (export_rva != 0) image->read_sections(in);
     std::string decorated;
     if (export_rva == 0 || !exports_name(in, *image, export_rva, application_entry, &decorated)) {
@@ -134,10 +131,14 @@ namespace {
 
 std::string machine_name(std::uint16_t machine) {
     switch (machine) {
-        case 0x014C: return "x86, 32-bit";
-        case 0xAA64: return "ARM64";
-        case 0x01C4: return "ARM, 32-bit";
-        case 0x0200: return "Itanium";
+        case 0x014C:
+            return "x86, 32-bit";
+        case 0xAA64:
+            return "ARM64";
+        case 0x01C4:
+            return "ARM, 32-bit";
+        case 0x0200:
+            return "Itanium";
         default: {
             char text[8];
             std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(machine));

@@ -43,7 +43,7 @@ std::uint16_t image_subsystem(std::span<const unsigned char> file);
 // The data of the resource TYPE, ID (its first language) in a PE image;
 // nullopt when the image has no such resource. Throws pack_error when the
 // resource section is damaged.
-std::optional<std::span<const unsigned char>> resource_in_image(std::span<const unsigned char> file,
-                                                                std::uint16_t type, std::uint16_t id);
+std::optional<std::span<const unsigned char>> resource_in_image(std::span<const unsigned char> file, std::uint16_t type,
+                                                                std::uint16_t id);
 
 }  // namespace fenzar::pack

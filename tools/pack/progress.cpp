@@ -24,8 +24,8 @@ void progress_meter::update(std::uint64_t done) {
     if (percent == shown_percent_) return;
     shown_percent_ = percent;
     std::fprintf(stderr, "\rfenzar-pack: compressing %llu / %llu MiB (%d%%)",
-                 static_cast<unsigned long long>(done / mebibyte),
-                 static_cast<unsigned long long>(total_ / mebibyte), percent);
+                 static_cast<unsigned long long>(done / mebibyte), static_cast<unsigned long long>(total_ / mebibyte),
+                 percent);
     std::fflush(stderr);
 }
 

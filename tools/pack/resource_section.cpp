@@ -46,8 +46,7 @@ std::string pixels(std::int64_t width, std::int64_t height) {
 // Why `image` is not what an icon directory entry of this size may point at
 // (a PNG file, or a DIB: BITMAPINFOHEADER, colour table, then the XOR
 // pixels; the AND mask may follow), or an empty string.
-std::string icon_image_problem(std::span<const unsigned char> image, std::uint32_t width,
-                               std::uint32_t height) {
+std::string icon_image_problem(std::span<const unsigned char> image, std::uint32_t width, std::uint32_t height) {
     const byte_reader in(image, "the image ends early");
     static constexpr unsigned char png_signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     constexpr std::size_t png_header_end = 8 + 8 + 13;
@@ -60,14 +59,14 @@ std::string icon_image_problem(std::span<const unsigned char> image, std::uint32
         const std::uint32_t png_width = in.u32_big_endian(16);
         const std::uint32_t png_height = in.u32_big_endian(20);
         if (png_width != width || png_height != height) {
-            return "is a PNG image of " + pixels(png_width, png_height) +
-                   " pixels, but its entry says " + pixels(width, height);
+            return "is a PNG image of " + pixels(png_width, png_height) + " pixels, but its entry says " +
+                   pixels(width, height);
         }
         return {};
     }
     constexpr std::size_t info_header_size = 40;
-    if (image.size() < info_header_size || in.u32(0) < info_header_size ||
-        in.u32(0) > image.size() || in.u16(12) != 1) {
+    if (image.size() < info_header_size || in.u32(0) < info_header_size || in.u32(0) > image.size() ||
+        in.u16(12) != 1) {
         return "is neither a PNG image nor a bitmap (BITMAPINFOHEADER)";
     }
     const auto dib_width = static_cast<std::int32_t>(in.u32(4));
@@ -78,20 +77,19 @@ std::string icon_image_problem(std::span<const unsigned char> image, std::uint32
     // An icon's DIB holds the colour image and the mask below each other:
     // twice the height.
     if (dib_width != std::int64_t{width} || dib_height != 2 * std::int64_t{height}) {
-        return "is a bitmap of " + pixels(dib_width, dib_height / 2) +
-               " pixels, but its entry says " + pixels(width, height);
+        return "is a bitmap of " + pixels(dib_width, dib_height / 2) + " pixels, but its entry says " +
+               pixels(width, height);
     }
     if ((bits != 1 && bits != 4 && bits != 8 && bits != 24 && bits != 32) || compression != 0) {
         return "is a bitmap of " + std::to_string(bits) + " bits per pixel with compression " +
                std::to_string(compression) + " (icons use 1, 4, 8, 24 or 32 bits, uncompressed)";
     }
-    const std::uint64_t colours =
-        bits <= 8 && colours_used == 0 ? std::uint64_t{1} << bits : colours_used;
+    const std::uint64_t colours = bits <= 8 && colours_used == 0 ? std::uint64_t{1} << bits : colours_used;
     const std::uint64_t row = (std::uint64_t{width} * bits + 31) / 32 * 4;
     const std::uint64_t needed = in.u32(0) + 4 * colours + row * height;
     if (needed > image.size()) {
-        return "is a bitmap that ends before its pixels (" + std::to_string(needed) +
-               " bytes needed, " + std::to_string(image.size()) + " there)";
+        return "is a bitmap that ends before its pixels (" + std::to_string(needed) + " bytes needed, " +
+               std::to_string(image.size()) + " there)";
     }
     return {};
 }
@@ -103,14 +101,13 @@ std::vector<resource> icon_resources(std::span<const unsigned char> ico, const s
     constexpr std::size_t file_entry_size = 16;
     constexpr std::size_t group_entry_size = 14;
     const byte_reader in(ico, origin + ": not an icon file (.ico)");
-    if (ico.size() < header_size || in.u16(0) != 0 || in.u16(2) != 1 ||
-        in.u16(4) == 0) {
+    if (ico.size() < header_size || in.u16(0) != 0 || in.u16(2) != 1 || in.u16(4) == 0) {
         throw pack_error(origin + ": not an icon file (.ico)");
     }
     const std::uint16_t count = in.u16(4);
     if (count > max_icon_images) {
-        throw pack_error(origin + ": the icon file lists " + std::to_string(count) +
-                         " images, more than the " + std::to_string(max_icon_images) + " allowed");
+        throw pack_error(origin + ": the icon file lists " + std::to_string(count) + " images, more than the " +
+                         std::to_string(max_icon_images) + " allowed");
     }
     if (ico.size() < header_size + file_entry_size * count) {
         throw pack_error(origin + ": the icon file ends inside its directory");
@@ -128,8 +125,7 @@ std::vector<resource> icon_resources(std::span<const unsigned char> ico, const s
         const std::uint32_t height = ico[entry + 1] == 0 ? 256 : ico[entry + 1];
         const std::uint32_t size = in.u32(entry + 8);
         const std::uint32_t offset = in.u32(entry + 12);
-        const std::string which =
-            origin + ": image " + std::to_string(i + 1) + " of the icon file ";
+        const std::string which = origin + ": image " + std::to_string(i + 1) + " of the icon file ";
         if (size == 0 || offset > ico.size() || size > ico.size() - offset) {
             throw pack_error(which + "lies outside the file");
         }
@@ -153,9 +149,8 @@ std::vector<resource> icon_resources(std::span<const unsigned char> ico, const s
 
 std::vector<unsigned char> resource_section(std::vector<resource> resources, std::uint32_t rva) {
     // Windows looks entries up by binary search: ids ascend at every level.
-    std::sort(resources.begin(), resources.end(), [](const resource& a, const resource& b) {
-        return a.type != b.type ? a.type < b.type : a.id < b.id;
-    });
+    std::sort(resources.begin(), resources.end(),
+              [](const resource& a, const resource& b) { return a.type != b.type ? a.type < b.type : a.id < b.id; });
     std::map<std::uint16_t, std::size_t> ids_of_type;
     for (const auto& item : resources) ++ids_of_type[item.type];
 
@@ -189,8 +184,8 @@ std::vector<unsigned char> resource_section(std::vector<resource> resources, std
     std::map<std::uint16_t, std::size_t> filled_of_type;
     for (std::size_t i = 0; i < resources.size(); ++i) {
         const auto& item = resources[i];
-        const std::size_t type_entry = type_directory[item.type] + resource_directory_size +
-                                       resource_entry_size * filled_of_type[item.type]++;
+        const std::size_t type_entry =
+            type_directory[item.type] + resource_directory_size + resource_entry_size * filled_of_type[item.type]++;
         const std::size_t id_directory = id_directories + (resource_directory_size + resource_entry_size) * i;
         put_entry(out, type_entry, item.id, pe::resource_subdirectory | static_cast<std::uint32_t>(id_directory));
         const std::size_t language_entry = put_directory(out, id_directory, 1);

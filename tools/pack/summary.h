@@ -16,7 +16,7 @@ struct written_summary {
     // What was compressed: absent for link, which puts in data made before.
     std::optional<std::uint64_t> files;
     std::uint64_t input_size = 0;  // the files' sizes together
-    std::uint64_t data_size = 0;  // the attached data
+    std::uint64_t data_size = 0;   // the attached data
     int level = 0;
 };
 

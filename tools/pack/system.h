@@ -52,8 +52,7 @@ temporary_file create_temporary_file(const std::filesystem::path& destination);
 
 // Closes the stream, gives the file `mode` less the umask where files have
 // modes, and moves it over `destination`. Throws pack_error.
-void commit_temporary_file(temporary_file& file, const std::filesystem::path& destination,
-                           mode_t mode);
+void commit_temporary_file(temporary_file& file, const std::filesystem::path& destination, mode_t mode);
 
 // Closes the stream (if open) and removes the file.
 void discard_temporary_file(temporary_file& file);

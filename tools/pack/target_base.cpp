@@ -31,13 +31,15 @@ std::string placeholder_problem(std::u16string_view name, bool at_start) {
         return at_start ? std::string() : shown + " is a full path and can only begin the base";
     }
     if (is_one_of(upper, {"PID", "TIME_US", "RANDOM", "TIME"})) {
-        return shown + " changes at every start: each launcher's base would be a different folder, and the "
-                       "directories that dead launchers leave could never be found and removed; the launcher adds "
-                       "its own unique name below the base";
+        return shown +
+               " changes at every start: each launcher's base would be a different folder, and the "
+               "directories that dead launchers leave could never be found and removed; the launcher adds "
+               "its own unique name below the base";
     }
     if (is_one_of(upper, {"PROGRAM", "PROGRAM_BASE", "PROGRAM_DIR"})) {
-        return shown + " is the path the launcher was started by, which whoever starts it chooses and which can "
-                       "be relative";
+        return shown +
+               " is the path the launcher was started by, which whoever starts it chooses and which can "
+               "be relative";
     }
     return shown + " is no placeholder of a base (use {TEMP}, {HOME} or {CACHE_DIR})";
 }

@@ -166,9 +166,8 @@ std::vector<unsigned char> build_resource(const version_number& file, const vers
 // are, the one change that makes the whole fit.
 [[noreturn]] void refuse_too_long(const version_number& file, const version_number& product,
                                   std::vector<text_field> texts, std::size_t total) {
-    auto& longest = *std::max_element(texts.begin(), texts.end(), [](const auto& a, const auto& b) {
-        return a.value.size() < b.value.size();
-    });
+    auto& longest = *std::max_element(texts.begin(), texts.end(),
+                                      [](const auto& a, const auto& b) { return a.value.size() < b.value.size(); });
     const std::size_t given = longest.value.size();
     // Each unit less takes 2 bytes off, give or take 2 of padding: start
     // just above what fits and step down to it.
@@ -180,12 +179,10 @@ std::vector<unsigned char> build_resource(const version_number& file, const vers
         --room;
     }
     const std::string key(longest.key.begin(), longest.key.end());
-    throw pack_error("the version information is too long: " + key + " (" + longest.option +
-                     ") has " + std::to_string(given) +
-                     " UTF-16 units, and with the other fields as they are at most " +
+    throw pack_error("the version information is too long: " + key + " (" + longest.option + ") has " +
+                     std::to_string(given) + " UTF-16 units, and with the other fields as they are at most " +
                      std::to_string(room) + " fit (a version resource holds at most " +
-                     std::to_string(max_resource_bytes) + " bytes, " + std::to_string(total) +
-                     " were needed)");
+                     std::to_string(max_resource_bytes) + " bytes, " + std::to_string(total) + " were needed)");
 }
 
 }  // namespace

@@ -24,9 +24,9 @@ struct version_fields {
     std::string file_version;
     std::string product_version;
     std::string product_name;
-    std::string company;      // left out when empty
+    std::string company;  // left out when empty
     std::string description;
-    std::string copyright;    // left out when empty
+    std::string copyright;  // left out when empty
     std::string internal_name;
     std::string original_filename;
     // The version of the packer that wrote the launcher, for `list`; left

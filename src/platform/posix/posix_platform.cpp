@@ -31,18 +31,27 @@ thread_local uint32_t current_error = 0;
 
 uint32_t windows_error_from_errno(int error) {
     switch (error) {
-        case ENOENT: return platform::error_path_not_found;
-        case ENOTDIR: return platform::error_directory;
+        case ENOENT:
+            return platform::error_path_not_found;
+        case ENOTDIR:
+            return platform::error_directory;
         case EACCES:
         case EPERM:
-        case EROFS: return platform::error_access_denied;
-        case EEXIST: return platform::error_already_exists;
+        case EROFS:
+            return platform::error_access_denied;
+        case EEXIST:
+            return platform::error_already_exists;
         case ENOSPC:
-        case EDQUOT: return platform::error_disk_full;
-        case ENAMETOOLONG: return platform::error_filename_too_long;
-        case ENOTEMPTY: return platform::error_dir_not_empty;
-        case ENOMEM: return platform::error_not_enough_memory;
-        default: return platform::error_gen_failure;
+        case EDQUOT:
+            return platform::error_disk_full;
+        case ENAMETOOLONG:
+            return platform::error_filename_too_long;
+        case ENOTEMPTY:
+            return platform::error_dir_not_empty;
+        case ENOMEM:
+            return platform::error_not_enough_memory;
+        default:
+            return platform::error_gen_failure;
     }
 }
 
@@ -125,12 +134,23 @@ uint32_t format_system_message(uint32_t code, char** text) {
     static char message[256];
     const char* known = nullptr;
     switch (code) {
-        case platform::error_file_not_found: known = "The system cannot find the file specified.\r\n"; break;
-        case platform::error_path_not_found: known = "The system cannot find the path specified.\r\n"; break;
-        case platform::error_access_denied: known = "Access is denied.\r\n"; break;
-        case platform::error_disk_full: known = "There is not enough space on the disk.\r\n"; break;
-        case platform::error_already_exists: known = "Cannot create a file when that file already exists.\r\n"; break;
-        default: return 0;
+        case platform::error_file_not_found:
+            known = "The system cannot find the file specified.\r\n";
+            break;
+        case platform::error_path_not_found:
+            known = "The system cannot find the path specified.\r\n";
+            break;
+        case platform::error_access_denied:
+            known = "Access is denied.\r\n";
+            break;
+        case platform::error_disk_full:
+            known = "There is not enough space on the disk.\r\n";
+            break;
+        case platform::error_already_exists:
+            known = "Cannot create a file when that file already exists.\r\n";
+            break;
+        default:
+            return 0;
     }
     std::snprintf(message, sizeof message, "%s", known);
     *text = message;
@@ -316,8 +336,8 @@ uint32_t get_short_path_name(const char16_t* path, char16_t* out, uint32_t size)
 platform::ProcessHandle open_process_for_query(uint32_t process_id) {
     // As Windows reports it: no such process, or one that may not be asked.
     if (process_id == 0 || kill(static_cast<pid_t>(process_id), 0) != 0) {
-        current_error = process_id != 0 && errno == EPERM ? platform::error_access_denied
-                                                          : platform::error_invalid_parameter;
+        current_error =
+            process_id != 0 && errno == EPERM ? platform::error_access_denied : platform::error_invalid_parameter;
         return {nullptr};
     }
     return {to_handle(process_id)};
@@ -683,7 +703,8 @@ uint64_t own_creation_time() {
 }
 
 bool rename_without_replacing(const char16_t* from, const char16_t* to) {
-    if (renameat2(AT_FDCWD, path_to_native(from).c_str(), AT_FDCWD, path_to_native(to).c_str(), RENAME_NOREPLACE) != 0) {
+    if (renameat2(AT_FDCWD, path_to_native(from).c_str(), AT_FDCWD, path_to_native(to).c_str(), RENAME_NOREPLACE) !=
+        0) {
         fail_with_errno();
         return false;
     }
@@ -901,9 +922,9 @@ bool get_process_creation_time(platform::ProcessHandle process, uint64_t* creati
         current_error = platform::error_gen_failure;
         return false;
     }
-    timespec start = {static_cast<time_t>(boot_time + ticks / static_cast<unsigned long long>(ticks_per_second)),
-                      static_cast<long>(ticks % static_cast<unsigned long long>(ticks_per_second) *
-                                        (1000000000 / ticks_per_second))};
+    timespec start = {
+        static_cast<time_t>(boot_time + ticks / static_cast<unsigned long long>(ticks_per_second)),
+        static_cast<long>(ticks % static_cast<unsigned long long>(ticks_per_second) * (1000000000 / ticks_per_second))};
     *creation_time = file_time_of(start);
     return true;
 }

@@ -29,9 +29,7 @@ HANDLE to_native(platform::ProcessHandle process) { return static_cast<HANDLE>(p
 
 // CreateFileW reports failure as INVALID_HANDLE_VALUE, OpenProcess as null;
 // the table uses null for "none" everywhere.
-platform::FileHandle from_create_file(HANDLE handle) {
-    return {handle == INVALID_HANDLE_VALUE ? nullptr : handle};
-}
+platform::FileHandle from_create_file(HANDLE handle) { return {handle == INVALID_HANDLE_VALUE ? nullptr : handle}; }
 
 // Libraries beyond KERNEL32 are loaded from the system directory on first
 // use, so that a launcher loads only what its run needs.
@@ -68,7 +66,8 @@ uint32_t format_system_message(uint32_t code, char** text) {
 // Code pages whose conversion takes no flags and no default character.
 bool conversion_takes_no_flags(UINT code_page) {
     return code_page == CP_UTF8 || code_page == CP_UTF7 || code_page == 42 || code_page == 52936 ||
-           code_page == 54936 || (code_page >= 50220 && code_page <= 50229) || (code_page >= 57002 && code_page <= 57011);
+           code_page == 54936 || (code_page >= 50220 && code_page <= 50229) ||
+           (code_page >= 57002 && code_page <= 57011);
 }
 
 // The C runtime would convert the argument in its "C" locale, which drops
@@ -223,9 +222,7 @@ void query_performance_counter(int64_t* counter) {
     *counter = value.QuadPart;
 }
 
-uint32_t get_own_module_file_name(char16_t* out, uint32_t size) {
-    return GetModuleFileNameW(nullptr, wide(out), size);
-}
+uint32_t get_own_module_file_name(char16_t* out, uint32_t size) { return GetModuleFileNameW(nullptr, wide(out), size); }
 
 platform::FileHandle open_file_for_query(const char16_t* path) {
     return from_create_file(CreateFileW(wide(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -315,8 +312,8 @@ platform::DirectoryListing open_directory_listing(const char16_t* directory, pla
     std::wmemcpy(pattern, wide(directory), length);
     std::wmemcpy(pattern + length, L"\\*", 3);
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileExW(pattern, FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
-                                   FIND_FIRST_EX_LARGE_FETCH);
+    HANDLE find =
+        FindFirstFileExW(pattern, FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     DWORD error = GetLastError();
     std::free(pattern);
     SetLastError(error);
@@ -442,9 +439,9 @@ bool add_console_control_handler(platform::ConsoleControlHandler handler) {
 void add_library_directory(const char16_t* directory) { AddDllDirectory(wide(directory)); }
 
 platform::ModuleHandle load_library(const char16_t* path) {
-    return {LoadLibraryExW(wide(path), nullptr,
-                           LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
-                               LOAD_LIBRARY_SEARCH_SYSTEM32)};
+    return {LoadLibraryExW(
+        wide(path), nullptr,
+        LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32)};
 }
 
 void* find_library_export(platform::ModuleHandle module, const char* name) {
@@ -691,7 +688,8 @@ struct TokenOwners {
         auto open_token = system_function<OpenToken>(L"advapi32.dll", "OpenProcessToken");
         auto get_information = system_function<GetInformation>(L"advapi32.dll", "GetTokenInformation");
         HANDLE token = nullptr;
-        if (open_token == nullptr || get_information == nullptr || !open_token(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        if (open_token == nullptr || get_information == nullptr ||
+            !open_token(GetCurrentProcess(), TOKEN_QUERY, &token)) {
             return;
         }
         DWORD size = 0;
@@ -702,8 +700,8 @@ struct TokenOwners {
 };
 
 bool query_directory_owner(const char16_t* path, platform::DirectoryOwner* result) {
-    using GetSecurity = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
-                                       PSECURITY_DESCRIPTOR*);
+    using GetSecurity =
+        DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*, PSECURITY_DESCRIPTOR*);
     using SidsEqual = BOOL(WINAPI*)(PSID, PSID);
     static auto get_security = system_function<GetSecurity>(L"advapi32.dll", "GetSecurityInfo");
     static auto sids_equal = system_function<SidsEqual>(L"advapi32.dll", "EqualSid");
@@ -926,10 +924,10 @@ struct NtIdBothDirectoryInformation {
     WCHAR file_name[1];
 };
 
-using NtCreateFileFunction = LONG(NTAPI*)(PHANDLE, ACCESS_MASK, NtObjectAttributes*, NtIoStatus*, PLARGE_INTEGER,
-                                          ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
-using NtQueryDirectoryFileFunction = LONG(NTAPI*)(HANDLE, HANDLE, PVOID, PVOID, NtIoStatus*, PVOID, ULONG, int,
-                                                  BOOLEAN, NtUnicodeString*, BOOLEAN);
+using NtCreateFileFunction = LONG(NTAPI*)(PHANDLE, ACCESS_MASK, NtObjectAttributes*, NtIoStatus*, PLARGE_INTEGER, ULONG,
+                                          ULONG, ULONG, ULONG, PVOID, ULONG);
+using NtQueryDirectoryFileFunction = LONG(NTAPI*)(HANDLE, HANDLE, PVOID, PVOID, NtIoStatus*, PVOID, ULONG, int, BOOLEAN,
+                                                  NtUnicodeString*, BOOLEAN);
 using NtQueryInformationFileFunction = LONG(NTAPI*)(HANDLE, NtIoStatus*, PVOID, ULONG, int);
 using StatusToErrorFunction = ULONG(NTAPI*)(LONG);
 
@@ -993,9 +991,9 @@ HANDLE open_relative(HANDLE parent, const char16_t* name, ACCESS_MASK rights) {
     NtObjectAttributes object = {sizeof object, parent, &unicode, nt_case_insensitive, nullptr, nullptr};
     NtIoStatus io = {};
     HANDLE handle = nullptr;
-    LONG status = nt.create_file(&handle, rights, &object, &io, nullptr, 0, share_all, nt_file_open,
-                                 nt_open_reparse_point | nt_open_for_backup_intent | nt_synchronous_io_nonalert,
-                                 nullptr, 0);
+    LONG status =
+        nt.create_file(&handle, rights, &object, &io, nullptr, 0, share_all, nt_file_open,
+                       nt_open_reparse_point | nt_open_for_backup_intent | nt_synchronous_io_nonalert, nullptr, 0);
     if (status < 0) {
         fail_with_status(status);
         return nullptr;

@@ -88,7 +88,8 @@ void make_deep_tree(const std::wstring& base, size_t target_length) {
     size_t padding = target_length - path.size() - 1;
     std::wstring leaf = path + L'\\' + std::wstring(padding, L'f');
     write_file(leaf);
-    for (size_t i = 0; i < read_only_count; ++i) SetFileAttributesW(read_only_directories[i].c_str(), FILE_ATTRIBUTE_READONLY);
+    for (size_t i = 0; i < read_only_count; ++i)
+        SetFileAttributesW(read_only_directories[i].c_str(), FILE_ATTRIBUTE_READONLY);
     DWORD attributes = GetFileAttributesW(leaf.c_str());
     say("deep=%zu levels=%d exists=%d\n", leaf.size(), level, attributes != INVALID_FILE_ATTRIBUTES ? 1 : 0);
 }

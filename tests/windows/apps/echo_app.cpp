@@ -32,8 +32,7 @@ std::wstring environment_value(const wchar_t* name, bool* present) {
 
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wchar_t* path) {
     write_line(L"argc=" + std::to_wstring(argc));
-    for (int i = 0; i < argc; ++i)
-        write_line(L"argv[" + std::to_wstring(i) + L"]=" + (argv[i] ? argv[i] : L""));
+    for (int i = 0; i < argc; ++i) write_line(L"argv[" + std::to_wstring(i) + L"]=" + (argv[i] ? argv[i] : L""));
     write_line(std::wstring(L"path=") + (path ? path : L""));
 
     DWORD size = GetCurrentDirectoryW(0, nullptr);
@@ -42,9 +41,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
     write_line(L"cwd=" + cwd);
 
     static const wchar_t* const names[] = {
-        L"FENZAR_ONEFILE_PARENT",  L"FENZAR_ONEFILE_START",     L"FENZAR_ONEFILE_TIME_US",
-        L"FENZAR_ONEFILE_RANDOM",  L"FENZAR_ONEFILE_DIRECTORY", L"FENZAR_ORIGINAL_ARGV0",
-        L"FENZAR_ONEFILE_CACHE_FILES",
+        L"FENZAR_ONEFILE_PARENT",    L"FENZAR_ONEFILE_START",  L"FENZAR_ONEFILE_TIME_US",     L"FENZAR_ONEFILE_RANDOM",
+        L"FENZAR_ONEFILE_DIRECTORY", L"FENZAR_ORIGINAL_ARGV0", L"FENZAR_ONEFILE_CACHE_FILES",
     };
     for (const wchar_t* name : names) {
         bool present = false;

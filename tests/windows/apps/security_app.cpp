@@ -43,11 +43,11 @@ void print_token() {
 void print_descriptor(const std::wstring& directory, const wchar_t* relative) {
     std::wstring path = directory;
     if (std::wstring(relative) != L".") path += L"\\" + std::wstring(relative);
-    const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                        LABEL_SECURITY_INFORMATION;
+    const SECURITY_INFORMATION wanted =
+        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD error = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, wanted, nullptr, nullptr, nullptr, nullptr,
-                                        &descriptor);
+    DWORD error =
+        GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, wanted, nullptr, nullptr, nullptr, nullptr, &descriptor);
     wchar_t* text = nullptr;
     if (error == ERROR_SUCCESS &&
         !ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, wanted, &text, nullptr)) {

@@ -67,7 +67,7 @@ struct Operation {
     // "precreate"), not an error code.
     bool changes_first = false;
     bool stop = false;
-    long failures = 1;  // consecutive calls that fail
+    long failures = 1;       // consecutive calls that fail
     long event_passes = -1;  // no event
     // The writer and the closing threads of an unpacking count at once.
     std::atomic<long> calls{0};
@@ -105,10 +105,21 @@ Operation create_job_operation{"create_kill_on_close_job"};
 Operation delete_entry_operation{"delete_entry_relative"};
 Operation load_library_operation{"load_library"};
 Operation* const operations[] = {
-    &write_file_operation,      &create_file_operation,   &create_directory_operation, &delete_file_operation,
-    &remove_directory_operation, &start_process_operation, &add_handler_operation,      &allocate_operation,
-    &command_line_operation,     &wait_operation,          &create_private_directory_operation,
-    &close_file_operation,       &open_process_operation,  &create_job_operation,      &delete_entry_operation,
+    &write_file_operation,
+    &create_file_operation,
+    &create_directory_operation,
+    &delete_file_operation,
+    &remove_directory_operation,
+    &start_process_operation,
+    &add_handler_operation,
+    &allocate_operation,
+    &command_line_operation,
+    &wait_operation,
+    &create_private_directory_operation,
+    &close_file_operation,
+    &open_process_operation,
+    &create_job_operation,
+    &delete_entry_operation,
     &load_library_operation,
 };
 
@@ -264,8 +275,10 @@ void parse_fault(char* setting) {
     }
     char* end = nullptr;
     operation->error = std::strtoul(outcome, &end, 10);
-    if (*end == '*') operation->failures = parse_passes(end + 1);
-    else if (*end != 0) reject_setting(outcome);
+    if (*end == '*')
+        operation->failures = parse_passes(end + 1);
+    else if (*end != 0)
+        reject_setting(outcome);
     if (*outcome == 0 || operation->failures < 1) reject_setting(outcome);
 }
 

@@ -80,9 +80,8 @@ int wmain(int argc, wchar_t** argv) {
     write_line(L"cwd=" + std::wstring(cwd, GetCurrentDirectoryW(4096, cwd)));
     write_line(L"neighbour=" + std::to_wstring(neighbour_value()));
     static const wchar_t* const names[] = {
-        L"FENZAR_ONEFILE_PARENT",  L"FENZAR_ONEFILE_START",     L"FENZAR_ONEFILE_TIME_US",
-        L"FENZAR_ONEFILE_RANDOM",  L"FENZAR_ONEFILE_DIRECTORY", L"FENZAR_ORIGINAL_ARGV0",
-        L"FENZAR_ONEFILE_CACHE_FILES",
+        L"FENZAR_ONEFILE_PARENT",    L"FENZAR_ONEFILE_START",  L"FENZAR_ONEFILE_TIME_US",     L"FENZAR_ONEFILE_RANDOM",
+        L"FENZAR_ONEFILE_DIRECTORY", L"FENZAR_ORIGINAL_ARGV0", L"FENZAR_ONEFILE_CACHE_FILES",
     };
     for (const wchar_t* name : names) {
         bool present = false;
@@ -125,8 +124,7 @@ int wmain(int argc, wchar_t** argv) {
         PROCESS_INFORMATION started = {};
         std::wstring line = L"\"" + spawn + L"\"";
         DWORD flags = variable(L"PROBE_SPAWN_BREAKAWAY").empty() ? 0 : CREATE_BREAKAWAY_FROM_JOB;
-        if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup,
-                           &started)) {
+        if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup, &started)) {
             write_line(L"spawned=" + std::to_wstring(started.dwProcessId));
             if (!variable(L"PROBE_SPAWN_WAIT").empty()) WaitForSingleObject(started.hProcess, INFINITE);
             CloseHandle(started.hThread);

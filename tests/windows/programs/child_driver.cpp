@@ -34,7 +34,8 @@
 namespace {
 
 void print_utf8(const std::wstring& text) {
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string bytes(static_cast<size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr, nullptr);
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
@@ -101,10 +102,11 @@ int wmain(int argc, wchar_t** argv) {
         for (int i = 0; i < argc; ++i) print_utf8(L"argv[" + std::to_wstring(i) + L"]=" + argv[i] + L"\n");
         return 0;
     }
-    std::fputs("usage: child_driver raw PROGRAM COMMAND_LINE | raw-named PROGRAM COMMAND_LINE"
-               " | raw-env PROGRAM VARIABLE | code-pages"
-               " | print-args [ARGS...] | hold PATH EVENT"
-               " | terminate-on-input PROGRAM COMMAND_LINE\n",
-               stderr);
+    std::fputs(
+        "usage: child_driver raw PROGRAM COMMAND_LINE | raw-named PROGRAM COMMAND_LINE"
+        " | raw-env PROGRAM VARIABLE | code-pages"
+        " | print-args [ARGS...] | hold PATH EVENT"
+        " | terminate-on-input PROGRAM COMMAND_LINE\n",
+        stderr);
     return 120;
 }

@@ -135,10 +135,11 @@ bool print_directory(const char* what, const wchar_t* directory, PSECURITY_DESCR
     }
     PSECURITY_DESCRIPTOR read_back = nullptr;
     constexpr SECURITY_INFORMATION read = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    DWORD error = GetNamedSecurityInfoW(directory, SE_FILE_OBJECT, read, nullptr, nullptr, nullptr, nullptr, &read_back);
+    DWORD error =
+        GetNamedSecurityInfoW(directory, SE_FILE_OBJECT, read, nullptr, nullptr, nullptr, nullptr, &read_back);
     wchar_t* text = nullptr;
-    bool printed = error == ERROR_SUCCESS &&
-                   ConvertSecurityDescriptorToStringSecurityDescriptorW(read_back, SDDL_REVISION_1, read, &text, nullptr);
+    bool printed = error == ERROR_SUCCESS && ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                                                 read_back, SDDL_REVISION_1, read, &text, nullptr);
     if (printed) std::printf("directory %s=%ls\n", what, text);
     LocalFree(text);
     LocalFree(read_back);

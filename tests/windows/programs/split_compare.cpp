@@ -60,10 +60,28 @@ int wmain() {
         reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(L"shell32.dll"), "CommandLineToArgvW")));
     if (splitter == nullptr) return 2;
     std::vector<std::wstring> lines = {
-        L"app", L"app   a\tb  ", L"  a", L"\"C:\\my dir\\app.exe\" x", L"\"a b\"c d", L"C:\\a\"b c\" d",
-        L"\"unclosed program", L"p a\\b \\\\server", L"p a\\\"b", L"p a\\\\\"b c\"", L"p a\\\\\\\"b",
-        L"p \"dir\\\\\" x", L"p \"\" x", L"p \"open to the end", L"p \"a\"\"b\" c", L"p \"a\"\"\"b\" c",
-        L"p \"\"\"x\"\"\"", L"p a\"\"\"b c", L"p \"a b\"c", L"p \"\"\"\" x", L"p a\"\"b c", L"p \u00e9 \"\u4e2d \u6587\"",
+        L"app",
+        L"app   a\tb  ",
+        L"  a",
+        L"\"C:\\my dir\\app.exe\" x",
+        L"\"a b\"c d",
+        L"C:\\a\"b c\" d",
+        L"\"unclosed program",
+        L"p a\\b \\\\server",
+        L"p a\\\"b",
+        L"p a\\\\\"b c\"",
+        L"p a\\\\\\\"b",
+        L"p \"dir\\\\\" x",
+        L"p \"\" x",
+        L"p \"open to the end",
+        L"p \"a\"\"b\" c",
+        L"p \"a\"\"\"b\" c",
+        L"p \"\"\"x\"\"\"",
+        L"p a\"\"\"b c",
+        L"p \"a b\"c",
+        L"p \"\"\"\" x",
+        L"p a\"\"b c",
+        L"p \u00e9 \"\u4e2d \u6587\"",
     };
     const wchar_t alphabet[] = {L'a', L'b', L' ', L'\t', L'"', L'"', L'\\', L'\\', L'\u00e9'};
     uint32_t state = 0x2545F491;

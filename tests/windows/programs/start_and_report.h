@@ -17,8 +17,10 @@
 inline const wchar_t* skip_argument_zero(const wchar_t* line) {
     bool quoted = false;
     for (; *line; ++line) {
-        if (*line == L'"') quoted = !quoted;
-        else if (!quoted && (*line == L' ' || *line == L'\t')) break;
+        if (*line == L'"')
+            quoted = !quoted;
+        else if (!quoted && (*line == L' ' || *line == L'\t'))
+            break;
     }
     while (*line == L' ' || *line == L'\t') ++line;
     return line;

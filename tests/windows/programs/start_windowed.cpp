@@ -38,7 +38,8 @@ BOOL CALLBACK match_title(HWND window, LPARAM context) {
 }
 
 std::string utf8(const std::wstring& text) {
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string bytes(static_cast<size_t>(size > 0 ? size : 0), '\0');
     if (size > 0) {
         WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr,
@@ -58,8 +59,10 @@ BOOL CALLBACK print_static_text(HWND child, LPARAM) {
     std::wstring escaped;
     for (wchar_t unit : text) {
         if (unit == L'\r') continue;
-        if (unit == L'\n') escaped += L"\\n";
-        else escaped += unit;
+        if (unit == L'\n')
+            escaped += L"\\n";
+        else
+            escaped += unit;
     }
     std::printf("text=%s\n", utf8(escaped).c_str());
     return TRUE;

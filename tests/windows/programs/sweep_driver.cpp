@@ -52,7 +52,8 @@ int kill_while_running(const wchar_t* launcher) {
     char buffer[512];
     DWORD read = 0;
     while (text.find('\n') == std::string::npos) {
-        if (!ReadFile(read_end, buffer, sizeof buffer, &read, nullptr) || read == 0) fail("no line from the application");
+        if (!ReadFile(read_end, buffer, sizeof buffer, &read, nullptr) || read == 0)
+            fail("no line from the application");
         text.append(buffer, read);
     }
     if (!TerminateProcess(process.hProcess, 1)) fail("cannot end the launcher");

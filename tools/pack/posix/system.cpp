@@ -24,9 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-[[noreturn]] void fail(const std::string& message) {
-    throw pack_error(message + ": " + std::strerror(errno));
-}
+[[noreturn]] void fail(const std::string& message) { throw pack_error(message + ": " + std::strerror(errno)); }
 
 // Paths to remove when a signal ends the packer. The handler may only make
 // async-signal-safe calls, so the paths sit in fixed slots, each published by
@@ -113,15 +111,13 @@ void keep_on_interrupt(const fs::path& path) {
 std::optional<file_identity> identify_file(const fs::path& path) {
     struct stat info;
     if (::stat(path.c_str(), &info) != 0) return std::nullopt;
-    return file_identity{static_cast<std::uint64_t>(info.st_dev),
-                         static_cast<std::uint64_t>(info.st_ino)};
+    return file_identity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
 
 std::vector<fs::path> directory_entries(const fs::path& directory) {
     std::vector<fs::path> entries;
     std::error_code error;
-    for (fs::directory_iterator item(directory, error), end; !error && item != end;
-         item.increment(error)) {
+    for (fs::directory_iterator item(directory, error), end; !error && item != end; item.increment(error)) {
         entries.push_back(item->path());
     }
     if (error) {
@@ -133,8 +129,7 @@ std::vector<fs::path> directory_entries(const fs::path& directory) {
 std::FILE* open_for_reading(const fs::path& path) { return std::fopen(path.c_str(), "rbe"); }
 
 temporary_file create_temporary_file(const fs::path& destination) {
-    const fs::path directory =
-        destination.parent_path().empty() ? fs::path(".") : destination.parent_path();
+    const fs::path directory = destination.parent_path().empty() ? fs::path(".") : destination.parent_path();
     std::string pattern = (directory / ("." + destination.filename().native() + ".XXXXXX")).native();
     const int fd = ::mkstemp(pattern.data());
     if (fd < 0) fail(display_path(destination) + ": cannot create");
@@ -162,8 +157,7 @@ void commit_temporary_file(temporary_file& file, const fs::path& destination, mo
         if (!written) errno = saved_errno;
         fail(display_path(destination) + ": cannot write");
     }
-    if (::chmod(file.path.c_str(), mode & ~mask) != 0 ||
-        ::rename(file.path.c_str(), destination.c_str()) != 0) {
+    if (::chmod(file.path.c_str(), mode & ~mask) != 0 || ::rename(file.path.c_str(), destination.c_str()) != 0) {
         fail(display_path(destination) + ": cannot write");
     }
     keep_on_interrupt(file.path);
@@ -178,9 +172,7 @@ void discard_temporary_file(temporary_file& file) {
 
 void forget_write_error() { errno = 0; }
 
-std::string write_error_text() {
-    return errno != 0 ? std::strerror(errno) : "the write was cut short";
-}
+std::string write_error_text() { return errno != 0 ? std::strerror(errno) : "the write was cut short"; }
 
 fs::path create_scratch_directory() {
     const char* base = std::getenv("TMPDIR");
@@ -200,9 +192,7 @@ fs::path path_from_argument(std::string_view argument) { return fs::path(std::st
 
 bool is_terminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
 
-void write_text(std::FILE* stream, std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stream);
-}
+void write_text(std::FILE* stream, std::string_view text) { std::fwrite(text.data(), 1, text.size(), stream); }
 
 mapped_file::mapped_file(const fs::path& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -10,8 +10,7 @@ int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> arguments;
     for (int i = 0; i < argc; ++i) {
         const std::wstring_view argument = argv[i];
-        arguments.push_back(fenzar::pack::utf16_to_wtf8(
-            std::u16string(argument.begin(), argument.end())));
+        arguments.push_back(fenzar::pack::utf16_to_wtf8(std::u16string(argument.begin(), argument.end())));
     }
     std::vector<char*> pointers;
     for (auto& argument : arguments) pointers.push_back(argument.data());

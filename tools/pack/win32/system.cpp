@@ -26,22 +26,20 @@ namespace fs = std::filesystem;
 
 std::string error_text(DWORD code) {
     wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::u16string message(text, text + length);
     LocalFree(text);
-    while (!message.empty() && (message.back() == u'\n' || message.back() == u'\r' ||
-                                message.back() == u'.' || message.back() == u' ')) {
+    while (!message.empty() &&
+           (message.back() == u'\n' || message.back() == u'\r' || message.back() == u'.' || message.back() == u' ')) {
         message.pop_back();
     }
     if (message.empty()) return "error " + std::to_string(code);
     return utf16_to_display(message);
 }
 
-[[noreturn]] void fail(const std::string& message) {
-    throw pack_error(message + ": " + error_text(GetLastError()));
-}
+[[noreturn]] void fail(const std::string& message) { throw pack_error(message + ": " + error_text(GetLastError())); }
 
 // The reasons a Linux packer gives too, in the C library's words, so that
 // both packers refuse a missing or locked input with the same line.
@@ -58,8 +56,7 @@ std::wstring extended_length_path(const fs::path& path) {
     if (text.starts_with(L"\\\\?\\")) return text;
     std::wstring full(GetFullPathNameW(text.c_str(), 0, nullptr, nullptr), L'\0');
     if (full.empty()) return text;
-    full.resize(
-        GetFullPathNameW(text.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr));
+    full.resize(GetFullPathNameW(text.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr));
     if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
 }
@@ -137,8 +134,7 @@ void forget_handle(const fs::path& path) {
 
 std::wstring random_suffix() {
     static std::random_device device;
-    static constexpr wchar_t letters[] =
-        L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static constexpr wchar_t letters[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     std::wstring suffix;
     for (int i = 0; i < 6; ++i) suffix.push_back(letters[device() % (std::size(letters) - 1)]);
     return suffix;
@@ -149,16 +145,14 @@ std::wstring random_suffix() {
 std::optional<file_identity> identify_file(const fs::path& path) {
     // Backup semantics open directories too; without the reparse-point flag,
     // links are followed to their target.
-    const HANDLE file = CreateFileW(path.c_str(), 0,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    const HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) return std::nullopt;
     BY_HANDLE_FILE_INFORMATION info;
     const bool known = GetFileInformationByHandle(file, &info);
     CloseHandle(file);
     if (!known) return std::nullopt;
-    return file_identity{info.dwVolumeSerialNumber,
-                         (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+    return file_identity{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
 }
 
 std::vector<fs::path> directory_entries(const fs::path& directory) {
@@ -166,9 +160,8 @@ std::vector<fs::path> directory_entries(const fs::path& directory) {
     if (!pattern.ends_with(L'\\')) pattern += L'\\';
     pattern += L'*';
     WIN32_FIND_DATAW found;
-    const HANDLE search =
-        FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
-                         FIND_FIRST_EX_LARGE_FETCH);
+    const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                                           FIND_FIRST_EX_LARGE_FETCH);
     if (search == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         // The root of an empty drive has no "." to find.
@@ -191,14 +184,12 @@ std::vector<fs::path> directory_entries(const fs::path& directory) {
 std::FILE* open_for_reading(const fs::path& path) { return _wfopen(path.c_str(), L"rb"); }
 
 temporary_file create_temporary_file(const fs::path& destination) {
-    const fs::path directory =
-        destination.parent_path().empty() ? fs::path(L".") : destination.parent_path();
+    const fs::path directory = destination.parent_path().empty() ? fs::path(L".") : destination.parent_path();
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const fs::path path =
-            directory / (L"." + destination.filename().native() + L"." + random_suffix());
+        const fs::path path = directory / (L"." + destination.filename().native() + L"." + random_suffix());
         // Delete sharing lets the control handler remove the file while it is open.
-        const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             if (GetLastError() == ERROR_FILE_EXISTS) continue;
             fail(display_path(destination) + ": cannot create");
@@ -228,8 +219,7 @@ void commit_temporary_file(temporary_file& file, const fs::path& destination, mo
     const bool closed = std::fclose(file.stream) == 0;
     file.stream = nullptr;
     if (!written || !closed) {
-        throw pack_error(display_path(destination) + ": cannot write: " +
-                         (written ? write_error_text() : reason));
+        throw pack_error(display_path(destination) + ": cannot write: " + (written ? write_error_text() : reason));
     }
     if (!MoveFileExW(file.path.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         fail(display_path(destination) + ": cannot write");
@@ -301,8 +291,8 @@ void write_text(std::FILE* stream, std::string_view text) {
 }
 
 mapped_file::mapped_file(const fs::path& path) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) fail_to_read(path);
     LARGE_INTEGER size;
     if (!GetFileSizeEx(file, &size)) {
@@ -314,8 +304,7 @@ mapped_file::mapped_file(const fs::path& path) {
     size_ = static_cast<std::size_t>(size.QuadPart);
     if (size_ != 0) {
         const HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-        const void* address =
-            mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+        const void* address = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
         const DWORD error = GetLastError();
         if (mapping) CloseHandle(mapping);
         if (!address) {
