@@ -10,17 +10,22 @@
 
 namespace {
 
-constexpr size_t directory_path_capacity = 4096;
+constexpr size_t directory_path_capacity = path_capacity;
 constexpr const char16_t* home_spec = u"{HOME}";
 
-// A copy that fails to allocate is simply not remembered.
-void remember_directory(KnownDirectories& known_directories, const char16_t* path) {
-    if (known_directories.count >= known_directories_limit) return;
+// A heap copy, or null: a copy that fails to allocate is simply not
+// remembered.
+char16_t* copy_of(const char16_t* path) {
     size_t bytes = (wide_length(path) + 1) * sizeof(char16_t);
     auto* copy = static_cast<char16_t*>(std::malloc(bytes));
-    if (copy == nullptr) return;
-    std::memcpy(copy, path, bytes);
-    known_directories.entries[known_directories.count++] = copy;
+    if (copy != nullptr) std::memcpy(copy, path, bytes);
+    return copy;
+}
+
+void remember_directory(KnownDirectories& known_directories, const char16_t* path) {
+    if (known_directories.count >= known_directories_limit) return;
+    char16_t* copy = copy_of(path);
+    if (copy != nullptr) known_directories.entries[known_directories.count++] = copy;
 }
 
 // The home directory stops a climb: above it lie folders such as C:\Users
@@ -29,16 +34,12 @@ void remember_directory(KnownDirectories& known_directories, const char16_t* pat
 // and reads the token, about 2 ms of a start under Wine, so it is done only
 // when a creation has failed and a climb begins, which most runs never see.
 void seed_with_home_directory(KnownDirectories& known_directories) {
-    static WideBuffer<directory_path_capacity> home_copy;
+    WideBuffer<directory_path_capacity> home;
     // {HOME} reads no argument.
-    if (!expand_spec(home_copy.data(), home_spec, directory_path_capacity, SavedArguments{})) {
+    if (!expand_spec(home.data(), home_spec, directory_path_capacity, SavedArguments{})) {
         report_spec_failure(home_spec);
     }
-    size_t bytes = (wide_length(home_copy.data()) + 1) * sizeof(char16_t);
-    auto* copy = static_cast<char16_t*>(std::malloc(bytes));
-    if (copy == nullptr) return;
-    std::memcpy(copy, home_copy.data(), bytes);
-    known_directories.home = copy;
+    known_directories.home = copy_of(home.data());
 }
 
 bool is_known(const KnownDirectories& known_directories, const char16_t* path) {

@@ -507,9 +507,11 @@ bool get_process_creation_time(platform::ProcessHandle process, uint64_t* creati
     return true;
 }
 
-// NtOpenProcessToken and NtQueryInformationToken are what OpenProcessToken
-// and GetTokenInformation call.
-bool get_process_elevation(platform::ProcessHandle process, bool* elevated) {
+// A process's token facts through ntdll: NtOpenProcessToken and
+// NtQueryInformationToken are what OpenProcessToken and GetTokenInformation
+// call, and neither the elevation nor the private directory's descriptor
+// then loads ADVAPI32 (which costs a start under Wine some 3.5 ms).
+bool read_process_token(HANDLE process, TOKEN_INFORMATION_CLASS kind, void* information, ULONG size) {
     using OpenNtToken = LONG(WINAPI*)(HANDLE, ACCESS_MASK, HANDLE*);
     using QueryToken = LONG(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, void*, ULONG, ULONG*);
     static auto open_token = system_function<OpenNtToken>(L"ntdll.dll", "NtOpenProcessToken");
@@ -519,37 +521,24 @@ bool get_process_elevation(platform::ProcessHandle process, bool* elevated) {
         return false;
     }
     HANDLE token = nullptr;
-    if (!succeeded(open_token(to_native(process), TOKEN_QUERY, &token))) return false;
-    TOKEN_ELEVATION elevation = {};
-    ULONG size = 0;
-    bool read = succeeded(query_token(token, TokenElevation, &elevation, sizeof elevation, &size));
-    DWORD error = GetLastError();
-    CloseHandle(token);
-    SetLastError(error);
-    if (read) *elevated = elevation.TokenIsElevated != 0;
-    return read;
-}
-
-// The own token's facts through ntdll, as get_process_elevation reads
-// them, so that neither the elevation nor the private directory's
-// descriptor loads ADVAPI32 (which costs a start under Wine some 3.5 ms).
-bool read_own_token(TOKEN_INFORMATION_CLASS kind, void* information, ULONG size) {
-    using OpenNtToken = LONG(WINAPI*)(HANDLE, ACCESS_MASK, HANDLE*);
-    using QueryToken = LONG(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, void*, ULONG, ULONG*);
-    static auto open_token = system_function<OpenNtToken>(L"ntdll.dll", "NtOpenProcessToken");
-    static auto query_token = system_function<QueryToken>(L"ntdll.dll", "NtQueryInformationToken");
-    if (open_token == nullptr || query_token == nullptr) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return false;
-    }
-    HANDLE token = nullptr;
-    if (!succeeded(open_token(GetCurrentProcess(), TOKEN_QUERY, &token))) return false;
+    if (!succeeded(open_token(process, TOKEN_QUERY, &token))) return false;
     ULONG returned = 0;
     bool read = succeeded(query_token(token, kind, information, size, &returned));
     DWORD error = GetLastError();
     CloseHandle(token);
     SetLastError(error);
     return read;
+}
+
+bool read_own_token(TOKEN_INFORMATION_CLASS kind, void* information, ULONG size) {
+    return read_process_token(GetCurrentProcess(), kind, information, size);
+}
+
+bool get_process_elevation(platform::ProcessHandle process, bool* elevated) {
+    TOKEN_ELEVATION elevation = {};
+    if (!read_process_token(to_native(process), TokenElevation, &elevation, sizeof elevation)) return false;
+    *elevated = elevation.TokenIsElevated != 0;
+    return true;
 }
 
 // A system without elevation counts as not elevated.
