@@ -31,8 +31,10 @@ HANDLE to_native(platform::ProcessHandle process) { return static_cast<HANDLE>(p
 // the table uses null for "none" everywhere.
 platform::FileHandle from_create_file(HANDLE handle) { return {handle == INVALID_HANDLE_VALUE ? nullptr : handle}; }
 
-// Libraries beyond KERNEL32 are loaded from the system directory on first
-// use, so that a launcher loads only what its run needs.
+// The one way to an optional system function, resolved where it is first
+// used and kept there: libraries beyond KERNEL32 are loaded from the system
+// directory only then, so that a launcher loads only what its run needs (a
+// table resolved at the start would load them for every start).
 template <typename Function>
 Function system_function(const wchar_t* library, const char* name) {
     HMODULE module = LoadLibraryExW(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
@@ -231,8 +233,7 @@ platform::FileHandle open_file_for_query(const char16_t* path) {
 
 uint32_t get_final_path_name(platform::FileHandle file, char16_t* out, uint32_t size, bool* available) {
     using Function = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
-    auto function = reinterpret_cast<Function>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("Kernel32.dll"), "GetFinalPathNameByHandleW")));
+    static auto function = system_function<Function>(L"kernel32.dll", "GetFinalPathNameByHandleW");
     *available = function != nullptr;
     if (function == nullptr) return 0;
     return function(to_native(file), wide(out), size, 0);
@@ -756,8 +757,7 @@ bool list_processes(platform::ProcessTimes* entries, uint32_t capacity, uint32_t
     using QuerySystemInformation = LONG(NTAPI*)(ULONG, PVOID, ULONG, PULONG);
     constexpr ULONG system_process_information = 5;
     constexpr LONG status_info_length_mismatch = static_cast<LONG>(0xC0000004);
-    static auto query = reinterpret_cast<QuerySystemInformation>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    static auto query = system_function<QuerySystemInformation>(L"ntdll.dll", "NtQuerySystemInformation");
     if (query == nullptr) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return false;
