@@ -66,6 +66,10 @@ class Swapper(threading.Thread):
         self.done = threading.Event()
 
     def removal_has_begun(self, tree):
+        # A tree renamed meanwhile (the sweep claims it as a tombstone) is
+        # looked for again under its new name.
+        if not os.path.isdir(tree):
+            return False
         for sub in SUBDIRECTORIES:
             try:
                 if len(os.listdir(os.path.join(tree, sub))) < len(FILES):
@@ -87,7 +91,8 @@ class Swapper(threading.Thread):
                         self.swapped += 1
                     except OSError:
                         pass  # gone already, or the tree itself moved
-                break
+                if self.swapped > 0:
+                    break
             # Not faster: a busier poll starves the launcher on a loaded machine.
             time.sleep(0.01)
         self.done.set()
