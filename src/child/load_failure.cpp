@@ -8,10 +8,10 @@
 
 namespace {
 
-constexpr uint32_t error_mod_not_found = 126;
-constexpr uint32_t error_bad_format = 11;
-constexpr uint32_t error_bad_exe_format = 193;
-constexpr uint32_t error_exe_machine_type_mismatch = 216;
+using platform::error_bad_exe_format;
+using platform::error_bad_format;
+using platform::error_exe_machine_type_mismatch;
+using platform::error_mod_not_found;
 
 // The walk through the packed DLLs stops there: deeper chains are rare, and
 // a crafted set of files must not keep a failing start busy.

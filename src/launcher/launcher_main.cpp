@@ -15,11 +15,10 @@ namespace {
 // once the unpacking has settled the directory (the cache's, or the
 // temporary one it may fall back to).
 void read_program_name(Run& run, AttachedData attached_data) {
-    static Unpacking probe;
     PayloadReader reader;
     open_payload(reader, attached_data);
-    find_first_entry_path(probe, reader, run.target_directory.data());
-    copy_wide_bounded(run.program_name, probe.entry_name.data());
+    find_first_entry_path(run.program_probe, reader, run.target_directory.data());
+    copy_wide_bounded(run.program_name, run.program_probe.entry_name.data());
 }
 
 // The parent starts the program itself, as its child: one process start,

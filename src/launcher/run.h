@@ -53,7 +53,10 @@ struct Run {
     // unpacking, and its full path below the target directory, which is
     // final only after unpacking.
     WideBuffer<entry_name_capacity> program_name;
-    WideBuffer<4096 + 1 + entry_name_capacity> program_path;
+    WideBuffer<path_capacity + 1 + entry_name_capacity> program_path;
+    // Reads that name with a reader of its own, so that the run's reader
+    // stays at the start for the unpacking.
+    Unpacking program_probe;
     // What the sweep beside the wait reads; it need only last until the
     // wait has begun.
     SweepRequest sweep_request{};

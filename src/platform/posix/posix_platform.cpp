@@ -568,7 +568,7 @@ void add_library_directory(const char16_t*) {}
 
 platform::ModuleHandle load_library(const char16_t* path) {
     void* module = dlopen(path_to_native(path).c_str(), RTLD_NOW);
-    if (module == nullptr) current_error = 126;  // module not found
+    if (module == nullptr) current_error = platform::error_mod_not_found;
     return {module};
 }
 
