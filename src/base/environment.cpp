@@ -1,7 +1,6 @@
 #include "base/environment.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "base/report.h"
 #include "base/wide.h"
@@ -16,21 +15,18 @@ void widen_name(NameBuffer& wide_name, const char* name) { append_ascii_bounded(
 
 }  // namespace
 
-char16_t* get_environment_copy(const char* name) {
+EnvironmentCopy get_environment_copy(const char* name) {
     NameBuffer wide_name;
     widen_name(wide_name, name);
     // Room for the longest value there is, on the heap rather than in a
     // static, so that threads may read variables side by side.
-    auto* value = static_cast<char16_t*>(platform::allocate_memory(value_buffer_size * sizeof(char16_t)));
+    EnvironmentCopy value = platform::allocate_elements<char16_t>(value_buffer_size);
     // Taking a variable for absent when memory ran out could make a child
     // take itself for a parent.
-    if (value == nullptr) fail_with_message(message::allocation_failed);
+    if (!value.valid()) fail_with_message(message::allocation_failed);
     value[0] = 0;
-    uint32_t length = platform::get_environment_variable(wide_name.data(), value, value_buffer_size);
-    if (length < 1 || length > value_buffer_size - 1) {
-        std::free(value);
-        return nullptr;
-    }
+    uint32_t length = platform::get_environment_variable(wide_name.data(), value.get(), value_buffer_size);
+    if (length < 1 || length > value_buffer_size - 1) return {};
     return value;
 }
 

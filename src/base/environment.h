@@ -4,9 +4,14 @@
 
 #include <cstdint>
 
-// A heap copy of the value (release with std::free), or null when absent.
-// Memory that runs out is the failure "couldn't allocate memory".
-char16_t* get_environment_copy(const char* name);
+#include "platform/platform.h"
+
+// A copy of a variable's value, freed with its owner.
+using EnvironmentCopy = platform::OwnedMemory<char16_t>;
+
+// A copy of the value, not valid when absent. Memory that runs out is the
+// failure "couldn't allocate memory".
+EnvironmentCopy get_environment_copy(const char* name);
 bool set_environment_value(const char* name, const char16_t* value);
 bool unset_environment_value(const char* name);
 bool set_environment_number(const char* name, int32_t number);

@@ -1,6 +1,14 @@
 // The launcher's messages and the two ways of ending after a failure: exit
 // status 2 after one line and the failure cleanup, or an immediate stop at a
-// limit, which leaves everything as it is. Before either, what the lines
+// limit, which leaves everything as it is. Every exit with status 2 runs the
+// cleanup except report_target_exists's, deliberately: the directory it
+// names was made by someone else, and the launcher never removes that.
+//
+// Memory that runs out ends a step the run needs with "Error, couldn't
+// allocate memory." and status 2 (fail_with_message); an optional step (the
+// sweep, the cache's cleanup, the writer thread, the close pool, the
+// explanation of a failed load) is skipped, and the run goes on as without
+// it. Before either, what the lines
 // said is shown to a person who cannot see the streams (a windowed program
 // started from Explorer), as the platform decides.
 #pragma once

@@ -133,7 +133,7 @@ bool prepare_folder(const char16_t* path) {
 // empty when there was nothing to rename.
 bool claim(const CachePaths& paths, const char16_t* digest, const char16_t* content, const char16_t* lock,
            uint32_t attributes, CachePath* tombstone) {
-    platform::FileHandle sole = platform::open_sole_lock(lock);
+    platform::OwnedQueryFile sole(platform::open_sole_lock(lock));
     if (!sole.valid()) return false;
     tombstone->units[0] = 0;
     bool claimed = true;
@@ -142,7 +142,7 @@ bool claim(const CachePaths& paths, const char16_t* digest, const char16_t* cont
                   platform::rename_without_replacing(content, tombstone->data());
         if (!claimed) tombstone->units[0] = 0;
     }
-    platform::close_file(sole);
+    sole.reset();
     // Fails, harmlessly, when a launcher has opened it again meanwhile.
     platform::delete_file(lock);
     return claimed;
@@ -153,13 +153,12 @@ bool claim(const CachePaths& paths, const char16_t* digest, const char16_t* cont
 // hold is given up for it and taken again after.
 bool set_aside_broken_content(CacheRun& cache) {
     CachePaths& paths = cache.paths;
-    platform::close_file(cache.lock);
-    cache.lock = {nullptr};
+    cache.lock.reset();
     uint32_t attributes = platform::get_file_attributes(paths.content.data());
     if (!claim(paths, paths.digest, paths.content.data(), paths.lock.data(), attributes, &cache.set_aside)) {
         return false;
     }
-    cache.lock = take_shared_lock(paths.lock.data());
+    cache.lock.reset(take_shared_lock(paths.lock.data()));
     return cache.lock.valid();
 }
 
@@ -264,7 +263,7 @@ CacheState open_cache(CacheRun& cache, const LaunchSettings& settings) {
     if (!prepare_folder(paths.root.data()) || !prepare_folder(paths.application.data())) {
         return CacheState::unusable;
     }
-    cache.lock = take_shared_lock(paths.lock.data());
+    cache.lock.reset(take_shared_lock(paths.lock.data()));
     if (!cache.lock.valid()) return CacheState::unusable;
     if (exists(paths.content.data())) {
         if (is_cache_content_complete(paths)) return CacheState::complete;
@@ -307,12 +306,12 @@ void remove_unused_cache_content(const CachePaths& paths, const char16_t* set_as
     if (set_aside[0] != 0) remove_claimed(set_aside, platform::get_file_attributes(set_aside), removal, abandon);
     platform::DirectoryEntry entry;
     bool has_entry = false;
-    platform::DirectoryListing listing = platform::open_directory_listing(paths.application.data(), &entry, &has_entry);
+    platform::OwnedListing listing(platform::open_directory_listing(paths.application.data(), &entry, &has_entry));
     if (!listing.valid()) return;
     CachePath path;
     CachePath lock;
     CachePath tombstone;
-    for (; has_entry && !abandoned(); has_entry = platform::next_directory_entry(listing, &entry)) {
+    for (; has_entry && !abandoned(); has_entry = platform::next_directory_entry(listing.get(), &entry)) {
         const char16_t* name = entry.name;
         if (!starts_with_digest(name)) continue;
         char16_t digest[digest_units + 1];
@@ -338,6 +337,6 @@ void remove_unused_cache_content(const CachePaths& paths, const char16_t* set_as
         }
         // The leftovers (.tmp, .old) are the walk's, below.
     }
-    platform::close_directory_listing(listing);
+    listing.reset();
     remove_dead_leftovers(paths.application.data(), cache_shapes, cache_leftover_limits, abandon, removal);
 }

@@ -68,7 +68,7 @@ enum class CacheState {
 struct CacheRun {
     CachePaths paths;
     // The shared hold on paths.lock, kept until the process ends.
-    platform::FileHandle lock{nullptr};
+    platform::OwnedQueryFile lock;
     CachePath private_directory;  // application\<digest>.<pid>_<time>.tmp
     CachePath private_files;      // private_directory\files
     // A broken content directory this run set aside, removed beside the

@@ -1,6 +1,7 @@
 #include "cache/cache_index.h"
 
 #include <cstring>
+#include <utility>
 
 #include "base/wide.h"
 #include "payload/attached_data.h"
@@ -49,29 +50,22 @@ struct IndexWriter {
     }
 };
 
-// Reads the whole index into memory (released with free); null when it is
-// missing, too big or cannot be read.
-unsigned char* read_index(const char16_t* path, uint64_t* size) {
-    if (!platform::get_file_size(path, size) || *size < index_header_bytes || *size > index_size_limit) {
-        return nullptr;
-    }
-    auto* bytes = static_cast<unsigned char*>(platform::allocate_memory(static_cast<size_t>(*size)));
-    if (bytes == nullptr) return nullptr;
-    platform::FileHandle file = platform::open_file_for_reading(path);
-    uint64_t done = 0;
-    if (file.valid()) {
-        while (done < *size) {
-            uint64_t rest = *size - done;
-            uint32_t piece = rest < (1u << 20) ? static_cast<uint32_t>(rest) : (1u << 20);
-            uint32_t read = 0;
-            if (!platform::read_file(file, bytes + done, piece, &read) || read == 0) break;
-            done += read;
-        }
-        platform::close_file(file);
-    }
-    if (done != *size) {
-        std::free(bytes);
-        return nullptr;
+// Reads the whole index into memory; not valid when it is missing, too big
+// or cannot be read. Memory that runs out counts as an index that does not
+// match: the content is unpacked again, which costs time and changes
+// nothing the application sees.
+platform::OwnedMemory<> read_index(const char16_t* path, uint64_t* size) {
+    if (!platform::get_file_size(path, size) || *size < index_header_bytes || *size > index_size_limit) return {};
+    auto bytes = platform::allocate_elements<unsigned char>(static_cast<size_t>(*size));
+    if (!bytes.valid()) return {};
+    platform::OwnedQueryFile file(platform::open_file_for_reading(path));
+    if (!file.valid()) return {};
+    for (uint64_t done = 0; done < *size;) {
+        uint64_t rest = *size - done;
+        uint32_t piece = rest < (1u << 20) ? static_cast<uint32_t>(rest) : (1u << 20);
+        uint32_t read = 0;
+        if (!platform::read_file(file.get(), bytes.get() + done, piece, &read) || read == 0) return {};
+        done += read;
     }
     return bytes;
 }
@@ -106,8 +100,7 @@ bool index_matches(const unsigned char* digest, const char16_t* files, const uns
 }  // namespace
 
 void CacheRecords::release() {
-    std::free(bytes);
-    bytes = nullptr;
+    bytes.reset();
     length = capacity = 0;
     count = 0;
     lost = false;
@@ -118,17 +111,16 @@ void add_cache_record(CacheRecords& records, const char16_t* name, uint64_t size
     size_t bytes = record_header_bytes + 2 * length;
     if (records.capacity - records.length < bytes) {
         size_t capacity = records.capacity * 2 + bytes + 8192;
-        auto* grown = static_cast<unsigned char*>(platform::allocate_memory(capacity));
-        if (grown == nullptr) {
+        auto grown = platform::allocate_elements<unsigned char>(capacity);
+        if (!grown.valid()) {
             records.lost = true;
             return;
         }
-        if (records.length > 0) std::memcpy(grown, records.bytes, records.length);
-        std::free(records.bytes);
-        records.bytes = grown;
+        if (records.length > 0) std::memcpy(grown.get(), records.bytes.get(), records.length);
+        records.bytes = std::move(grown);
         records.capacity = capacity;
     }
-    unsigned char* at = records.bytes + records.length;
+    unsigned char* at = records.bytes.get() + records.length;
     put_le(at, size, 8);
     put_le(at + 8, length, 2);
     for (size_t i = 0; i < length; ++i) put_le(at + record_header_bytes + 2 * i, name[i], 2);
@@ -147,7 +139,7 @@ bool write_cache_index(const char16_t* index_path, const unsigned char digest[la
     std::memcpy(header + 8, digest, launch_settings_format::digest_bytes);
     put_le(header + 8 + launch_settings_format::digest_bytes, records.count, 8);
     writer.put(header, sizeof header);
-    writer.put(records.bytes, records.length);
+    writer.put(records.bytes.get(), records.length);
     writer.flush();
     bool flushed = !writer.failed && platform::flush_file(file);
     // A late write error surfaces at the close: such an index is no index.
@@ -158,9 +150,6 @@ bool write_cache_index(const char16_t* index_path, const unsigned char digest[la
 bool cache_index_matches(const char16_t* index_path, const unsigned char digest[launch_settings_format::digest_bytes],
                          const char16_t* files) {
     uint64_t size = 0;
-    unsigned char* bytes = read_index(index_path, &size);
-    if (bytes == nullptr) return false;
-    bool matches = index_matches(digest, files, bytes, size);
-    std::free(bytes);
-    return matches;
+    platform::OwnedMemory<> bytes = read_index(index_path, &size);
+    return bytes.valid() && index_matches(digest, files, bytes.get(), size);
 }

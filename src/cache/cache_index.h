@@ -8,13 +8,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-
 #include "payload/launch_settings.h"
+#include "platform/platform.h"
 
 // The records of one unpacking, as the index lists them after its header.
 struct CacheRecords {
-    unsigned char* bytes = nullptr;  // heap
+    platform::OwnedMemory<> bytes;
     size_t length = 0;
     size_t capacity = 0;
     uint64_t count = 0;
@@ -22,10 +21,6 @@ struct CacheRecords {
     // the run falls back instead of failing.
     bool lost = false;
 
-    CacheRecords() = default;
-    CacheRecords(const CacheRecords&) = delete;
-    CacheRecords& operator=(const CacheRecords&) = delete;
-    ~CacheRecords() { std::free(bytes); }
     void release();
 };
 

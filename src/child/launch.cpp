@@ -19,9 +19,8 @@ void set_child_environment(const SavedArguments& arguments, const char16_t* plai
 
 namespace {
 
-FailureExplanation explanation;
-
-void explain(uint32_t error, const char16_t* application, const ProgramChild* program) {
+void explain(uint32_t error, const char16_t* application, const ProgramChild* program,
+             FailureExplanation& explanation) {
     explanation = FailureExplanation{};
     if (program != nullptr) {
         explain_program_failure(error, application, program->target_directory, explanation);
@@ -33,7 +32,8 @@ void explain(uint32_t error, const char16_t* application, const ProgramChild* pr
 }  // namespace
 
 int32_t start_child_and_wait(ChildSlot& child, Interruption& interruption, const char16_t* application,
-                             ChildCommandLine& child_command_line, BesideWait beside, const ProgramChild* program) {
+                             ChildCommandLine& child_command_line, FailureExplanation& explanation, BesideWait beside,
+                             const ProgramChild* program) {
     // Without a job the child still runs, only not tied to the launcher. A
     // program's own children are the program's work, and end with it; an
     // application's, started from a second instance, are its own business.
@@ -41,7 +41,7 @@ int32_t start_child_and_wait(ChildSlot& child, Interruption& interruption, const
         program != nullptr ? platform::create_kill_on_close_job_for_tree() : platform::create_kill_on_close_job();
     uint32_t error = 0;
     if (!start_child_process(child, interruption, application, child_command_line.data(), &error)) {
-        explain(error, application, program);
+        explain(error, application, program, explanation);
         report_system_error_about(message::launch_child_failed, error, explanation.file);
         if (!explanation.line.empty()) report_explanation(explanation.line.data());
         fail_after_reports();
@@ -54,7 +54,7 @@ int32_t start_child_and_wait(ChildSlot& child, Interruption& interruption, const
     // that a program's own status of that value passes in silence.
     uint32_t loader_error = program != nullptr ? loader_failure_error(exit_status) : 0;
     if (loader_error != 0 && !interruption.has_begun()) {
-        explain(loader_error, application, program);
+        explain(loader_error, application, program, explanation);
         if (!explanation.line.empty()) {
             report_system_error_about(message::launch_child_failed, loader_error, explanation.file);
             report_explanation(explanation.line.data());

@@ -8,6 +8,7 @@
 #include "base/interruption.h"
 #include "child/child_slot.h"
 #include "child/command_line.h"
+#include "child/load_failure.h"
 
 // Sets FENZAR_ONEFILE_DIRECTORY (the directory of plain_own_path) and
 // FENZAR_ORIGINAL_ARGV0 for the application.
@@ -37,7 +38,7 @@ struct ProgramChild {
 // that ends takes them with it. A failed start is explained as for a
 // library (load_failure.h); so is an end with a status the loader gives a
 // program it could not start (a DLL not found), after which the status is
-// still returned unchanged.
+// still returned unchanged. The explanation is built in the caller's room.
 int32_t start_child_and_wait(ChildSlot& child, Interruption& interruption, const char16_t* application,
-                             ChildCommandLine& child_command_line, BesideWait beside = {},
-                             const ProgramChild* program = nullptr);
+                             ChildCommandLine& child_command_line, FailureExplanation& explanation,
+                             BesideWait beside = {}, const ProgramChild* program = nullptr);

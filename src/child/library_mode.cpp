@@ -10,14 +10,13 @@
 // removes the target directory. It starts nothing, so no chain of instances
 // can follow.
 int32_t run_application_library(const char16_t* library_path, const char16_t* target_directory,
-                                const SavedArguments& arguments) {
+                                const SavedArguments& arguments, FailureExplanation& explanation) {
     if (library_path[0] == 0) fail_with_system_error(message::load_library_failed, platform::error_file_not_found);
     platform::add_library_directory(target_directory);
     platform::ModuleHandle library = platform::load_library(library_path);
     if (!library.valid()) {
         uint32_t code = platform::last_error();
         // The platform's line stays as it is; what the files tell follows it.
-        static FailureExplanation explanation;
         explain_load_failure(code, library_path, target_directory, explanation);
         report_system_error_about(message::load_library_failed, code, explanation.file);
         if (!explanation.line.empty()) report_explanation(explanation.line.data());

@@ -1,7 +1,5 @@
 #include "child/load_failure.h"
 
-#include <cstdlib>
-
 #include "base/report.h"
 #include "child/pe_imports.h"
 #include "platform/platform.h"
@@ -27,31 +25,30 @@ using CandidatePath = WideBuffer<path_capacity + 1 + import_name_capacity>;
 size_t read_file_span(const char16_t* path, uint64_t offset, unsigned char* buffer, size_t length) {
     constexpr uint32_t piece_limit = 1u << 20;
     if (length == 0) return 0;
-    platform::FileHandle file = platform::open_file_for_reading(path);
+    platform::OwnedQueryFile file(platform::open_file_for_reading(path));
     if (!file.valid()) return 0;
     uint32_t read = 0;
     while (offset > 0) {
         uint64_t piece = offset < length ? offset : length;
         if (piece > piece_limit) piece = piece_limit;
-        if (!platform::read_file(file, buffer, static_cast<uint32_t>(piece), &read) || read == 0) {
-            platform::close_file(file);
-            return 0;
-        }
+        if (!platform::read_file(file.get(), buffer, static_cast<uint32_t>(piece), &read) || read == 0) return 0;
         offset -= read;
     }
     size_t filled = 0;
     while (filled < length) {
         size_t piece = length - filled < piece_limit ? length - filled : piece_limit;
-        if (!platform::read_file(file, buffer + filled, static_cast<uint32_t>(piece), &read) || read == 0) break;
+        if (!platform::read_file(file.get(), buffer + filled, static_cast<uint32_t>(piece), &read) || read == 0) break;
         filled += read;
     }
-    platform::close_file(file);
     return filled;
 }
 
+// In memory from the table, for the one walk of a failure: a walk that
+// finds no memory explains nothing more, and the failure is reported as
+// without it.
 struct Walk {
     const char16_t* directories[2] = {};
-    unsigned char* head = nullptr;
+    unsigned char head[image_head_size];
     int files = 0;
     ImportName visited[walk_file_limit] = {};
     // The finding: a file that is no 64-bit image, or an import found nowhere.
@@ -98,19 +95,19 @@ bool visit(Walk& walk, const char16_t* path, int depth) {
         return true;
     }
     if (kind.section_size == 0) return false;
-    auto* section = static_cast<unsigned char*>(platform::allocate_memory(kind.section_size));
-    if (section == nullptr) return false;
-    size_t size = read_file_span(path, kind.section_offset, section, kind.section_size);
+    auto section = platform::allocate_elements<unsigned char>(kind.section_size);
+    if (!section.valid()) return false;
+    size_t size = read_file_span(path, kind.section_offset, section.get(), kind.section_size);
     // The names are taken out first, so that the section is released
     // before the walk goes deeper.
     constexpr int names_limit = 256;
-    auto* names = static_cast<ImportName*>(platform::allocate_memory(sizeof(ImportName) * names_limit));
+    auto names = platform::allocate_elements<ImportName>(names_limit);
     int count = 0;
     uint32_t cursor = 0;
-    while (names != nullptr && count < names_limit && next_import_name(kind, section, size, &cursor, names[count])) {
+    while (names.valid() && count < names_limit && next_import_name(kind, section.get(), size, &cursor, names[count])) {
         ++count;
     }
-    std::free(section);
+    section.reset();
     bool found = false;
     for (int i = 0; i < count && !found; ++i) {
         const char* ascii = names[i];
@@ -129,7 +126,6 @@ bool visit(Walk& walk, const char16_t* path, int depth) {
         copy_wide_bounded(walk.importer, path);
         found = true;
     }
-    std::free(names);
     return found;
 }
 
@@ -185,31 +181,29 @@ void explain_image_failure(uint32_t code, const char16_t* path, const char16_t* 
         code != error_exe_machine_type_mismatch) {
         return;
     }
-    static Walk walk;
-    walk = Walk{};
+    platform::Owned<Walk*, platform::destroy_object<Walk>> walk(platform::create_object<Walk>());
+    if (!walk.valid()) return;
     CandidatePath own_directory;
     copy_wide_bounded(own_directory, path);
     cut_at_last_backslash(own_directory.data());
-    walk.directories[0] = own_directory.data();
-    if (!wide_equal(own_directory.data(), target_directory)) walk.directories[1] = target_directory;
-    walk.head = static_cast<unsigned char*>(platform::allocate_memory(image_head_size));
-    if (walk.head == nullptr) return;
-    bool found = visit(walk, path, 0);
-    std::free(walk.head);
-    if (!found) return;
-    if (!walk.refused.empty()) {
+    walk->directories[0] = own_directory.data();
+    if (!wide_equal(own_directory.data(), target_directory)) walk->directories[1] = target_directory;
+    if (!visit(*walk.get(), path, 0)) return;
+    if (!walk->refused.empty()) {
         append_ascii_bounded(explanation.line, "The file ");
-        append_path(explanation, walk.refused.data());
+        append_path(explanation, walk->refused.data());
         append_ascii_bounded(explanation.line, " is not a 64-bit Windows ");
-        append_ascii_bounded(explanation.line, wide_equal(walk.refused.data(), path) ? kind : "DLL");
+        append_ascii_bounded(explanation.line, wide_equal(walk->refused.data(), path) ? kind : "DLL");
         append_ascii_bounded(explanation.line, ": it is damaged or made for another processor.");
-        explanation.file = walk.refused.data();
+        // The walk's memory ends here; the name outlives it in the caller's.
+        copy_wide_bounded(explanation.found_file, walk->refused.data());
+        explanation.file = explanation.found_file.data();
         return;
     }
     append_ascii_bounded(explanation.line, "The DLL '");
-    append_ascii_bounded(explanation.line, walk.missing);
+    append_ascii_bounded(explanation.line, walk->missing);
     append_ascii_bounded(explanation.line, "' that ");
-    append_path(explanation, walk.importer.data());
+    append_path(explanation, walk->importer.data());
     append_ascii_bounded(explanation.line,
                          " needs was not found: it is neither among the packed files nor in the system directory.");
 }

@@ -7,12 +7,18 @@
 #include <cstdint>
 
 #include "base/wide.h"
+#include "child/pe_imports.h"
 
+// The caller's: the run holds one (launcher/run.h), so that no function
+// keeps an explanation of its own.
 struct FailureExplanation {
     // Empty when nothing more can be told.
     WideBuffer<6000> line;
     // The file the error is about, for the "%1" of the platform's text.
     const char16_t* file = nullptr;
+    // Where file points when the walk found it: a DLL that is no 64-bit
+    // image, named after the walk's memory has gone.
+    WideBuffer<path_capacity + 1 + import_name_capacity> found_file;
 };
 
 // Whether code is one of the errors with which application control (AppLocker,

@@ -1,7 +1,6 @@
 #include "child/split_command_line.h"
 
 #include <cstddef>
-#include <new>
 
 #include "base/wide.h"
 
@@ -17,9 +16,9 @@ CommandLineArguments split_command_line(const char16_t* command_line) {
     // terminator, and every argument after the first starts after a blank.
     const size_t most_arguments = length / 2 + 2;
     CommandLineArguments split;
-    split.pointers.reset(new (std::nothrow) char16_t*[most_arguments + 1]);
-    split.units.reset(new (std::nothrow) char16_t[length + most_arguments + 1]);
-    if (split.pointers == nullptr || split.units == nullptr) return {};
+    split.pointers = platform::allocate_elements<char16_t*>(most_arguments + 1);
+    split.units = platform::allocate_elements<char16_t>(length + most_arguments + 1);
+    if (!split.pointers.valid() || !split.units.valid()) return {};
 
     char16_t** arguments = split.pointers.get();
     const char16_t* s = command_line;

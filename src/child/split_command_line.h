@@ -4,7 +4,7 @@
 // start about 35 ms.
 #pragma once
 
-#include <memory>
+#include "platform/platform.h"
 
 // Argument 0 is the program name: up to the next double quote when the line
 // starts with one, otherwise up to the first space or tab, taken as it
@@ -14,12 +14,12 @@
 // backslashes and a literal quote; in a run of quotes every third one is
 // literal.
 struct CommandLineArguments {
-    std::unique_ptr<char16_t*[]> pointers;  // count arguments, then null
-    std::unique_ptr<char16_t[]> units;      // the arguments' text
+    platform::OwnedMemory<char16_t*> pointers;  // count arguments, then null
+    platform::OwnedMemory<char16_t> units;      // the arguments' text
     int count = 0;
 
     // False when memory ran out.
-    bool valid() const { return pointers != nullptr; }
+    bool valid() const { return pointers.valid(); }
 };
 
 CommandLineArguments split_command_line(const char16_t* command_line);

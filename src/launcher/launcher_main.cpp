@@ -41,8 +41,9 @@ int32_t run_program(Run& run, TargetChoice choice, AttachedData attached_data) {
     // searches for its DLLs as it would started directly.
     platform::restore_library_search();
     ProgramChild program{run.target_directory.data()};
-    int32_t exit_status = start_child_and_wait(run.child, run.interruption, run.program_path.data(),
-                                               run.child_command_line, work_beside_wait(run, choice), &program);
+    int32_t exit_status =
+        start_child_and_wait(run.child, run.interruption, run.program_path.data(), run.child_command_line,
+                             run.failure_explanation, work_beside_wait(run, choice), &program);
     clean_up_after_child(run);
     return exit_status;
 }
@@ -76,7 +77,8 @@ int launcher_main(Run& run, int argc, char16_t** argv, const unsigned char* atta
         repair_cache_after_load_failure(run);
         const char16_t* first_entry_path =
             find_first_entry_path(run.unpacking, run.reader, run.target_directory.data());
-        return run_application_library(first_entry_path, run.target_directory.data(), run.arguments);
+        return run_application_library(first_entry_path, run.target_directory.data(), run.arguments,
+                                       run.failure_explanation);
     }
     if (run.launch_settings.runs_program) return run_program(run, choice, {attached_data, attached_data_length});
     // The limits of the child's start are known before anything is created:
@@ -87,8 +89,9 @@ int launcher_main(Run& run, int argc, char16_t** argv, const unsigned char* atta
     choice = unpack_application(run, choice, {attached_data, attached_data_length});
     fill_plain_own_path(run.own_paths);
     set_child_environment(run.arguments, run.own_paths.plain_own_path.data());
-    int32_t exit_status = start_child_and_wait(run.child, run.interruption, run.own_paths.module_file_name.data(),
-                                               run.child_command_line, work_beside_wait(run, choice));
+    int32_t exit_status =
+        start_child_and_wait(run.child, run.interruption, run.own_paths.module_file_name.data(), run.child_command_line,
+                             run.failure_explanation, work_beside_wait(run, choice));
     clean_up_after_child(run);
     return exit_status;
 }

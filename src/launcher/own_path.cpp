@@ -1,8 +1,6 @@
 #include "launcher/own_path.h"
 
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "platform/platform.h"
 
@@ -12,15 +10,13 @@ namespace {
 // drops: "\\?\UNC\server" becomes "\\server", 6 units shorter.
 constexpr size_t extended_prefix_room = 6;
 
-struct FreeText {
-    void operator()(char16_t* text) const { std::free(text); }
-};
 // Released also when an immediate stop unwinds (as it does in tests).
-using HeapText = std::unique_ptr<char16_t, FreeText>;
+using HeapText = platform::OwnedMemory<char16_t>;
 
-HeapText allocate_units(size_t count) {
-    return HeapText(static_cast<char16_t*>(std::malloc(count * sizeof(char16_t))));
-}
+// Memory that runs out here is an immediate stop, as every other failure of
+// the normalisation: the stop is the rule for this step, not a failure to
+// report, and the path is needed whole or not at all.
+HeapText allocate_units(size_t count) { return platform::allocate_elements<char16_t>(count); }
 
 bool starts_with(const char16_t* text, const char16_t* prefix) {
     for (size_t i = 0; prefix[i] != 0; ++i) {
@@ -73,18 +69,15 @@ void fill_plain_own_path(OwnPaths& own_paths) {
 // The final path is read with room for its prefix, so that the capacity
 // bounds the normal form: every path that fits the capacity resolves.
 void resolve_final_path(char16_t* path, size_t capacity) {
-    platform::FileHandle file = platform::open_file_for_query(path);
+    platform::OwnedQueryFile file(platform::open_file_for_query(path));
     if (!file.valid()) return;
     size_t final_capacity = capacity + extended_prefix_room;
     HeapText final_path = allocate_units(final_capacity + 1);
-    if (final_path == nullptr) {
-        platform::close_file(file);
-        platform::stop_immediately();
-    }
+    if (!final_path.valid()) platform::stop_immediately();
     bool available = false;
     uint32_t size = size_for(final_capacity + 1);
-    uint32_t result = platform::get_final_path_name(file, final_path.get(), size, &available);
-    platform::close_file(file);
+    uint32_t result = platform::get_final_path_name(file.get(), final_path.get(), size, &available);
+    file.reset();
     if (available && result >= size) platform::stop_immediately();
     if (available && result > 0) {
         remove_extended_length_prefix(final_path.get());
@@ -105,7 +98,7 @@ void shorten_directory_part(char16_t* path, size_t capacity) {
         // acceptable result, so a failed copy stops.
         size_t component_length = wide_length(last_backslash + 1);
         last_component = allocate_units(component_length + 1);
-        if (last_component == nullptr) platform::stop_immediately();
+        if (!last_component.valid()) platform::stop_immediately();
         std::memcpy(last_component.get(), last_backslash + 1, (component_length + 1) * sizeof(char16_t));
         *last_backslash = 0;
     }
@@ -113,16 +106,16 @@ void shorten_directory_part(char16_t* path, size_t capacity) {
     uint32_t needed = platform::get_short_path_name(path, nullptr, 0);
     if (needed > 0) {
         HeapText short_form = allocate_units(size_t{needed} + 1);
-        if (short_form == nullptr) platform::stop_immediately();
-        short_form.get()[0] = 0;
-        short_form.get()[needed] = 0;
+        if (!short_form.valid()) platform::stop_immediately();
+        short_form[0] = 0;
+        short_form[needed] = 0;
         uint32_t written = platform::get_short_path_name(path, short_form.get(), needed);
         if (written > needed) platform::stop_immediately();
         // A directory that vanished between the two calls keeps its long form.
         if (written > 0) copy_wide_bounded(path, short_form.get(), capacity);
     }
 
-    if (last_component != nullptr) {
+    if (last_component.valid()) {
         append_wide_char_bounded(path, u'\\', capacity);
         append_wide_bounded(path, last_component.get(), capacity);
     }

@@ -60,9 +60,11 @@ void clean_up_after_failure(Run& run) {
     remove_target_directory(run);
 }
 
-bool registered_run_interrupted() { return registered_run != nullptr && registered_run->interruption.has_begun(); }
+bool registered_run_interrupted_for_testing() {
+    return registered_run != nullptr && registered_run->interruption.has_begun();
+}
 
-void forget_registered_run() {
+void forget_registered_run_for_testing() {
     registered_run = nullptr;
     set_failure_cleanup({});
 }

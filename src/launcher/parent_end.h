@@ -62,7 +62,7 @@ void clean_up_after_failure(Run& run);
 
 // For test hooks that deliver an event themselves and must wait until the
 // handler has begun the interruption: whether it has, on the registered run.
-bool registered_run_interrupted();
+bool registered_run_interrupted_for_testing();
 // For tests, whose runs end before the process does: the handler and the
 // failure cleanup forget the registered run.
-void forget_registered_run();
+void forget_registered_run_for_testing();

@@ -1,8 +1,12 @@
 // One run of the launcher: everything it holds from the start to the end of
 // the process, in one place. The flow passes each operation the parts it
-// uses. Two callers that get no context of ours reach it through a pointer
-// registered for them: the console handler (launcher/parent_end.h) and the
-// failure cleanup run by every exit with status 2 (base/report.h).
+// uses. Exactly two pointers to it are registered, for the two callers that
+// get no context of ours, and no function keeps state of its own besides:
+// - the console handler's run (launcher/parent_end.cpp): the system calls
+//   the handler on a thread of its own, with nothing but the event;
+// - the failure cleanup's context (base/report.cpp): every exit with status
+//   2 ends the process wherever the failure is found, at any depth of the
+//   flow, so it cannot be handed the run and must find it there.
 //
 // The buffers are fixed-size and live as long as the run: the executable's
 // one run lasts until the process ends (launcher/entry.cpp); a test makes a
@@ -15,6 +19,7 @@
 #include "cache/cache.h"
 #include "child/child_slot.h"
 #include "child/command_line.h"
+#include "child/load_failure.h"
 #include "launcher/own_path.h"
 #include "launcher/run_mode.h"
 #include "payload/reader.h"
@@ -60,4 +65,7 @@ struct Run {
     // What the sweep beside the wait reads; it need only last until the
     // wait has begun.
     SweepRequest sweep_request{};
+    // What the files tell of a failed start of the child or load of the
+    // library, built just before the process ends with it.
+    FailureExplanation failure_explanation;
 };

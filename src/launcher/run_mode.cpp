@@ -1,6 +1,6 @@
 #include "launcher/run_mode.h"
 
-#include <cstdlib>
+#include <utility>
 
 #include "base/environment.h"
 #include "base/report.h"
@@ -25,7 +25,7 @@ enum class Proof {
 
 // A process of the chain: the one whose real parent is checked next.
 struct Link {
-    platform::ProcessHandle process;
+    platform::OwnedProcess process;
     uint64_t creation_time;
 };
 
@@ -37,7 +37,7 @@ struct Link {
 // time, and an id is not free for another process before its parent has
 // ended, which is after the child's creation.
 Proof prove_parent(OwnPaths& own_paths, uint32_t parent_id, bool elevated, Link* link, uint32_t* error) {
-    platform::ProcessHandle parent = platform::open_process_for_query(parent_id);
+    platform::OwnedProcess parent(platform::open_process_for_query(parent_id));
     if (!parent.valid()) {
         *error = platform::last_error();
         return *error == platform::error_invalid_parameter ? Proof::not_proven : Proof::unexaminable;
@@ -45,13 +45,13 @@ Proof prove_parent(OwnPaths& own_paths, uint32_t parent_id, bool elevated, Link*
     Proof proof = Proof::unexaminable;
     uint64_t creation_time = 0;
     bool parent_elevated = false;
-    if (!platform::get_process_creation_time(parent, &creation_time) ||
-        (elevated && !platform::get_process_elevation(parent, &parent_elevated))) {
+    if (!platform::get_process_creation_time(parent.get(), &creation_time) ||
+        (elevated && !platform::get_process_elevation(parent.get(), &parent_elevated))) {
         *error = platform::last_error();
     } else if (creation_time > link->creation_time || (elevated && !parent_elevated)) {
         proof = Proof::not_proven;
     } else {
-        switch (runs_same_executable(own_paths, parent, error)) {
+        switch (runs_same_executable(own_paths, parent.get(), error)) {
             case SameExecutable::yes:
                 proof = Proof::proven;
                 break;
@@ -62,12 +62,9 @@ Proof prove_parent(OwnPaths& own_paths, uint32_t parent_id, bool elevated, Link*
                 break;
         }
     }
-    if (proof != Proof::proven) {
-        platform::close_process(parent);
-        return proof;
-    }
-    platform::close_process(link->process);
-    *link = {parent, creation_time};
+    if (proof != Proof::proven) return proof;
+    link->process = std::move(parent);
+    link->creation_time = creation_time;
     return proof;
 }
 
@@ -84,21 +81,20 @@ Proof prove_parent(OwnPaths& own_paths, uint32_t parent_id, bool elevated, Link*
 // elevated links, since a genuine elevated child has an elevated parent.
 RunMode detect_run_mode(OwnPaths& own_paths, bool* started_by_named) {
     if (started_by_named != nullptr) *started_by_named = false;
-    char16_t* value = get_environment_copy(variable::parent);
-    if (value == nullptr) return RunMode::parent;
     int32_t named_id = 0;
-    bool parsed = parse_decimal_strict(value, &named_id);
-    std::free(value);
-    if (!parsed) return RunMode::parent;
+    {
+        EnvironmentCopy value = get_environment_copy(variable::parent);
+        if (!value.valid() || !parse_decimal_strict(value.get(), &named_id)) return RunMode::parent;
+    }
 
-    Link link = {platform::own_process(), 0};
+    Link link = {platform::OwnedProcess(platform::own_process()), 0};
     uint32_t parent_id = 0;
     bool elevated = false;
     // Without its own facts no instance can prove anything, its children
     // neither: parent mode would start them one after another.
-    if (!platform::get_process_creation_time(link.process, &link.creation_time) ||
-        !platform::get_parent_process_id(link.process, &parent_id) ||
-        !platform::get_process_elevation(link.process, &elevated)) {
+    if (!platform::get_process_creation_time(link.process.get(), &link.creation_time) ||
+        !platform::get_parent_process_id(link.process.get(), &parent_id) ||
+        !platform::get_process_elevation(link.process.get(), &elevated)) {
         fail_to_examine(platform::last_error());
     }
     RunMode mode = RunMode::parent;
@@ -115,9 +111,8 @@ RunMode detect_run_mode(OwnPaths& own_paths, bool* started_by_named) {
             if (started_by_named != nullptr) *started_by_named = links == 0;
             break;
         }
-        if (!platform::get_parent_process_id(link.process, &parent_id)) break;
+        if (!platform::get_parent_process_id(link.process.get(), &parent_id)) break;
     }
-    platform::close_process(link.process);
     return mode;
 }
 

@@ -1,8 +1,5 @@
 #include "launcher/target_choice.h"
 
-#include <cstdlib>
-#include <new>
-
 #include "base/environment.h"
 #include "base/report.h"
 #include "launcher/parent_end.h"
@@ -24,12 +21,12 @@ bool is_plain_base(const char16_t* base) {
     if (name_start == 3 && parent.data()[1] == u':') append_wide_char_bounded(parent, u'\\');
     if (name_start > wide_length(base)) return false;
     platform::EntryFacts facts = {};
-    platform::DirectoryHandle directory = platform::open_directory_for_removal({nullptr}, parent.data(), &facts);
+    platform::OwnedDirectory directory(platform::open_directory_for_removal({nullptr}, parent.data(), &facts));
     if (!directory.valid()) return false;
-    bool listed_plain = platform::find_directory_entry(directory, base + name_start, &facts) &&
+    bool listed_plain = platform::find_directory_entry(directory.get(), base + name_start, &facts) &&
                         (facts.attributes & platform::file_attribute_directory) != 0 &&
                         (facts.attributes & platform::file_attribute_reparse_point) == 0;
-    platform::close_directory(directory);
+    directory.reset();
     platform::DirectoryOwner owner = {};
     return listed_plain && platform::query_directory_owner(base, &owner);
 }
@@ -76,10 +73,10 @@ TargetChoice choose_as_parent(Run& run) {
 
 // The directory a parent hands down, taken out of the environment so that
 // the application never sees it (an instance that the application starts
-// computes the paths itself); null when there is none.
-char16_t* take_handed_down_directory() {
-    char16_t* handed_down = get_environment_copy(variable::cache_files);
-    if (handed_down != nullptr) unset_environment_value(variable::cache_files);
+// computes the paths itself); not valid when there is none.
+EnvironmentCopy take_handed_down_directory() {
+    EnvironmentCopy handed_down = get_environment_copy(variable::cache_files);
+    if (handed_down.valid()) unset_environment_value(variable::cache_files);
     return handed_down;
 }
 
@@ -92,21 +89,15 @@ char16_t* take_handed_down_directory() {
 // instance itself: further down a chain, an application's own environment
 // lies between. Without it the paths are computed as the parent did.
 TargetChoice choose_as_reentered(Run& run) {
-    char16_t* handed_down = take_handed_down_directory();
-    if (!run.launch_settings.cache || platform::is_elevated()) {
-        std::free(handed_down);
-        return TargetChoice::temporary;
-    }
-    char16_t* time = get_environment_copy(variable::time_us);
-    bool parent_cached = time == nullptr;
-    std::free(time);
-    if (parent_cached && run.started_by_named_parent && handed_down != nullptr &&
-        wide_length(handed_down) < target_directory_capacity) {
-        copy_wide_bounded(run.target_directory, handed_down);
-        std::free(handed_down);
+    EnvironmentCopy handed_down = take_handed_down_directory();
+    if (!run.launch_settings.cache || platform::is_elevated()) return TargetChoice::temporary;
+    bool parent_cached = !get_environment_copy(variable::time_us).valid();
+    if (parent_cached && run.started_by_named_parent && handed_down.valid() &&
+        wide_length(handed_down.get()) < target_directory_capacity) {
+        copy_wide_bounded(run.target_directory, handed_down.get());
         return TargetChoice::cached;
     }
-    std::free(handed_down);
+    handed_down.reset();
     if (!parent_cached || !make_cache_paths(run.launch_settings, &run.cache.paths)) return TargetChoice::temporary;
     copy_wide_bounded(run.target_directory, run.cache.paths.files.data());
     return TargetChoice::cached;
@@ -164,7 +155,7 @@ struct CacheCleanup {
 };
 
 void let_go(CacheCleanup* cleanup) {
-    if (cleanup->holders.fetch_sub(1) == 1) delete cleanup;
+    if (cleanup->holders.fetch_sub(1) == 1) platform::destroy_object(cleanup);
 }
 
 bool should_stop(void* context) {
@@ -183,13 +174,14 @@ void run_cache_cleanup(void* context) {
 
 void* begin_cache_cleanup(void* context) {
     const Run& run = *static_cast<const Run*>(context);
-    auto* cleanup = new (std::nothrow) CacheCleanup;
+    // Without memory the run goes on without the cleanup, which is optional.
+    auto* cleanup = platform::create_object<CacheCleanup>();
     if (cleanup == nullptr) return nullptr;
     cleanup->paths = run.cache.paths;
     cleanup->set_aside = run.cache.set_aside;
     cleanup->interruption = &run.interruption;
     if (!platform::start_background_thread(run_cache_cleanup, cleanup)) {
-        delete cleanup;
+        platform::destroy_object(cleanup);
         return nullptr;
     }
     return cleanup;

@@ -1,7 +1,7 @@
 #include "leftovers/proof.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <utility>
 
 bool is_owner_dead(const LeftoverName& name, const ProcessFact& process, uint64_t entry_created) {
     if (name.proof == OwnerProof::none) return false;
@@ -40,30 +40,27 @@ bool may_remove_owned(const platform::DirectoryOwner& owner) {
     return owner.owner_is_user;
 }
 
-ProcessSnapshot::~ProcessSnapshot() { std::free(entries_); }
-
 bool ProcessSnapshot::take() {
-    std::free(entries_);
-    entries_ = nullptr;
+    entries_.reset();
     count_ = 0;
     listed_ = false;
     // Room for a busy machine at once; more when the list says so.
     uint32_t capacity = 1024;
     for (int attempt = 0; attempt < 4; ++attempt) {
-        auto* entries =
-            static_cast<platform::ProcessTimes*>(platform::allocate_memory(capacity * sizeof(platform::ProcessTimes)));
-        if (entries == nullptr) return false;
+        auto entries = platform::allocate_elements<platform::ProcessTimes>(capacity);
+        // Without memory each lookup asks the system, as without a list.
+        if (!entries.valid()) return false;
         uint32_t count = 0;
-        if (platform::list_processes(entries, capacity, &count)) {
-            std::sort(entries, entries + count, [](const platform::ProcessTimes& a, const platform::ProcessTimes& b) {
-                return a.process_id < b.process_id;
-            });
-            entries_ = entries;
+        if (platform::list_processes(entries.get(), capacity, &count)) {
+            std::sort(entries.get(), entries.get() + count,
+                      [](const platform::ProcessTimes& a, const platform::ProcessTimes& b) {
+                          return a.process_id < b.process_id;
+                      });
+            entries_ = std::move(entries);
             count_ = count;
             listed_ = true;
             return true;
         }
-        std::free(entries);
         if (count <= capacity) return false;
         capacity = count + 256;
     }
@@ -85,7 +82,7 @@ ProcessFact ProcessSnapshot::find(uint32_t process_id) const {
         }
         return {ProcessFact::unknown, 0};
     }
-    const platform::ProcessTimes* begin = entries_;
+    const platform::ProcessTimes* begin = entries_.get();
     const platform::ProcessTimes* end = begin + count_;
     const platform::ProcessTimes* found = std::lower_bound(
         begin, end, process_id, [](const platform::ProcessTimes& entry, uint32_t id) { return entry.process_id < id; });

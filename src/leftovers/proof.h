@@ -70,17 +70,12 @@ bool may_remove_owned(const platform::DirectoryOwner& owner);
 // cannot be had, each lookup asks the system about the one id.
 class ProcessSnapshot {
 public:
-    ProcessSnapshot() = default;
-    ~ProcessSnapshot();
-    ProcessSnapshot(const ProcessSnapshot&) = delete;
-    ProcessSnapshot& operator=(const ProcessSnapshot&) = delete;
-
     // Takes the list; false when it falls back to asking per id.
     bool take();
     ProcessFact find(uint32_t process_id) const;
 
 private:
-    platform::ProcessTimes* entries_ = nullptr;
+    platform::OwnedMemory<platform::ProcessTimes> entries_;
     uint32_t count_ = 0;
     bool listed_ = false;
 };

@@ -44,14 +44,13 @@ template <typename Visit>
 void for_each_candidate(Walk& walk, Visit visit) {
     platform::DirectoryEntry entry;
     bool has_entry = false;
-    platform::DirectoryListing listing = platform::open_directory_listing(walk.folder, &entry, &has_entry);
+    platform::OwnedListing listing(platform::open_directory_listing(walk.folder, &entry, &has_entry));
     if (!listing.valid()) return;
-    for (; has_entry && !walk.stopped(); has_entry = platform::next_directory_entry(listing, &entry)) {
+    for (; has_entry && !walk.stopped(); has_entry = platform::next_directory_entry(listing.get(), &entry)) {
         LeftoverName name;
         if (!is_dead_leftover(walk.shapes, entry, walk.processes, walk.now, &name)) continue;
         if (!visit(entry, name)) break;
     }
-    platform::close_directory_listing(listing);
 }
 
 // A random point to begin at: the counter's low bits and the process id.

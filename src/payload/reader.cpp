@@ -76,7 +76,7 @@ void read_payload(PayloadReader& reader, void* destination, size_t count) {
 
 void close_payload(PayloadReader& reader) {
     ZSTD_freeDCtx(reader.decoder);
-    std::free(reader.decoding_window);
+    platform::free_memory(reader.decoding_window);
     reader.decoder = nullptr;
     reader.decoding_window = nullptr;
 }

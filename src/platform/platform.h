@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <new>
+#include <type_traits>
 
 namespace platform {
 
@@ -153,7 +155,7 @@ struct Table {
     // TerminateProcess of the own process with status: every thread ends at
     // once, without flushing buffers or running exit handlers.
     void (*terminate_own_process)(uint32_t status);
-    // malloc(size); free() releases it. Null when there is no memory.
+    // malloc(size); free_memory releases it. Null when there is no memory.
     void* (*allocate_memory)(size_t size);
     uint32_t (*last_error)();
     void (*set_last_error)(uint32_t code);
@@ -206,8 +208,8 @@ struct Table {
     uint32_t (*get_own_module_file_name)(char16_t* out, uint32_t size);
     // CreateFileW(path, 0, share all, OPEN_EXISTING, NORMAL).
     FileHandle (*open_file_for_query)(const char16_t* path);
-    // GetFinalPathNameByHandleW(file, out, size, 0), looked up in the loaded
-    // Kernel32.dll at every call; *available is false where it is missing.
+    // GetFinalPathNameByHandleW(file, out, size, 0), looked up in Kernel32.dll
+    // at its first use; *available is false where it is missing.
     uint32_t (*get_final_path_name)(FileHandle file, char16_t* out, uint32_t size, bool* available);
     // GetShortPathNameW; out may be null with size 0 to ask for the size.
     uint32_t (*get_short_path_name)(const char16_t* path, char16_t* out, uint32_t size);
@@ -427,6 +429,8 @@ struct Table {
     // WaitForSingleObject(thread, INFINITE), then CloseHandle: returns once
     // the routine has returned. On POSIX pthread_join.
     void (*join_thread)(ThreadHandle thread);
+    // free(): releases what allocate_memory returned; null does nothing.
+    void (*free_memory)(void* memory);
 };
 
 // Filled by the layer the build links (win32/ or posix/).
@@ -446,6 +450,7 @@ extern Table table;
     std::abort();
 }
 inline void* allocate_memory(size_t size) { return table.allocate_memory(size); }
+inline void free_memory(void* memory) { table.free_memory(memory); }
 inline uint32_t last_error() { return table.last_error(); }
 inline void set_last_error(uint32_t code) { table.set_last_error(code); }
 inline uint32_t format_system_message(uint32_t code, char** text) { return table.format_system_message(code, text); }
@@ -588,5 +593,91 @@ inline ThreadHandle start_thread(void (*routine)(void* argument), void* argument
     return table.start_thread(routine, argument);
 }
 inline void join_thread(ThreadHandle thread) { table.join_thread(thread); }
+
+// The one owner of a handle or of memory from allocate_memory: it closes
+// what it holds when it goes out of scope, on every path (an immediate stop
+// that a test makes unwind included), so that no branch closes by hand.
+// Move-only; release() hands the handle on without closing it.
+template <typename Handle, void (*close)(Handle)>
+class Owned {
+public:
+    Owned() = default;
+    explicit Owned(Handle handle) : handle_(handle) {}
+    Owned(Owned&& other) noexcept : handle_(other.release()) {}
+    Owned& operator=(Owned&& other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    ~Owned() { reset(); }
+
+    Handle get() const { return handle_; }
+    bool valid() const { return is_held(handle_); }
+    Handle release() {
+        Handle handle = handle_;
+        handle_ = Handle{};
+        return handle;
+    }
+    void reset(Handle handle = Handle{}) {
+        Handle old = handle_;
+        handle_ = handle;
+        if (is_held(old)) close(old);
+    }
+    // For memory: the element at index, or the object.
+    decltype(auto) operator[](size_t index) const requires(std::is_pointer_v<Handle>) { return handle_[index]; }
+    Handle operator->() const requires(std::is_pointer_v<Handle>) { return handle_; }
+
+private:
+    static bool is_held(Handle handle) {
+        if constexpr (std::is_pointer_v<Handle>) {
+            return handle != nullptr;
+        } else {
+            return handle.valid();
+        }
+    }
+
+    Handle handle_{};
+};
+
+// A file opened for query, reading or a lock, whose close tells nothing the
+// launcher acts on. Not for a written file: its close may be the first to
+// report a write error, which the writer must see.
+inline void close_query_file(FileHandle file) { table.close_file(file); }
+
+template <typename Element>
+void free_elements(Element* memory) {
+    free_memory(memory);
+}
+
+using OwnedProcess = Owned<ProcessHandle, close_process>;
+using OwnedDirectory = Owned<DirectoryHandle, close_directory>;
+using OwnedListing = Owned<DirectoryListing, close_directory_listing>;
+using OwnedQueryFile = Owned<FileHandle, close_query_file>;
+template <typename Element = unsigned char>
+using OwnedMemory = Owned<Element*, free_elements<Element>>;
+
+// An object built in memory from allocate_memory, for state that outlives
+// the function that makes it (a thread's); null when there is no memory.
+// destroy_object ends it and frees the memory.
+template <typename Object>
+Object* create_object() {
+    static_assert(alignof(Object) <= alignof(std::max_align_t));
+    void* memory = allocate_memory(sizeof(Object));
+    return memory != nullptr ? new (memory) Object : nullptr;
+}
+template <typename Object>
+void destroy_object(Object* object) {
+    if (object == nullptr) return;
+    object->~Object();
+    free_memory(object);
+}
+
+// Room for count elements from allocate_memory; not valid when there is no
+// memory.
+template <typename Element>
+OwnedMemory<Element> allocate_elements(size_t count) {
+    return OwnedMemory<Element>(static_cast<Element*>(allocate_memory(count * sizeof(Element))));
+}
 
 }  // namespace platform

@@ -1,7 +1,5 @@
 #include "sweep/sweep.h"
 
-#include <new>
-
 #include "base/wide.h"
 #include "platform/platform.h"
 #include "sweep/sweep_rules.h"
@@ -31,7 +29,7 @@ struct SweepRun {
 };
 
 void let_go(SweepRun* run) {
-    if (run->holders.fetch_sub(1) == 1) delete run;
+    if (run->holders.fetch_sub(1) == 1) platform::destroy_object(run);
 }
 
 // The application's own start comes first: under Wine every file and
@@ -63,16 +61,17 @@ bool find_parent(TargetDirectory& parent, const char16_t* target_directory) {
 // does not.
 void* begin_sweep(void* context) {
     auto* request = static_cast<const SweepRequest*>(context);
-    auto* run = new (std::nothrow) SweepRun;
+    // Without memory the run goes on without a sweep, as the sweep is optional.
+    auto* run = platform::create_object<SweepRun>();
     if (run == nullptr) return nullptr;
     run->interruption = request->interruption;
     if (!find_parent(run->parent, request->target_directory)) {
-        delete run;
+        platform::destroy_object(run);
         return nullptr;
     }
     run->holders.store(2);
     if (!platform::start_background_thread(run_sweep, run)) {
-        delete run;
+        platform::destroy_object(run);
         return nullptr;
     }
     return run;

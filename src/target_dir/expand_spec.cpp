@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 
 #include "base/environment.h"
 #include "base/wide.h"
@@ -34,14 +33,6 @@ constexpr NamedPlaceholder placeholders[] = {
     {u"TIME_US", Placeholder::time_us},
     {u"TIME", Placeholder::time},
 };
-
-struct FreeText {
-    void operator()(char16_t* text) const { std::free(text); }
-};
-// Released also when an immediate stop unwinds (as it does in tests).
-using EnvironmentText = std::unique_ptr<char16_t, FreeText>;
-
-EnvironmentText read_variable(const char* name) { return EnvironmentText(get_environment_copy(name)); }
 
 constexpr char base64url_alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 
@@ -134,8 +125,8 @@ bool append_program_dir(Output& output) {
 }
 
 void append_pid(Output& output) {
-    EnvironmentText parent = read_variable(variable::parent);
-    if (parent != nullptr) {
+    EnvironmentCopy parent = get_environment_copy(variable::parent);
+    if (parent.valid()) {
         require_decimal_digits(parent.get());
         output.append_value(parent.get());
         return;
@@ -164,8 +155,8 @@ uint32_t make_random_seed() {
 }
 
 void append_random(Output& output) {
-    EnvironmentText published = read_variable(variable::random);
-    if (published != nullptr && is_random_token(published.get())) {
+    EnvironmentCopy published = get_environment_copy(variable::random);
+    if (published.valid() && is_random_token(published.get())) {
         output.append_value(published.get());
         return;
     }
@@ -180,8 +171,8 @@ void append_random(Output& output) {
 // that a child started later reuses it.
 void append_published_number(Output& output, const char* variable_name, bool (*well_formed)(const char16_t*),
                              void (*format_fresh)(char (&text)[128])) {
-    EnvironmentText published = read_variable(variable_name);
-    if (published != nullptr && well_formed(published.get())) {
+    EnvironmentCopy published = get_environment_copy(variable_name);
+    if (published.valid() && well_formed(published.get())) {
         output.append_value(published.get());
         return;
     }

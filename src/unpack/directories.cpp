@@ -1,7 +1,7 @@
 #include "unpack/directories.h"
 
-#include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "base/report.h"
 #include "base/wide.h"
@@ -13,19 +13,20 @@ namespace {
 constexpr size_t directory_path_capacity = path_capacity;
 constexpr const char16_t* home_spec = u"{HOME}";
 
-// A heap copy, or null: a copy that fails to allocate is simply not
-// remembered.
-char16_t* copy_of(const char16_t* path) {
-    size_t bytes = (wide_length(path) + 1) * sizeof(char16_t);
-    auto* copy = static_cast<char16_t*>(std::malloc(bytes));
-    if (copy != nullptr) std::memcpy(copy, path, bytes);
+// A copy, not valid when memory ran out: such a directory is simply not
+// remembered, which costs a later creation one more call and changes
+// nothing else.
+platform::OwnedMemory<char16_t> copy_of(const char16_t* path) {
+    size_t units = wide_length(path) + 1;
+    auto copy = platform::allocate_elements<char16_t>(units);
+    if (copy.valid()) std::memcpy(copy.get(), path, units * sizeof(char16_t));
     return copy;
 }
 
 void remember_directory(KnownDirectories& known_directories, const char16_t* path) {
     if (known_directories.count >= known_directories_limit) return;
-    char16_t* copy = copy_of(path);
-    if (copy != nullptr) known_directories.entries[known_directories.count++] = copy;
+    auto copy = copy_of(path);
+    if (copy.valid()) known_directories.entries[known_directories.count++] = std::move(copy);
 }
 
 // The home directory stops a climb: above it lie folders such as C:\Users
@@ -43,9 +44,9 @@ void seed_with_home_directory(KnownDirectories& known_directories) {
 }
 
 bool is_known(const KnownDirectories& known_directories, const char16_t* path) {
-    if (known_directories.home != nullptr && wide_equal(known_directories.home, path)) return true;
+    if (known_directories.home.valid() && wide_equal(known_directories.home.get(), path)) return true;
     for (int32_t i = 0; i < known_directories.count; ++i) {
-        if (wide_equal(known_directories.entries[i], path)) return true;
+        if (wide_equal(known_directories.entries[i].get(), path)) return true;
     }
     return false;
 }
@@ -69,11 +70,6 @@ void restore_one_level(char16_t* path) { path[wide_length(path)] = u'\\'; }
 
 }  // namespace
 
-KnownDirectories::~KnownDirectories() {
-    for (int32_t i = 0; i < count; ++i) std::free(entries[i]);
-    std::free(home);
-}
-
 bool ensure_directory(KnownDirectories& known_directories, const char16_t* path) {
     if (is_known(known_directories, path)) return true;
     if (is_drive_root(path)) return true;
@@ -81,7 +77,7 @@ bool ensure_directory(KnownDirectories& known_directories, const char16_t* path)
         remember_directory(known_directories, path);
         return true;
     }
-    if (known_directories.home != nullptr) return false;
+    if (known_directories.home.valid()) return false;
     uint32_t error = platform::last_error();
     seed_with_home_directory(known_directories);
     if (is_known(known_directories, path)) return true;

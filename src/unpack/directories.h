@@ -3,22 +3,18 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
+
 inline constexpr int32_t known_directories_limit = 1024;
 
 // Directories known to exist, in the order they became known, and the
 // user's home directory once a climb needed it. Only grows during a run; the
 // copies live until the process ends.
 struct KnownDirectories {
-    char16_t* entries[known_directories_limit] = {};
+    platform::OwnedMemory<char16_t> entries[known_directories_limit];
     int32_t count = 0;
-    // The expanded "{HOME}", or null before the first failed creation.
-    char16_t* home = nullptr;
-
-    KnownDirectories() = default;
-    KnownDirectories(const KnownDirectories&) = delete;
-    KnownDirectories& operator=(const KnownDirectories&) = delete;
-    // Only a run that ends before the process does (a test's) gets here.
-    ~KnownDirectories();
+    // The expanded "{HOME}", not valid before the first failed creation.
+    platform::OwnedMemory<char16_t> home;
 };
 
 // Afterwards the directory containing path exists unless the system refused;

@@ -40,7 +40,7 @@ RecordWriter::RecordWriter() {
 
 RecordWriter::~RecordWriter() {
     abandon();
-    std::free(batch_memory_);
+    platform::free_memory(batch_memory_);
 }
 
 void RecordWriter::begin(const Interruption* interruption, KnownDirectories* known_directories, EntryObserver observer,

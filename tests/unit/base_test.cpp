@@ -173,9 +173,9 @@ protected:
 
 TEST_F(Environment, EmptyOrUnsetReadsAsAbsent) {
     unsetenv("FENZAR_TEST_VALUE");
-    EXPECT_EQ(get_environment_copy("FENZAR_TEST_VALUE"), nullptr);
+    EXPECT_FALSE(get_environment_copy("FENZAR_TEST_VALUE").valid());
     setenv("FENZAR_TEST_VALUE", "", 1);
-    EXPECT_EQ(get_environment_copy("FENZAR_TEST_VALUE"), nullptr);
+    EXPECT_FALSE(get_environment_copy("FENZAR_TEST_VALUE").valid());
 }
 
 TEST_F(Environment, LongestValueIsReturnedWhole) {
@@ -183,24 +183,22 @@ TEST_F(Environment, LongestValueIsReturnedWhole) {
     value[0] = 'a';
     value[32766] = 'z';
     setenv("FENZAR_TEST_VALUE", value.c_str(), 1);
-    char16_t* copy = get_environment_copy("FENZAR_TEST_VALUE");
-    ASSERT_NE(copy, nullptr);
-    EXPECT_EQ(wide_length(copy), 32767u);
+    EnvironmentCopy copy = get_environment_copy("FENZAR_TEST_VALUE");
+    ASSERT_TRUE(copy.valid());
+    EXPECT_EQ(wide_length(copy.get()), 32767u);
     EXPECT_EQ(copy[0], u'a');
     EXPECT_EQ(copy[32766], u'z');
-    std::free(copy);
 }
 
 TEST_F(Environment, SetNumberAndUnsetAreSeenByLaterReads) {
     set_environment_number("FENZAR_TEST_VALUE", -2147483647 - 1);
     EXPECT_STREQ(std::getenv("FENZAR_TEST_VALUE"), "-2147483648");
     set_environment_value("FENZAR_TEST_VALUE", u"w\u00e9rt");
-    char16_t* copy = get_environment_copy("FENZAR_TEST_VALUE");
-    ASSERT_NE(copy, nullptr);
-    EXPECT_EQ(std::u16string(copy), u"w\u00e9rt");
-    std::free(copy);
+    EnvironmentCopy copy = get_environment_copy("FENZAR_TEST_VALUE");
+    ASSERT_TRUE(copy.valid());
+    EXPECT_EQ(std::u16string(copy.get()), u"w\u00e9rt");
     unset_environment_value("FENZAR_TEST_VALUE");
-    EXPECT_EQ(get_environment_copy("FENZAR_TEST_VALUE"), nullptr);
+    EXPECT_FALSE(get_environment_copy("FENZAR_TEST_VALUE").valid());
 }
 
 std::string system_error_line(uint32_t code, const char* platform_text) {

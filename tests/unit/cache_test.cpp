@@ -62,9 +62,6 @@ protected:
         attached = make_attached_data(make_archive(records));
     }
     void TearDown() override {
-        for (auto& run : runs) {
-            if ((*run)->cache.lock.valid()) platform::close_file((*run)->cache.lock);
-        }
         runs.clear();
         if (had_cache_home) {
             setenv("XDG_CACHE_HOME", saved_cache_home.c_str(), 1);
@@ -98,10 +95,7 @@ protected:
         EXPECT_TRUE(unpack_and_publish(run));
         return run;
     }
-    void release(::Run& run) {
-        platform::close_file(run.cache.lock);
-        run.cache.lock = {nullptr};
-    }
+    void release(::Run& run) { run.cache.lock.reset(); }
 
     fs::path application(const std::string& name = "app") const { return scratch / "Fenzar" / name; }
     std::string digest(unsigned char digest_byte = 0xA5) const {

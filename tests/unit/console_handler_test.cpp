@@ -177,7 +177,7 @@ protected:
         try {
             fill_module_file_name(run->own_paths);
             start_child_and_wait(run->child, run->interruption, run->own_paths.module_file_name.data(),
-                                 run->child_command_line);
+                                 run->child_command_line, run->failure_explanation);
             clean_up_after_child(*run);
             ADD_FAILURE() << "the main thread returned during an interruption";
         } catch (const ProcessEnded& ended) {

@@ -98,7 +98,9 @@ protected:
     void TearDown() override { fake = nullptr; }
 
     std::vector<std::u16string> known() const {
-        return {known_directories->entries, known_directories->entries + known_directories->count};
+        std::vector<std::u16string> names;
+        for (int32_t i = 0; i < known_directories->count; ++i) names.emplace_back(known_directories->entries[i].get());
+        return names;
     }
     // The calls made by one create_containing_directories.
     std::vector<std::u16string> calls_for(const char16_t* path) {

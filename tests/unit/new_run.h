@@ -11,7 +11,7 @@
 class NewRun {
 public:
     NewRun() : run_(std::make_unique<Run>()) {}
-    ~NewRun() { forget_registered_run(); }
+    ~NewRun() { forget_registered_run_for_testing(); }
     NewRun(const NewRun&) = delete;
     NewRun& operator=(const NewRun&) = delete;
 

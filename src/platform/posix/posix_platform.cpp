@@ -126,6 +126,7 @@ uint32_t store_result(const std::u16string& text, char16_t* out, uint32_t size) 
 [[noreturn]] void terminate_own_process(uint32_t status) { _exit(static_cast<int>(status & 0xFF)); }
 
 void* allocate_memory(size_t size) { return std::malloc(size); }
+void free_memory(void* memory) { std::free(memory); }
 
 uint32_t last_error() { return current_error; }
 void set_last_error(uint32_t code) { current_error = code; }
@@ -1049,6 +1050,7 @@ Table table = {
     .create_kill_on_close_job_for_tree = posix_layer::create_kill_on_close_job_for_tree,
     .start_thread = posix_layer::start_thread,
     .join_thread = posix_layer::join_thread,
+    .free_memory = posix_layer::free_memory,
 };
 
 }  // namespace platform

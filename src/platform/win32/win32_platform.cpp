@@ -12,6 +12,7 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <atomic>
 #include <new>
 #include <string>
 
@@ -27,20 +28,131 @@ wchar_t* wide(char16_t* text) { return reinterpret_cast<wchar_t*>(text); }
 HANDLE to_native(platform::FileHandle file) { return static_cast<HANDLE>(file.value); }
 HANDLE to_native(platform::ProcessHandle process) { return static_cast<HANDLE>(process.value); }
 
+// The layer's own owner of a kernel handle, for the functions that would
+// otherwise close it on several branches. The close keeps the last error,
+// which the caller reads after a failure.
+class ScopedHandle {
+public:
+    ScopedHandle() = default;
+    explicit ScopedHandle(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+    ScopedHandle(const ScopedHandle&) = delete;
+    ScopedHandle& operator=(const ScopedHandle&) = delete;
+    ~ScopedHandle() {
+        if (handle_ == nullptr) return;
+        DWORD error = GetLastError();
+        CloseHandle(handle_);
+        SetLastError(error);
+    }
+    HANDLE get() const { return handle_; }
+    HANDLE* receive() { return &handle_; }
+    bool valid() const { return handle_ != nullptr; }
+    HANDLE release() {
+        HANDLE handle = handle_;
+        handle_ = nullptr;
+        return handle;
+    }
+
+private:
+    HANDLE handle_ = nullptr;
+};
+
 // CreateFileW reports failure as INVALID_HANDLE_VALUE, OpenProcess as null;
 // the table uses null for "none" everywhere.
 platform::FileHandle from_create_file(HANDLE handle) { return {handle == INVALID_HANDLE_VALUE ? nullptr : handle}; }
 
-// The one way to an optional system function, resolved where it is first
-// used and kept there: libraries beyond KERNEL32 are loaded from the system
-// directory only then, so that a launcher loads only what its run needs (a
-// table resolved at the start would load them for every start).
+// An optional system function, resolved at its first use: its library is
+// loaded from the system directory only then, so that a launcher loads only
+// what its run needs (resolving the table at the start would load them all
+// for every start). Threads may race to the first use; each resolves the
+// same address, and the library's extra reference is never given back.
 template <typename Function>
-Function system_function(const wchar_t* library, const char* name) {
-    HMODULE module = LoadLibraryExW(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (module == nullptr) return nullptr;
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
+class SystemFunction {
+public:
+    constexpr SystemFunction(const wchar_t* library, const char* name) : library_(library), name_(name) {}
+    // Null where the system lacks it.
+    Function get() {
+        if (!resolved_.load(std::memory_order_acquire)) {
+            HMODULE module = LoadLibraryExW(library_, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+            void* address = module != nullptr ? reinterpret_cast<void*>(GetProcAddress(module, name_)) : nullptr;
+            address_.store(address, std::memory_order_relaxed);
+            resolved_.store(true, std::memory_order_release);
+        }
+        return reinterpret_cast<Function>(address_.load(std::memory_order_relaxed));
+    }
+
+private:
+    const wchar_t* library_;
+    const char* name_;
+    std::atomic<void*> address_{nullptr};
+    std::atomic<bool> resolved_{false};
+};
+
+// The entries' types, declared here rather than taken from <winternl.h>,
+// whose declarations vary between SDKs.
+struct NtUnicodeString {
+    USHORT length;
+    USHORT maximum_length;
+    PWSTR buffer;
+};
+struct NtObjectAttributes {
+    ULONG length;
+    HANDLE root_directory;
+    NtUnicodeString* object_name;
+    ULONG attributes;
+    PVOID security_descriptor;
+    PVOID security_quality_of_service;
+};
+struct NtIoStatus {
+    union {
+        LONG status;
+        PVOID pointer;
+    };
+    ULONG_PTR information;
+};
+
+// Every optional system function of the layer, in one place: the calls of
+// ADVAPI32, USERENV, SHELL32 and USER32, which a start loads only when its
+// run needs them, and those of ntdll and KERNEL32 that older systems or Wine
+// may lack.
+struct SystemFunctions {
+    SystemFunction<BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE)> open_process_token{L"advapi32.dll", "OpenProcessToken"};
+    SystemFunction<BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD)> get_token_information{
+        L"advapi32.dll", "GetTokenInformation"};
+    SystemFunction<LSTATUS(WINAPI*)(HKEY, LPCWSTR, LPCWSTR, DWORD, LPDWORD, PVOID, LPDWORD)> reg_get_value{
+        L"advapi32.dll", "RegGetValueW"};
+    SystemFunction<DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
+                                  PSECURITY_DESCRIPTOR*)>
+        get_security_info{L"advapi32.dll", "GetSecurityInfo"};
+    SystemFunction<BOOL(WINAPI*)(PSID, PSID)> equal_sid{L"advapi32.dll", "EqualSid"};
+    SystemFunction<BOOL(WINAPI*)(HANDLE, LPWSTR, LPDWORD)> get_user_profile_directory{L"userenv.dll",
+                                                                                      "GetUserProfileDirectoryW"};
+    SystemFunction<BOOL(WINAPI*)(HANDLE, LPCWSTR, LPWSTR, DWORD)> expand_environment_strings_for_user{
+        L"userenv.dll", "ExpandEnvironmentStringsForUserW"};
+    SystemFunction<HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR)> sh_get_folder_path{L"shell32.dll",
+                                                                                          "SHGetFolderPathW"};
+    SystemFunction<int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT)> message_box{L"user32.dll", "MessageBoxW"};
+    SystemFunction<DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD)> get_final_path_name_by_handle{
+        L"kernel32.dll", "GetFinalPathNameByHandleW"};
+    SystemFunction<ULONG(NTAPI*)(LONG)> rtl_nt_status_to_dos_error{L"ntdll.dll", "RtlNtStatusToDosError"};
+    SystemFunction<LONG(NTAPI*)(HANDLE, ULONG, void*, ULONG, ULONG*)> nt_query_information_process{
+        L"ntdll.dll", "NtQueryInformationProcess"};
+    SystemFunction<LONG(NTAPI*)(HANDLE, ACCESS_MASK, HANDLE*)> nt_open_process_token{L"ntdll.dll",
+                                                                                     "NtOpenProcessToken"};
+    SystemFunction<LONG(NTAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, void*, ULONG, ULONG*)> nt_query_information_token{
+        L"ntdll.dll", "NtQueryInformationToken"};
+    SystemFunction<LONG(NTAPI*)(ULONG, PVOID, ULONG, PULONG)> nt_query_system_information{L"ntdll.dll",
+                                                                                          "NtQuerySystemInformation"};
+    SystemFunction<LONG(NTAPI*)(PHANDLE, ACCESS_MASK, NtObjectAttributes*, NtIoStatus*, PLARGE_INTEGER, ULONG, ULONG,
+                                ULONG, ULONG, PVOID, ULONG)>
+        nt_create_file{L"ntdll.dll", "NtCreateFile"};
+    SystemFunction<LONG(NTAPI*)(HANDLE, HANDLE, PVOID, PVOID, NtIoStatus*, PVOID, ULONG, int, BOOLEAN, NtUnicodeString*,
+                                BOOLEAN)>
+        nt_query_directory_file{L"ntdll.dll", "NtQueryDirectoryFile"};
+    SystemFunction<LONG(NTAPI*)(HANDLE, NtIoStatus*, PVOID, ULONG, int)> nt_query_information_file{
+        L"ntdll.dll", "NtQueryInformationFile"};
+};
+
+SystemFunctions system_functions;
 
 [[noreturn]] void stop_immediately() {
     TerminateProcess(GetCurrentProcess(), platform::immediate_stop_status);
@@ -56,6 +168,7 @@ Function system_function(const wchar_t* library, const char* name) {
 }
 
 void* allocate_memory(size_t size) { return std::malloc(size); }
+void free_memory(void* memory) { std::free(memory); }
 
 uint32_t last_error() { return GetLastError(); }
 void set_last_error(uint32_t code) { SetLastError(code); }
@@ -158,18 +271,15 @@ uint32_t get_temp_path(uint32_t size, char16_t* out) { return GetTempPathW(size,
 // the shell itself gets it: SHELL32 would bring USER32, GDI32 and COM along,
 // which under Wine costs about 35 ms a start. Other folders ask the shell.
 int32_t get_profile_directory(char16_t* out) {
-    using OpenToken = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
-    using GetProfile = BOOL(WINAPI*)(HANDLE, LPWSTR, LPDWORD);
-    static auto open_token = system_function<OpenToken>(L"advapi32.dll", "OpenProcessToken");
-    static auto get_profile = system_function<GetProfile>(L"userenv.dll", "GetUserProfileDirectoryW");
-    HANDLE token = nullptr;
-    if (open_token == nullptr || get_profile == nullptr || !open_token(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    auto open_token = system_functions.open_process_token.get();
+    auto get_profile = system_functions.get_user_profile_directory.get();
+    ScopedHandle token;
+    if (open_token == nullptr || get_profile == nullptr ||
+        !open_token(GetCurrentProcess(), TOKEN_QUERY, token.receive())) {
         return E_FAIL;
     }
     DWORD size = platform::folder_path_capacity;
-    BOOL found = get_profile(token, wide(out), &size);
-    CloseHandle(token);
-    return found ? S_OK : E_FAIL;
+    return get_profile(token.get(), wide(out), &size) ? S_OK : E_FAIL;
 }
 
 // The local application data folder, which a --cache launcher needs at every
@@ -178,12 +288,9 @@ int32_t get_profile_directory(char16_t* out) {
 // token. False when the value is missing or anything fails; the shell is
 // asked then.
 bool read_local_app_data(char16_t* out) {
-    using OpenToken = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
-    using GetValue = LSTATUS(WINAPI*)(HKEY, LPCWSTR, LPCWSTR, DWORD, LPDWORD, PVOID, LPDWORD);
-    using Expand = BOOL(WINAPI*)(HANDLE, LPCWSTR, LPWSTR, DWORD);
-    static auto open_token = system_function<OpenToken>(L"advapi32.dll", "OpenProcessToken");
-    static auto get_value = system_function<GetValue>(L"advapi32.dll", "RegGetValueW");
-    static auto expand = system_function<Expand>(L"userenv.dll", "ExpandEnvironmentStringsForUserW");
+    auto open_token = system_functions.open_process_token.get();
+    auto get_value = system_functions.reg_get_value.get();
+    auto expand = system_functions.expand_environment_strings_for_user.get();
     if (open_token == nullptr || get_value == nullptr || expand == nullptr) return false;
     wchar_t raw[platform::folder_path_capacity];
     DWORD size = sizeof raw;
@@ -192,18 +299,17 @@ bool read_local_app_data(char16_t* out) {
                   &size) != ERROR_SUCCESS) {
         return false;
     }
-    HANDLE token = nullptr;
-    if (!open_token(GetCurrentProcess(), TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE, &token)) return false;
-    BOOL expanded = expand(token, raw, wide(out), platform::folder_path_capacity);
-    CloseHandle(token);
-    return expanded && out[0] != 0;
+    ScopedHandle token;
+    if (!open_token(GetCurrentProcess(), TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE, token.receive())) {
+        return false;
+    }
+    return expand(token.get(), raw, wide(out), platform::folder_path_capacity) && out[0] != 0;
 }
 
 int32_t get_folder_path(int csidl, char16_t* out) {
     if (csidl == CSIDL_PROFILE) return get_profile_directory(out);
     if (csidl == CSIDL_LOCAL_APPDATA && read_local_app_data(out)) return S_OK;
-    using Function = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
-    static auto function = system_function<Function>(L"shell32.dll", "SHGetFolderPathW");
+    auto function = system_functions.sh_get_folder_path.get();
     if (function == nullptr) return E_FAIL;
     return function(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, wide(out));
 }
@@ -232,8 +338,7 @@ platform::FileHandle open_file_for_query(const char16_t* path) {
 }
 
 uint32_t get_final_path_name(platform::FileHandle file, char16_t* out, uint32_t size, bool* available) {
-    using Function = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
-    static auto function = system_function<Function>(L"kernel32.dll", "GetFinalPathNameByHandleW");
+    auto function = system_functions.get_final_path_name_by_handle.get();
     *available = function != nullptr;
     if (function == nullptr) return 0;
     return function(to_native(file), wide(out), size, 0);
@@ -340,17 +445,14 @@ void close_directory_listing(platform::DirectoryListing listing) { FindClose(sta
 const char16_t* get_raw_command_line() { return reinterpret_cast<const char16_t*>(GetCommandLineW()); }
 
 platform::JobHandle create_job_with_limits(DWORD limit_flags) {
-    HANDLE job = CreateJobObjectW(nullptr, nullptr);
-    if (job == nullptr) return {nullptr};
+    ScopedHandle job(CreateJobObjectW(nullptr, nullptr));
+    if (!job.valid()) return {nullptr};
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = limit_flags;
-    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-        DWORD error = GetLastError();
-        CloseHandle(job);
-        SetLastError(error);
+    if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
         return {nullptr};
     }
-    return {job};
+    return {job.release()};
 }
 
 platform::JobHandle create_kill_on_close_job() {
@@ -393,20 +495,19 @@ platform::ProcessHandle start_process(const char16_t* application, char16_t* com
                         &startup, &information)) {
         return {nullptr};
     }
+    ScopedHandle thread(information.hThread);
+    ScopedHandle process(information.hProcess);
     if (job.valid()) {
-        AssignProcessToJobObject(static_cast<HANDLE>(job.value), information.hProcess);
+        AssignProcessToJobObject(static_cast<HANDLE>(job.value), process.get());
         // A child that cannot be resumed would never run: it counts as not started.
-        if (ResumeThread(information.hThread) == static_cast<DWORD>(-1)) {
+        if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
             DWORD error = GetLastError();
-            TerminateProcess(information.hProcess, error);
-            CloseHandle(information.hThread);
-            CloseHandle(information.hProcess);
+            TerminateProcess(process.get(), error);
             SetLastError(error);
             return {nullptr};
         }
     }
-    CloseHandle(information.hThread);
-    return {information.hProcess};
+    return {process.release()};
 }
 
 uint32_t wait_for_process(platform::ProcessHandle process, uint32_t milliseconds) {
@@ -457,9 +558,6 @@ platform::FileHandle open_sole_lock(const char16_t* path) {
     return from_create_file(CreateFileW(wide(path), GENERIC_READ | DELETE, 0, nullptr, OPEN_ALWAYS, 0, nullptr));
 }
 
-using OpenToken = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
-using GetInformation = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
-
 platform::ProcessHandle own_process() { return {GetCurrentProcess()}; }
 
 // ProcessBasicInformation (class 0) as ntdll fills it; declared here rather
@@ -476,10 +574,8 @@ struct ProcessBasicInformation {
 // The proof of the parent uses ntdll, which is in every process, so that a
 // start loads nothing more for it (ADVAPI32 and what it needs cost a start
 // under Wine some 3 ms).
-using StatusToError = ULONG(WINAPI*)(LONG);
-
 bool succeeded(LONG status) {
-    static auto status_to_error = system_function<StatusToError>(L"ntdll.dll", "RtlNtStatusToDosError");
+    auto status_to_error = system_functions.rtl_nt_status_to_dos_error.get();
     if (status >= 0) return true;
     SetLastError(status_to_error != nullptr ? status_to_error(status) : ERROR_GEN_FAILURE);
     return false;
@@ -488,8 +584,7 @@ bool succeeded(LONG status) {
 // The id the system recorded at the creation; the documented alternatives
 // list every process (a snapshot) to find one.
 bool get_parent_process_id(platform::ProcessHandle process, uint32_t* parent_id) {
-    using Query = LONG(WINAPI*)(HANDLE, ULONG, void*, ULONG, ULONG*);
-    static auto query = system_function<Query>(L"ntdll.dll", "NtQueryInformationProcess");
+    auto query = system_functions.nt_query_information_process.get();
     if (query == nullptr) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return false;
@@ -513,22 +608,16 @@ bool get_process_creation_time(platform::ProcessHandle process, uint64_t* creati
 // call, and neither the elevation nor the private directory's descriptor
 // then loads ADVAPI32 (which costs a start under Wine some 3.5 ms).
 bool read_process_token(HANDLE process, TOKEN_INFORMATION_CLASS kind, void* information, ULONG size) {
-    using OpenNtToken = LONG(WINAPI*)(HANDLE, ACCESS_MASK, HANDLE*);
-    using QueryToken = LONG(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, void*, ULONG, ULONG*);
-    static auto open_token = system_function<OpenNtToken>(L"ntdll.dll", "NtOpenProcessToken");
-    static auto query_token = system_function<QueryToken>(L"ntdll.dll", "NtQueryInformationToken");
+    auto open_token = system_functions.nt_open_process_token.get();
+    auto query_token = system_functions.nt_query_information_token.get();
     if (open_token == nullptr || query_token == nullptr) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return false;
     }
-    HANDLE token = nullptr;
-    if (!succeeded(open_token(process, TOKEN_QUERY, &token))) return false;
+    ScopedHandle token;
+    if (!succeeded(open_token(process, TOKEN_QUERY, token.receive()))) return false;
     ULONG returned = 0;
-    bool read = succeeded(query_token(token, kind, information, size, &returned));
-    DWORD error = GetLastError();
-    CloseHandle(token);
-    SetLastError(error);
-    return read;
+    return succeeded(query_token(token.get(), kind, information, size, &returned));
 }
 
 bool read_own_token(TOKEN_INFORMATION_CLASS kind, void* information, ULONG size) {
@@ -646,15 +735,16 @@ bool create_private_directory(const char16_t* path) {
 }
 
 platform::ProcessState query_process_state(uint32_t process_id, uint64_t* creation_time) {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
-    if (process == nullptr) {
+    ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
+    if (!process.valid()) {
         return GetLastError() == ERROR_INVALID_PARAMETER ? platform::ProcessState::none
                                                          : platform::ProcessState::unknown;
     }
     platform::ProcessState state = platform::ProcessState::unknown;
     FILETIME created, exited, kernel, user;
     DWORD exit_code = 0;
-    if (GetProcessTimes(process, &created, &exited, &kernel, &user) && GetExitCodeProcess(process, &exit_code)) {
+    if (GetProcessTimes(process.get(), &created, &exited, &kernel, &user) &&
+        GetExitCodeProcess(process.get(), &exit_code)) {
         if (from_file_time(exited) != 0 || exit_code != STILL_ACTIVE) {
             state = platform::ProcessState::ended;
         } else {
@@ -662,7 +752,6 @@ platform::ProcessState query_process_state(uint32_t process_id, uint64_t* creati
             state = platform::ProcessState::running;
         }
     }
-    CloseHandle(process);
     return state;
 }
 
@@ -675,26 +764,22 @@ struct TokenOwners {
     bool has_default_owner = false;
 
     TokenOwners() {
-        auto open_token = system_function<OpenToken>(L"advapi32.dll", "OpenProcessToken");
-        auto get_information = system_function<GetInformation>(L"advapi32.dll", "GetTokenInformation");
-        HANDLE token = nullptr;
+        auto open_token = system_functions.open_process_token.get();
+        auto get_information = system_functions.get_token_information.get();
+        ScopedHandle token;
         if (open_token == nullptr || get_information == nullptr ||
-            !open_token(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+            !open_token(GetCurrentProcess(), TOKEN_QUERY, token.receive())) {
             return;
         }
         DWORD size = 0;
-        has_user = get_information(token, TokenUser, user, sizeof user, &size);
-        has_default_owner = get_information(token, TokenOwner, default_owner, sizeof default_owner, &size);
-        CloseHandle(token);
+        has_user = get_information(token.get(), TokenUser, user, sizeof user, &size);
+        has_default_owner = get_information(token.get(), TokenOwner, default_owner, sizeof default_owner, &size);
     }
 };
 
 bool query_directory_owner(const char16_t* path, platform::DirectoryOwner* result) {
-    using GetSecurity =
-        DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*, PSECURITY_DESCRIPTOR*);
-    using SidsEqual = BOOL(WINAPI*)(PSID, PSID);
-    static auto get_security = system_function<GetSecurity>(L"advapi32.dll", "GetSecurityInfo");
-    static auto sids_equal = system_function<SidsEqual>(L"advapi32.dll", "EqualSid");
+    auto get_security = system_functions.get_security_info.get();
+    auto sids_equal = system_functions.equal_sid.get();
     static const TokenOwners owners;
     static const bool elevated = is_elevated();
     if (get_security == nullptr || sids_equal == nullptr || !owners.has_user || !owners.has_default_owner) {
@@ -702,18 +787,18 @@ bool query_directory_owner(const char16_t* path, platform::DirectoryOwner* resul
     }
     PSID user = reinterpret_cast<const TOKEN_USER*>(owners.user)->User.Sid;
     PSID default_owner = reinterpret_cast<const TOKEN_OWNER*>(owners.default_owner)->Owner;
-    HANDLE directory = CreateFileW(wide(path), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (directory == INVALID_HANDLE_VALUE) return false;
+    ScopedHandle directory(CreateFileW(wide(path), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!directory.valid()) return false;
     bool read = false;
     BY_HANDLE_FILE_INFORMATION information;
-    if (GetFileInformationByHandle(directory, &information) &&
+    if (GetFileInformationByHandle(directory.get(), &information) &&
         (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
         (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
         PSID owner = nullptr;
         PSECURITY_DESCRIPTOR descriptor = nullptr;
-        if (get_security(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+        if (get_security(directory.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
                          &descriptor) == ERROR_SUCCESS) {
             if (owner != nullptr) {
                 result->owner_is_user = sids_equal(owner, user) != 0;
@@ -725,7 +810,6 @@ bool query_directory_owner(const char16_t* path, platform::DirectoryOwner* resul
             LocalFree(descriptor);
         }
     }
-    CloseHandle(directory);
     return read;
 }
 
@@ -754,10 +838,9 @@ static_assert(offsetof(SystemProcessInformation, create_time) == 32);
 static_assert(offsetof(SystemProcessInformation, unique_process_id) == 80);
 
 bool list_processes(platform::ProcessTimes* entries, uint32_t capacity, uint32_t* count) {
-    using QuerySystemInformation = LONG(NTAPI*)(ULONG, PVOID, ULONG, PULONG);
     constexpr ULONG system_process_information = 5;
     constexpr LONG status_info_length_mismatch = static_cast<LONG>(0xC0000004);
-    static auto query = system_function<QuerySystemInformation>(L"ntdll.dll", "NtQuerySystemInformation");
+    auto query = system_functions.nt_query_system_information.get();
     if (query == nullptr) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return false;
@@ -879,27 +962,7 @@ void join_thread(platform::ThreadHandle thread) {
 }
 
 // The removal's calls of ntdll, whose relative opens and one-entry listings
-// KERNEL32 does not offer; looked up once in the ntdll every process has.
-struct NtUnicodeString {
-    USHORT length;
-    USHORT maximum_length;
-    PWSTR buffer;
-};
-struct NtObjectAttributes {
-    ULONG length;
-    HANDLE root_directory;
-    NtUnicodeString* object_name;
-    ULONG attributes;
-    PVOID security_descriptor;
-    PVOID security_quality_of_service;
-};
-struct NtIoStatus {
-    union {
-        LONG status;
-        PVOID pointer;
-    };
-    ULONG_PTR information;
-};
+// KERNEL32 does not offer, from the ntdll every process has.
 struct NtIdBothDirectoryInformation {
     ULONG next_entry_offset;
     ULONG file_index;
@@ -913,38 +976,22 @@ struct NtIdBothDirectoryInformation {
     WCHAR file_name[1];
 };
 
-using NtCreateFileFunction = LONG(NTAPI*)(PHANDLE, ACCESS_MASK, NtObjectAttributes*, NtIoStatus*, PLARGE_INTEGER, ULONG,
-                                          ULONG, ULONG, ULONG, PVOID, ULONG);
-using NtQueryDirectoryFileFunction = LONG(NTAPI*)(HANDLE, HANDLE, PVOID, PVOID, NtIoStatus*, PVOID, ULONG, int, BOOLEAN,
-                                                  NtUnicodeString*, BOOLEAN);
-using NtQueryInformationFileFunction = LONG(NTAPI*)(HANDLE, NtIoStatus*, PVOID, ULONG, int);
-using StatusToErrorFunction = ULONG(NTAPI*)(LONG);
-
+// The removal's four, taken together from the table.
 struct NtFunctions {
-    NtCreateFileFunction create_file;
-    NtQueryDirectoryFileFunction query_directory_file;
-    NtQueryInformationFileFunction query_information_file;
-    StatusToErrorFunction status_to_error;
+    decltype(system_functions.nt_create_file.get()) create_file;
+    decltype(system_functions.nt_query_directory_file.get()) query_directory_file;
+    decltype(system_functions.nt_query_information_file.get()) query_information_file;
+    decltype(system_functions.rtl_nt_status_to_dos_error.get()) status_to_error;
 
-    NtFunctions() {
-        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        auto find = [ntdll](const char* name) {
-            return ntdll == nullptr ? nullptr : reinterpret_cast<void*>(GetProcAddress(ntdll, name));
-        };
-        create_file = reinterpret_cast<NtCreateFileFunction>(find("NtCreateFile"));
-        query_directory_file = reinterpret_cast<NtQueryDirectoryFileFunction>(find("NtQueryDirectoryFile"));
-        query_information_file = reinterpret_cast<NtQueryInformationFileFunction>(find("NtQueryInformationFile"));
-        status_to_error = reinterpret_cast<StatusToErrorFunction>(find("RtlNtStatusToDosError"));
-    }
     bool complete() const {
         return create_file != nullptr && query_directory_file != nullptr && query_information_file != nullptr &&
                status_to_error != nullptr;
     }
 };
 
-const NtFunctions& nt_functions() {
-    static const NtFunctions functions;
-    return functions;
+NtFunctions nt_functions() {
+    return {system_functions.nt_create_file.get(), system_functions.nt_query_directory_file.get(),
+            system_functions.nt_query_information_file.get(), system_functions.rtl_nt_status_to_dos_error.get()};
 }
 
 constexpr ULONG nt_case_insensitive = 0x40;
@@ -1124,8 +1171,7 @@ bool is_file_or_pipe(HANDLE handle) {
 
 void show_unseen_message(const char16_t* text) {
     if (GetConsoleWindow() != nullptr || is_file_or_pipe(GetStdHandle(STD_ERROR_HANDLE))) return;
-    using MessageBox = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
-    auto message_box = system_function<MessageBox>(L"user32.dll", "MessageBoxW");
+    auto message_box = system_functions.message_box.get();
     if (message_box == nullptr) return;
     wchar_t path[MAX_PATH + 1] = {};
     DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -1247,6 +1293,7 @@ Table table = {
     .create_kill_on_close_job_for_tree = win32_layer::create_kill_on_close_job_for_tree,
     .start_thread = win32_layer::start_thread,
     .join_thread = win32_layer::join_thread,
+    .free_memory = win32_layer::free_memory,
 };
 
 }  // namespace platform

@@ -56,7 +56,7 @@ thread_local bool on_background_thread = false;
 void deliver_interrupt() {
     if (registered_handler == nullptr) return;
     std::thread([] { registered_handler(0); }).detach();
-    while (!registered_run_interrupted()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!registered_run_interrupted_for_testing()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 struct Operation {
