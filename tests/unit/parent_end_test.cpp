@@ -252,6 +252,9 @@ protected:
         for (const char* name : variables) unsetenv(name);
         unsetenv("TMPDIR");
         unsetenv("XDG_CACHE_HOME");
+        // The run's cache lock closes with its owner; closed here, while
+        // the recording table still has its world.
+        state.run->cache.lock.reset();
         world = nullptr;
         fs::remove_all(scratch);
     }
