@@ -674,9 +674,10 @@ void destroy_object(Object* object) {
 }
 
 // Room for count elements from allocate_memory; not valid when there is no
-// memory.
+// memory or the size would overflow.
 template <typename Element>
 OwnedMemory<Element> allocate_elements(size_t count) {
+    if (count > SIZE_MAX / sizeof(Element)) return OwnedMemory<Element>();
     return OwnedMemory<Element>(static_cast<Element*>(allocate_memory(count * sizeof(Element))));
 }
 
