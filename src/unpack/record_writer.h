@@ -72,8 +72,8 @@ enum class FailedCall : uint8_t { none, open, write };
 inline constexpr uint32_t batch_size = 2u << 20;
 inline constexpr uint32_t batch_count = 3;
 inline constexpr uint32_t batch_piece_capacity = 2048;
-inline constexpr uint32_t close_thread_count = 4;
-inline constexpr uint32_t close_queue_capacity = 64;
+inline constexpr uint32_t close_thread_count = 8;
+inline constexpr uint32_t close_queue_capacity = 1024;
 
 class RecordWriter {
 public:
@@ -182,6 +182,8 @@ private:
     uint64_t close_records_[close_queue_capacity] = {};
     uint32_t close_head_ = 0;
     uint32_t closes_queued_ = 0;
+    uint32_t closers_idle_ = 0;
+    bool writer_waiting_for_room_ = false;
     bool pool_ending_ = false;
     platform::ThreadHandle pool_threads_[close_thread_count] = {};
     uint32_t pool_started_ = 0;
