@@ -1048,8 +1048,8 @@ bool read_opened_facts(HANDLE handle, platform::EntryFacts* facts) {
 
 // A directory opened by a removal: its handle and the entries its last
 // listing call returned that were not read yet. Many entries a call: under
-// Wine a call costs about a wineserver round trip whether it returns one
-// entry or hundreds. A removal keeps one per level it is in; past
+// Wine a call costs a few hundred microseconds whether it returns one entry
+// or hundreds. A removal keeps one per level it is in; past
 // many_entry_listings at once (a deep tree), the rest list one entry a call.
 struct RemovalDirectory {
     HANDLE handle;
