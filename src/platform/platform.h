@@ -332,13 +332,18 @@ struct Table {
     // the same rights, FILE_OPEN_REPARSE_POINT and FILE_OPEN_FOR_BACKUP_INTENT:
     // the entry itself, never a link's target (on POSIX openat with
     // O_DIRECTORY | O_NOFOLLOW, which refuses a link). *facts are those of
-    // what was opened (GetFileInformationByHandle's attributes,
-    // FileInternalInformation's id). Invalid on failure, with last_error().
+    // what was opened, read by NtQueryInformationFile (FileStatInformation,
+    // else FileAttributeTagInformation's attributes and
+    // FileInternalInformation's id). The handle holds the listing's buffer.
+    // Invalid on failure, with last_error().
     DirectoryHandle (*open_directory_for_removal)(DirectoryHandle parent, const char16_t* name, EntryFacts* facts);
-    // NtQueryDirectoryFile, one entry a call (FileIdBothDirectoryInformation):
-    // the directory's next entry other than "." and ".."; false at the end
-    // or when it cannot be read. On POSIX readdir and fstatat without
-    // following links (a symbolic link has only the reparse-point attribute).
+    // NtQueryDirectoryFile (FileIdBothDirectoryInformation), as many entries
+    // a call as 32 KiB hold, kept with the handle until read: the directory's
+    // next entry other than "." and ".."; false at the end or when it cannot
+    // be read. An entry may be gone or another by the time it is read, as
+    // with any listing: every use checks what it opens. On POSIX readdir and
+    // fstatat without following links (a symbolic link has only the
+    // reparse-point attribute).
     bool (*read_directory_entry)(DirectoryHandle directory, RemovalEntry* entry);
     // The same query, restarted, for the one entry called name: its facts as
     // the directory lists them; false when there is none.

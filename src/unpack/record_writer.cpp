@@ -70,6 +70,8 @@ void RecordWriter::begin(const Interruption* interruption, KnownDirectories* kno
     failure_path_.units[0] = 0;
     close_head_ = 0;
     closes_queued_ = 0;
+    closers_idle_ = 0;
+    writer_waiting_for_room_ = false;
     pool_ending_ = false;
     pool_tried_ = false;
     pool_used_ = false;
@@ -280,12 +282,17 @@ bool RecordWriter::start_pool() {
 
 void RecordWriter::close_on_pool(platform::FileHandle file, uint64_t record) {
     std::unique_lock<std::mutex> guard(pool_lock_);
-    while (closes_queued_ == close_queue_capacity) close_taken_.wait(guard);
+    while (closes_queued_ == close_queue_capacity) {
+        writer_waiting_for_room_ = true;
+        close_taken_.wait(guard);
+    }
     uint32_t at = (close_head_ + closes_queued_) % close_queue_capacity;
     close_files_[at] = file;
     close_records_[at] = record;
     ++closes_queued_;
-    close_queued_.notify_one();
+    // A wake-up is a round trip to the wineserver under Wine: only for a
+    // closer that sleeps, never for one that will look at the queue anyway.
+    if (closers_idle_ > 0) close_queued_.notify_one();
 }
 
 // Every file handed to the pool is closed, also after a failure or on an
@@ -294,13 +301,20 @@ void RecordWriter::run_closer(void* context) {
     auto& writer = *static_cast<RecordWriter*>(context);
     std::unique_lock<std::mutex> guard(writer.pool_lock_);
     for (;;) {
-        while (writer.closes_queued_ == 0 && !writer.pool_ending_) writer.close_queued_.wait(guard);
+        while (writer.closes_queued_ == 0 && !writer.pool_ending_) {
+            ++writer.closers_idle_;
+            writer.close_queued_.wait(guard);
+            --writer.closers_idle_;
+        }
         if (writer.closes_queued_ == 0) break;
         platform::FileHandle file = writer.close_files_[writer.close_head_];
         uint64_t record = writer.close_records_[writer.close_head_];
         writer.close_head_ = (writer.close_head_ + 1) % close_queue_capacity;
         --writer.closes_queued_;
-        writer.close_taken_.notify_one();
+        if (writer.writer_waiting_for_room_) {
+            writer.writer_waiting_for_room_ = false;
+            writer.close_taken_.notify_one();
+        }
         guard.unlock();
         if (!platform::close_file(file)) writer.fail(FailedCall::write, record, platform::last_error(), nullptr);
         guard.lock();

@@ -72,8 +72,13 @@ enum class FailedCall : uint8_t { none, open, write };
 inline constexpr uint32_t batch_size = 2u << 20;
 inline constexpr uint32_t batch_count = 3;
 inline constexpr uint32_t batch_piece_capacity = 2048;
-inline constexpr uint32_t close_thread_count = 4;
-inline constexpr uint32_t close_queue_capacity = 64;
+// A scanner reads the closes of different threads at the same time: eight
+// closing threads took a 5 ms scanner's closes 14% faster than four.
+inline constexpr uint32_t close_thread_count = 8;
+// Files written and waiting for their close. More than a payload's usual
+// run of small files, so that such a run never waits for the scanner; a
+// file waiting costs its handle and 16 bytes here.
+inline constexpr uint32_t close_queue_capacity = 1024;
 
 class RecordWriter {
 public:
@@ -182,6 +187,8 @@ private:
     uint64_t close_records_[close_queue_capacity] = {};
     uint32_t close_head_ = 0;
     uint32_t closes_queued_ = 0;
+    uint32_t closers_idle_ = 0;
+    bool writer_waiting_for_room_ = false;
     bool pool_ending_ = false;
     platform::ThreadHandle pool_threads_[close_thread_count] = {};
     uint32_t pool_started_ = 0;

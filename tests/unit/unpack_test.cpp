@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <zstd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -525,6 +526,61 @@ TEST_F(UnpackArchive, FailedCloseOnThePoolIsTheWriteErrorOfTheEarliestRecord) {
     slow_failing_closes.clear();
     EXPECT_TRUE(unpacking_->writer.closes_pooled());
     EXPECT_EQ(seen_.close_calls, static_cast<int>(seen_.opened.size())) << "every opened file was closed";
+}
+
+// Closes held until every file of the run is open (or for ten seconds), as
+// a scanner that is slow to read new files holds them; how many files were
+// open when the first was let go.
+struct HeldCloses {
+    std::mutex lock;
+    size_t files = 0;
+    size_t open_when_let_go = 0;
+    std::chrono::steady_clock::time_point deadline{};
+} held_closes;
+
+bool held_close(platform::FileHandle file) {
+    {
+        std::unique_lock<std::mutex> guard(held_closes.lock);
+        if (held_closes.deadline == std::chrono::steady_clock::time_point{}) {
+            held_closes.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        }
+        for (;;) {
+            size_t open_files = 0;
+            {
+                std::lock_guard<std::mutex> handles(observed->handles_lock);
+                open_files = observed->handle_paths.size() + static_cast<size_t>(observed->close_calls);
+            }
+            if (open_files == held_closes.files || std::chrono::steady_clock::now() > held_closes.deadline) {
+                if (held_closes.open_when_let_go == 0) held_closes.open_when_let_go = open_files;
+                break;
+            }
+            guard.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            guard.lock();
+        }
+    }
+    return observed_close(file);
+}
+
+// A long run of small files whose closes are all still under way on the
+// pool: the writer goes on opening and writing the next files instead of
+// waiting for the closes to make room.
+TEST_F(UnpackArchive, ClosesUnderWayOnThePoolDoNotHoldUpTheWriter) {
+    platform.table().close_file = held_close;
+    std::vector<Record> records = records_for_the_writer();
+    for (int i = 0; i < 300; ++i) {
+        std::string digits = std::to_string(i);
+        records.push_back({u"run\r" + std::u16string(digits.begin(), digits.end()) + u".txt", pattern(200 + i, i)});
+    }
+    held_closes.files = records.size();
+    unpacking_->close_mode = CloseMode::pooled;
+    open(records);
+    unpack();
+    EXPECT_EQ(held_closes.open_when_let_go, records.size());
+    EXPECT_EQ(seen_.close_calls, static_cast<int>(records.size()));
+    for (const Record& record : records) {
+        EXPECT_EQ(read_file(target_ / posix_layer::path_to_native(record.name.c_str())), record.data);
+    }
 }
 
 // Where closes are slow (a scanner reading every new file at its close),

@@ -38,28 +38,43 @@ import test_cache
 
 PROBE = harness.windows_test_file('child_probe_app.dll')
 
-SUBDIRECTORIES = ['sub_%02d' % i for i in range(30)]
 FILES = ['f%03d.txt' % i for i in range(100)]
 TEN_MINUTES = 600
 
 
-def fill(directory):
-    """SUBDIRECTORIES of FILES below DIRECTORY: 3,000 files."""
-    for sub in SUBDIRECTORIES:
-        os.makedirs(os.path.join(directory, sub))
-        for name in FILES:
-            with open(os.path.join(directory, sub, name), 'w') as f:
-                f.write('in the tree')
+class Layout:
+    """SUBDIRECTORIES of FILES each."""
+
+    def __init__(self, subdirectories, files):
+        self.subdirectories = subdirectories
+        self.files = files
+
+    def fill(self, directory):
+        for sub in self.subdirectories:
+            os.makedirs(os.path.join(directory, sub))
+            for name in self.files:
+                with open(os.path.join(directory, sub, name), 'w') as f:
+                    f.write('in the tree')
+
+
+# 3,000 files in 30 subdirectories, which one listing call returns together.
+DEEP = Layout(['sub_%02d' % i for i in range(30)], FILES)
+# 3,000 files in 600 subdirectories: more than one listing call of the
+# removal returns (about 270 of these names a call), so that links go in
+# both among the entries it listed before the swap and among those it lists
+# after it.
+WIDE = Layout(['sub_%03d' % i for i in range(600)], FILES[:5])
 
 
 class Swapper(threading.Thread):
     """Puts links to OUTSIDE in place of the subdirectories of the tree that
     FIND_TREE() returns (None while there is none) once its removal has begun,
-    moving each subdirectory into ASIDE."""
+    moving each subdirectory into ASIDE; the tree was filled with LAYOUT."""
 
-    def __init__(self, find_tree, outside, aside):
+    def __init__(self, find_tree, outside, aside, layout):
         super().__init__(daemon=True)
         self.find_tree = find_tree
+        self.layout = layout
         self.outside = outside
         self.aside = aside
         self.swapped = 0
@@ -70,9 +85,9 @@ class Swapper(threading.Thread):
         # looked for again under its new name.
         if not os.path.isdir(tree):
             return False
-        for sub in SUBDIRECTORIES:
+        for sub in self.layout.subdirectories:
             try:
-                if len(os.listdir(os.path.join(tree, sub))) < len(FILES):
+                if len(os.listdir(os.path.join(tree, sub))) < len(self.layout.files):
                     return True
             except FileNotFoundError:
                 return True
@@ -83,7 +98,7 @@ class Swapper(threading.Thread):
         while not self.done.is_set() and time.monotonic() < deadline:
             tree = self.find_tree()
             if tree is not None and self.removal_has_begun(tree):
-                for sub in SUBDIRECTORIES:
+                for sub in self.layout.subdirectories:
                     path = os.path.join(tree, sub)
                     try:
                         os.rename(path, os.path.join(self.aside, sub))
@@ -130,8 +145,8 @@ class RemovalWithLinksSwappedIn(unittest.TestCase):
                 shutil.rmtree(path, ignore_errors=True)
         self.addCleanup(remove)
 
-    def swap_while(self, find_tree, run):
-        swapper = Swapper(find_tree, self.outside, self.aside)
+    def swap_while(self, find_tree, run, layout=DEEP):
+        swapper = Swapper(find_tree, self.outside, self.aside, layout)
         swapper.start()
         try:
             result = run()
@@ -154,7 +169,7 @@ class RemovalWithLinksSwappedIn(unittest.TestCase):
         # it by renaming it to a tombstone with the same launcher part.
         name = 'onefile_%d_%06d_Links-Test_' % (400000 + os.getpid() % 1000 * 4, 1)
         tree = os.path.join(self.temp, name)
-        fill(tree)
+        DEEP.fill(tree)
         then = time.time() - TEN_MINUTES
         os.utime(tree, (then, then))
         launcher_part = name[len('onefile_'):]
@@ -185,20 +200,25 @@ class RemovalWithLinksSwappedIn(unittest.TestCase):
     def test_the_launchers_own_target_directory(self):
         # The application's own directory gets the tree while the application
         # runs; the links go in while the launcher removes it afterwards.
+        for name, layout in (('deep', DEEP), ('wide', WIDE)):
+            with self.subTest(name):
+                self.own_target_directory_with_links(layout)
+
+    def own_target_directory_with_links(self, layout):
         launcher = subprocess.Popen([harness.WINE, self.launcher()], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                     cwd=self.work,
                                     env=harness.wine_environment({'PROBE_SLEEP_MS': '3000', 'PROBE_EXIT': '7'}))
         first = launcher.stdout.readline().decode().replace('\r\n', '\n')
         own = harness.target_dir(first)
         self.remove_later(own)
-        fill(os.path.join(own, 'data'))
+        layout.fill(os.path.join(own, 'data'))
         tree = os.path.join(own, 'data')
 
         def finish():
             rest, errors = launcher.communicate(timeout=120)
             return launcher.returncode, rest.decode(), errors.decode()
 
-        (status, rest, errors), swapper = self.swap_while(lambda: tree if os.path.isdir(tree) else None, finish)
+        (status, rest, errors), swapper = self.swap_while(lambda: tree if os.path.isdir(tree) else None, finish, layout)
         self.assertEqual(status, 7, rest + errors)
         self.assertEqual(errors, '')
         self.assertIn('finished', rest)

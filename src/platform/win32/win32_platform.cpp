@@ -5,6 +5,7 @@
 #include <sddl.h>
 #include <shlobj.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -976,6 +977,19 @@ struct NtIdBothDirectoryInformation {
     WCHAR file_name[1];
 };
 
+struct NtAttributeTagInformation {
+    ULONG file_attributes;
+    ULONG reparse_tag;
+};
+struct NtStatInformation {
+    LARGE_INTEGER file_id;
+    LARGE_INTEGER creation_time, last_access_time, last_write_time, change_time, allocation_size, end_of_file;
+    ULONG file_attributes;
+    ULONG reparse_tag;
+    ULONG number_of_links;
+    ACCESS_MASK effective_access;
+};
+
 // The removal's four, taken together from the table.
 struct NtFunctions {
     decltype(system_functions.nt_create_file.get()) create_file;
@@ -1000,6 +1014,8 @@ constexpr ULONG nt_synchronous_io_nonalert = 0x20;
 constexpr ULONG nt_open_for_backup_intent = 0x4000;
 constexpr ULONG nt_open_reparse_point = 0x200000;
 constexpr int nt_file_internal_information = 6;
+constexpr int nt_file_attribute_tag_information = 35;
+constexpr int nt_file_stat_information = 68;
 constexpr int nt_file_id_both_directory_information = 37;
 constexpr ULONG share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr ACCESS_MASK removal_listing_rights = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
@@ -1037,15 +1053,92 @@ HANDLE open_relative(HANDLE parent, const char16_t* name, ACCESS_MASK rights) {
     return handle;
 }
 
+// What a removal compares, read from the opened handle alone. Not
+// GetFileInformationByHandle: it also asks for the volume's serial number,
+// which Wine answers through the mount manager's process, a good part of a
+// removal's cost per entry. FileStatInformation gives both at once
+// (Windows 10 1709 on); where it is refused (Wine 8, older Windows), the
+// attributes and the id in two queries, and that is remembered.
+std::atomic<bool> stat_information_refused{false};
+
+bool refuses_class(LONG status) {
+    constexpr LONG invalid_info_class = static_cast<LONG>(0xC0000003);
+    constexpr LONG not_implemented = static_cast<LONG>(0xC0000002);
+    constexpr LONG not_supported = static_cast<LONG>(0xC00000BB);
+    constexpr LONG invalid_parameter = static_cast<LONG>(0xC000000D);
+    return status == invalid_info_class || status == not_implemented || status == not_supported ||
+           status == invalid_parameter;
+}
+
 bool read_opened_facts(HANDLE handle, platform::EntryFacts* facts) {
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(handle, &information)) return false;
+    const NtFunctions& nt = nt_functions();
     NtIoStatus io = {};
-    LARGE_INTEGER id = {};
-    LONG status = nt_functions().query_information_file(handle, &io, &id, sizeof id, nt_file_internal_information);
+    if (!stat_information_refused.load(std::memory_order_relaxed)) {
+        NtStatInformation stat = {};
+        LONG status = nt.query_information_file(handle, &io, &stat, sizeof stat, nt_file_stat_information);
+        if (status >= 0) {
+            *facts = {stat.file_attributes, static_cast<uint64_t>(stat.file_id.QuadPart)};
+            return true;
+        }
+        if (!refuses_class(status)) return fail_with_status(status);
+        stat_information_refused.store(true, std::memory_order_relaxed);
+    }
+    NtAttributeTagInformation tag = {};
+    LONG status = nt.query_information_file(handle, &io, &tag, sizeof tag, nt_file_attribute_tag_information);
     if (status < 0) return fail_with_status(status);
-    *facts = {information.dwFileAttributes, static_cast<uint64_t>(id.QuadPart)};
+    LARGE_INTEGER id = {};
+    status = nt.query_information_file(handle, &io, &id, sizeof id, nt_file_internal_information);
+    if (status < 0) return fail_with_status(status);
+    *facts = {tag.file_attributes, static_cast<uint64_t>(id.QuadPart)};
     return true;
+}
+
+// A directory opened by a removal: its handle and the entries its last
+// listing call returned that were not read yet. Many entries a call: under
+// Wine a call costs about as much whether it returns one entry or hundreds
+// (40 to 60 us). A removal keeps one per level it is in; past
+// many_entry_listings at once (a deep tree), the rest list one entry a call.
+struct RemovalDirectory {
+    HANDLE handle;
+    ULONG capacity;
+    // Offset of the next entry to read in entries, while unread is set.
+    ULONG next;
+    bool unread;
+    alignas(8) unsigned char entries[1];
+};
+
+constexpr ULONG many_entries_capacity = 32768;
+// Room for one entry with the longest name (255 units).
+constexpr ULONG one_entry_capacity = sizeof(NtIdBothDirectoryInformation) + 256 * sizeof(WCHAR);
+constexpr int many_entry_listings = 32;
+std::atomic<int> many_entry_listings_open{0};
+
+RemovalDirectory* removal_directory(platform::DirectoryHandle directory) {
+    return static_cast<RemovalDirectory*>(directory.value);
+}
+
+HANDLE directory_handle(platform::DirectoryHandle directory) { return removal_directory(directory)->handle; }
+
+RemovalDirectory* new_removal_directory(HANDLE handle) {
+    ULONG capacity = one_entry_capacity;
+    if (many_entry_listings_open.fetch_add(1) < many_entry_listings) {
+        capacity = many_entries_capacity;
+    } else {
+        many_entry_listings_open.fetch_sub(1);
+    }
+    void* memory = HeapAlloc(GetProcessHeap(), 0, offsetof(RemovalDirectory, entries) + capacity);
+    if (memory == nullptr && capacity == many_entries_capacity) {
+        many_entry_listings_open.fetch_sub(1);
+        capacity = one_entry_capacity;
+        memory = HeapAlloc(GetProcessHeap(), 0, offsetof(RemovalDirectory, entries) + capacity);
+    }
+    if (memory == nullptr) return nullptr;
+    auto* directory = static_cast<RemovalDirectory*>(memory);
+    directory->handle = handle;
+    directory->capacity = capacity;
+    directory->next = 0;
+    directory->unread = false;
+    return directory;
 }
 
 platform::DirectoryHandle open_directory_for_removal(platform::DirectoryHandle parent, const char16_t* name,
@@ -1056,7 +1149,7 @@ platform::DirectoryHandle open_directory_for_removal(platform::DirectoryHandle p
                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (handle == INVALID_HANDLE_VALUE) return {nullptr};
     } else {
-        handle = open_relative(static_cast<HANDLE>(parent.value), name, removal_listing_rights);
+        handle = open_relative(directory_handle(parent), name, removal_listing_rights);
         if (handle == nullptr) return {nullptr};
     }
     if (!nt_functions().complete() || !read_opened_facts(handle, facts)) {
@@ -1065,56 +1158,87 @@ platform::DirectoryHandle open_directory_for_removal(platform::DirectoryHandle p
         SetLastError(error);
         return {nullptr};
     }
-    return {handle};
+    RemovalDirectory* directory = new_removal_directory(handle);
+    if (directory == nullptr) {
+        CloseHandle(handle);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return {nullptr};
+    }
+    return {directory};
 }
 
-// One entry of the listing into entry; restart with a name asks for that
-// entry alone. Room for the longest name a listing gives (255 units).
-bool query_directory(HANDLE directory, const char16_t* name, platform::RemovalEntry* entry) {
+bool is_dot_name(const NtIdBothDirectoryInformation* found, size_t length) {
+    return found->file_name[0] == L'.' && (length == 1 || (length == 2 && found->file_name[1] == L'.'));
+}
+
+// The entry's name and facts into entry; false for "." and ".." and for a
+// name longer than a listing gives.
+bool take_listed(const NtIdBothDirectoryInformation* found, platform::RemovalEntry* entry) {
+    size_t length = found->file_name_length / sizeof(WCHAR);
+    if (length == 0 || length >= sizeof entry->name / sizeof entry->name[0] || is_dot_name(found, length)) {
+        return false;
+    }
+    std::wmemcpy(wide(entry->name), found->file_name, length);
+    entry->name[length] = 0;
+    entry->facts = {found->file_attributes, static_cast<uint64_t>(found->file_id.QuadPart)};
+    return true;
+}
+
+bool read_directory_entry(platform::DirectoryHandle handle, platform::RemovalEntry* entry) {
     const NtFunctions& nt = nt_functions();
     if (!nt.complete()) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return false;
     }
-    alignas(8) unsigned char buffer[sizeof(NtIdBothDirectoryInformation) + 256 * sizeof(WCHAR)];
-    NtUnicodeString pattern = {};
-    if (name != nullptr) {
-        size_t length = std::wcslen(wide(name));
-        if (length == 0 || length > 255) {
-            SetLastError(ERROR_INVALID_NAME);
-            return false;
-        }
-        pattern = {static_cast<USHORT>(length * 2), static_cast<USHORT>(length * 2), const_cast<PWSTR>(wide(name))};
-    }
+    RemovalDirectory* directory = removal_directory(handle);
     for (;;) {
-        NtIoStatus io = {};
-        LONG status = nt.query_directory_file(directory, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
-                                              nt_file_id_both_directory_information, TRUE,
-                                              name != nullptr ? &pattern : nullptr, name != nullptr);
-        if (status < 0) return fail_with_status(status);
-        const auto* found = reinterpret_cast<const NtIdBothDirectoryInformation*>(buffer);
-        size_t length = found->file_name_length / sizeof(WCHAR);
-        if (length == 0 || length >= sizeof entry->name / sizeof entry->name[0]) continue;
-        if (found->file_name[0] == L'.' && (length == 1 || (length == 2 && found->file_name[1] == L'.'))) {
-            if (name != nullptr) return false;
-            continue;
+        if (!directory->unread) {
+            NtIoStatus io = {};
+            LONG status = nt.query_directory_file(directory->handle, nullptr, nullptr, nullptr, &io, directory->entries,
+                                                  directory->capacity, nt_file_id_both_directory_information,
+                                                  directory->capacity == one_entry_capacity, nullptr, FALSE);
+            if (status < 0) return fail_with_status(status);
+            if (io.information == 0) {
+                SetLastError(ERROR_NO_MORE_FILES);
+                return false;
+            }
+            directory->next = 0;
+            directory->unread = true;
         }
-        std::wmemcpy(wide(entry->name), found->file_name, length);
-        entry->name[length] = 0;
-        entry->facts = {found->file_attributes, static_cast<uint64_t>(found->file_id.QuadPart)};
-        return true;
+        const auto* found = reinterpret_cast<const NtIdBothDirectoryInformation*>(directory->entries + directory->next);
+        if (found->next_entry_offset == 0) {
+            directory->unread = false;
+        } else {
+            directory->next += found->next_entry_offset;
+        }
+        if (take_listed(found, entry)) return true;
     }
 }
 
-bool read_directory_entry(platform::DirectoryHandle directory, platform::RemovalEntry* entry) {
-    return query_directory(static_cast<HANDLE>(directory.value), nullptr, entry);
-}
-
+// The listing restarted for the one entry called name, on a buffer of its
+// own: its facts as the directory lists them; false when there is none.
 bool find_directory_entry(platform::DirectoryHandle directory, const char16_t* name, platform::EntryFacts* facts) {
+    const NtFunctions& nt = nt_functions();
+    if (!nt.complete()) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return false;
+    }
+    size_t length = std::wcslen(wide(name));
+    if (length == 0 || length > 255) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    NtUnicodeString pattern = {static_cast<USHORT>(length * 2), static_cast<USHORT>(length * 2),
+                               const_cast<PWSTR>(wide(name))};
+    alignas(8) unsigned char buffer[one_entry_capacity];
+    NtIoStatus io = {};
+    LONG status = nt.query_directory_file(directory_handle(directory), nullptr, nullptr, nullptr, &io, buffer,
+                                          sizeof buffer, nt_file_id_both_directory_information, TRUE, &pattern, TRUE);
+    if (status < 0) return fail_with_status(status);
     platform::RemovalEntry entry;
-    if (!query_directory(static_cast<HANDLE>(directory.value), name, &entry)) return false;
     // The file system matched the name as a pattern: it must be that name.
-    if (std::wcslen(wide(entry.name)) != std::wcslen(wide(name))) {
+    if (!take_listed(reinterpret_cast<const NtIdBothDirectoryInformation*>(buffer), &entry) ||
+        std::wcslen(wide(entry.name)) != length) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return false;
     }
@@ -1144,7 +1268,7 @@ bool mark_for_deletion(HANDLE handle, uint32_t attributes) {
 bool delete_entry_relative(platform::DirectoryHandle parent, const char16_t* name,
                            const platform::EntryFacts* expected) {
     constexpr uint32_t kind = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-    HANDLE handle = open_relative(static_cast<HANDLE>(parent.value), name, removal_deleting_rights);
+    HANDLE handle = open_relative(directory_handle(parent), name, removal_deleting_rights);
     if (handle == nullptr) return false;
     platform::EntryFacts opened;
     bool deleted = false;
@@ -1161,7 +1285,12 @@ bool delete_entry_relative(platform::DirectoryHandle parent, const char16_t* nam
     return deleted;
 }
 
-void close_directory(platform::DirectoryHandle directory) { CloseHandle(static_cast<HANDLE>(directory.value)); }
+void close_directory(platform::DirectoryHandle handle) {
+    RemovalDirectory* directory = removal_directory(handle);
+    CloseHandle(directory->handle);
+    if (directory->capacity == many_entries_capacity) many_entry_listings_open.fetch_sub(1);
+    HeapFree(GetProcessHeap(), 0, directory);
+}
 
 bool is_file_or_pipe(HANDLE handle) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
