@@ -3,7 +3,7 @@
 //
 // Input: the .ico file.
 //
-// Properties: a refusal is a pack_error naming the file; an accepted file
+// Properties: a refusal is a PackError naming the file; an accepted file
 // gives RT_ICON 1..n, each the bytes of an image of the file, then the group,
 // whose entries (as many as the file lists) each name one of those images;
 // the resource section built from them finds the group again.
@@ -36,23 +36,23 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) { return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::span<const unsigned char> file(data, size);
-    std::vector<resource> resources;
+    std::vector<Resource> resources;
     try {
         resources = icon_resources(file, "icon.ico");
-    } catch (const pack_error& error) {
+    } catch (const PackError& error) {
         if (std::string(error.what()).rfind("icon.ico: ", 0) != 0) {
             property_failed("a refusal that does not name the file", error.what());
         }
         return 0;
     }
     if (resources.size() < 2) property_failed("an accepted icon without images or group");
-    const resource& group = resources.back();
+    const Resource& group = resources.back();
     if (group.type != rt_group_icon || group.id != 1) property_failed("the last resource is not the group");
     const std::size_t count = file[4] | file[5] << 8;
     if (group.data.size() != 6 + 14 * count) property_failed("the group does not list every image of the file");
     std::set<std::uint16_t> ids;
     for (std::size_t i = 0; i + 1 < resources.size(); ++i) {
-        const resource& icon = resources[i];
+        const Resource& icon = resources[i];
         if (icon.type != rt_icon || icon.id != i + 1) property_failed("images are not RT_ICON 1..n in order");
         if (size < 4096 && !occurs_in(icon.data, file)) property_failed("an image is not bytes of the file");
         ids.insert(icon.id);

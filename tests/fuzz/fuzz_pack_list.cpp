@@ -3,7 +3,7 @@
 //
 // Input: the file.
 //
-// Properties: each reader either refuses with pack_error or succeeds; listed
+// Properties: each reader either refuses with PackError or succeeds; listed
 // names are at most the launcher's 1,023 units and never empty; an input that
 // starts with "ZUQ" is listed from offset 0 and has no launcher line; a
 // launcher's line starts with "launcher: ".
@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::span<const unsigned char> file(data, size);
     const bool attached_data_file = size >= 3 && std::memcmp(data, "ZUQ", 3) == 0;
     try {
-        const located_data found = locate_attached_data(file);
+        const LocatedData found = locate_attached_data(file);
         if (attached_data_file && found.offset != 0) property_failed("attached data not listed from its start");
         if (found.offset > size) property_failed("attached data found past the file");
         for (const auto& record : found.records) {
@@ -32,13 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 property_failed("a listed name of the wrong length", std::to_string(record.name.size()));
             }
         }
-    } catch (const pack_error&) {
+    } catch (const PackError&) {
     }
     try {
         const auto summary = launcher_summary(file);
         if (attached_data_file && summary) property_failed("a launcher line for attached data");
         if (summary && summary->rfind("launcher: ", 0) != 0) property_failed("a malformed launcher line", *summary);
-    } catch (const pack_error&) {
+    } catch (const PackError&) {
     }
     return 0;
 }

@@ -4,7 +4,7 @@
 // Input: one byte of flags (bit 0: write the image's correct checksum into
 // it first, so that inputs reach past the checksum check), then the image.
 //
-// Properties: read_template either refuses with pack_error or accepts; from
+// Properties: read_template either refuses with PackError or accepts; from
 // an accepted template, both kinds of launcher are written, and each holds
 // the attached data in its data section, its subsystem, and a checksum that
 // matches its bytes.
@@ -53,12 +53,12 @@ bool checksum_field(const std::vector<unsigned char>& image, std::size_t* field)
     return true;
 }
 
-std::vector<unsigned char> written(const launcher_template& t, subsystem kind, std::span<const unsigned char> data) {
+std::vector<unsigned char> written(const LauncherTemplate& t, Subsystem kind, std::span<const unsigned char> data) {
     // Closed on every way out, a refusal too: thousands of inputs run in one
     // process.
     const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::tmpfile(), std::fclose);
     if (!file) property_failed("no temporary file");
-    const std::vector<resource> resources = {{rt_manifest, 1, {'<', 'x', '/', '>'}}};
+    const std::vector<Resource> resources = {{rt_manifest, 1, {'<', 'x', '/', '>'}}};
     write_launcher(t, kind, data, resources, 1234, file.get());
     std::vector<unsigned char> bytes;
     std::rewind(file.get());
@@ -78,18 +78,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::uint32_t value = checksum(image, field);
         for (int i = 0; i < 4; ++i) image[field + i] = static_cast<unsigned char>(value >> (8 * i));
     }
-    std::optional<launcher_template> accepted;
+    std::optional<LauncherTemplate> accepted;
     try {
         accepted = read_template(image);
-    } catch (const pack_error&) {
+    } catch (const PackError&) {
         return 0;
     }
     const unsigned char attached[] = {'Z', 'U', 'Q', 1, 2, 3, 4, 5, 6, 7, 8, 9};
-    for (subsystem kind : {subsystem::windows, subsystem::console}) {
+    for (Subsystem kind : {Subsystem::windows, Subsystem::console}) {
         std::vector<unsigned char> launcher;
         try {
             launcher = written(*accepted, kind, attached);
-        } catch (const pack_error& error) {
+        } catch (const PackError& error) {
             // Only the 4 GiB limit of an image may refuse an accepted template.
             if (std::string(error.what()).find("4 GiB") == std::string::npos) {
                 property_failed("an accepted template cannot be written", error.what());
@@ -103,10 +103,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 found->size() != sizeof attached) {
                 property_failed("the launcher does not hold its attached data");
             }
-            const std::uint16_t expected = kind == subsystem::console ? 3 : 2;
+            const std::uint16_t expected = kind == Subsystem::console ? 3 : 2;
             if (image_subsystem(launcher) != expected) property_failed("the launcher has another subsystem");
             if (!resource_in_image(launcher, rt_manifest, 1)) property_failed("the launcher has no manifest");
-        } catch (const pack_error& error) {
+        } catch (const PackError& error) {
             property_failed("the written launcher cannot be read back", error.what());
         }
         if (!checksum_field(launcher, &field) || u32_at(launcher, field) != checksum(launcher, field)) {

@@ -194,10 +194,10 @@ TEST(LaunchSettings, ExtendedFormAcceptedAndRefused) {
 }
 
 TEST(LaunchSettings, ThePackersSettingsAreReadBackByTheLauncher) {
-    using fenzar::pack::settings_request;
+    using fenzar::pack::SettingsRequest;
     const Bytes data = make_attached_data(make_archive({{u"App.dll", "library"}}));
     struct Case {
-        settings_request request;
+        SettingsRequest request;
         size_t size;
     };
     const Case cases[] = {
@@ -232,7 +232,7 @@ TEST(CacheSettings, NamesThatCannotNameTheFolderAreRefused) {
     const std::u16string refused[] = {u"con.dll", u"app..dll", u"app .dll", std::u16string(65, u'n') + u".dll",
                                       u"a:b.dll"};
     for (const auto& name : refused) {
-        EXPECT_THROW(fenzar::pack::cache_application_name(name), fenzar::pack::pack_error);
+        EXPECT_THROW(fenzar::pack::cache_application_name(name), fenzar::pack::PackError);
     }
 }
 

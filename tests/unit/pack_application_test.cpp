@@ -13,19 +13,19 @@
 
 namespace {
 
-using bytes = std::vector<unsigned char>;
+using Bytes = std::vector<unsigned char>;
 
-void put16(bytes& out, std::size_t at, std::uint32_t value) {
+void put16(Bytes& out, std::size_t at, std::uint32_t value) {
     out[at] = static_cast<unsigned char>(value);
     out[at + 1] = static_cast<unsigned char>(value >> 8);
 }
 
-void put32(bytes& out, std::size_t at, std::uint32_t value) {
+void put32(Bytes& out, std::size_t at, std::uint32_t value) {
     put16(out, at, value & 0xFFFF);
     put16(out, at + 2, value >> 16);
 }
 
-struct image_options {
+struct ImageOptions {
     std::uint16_t machine = 0x8664;
     std::uint16_t characteristics = 0x2022;  // DLL, executable, large addresses
     std::vector<std::string> exports = {"helper", "run_code"};
@@ -37,8 +37,8 @@ struct image_options {
 
 // A PE32+ image with one section (RVA 0x1000, file offset 0x200) that holds
 // the export directory, its name table and the names.
-bytes pe_image(const image_options& options) {
-    bytes image(0x400);
+Bytes pe_image(const ImageOptions& options) {
+    Bytes image(0x400);
     image[0] = 'M';
     image[1] = 'Z';
     put32(image, 0x3C, 0x40);
@@ -77,51 +77,51 @@ bytes pe_image(const image_options& options) {
     return image;
 }
 
-std::string problem_of(const bytes& file) {
+std::string problem_of(const Bytes& file) {
     try {
         fenzar::pack::check_application_library(file);
         return "";
-    } catch (const fenzar::pack::pack_error& error) {
+    } catch (const fenzar::pack::PackError& error) {
         return error.what();
     }
 }
 
 TEST(ApplicationLibrary, AcceptsAnX8664DllExportingRunCode) {
     EXPECT_EQ(problem_of(pe_image({})), "");
-    image_options only_entry;
+    ImageOptions only_entry;
     only_entry.exports = {"run_code"};
     EXPECT_EQ(problem_of(pe_image(only_entry)), "");
 }
 
 TEST(ApplicationLibrary, SaysWhichOfTheThreeItIsNot) {
-    image_options x86;
+    ImageOptions x86;
     x86.machine = 0x14C;
-    image_options arm64;
+    ImageOptions arm64;
     arm64.machine = 0xAA64;
-    image_options program;
+    ImageOptions program;
     program.characteristics = 0x0022;
-    image_options other_exports;
+    ImageOptions other_exports;
     other_exports.exports = {"run_cod", "run_code_2", "Run_code"};
-    image_options gcc_name;
+    ImageOptions gcc_name;
     gcc_name.exports = {"other", "_Z8run_codeiPPwPKw"};
-    image_options msvc_name;
+    ImageOptions msvc_name;
     msvc_name.exports = {"?run_code@@YAHHPEAPEA_WPEB_W@Z"};
-    image_options no_exports;
+    ImageOptions no_exports;
     no_exports.export_directory = false;
-    image_options names_outside;
+    ImageOptions names_outside;
     names_outside.name_table_rva = 0x9000;
-    bytes cut_headers = pe_image({});
+    Bytes cut_headers = pe_image({});
     cut_headers.resize(0x50);
     const std::string text = "int run_code() { return 0; }\n";
     // An icon file's header: reserved 0, type 1, one image.
-    const bytes icon = {0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0};
+    const Bytes icon = {0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0};
     const struct {
         const char* what;
-        bytes file;
+        Bytes file;
         const char* problem;
     } cases[] = {
         {"empty", {}, "is not a Windows DLL (not a PE image: no \"MZ\")"},
-        {"text", bytes(text.begin(), text.end()), "is not a Windows DLL (not a PE image: no \"MZ\")"},
+        {"text", Bytes(text.begin(), text.end()), "is not a Windows DLL (not a PE image: no \"MZ\")"},
         {"icon", icon, "is not a Windows DLL (not a PE image: no \"MZ\")"},
         {"headers cut short", cut_headers, "is not a Windows DLL (the file ends inside its headers)"},
         {"x86", pe_image(x86), "is not for x86-64 (its machine is 0x014C, x86-64 is 0x8664)"},
@@ -142,17 +142,17 @@ TEST(ApplicationLibrary, SaysWhichOfTheThreeItIsNot) {
     for (const auto& c : cases) EXPECT_EQ(problem_of(c.file), c.problem) << c.what;
 }
 
-std::string program_problem(const bytes& file) {
+std::string program_problem(const Bytes& file) {
     try {
         fenzar::pack::check_program(file);
         return "";
-    } catch (const fenzar::pack::pack_error& error) {
+    } catch (const fenzar::pack::PackError& error) {
         return error.what();
     }
 }
 
-image_options program_options(std::uint16_t subsystem = 3) {
-    image_options program;
+ImageOptions program_options(std::uint16_t subsystem = 3) {
+    ImageOptions program;
     program.characteristics = 0x0022;
     program.exports = {};
     program.export_directory = false;
@@ -167,29 +167,29 @@ TEST(Program, TakesAnX8664ExecutableAndGivesItsSubsystem) {
     EXPECT_EQ(fenzar::pack::check_program(pe_image(program_options(2))), 2);
     EXPECT_EQ(fenzar::pack::program_subsystem(pe_image(program_options(3))), 3);
     // The listing's test reads only a file's first bytes: the headers do.
-    bytes head = pe_image(program_options(2));
+    Bytes head = pe_image(program_options(2));
     head.resize(0x200);
     EXPECT_EQ(fenzar::pack::program_subsystem(head), 2);
 }
 
 TEST(Program, SaysWhatItIsInstead) {
-    image_options x86 = program_options();
+    ImageOptions x86 = program_options();
     x86.machine = 0x14C;
-    image_options arm64 = program_options();
+    ImageOptions arm64 = program_options();
     arm64.machine = 0xAA64;
-    image_options other_machine = program_options();
+    ImageOptions other_machine = program_options();
     other_machine.machine = 0x5064;
-    image_options not_executable = program_options();
+    ImageOptions not_executable = program_options();
     not_executable.characteristics = 0x0020;
-    image_options pe32 = program_options();
+    ImageOptions pe32 = program_options();
     pe32.optional_magic = 0x10B;
     const std::string text = "echo hello\n";
     const struct {
         const char* what;
-        bytes file;
+        Bytes file;
         const char* problem;
     } cases[] = {
-        {"text", bytes(text.begin(), text.end()), "is not a Windows program (not a PE image: no \"MZ\")"},
+        {"text", Bytes(text.begin(), text.end()), "is not a Windows program (not a PE image: no \"MZ\")"},
         {"DLL", pe_image({.exports = {"helper"}}), "is not a program (it is a DLL)"},
         {"DLL application", pe_image({}),
          "is not a program (it is a DLL that exports run_code: pack it without --exe)"},

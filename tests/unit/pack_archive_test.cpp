@@ -28,20 +28,20 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace fenzar::pack;
-using bytes = std::vector<unsigned char>;
+using Bytes = std::vector<unsigned char>;
 
-class temp_tree {
+class TempTree {
 public:
-    temp_tree() {
+    TempTree() {
         std::string pattern = (fs::temp_directory_path() / "pack_test_XXXXXX").string();
         root = ::mkdtemp(pattern.data());
     }
-    ~temp_tree() {
+    ~TempTree() {
         std::error_code ignored;
         fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ignored);
         fs::remove_all(root, ignored);
     }
-    fs::path write(const fs::path& relative, const bytes& content) const {
+    fs::path write(const fs::path& relative, const Bytes& content) const {
         const fs::path path = root / relative;
         fs::create_directories(path.parent_path());
         std::ofstream(path, std::ios::binary)
@@ -49,43 +49,43 @@ public:
         return path;
     }
     fs::path write(const fs::path& relative, const std::string& content) const {
-        return write(relative, bytes(content.begin(), content.end()));
+        return write(relative, Bytes(content.begin(), content.end()));
     }
     fs::path root;
 };
 
-bytes random_bytes(std::size_t count, unsigned seed) {
+Bytes random_bytes(std::size_t count, unsigned seed) {
     std::mt19937 generator(seed);
-    bytes result(count);
+    Bytes result(count);
     for (auto& byte : result) byte = static_cast<unsigned char>(generator());
     return result;
 }
 
-bytes read_file(const fs::path& path) {
+Bytes read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    return bytes(std::istreambuf_iterator<char>(in), {});
+    return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-std::uint64_t read_u64(const bytes& data, std::size_t at) {
+std::uint64_t read_u64(const Bytes& data, std::size_t at) {
     std::uint64_t value = 0;
     for (int i = 7; i >= 0; --i) value = (value << 8) | data.at(at + i);
     return value;
 }
 
-struct parsed_record {
+struct ParsedRecord {
     std::u16string name;
-    bytes data;
+    Bytes data;
 };
 
 // The attached data taken apart independently of the packer's own reader.
-struct parsed_attached_data {
+struct ParsedAttachedData {
     ZSTD_frameHeader header;
     std::size_t frame_length;
-    std::vector<parsed_record> records;
+    std::vector<ParsedRecord> records;
 };
 
-parsed_attached_data parse_attached_data(const bytes& file) {
-    parsed_attached_data result{};
+ParsedAttachedData parse_attached_data(const Bytes& file) {
+    ParsedAttachedData result{};
     EXPECT_GE(file.size(), 3u + 8u);
     EXPECT_EQ(std::string(file.begin(), file.begin() + 3), "ZUQ");
     const unsigned char* frame = file.data() + 3;
@@ -100,7 +100,7 @@ parsed_attached_data parse_attached_data(const bytes& file) {
     for (std::size_t i = unpadded; i < trailer; ++i) EXPECT_EQ(file.at(i), 0) << i;
     EXPECT_EQ(read_u64(file, trailer), trailer);
 
-    bytes archive(result.header.frameContentSize);
+    Bytes archive(result.header.frameContentSize);
     const std::size_t decoded = ZSTD_decompress(archive.data(), archive.size(), frame, result.frame_length);
     EXPECT_EQ(decoded, archive.size()) << ZSTD_getErrorName(decoded);
 
@@ -117,24 +117,24 @@ parsed_attached_data parse_attached_data(const bytes& file) {
         const std::uint64_t size = read_u64(archive, at);
         at += 8;
         result.records.push_back(
-            {name, bytes(archive.begin() + static_cast<long>(at), archive.begin() + static_cast<long>(at + size))});
+            {name, Bytes(archive.begin() + static_cast<long>(at), archive.begin() + static_cast<long>(at + size))});
         at += size;
     }
     EXPECT_EQ(at, archive.size()) << "nothing follows the end marker";
     return result;
 }
 
-fs::path build(const temp_tree& tree, const fs::path& application, const std::vector<fs::path>& paths,
-               const compression_options& options = {}, const std::string& output_name = "out.bin") {
+fs::path build(const TempTree& tree, const fs::path& application, const std::vector<fs::path>& paths,
+               const CompressionOptions& options = {}, const std::string& output_name = "out.bin") {
     const fs::path output = tree.root / output_name;
     write_attached_data_file(collect_entries(application, paths), options, output);
     return output;
 }
 
 TEST(PackArchive, RoundTripKeepsNamesBytesAndOrder) {
-    temp_tree tree;
-    const bytes library = random_bytes(300000, 1);
-    const bytes big = random_bytes(1 << 20, 2);
+    TempTree tree;
+    const Bytes library = random_bytes(300000, 1);
+    const Bytes big = random_bytes(1 << 20, 2);
     const auto app = tree.write("in/app.dll", library);
     tree.write("in/data/b.txt", "bee");
     tree.write("in/data/a.txt", "a");
@@ -147,16 +147,16 @@ TEST(PackArchive, RoundTripKeepsNamesBytesAndOrder) {
 
     const auto parsed = parse_attached_data(read_file(build(tree, app, {tree.root / "in/data/", loose})));
 
-    const std::vector<std::pair<std::u16string, bytes>> expected = {
+    const std::vector<std::pair<std::u16string, Bytes>> expected = {
         {u"app.dll", library},
-        {u"data\\Z.txt", bytes{'u', 'p', 'p', 'e', 'r', ' ', 'c', 'a', 's', 'e', ' ',
+        {u"data\\Z.txt", Bytes{'u', 'p', 'p', 'e', 'r', ' ', 'c', 'a', 's', 'e', ' ',
                                's', 'o', 'r', 't', 's', ' ', 'f', 'i', 'r', 's', 't'}},
-        {u"data\\a.txt", bytes{'a'}},
-        {u"data\\b.txt", bytes{'b', 'e', 'e'}},
-        {u"data\\empty", bytes{}},
+        {u"data\\a.txt", Bytes{'a'}},
+        {u"data\\b.txt", Bytes{'b', 'e', 'e'}},
+        {u"data\\empty", Bytes{}},
         {u"data\\sub\\big.bin", big},
-        {u"data\\\u00fc\xD83D\xDE00.txt", bytes{'n', 'o', 'n', '-', 'A', 'S', 'C', 'I', 'I'}},
-        {u"loose.txt", bytes{'l', 'o', 'o', 's', 'e'}},
+        {u"data\\\u00fc\xD83D\xDE00.txt", Bytes{'n', 'o', 'n', '-', 'A', 'S', 'C', 'I', 'I'}},
+        {u"loose.txt", Bytes{'l', 'o', 'o', 's', 'e'}},
     };
     ASSERT_EQ(parsed.records.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -166,7 +166,7 @@ TEST(PackArchive, RoundTripKeepsNamesBytesAndOrder) {
 }
 
 TEST(PackArchive, DirectoryDotStoresContentsAtTheTop) {
-    temp_tree tree;
+    TempTree tree;
     const auto app = tree.write("app.dll", "MZ");
     tree.write("data/x/y.txt", "y");
     const auto parsed = parse_attached_data(read_file(build(tree, app, {tree.root / "data/."})));
@@ -175,10 +175,10 @@ TEST(PackArchive, DirectoryDotStoresContentsAtTheTop) {
 }
 
 TEST(PackArchive, FrameHasChecksumAndSizeAndSmallWindowForSmallInput) {
-    temp_tree tree;
+    TempTree tree;
     const auto app = tree.write("app.dll", random_bytes(5000, 3));
     for (int level : {1, 19, 22}) {
-        compression_options options;
+        CompressionOptions options;
         options.level = level;
         const auto parsed = parse_attached_data(read_file(build(tree, app, {}, options)));
         EXPECT_EQ(parsed.header.checksumFlag, 1u) << level;
@@ -192,16 +192,16 @@ TEST(PackArchive, FrameHasChecksumAndSizeAndSmallWindowForSmallInput) {
 // mode must still keep the window at 2^27. Zeros from a sparse file keep
 // this quick.
 TEST(PackArchive, LargeArchiveWindowStaysAtMost2To27) {
-    temp_tree tree;
+    TempTree tree;
     const auto app = tree.write("app.dll", "MZ");
     const fs::path zeros = tree.root / "zeros.bin";
     std::ofstream(zeros).close();
     fs::resize_file(zeros, (1ull << 27) + (8ull << 20));
-    compression_options options;
+    CompressionOptions options;
     options.level = 1;
     options.long_window = true;
     const fs::path output = build(tree, app, {zeros}, options);
-    const bytes file = read_file(output);
+    const Bytes file = read_file(output);
     ZSTD_frameHeader header;
     ASSERT_EQ(ZSTD_getFrameHeader(&header, file.data() + 3, file.size() - 3), 0u);
     EXPECT_EQ(header.windowSize, 1ull << 27);
@@ -212,12 +212,12 @@ TEST(PackArchive, LargeArchiveWindowStaysAtMost2To27) {
 }
 
 TEST(PackArchive, OutputIsDeterministic) {
-    temp_tree tree;
+    TempTree tree;
     const auto app = tree.write("app.dll", random_bytes(200000, 4));
     tree.write("d/one", random_bytes(3 << 20, 5));
     tree.write("d/two", std::string(2 << 20, 'x'));
     for (int threads : {0, 2}) {
-        compression_options options;
+        CompressionOptions options;
         options.level = 3;
         options.threads = threads;
         const auto first = read_file(build(tree, app, {tree.root / "d"}, options, "first.bin"));
@@ -228,7 +228,7 @@ TEST(PackArchive, OutputIsDeterministic) {
 }
 
 TEST(PackArchive, ListShowsWhatWasBuilt) {
-    temp_tree tree;
+    TempTree tree;
     const auto app = tree.write("app.dll", random_bytes(1000, 6));
     tree.write("d/a", "aaaa");
     tree.write("d/e", "");
@@ -250,9 +250,9 @@ TEST(PackArchive, ListShowsWhatWasBuilt) {
 // The head of a PE image: "MZ", the PE signature at `pe`, an optional header
 // of `magic` with `directories` data directories, the certificate table's
 // entry (the fifth) set to `table_offset` and `table_size`.
-bytes pe_head(std::uint16_t magic, std::uint32_t directories, std::uint32_t table_offset, std::uint32_t table_size,
+Bytes pe_head(std::uint16_t magic, std::uint32_t directories, std::uint32_t table_offset, std::uint32_t table_size,
               std::size_t pe = 0x80) {
-    bytes image(pe + 24 + 240 + 40, 0);
+    Bytes image(pe + 24 + 240 + 40, 0);
     image[0] = 'M';
     image[1] = 'Z';
     const auto put = [&](std::size_t at, std::uint32_t value, int width) {
@@ -272,32 +272,32 @@ bytes pe_head(std::uint16_t magic, std::uint32_t directories, std::uint32_t tabl
 }
 
 TEST(PackArchive, SigningOfPeFiles) {
-    struct signing_case {
+    struct SigningCase {
         const char* what;
-        bytes head;
-        pe_signing expected;
+        Bytes head;
+        PeSigning expected;
     };
-    bytes mz_only = {'M', 'Z', 0, 0};
-    bytes cut = pe_head(0x20B, 16, 0x1000, 0x500);
+    Bytes mz_only = {'M', 'Z', 0, 0};
+    Bytes cut = pe_head(0x20B, 16, 0x1000, 0x500);
     cut.resize(0x80 + 24 + 140);  // ends inside the certificate table's entry
-    bytes no_signature = pe_head(0x20B, 16, 0x1000, 0x500);
+    Bytes no_signature = pe_head(0x20B, 16, 0x1000, 0x500);
     no_signature[0x80] = 'N';
-    bytes far_header = pe_head(0x20B, 16, 0x1000, 0x500, pe_head_bytes - 100);
+    Bytes far_header = pe_head(0x20B, 16, 0x1000, 0x500, pe_head_bytes - 100);
     far_header.resize(pe_head_bytes);  // what the reader keeps of it
-    const signing_case cases[] = {
-        {"PE32+ with a certificate table", pe_head(0x20B, 16, 0x1000, 0x500), pe_signing::signed_pe},
-        {"PE32+ without one", pe_head(0x20B, 16, 0, 0), pe_signing::unsigned_pe},
-        {"an offset but no size is empty", pe_head(0x20B, 16, 0x1000, 0), pe_signing::unsigned_pe},
-        {"PE32 with a certificate table", pe_head(0x10B, 16, 0x800, 0x300), pe_signing::signed_pe},
-        {"PE32 without one", pe_head(0x10B, 16, 0, 0), pe_signing::unsigned_pe},
-        {"too few directories to have the table", pe_head(0x20B, 4, 0x1000, 0x500), pe_signing::unsigned_pe},
-        {"neither optional header", pe_head(0x107, 16, 0x1000, 0x500), pe_signing::not_pe},
-        {"MZ without a PE signature", no_signature, pe_signing::not_pe},
-        {"MZ and nothing more", mz_only, pe_signing::not_pe},
-        {"headers cut off", cut, pe_signing::not_pe},
-        {"PE header beyond the bytes read", far_header, pe_signing::not_pe},
-        {"text", bytes{'h', 'e', 'l', 'l', 'o'}, pe_signing::not_pe},
-        {"empty", bytes{}, pe_signing::not_pe},
+    const SigningCase cases[] = {
+        {"PE32+ with a certificate table", pe_head(0x20B, 16, 0x1000, 0x500), PeSigning::signed_pe},
+        {"PE32+ without one", pe_head(0x20B, 16, 0, 0), PeSigning::unsigned_pe},
+        {"an offset but no size is empty", pe_head(0x20B, 16, 0x1000, 0), PeSigning::unsigned_pe},
+        {"PE32 with a certificate table", pe_head(0x10B, 16, 0x800, 0x300), PeSigning::signed_pe},
+        {"PE32 without one", pe_head(0x10B, 16, 0, 0), PeSigning::unsigned_pe},
+        {"too few directories to have the table", pe_head(0x20B, 4, 0x1000, 0x500), PeSigning::unsigned_pe},
+        {"neither optional header", pe_head(0x107, 16, 0x1000, 0x500), PeSigning::not_pe},
+        {"MZ without a PE signature", no_signature, PeSigning::not_pe},
+        {"MZ and nothing more", mz_only, PeSigning::not_pe},
+        {"headers cut off", cut, PeSigning::not_pe},
+        {"PE header beyond the bytes read", far_header, PeSigning::not_pe},
+        {"text", Bytes{'h', 'e', 'l', 'l', 'o'}, PeSigning::not_pe},
+        {"empty", Bytes{}, PeSigning::not_pe},
     };
     for (const auto& c : cases) EXPECT_EQ(signing_of(c.head), c.expected) << c.what;
 }
@@ -305,9 +305,9 @@ TEST(PackArchive, SigningOfPeFiles) {
 // The reader keeps each record's first bytes across the decoder's pieces and
 // judges each record by its own bytes only.
 TEST(PackArchive, ListTellsSignedFromUnsignedPeFiles) {
-    temp_tree tree;
-    bytes big_signed = pe_head(0x20B, 16, 0x1000, 0x500);
-    const bytes tail = random_bytes(3 << 20, 7);
+    TempTree tree;
+    Bytes big_signed = pe_head(0x20B, 16, 0x1000, 0x500);
+    const Bytes tail = random_bytes(3 << 20, 7);
     big_signed.insert(big_signed.end(), tail.begin(), tail.end());
     const auto app = tree.write("app.dll", pe_head(0x20B, 16, 0, 0));
     tree.write("d/a_signed.dll", big_signed);
@@ -316,8 +316,8 @@ TEST(PackArchive, ListTellsSignedFromUnsignedPeFiles) {
     tree.write("d/d_text", "MZ is how this text starts");
     const auto records = read_records(read_file(build(tree, app, {tree.root / "d"})));
     ASSERT_EQ(records.size(), 5u);
-    const pe_signing expected[] = {pe_signing::unsigned_pe, pe_signing::signed_pe, pe_signing::not_pe,
-                                   pe_signing::unsigned_pe, pe_signing::not_pe};
+    const PeSigning expected[] = {PeSigning::unsigned_pe, PeSigning::signed_pe, PeSigning::not_pe,
+                                  PeSigning::unsigned_pe, PeSigning::not_pe};
     for (std::size_t i = 0; i < records.size(); ++i) {
         EXPECT_EQ(records[i].signing, expected[i]) << i;
     }
@@ -326,8 +326,8 @@ TEST(PackArchive, ListTellsSignedFromUnsignedPeFiles) {
 // A minimal PE image with one read-only data section named `section_name`
 // that holds what a launcher's data section holds: the length, 8 bytes, the
 // attached data, then a decoy (the magics followed by garbage).
-bytes pe_image_around(const bytes& attached_data, const char* section_name, std::size_t* data_offset) {
-    bytes image(0x400, 0);
+Bytes pe_image_around(const Bytes& attached_data, const char* section_name, std::size_t* data_offset) {
+    Bytes image(0x400, 0);
     image[0] = 'M';
     image[1] = 'Z';
     const std::size_t pe = 0x80;
@@ -337,7 +337,7 @@ bytes pe_image_around(const bytes& attached_data, const char* section_name, std:
     image[pe + 20] = 240;  // optional header size
     const std::size_t section = pe + 24 + 240;
     std::memcpy(&image[section], section_name, std::strlen(section_name));
-    bytes contents(16, 0);
+    Bytes contents(16, 0);
     for (int i = 0; i < 8; ++i) contents[i] = static_cast<unsigned char>(attached_data.size() >> (8 * i));
     *data_offset = 0x400 + contents.size();
     contents.insert(contents.end(), attached_data.begin(), attached_data.end());
@@ -357,7 +357,7 @@ bytes pe_image_around(const bytes& attached_data, const char* section_name, std:
 // A launcher's data is where its data section's length says, and nowhere
 // else: an image without that section is no launcher, whatever it holds.
 TEST(PackArchive, ListFindsTheDataInALaunchersDataSection) {
-    temp_tree tree;
+    TempTree tree;
     const auto app = tree.write("app.dll", "library");
     const auto attached = read_file(build(tree, app, {}));
     std::size_t expected_offset = 0;
@@ -372,30 +372,30 @@ TEST(PackArchive, ListFindsTheDataInALaunchersDataSection) {
     try {
         locate_attached_data(other);
         ADD_FAILURE() << "an image without .fzdata was listed";
-    } catch (const pack_error& error) {
+    } catch (const PackError& error) {
         EXPECT_NE(std::string(error.what()).find("no attached data section (.fzdata)"), std::string::npos)
             << error.what();
     }
 }
 
 TEST(PackArchive, ListRefusesCorruptData) {
-    temp_tree tree;
+    TempTree tree;
     const auto app = tree.write("app.dll", random_bytes(4000, 7));
     const auto good = read_file(build(tree, app, {}));
     const auto frame_length = ZSTD_findFrameCompressedSize(good.data() + 3, good.size() - 3);
-    struct corruption {
+    struct Corruption {
         const char* what;
-        std::function<void(bytes&)> apply;
+        std::function<void(Bytes&)> apply;
     };
-    const corruption corruptions[] = {
-        {"magic", [](bytes& d) { d[2] = 'X'; }},
-        {"checksum", [&](bytes& d) { d[3 + frame_length - 1] ^= 1; }},
-        {"truncated", [&](bytes& d) { d.resize(3 + frame_length - 10); }},
+    const Corruption corruptions[] = {
+        {"magic", [](Bytes& d) { d[2] = 'X'; }},
+        {"checksum", [&](Bytes& d) { d[3 + frame_length - 1] ^= 1; }},
+        {"truncated", [&](Bytes& d) { d.resize(3 + frame_length - 10); }},
     };
     for (const auto& c : corruptions) {
-        bytes data = good;
+        Bytes data = good;
         c.apply(data);
-        EXPECT_THROW(read_records(data), pack_error) << c.what;
+        EXPECT_THROW(read_records(data), PackError) << c.what;
     }
 }
 
@@ -403,12 +403,12 @@ TEST(PackArchive, ListRefusesCorruptData) {
 // crafted data must not make the listing hold an endless name.
 TEST(PackArchive, ListStopsAtTheLongestName) {
     for (const std::size_t units : {std::size_t{1023}, std::size_t{1024}, std::size_t{1} << 20}) {
-        bytes archive;
+        Bytes archive;
         for (std::size_t i = 0; i < units; ++i) archive.insert(archive.end(), {'a', 0});
         archive.insert(archive.end(), {0, 0});
         archive.insert(archive.end(), 8, 0);
         archive.insert(archive.end(), {0, 0});
-        bytes data = {'Z', 'U', 'Q'};
+        Bytes data = {'Z', 'U', 'Q'};
         data.resize(3 + ZSTD_compressBound(archive.size()));
         data.resize(3 + ZSTD_compress(data.data() + 3, data.size() - 3, archive.data(), archive.size(), 1));
         if (units <= 1023) {
@@ -417,7 +417,7 @@ TEST(PackArchive, ListStopsAtTheLongestName) {
             try {
                 read_records(data);
                 ADD_FAILURE() << units << " units accepted";
-            } catch (const pack_error& error) {
+            } catch (const PackError& error) {
                 EXPECT_NE(std::string(error.what()).find("longer than 1023"), std::string::npos) << error.what();
             }
         }
@@ -425,18 +425,18 @@ TEST(PackArchive, ListStopsAtTheLongestName) {
 }
 
 // Refusals: each leaves no output and no temporary file in the directory.
-struct refusal {
+struct Refusal {
     const char* what;
-    std::function<std::vector<fs::path>(const temp_tree&)> make_paths;  // first is the app
+    std::function<std::vector<fs::path>(const TempTree&)> make_paths;  // first is the app
     const char* message;
 };
 
-void PrintTo(const refusal& r, std::ostream* out) { *out << r.what; }
+void PrintTo(const Refusal& r, std::ostream* out) { *out << r.what; }
 
-class PackRefusal : public testing::TestWithParam<refusal> {};
+class PackRefusal : public testing::TestWithParam<Refusal> {};
 
 TEST_P(PackRefusal, WritesNothing) {
-    temp_tree tree;
+    TempTree tree;
     const auto paths = GetParam().make_paths(tree);
     fs::create_directories(tree.root / "out");
     const fs::path output = tree.root / "out/result.bin";
@@ -444,111 +444,111 @@ TEST_P(PackRefusal, WritesNothing) {
         write_attached_data_file(collect_entries(paths.front(), std::vector<fs::path>(paths.begin() + 1, paths.end())),
                                  {}, output);
         ADD_FAILURE() << "accepted";
-    } catch (const pack_error& error) {
+    } catch (const PackError& error) {
         EXPECT_NE(std::string(error.what()).find(GetParam().message), std::string::npos) << error.what();
         EXPECT_EQ(std::string(error.what()).find('\n'), std::string::npos);
     }
     EXPECT_TRUE(fs::is_empty(tree.root / "out"));
 }
 
-std::string test_name(const testing::TestParamInfo<refusal>& info) { return info.param.what; }
+std::string test_name(const testing::TestParamInfo<Refusal>& info) { return info.param.what; }
 
 INSTANTIATE_TEST_SUITE_P(
     Inputs, PackRefusal,
     testing::Values(
-        refusal{"Backslash",
-                [](const temp_tree& t) {
+        Refusal{"Backslash",
+                [](const TempTree& t) {
                     return std::vector<fs::path>{t.write("app.dll", "x"), t.write("a\\b", "x")};
                 },
                 "backslash"},
-        refusal{"InvalidUtf8",
-                [](const temp_tree& t) {
+        Refusal{"InvalidUtf8",
+                [](const TempTree& t) {
                     return std::vector<fs::path>{t.write("app.dll", "x"), t.write("d/\xff.txt", "x").parent_path()};
                 },
                 "not valid UTF-8"},
-        refusal{"Colon",
-                [](const temp_tree& t) {
+        Refusal{"Colon",
+                [](const TempTree& t) {
                     return std::vector<fs::path>{t.write("app.dll", "x"), t.write("a:b", "x")};
                 },
                 "colon"},
-        refusal{"DeviceName",
-                [](const temp_tree& t) {
+        Refusal{"DeviceName",
+                [](const TempTree& t) {
                     return std::vector<fs::path>{t.write("app.dll", "x"), t.write("d/nul.txt", "x").parent_path()};
                 },
                 "device name"},
-        refusal{"TrailingDot",
-                [](const temp_tree& t) {
+        Refusal{"TrailingDot",
+                [](const TempTree& t) {
                     return std::vector<fs::path>{t.write("app.dll", "x"), t.write("x.", "x")};
                 },
                 "dot or space"},
-        refusal{"TooLong",
-                [](const temp_tree& t) {
+        Refusal{"TooLong",
+                [](const TempTree& t) {
                     const std::string part(200, 'n');
                     t.write("d/" + part + "/" + part + "/" + part + "/" + part + "/" + part + "/" + part + "/f", "x");
                     return std::vector<fs::path>{t.write("app.dll", "x"), t.root / "d"};
                 },
                 "longer than 1023"},
-        refusal{"SameNameTwice",
-                [](const temp_tree& t) {
+        Refusal{"SameNameTwice",
+                [](const TempTree& t) {
                     return std::vector<fs::path>{t.write("app.dll", "x"), t.write("other/app.dll", "y")};
                 },
                 "both map to the name app.dll"},
-        refusal{"SameNameIgnoringCase",
-                [](const temp_tree& t) {
+        Refusal{"SameNameIgnoringCase",
+                [](const TempTree& t) {
                     t.write("d/Readme.txt", "x");
                     return std::vector<fs::path>{t.write("app.dll", "x"), t.write("d/README.TXT", "y").parent_path()};
                 },
                 "both map"},
-        refusal{"SameNameIgnoringUnicodeCase",
-                [](const temp_tree& t) {
+        Refusal{"SameNameIgnoringUnicodeCase",
+                [](const TempTree& t) {
                     t.write("d/\xc3\x89.txt", "x");
                     return std::vector<fs::path>{t.write("app.dll", "x"), t.write("d/\xc3\xa9.txt", "y").parent_path()};
                 },
                 "the same file as"},
-        refusal{"FileBesideDirectoryOfOtherCase",
-                [](const temp_tree& t) {
+        Refusal{"FileBesideDirectoryOfOtherCase",
+                [](const TempTree& t) {
                     t.write("d/\xce\xa3", "file");
                     return std::vector<fs::path>{t.write("app.dll", "x"),
                                                  t.write("d/\xcf\x83/x", "y").parent_path().parent_path()};
                 },
                 "also a directory"},
-        refusal{"FileAndDirectory",
-                [](const temp_tree& t) {
+        Refusal{"FileAndDirectory",
+                [](const TempTree& t) {
                     return std::vector<fs::path>{t.write("app.dll", "x"), t.write("one/x", "file"),
                                                  t.write("two/x/inner", "y").parent_path().parent_path() / "."};
                 },
                 "also a directory"},
-        refusal{"DanglingSymlink",
-                [](const temp_tree& t) {
+        Refusal{"DanglingSymlink",
+                [](const TempTree& t) {
                     fs::create_directories(t.root / "d");
                     fs::create_symlink(t.root / "missing", t.root / "d/link");
                     return std::vector<fs::path>{t.write("app.dll", "x"), t.root / "d"};
                 },
                 "cannot read"},
-        refusal{"SymlinkLoop",
-                [](const temp_tree& t) {
+        Refusal{"SymlinkLoop",
+                [](const TempTree& t) {
                     t.write("d/sub/f", "x");
                     fs::create_directory_symlink(t.root / "d", t.root / "d/sub/back");
                     return std::vector<fs::path>{t.write("app.dll", "x"), t.root / "d"};
                 },
                 "leads back"},
-        refusal{"ApplicationIsADirectory",
-                [](const temp_tree& t) { return std::vector<fs::path>{t.write("app.dll/inner", "x").parent_path()}; },
+        Refusal{"ApplicationIsADirectory",
+                [](const TempTree& t) { return std::vector<fs::path>{t.write("app.dll/inner", "x").parent_path()}; },
                 "must be a file"},
-        refusal{"ParentDirectoryArgument",
-                [](const temp_tree& t) {
+        Refusal{"ParentDirectoryArgument",
+                [](const TempTree& t) {
                     return std::vector<fs::path>{t.write("app.dll", "x"), t.write("d/f", "x").parent_path() / ".."};
                 },
                 "no directory name"},
-        refusal{"Fifo",
-                [](const temp_tree& t) {
+        Refusal{"Fifo",
+                [](const TempTree& t) {
                     fs::create_directories(t.root / "d");
                     ::mkfifo((t.root / "d/pipe").c_str(), 0600);
                     return std::vector<fs::path>{t.write("app.dll", "x"), t.root / "d"};
                 },
                 "not a regular file"},
-        refusal{"MissingFile",
-                [](const temp_tree& t) {
+        Refusal{"MissingFile",
+                [](const TempTree& t) {
                     return std::vector<fs::path>{t.write("app.dll", "x"), t.root / "absent.txt"};
                 },
                 "cannot read"}),
@@ -557,13 +557,13 @@ INSTANTIATE_TEST_SUITE_P(
 // The output under any of an input's names: the input itself, a symlink to
 // it, a hard link to it.
 TEST(PackRefusal, OutputThatIsAnInput) {
-    temp_tree tree;
+    TempTree tree;
     const auto app = tree.write("app.dll", "x");
     const auto data = tree.write("data.bin", "y");
     fs::create_symlink(app, tree.root / "symlink");
     fs::create_hard_link(data, tree.root / "hard");
     for (const char* output : {"app.dll", "data.bin", "symlink", "hard"}) {
-        EXPECT_THROW(refuse_output_among_inputs(tree.root / output, {app, data}), pack_error) << output;
+        EXPECT_THROW(refuse_output_among_inputs(tree.root / output, {app, data}), PackError) << output;
     }
     for (const char* output : {"absent.bin", "other.bin"}) {
         tree.write("other.bin", "z");
@@ -573,23 +573,23 @@ TEST(PackRefusal, OutputThatIsAnInput) {
 
 TEST(PackRefusal, UnreadableFileWritesNothing) {
     if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
-    temp_tree tree;
+    TempTree tree;
     const auto app = tree.write("app.dll", "x");
     const auto secret = tree.write("secret", "x");
     fs::permissions(secret, fs::perms::none);
-    EXPECT_THROW(collect_entries(app, {secret}), pack_error);
+    EXPECT_THROW(collect_entries(app, {secret}), PackError);
 }
 
 // A file that changes size between collection and compression: the
 // temporary output is removed.
 TEST(PackRefusal, FileChangedWhilePackingLeavesNothing) {
-    temp_tree tree;
+    TempTree tree;
     const auto app = tree.write("app.dll", "x");
     const auto data = tree.write("data.bin", "short");
     auto entries = collect_entries(app, {data});
     tree.write("data.bin", "a little longer");
     fs::create_directories(tree.root / "out");
-    EXPECT_THROW(write_attached_data_file(entries, {}, tree.root / "out/result.bin"), pack_error);
+    EXPECT_THROW(write_attached_data_file(entries, {}, tree.root / "out/result.bin"), PackError);
     EXPECT_TRUE(fs::is_empty(tree.root / "out"));
 }
 

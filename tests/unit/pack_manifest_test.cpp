@@ -12,9 +12,9 @@
 
 namespace {
 
-using fenzar::pack::execution_level;
 using fenzar::pack::execution_level_name;
-using fenzar::pack::pack_error;
+using fenzar::pack::ExecutionLevel;
+using fenzar::pack::PackError;
 using fenzar::pack::parse_execution_level;
 using fenzar::pack::requested_execution_level;
 using fenzar::pack::with_execution_level;
@@ -25,13 +25,13 @@ std::span<const unsigned char> bytes(const std::string& text) {
 
 std::string text(const std::vector<unsigned char>& data) { return {data.begin(), data.end()}; }
 
-struct manifest_case {
+struct ManifestCase {
     const char* what;
     std::string manifest;
     std::optional<std::string> level;
 };
 
-const manifest_case manifests[] = {
+const ManifestCase manifests[] = {
     {"as the built-in one writes it",
      "<trustInfo><security><requestedPrivileges>\n"
      "  <requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>\n"
@@ -56,18 +56,18 @@ TEST(PackManifest, ReadsTheRequestedLevel) {
 }
 
 TEST(PackManifest, SetsTheLevelAndKeepsEverythingElse) {
-    struct setting {
+    struct Setting {
         std::string manifest;
-        execution_level level;
+        ExecutionLevel level;
         std::string expected;
     };
-    const setting settings[] = {
+    const Setting settings[] = {
         {"<x/>\n<requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>\n<y/>",
-         execution_level::as_invoker, "<x/>\n<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>\n<y/>"},
-        {"<a:requestedExecutionLevel uiAccess='false' level = 'asInvoker' />", execution_level::highest_available,
+         ExecutionLevel::as_invoker, "<x/>\n<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>\n<y/>"},
+        {"<a:requestedExecutionLevel uiAccess='false' level = 'asInvoker' />", ExecutionLevel::highest_available,
          "<a:requestedExecutionLevel uiAccess='false' level = 'highestAvailable' />"},
         {"<requestedExecutionLevel level=\"\"/><requestedExecutionLevel level=\"asInvoker\"/>",
-         execution_level::require_administrator,
+         ExecutionLevel::require_administrator,
          "<requestedExecutionLevel level=\"requireAdministrator\"/><requestedExecutionLevel level=\"asInvoker\"/>"},
     };
     for (const auto& s : settings) {
@@ -75,17 +75,17 @@ TEST(PackManifest, SetsTheLevelAndKeepsEverythingElse) {
     }
     for (const auto& c : manifests) {
         if (!c.level) {
-            EXPECT_THROW(with_execution_level(bytes(c.manifest), execution_level::as_invoker), pack_error) << c.what;
+            EXPECT_THROW(with_execution_level(bytes(c.manifest), ExecutionLevel::as_invoker), PackError) << c.what;
         }
     }
 }
 
 TEST(PackManifest, LevelNamesAreTheManifestsExactly) {
     for (const auto level :
-         {execution_level::as_invoker, execution_level::highest_available, execution_level::require_administrator}) {
+         {ExecutionLevel::as_invoker, ExecutionLevel::highest_available, ExecutionLevel::require_administrator}) {
         EXPECT_EQ(parse_execution_level(execution_level_name(level)), level);
     }
-    EXPECT_EQ(execution_level_name(execution_level::highest_available), "highestAvailable");
+    EXPECT_EQ(execution_level_name(ExecutionLevel::highest_available), "highestAvailable");
     for (const char* refused : {"", "asinvoker", "AsInvoker", "requireAdministrator ", "administrator"}) {
         EXPECT_EQ(parse_execution_level(refused), std::nullopt) << refused;
     }
@@ -96,41 +96,41 @@ TEST(PackManifest, DpiAwarenessGoesLastIntoWindowsSettings) {
     const std::string settings_2016 = "<dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">";
     const std::string head = "<application>\n    <windowsSettings>\n      <longPathAware>true</longPathAware>\n";
     const std::string tail = "    </windowsSettings>\n  </application>\n";
-    struct dpi_case {
+    struct DpiCase {
         const char* what;
         std::string manifest;
-        fenzar::pack::dpi_awareness awareness;
+        fenzar::pack::DpiAwareness awareness;
         std::string expected;
     };
-    using fenzar::pack::dpi_awareness;
-    const dpi_case cases[] = {
-        {"unaware, at the end tag's indentation and one step", head + tail, dpi_awareness::unaware,
+    using fenzar::pack::DpiAwareness;
+    const DpiCase cases[] = {
+        {"unaware, at the end tag's indentation and one step", head + tail, DpiAwareness::unaware,
          head + "      " + settings_2005 + "false</dpiAware>\n      " + settings_2016 + "unaware</dpiAwareness>\n" +
              tail},
-        {"system", head + tail, dpi_awareness::system,
+        {"system", head + tail, DpiAwareness::system,
          head + "      " + settings_2005 + "true</dpiAware>\n      " + settings_2016 + "system</dpiAwareness>\n" +
              tail},
-        {"per monitor v2, with the older modes for older systems", head + tail, dpi_awareness::per_monitor_v2,
+        {"per monitor v2, with the older modes for older systems", head + tail, DpiAwareness::per_monitor_v2,
          head + "      " + settings_2005 + "true/pm</dpiAware>\n      " + settings_2016 +
              "PerMonitorV2, PerMonitor</dpiAwareness>\n" + tail},
-        {"end tag behind other text on its line", "<windowsSettings><x/></windowsSettings>", dpi_awareness::system,
+        {"end tag behind other text on its line", "<windowsSettings><x/></windowsSettings>", DpiAwareness::system,
          "<windowsSettings><x/>" + settings_2005 + "true</dpiAware>\n" + settings_2016 +
              "system</dpiAwareness>\n</windowsSettings>"},
-        {"end tag at the very start", "</windowsSettings>", dpi_awareness::unaware,
+        {"end tag at the very start", "</windowsSettings>", DpiAwareness::unaware,
          "  " + settings_2005 + "false</dpiAware>\n  " + settings_2016 + "unaware</dpiAwareness>\n</windowsSettings>"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(text(fenzar::pack::with_dpi_awareness(bytes(c.manifest), c.awareness)), c.expected) << c.what;
     }
-    EXPECT_THROW(fenzar::pack::with_dpi_awareness(bytes("<windowsSettings/>"), dpi_awareness::system), pack_error);
+    EXPECT_THROW(fenzar::pack::with_dpi_awareness(bytes("<windowsSettings/>"), DpiAwareness::system), PackError);
 }
 
 TEST(PackManifest, DpiAwarenessNamesAreTheOptionsExactly) {
-    using fenzar::pack::dpi_awareness;
+    using fenzar::pack::DpiAwareness;
     using fenzar::pack::parse_dpi_awareness;
-    EXPECT_EQ(parse_dpi_awareness("unaware"), dpi_awareness::unaware);
-    EXPECT_EQ(parse_dpi_awareness("system"), dpi_awareness::system);
-    EXPECT_EQ(parse_dpi_awareness("permonitorv2"), dpi_awareness::per_monitor_v2);
+    EXPECT_EQ(parse_dpi_awareness("unaware"), DpiAwareness::unaware);
+    EXPECT_EQ(parse_dpi_awareness("system"), DpiAwareness::system);
+    EXPECT_EQ(parse_dpi_awareness("permonitorv2"), DpiAwareness::per_monitor_v2);
     for (const char* refused : {"", "PerMonitorV2", "permonitor", "true", "System"}) {
         EXPECT_EQ(parse_dpi_awareness(refused), std::nullopt) << refused;
     }

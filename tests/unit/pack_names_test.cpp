@@ -17,12 +17,12 @@ using fenzar::pack::utf16_to_wtf8;
 using fenzar::pack::utf8_to_utf16;
 using fenzar::pack::wtf8_to_utf16;
 
-struct refused_name {
+struct RefusedNameCase {
     std::u16string name;
     const char* reason;
 };
 
-class RefusedName : public testing::TestWithParam<refused_name> {};
+class RefusedName : public testing::TestWithParam<RefusedNameCase> {};
 
 TEST_P(RefusedName, GivesItsReason) {
     EXPECT_NE(name_problem(GetParam().name).find(GetParam().reason), std::string::npos)
@@ -31,26 +31,26 @@ TEST_P(RefusedName, GivesItsReason) {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, RefusedName,
-    testing::Values(refused_name{u"", "empty"}, refused_name{u"\\app.dll", "absolute"},
-                    refused_name{u"\\\\server\\share\\x", "absolute"}, refused_name{u"C:\\x.txt", "drive or colon"},
-                    refused_name{u"C:x.txt", "drive or colon"}, refused_name{u"file.txt:stream", "drive or colon"},
-                    refused_name{u"data/x.txt", "forward slash"}, refused_name{u"data\\\\x.txt", "empty component"},
-                    refused_name{u"data\\", "empty component"}, refused_name{u".\\x.txt", "\".\" or \"..\""},
-                    refused_name{u"data\\..\\..\\x.txt", "\".\" or \"..\""}, refused_name{u"..", "\".\" or \"..\""},
-                    refused_name{std::u16string(1024, u'a'), "longer than 1023"},
-                    refused_name{u"a<b", "does not allow"}, refused_name{u"what?", "does not allow"},
-                    refused_name{u"tab\there", "does not allow"}, refused_name{u"dir.\\x", "dot or space"},
-                    refused_name{u"x ", "dot or space"}, refused_name{u"nul", "device name"},
-                    refused_name{u"data\\CON.txt", "device name"}, refused_name{u"com7.log", "device name"},
-                    refused_name{u"Lpt1", "device name"}, refused_name{u"com0", "device name"},
-                    refused_name{u"LPT0.txt", "device name"}, refused_name{u"CONIN$", "device name"},
-                    refused_name{u"conout$.log", "device name"}, refused_name{u"Clock$", "device name"},
-                    refused_name{u"COM\u00B9", "device name"}, refused_name{u"lpt\u00B3.x", "device name"},
-                    refused_name{u"nul .txt", "device name"}, refused_name{u"a\\...\\b", "\".\" or \"..\""},
-                    refused_name{u". .\\x", "\".\" or \"..\""}, refused_name{u"lone\xD800", "unpaired surrogate"},
-                    refused_name{u"\xDC00_first", "unpaired surrogate"},
-                    refused_name{u"dir\xDE00\\x", "unpaired surrogate"},
-                    refused_name{u"swapped\xDE00\xD83D", "unpaired surrogate"}));
+    testing::Values(
+        RefusedNameCase{u"", "empty"}, RefusedNameCase{u"\\app.dll", "absolute"},
+        RefusedNameCase{u"\\\\server\\share\\x", "absolute"}, RefusedNameCase{u"C:\\x.txt", "drive or colon"},
+        RefusedNameCase{u"C:x.txt", "drive or colon"}, RefusedNameCase{u"file.txt:stream", "drive or colon"},
+        RefusedNameCase{u"data/x.txt", "forward slash"}, RefusedNameCase{u"data\\\\x.txt", "empty component"},
+        RefusedNameCase{u"data\\", "empty component"}, RefusedNameCase{u".\\x.txt", "\".\" or \"..\""},
+        RefusedNameCase{u"data\\..\\..\\x.txt", "\".\" or \"..\""}, RefusedNameCase{u"..", "\".\" or \"..\""},
+        RefusedNameCase{std::u16string(1024, u'a'), "longer than 1023"}, RefusedNameCase{u"a<b", "does not allow"},
+        RefusedNameCase{u"what?", "does not allow"}, RefusedNameCase{u"tab\there", "does not allow"},
+        RefusedNameCase{u"dir.\\x", "dot or space"}, RefusedNameCase{u"x ", "dot or space"},
+        RefusedNameCase{u"nul", "device name"}, RefusedNameCase{u"data\\CON.txt", "device name"},
+        RefusedNameCase{u"com7.log", "device name"}, RefusedNameCase{u"Lpt1", "device name"},
+        RefusedNameCase{u"com0", "device name"}, RefusedNameCase{u"LPT0.txt", "device name"},
+        RefusedNameCase{u"CONIN$", "device name"}, RefusedNameCase{u"conout$.log", "device name"},
+        RefusedNameCase{u"Clock$", "device name"}, RefusedNameCase{u"COM\u00B9", "device name"},
+        RefusedNameCase{u"lpt\u00B3.x", "device name"}, RefusedNameCase{u"nul .txt", "device name"},
+        RefusedNameCase{u"a\\...\\b", "\".\" or \"..\""}, RefusedNameCase{u". .\\x", "\".\" or \"..\""},
+        RefusedNameCase{u"lone\xD800", "unpaired surrogate"}, RefusedNameCase{u"\xDC00_first", "unpaired surrogate"},
+        RefusedNameCase{u"dir\xDE00\\x", "unpaired surrogate"},
+        RefusedNameCase{u"swapped\xDE00\xD83D", "unpaired surrogate"}));
 
 TEST(AcceptedName, HasNoProblem) {
     const std::u16string accepted[] = {u"app.dll",
@@ -72,9 +72,9 @@ TEST(AcceptedName, HasNoProblem) {
 }
 
 TEST(FileUnderDirectoryClash, FindsAFileThatIsAlsoADirectory) {
-    using names = std::vector<std::u16string>;
-    using clash = std::optional<std::pair<std::size_t, std::size_t>>;
-    const std::pair<names, clash> cases[] = {
+    using Names = std::vector<std::u16string>;
+    using Clash = std::optional<std::pair<std::size_t, std::size_t>>;
+    const std::pair<Names, Clash> cases[] = {
         {{u"app.dll", u"x", u"x\\y"}, std::pair<std::size_t, std::size_t>{1, 2}},
         {{u"x\\y", u"x"}, std::pair<std::size_t, std::size_t>{1, 0}},
         {{u"a\\b", u"a\\b\\c\\d"}, std::pair<std::size_t, std::size_t>{0, 1}},

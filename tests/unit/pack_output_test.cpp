@@ -19,7 +19,7 @@ namespace {
 
 using namespace fenzar::pack;
 
-struct recording_sink {
+struct RecordingSink {
     std::vector<std::size_t> calls;
     std::vector<unsigned char> received;
     std::size_t fail_after = SIZE_MAX;  // bytes accepted before writes fail
@@ -27,7 +27,7 @@ struct recording_sink {
 };
 
 ssize_t record_write(void* cookie, const char* data, std::size_t size) {
-    auto& sink = *static_cast<recording_sink*>(cookie);
+    auto& sink = *static_cast<RecordingSink*>(cookie);
     sink.calls.push_back(size);
     if (sink.received.size() + size > sink.fail_after) {
         errno = sink.error;
@@ -37,7 +37,7 @@ ssize_t record_write(void* cookie, const char* data, std::size_t size) {
     return static_cast<ssize_t>(size);
 }
 
-std::FILE* open_sink(recording_sink& sink) {
+std::FILE* open_sink(RecordingSink& sink) {
     std::FILE* stream = fopencookie(&sink, "wb", {nullptr, record_write, nullptr, nullptr});
     std::setvbuf(stream, nullptr, _IONBF, 0);
     return stream;
@@ -46,7 +46,7 @@ std::FILE* open_sink(recording_sink& sink) {
 TEST(WriteOutput, LargeSpansLeaveInBoundedPiecesInOrder) {
     std::vector<unsigned char> data(2 * max_write_piece + 12345);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 131 + (i >> 16));
-    recording_sink sink;
+    RecordingSink sink;
     std::FILE* stream = open_sink(sink);
     write_output(stream, data, "cannot write x");
     std::fclose(stream);
@@ -58,14 +58,14 @@ TEST(WriteOutput, AFailedWriteSaysWhy) {
     const std::vector<unsigned char> data(max_write_piece + 10, 'x');
     for (const auto& [error, reason] : {std::pair{ENOSPC, "No space left on device"},
                                         std::pair{EFBIG, "File too large"}, std::pair{EIO, "Input/output error"}}) {
-        recording_sink sink;
+        RecordingSink sink;
         sink.fail_after = max_write_piece;
         sink.error = error;
         std::FILE* stream = open_sink(sink);
         try {
             write_output(stream, data, "cannot write x");
             ADD_FAILURE() << "accepted";
-        } catch (const pack_error& failure) {
+        } catch (const PackError& failure) {
             EXPECT_EQ(std::string(failure.what()), std::string("cannot write x: ") + reason);
         }
         std::fclose(stream);

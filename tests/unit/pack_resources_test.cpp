@@ -16,26 +16,26 @@
 namespace {
 
 using namespace fenzar::pack;
-using bytes = std::vector<unsigned char>;
+using Bytes = std::vector<unsigned char>;
 
-void append16(bytes& out, std::uint32_t value) {
+void append16(Bytes& out, std::uint32_t value) {
     out.push_back(static_cast<unsigned char>(value));
     out.push_back(static_cast<unsigned char>(value >> 8));
 }
 
-void append32(bytes& out, std::uint32_t value) {
+void append32(Bytes& out, std::uint32_t value) {
     append16(out, value & 0xFFFF);
     append16(out, value >> 16);
 }
 
-void append32_big_endian(bytes& out, std::uint32_t value) {
+void append32_big_endian(Bytes& out, std::uint32_t value) {
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>(value >> shift));
 }
 
 // An icon bitmap: BITMAPINFOHEADER with the doubled height, the colour
 // table (up to 8 bits per pixel), the colour pixels and the mask.
-bytes bitmap(std::int32_t width, std::int32_t height, std::uint16_t bits = 32) {
-    bytes out;
+Bytes bitmap(std::int32_t width, std::int32_t height, std::uint16_t bits = 32) {
+    Bytes out;
     append32(out, 40);
     append32(out, static_cast<std::uint32_t>(width));
     append32(out, static_cast<std::uint32_t>(2 * height));
@@ -50,8 +50,8 @@ bytes bitmap(std::int32_t width, std::int32_t height, std::uint16_t bits = 32) {
 }
 
 // The start of a PNG file: signature and IHDR (the rest is not read).
-bytes png(std::uint32_t width, std::uint32_t height) {
-    bytes out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+Bytes png(std::uint32_t width, std::uint32_t height) {
+    Bytes out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     append32_big_endian(out, 13);
     out.insert(out.end(), {'I', 'H', 'D', 'R'});
     append32_big_endian(out, width);
@@ -60,15 +60,15 @@ bytes png(std::uint32_t width, std::uint32_t height) {
     return out;
 }
 
-struct icon_entry {
+struct IconEntry {
     std::uint8_t width;
     std::uint8_t height;
     std::size_t image;  // index into the images
 };
 
 // An .ico file: its directory, then each image once, in order.
-bytes ico(const std::vector<icon_entry>& entries, const std::vector<bytes>& images) {
-    bytes out;
+Bytes ico(const std::vector<IconEntry>& entries, const std::vector<Bytes>& images) {
+    Bytes out;
     append16(out, 0);
     append16(out, 1);
     append16(out, static_cast<std::uint32_t>(entries.size()));
@@ -89,17 +89,17 @@ bytes ico(const std::vector<icon_entry>& entries, const std::vector<bytes>& imag
     return out;
 }
 
-std::string icon_problem(const bytes& file) {
+std::string icon_problem(const Bytes& file) {
     try {
         icon_resources(file, "x.ico");
         return "";
-    } catch (const pack_error& error) {
+    } catch (const PackError& error) {
         return error.what();
     }
 }
 
 TEST(IconResources, TakesBitmapsAndPngOfTheirEntrysSize) {
-    const std::vector<bytes> images = {bitmap(16, 16), bitmap(48, 48, 8), png(256, 256), png(32, 32)};
+    const std::vector<Bytes> images = {bitmap(16, 16), bitmap(48, 48, 8), png(256, 256), png(32, 32)};
     const auto resources = icon_resources(ico({{16, 16, 0}, {48, 48, 1}, {0, 0, 2}, {32, 32, 3}}, images), "x.ico");
     ASSERT_EQ(resources.size(), 5u);
     for (std::size_t i = 0; i < images.size(); ++i) {
@@ -111,14 +111,14 @@ TEST(IconResources, TakesBitmapsAndPngOfTheirEntrysSize) {
 }
 
 TEST(IconResources, EntriesPointingAtTheSameBytesShareOneImage) {
-    const std::vector<bytes> images = {bitmap(16, 16), bitmap(16, 16)};
+    const std::vector<Bytes> images = {bitmap(16, 16), bitmap(16, 16)};
     // Entries 1, 2 and 4 point at the first image; the second is equal bytes
     // in another place and stays an image of its own.
     const auto resources = icon_resources(ico({{16, 16, 0}, {16, 16, 0}, {16, 16, 1}, {16, 16, 0}}, images), "x.ico");
     ASSERT_EQ(resources.size(), 3u);
     EXPECT_EQ(resources[0].id, 1);
     EXPECT_EQ(resources[1].id, 2);
-    const bytes& group = resources[2].data;
+    const Bytes& group = resources[2].data;
     ASSERT_EQ(group.size(), 6u + 4 * 14);
     EXPECT_EQ(group[4], 4);
     const std::uint16_t expected_ids[] = {1, 1, 2, 1};
@@ -128,18 +128,18 @@ TEST(IconResources, EntriesPointingAtTheSameBytesShareOneImage) {
 }
 
 TEST(IconResources, NamesWhatIsWrongWithAnImage) {
-    bytes random(600);
+    Bytes random(600);
     for (std::size_t i = 0; i < random.size(); ++i) random[i] = static_cast<unsigned char>(i * 7919 >> 3);
-    bytes short_bitmap = bitmap(32, 32);
+    Bytes short_bitmap = bitmap(32, 32);
     short_bitmap.resize(40 + 32 * 32 * 4 - 1);
-    bytes png_without_header = png(16, 16);
+    Bytes png_without_header = png(16, 16);
     png_without_header[12] = 'X';
-    bytes too_many = ico(std::vector<icon_entry>(257, {16, 16, 0}), {bitmap(16, 16)});
-    bytes outside = ico({{16, 16, 0}}, {bitmap(16, 16)});
+    Bytes too_many = ico(std::vector<IconEntry>(257, {16, 16, 0}), {bitmap(16, 16)});
+    Bytes outside = ico({{16, 16, 0}}, {bitmap(16, 16)});
     outside.pop_back();
     const struct {
         const char* what;
-        bytes file;
+        Bytes file;
         const char* problem;
     } cases[] = {
         {"random bytes", ico({{16, 16, 0}}, {random}),
@@ -158,20 +158,20 @@ TEST(IconResources, NamesWhatIsWrongWithAnImage) {
          "use 1, 4, 8, 24 or 32 bits, uncompressed)"},
         {"too many entries", too_many, "x.ico: the icon file lists 257 images, more than the 256 allowed"},
         {"image outside", outside, "x.ico: image 1 of the icon file lies outside the file"},
-        {"not an icon", bytes{'M', 'Z', 0, 0, 0, 0}, "x.ico: not an icon file (.ico)"},
+        {"not an icon", Bytes{'M', 'Z', 0, 0, 0, 0}, "x.ico: not an icon file (.ico)"},
     };
     for (const auto& c : cases) EXPECT_EQ(icon_problem(c.file), c.problem) << c.what;
 }
 
-version_fields fields() { return {"1.0", "1.0", "Product", "", "Description", "", "app", "app.exe", ""}; }
+VersionFields fields() { return {"1.0", "1.0", "Product", "", "Description", "", "app", "app.exe", ""}; }
 
 // `list` reads the packer's version back from the resource the packer wrote;
 // the other strings are read by the same walk, so they check it too.
 TEST(VersionResource, StringsReadBack) {
-    version_fields given = fields();
+    VersionFields given = fields();
     given.company = "Caf\xc3\xa9 \xf0\x9f\x98\x80";
     given.packer_version = "1.2.3";
-    const bytes resource = version_resource(given);
+    const Bytes resource = version_resource(given);
     const struct {
         std::u16string_view key;
         std::optional<std::string> value;
@@ -194,18 +194,18 @@ TEST(VersionResource, StringsReadBack) {
     }
 }
 
-std::string version_problem(const version_fields& given) {
+std::string version_problem(const VersionFields& given) {
     try {
         version_resource(given);
         return "";
-    } catch (const pack_error& error) {
+    } catch (const PackError& error) {
         return error.what();
     }
 }
 
 TEST(VersionResource, TooLongNamesTheFieldAndWhatFits) {
-    version_fields at_limit = fields();
-    version_fields long_description = fields();
+    VersionFields at_limit = fields();
+    VersionFields long_description = fields();
     long_description.description.assign(40000, 'd');
     // The room the message gives is exactly what fits.
     const std::string message = version_problem(long_description);
@@ -221,7 +221,7 @@ TEST(VersionResource, TooLongNamesTheFieldAndWhatFits) {
     EXPECT_NE(version_problem(at_limit).find("FileDescription (--description)"), std::string::npos);
 
     // Several long fields: the longest is named.
-    version_fields several = fields();
+    VersionFields several = fields();
     several.company.assign(20000, 'c');
     several.copyright.assign(30000, 'c');
     EXPECT_NE(version_problem(several).find("LegalCopyright (--copyright) has 30000 UTF-16 units"), std::string::npos);

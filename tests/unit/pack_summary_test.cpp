@@ -7,14 +7,14 @@ namespace fenzar::pack {
 namespace {
 
 TEST(PackSummary, SaysWhatWasWrittenFromWhat) {
-    written_summary pack{"app.exe", "console launcher", 334848, 2, 822829, 310112, 19};
+    WrittenSummary pack{"app.exe", "console launcher", 334848, 2, 822829, 310112, 19};
     EXPECT_EQ(summary_line(pack),
               "fenzar-pack: wrote app.exe (console launcher, 334848 bytes): 2 files, 822829 bytes compressed to "
               "310112 (37.7%) at level 19\n");
-    written_summary one{"a.bin", "attached data", 40, 1, 0, 40, -5};
+    WrittenSummary one{"a.bin", "attached data", 40, 1, 0, 40, -5};
     EXPECT_EQ(summary_line(one),
               "fenzar-pack: wrote a.bin (attached data, 40 bytes): 1 file, 0 bytes compressed to 40 (-) at level -5\n");
-    written_summary link{"b.exe", "windows launcher", 30000, std::nullopt, 0, 1234, 19};
+    WrittenSummary link{"b.exe", "windows launcher", 30000, std::nullopt, 0, 1234, 19};
     EXPECT_EQ(summary_line(link),
               "fenzar-pack: wrote b.exe (windows launcher, 30000 bytes): with 1234 bytes of "
               "attached data\n");

@@ -25,11 +25,11 @@ namespace fs = std::filesystem;
 namespace format = attached_data_format;
 
 [[noreturn]] void fail_system(const fs::path& path, const char* what) {
-    throw pack_error(display_path(path) + ": " + what + ": " + std::strerror(errno));
+    throw PackError(display_path(path) + ": " + what + ": " + std::strerror(errno));
 }
 
 [[noreturn]] void fail_system(const fs::path& path, const char* what, const std::error_code& error) {
-    throw pack_error(display_path(path) + ": " + what + ": " + error.message());
+    throw PackError(display_path(path) + ": " + what + ": " + error.message());
 }
 
 // The file or directory a path leads to, links followed.
@@ -46,22 +46,22 @@ fs::file_status status_following(const fs::path& path) {
 std::u16string checked_component(const fs::path& file_name, const fs::path& origin) {
     std::u16string component = name_component(file_name, origin);
     if (is_device_component(component.data(), component.size())) {
-        throw pack_error(display_path(origin) + ": " + name_problem(component));
+        throw PackError(display_path(origin) + ": " + name_problem(component));
     }
     return component;
 }
 
-using file_closer = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+using FileCloser = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
-file_closer open_file(const fs::path& path) {
-    file_closer file(open_for_reading(path), std::fclose);
+FileCloser open_file(const fs::path& path) {
+    FileCloser file(open_for_reading(path), std::fclose);
     if (!file) fail_system(path, "cannot read");
     return file;
 }
 
-class entry_collector {
+class EntryCollector {
 public:
-    std::vector<archive_entry> entries;
+    std::vector<ArchiveEntry> entries;
 
     void add_file(const fs::path& path, const std::vector<std::u16string>& components) {
         open_file(path);
@@ -75,7 +75,7 @@ public:
         const auto identity = identify_file(path);
         if (!identity) fail_system(path, "cannot read directory");
         if (!open_directories.insert(*identity).second) {
-            throw pack_error(display_path(path) + ": a symlink leads back into its own directory");
+            throw PackError(display_path(path) + ": a symlink leads back into its own directory");
         }
         for (auto& [name, child_path] : sorted_children(path)) {
             const fs::file_status status = status_following(child_path);
@@ -85,7 +85,7 @@ public:
             } else if (fs::is_directory(status)) {
                 add_directory(child_path, components);
             } else {
-                throw pack_error(display_path(child_path) + ": not a regular file or directory");
+                throw PackError(display_path(child_path) + ": not a regular file or directory");
             }
             components.pop_back();
         }
@@ -93,7 +93,7 @@ public:
     }
 
 private:
-    std::set<file_identity> open_directories;
+    std::set<FileIdentity> open_directories;
 
     static std::vector<std::pair<std::u16string, fs::path>> sorted_children(const fs::path& path) {
         std::vector<std::pair<std::u16string, fs::path>> children;
@@ -118,34 +118,34 @@ fs::path stored_name(const fs::path& argument) {
 // "DIR/." (and ".") store the directory's contents without a prefix.
 bool names_contents_only(const fs::path& argument) { return argument.filename() == "."; }
 
-void check_distinct_names(const std::vector<archive_entry>& entries) {
-    std::map<std::u16string, const archive_entry*> files;
+void check_distinct_names(const std::vector<ArchiveEntry>& entries) {
+    std::map<std::u16string, const ArchiveEntry*> files;
     for (const auto& entry : entries) {
         auto [place, inserted] = files.emplace(fold_name(entry.name), &entry);
         if (!inserted) {
-            throw pack_error(display_path(place->second->source) + " and " + display_path(entry.source) +
-                             " both map to the name " + utf16_to_display(entry.name) +
-                             (place->second->name == entry.name
-                                  ? std::string()
-                                  : ", the same file as " + utf16_to_display(place->second->name) + " on Windows"));
+            throw PackError(display_path(place->second->source) + " and " + display_path(entry.source) +
+                            " both map to the name " + utf16_to_display(entry.name) +
+                            (place->second->name == entry.name
+                                 ? std::string()
+                                 : ", the same file as " + utf16_to_display(place->second->name) + " on Windows"));
         }
     }
     std::vector<std::u16string> names;
     for (const auto& entry : entries) names.push_back(entry.name);
     if (const auto clash = find_file_under_directory_clash(names)) {
-        const archive_entry& file = entries[clash->first];
-        throw pack_error(display_path(file.source) + " is stored as the file " + utf16_to_display(file.name) +
-                         ", which is also a directory of " + display_path(entries[clash->second].source));
+        const ArchiveEntry& file = entries[clash->first];
+        throw PackError(display_path(file.source) + " is stored as the file " + utf16_to_display(file.name) +
+                        ", which is also a directory of " + display_path(entries[clash->second].source));
     }
 }
 
 }  // namespace
 
-std::vector<archive_entry> collect_entries(const fs::path& application, const std::vector<fs::path>& paths) {
-    entry_collector collector;
+std::vector<ArchiveEntry> collect_entries(const fs::path& application, const std::vector<fs::path>& paths) {
+    EntryCollector collector;
     const std::u16string application_name = checked_component(stored_name(application), application);
     if (!fs::is_regular_file(status_following(application))) {
-        throw pack_error(display_path(application) + ": the application library must be a file");
+        throw PackError(display_path(application) + ": the application library must be a file");
     }
     collector.add_file(application, {application_name});
 
@@ -160,15 +160,15 @@ std::vector<archive_entry> collect_entries(const fs::path& application, const st
         } else if (fs::is_directory(status)) {
             if (!names_contents_only(path)) {
                 if (name.empty() || name == "." || name == "..") {
-                    throw pack_error(display_path(path) +
-                                     ": no directory name to store it under; write DIR/. to "
-                                     "store its contents at the top level");
+                    throw PackError(display_path(path) +
+                                    ": no directory name to store it under; write DIR/. to "
+                                    "store its contents at the top level");
                 }
                 components.push_back(name_component(name, path));
             }
             collector.add_directory(path, components);
         } else {
-            throw pack_error(display_path(path) + ": not a regular file or directory");
+            throw PackError(display_path(path) + ": not a regular file or directory");
         }
     }
     check_distinct_names(collector.entries);
@@ -176,15 +176,15 @@ std::vector<archive_entry> collect_entries(const fs::path& application, const st
 }
 
 void check_application_library_file(const fs::path& application) {
-    const mapped_file library(application);
+    const MappedFile library(application);
     try {
         check_application_library(library.bytes());
-    } catch (const pack_error& error) {
-        throw pack_error(display_path(application) + ": the application library " + error.what());
+    } catch (const PackError& error) {
+        throw PackError(display_path(application) + ": the application library " + error.what());
     }
 }
 
-std::uint64_t archive_size(const std::vector<archive_entry>& entries) {
+std::uint64_t archive_size(const std::vector<ArchiveEntry>& entries) {
     std::uint64_t total = format::end_marker_bytes;
     for (const auto& entry : entries) total += format::record_header_bytes(entry.name.size()) + entry.size;
     return total;
@@ -192,7 +192,7 @@ std::uint64_t archive_size(const std::vector<archive_entry>& entries) {
 
 namespace {
 
-void emit_record_header(const archive_entry& entry, const byte_sink& sink) {
+void emit_record_header(const ArchiveEntry& entry, const ByteSink& sink) {
     std::vector<unsigned char> header(format::record_header_bytes(entry.name.size()));
     unsigned char* at = header.data();
     for (char16_t unit : entry.name) {
@@ -204,8 +204,8 @@ void emit_record_header(const archive_entry& entry, const byte_sink& sink) {
     sink(header.data(), header.size());
 }
 
-void emit_file_data(const archive_entry& entry, std::vector<unsigned char>& buffer, const byte_sink& sink) {
-    const file_closer file = open_file(entry.source);
+void emit_file_data(const ArchiveEntry& entry, std::vector<unsigned char>& buffer, const ByteSink& sink) {
+    const FileCloser file = open_file(entry.source);
     std::uint64_t remaining = entry.size;
     bool grew = false;
     while (true) {
@@ -224,13 +224,13 @@ void emit_file_data(const archive_entry& entry, std::vector<unsigned char>& buff
         remaining -= got;
     }
     if (grew || remaining != 0) {
-        throw pack_error(display_path(entry.source) + ": the file changed while it was being packed");
+        throw PackError(display_path(entry.source) + ": the file changed while it was being packed");
     }
 }
 
 }  // namespace
 
-void stream_archive(const std::vector<archive_entry>& entries, const byte_sink& sink) {
+void stream_archive(const std::vector<ArchiveEntry>& entries, const ByteSink& sink) {
     std::vector<unsigned char> buffer(1 << 20);
     for (const auto& entry : entries) {
         emit_record_header(entry, sink);

@@ -16,20 +16,20 @@ namespace fenzar::pack {
 
 namespace {
 
-struct cctx_deleter {
+struct CctxDeleter {
     void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
 };
-using cctx_pointer = std::unique_ptr<ZSTD_CCtx, cctx_deleter>;
+using CctxPointer = std::unique_ptr<ZSTD_CCtx, CctxDeleter>;
 
 void check_zstd(std::size_t result, const char* what) {
     if (ZSTD_isError(result)) {
-        throw pack_error(std::string("compression failed (") + what + "): " + ZSTD_getErrorName(result));
+        throw PackError(std::string("compression failed (") + what + "): " + ZSTD_getErrorName(result));
     }
 }
 
-cctx_pointer make_context(const compression_options& options, std::uint64_t content_size) {
-    cctx_pointer context(ZSTD_createCCtx());
-    if (!context) throw pack_error("compression failed: out of memory");
+CctxPointer make_context(const CompressionOptions& options, std::uint64_t content_size) {
+    CctxPointer context(ZSTD_createCCtx());
+    if (!context) throw PackError("compression failed: out of memory");
     ZSTD_CCtx* c = context.get();
     check_zstd(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, options.level), "level");
     check_zstd(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1), "checksum");
@@ -54,9 +54,9 @@ void write_bytes(std::FILE* out, const void* bytes, std::size_t count) {
     write_output(out, {static_cast<const unsigned char*>(bytes), count}, "cannot write the output");
 }
 
-class frame_writer {
+class FrameWriter {
 public:
-    frame_writer(ZSTD_CCtx* context, std::FILE* out) : context_(context), out_(out), buffer_(ZSTD_CStreamOutSize()) {}
+    FrameWriter(ZSTD_CCtx* context, std::FILE* out) : context_(context), out_(out), buffer_(ZSTD_CStreamOutSize()) {}
 
     void compress(const unsigned char* bytes, std::size_t count) {
         ZSTD_inBuffer input{bytes, count, 0};
@@ -89,15 +89,15 @@ private:
 
 }  // namespace
 
-std::uint64_t write_attached_data(const std::vector<archive_entry>& entries, const compression_options& options,
-                                  std::FILE* out, const progress_callback& progress) {
+std::uint64_t write_attached_data(const std::vector<ArchiveEntry>& entries, const CompressionOptions& options,
+                                  std::FILE* out, const ProgressCallback& progress) {
     const std::uint64_t content_size = archive_size(entries);
-    const cctx_pointer context = make_context(options, content_size);
+    const CctxPointer context = make_context(options, content_size);
 
     namespace format = attached_data_format;
     write_bytes(out, format::magic, sizeof format::magic);
 
-    frame_writer frame(context.get(), out);
+    FrameWriter frame(context.get(), out);
     std::uint64_t consumed = 0;
     stream_archive(entries, [&](const unsigned char* bytes, std::size_t count) {
         frame.compress(bytes, count);
@@ -116,9 +116,9 @@ std::uint64_t write_attached_data(const std::vector<archive_entry>& entries, con
     return trailer_offset + sizeof trailer;
 }
 
-void write_attached_data_file(const std::vector<archive_entry>& entries, const compression_options& options,
-                              const std::filesystem::path& destination, const progress_callback& progress) {
-    output_file output(destination);
+void write_attached_data_file(const std::vector<ArchiveEntry>& entries, const CompressionOptions& options,
+                              const std::filesystem::path& destination, const ProgressCallback& progress) {
+    OutputFile output(destination);
     write_attached_data(entries, options, output.stream(), progress);
     output.commit(0666);
 }

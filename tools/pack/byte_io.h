@@ -17,11 +17,11 @@
 
 namespace fenzar::pack {
 
-// Reads fields of an input; a field outside it throws pack_error with the
+// Reads fields of an input; a field outside it throws PackError with the
 // message the reader was made with ("the file ends inside its headers").
-class byte_reader {
+class ByteReader {
 public:
-    byte_reader(std::span<const unsigned char> bytes, std::string outside)
+    ByteReader(std::span<const unsigned char> bytes, std::string outside)
         : bytes_(bytes), outside_(std::move(outside)) {}
 
     std::span<const unsigned char> bytes() const { return bytes_; }
@@ -53,7 +53,7 @@ public:
 
 private:
     void require(std::uint64_t at, std::uint64_t count) const {
-        if (!holds(at, count)) throw pack_error(outside_);
+        if (!holds(at, count)) throw PackError(outside_);
     }
 
     std::span<const unsigned char> bytes_;
@@ -62,9 +62,9 @@ private:
 
 // Writes fields into a buffer the packer builds: at a place inside it, or
 // appended. A place outside it is the packer's own fault (std::out_of_range).
-class byte_writer {
+class ByteWriter {
 public:
-    explicit byte_writer(std::vector<unsigned char>& out) : out_(out) {}
+    explicit ByteWriter(std::vector<unsigned char>& out) : out_(out) {}
 
     std::size_t size() const { return out_.size(); }
 

@@ -17,9 +17,9 @@ std::u16string cache_application_name(std::u16string_view first_record_name) {
     if (const auto dot = name.rfind(u'.'); dot != std::u16string_view::npos && dot > 0) name = name.substr(0, dot);
     std::u16string folder(name);
     if (!is_usable_application_name(folder.c_str(), folder.size())) {
-        throw pack_error("--cache: the application's name '" + utf16_to_display(folder) +
-                         "' (its library's name without the extension) must be a usable folder name of 1 to " +
-                         std::to_string(max_name_units) + " characters");
+        throw PackError("--cache: the application's name '" + utf16_to_display(folder) +
+                        "' (its library's name without the extension) must be a usable folder name of 1 to " +
+                        std::to_string(max_name_units) + " characters");
     }
     return folder;
 }
@@ -52,7 +52,7 @@ std::vector<unsigned char> cache_settings(std::span<const unsigned char> attache
     using namespace launch_settings_format;
     const std::u16string folder = cache_folder_name(cache_application_name(first_record_name), launcher_file_name);
     std::vector<unsigned char> block(block_bytes, 0);
-    byte_writer fields(block);
+    ByteWriter fields(block);
     const auto digest = sha256(attached_data);
     fields.put_bytes(0, std::span(digest).first(digest_bytes));
     fields.put_u16(name_length_offset, static_cast<std::uint16_t>(folder.size()));

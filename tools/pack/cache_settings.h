@@ -12,7 +12,7 @@
 namespace fenzar::pack {
 
 // The application's folder name for the first record's name; throws
-// pack_error when it cannot name a folder or is longer than the launcher
+// PackError when it cannot name a folder or is longer than the launcher
 // takes. pack asks before compressing, so that a bad name costs nothing.
 std::u16string cache_application_name(std::u16string_view first_record_name);
 

@@ -7,9 +7,9 @@
 
 namespace fenzar::pack {
 
-class pack_error : public std::runtime_error {
+class PackError : public std::runtime_error {
 public:
-    explicit pack_error(const std::string& message) : std::runtime_error(message) {}
+    explicit PackError(const std::string& message) : std::runtime_error(message) {}
 };
 
 }  // namespace fenzar::pack

@@ -29,7 +29,7 @@ std::uint32_t launcher_timestamp() {
     std::uint32_t seconds = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
     if (error != std::errc() || end != text.data() + text.size()) {
-        throw pack_error("SOURCE_DATE_EPOCH must be a number of seconds from 0 to 4294967295");
+        throw PackError("SOURCE_DATE_EPOCH must be a number of seconds from 0 to 4294967295");
     }
     return seconds;
 }
@@ -47,9 +47,9 @@ std::string text_stem(std::string_view name) {
 
 // The output's name as UTF-8 text from the system's own form (wide on
 // Windows), so that both packers write the same version information.
-version_fields version_of(const launcher_options& options) {
+VersionFields version_of(const LauncherOptions& options) {
     const auto& given = options.version;
-    version_fields fields;
+    VersionFields fields;
     fields.file_version = given.file_version.value_or("0.0.0.0");
     fields.product_version = given.product_version.value_or(fields.file_version);
     fields.product_name = given.product_name.value_or(display_path(options.output.stem()));
@@ -63,24 +63,24 @@ version_fields version_of(const launcher_options& options) {
 }
 
 // The template the options name, or the built-in one, checked.
-launcher_template template_of(const launcher_options& options, std::unique_ptr<mapped_file>& file) {
+LauncherTemplate template_of(const LauncherOptions& options, std::unique_ptr<MappedFile>& file) {
     std::span<const unsigned char> image = embedded::launcher_template();
     std::string origin = "the built-in launcher template";
     if (options.template_file) {
-        file = std::make_unique<mapped_file>(*options.template_file);
+        file = std::make_unique<MappedFile>(*options.template_file);
         image = file->bytes();
         origin = display_path(*options.template_file);
     }
     try {
         return read_template(image);
-    } catch (const pack_error& error) {
-        throw pack_error(origin + ": not a launcher template: " + error.what());
+    } catch (const PackError& error) {
+        throw PackError(origin + ": not a launcher template: " + error.what());
     }
 }
 
 }  // namespace
 
-launcher_builder::launcher_builder(const launcher_options& options)
+LauncherBuilder::LauncherBuilder(const LauncherOptions& options)
     : output_(options.output),
       template_(template_of(options, template_file_)),
       kind_(options.kind),
@@ -90,11 +90,11 @@ launcher_builder::launcher_builder(const launcher_options& options)
     if (options.dpi) manifest = with_dpi_awareness(manifest, *options.dpi);
     resources_.push_back({rt_manifest, 1, std::move(manifest)});
     if (options.icon) {
-        std::unique_ptr<mapped_file> icon;
+        std::unique_ptr<MappedFile> icon;
         try {
-            icon = std::make_unique<mapped_file>(*options.icon);
-        } catch (const pack_error& error) {
-            throw pack_error(std::string("cannot read the icon: ") + error.what());
+            icon = std::make_unique<MappedFile>(*options.icon);
+        } catch (const PackError& error) {
+            throw PackError(std::string("cannot read the icon: ") + error.what());
         }
         auto icons = icon_resources(icon->bytes(), display_path(*options.icon));
         std::move(icons.begin(), icons.end(), std::back_inserter(resources_));
@@ -105,49 +105,48 @@ launcher_builder::launcher_builder(const launcher_options& options)
     resources_.push_back({rt_version, 1, version_resource(version_of(options))});
 }
 
-void launcher_builder::write(std::span<const unsigned char> attached_data,
-                             std::u16string_view first_record_name) const {
+void LauncherBuilder::write(std::span<const unsigned char> attached_data, std::u16string_view first_record_name) const {
     const auto settings = settings_block(settings_, attached_data, first_record_name, output_.filename().u16string());
-    output_file output(output_);
+    OutputFile output(output_);
     write_launcher(template_, kind_, attached_data, resources_, timestamp_, output.stream(), settings);
     output.commit(0777);
 }
 
-std::vector<record_info> check_attached_data(std::span<const unsigned char> data) {
+std::vector<RecordInfo> check_attached_data(std::span<const unsigned char> data) {
     auto records = read_records(data);
     if (records.empty()) {
-        throw pack_error("the archive holds no records; its first must be the application library");
+        throw PackError("the archive holds no records; its first must be the application library");
     }
     std::vector<std::u16string> names;
     for (const auto& record : records) {
         if (const auto problem = name_problem(record.name); !problem.empty()) {
-            throw pack_error("the record '" + utf16_to_display(record.name) + "': " + problem);
+            throw PackError("the record '" + utf16_to_display(record.name) + "': " + problem);
         }
         names.push_back(record.name);
     }
     if (const auto clash = find_file_under_directory_clash(names)) {
-        throw pack_error("the record '" + utf16_to_display(names[clash->first]) +
-                         "' is a file and also a directory of the record '" + utf16_to_display(names[clash->second]) +
-                         "'");
+        throw PackError("the record '" + utf16_to_display(names[clash->first]) +
+                        "' is a file and also a directory of the record '" + utf16_to_display(names[clash->second]) +
+                        "'");
     }
     return records;
 }
 
-subsystem link_launcher(const fs::path& attached_data, launcher_options options) {
+Subsystem link_launcher(const fs::path& attached_data, LauncherOptions options) {
     // The template and the icon are checked first, as pack does.
-    static_cast<void>(launcher_builder(options));
-    const mapped_file data(attached_data);
-    std::vector<record_info> records;
+    static_cast<void>(LauncherBuilder(options));
+    const MappedFile data(attached_data);
+    std::vector<RecordInfo> records;
     try {
         records = check_attached_data(data.bytes());
-    } catch (const pack_error& error) {
-        throw pack_error(display_path(attached_data) + ": not attached data the launcher can unpack: " + error.what());
+    } catch (const PackError& error) {
+        throw PackError(display_path(attached_data) + ": not attached data the launcher can unpack: " + error.what());
     }
     if (const std::uint16_t program_kind = records.front().program_subsystem; program_kind != 0) {
         options.runs_program = true;
-        if (!options.kind_given) options.kind = program_kind == 3 ? subsystem::console : subsystem::windows;
+        if (!options.kind_given) options.kind = program_kind == 3 ? Subsystem::console : Subsystem::windows;
     }
-    const launcher_builder builder(options);
+    const LauncherBuilder builder(options);
     builder.write(data.bytes(), records.front().name);
     return options.kind;
 }

@@ -22,8 +22,8 @@
 namespace fenzar::pack {
 
 // The version information as given on the command line; what is missing is
-// derived from the output's name (see launcher_builder).
-struct version_options {
+// derived from the output's name (see LauncherBuilder).
+struct VersionOptions {
     std::optional<std::string> file_version;
     std::optional<std::string> product_version;
     std::optional<std::string> product_name;
@@ -33,15 +33,15 @@ struct version_options {
     std::optional<std::string> original_filename;
 };
 
-struct launcher_options {
+struct LauncherOptions {
     std::filesystem::path output;
-    subsystem kind = subsystem::windows;
-    execution_level level = execution_level::as_invoker;
+    Subsystem kind = Subsystem::windows;
+    ExecutionLevel level = ExecutionLevel::as_invoker;
     std::optional<std::filesystem::path> icon;
     // A template other than the built-in one; tests use a template with
     // fault hooks.
     std::optional<std::filesystem::path> template_file;
-    version_options version;
+    VersionOptions version;
     // Run from a per-user cache directory keyed by the data's digest instead
     // of a fresh temporary one (src/cache/cache.h).
     bool cache = false;
@@ -59,7 +59,7 @@ struct launcher_options {
     std::string packer_version;
     // Set in the manifest only when asked for: without it, the manifest is
     // the built-in one.
-    std::optional<dpi_awareness> dpi;
+    std::optional<DpiAwareness> dpi;
 };
 
 // Everything of a launcher but its attached data, read and checked up front,
@@ -68,9 +68,9 @@ struct launcher_options {
 // icon, file version 0.0.0.0, product version = file version, product
 // name and internal name = the output's stem, description = product name,
 // original filename = the output's name; no company or copyright.
-class launcher_builder {
+class LauncherBuilder {
 public:
-    explicit launcher_builder(const launcher_options& options);
+    explicit LauncherBuilder(const LauncherOptions& options);
 
     // Writes the launcher; the output appears only when it is complete, and
     // the same inputs give the same bytes. With --cache the application's
@@ -79,23 +79,23 @@ public:
 
 private:
     std::filesystem::path output_;
-    std::unique_ptr<mapped_file> template_file_;
-    launcher_template template_;
-    subsystem kind_;
-    std::vector<resource> resources_;
+    std::unique_ptr<MappedFile> template_file_;
+    LauncherTemplate template_;
+    Subsystem kind_;
+    std::vector<Resource> resources_;
     std::uint32_t timestamp_;
-    settings_request settings_;
+    SettingsRequest settings_;
 };
 
-// Throws pack_error unless `data` is attached data that the launcher can
+// Throws PackError unless `data` is attached data that the launcher can
 // unpack: the magic, a frame that decodes completely into a complete
 // archive, and record names that pack would accept. Names may repeat (the
 // later record overwrites the earlier one). Returns the records.
-std::vector<record_info> check_attached_data(std::span<const unsigned char> data);
+std::vector<RecordInfo> check_attached_data(std::span<const unsigned char> data);
 
 // fenzar-pack link: checks the attached data file, then writes the launcher.
 // A first record that is an x86-64 program makes a launcher that runs it,
 // of the program's kind unless kind_given. Returns the kind written.
-subsystem link_launcher(const std::filesystem::path& attached_data, launcher_options options);
+Subsystem link_launcher(const std::filesystem::path& attached_data, LauncherOptions options);
 
 }  // namespace fenzar::pack

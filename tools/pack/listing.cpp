@@ -22,7 +22,7 @@ namespace fenzar::pack {
 
 namespace {
 
-struct dctx_deleter {
+struct DctxDeleter {
     void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
 };
 
@@ -30,16 +30,16 @@ namespace format = attached_data_format;
 constexpr const auto& magic = format::magic;
 
 // Follows the archive as the decoder produces it.
-class record_parser {
+class RecordParser {
 public:
     void feed(const unsigned char* bytes, std::size_t count) {
         for (std::size_t i = 0; i < count;) {
             switch (state_) {
-                case state::name:
+                case State::name:
                     if (unit_bytes_.size() < format::name_unit_bytes) unit_bytes_.push_back(bytes[i++]);
                     if (unit_bytes_.size() == format::name_unit_bytes) take_unit();
                     break;
-                case state::size:
+                case State::size:
                     size_field_[size_bytes_] = bytes[i++];
                     if (++size_bytes_ == format::size_field_bytes) {
                         size_ = format::size_from(size_field_);
@@ -48,13 +48,13 @@ public:
                         remaining_ = size_;
                         head_.clear();
                         if (remaining_ == 0) {
-                            state_ = state::name;
+                            state_ = State::name;
                         } else {
-                            state_ = state::data;
+                            state_ = State::data;
                         }
                     }
                     break;
-                case state::data: {
+                case State::data: {
                     const std::size_t skip = static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, count - i));
                     const std::size_t kept = std::min(skip, pe_head_bytes - head_.size());
                     head_.insert(head_.end(), bytes + i, bytes + i + kept);
@@ -63,21 +63,21 @@ public:
                     if (remaining_ == 0) {
                         records_.back().signing = signing_of(head_);
                         records_.back().program_subsystem = program_subsystem(head_);
-                        state_ = state::name;
+                        state_ = State::name;
                     }
                     break;
                 }
-                case state::done:
-                    throw pack_error("the archive has data after its end marker");
+                case State::done:
+                    throw PackError("the archive has data after its end marker");
             }
         }
     }
 
-    bool done() const { return state_ == state::done; }
-    std::vector<record_info> take_records() { return std::move(records_); }
+    bool done() const { return state_ == State::done; }
+    std::vector<RecordInfo> take_records() { return std::move(records_); }
 
 private:
-    enum class state { name, size, data, done };
+    enum class State { name, size, data, done };
 
     void take_unit() {
         const char16_t unit = format::name_unit_from(unit_bytes_.data());
@@ -86,19 +86,19 @@ private:
             // The launcher's buffer ends a name there; stopping keeps a
             // crafted endless name from filling the memory.
             if (name_.size() == format::max_name_units) {
-                throw pack_error("a name in the archive is longer than " + std::to_string(format::max_name_units) +
-                                 " UTF-16 units");
+                throw PackError("a name in the archive is longer than " + std::to_string(format::max_name_units) +
+                                " UTF-16 units");
             }
             name_.push_back(unit);
         } else if (name_.empty()) {
-            state_ = state::done;
+            state_ = State::done;
         } else {
-            state_ = state::size;
+            state_ = State::size;
             size_bytes_ = 0;
         }
     }
 
-    state state_ = state::name;
+    State state_ = State::name;
     std::vector<unsigned char> unit_bytes_;
     std::u16string name_;
     unsigned char size_field_[format::size_field_bytes] = {};
@@ -106,19 +106,19 @@ private:
     std::uint64_t size_ = 0;
     std::uint64_t remaining_ = 0;
     std::vector<unsigned char> head_;
-    std::vector<record_info> records_;
+    std::vector<RecordInfo> records_;
 };
 
 }  // namespace
 
-pe_signing signing_of(std::span<const unsigned char> head) {
+PeSigning signing_of(std::span<const unsigned char> head) {
     if (head.size() < sizeof pe::dos_magic || std::memcmp(head.data(), pe::dos_magic, sizeof pe::dos_magic) != 0) {
-        return pe_signing::not_pe;
+        return PeSigning::not_pe;
     }
-    const byte_reader image(head, "the file ends inside its headers");
+    const ByteReader image(head, "the file ends inside its headers");
     try {
         const auto headers = pe::read_headers(image);
-        if (!headers) return pe_signing::not_pe;
+        if (!headers) return PeSigning::not_pe;
         std::size_t count_field = headers->optional + pe::optional_directory_count;
         std::size_t directories = headers->optional + pe::optional_directories;
         switch (image.u16(headers->optional + pe::optional_magic)) {
@@ -129,54 +129,54 @@ pe_signing signing_of(std::span<const unsigned char> head) {
                 directories = headers->optional + pe::optional_directories_pe32;
                 break;
             default:
-                return pe_signing::not_pe;
+                return PeSigning::not_pe;
         }
-        if (image.u32(count_field) <= pe::directory_security) return pe_signing::unsigned_pe;
+        if (image.u32(count_field) <= pe::directory_security) return PeSigning::unsigned_pe;
         const std::size_t entry = directories + pe::directory_entry_size * pe::directory_security;
         // The certificate table's entry: a file offset, then its size.
-        return image.u32(entry + 4) != 0 ? pe_signing::signed_pe : pe_signing::unsigned_pe;
-    } catch (const pack_error&) {
+        return image.u32(entry + 4) != 0 ? PeSigning::signed_pe : PeSigning::unsigned_pe;
+    } catch (const PackError&) {
         // Headers cut off by the file's end (or the bytes read) are no image.
-        return pe_signing::not_pe;
+        return PeSigning::not_pe;
     }
 }
 
-std::vector<record_info> read_records(std::span<const unsigned char> data) {
+std::vector<RecordInfo> read_records(std::span<const unsigned char> data) {
     if (data.size() < sizeof magic || std::memcmp(data.data(), magic, sizeof magic) != 0) {
-        throw pack_error("no attached data header (\"ZUQ\")");
+        throw PackError("no attached data header (\"ZUQ\")");
     }
-    std::unique_ptr<ZSTD_DCtx, dctx_deleter> context(ZSTD_createDCtx());
-    if (!context) throw pack_error("out of memory");
+    std::unique_ptr<ZSTD_DCtx, DctxDeleter> context(ZSTD_createDCtx());
+    if (!context) throw PackError("out of memory");
     std::vector<unsigned char> buffer(ZSTD_DStreamOutSize());
-    record_parser parser;
+    RecordParser parser;
     ZSTD_inBuffer input{data.data() + sizeof magic, data.size() - sizeof magic, 0};
     while (true) {
         ZSTD_outBuffer output{buffer.data(), buffer.size(), 0};
         const std::size_t result = ZSTD_decompressStream(context.get(), &output, &input);
         if (ZSTD_isError(result)) {
-            throw pack_error(std::string("the frame does not decode: ") + ZSTD_getErrorName(result));
+            throw PackError(std::string("the frame does not decode: ") + ZSTD_getErrorName(result));
         }
         parser.feed(buffer.data(), output.pos);
         if (result == 0) break;
         if (input.pos == input.size && output.pos < output.size) {
-            throw pack_error("the frame is truncated");
+            throw PackError("the frame is truncated");
         }
     }
-    if (!parser.done()) throw pack_error("the archive ends without its end marker");
+    if (!parser.done()) throw PackError("the archive ends without its end marker");
     return parser.take_records();
 }
 
-located_data locate_attached_data(std::span<const unsigned char> file) {
+LocatedData locate_attached_data(std::span<const unsigned char> file) {
     if (file.size() >= sizeof magic && std::memcmp(file.data(), magic, sizeof magic) == 0) {
         return {0, read_records(file)};
     }
     if (file.size() < 2 || file[0] != pe::dos_magic[0] || file[1] != pe::dos_magic[1]) {
-        throw pack_error("neither attached data (\"ZUQ\") nor a PE executable (\"MZ\")");
+        throw PackError("neither attached data (\"ZUQ\") nor a PE executable (\"MZ\")");
     }
     if (const auto data = attached_data_in_image(file)) {
         return {static_cast<std::size_t>(data->data() - file.data()), read_records(*data)};
     }
-    throw pack_error("no attached data section (" FENZAR_DATA_SECTION_NAME "): not a launcher");
+    throw PackError("no attached data section (" FENZAR_DATA_SECTION_NAME "): not a launcher");
 }
 
 std::optional<std::string> launcher_summary(std::span<const unsigned char> file,

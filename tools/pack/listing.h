@@ -13,7 +13,7 @@ namespace fenzar::pack {
 
 // Whether a file is a PE image (Windows executable or DLL) and whether it
 // carries an Authenticode signature (a non-empty certificate table).
-enum class pe_signing { not_pe, unsigned_pe, signed_pe };
+enum class PeSigning { not_pe, unsigned_pe, signed_pe };
 
 // The first bytes of a record are read for its signing; a PE header that
 // starts further in than this is not looked for.
@@ -22,32 +22,32 @@ inline constexpr std::size_t pe_head_bytes = 64 * 1024;
 // `head`: a file's first bytes (up to pe_head_bytes). A PE image starts with
 // "MZ" and has the PE signature where its DOS header points; its optional
 // header (PE32 or PE32+) must hold the security directory.
-pe_signing signing_of(std::span<const unsigned char> head);
+PeSigning signing_of(std::span<const unsigned char> head);
 
-struct record_info {
+struct RecordInfo {
     std::u16string name;
     std::uint64_t size;
-    pe_signing signing = pe_signing::not_pe;
+    PeSigning signing = PeSigning::not_pe;
     // For an x86-64 program (pe_image.h, program_subsystem): its subsystem;
     // 0 for any other file.
     std::uint16_t program_subsystem = 0;
 };
 
 // Decodes the frame after the magic at the start of `data` to its end and
-// returns the records. Throws pack_error unless the magic, the frame (and its
+// returns the records. Throws PackError unless the magic, the frame (and its
 // checksum, when it has one) and the archive are intact and nothing follows
 // the end marker inside the frame.
-std::vector<record_info> read_records(std::span<const unsigned char> data);
+std::vector<RecordInfo> read_records(std::span<const unsigned char> data);
 
-struct located_data {
+struct LocatedData {
     std::size_t offset;
-    std::vector<record_info> records;
+    std::vector<RecordInfo> records;
 };
 
 // Attached data file: starts with the magic. Launcher executable: the
-// contents of its attached data section. Throws pack_error for anything
+// contents of its attached data section. Throws PackError for anything
 // else, and for data read_records refuses.
-located_data locate_attached_data(std::span<const unsigned char> file);
+LocatedData locate_attached_data(std::span<const unsigned char> file);
 
 // For a launcher executable, one line naming what Windows reads from it
 // before it runs: its subsystem and the execution level its manifest

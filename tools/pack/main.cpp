@@ -168,26 +168,26 @@ constexpr const char* list_help =
     "are Windows executables or DLLs (PE files) without an Authenticode\n"
     "signature are marked '(unsigned PE)'.\n";
 
-class usage_error : public pack_error {
+class UsageError : public PackError {
 public:
-    using pack_error::pack_error;
+    using PackError::PackError;
 };
 
-struct arguments {
+struct Arguments {
     std::optional<fs::path> output;
-    subsystem kind = subsystem::windows;
+    Subsystem kind = Subsystem::windows;
     // --console or --windows was given: the kind does not follow --exe's program.
     bool kind_given = false;
     // --exe: the program that is the first record.
     std::optional<fs::path> program;
-    execution_level level = execution_level::as_invoker;
-    std::optional<dpi_awareness> dpi;
+    ExecutionLevel level = ExecutionLevel::as_invoker;
+    std::optional<DpiAwareness> dpi;
     std::optional<fs::path> icon;
     std::optional<fs::path> template_file;
     bool cache = false;
     std::u16string target_base;
-    version_options version;
-    compression_options compression;
+    VersionOptions version;
+    CompressionOptions compression;
     std::vector<fs::path> positional;
     bool help = false;
     bool quiet = false;
@@ -197,44 +197,44 @@ int parse_number(std::string_view option, std::string_view text, int low, int hi
     int value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size() || value < low || value > high) {
-        throw usage_error(std::string(option) + " needs a number from " + std::to_string(low) + " to " +
-                          std::to_string(high));
+        throw UsageError(std::string(option) + " needs a number from " + std::to_string(low) + " to " +
+                         std::to_string(high));
     }
     return value;
 }
 
 std::u16string target_base_from(std::string_view text) {
     const auto base = wtf8_to_utf16(text);
-    if (!base) throw usage_error("--target-base needs UTF-8 text");
+    if (!base) throw UsageError("--target-base needs UTF-8 text");
     if (const std::string problem = target_base_problem(*base); !problem.empty()) {
-        throw usage_error("--target-base '" + std::string(text) + "' cannot work: " + problem);
+        throw UsageError("--target-base '" + std::string(text) + "' cannot work: " + problem);
     }
     return *base;
 }
 
-using version_member = std::optional<std::string> version_options::*;
+using VersionMember = std::optional<std::string> VersionOptions::*;
 
-constexpr std::pair<std::string_view, version_member> version_flags[] = {
-    {"--file-version", &version_options::file_version},
-    {"--product-version", &version_options::product_version},
-    {"--product-name", &version_options::product_name},
-    {"--description", &version_options::description},
-    {"--company", &version_options::company},
-    {"--copyright", &version_options::copyright},
-    {"--original-filename", &version_options::original_filename},
+constexpr std::pair<std::string_view, VersionMember> version_flags[] = {
+    {"--file-version", &VersionOptions::file_version},
+    {"--product-version", &VersionOptions::product_version},
+    {"--product-name", &VersionOptions::product_name},
+    {"--description", &VersionOptions::description},
+    {"--company", &VersionOptions::company},
+    {"--copyright", &VersionOptions::copyright},
+    {"--original-filename", &VersionOptions::original_filename},
 };
 
-std::optional<version_member> version_flag(std::string_view name) {
+std::optional<VersionMember> version_flag(std::string_view name) {
     for (const auto& [flag, member] : version_flags) {
         if (flag == name) return member;
     }
     return std::nullopt;
 }
 
-arguments parse_arguments(std::string_view command, int argc, char** argv) {
+Arguments parse_arguments(std::string_view command, int argc, char** argv) {
     const bool compresses = command == "pack" || command == "build";
     const bool links = command == "pack" || command == "link";
-    arguments parsed;
+    Arguments parsed;
     bool options_done = false;
     for (int i = 2; i < argc; ++i) {
         std::string_view argument = argv[i];
@@ -260,7 +260,7 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
         }
         auto value = [&]() -> std::string_view {
             if (inline_value) return *inline_value;
-            if (i + 1 >= argc) throw usage_error(std::string(name) + " needs a value");
+            if (i + 1 >= argc) throw UsageError(std::string(name) + " needs a value");
             return argv[++i];
         };
         if (name == "-h" || name == "--help") {
@@ -278,17 +278,17 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
         } else if (name == "--exe" && compresses) {
             parsed.program = path_from_argument(value());
         } else if ((name == "--console" || name == "--windows") && links && !inline_value) {
-            parsed.kind = name == "--console" ? subsystem::console : subsystem::windows;
+            parsed.kind = name == "--console" ? Subsystem::console : Subsystem::windows;
             parsed.kind_given = true;
         } else if (name == "--execution-level" && links) {
             const auto level = parse_execution_level(value());
             if (!level) {
-                throw usage_error("--execution-level needs asInvoker, highestAvailable or requireAdministrator");
+                throw UsageError("--execution-level needs asInvoker, highestAvailable or requireAdministrator");
             }
             parsed.level = *level;
         } else if (name == "--dpi-aware" && links) {
             parsed.dpi = parse_dpi_awareness(value());
-            if (!parsed.dpi) throw usage_error("--dpi-aware needs unaware, system or permonitorv2");
+            if (!parsed.dpi) throw UsageError("--dpi-aware needs unaware, system or permonitorv2");
         } else if (name == "--icon" && links) {
             parsed.icon = path_from_argument(value());
         } else if (name == "--cache" && links && !inline_value) {
@@ -301,11 +301,11 @@ arguments parse_arguments(std::string_view command, int argc, char** argv) {
             const std::string text(value());
             const bool number = name == "--file-version" || name == "--product-version";
             if (number && !parse_version_number(text)) {
-                throw usage_error(std::string(name) + " needs one to four numbers from 0 to 65535 separated by dots");
+                throw UsageError(std::string(name) + " needs one to four numbers from 0 to 65535 separated by dots");
             }
             parsed.version.*(*member) = text;
         } else {
-            throw usage_error("unknown option " + std::string(argument));
+            throw UsageError("unknown option " + std::string(argument));
         }
     }
     return parsed;
@@ -332,19 +332,19 @@ void print_help(std::string_view command) {
     }
 }
 
-void require_output(const arguments& parsed) {
-    if (!parsed.output) throw usage_error("the output is missing (-o FILE)");
+void require_output(const Arguments& parsed) {
+    if (!parsed.output) throw UsageError("the output is missing (-o FILE)");
 }
 
 // The launcher lets Windows look for the DLLs the application's DLL imports
 // only beside it (the top of the archive) and in the system directory.
-void warn_about_unpacked_imports(const std::vector<archive_entry>& entries) {
-    const mapped_file library(entries.front().source);
+void warn_about_unpacked_imports(const std::vector<ArchiveEntry>& entries) {
+    const MappedFile library(entries.front().source);
     for (const std::string& name : imported_libraries(library.bytes())) {
         if (is_windows_library(name)) continue;
         std::u16string wide;
         for (char c : name) wide += static_cast<char16_t>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-        const bool packed = std::any_of(entries.begin(), entries.end(), [&](const archive_entry& entry) {
+        const bool packed = std::any_of(entries.begin(), entries.end(), [&](const ArchiveEntry& entry) {
             if (entry.name.size() != wide.size()) return false;
             for (std::size_t i = 0; i < wide.size(); ++i) {
                 char16_t c = entry.name[i];
@@ -365,32 +365,32 @@ void warn_about_unpacked_imports(const std::vector<archive_entry>& entries) {
 void refuse_application_library_beside(const fs::path& path) {
     std::error_code error;
     if (!fs::is_regular_file(path, error)) return;
-    const mapped_file file(path);
+    const MappedFile file(path);
     if (!is_application_library(file.bytes())) return;
-    throw usage_error(display_path(path) +
-                      " is a DLL application (it exports run_code): pack it without --exe, or --exe a program "
-                      "and store the DLL beside it");
+    throw UsageError(display_path(path) +
+                     " is a DLL application (it exports run_code): pack it without --exe, or --exe a program "
+                     "and store the DLL beside it");
 }
 
 // --exe: the program first, checked, then the paths beside it.
-std::vector<archive_entry> collect_program_from(arguments& parsed) {
+std::vector<ArchiveEntry> collect_program_from(Arguments& parsed) {
     if (!parsed.positional.empty()) refuse_application_library_beside(parsed.positional.front());
     auto entries = collect_entries(*parsed.program, parsed.positional);
-    const mapped_file program(entries.front().source);
+    const MappedFile program(entries.front().source);
     std::uint16_t program_kind = 0;
     try {
         program_kind = check_program(program.bytes());
-    } catch (const pack_error& error) {
-        throw pack_error(display_path(*parsed.program) + ": the program " + error.what());
+    } catch (const PackError& error) {
+        throw PackError(display_path(*parsed.program) + ": the program " + error.what());
     }
-    if (!parsed.kind_given) parsed.kind = program_kind == 3 ? subsystem::console : subsystem::windows;
+    if (!parsed.kind_given) parsed.kind = program_kind == 3 ? Subsystem::console : Subsystem::windows;
     warn_about_unpacked_imports(entries);
     return entries;
 }
 
-std::vector<archive_entry> collect_from(arguments& parsed) {
+std::vector<ArchiveEntry> collect_from(Arguments& parsed) {
     if (parsed.program) return collect_program_from(parsed);
-    if (parsed.positional.empty()) throw usage_error("the application library is missing");
+    if (parsed.positional.empty()) throw UsageError("the application library is missing");
     const std::vector<fs::path> paths(parsed.positional.begin() + 1, parsed.positional.end());
     auto entries = collect_entries(parsed.positional.front(), paths);
     check_application_library_file(entries.front().source);
@@ -399,21 +399,21 @@ std::vector<archive_entry> collect_from(arguments& parsed) {
 }
 
 // Writes the attached data; the hint about --threads when that was slow.
-void write_attached_file(const std::vector<archive_entry>& entries, const compression_options& options,
+void write_attached_file(const std::vector<ArchiveEntry>& entries, const CompressionOptions& options,
                          const fs::path& destination, bool quiet) {
     const auto start = std::chrono::steady_clock::now();
     {
-        progress_meter meter(archive_size(entries));
+        ProgressMeter meter(archive_size(entries));
         write_attached_data_file(entries, options, destination, [&](std::uint64_t done) { meter.update(done); });
     }
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     if (const auto hint = threads_hint(took.count(), options.threads); hint && !quiet) write_text(stderr, *hint);
 }
 
-void write_summary(const arguments& parsed, std::string kind, const std::vector<archive_entry>* entries,
+void write_summary(const Arguments& parsed, std::string kind, const std::vector<ArchiveEntry>* entries,
                    std::uint64_t data_size) {
     if (parsed.quiet) return;
-    written_summary summary;
+    WrittenSummary summary;
     summary.output = display_path(*parsed.output);
     summary.kind = std::move(kind);
     summary.output_size = fs::file_size(*parsed.output);
@@ -426,17 +426,17 @@ void write_summary(const arguments& parsed, std::string kind, const std::vector<
     write_text(stderr, summary_line(summary));
 }
 
-std::string launcher_kind(const arguments& parsed) {
-    return parsed.kind == subsystem::console ? "console launcher" : "windows launcher";
+std::string launcher_kind(const Arguments& parsed) {
+    return parsed.kind == Subsystem::console ? "console launcher" : "windows launcher";
 }
 
-std::vector<fs::path> sources_of(const std::vector<archive_entry>& entries) {
+std::vector<fs::path> sources_of(const std::vector<ArchiveEntry>& entries) {
     std::vector<fs::path> sources;
     for (const auto& entry : entries) sources.push_back(entry.source);
     return sources;
 }
 
-void run_build(arguments& parsed) {
+void run_build(Arguments& parsed) {
     require_output(parsed);
     const auto entries = collect_from(parsed);
     refuse_output_among_inputs(*parsed.output, sources_of(entries));
@@ -444,13 +444,13 @@ void run_build(arguments& parsed) {
     write_summary(parsed, "attached data", &entries, fs::file_size(*parsed.output));
 }
 
-launcher_options launcher_from(const arguments& parsed) {
-    if (parsed.cache && parsed.level == execution_level::require_administrator) {
-        throw usage_error(
+LauncherOptions launcher_from(const Arguments& parsed) {
+    if (parsed.cache && parsed.level == ExecutionLevel::require_administrator) {
+        throw UsageError(
             "--cache and --execution-level requireAdministrator do not go together: "
             "an elevated launcher never uses the cache");
     }
-    launcher_options options;
+    LauncherOptions options;
     options.output = *parsed.output;
     options.kind = parsed.kind;
     options.level = parsed.level;
@@ -466,7 +466,7 @@ launcher_options launcher_from(const arguments& parsed) {
     return options;
 }
 
-void run_pack(arguments& parsed) {
+void run_pack(Arguments& parsed) {
     require_output(parsed);
     const auto entries = collect_from(parsed);
     auto inputs = sources_of(entries);
@@ -474,19 +474,19 @@ void run_pack(arguments& parsed) {
     refuse_output_among_inputs(*parsed.output, inputs);
     // Reads the template and the icon, and checks the cache's name, before
     // the long compression.
-    const launcher_builder builder(launcher_from(parsed));
+    const LauncherBuilder builder(launcher_from(parsed));
     if (parsed.cache) cache_application_name(entries.front().name);
-    const scratch_directory work;
+    const ScratchDirectory work;
     const fs::path attached_data = work.path() / "attached.bin";
     write_attached_file(entries, parsed.compression, attached_data, parsed.quiet);
-    const mapped_file data(attached_data);
+    const MappedFile data(attached_data);
     builder.write(data.bytes(), entries.front().name);
     write_summary(parsed, launcher_kind(parsed), &entries, data.bytes().size());
 }
 
-void run_link(arguments& parsed) {
+void run_link(Arguments& parsed) {
     require_output(parsed);
-    if (parsed.positional.size() != 1) throw usage_error("link takes one attached data file");
+    if (parsed.positional.size() != 1) throw UsageError("link takes one attached data file");
     auto inputs = parsed.positional;
     if (parsed.icon) inputs.push_back(*parsed.icon);
     refuse_output_among_inputs(*parsed.output, inputs);
@@ -494,17 +494,17 @@ void run_link(arguments& parsed) {
     write_summary(parsed, launcher_kind(parsed), nullptr, fs::file_size(parsed.positional.front()));
 }
 
-void run_list(const arguments& parsed) {
-    if (parsed.positional.size() != 1) throw usage_error("list takes one file");
+void run_list(const Arguments& parsed) {
+    if (parsed.positional.size() != 1) throw UsageError("list takes one file");
     const fs::path& path = parsed.positional.front();
-    const mapped_file file(path);
-    located_data found;
+    const MappedFile file(path);
+    LocatedData found;
     std::optional<std::string> summary;
     try {
         found = locate_attached_data(file.bytes());
         summary = launcher_summary(file.bytes(), found.records.empty() ? u"" : found.records.front().name);
-    } catch (const pack_error& error) {
-        throw pack_error(display_path(path) + ": " + error.what());
+    } catch (const PackError& error) {
+        throw PackError(display_path(path) + ": " + error.what());
     }
     if (summary) write_text(stdout, *summary + "\n");
     for (const auto& record : found.records) {
@@ -512,10 +512,10 @@ void run_list(const arguments& parsed) {
         std::snprintf(size, sizeof size, "%12llu  ", static_cast<unsigned long long>(record.size));
         // Allow-list policies and scanners judge each unpacked DLL by its
         // own signature, not by the launcher's.
-        const char* mark = record.signing == pe_signing::unsigned_pe ? "  (unsigned PE)" : "";
+        const char* mark = record.signing == PeSigning::unsigned_pe ? "  (unsigned PE)" : "";
         write_text(stdout, size + utf16_to_display(record.name) + mark + "\n");
     }
-    if (std::fflush(stdout) != 0) throw pack_error("cannot write the listing");
+    if (std::fflush(stdout) != 0) throw PackError("cannot write the listing");
 }
 
 }  // namespace
@@ -554,7 +554,7 @@ int fenzar::pack::command_main(int argc, char** argv) {
         return 2;
     }
     try {
-        arguments parsed = parse_arguments(command, argc, argv);
+        Arguments parsed = parse_arguments(command, argc, argv);
         if (parsed.help) {
             print_help(command);
             return 0;
@@ -569,7 +569,7 @@ int fenzar::pack::command_main(int argc, char** argv) {
             run_list(parsed);
         }
         return 0;
-    } catch (const usage_error& error) {
+    } catch (const UsageError& error) {
         write_text(stderr, "fenzar-pack " + std::string(command) + ": " + error.what() + " (see fenzar-pack " +
                                std::string(command) + " --help)\n");
         return 2;

@@ -12,15 +12,15 @@ constexpr std::string_view level_names[] = {"asInvoker", "highestAvailable", "re
 
 bool xml_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-struct text_range {
+struct TextRange {
     std::size_t start;
     std::size_t size;
 };
 
 // Where the value of the attribute NAME lies in the attributes of a start
 // tag, text[from, to).
-std::optional<text_range> attribute_value(std::string_view text, std::size_t from, std::size_t to,
-                                          std::string_view name) {
+std::optional<TextRange> attribute_value(std::string_view text, std::size_t from, std::size_t to,
+                                         std::string_view name) {
     for (std::size_t at = text.find(name, from); at != std::string_view::npos && at < to;
          at = text.find(name, at + 1)) {
         if (!xml_space(text[at - 1])) continue;
@@ -32,7 +32,7 @@ std::optional<text_range> attribute_value(std::string_view text, std::size_t fro
         if (i == to || (text[i] != '"' && text[i] != '\'')) return std::nullopt;
         const std::size_t close = text.find(text[i], i + 1);
         if (close == std::string_view::npos || close > to) return std::nullopt;
-        return text_range{i + 1, close - i - 1};
+        return TextRange{i + 1, close - i - 1};
     }
     return std::nullopt;
 }
@@ -41,7 +41,7 @@ std::optional<text_range> attribute_value(std::string_view text, std::size_t fro
 // start tag lies (with or without a namespace prefix). Manifests are small
 // and written by tools, so a scan of the tag does; comments and CDATA are not
 // told apart.
-std::optional<text_range> level_value(std::string_view text) {
+std::optional<TextRange> level_value(std::string_view text) {
     constexpr std::string_view element = "requestedExecutionLevel";
     for (std::size_t at = text.find(element); at != std::string_view::npos; at = text.find(element, at + 1)) {
         const std::size_t after = at + element.size();
@@ -70,19 +70,19 @@ std::string_view as_text(std::span<const unsigned char> bytes) {
 
 }  // namespace
 
-std::string_view execution_level_name(execution_level level) { return level_names[static_cast<std::size_t>(level)]; }
+std::string_view execution_level_name(ExecutionLevel level) { return level_names[static_cast<std::size_t>(level)]; }
 
-std::optional<execution_level> parse_execution_level(std::string_view name) {
+std::optional<ExecutionLevel> parse_execution_level(std::string_view name) {
     for (std::size_t i = 0; i < std::size(level_names); ++i) {
-        if (level_names[i] == name) return static_cast<execution_level>(i);
+        if (level_names[i] == name) return static_cast<ExecutionLevel>(i);
     }
     return std::nullopt;
 }
 
-std::vector<unsigned char> with_execution_level(std::span<const unsigned char> manifest, execution_level level) {
+std::vector<unsigned char> with_execution_level(std::span<const unsigned char> manifest, ExecutionLevel level) {
     const std::string_view text = as_text(manifest);
     const auto value = level_value(text);
-    if (!value) throw pack_error("the manifest requests no execution level to set");
+    if (!value) throw PackError("the manifest requests no execution level to set");
     const std::string_view name = execution_level_name(level);
     std::vector<unsigned char> result(manifest.begin(), manifest.begin() + static_cast<std::ptrdiff_t>(value->start));
     result.insert(result.end(), name.begin(), name.end());
@@ -91,14 +91,14 @@ std::vector<unsigned char> with_execution_level(std::span<const unsigned char> m
     return result;
 }
 
-std::optional<dpi_awareness> parse_dpi_awareness(std::string_view name) {
-    if (name == "unaware") return dpi_awareness::unaware;
-    if (name == "system") return dpi_awareness::system;
-    if (name == "permonitorv2") return dpi_awareness::per_monitor_v2;
+std::optional<DpiAwareness> parse_dpi_awareness(std::string_view name) {
+    if (name == "unaware") return DpiAwareness::unaware;
+    if (name == "system") return DpiAwareness::system;
+    if (name == "permonitorv2") return DpiAwareness::per_monitor_v2;
     return std::nullopt;
 }
 
-std::vector<unsigned char> with_dpi_awareness(std::span<const unsigned char> manifest, dpi_awareness awareness) {
+std::vector<unsigned char> with_dpi_awareness(std::span<const unsigned char> manifest, DpiAwareness awareness) {
     // Windows 10 1607 and later read dpiAwareness and ignore dpiAware; older
     // systems read only dpiAware, where "true/pm" is the first per-monitor
     // mode. A list in dpiAwareness is tried in order: 1607 knows PerMonitor
@@ -108,15 +108,15 @@ std::vector<unsigned char> with_dpi_awareness(std::span<const unsigned char> man
     std::string_view aware;
     std::string_view awareness_value;
     switch (awareness) {
-        case dpi_awareness::unaware:
+        case DpiAwareness::unaware:
             aware = "false";
             awareness_value = "unaware";
             break;
-        case dpi_awareness::system:
+        case DpiAwareness::system:
             aware = "true";
             awareness_value = "system";
             break;
-        case dpi_awareness::per_monitor_v2:
+        case DpiAwareness::per_monitor_v2:
             aware = "true/pm";
             awareness_value = "PerMonitorV2, PerMonitor";
             break;
@@ -124,7 +124,7 @@ std::vector<unsigned char> with_dpi_awareness(std::span<const unsigned char> man
     const std::string_view text = as_text(manifest);
     const std::size_t end_tag = text.find("</windowsSettings>");
     if (end_tag == std::string_view::npos) {
-        throw pack_error("the manifest has no windowsSettings to set the DPI awareness in");
+        throw PackError("the manifest has no windowsSettings to set the DPI awareness in");
     }
     const std::size_t newline = text.rfind('\n', end_tag);
     const std::size_t line = newline == std::string_view::npos ? 0 : newline + 1;

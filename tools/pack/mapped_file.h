@@ -7,13 +7,13 @@
 
 namespace fenzar::pack {
 
-class mapped_file {
+class MappedFile {
 public:
-    // Throws pack_error naming `path` when it cannot be opened or mapped.
-    explicit mapped_file(const std::filesystem::path& path);
-    mapped_file(const mapped_file&) = delete;
-    mapped_file& operator=(const mapped_file&) = delete;
-    ~mapped_file();
+    // Throws PackError naming `path` when it cannot be opened or mapped.
+    explicit MappedFile(const std::filesystem::path& path);
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    ~MappedFile();
 
     std::span<const unsigned char> bytes() const { return {address_, size_}; }
 

@@ -84,22 +84,22 @@ void append_utf8(std::string& out, char32_t value) {
 bool is_high_surrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool is_low_surrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-struct uppercase_run {
+struct UppercaseRun {
     char16_t first;
     char16_t last;
     char16_t step;
     std::int32_t delta;
 };
 
-constexpr uppercase_run uppercase_runs[] = {
+constexpr UppercaseRun uppercase_runs[] = {
 #include "uppercase_table.inc"
 };
 
 char16_t uppercase_unit(char16_t unit) {
     const auto run = std::upper_bound(std::begin(uppercase_runs), std::end(uppercase_runs), unit,
-                                      [](char16_t value, const uppercase_run& r) { return value < r.first; });
+                                      [](char16_t value, const UppercaseRun& r) { return value < r.first; });
     if (run == std::begin(uppercase_runs)) return unit;
-    const uppercase_run& candidate = *(run - 1);
+    const UppercaseRun& candidate = *(run - 1);
     if (unit > candidate.last || (unit - candidate.first) % candidate.step != 0) return unit;
     return static_cast<char16_t>(unit + candidate.delta);
 }
@@ -154,10 +154,10 @@ namespace {
 
 [[maybe_unused]] std::u16string component_from_native(const std::string& native, const std::filesystem::path& origin) {
     if (native.find('\\') != std::string::npos) {
-        throw pack_error(display_path(origin) + ": a file name holds a backslash");
+        throw PackError(display_path(origin) + ": a file name holds a backslash");
     }
     auto converted = utf8_to_utf16(native);
-    if (!converted) throw pack_error(display_path(origin) + ": a file name is not valid UTF-8");
+    if (!converted) throw PackError(display_path(origin) + ": a file name is not valid UTF-8");
     return std::move(*converted);
 }
 
@@ -237,7 +237,7 @@ std::u16string entry_name_from_components(const std::vector<std::u16string>& com
         name += component;
     }
     if (auto problem = name_problem(name); !problem.empty()) {
-        throw pack_error(display_path(origin) + ": " + problem);
+        throw PackError(display_path(origin) + ": " + problem);
     }
     return name;
 }

@@ -33,7 +33,7 @@ std::string utf16_to_display(std::u16string_view text);
 std::string display_path(const std::filesystem::path& path);
 
 // One file name as a component of an entry name: a Linux name is bytes,
-// decoded as UTF-8; a Windows name is UTF-16 already. Throws pack_error naming
+// decoded as UTF-8; a Windows name is UTF-16 already. Throws PackError naming
 // `origin` when a Linux name is not UTF-8 or holds a backslash.
 std::u16string name_component(const std::filesystem::path& file_name, const std::filesystem::path& origin);
 
@@ -45,7 +45,7 @@ bool component_less(std::u16string_view a, std::u16string_view b);
 // string when the name is acceptable.
 std::string name_problem(std::u16string_view name);
 
-// Joins components into an entry name. Throws pack_error naming `origin` when
+// Joins components into an entry name. Throws PackError naming `origin` when
 // the joined name breaks a rule of name_problem.
 std::u16string entry_name_from_components(const std::vector<std::u16string>& components,
                                           const std::filesystem::path& origin);

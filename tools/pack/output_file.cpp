@@ -18,21 +18,21 @@ fs::path resolve_destination(const fs::path& destination) {
     const fs::file_status status = fs::status(destination, error);
     if (error || !fs::exists(status)) return destination;
     if (!fs::is_regular_file(status)) {
-        throw pack_error(display_path(destination) + ": exists and is not a regular file");
+        throw PackError(display_path(destination) + ": exists and is not a regular file");
     }
     return fs::canonical(destination);
 }
 
 }  // namespace
 
-output_file::output_file(const fs::path& destination)
+OutputFile::OutputFile(const fs::path& destination)
     : destination_(resolve_destination(destination)), file_(create_temporary_file(destination_)) {}
 
-output_file::~output_file() {
+OutputFile::~OutputFile() {
     if (!committed_) discard_temporary_file(file_);
 }
 
-void output_file::commit(mode_t mode) {
+void OutputFile::commit(mode_t mode) {
     commit_temporary_file(file_, destination_, mode);
     committed_ = true;
 }
@@ -42,7 +42,7 @@ void write_output(std::FILE* out, std::span<const unsigned char> bytes, const st
         const std::size_t piece = std::min(bytes.size(), max_write_piece);
         forget_write_error();
         if (std::fwrite(bytes.data(), 1, piece, out) != piece || std::ferror(out)) {
-            throw pack_error(what + ": " + write_error_text());
+            throw PackError(what + ": " + write_error_text());
         }
         bytes = bytes.subspan(piece);
     }
@@ -53,8 +53,8 @@ void refuse_output_among_inputs(const fs::path& output, const std::vector<fs::pa
     if (!output_identity) return;
     for (const auto& input : inputs) {
         if (identify_file(input) == output_identity) {
-            throw pack_error(display_path(output) + ": the output is the input " + display_path(input) +
-                             "; writing it would destroy the input");
+            throw PackError(display_path(output) + ": the output is the input " + display_path(input) +
+                            "; writing it would destroy the input");
         }
     }
 }

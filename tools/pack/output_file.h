@@ -16,22 +16,22 @@
 
 namespace fenzar::pack {
 
-class output_file {
+class OutputFile {
 public:
-    explicit output_file(const std::filesystem::path& destination);
-    output_file(const output_file&) = delete;
-    output_file& operator=(const output_file&) = delete;
-    ~output_file();
+    explicit OutputFile(const std::filesystem::path& destination);
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    ~OutputFile();
 
     std::FILE* stream() const { return file_.stream; }
 
     // Closes the file, gives it `mode` (less the umask) and renames it to the
-    // destination; throws pack_error if any write failed.
+    // destination; throws PackError if any write failed.
     void commit(mode_t mode);
 
 private:
     std::filesystem::path destination_;
-    temporary_file file_;
+    TemporaryFile file_;
     bool committed_ = false;
 };
 
@@ -40,7 +40,7 @@ private:
 inline constexpr std::size_t max_write_piece = std::size_t{1} << 24;
 
 // Writes `bytes` to `out` in pieces of at most max_write_piece bytes. Throws
-// pack_error "`what`: " and the system's reason when a write fails.
+// PackError "`what`: " and the system's reason when a write fails.
 void write_output(std::FILE* out, std::span<const unsigned char> bytes, const std::string& what);
 
 // Refuses an output that is already one of the inputs, under any of its

@@ -32,12 +32,12 @@ namespace fenzar::pack {
 // The two kinds of launcher. A windows-subsystem one (the template as
 // linked) starts without a console; a console-subsystem one is attached to
 // the console it is started from, or gets a new one.
-enum class subsystem { windows, console };
+enum class Subsystem { windows, console };
 
 // What the packer takes from a checked template.
-struct template_layout {
+struct TemplateLayout {
     std::span<const unsigned char> image;
-    pe::headers headers;
+    pe::Headers headers;
     std::uint32_t section_alignment;
     std::uint32_t file_alignment;
     std::uint32_t size_of_headers;
@@ -54,40 +54,40 @@ struct template_layout {
 // A template whose every field the packer relies on has been checked: only
 // read_template makes one. It refers to the template's bytes, which must
 // outlive it.
-class launcher_template {
+class LauncherTemplate {
 public:
-    const template_layout& layout() const { return layout_; }
+    const TemplateLayout& layout() const { return layout_; }
 
 private:
-    explicit launcher_template(template_layout layout) : layout_(std::move(layout)) {}
-    friend launcher_template read_template(std::span<const unsigned char> image);
+    explicit LauncherTemplate(TemplateLayout layout) : layout_(std::move(layout)) {}
+    friend LauncherTemplate read_template(std::span<const unsigned char> image);
 
-    template_layout layout_;
+    TemplateLayout layout_;
 };
 
-// Throws pack_error saying what is wrong when `image` is not such a template
+// Throws PackError saying what is wrong when `image` is not such a template
 // (a damaged file, another program, a signed or resourced image, one linked
 // for a subsystem other than windows).
-launcher_template read_template(std::span<const unsigned char> image);
+LauncherTemplate read_template(std::span<const unsigned char> image);
 
 // The data section's contents (the attached data, as long as its length
 // says) of an executable written from a template; nullopt when the file is
-// a PE image without that section. Throws pack_error when the section is
+// a PE image without that section. Throws PackError when the section is
 // there but its length does not fit it.
 std::optional<std::span<const unsigned char>> attached_data_in_image(std::span<const unsigned char> file);
 
 // The launch settings after the attached data (src/payload/launch_settings.h)
 // as their size in the data section says: empty without --cache or without
-// the section. Throws pack_error when the size does not fit the section.
+// the section. Throws PackError when the size does not fit the section.
 std::span<const unsigned char> launch_settings_in_image(std::span<const unsigned char> file);
 
 // Writes the launcher for `kind` to `out`, a new file open for writing and
 // seeking at its start; launch_settings (src/payload/launch_settings.h) go
 // right after the data, and their size into the data section's header.
-// Throws pack_error when the image would pass the format's 4 GiB limit or a
+// Throws PackError when the image would pass the format's 4 GiB limit or a
 // write fails.
-void write_launcher(const launcher_template& launcher, subsystem kind, std::span<const unsigned char> attached_data,
-                    const std::vector<resource>& resources, std::uint32_t timestamp, std::FILE* out,
+void write_launcher(const LauncherTemplate& launcher, Subsystem kind, std::span<const unsigned char> attached_data,
+                    const std::vector<Resource>& resources, std::uint32_t timestamp, std::FILE* out,
                     std::span<const unsigned char> launch_settings = {});
 
 }  // namespace fenzar::pack

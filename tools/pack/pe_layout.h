@@ -111,7 +111,7 @@ inline constexpr std::size_t export_name_count = 24;
 inline constexpr std::size_t export_name_table = 32;
 inline constexpr std::size_t export_name_pointer_size = 4;
 
-struct section_header {
+struct SectionHeader {
     std::string name;
     std::uint32_t virtual_size;
     std::uint32_t virtual_address;
@@ -129,15 +129,15 @@ struct section_header {
 };
 
 // Where an image's headers lie, and its section table.
-struct headers {
+struct Headers {
     std::size_t coff;      // the COFF header
     std::size_t optional;  // the optional header
     std::size_t section_table;
     std::size_t section_count;
     // Empty until read_sections.
-    std::vector<section_header> sections;
+    std::vector<SectionHeader> sections;
 
-    void read_sections(const byte_reader& image);
+    void read_sections(const ByteReader& image);
 
     // The section holding [rva, rva + size) in the file, if one does.
     std::optional<std::size_t> section_holding(std::uint64_t rva, std::uint64_t size) const;
@@ -153,18 +153,18 @@ struct headers {
 // read by read_sections, after whatever checks the caller makes first.
 // nullopt when there is no PE signature where the DOS header points; a field
 // outside the image throws the reader's error.
-std::optional<headers> read_headers(const byte_reader& image);
+std::optional<Headers> read_headers(const ByteReader& image);
 
-section_header read_section_header(const byte_reader& image, std::size_t at);
+SectionHeader read_section_header(const ByteReader& image, std::size_t at);
 // Writes `section` over the header at `at`: name, addresses, sizes and
 // characteristics; the other fields (relocations and line numbers of
 // objects) stay as they are.
-void write_section_header(byte_writer& out, std::size_t at, const section_header& section);
+void write_section_header(ByteWriter& out, std::size_t at, const SectionHeader& section);
 
 // The PE checksum: the file as 16-bit little-endian words added with the
 // carries folded back in (a one's complement sum), plus the file's length.
 // The CheckSum field itself counts as zero. Pieces are added in file order.
-class checksum {
+class Checksum {
 public:
     void add(std::span<const unsigned char> bytes);
     std::uint32_t value(std::uint64_t file_length) const;

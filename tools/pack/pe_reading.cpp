@@ -11,24 +11,24 @@ namespace fenzar::pack {
 using namespace pe;
 
 std::uint16_t image_subsystem(std::span<const unsigned char> file) {
-    const byte_reader in(file, "the executable ends inside its headers");
+    const ByteReader in(file, "the executable ends inside its headers");
     const auto headers = read_headers(in);
-    if (!headers) throw pack_error("not a PE executable");
+    if (!headers) throw PackError("not a PE executable");
     return in.u16(headers->optional + optional_subsystem);
 }
 
 std::optional<std::span<const unsigned char>> resource_in_image(std::span<const unsigned char> file, std::uint16_t type,
                                                                 std::uint16_t id) {
-    const byte_reader in(file, "the executable's resources lie outside it");
+    const ByteReader in(file, "the executable's resources lie outside it");
     auto headers = read_headers(in);
-    if (!headers) throw pack_error("not a PE executable");
+    if (!headers) throw PackError("not a PE executable");
     if (in.u32(headers->optional + optional_directory_count) <= directory_resource) return std::nullopt;
     const std::uint32_t root_rva = in.u32(headers->data_directory(directory_resource));
     if (root_rva == 0) return std::nullopt;
     headers->read_sections(in);
     auto file_offset = [&](std::uint64_t rva) -> std::uint64_t {
         if (const auto offset = headers->file_offset(rva, 1)) return *offset;
-        throw pack_error("the executable's resources lie outside its sections");
+        throw PackError("the executable's resources lie outside its sections");
     };
     const std::uint64_t root = file_offset(root_rva);
     // nullopt for `wanted` takes the first entry (the language).
@@ -41,7 +41,7 @@ std::optional<std::span<const unsigned char>> resource_in_image(std::span<const 
             if (wanted && in.u32(entry + resource_entry_id) != *wanted) continue;
             const std::uint32_t target = in.u32(entry + resource_entry_target);
             if (((target & resource_subdirectory) != 0) != subdirectory) {
-                throw pack_error("the executable's resource directory is damaged");
+                throw PackError("the executable's resource directory is damaged");
             }
             return root + (target & ~resource_subdirectory);
         }
@@ -62,13 +62,13 @@ constexpr char application_entry[] = "run_code";
 
 // The file offset of the image bytes at `rva`, through the section that
 // holds them in the file.
-std::uint64_t export_offset(const headers& image, std::uint64_t rva) {
+std::uint64_t export_offset(const Headers& image, std::uint64_t rva) {
     if (const auto offset = image.file_offset(rva, 1)) return *offset;
-    throw pack_error("is not a Windows DLL (its export table lies outside the file)");
+    throw PackError("is not a Windows DLL (its export table lies outside the file)");
 }
 
 // The terminated text at `at`, up to 1,024 bytes.
-std::string text_at(const byte_reader& in, std::uint64_t at) {
+std::string text_at(const ByteReader& in, std::uint64_t at) {
     std::string text;
     for (unsigned char c; text.size() < 1024 && (c = in.u8(at + text.size())) != 0;) text += static_cast<char>(c);
     return text;
@@ -77,7 +77,7 @@ std::string text_at(const byte_reader& in, std::uint64_t at) {
 // Whether the DLL exports `wanted`; when it does not, *decorated is the
 // first export that is a C++ compiler's name for a function of that name:
 // g++'s and clang's ("_Z8run_code...") or MSVC's ("?run_code@@...").
-bool exports_name(const byte_reader& in, const headers& image, std::uint32_t export_rva, std::string_view wanted,
+bool exports_name(const ByteReader& in, const Headers& image, std::uint32_t export_rva, std::string_view wanted,
                   std::string* decorated) {
     const std::uint64_t exports = export_offset(image, export_rva);
     const std::uint32_t names = in.u32(exports + export_name_count);
@@ -96,22 +96,22 @@ bool exports_name(const byte_reader& in, const headers& image, std::uint32_t exp
 }  // namespace
 
 void check_application_library(std::span<const unsigned char> file) {
-    const byte_reader in(file, "is not a Windows DLL (the file ends inside its headers)");
+    const ByteReader in(file, "is not a Windows DLL (the file ends inside its headers)");
     if (file.size() < 2 || file[0] != dos_magic[0] || file[1] != dos_magic[1]) {
-        throw pack_error("is not a Windows DLL (not a PE image: no \"MZ\")");
+        throw PackError("is not a Windows DLL (not a PE image: no \"MZ\")");
     }
     auto image = read_headers(in);
-    if (!image) throw pack_error("is not a Windows DLL (not a PE image: no \"PE\")");
+    if (!image) throw PackError("is not a Windows DLL (not a PE image: no \"PE\")");
     if (const std::uint16_t machine = in.u16(image->coff + coff_machine); machine != machine_amd64) {
         char text[8];
         std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(machine));
-        throw pack_error(std::string("is not for x86-64 (its machine is 0x") + text + ", x86-64 is 0x8664)");
+        throw PackError(std::string("is not for x86-64 (its machine is 0x") + text + ", x86-64 is 0x8664)");
     }
     if (!(in.u16(image->coff + coff_characteristics) & file_dll)) {
-        throw pack_error("is not a DLL (it is an executable program)");
+        throw PackError("is not a DLL (it is an executable program)");
     }
     if (in.u16(image->optional + optional_magic) != pe32_plus_magic) {
-        throw pack_error("is not a Windows DLL (not a PE32+ image)");
+        throw PackError("is not a Windows DLL (not a PE32+ image)");
     }
     const std::uint32_t directory_count = in.u32(image->optional + optional_directory_count);
     const std::uint32_t export_rva =
@@ -120,10 +120,10 @@ void check_application_library(std::span<const unsigned char> file) {
     std::string decorated;
     if (export_rva == 0 || !exports_name(in, *image, export_rva, application_entry, &decorated)) {
         if (!decorated.empty()) {
-            throw pack_error(std::string("does not export ") + application_entry + ", only '" + decorated +
-                             "', the name a C++ compiler gives it: declare it extern \"C\"");
+            throw PackError(std::string("does not export ") + application_entry + ", only '" + decorated +
+                            "', the name a C++ compiler gives it: declare it extern \"C\"");
         }
-        throw pack_error(std::string("does not export ") + application_entry);
+        throw PackError(std::string("does not export ") + application_entry);
     }
 }
 
@@ -150,31 +150,31 @@ std::string machine_name(std::uint16_t machine) {
 }  // namespace
 
 std::uint16_t check_program(std::span<const unsigned char> file) {
-    const byte_reader in(file, "is not a Windows program (the file ends inside its headers)");
+    const ByteReader in(file, "is not a Windows program (the file ends inside its headers)");
     if (file.size() < 2 || file[0] != dos_magic[0] || file[1] != dos_magic[1]) {
-        throw pack_error("is not a Windows program (not a PE image: no \"MZ\")");
+        throw PackError("is not a Windows program (not a PE image: no \"MZ\")");
     }
     auto image = read_headers(in);
-    if (!image) throw pack_error("is not a Windows program (not a PE image: no \"PE\")");
+    if (!image) throw PackError("is not a Windows program (not a PE image: no \"PE\")");
     if (const std::uint16_t machine = in.u16(image->coff + coff_machine); machine != machine_amd64) {
-        throw pack_error("is not for x86-64 (it is for " + machine_name(machine) + ")");
+        throw PackError("is not for x86-64 (it is for " + machine_name(machine) + ")");
     }
     const std::uint16_t characteristics = in.u16(image->coff + coff_characteristics);
     if (characteristics & file_dll) {
-        throw pack_error(is_application_library(file)
-                             ? "is not a program (it is a DLL that exports run_code: pack it without --exe)"
-                             : "is not a program (it is a DLL)");
+        throw PackError(is_application_library(file)
+                            ? "is not a program (it is a DLL that exports run_code: pack it without --exe)"
+                            : "is not a program (it is a DLL)");
     }
     if (!(characteristics & file_executable_image)) {
-        throw pack_error("is not a program (not marked as an executable image)");
+        throw PackError("is not a program (not marked as an executable image)");
     }
     if (in.u16(image->optional + optional_magic) != pe32_plus_magic) {
-        throw pack_error("is not a Windows program (not a PE32+ image)");
+        throw PackError("is not a Windows program (not a PE32+ image)");
     }
     const std::uint16_t subsystem = in.u16(image->optional + optional_subsystem);
     if (subsystem != 2 && subsystem != 3) {
-        throw pack_error("is not a Windows program (its subsystem is " + std::to_string(subsystem) +
-                         ", neither windows (2) nor console (3))");
+        throw PackError("is not a Windows program (its subsystem is " + std::to_string(subsystem) +
+                        ", neither windows (2) nor console (3))");
     }
     return subsystem;
 }
@@ -182,7 +182,7 @@ std::uint16_t check_program(std::span<const unsigned char> file) {
 std::uint16_t program_subsystem(std::span<const unsigned char> head) {
     try {
         return check_program(head);
-    } catch (const pack_error&) {
+    } catch (const PackError&) {
         return 0;
     }
 }
@@ -191,13 +191,13 @@ bool is_application_library(std::span<const unsigned char> file) {
     try {
         check_application_library(file);
         return true;
-    } catch (const pack_error&) {
+    } catch (const PackError&) {
         return false;
     }
 }
 
 std::vector<std::string> imported_libraries(std::span<const unsigned char> file) {
-    const byte_reader in(file, "");
+    const ByteReader in(file, "");
     std::vector<std::string> names;
     try {
         auto image = read_headers(in);
@@ -215,7 +215,7 @@ std::vector<std::string> imported_libraries(std::span<const unsigned char> file)
             if (!name) continue;
             names.push_back(text_at(in, *name));
         }
-    } catch (const pack_error&) {
+    } catch (const PackError&) {
         // A damaged import table: the names read so far are all it tells.
     }
     return names;

@@ -12,13 +12,13 @@
 
 namespace fenzar::pack {
 
-// Throws pack_error saying what is wrong ("is not for x86-64", "is not a
+// Throws PackError saying what is wrong ("is not for x86-64", "is not a
 // DLL", "does not export run_code", "is not a Windows DLL (...)") when `file`
 // is not an x86-64 Windows DLL (a PE32+ image with the DLL flag) exporting
 // run_code: what the launcher loads and calls as the application.
 void check_application_library(std::span<const unsigned char> file);
 
-// Throws pack_error saying what is wrong ("is not for x86-64 (it is for x86,
+// Throws PackError saying what is wrong ("is not for x86-64 (it is for x86,
 // 32-bit, ...)", "is not a program (it is a DLL)", "is not a Windows
 // program (...)") when `file` is not an x86-64 Windows program: a PE32+
 // executable image, no DLL, for the windows (2) or console (3) subsystem.
@@ -37,11 +37,11 @@ bool is_application_library(std::span<const unsigned char> file);
 std::vector<std::string> imported_libraries(std::span<const unsigned char> file);
 
 // The subsystem field of a PE image's optional header (2 windows, 3
-// console). Throws pack_error when `file` is not a PE image.
+// console). Throws PackError when `file` is not a PE image.
 std::uint16_t image_subsystem(std::span<const unsigned char> file);
 
 // The data of the resource TYPE, ID (its first language) in a PE image;
-// nullopt when the image has no such resource. Throws pack_error when the
+// nullopt when the image has no such resource. Throws PackError when the
 // resource section is damaged.
 std::optional<std::span<const unsigned char>> resource_in_image(std::span<const unsigned char> file, std::uint16_t type,
                                                                 std::uint16_t id);

@@ -11,14 +11,14 @@ constexpr std::uint64_t quiet_below = 16ull << 20;
 constexpr std::uint64_t mebibyte = 1ull << 20;
 }  // namespace
 
-progress_meter::progress_meter(std::uint64_t total)
+ProgressMeter::ProgressMeter(std::uint64_t total)
     : total_(total), enabled_(total >= quiet_below && is_terminal(stderr)) {}
 
-progress_meter::~progress_meter() {
+ProgressMeter::~ProgressMeter() {
     if (enabled_ && shown_percent_ >= 0) std::fputc('\n', stderr);
 }
 
-void progress_meter::update(std::uint64_t done) {
+void ProgressMeter::update(std::uint64_t done) {
     if (!enabled_) return;
     const int percent = static_cast<int>(done * 100 / total_);
     if (percent == shown_percent_) return;

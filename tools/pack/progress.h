@@ -6,10 +6,10 @@
 
 namespace fenzar::pack {
 
-class progress_meter {
+class ProgressMeter {
 public:
-    explicit progress_meter(std::uint64_t total);
-    ~progress_meter();
+    explicit ProgressMeter(std::uint64_t total);
+    ~ProgressMeter();
     void update(std::uint64_t done);
 
 private:

@@ -19,12 +19,12 @@ using pe::resource_entry_size;
 
 // A directory table with `count` entries by number at `at`; returns where its
 // entries start.
-std::size_t put_directory(byte_writer& out, std::size_t at, std::size_t count) {
+std::size_t put_directory(ByteWriter& out, std::size_t at, std::size_t count) {
     out.put_u16(at + pe::resource_numbered_count, static_cast<std::uint16_t>(count));
     return at + resource_directory_size;
 }
 
-void put_entry(byte_writer& out, std::size_t at, std::uint16_t id, std::uint32_t target) {
+void put_entry(ByteWriter& out, std::size_t at, std::uint16_t id, std::uint32_t target) {
     out.put_u32(at + pe::resource_entry_id, id);
     out.put_u32(at + pe::resource_entry_target, target);
 }
@@ -47,7 +47,7 @@ std::string pixels(std::int64_t width, std::int64_t height) {
 // (a PNG file, or a DIB: BITMAPINFOHEADER, colour table, then the XOR
 // pixels; the AND mask may follow), or an empty string.
 std::string icon_image_problem(std::span<const unsigned char> image, std::uint32_t width, std::uint32_t height) {
-    const byte_reader in(image, "the image ends early");
+    const ByteReader in(image, "the image ends early");
     static constexpr unsigned char png_signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     constexpr std::size_t png_header_end = 8 + 8 + 13;
     if (image.size() >= sizeof png_signature &&
@@ -96,25 +96,25 @@ std::string icon_image_problem(std::span<const unsigned char> image, std::uint32
 
 }  // namespace
 
-std::vector<resource> icon_resources(std::span<const unsigned char> ico, const std::string& origin) {
+std::vector<Resource> icon_resources(std::span<const unsigned char> ico, const std::string& origin) {
     constexpr std::size_t header_size = 6;
     constexpr std::size_t file_entry_size = 16;
     constexpr std::size_t group_entry_size = 14;
-    const byte_reader in(ico, origin + ": not an icon file (.ico)");
+    const ByteReader in(ico, origin + ": not an icon file (.ico)");
     if (ico.size() < header_size || in.u16(0) != 0 || in.u16(2) != 1 || in.u16(4) == 0) {
-        throw pack_error(origin + ": not an icon file (.ico)");
+        throw PackError(origin + ": not an icon file (.ico)");
     }
     const std::uint16_t count = in.u16(4);
     if (count > max_icon_images) {
-        throw pack_error(origin + ": the icon file lists " + std::to_string(count) + " images, more than the " +
-                         std::to_string(max_icon_images) + " allowed");
+        throw PackError(origin + ": the icon file lists " + std::to_string(count) + " images, more than the " +
+                        std::to_string(max_icon_images) + " allowed");
     }
     if (ico.size() < header_size + file_entry_size * count) {
-        throw pack_error(origin + ": the icon file ends inside its directory");
+        throw PackError(origin + ": the icon file ends inside its directory");
     }
-    std::vector<resource> resources;
-    resource group{rt_group_icon, 1, std::vector<unsigned char>(header_size + group_entry_size * count)};
-    byte_writer group_fields(group.data);
+    std::vector<Resource> resources;
+    Resource group{rt_group_icon, 1, std::vector<unsigned char>(header_size + group_entry_size * count)};
+    ByteWriter group_fields(group.data);
     group_fields.put_u16(2, 1);
     group_fields.put_u16(4, count);
     // Entries that point at the same bytes share one image resource.
@@ -127,11 +127,11 @@ std::vector<resource> icon_resources(std::span<const unsigned char> ico, const s
         const std::uint32_t offset = in.u32(entry + 12);
         const std::string which = origin + ": image " + std::to_string(i + 1) + " of the icon file ";
         if (size == 0 || offset > ico.size() || size > ico.size() - offset) {
-            throw pack_error(which + "lies outside the file");
+            throw PackError(which + "lies outside the file");
         }
         const auto image = ico.subspan(offset, size);
         if (const auto problem = icon_image_problem(image, width, height); !problem.empty()) {
-            throw pack_error(which + problem);
+            throw PackError(which + problem);
         }
         const auto next_id = static_cast<std::uint16_t>(resources.size() + 1);
         auto [place, added] = shared.emplace(std::pair{offset, size}, next_id);
@@ -147,10 +147,10 @@ std::vector<resource> icon_resources(std::span<const unsigned char> ico, const s
     return resources;
 }
 
-std::vector<unsigned char> resource_section(std::vector<resource> resources, std::uint32_t rva) {
+std::vector<unsigned char> resource_section(std::vector<Resource> resources, std::uint32_t rva) {
     // Windows looks entries up by binary search: ids ascend at every level.
     std::sort(resources.begin(), resources.end(),
-              [](const resource& a, const resource& b) { return a.type != b.type ? a.type < b.type : a.id < b.id; });
+              [](const Resource& a, const Resource& b) { return a.type != b.type ? a.type < b.type : a.id < b.id; });
     std::map<std::uint16_t, std::size_t> ids_of_type;
     for (const auto& item : resources) ++ids_of_type[item.type];
 
@@ -174,7 +174,7 @@ std::vector<unsigned char> resource_section(std::vector<resource> resources, std
     }
 
     std::vector<unsigned char> bytes(next);
-    byte_writer out(bytes);
+    ByteWriter out(bytes);
     std::size_t root_entry = put_directory(out, root, ids_of_type.size());
     for (const auto& [type, count] : ids_of_type) {
         put_entry(out, root_entry, type, pe::resource_subdirectory | static_cast<std::uint32_t>(type_directory[type]));

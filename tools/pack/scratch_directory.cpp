@@ -4,8 +4,8 @@
 
 namespace fenzar::pack {
 
-scratch_directory::scratch_directory() : path_(create_scratch_directory()) {}
+ScratchDirectory::ScratchDirectory() : path_(create_scratch_directory()) {}
 
-scratch_directory::~scratch_directory() { remove_scratch_directory(path_); }
+ScratchDirectory::~ScratchDirectory() { remove_scratch_directory(path_); }
 
 }  // namespace fenzar::pack

@@ -7,12 +7,12 @@
 
 namespace fenzar::pack {
 
-class scratch_directory {
+class ScratchDirectory {
 public:
-    scratch_directory();
-    scratch_directory(const scratch_directory&) = delete;
-    scratch_directory& operator=(const scratch_directory&) = delete;
-    ~scratch_directory();
+    ScratchDirectory();
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+    ~ScratchDirectory();
 
     const std::filesystem::path& path() const { return path_; }
 

@@ -14,7 +14,7 @@ void add_record(std::vector<unsigned char>& block, std::uint32_t tag, std::span<
     using launch_settings_format::record_header_bytes;
     const std::size_t at = block.size();
     block.resize(at + record_header_bytes + (payload.size() + 7) / 8 * 8, 0);
-    byte_writer fields(block);
+    ByteWriter fields(block);
     fields.put_u32(at, tag);
     fields.put_u32(at + 4, static_cast<std::uint32_t>(payload.size()));
     fields.put_bytes(at + record_header_bytes, payload);
@@ -22,7 +22,7 @@ void add_record(std::vector<unsigned char>& block, std::uint32_t tag, std::span<
 
 }  // namespace
 
-std::vector<unsigned char> settings_block(const settings_request& request, std::span<const unsigned char> attached_data,
+std::vector<unsigned char> settings_block(const SettingsRequest& request, std::span<const unsigned char> attached_data,
                                           std::u16string_view first_record_name,
                                           std::u16string_view launcher_file_name) {
     using namespace launch_settings_format;

@@ -9,7 +9,7 @@
 
 namespace fenzar::pack {
 
-struct settings_request {
+struct SettingsRequest {
     // --cache: the cache block, named after the first record.
     bool cache = false;
     // --exe: the first record is a program, started as the child.
@@ -23,7 +23,7 @@ struct settings_request {
 // a launcher written under launcher_file_name (no directory): nothing when
 // nothing was asked for, the cache block alone for --cache alone (what
 // launchers have always carried), the extended form otherwise.
-std::vector<unsigned char> settings_block(const settings_request& request, std::span<const unsigned char> attached_data,
+std::vector<unsigned char> settings_block(const SettingsRequest& request, std::span<const unsigned char> attached_data,
                                           std::u16string_view first_record_name,
                                           std::u16string_view launcher_file_name);
 

@@ -4,7 +4,7 @@
 
 namespace fenzar::pack {
 
-std::string summary_line(const written_summary& summary) {
+std::string summary_line(const WrittenSummary& summary) {
     std::string line = "fenzar-pack: wrote " + summary.output + " (" + summary.kind + ", " +
                        std::to_string(summary.output_size) + " bytes): ";
     if (!summary.files) return line + "with " + std::to_string(summary.data_size) + " bytes of attached data\n";

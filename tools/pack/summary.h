@@ -9,7 +9,7 @@
 
 namespace fenzar::pack {
 
-struct written_summary {
+struct WrittenSummary {
     std::string output;  // as the user named it
     std::string kind;    // "attached data", "console launcher", "windows launcher"
     std::uint64_t output_size = 0;
@@ -22,7 +22,7 @@ struct written_summary {
 
 // "fenzar-pack: wrote OUT (KIND, N bytes): F files, I bytes compressed to D
 // (R%) at level L", or for link "...: with D bytes of attached data".
-std::string summary_line(const written_summary& summary);
+std::string summary_line(const WrittenSummary& summary);
 
 // Compressing longer than this on the main thread earns the hint.
 inline constexpr double slow_compression_seconds = 10.0;

@@ -19,18 +19,18 @@ namespace fenzar::pack {
 
 // What makes two paths the same file, links followed: the device and inode
 // on Linux, the volume serial number and file index on Windows.
-struct file_identity {
+struct FileIdentity {
     std::uint64_t volume;
     std::uint64_t file;
-    auto operator<=>(const file_identity&) const = default;
+    auto operator<=>(const FileIdentity&) const = default;
 };
 
 // nullopt when the path cannot be opened (it does not exist, say).
-std::optional<file_identity> identify_file(const std::filesystem::path& path);
+std::optional<FileIdentity> identify_file(const std::filesystem::path& path);
 
 // The entries of a directory but "." and "..", as `directory` / name, in no
 // particular order. Windows reads through the extended-length form, so that
-// a directory path may pass 260 characters. Throws pack_error "PATH: cannot
+// a directory path may pass 260 characters. Throws PackError "PATH: cannot
 // read directory: REASON", with the same reasons on both systems for a
 // missing or forbidden directory.
 std::vector<std::filesystem::path> directory_entries(const std::filesystem::path& directory);
@@ -39,23 +39,23 @@ std::vector<std::filesystem::path> directory_entries(const std::filesystem::path
 std::FILE* open_for_reading(const std::filesystem::path& path);
 
 // A new file for an output that appears only when complete, and the private
-// directories of scratch_directory. Until they are committed or removed, an
+// directories of ScratchDirectory. Until they are committed or removed, an
 // interruption (Ctrl+C, closing the console, SIGINT, SIGTERM, SIGHUP) removes
 // them before the packer ends as the interruption would have ended it.
-struct temporary_file {
+struct TemporaryFile {
     std::FILE* stream;
     std::filesystem::path path;
 };
 
 // Creates ".NAME.XXXXXX" beside `destination`, XXXXXX random.
-temporary_file create_temporary_file(const std::filesystem::path& destination);
+TemporaryFile create_temporary_file(const std::filesystem::path& destination);
 
 // Closes the stream, gives the file `mode` less the umask where files have
-// modes, and moves it over `destination`. Throws pack_error.
-void commit_temporary_file(temporary_file& file, const std::filesystem::path& destination, mode_t mode);
+// modes, and moves it over `destination`. Throws PackError.
+void commit_temporary_file(TemporaryFile& file, const std::filesystem::path& destination, mode_t mode);
 
 // Closes the stream (if open) and removes the file.
-void discard_temporary_file(temporary_file& file);
+void discard_temporary_file(TemporaryFile& file);
 
 // The reason of a failed write to a file, in the system's words: clear the
 // recorded error before the write, read it after the failure.

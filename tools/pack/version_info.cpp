@@ -16,9 +16,9 @@ namespace {
 // (UTF-16 with its terminator), padding to 4 bytes, the value, then the
 // children, each starting on a 4-byte boundary. wLength leaves out the
 // padding after the last byte.
-class block {
+class Block {
 public:
-    block(std::u16string_view key, std::uint16_t type) {
+    Block(std::u16string_view key, std::uint16_t type) {
         put_u16(0);
         put_u16(0);
         put_u16(type);
@@ -27,21 +27,21 @@ public:
         pad();
     }
 
-    block& binary_value(const std::vector<unsigned char>& value, std::uint16_t value_length) {
+    Block& binary_value(const std::vector<unsigned char>& value, std::uint16_t value_length) {
         set_u16(2, value_length);
         bytes_.insert(bytes_.end(), value.begin(), value.end());
         return *this;
     }
 
     // A text value; its length counts UTF-16 units with the terminator.
-    block& text_value(std::u16string_view value) {
+    Block& text_value(std::u16string_view value) {
         set_u16(2, static_cast<std::uint16_t>(value.size() + 1));
         for (char16_t unit : value) put_u16(unit);
         put_u16(0);
         return *this;
     }
 
-    block& child(const block& node) {
+    Block& child(const Block& node) {
         pad();
         const auto bytes = node.bytes();
         bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
@@ -51,13 +51,13 @@ public:
     // Past 65535 bytes wLength is wrong: version_resource refuses the whole.
     std::vector<unsigned char> bytes() const {
         std::vector<unsigned char> result = bytes_;
-        byte_writer(result).put_u16(0, static_cast<std::uint16_t>(result.size()));
+        ByteWriter(result).put_u16(0, static_cast<std::uint16_t>(result.size()));
         return result;
     }
 
 private:
-    void put_u16(std::uint16_t value) { byte_writer(bytes_).append_u16(value); }
-    void set_u16(std::size_t at, std::uint16_t value) { byte_writer(bytes_).put_u16(at, value); }
+    void put_u16(std::uint16_t value) { ByteWriter(bytes_).append_u16(value); }
+    void set_u16(std::size_t at, std::uint16_t value) { ByteWriter(bytes_).put_u16(at, value); }
     void pad() {
         while (bytes_.size() % 4 != 0) bytes_.push_back(0);
     }
@@ -70,16 +70,16 @@ constexpr std::uint16_t text_type = 1;
 
 std::u16string utf16(std::string_view text, const char* what) {
     auto converted = utf8_to_utf16(text);
-    if (!converted) throw pack_error(std::string("the ") + what + " is not valid UTF-8");
+    if (!converted) throw PackError(std::string("the ") + what + " is not valid UTF-8");
     return *converted;
 }
 
-version_number checked_version(std::string_view text, const char* what) {
+VersionNumber checked_version(std::string_view text, const char* what) {
     const auto number = parse_version_number(text);
     if (!number) {
-        throw pack_error(std::string("the ") + what + " '" + std::string(text) +
-                         "' is not a version number (up to four numbers from 0 to 65535 "
-                         "separated by dots)");
+        throw PackError(std::string("the ") + what + " '" + std::string(text) +
+                        "' is not a version number (up to four numbers from 0 to 65535 "
+                        "separated by dots)");
     }
     return *number;
 }
@@ -90,7 +90,7 @@ void append_u32(std::vector<unsigned char>& out, std::uint32_t value) {
 
 // VS_FIXEDFILEINFO for an application on 32-bit Windows NT and later, no
 // flags, no date.
-std::vector<unsigned char> fixed_file_info(const version_number& file, const version_number& product) {
+std::vector<unsigned char> fixed_file_info(const VersionNumber& file, const VersionNumber& product) {
     std::vector<unsigned char> out;
     append_u32(out, 0xFEEF04BD);  // signature
     append_u32(out, 0x00010000);  // structure version 1.0
@@ -110,8 +110,8 @@ std::vector<unsigned char> fixed_file_info(const version_number& file, const ver
 
 }  // namespace
 
-std::optional<version_number> parse_version_number(std::string_view text) {
-    version_number number{};
+std::optional<VersionNumber> parse_version_number(std::string_view text) {
+    VersionNumber number{};
     std::size_t part = 0;
     const char* at = text.data();
     const char* end = text.data() + text.size();
@@ -131,32 +131,32 @@ namespace {
 
 constexpr std::size_t max_resource_bytes = 0xFFFF;
 
-struct text_field {
+struct TextField {
     std::u16string_view key;
     const char* option;
     std::u16string value;
 };
 
-std::vector<unsigned char> build_resource(const version_number& file, const version_number& product,
-                                          const std::vector<text_field>& texts) {
+std::vector<unsigned char> build_resource(const VersionNumber& file, const VersionNumber& product,
+                                          const std::vector<TextField>& texts) {
     // US English in Unicode: the table's key and the translation agree.
-    block table(u"040904B0", text_type);
+    Block table(u"040904B0", text_type);
     for (const auto& text : texts) {
         const bool optional =
             text.key == u"CompanyName" || text.key == u"LegalCopyright" || text.key == packer_version_key;
         if (optional && text.value.empty()) continue;
-        table.child(block(text.key, text_type).text_value(text.value));
+        table.child(Block(text.key, text_type).text_value(text.value));
     }
-    block string_file_info(u"StringFileInfo", text_type);
+    Block string_file_info(u"StringFileInfo", text_type);
     string_file_info.child(table);
 
-    block translation(u"Translation", binary_type);
+    Block translation(u"Translation", binary_type);
     translation.binary_value({0x09, 0x04, 0xB0, 0x04}, 4);
-    block var_file_info(u"VarFileInfo", text_type);
+    Block var_file_info(u"VarFileInfo", text_type);
     var_file_info.child(translation);
 
     const auto fixed = fixed_file_info(file, product);
-    block root(u"VS_VERSION_INFO", binary_type);
+    Block root(u"VS_VERSION_INFO", binary_type);
     root.binary_value(fixed, static_cast<std::uint16_t>(fixed.size()));
     root.child(string_file_info).child(var_file_info);
     return root.bytes();
@@ -164,8 +164,8 @@ std::vector<unsigned char> build_resource(const version_number& file, const vers
 
 // Names the longest text and how long it may be with the others as they
 // are, the one change that makes the whole fit.
-[[noreturn]] void refuse_too_long(const version_number& file, const version_number& product,
-                                  std::vector<text_field> texts, std::size_t total) {
+[[noreturn]] void refuse_too_long(const VersionNumber& file, const VersionNumber& product, std::vector<TextField> texts,
+                                  std::size_t total) {
     auto& longest = *std::max_element(texts.begin(), texts.end(),
                                       [](const auto& a, const auto& b) { return a.value.size() < b.value.size(); });
     const std::size_t given = longest.value.size();
@@ -179,17 +179,17 @@ std::vector<unsigned char> build_resource(const version_number& file, const vers
         --room;
     }
     const std::string key(longest.key.begin(), longest.key.end());
-    throw pack_error("the version information is too long: " + key + " (" + longest.option + ") has " +
-                     std::to_string(given) + " UTF-16 units, and with the other fields as they are at most " +
-                     std::to_string(room) + " fit (a version resource holds at most " +
-                     std::to_string(max_resource_bytes) + " bytes, " + std::to_string(total) + " were needed)");
+    throw PackError("the version information is too long: " + key + " (" + longest.option + ") has " +
+                    std::to_string(given) + " UTF-16 units, and with the other fields as they are at most " +
+                    std::to_string(room) + " fit (a version resource holds at most " +
+                    std::to_string(max_resource_bytes) + " bytes, " + std::to_string(total) + " were needed)");
 }
 
 }  // namespace
 
-std::vector<unsigned char> version_resource(const version_fields& fields) {
-    const version_number file = checked_version(fields.file_version, "file version");
-    const version_number product = checked_version(fields.product_version, "product version");
+std::vector<unsigned char> version_resource(const VersionFields& fields) {
+    const VersionNumber file = checked_version(fields.file_version, "file version");
+    const VersionNumber product = checked_version(fields.product_version, "product version");
 
     const std::tuple<std::u16string_view, const char*, const std::string*> strings[] = {
         {u"CompanyName", "--company", &fields.company},
@@ -202,7 +202,7 @@ std::vector<unsigned char> version_resource(const version_fields& fields) {
         {u"ProductVersion", "--product-version", &fields.product_version},
         {packer_version_key, "the packer's version", &fields.packer_version},
     };
-    std::vector<text_field> texts;
+    std::vector<TextField> texts;
     for (const auto& [key, option, value] : strings) {
         const std::string name(key.begin(), key.end());
         texts.push_back({key, option, utf16(*value, name.c_str())});
@@ -218,7 +218,7 @@ namespace {
 
 // One node of the tree as read back: its key, where its value lies and
 // where its children start and end.
-struct node {
+struct Node {
     std::u16string key;
     std::size_t value;
     std::uint16_t value_length;
@@ -228,11 +228,11 @@ struct node {
 
 std::size_t aligned(std::size_t at) { return (at + 3) / 4 * 4; }
 
-node read_node(const byte_reader& in, std::size_t at, std::size_t parent_end) {
-    node result;
+Node read_node(const ByteReader& in, std::size_t at, std::size_t parent_end) {
+    Node result;
     const std::uint16_t length = in.u16(at);
     result.end = at + length;
-    if (length < 6 || result.end > parent_end) throw pack_error("a version node leaves its parent");
+    if (length < 6 || result.end > parent_end) throw PackError("a version node leaves its parent");
     result.value_length = in.u16(at + 2);
     const bool text = in.u16(at + 4) == text_type;
     std::size_t i = at + 6;
@@ -240,14 +240,14 @@ node read_node(const byte_reader& in, std::size_t at, std::size_t parent_end) {
     result.value = aligned(i + 2);
     const std::size_t value_bytes = text ? std::size_t{result.value_length} * 2 : result.value_length;
     result.children = aligned(result.value + value_bytes);
-    if (result.children > aligned(result.end)) throw pack_error("a version value leaves its node");
+    if (result.children > aligned(result.end)) throw PackError("a version value leaves its node");
     return result;
 }
 
-template <typename visit>
-void each_child(const byte_reader& in, const node& parent, visit&& function) {
+template <typename Visit>
+void each_child(const ByteReader& in, const Node& parent, Visit&& function) {
     for (std::size_t at = parent.children; at < parent.end; at = aligned(at)) {
-        const node child = read_node(in, at, parent.end);
+        const Node child = read_node(in, at, parent.end);
         function(child);
         at = child.end;
     }
@@ -256,14 +256,14 @@ void each_child(const byte_reader& in, const node& parent, visit&& function) {
 }  // namespace
 
 std::optional<std::string> version_string(std::span<const unsigned char> resource, std::u16string_view key) {
-    const byte_reader in(resource, "the version information ends early");
+    const ByteReader in(resource, "the version information ends early");
     std::optional<std::string> found;
     try {
-        const node root = read_node(in, 0, resource.size());
-        each_child(in, root, [&](const node& file_info) {
+        const Node root = read_node(in, 0, resource.size());
+        each_child(in, root, [&](const Node& file_info) {
             if (file_info.key != u"StringFileInfo") return;
-            each_child(in, file_info, [&](const node& table) {
-                each_child(in, table, [&](const node& entry) {
+            each_child(in, file_info, [&](const Node& table) {
+                each_child(in, table, [&](const Node& entry) {
                     if (found || entry.key != key) return;
                     std::u16string value;
                     for (std::size_t i = 0; i < entry.value_length; ++i) {
@@ -275,7 +275,7 @@ std::optional<std::string> version_string(std::span<const unsigned char> resourc
                 });
             });
         });
-    } catch (const pack_error&) {
+    } catch (const PackError&) {
         return std::nullopt;
     }
     return found;

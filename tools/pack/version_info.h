@@ -13,14 +13,14 @@
 
 namespace fenzar::pack {
 
-using version_number = std::array<std::uint16_t, 4>;
+using VersionNumber = std::array<std::uint16_t, 4>;
 
 // "1", "1.2", "1.2.3" or "1.2.3.4", each part a decimal from 0 to 65535;
 // missing parts are 0. nullopt for anything else.
-std::optional<version_number> parse_version_number(std::string_view text);
+std::optional<VersionNumber> parse_version_number(std::string_view text);
 
 // UTF-8 text as the user gave it; the numbers as the text says.
-struct version_fields {
+struct VersionFields {
     std::string file_version;
     std::string product_version;
     std::string product_name;
@@ -37,9 +37,9 @@ struct version_fields {
 // The string value the launcher's packer version is stored under.
 inline constexpr std::u16string_view packer_version_key = u"FenzarPackVersion";
 
-// Throws pack_error when a version is not a version number, a text is not
+// Throws PackError when a version is not a version number, a text is not
 // UTF-8 or the whole does not fit the format's 16-bit lengths.
-std::vector<unsigned char> version_resource(const version_fields& fields);
+std::vector<unsigned char> version_resource(const VersionFields& fields);
 
 // The value of the string `key` in a version resource's string tables, as
 // UTF-8; nullopt when there is none or the resource is malformed where it

@@ -24,17 +24,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-[[noreturn]] void fail(const std::string& message) { throw pack_error(message + ": " + std::strerror(errno)); }
+[[noreturn]] void fail(const std::string& message) { throw PackError(message + ": " + std::strerror(errno)); }
 
 // Paths to remove when a signal ends the packer. The handler may only make
 // async-signal-safe calls, so the paths sit in fixed slots, each published by
 // its flag after its bytes are in place.
-struct cleanup_slot {
+struct CleanupSlot {
     std::atomic<bool> used{false};
     bool directory = false;
     char path[4096] = {};
 };
-cleanup_slot cleanup_slots[8];
+CleanupSlot cleanup_slots[8];
 constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // A scratch directory holds files only: the packer creates no directories in it.
@@ -88,7 +88,7 @@ void install_handlers() {
 void remove_on_interrupt(const fs::path& path, bool directory) {
     install_handlers();
     const std::string& text = path.native();
-    if (text.size() >= sizeof cleanup_slot::path) return;
+    if (text.size() >= sizeof CleanupSlot::path) return;
     for (auto& slot : cleanup_slots) {
         if (slot.used.load(std::memory_order_relaxed)) continue;
         std::memcpy(slot.path, text.c_str(), text.size() + 1);
@@ -108,10 +108,10 @@ void keep_on_interrupt(const fs::path& path) {
 
 }  // namespace
 
-std::optional<file_identity> identify_file(const fs::path& path) {
+std::optional<FileIdentity> identify_file(const fs::path& path) {
     struct stat info;
     if (::stat(path.c_str(), &info) != 0) return std::nullopt;
-    return file_identity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+    return FileIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
 
 std::vector<fs::path> directory_entries(const fs::path& directory) {
@@ -121,14 +121,14 @@ std::vector<fs::path> directory_entries(const fs::path& directory) {
         entries.push_back(item->path());
     }
     if (error) {
-        throw pack_error(display_path(directory) + ": cannot read directory: " + error.message());
+        throw PackError(display_path(directory) + ": cannot read directory: " + error.message());
     }
     return entries;
 }
 
 std::FILE* open_for_reading(const fs::path& path) { return std::fopen(path.c_str(), "rbe"); }
 
-temporary_file create_temporary_file(const fs::path& destination) {
+TemporaryFile create_temporary_file(const fs::path& destination) {
     const fs::path directory = destination.parent_path().empty() ? fs::path(".") : destination.parent_path();
     std::string pattern = (directory / ("." + destination.filename().native() + ".XXXXXX")).native();
     const int fd = ::mkstemp(pattern.data());
@@ -146,7 +146,7 @@ temporary_file create_temporary_file(const fs::path& destination) {
     return {stream, pattern};
 }
 
-void commit_temporary_file(temporary_file& file, const fs::path& destination, mode_t mode) {
+void commit_temporary_file(TemporaryFile& file, const fs::path& destination, mode_t mode) {
     const bool written = std::fflush(file.stream) == 0 && !std::ferror(file.stream);
     const int saved_errno = errno;
     const mode_t mask = ::umask(0);
@@ -163,7 +163,7 @@ void commit_temporary_file(temporary_file& file, const fs::path& destination, mo
     keep_on_interrupt(file.path);
 }
 
-void discard_temporary_file(temporary_file& file) {
+void discard_temporary_file(TemporaryFile& file) {
     if (file.stream) std::fclose(file.stream);
     file.stream = nullptr;
     ::unlink(file.path.c_str());
@@ -194,7 +194,7 @@ bool is_terminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
 
 void write_text(std::FILE* stream, std::string_view text) { std::fwrite(text.data(), 1, text.size(), stream); }
 
-mapped_file::mapped_file(const fs::path& path) {
+MappedFile::MappedFile(const fs::path& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat info;
     if (fd < 0 || ::fstat(fd, &info) != 0) {
@@ -217,7 +217,7 @@ mapped_file::mapped_file(const fs::path& path) {
     ::close(fd);
 }
 
-mapped_file::~mapped_file() {
+MappedFile::~MappedFile() {
     if (address_) ::munmap(const_cast<unsigned char*>(address_), size_);
 }
 

@@ -39,7 +39,7 @@ std::string error_text(DWORD code) {
     return utf16_to_display(message);
 }
 
-[[noreturn]] void fail(const std::string& message) { throw pack_error(message + ": " + error_text(GetLastError())); }
+[[noreturn]] void fail(const std::string& message) { throw PackError(message + ": " + error_text(GetLastError())); }
 
 // The reasons a Linux packer gives too, in the C library's words, so that
 // both packers refuse a missing or locked input with the same line.
@@ -62,20 +62,20 @@ std::wstring extended_length_path(const fs::path& path) {
 }
 
 [[noreturn]] void fail_to_read(const fs::path& path) {
-    throw pack_error(display_path(path) + ": cannot read: " + reason_of(GetLastError()));
+    throw PackError(display_path(path) + ": cannot read: " + reason_of(GetLastError()));
 }
 
 // Paths to remove when the console ends the packer. The control handler runs
 // on a thread of its own while the main thread goes on, so the registry is
 // locked; a temporary file that the main thread still writes is closed by the
 // handler first, since Windows removes an open file only when it is closed.
-struct registered_path {
+struct RegisteredPath {
     fs::path path;
     bool directory;
     HANDLE open_handle;
 };
 std::mutex registry_lock;
-std::vector<registered_path> registry;
+std::vector<RegisteredPath> registry;
 
 void remove_directory_contents(const fs::path& directory) {
     WIN32_FIND_DATAW found;
@@ -121,7 +121,7 @@ void remove_on_interrupt(const fs::path& path, bool directory, HANDLE open_handl
 
 void keep_on_interrupt(const fs::path& path) {
     const std::lock_guard hold(registry_lock);
-    std::erase_if(registry, [&](const registered_path& entry) { return entry.path == path; });
+    std::erase_if(registry, [&](const RegisteredPath& entry) { return entry.path == path; });
 }
 
 // The handler must not close a handle that the main thread closes itself.
@@ -142,7 +142,7 @@ std::wstring random_suffix() {
 
 }  // namespace
 
-std::optional<file_identity> identify_file(const fs::path& path) {
+std::optional<FileIdentity> identify_file(const fs::path& path) {
     // Backup semantics open directories too; without the reparse-point flag,
     // links are followed to their target.
     const HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -152,7 +152,7 @@ std::optional<file_identity> identify_file(const fs::path& path) {
     const bool known = GetFileInformationByHandle(file, &info);
     CloseHandle(file);
     if (!known) return std::nullopt;
-    return file_identity{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+    return FileIdentity{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
 }
 
 std::vector<fs::path> directory_entries(const fs::path& directory) {
@@ -166,7 +166,7 @@ std::vector<fs::path> directory_entries(const fs::path& directory) {
         const DWORD error = GetLastError();
         // The root of an empty drive has no "." to find.
         if (error == ERROR_FILE_NOT_FOUND) return {};
-        throw pack_error(display_path(directory) + ": cannot read directory: " + reason_of(error));
+        throw PackError(display_path(directory) + ": cannot read directory: " + reason_of(error));
     }
     std::vector<fs::path> entries;
     do {
@@ -176,14 +176,14 @@ std::vector<fs::path> directory_entries(const fs::path& directory) {
     const DWORD error = GetLastError();
     FindClose(search);
     if (error != ERROR_NO_MORE_FILES) {
-        throw pack_error(display_path(directory) + ": cannot read directory: " + reason_of(error));
+        throw PackError(display_path(directory) + ": cannot read directory: " + reason_of(error));
     }
     return entries;
 }
 
 std::FILE* open_for_reading(const fs::path& path) { return _wfopen(path.c_str(), L"rb"); }
 
-temporary_file create_temporary_file(const fs::path& destination) {
+TemporaryFile create_temporary_file(const fs::path& destination) {
     const fs::path directory = destination.parent_path().empty() ? fs::path(L".") : destination.parent_path();
     for (int attempt = 0; attempt < 100; ++attempt) {
         const fs::path path = directory / (L"." + destination.filename().native() + L"." + random_suffix());
@@ -203,15 +203,15 @@ temporary_file create_temporary_file(const fs::path& destination) {
                 _close(descriptor);
             }
             DeleteFileW(path.c_str());
-            throw pack_error(display_path(destination) + ": cannot create");
+            throw PackError(display_path(destination) + ": cannot create");
         }
         remove_on_interrupt(path, false, file);
         return {stream, path};
     }
-    throw pack_error(display_path(destination) + ": cannot create: no free temporary name");
+    throw PackError(display_path(destination) + ": cannot create: no free temporary name");
 }
 
-void commit_temporary_file(temporary_file& file, const fs::path& destination, mode_t) {
+void commit_temporary_file(TemporaryFile& file, const fs::path& destination, mode_t) {
     forget_handle(file.path);
     forget_write_error();
     const bool written = std::fflush(file.stream) == 0 && !std::ferror(file.stream);
@@ -219,7 +219,7 @@ void commit_temporary_file(temporary_file& file, const fs::path& destination, mo
     const bool closed = std::fclose(file.stream) == 0;
     file.stream = nullptr;
     if (!written || !closed) {
-        throw pack_error(display_path(destination) + ": cannot write: " + (written ? write_error_text() : reason));
+        throw PackError(display_path(destination) + ": cannot write: " + (written ? write_error_text() : reason));
     }
     if (!MoveFileExW(file.path.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         fail(display_path(destination) + ": cannot write");
@@ -227,7 +227,7 @@ void commit_temporary_file(temporary_file& file, const fs::path& destination, mo
     keep_on_interrupt(file.path);
 }
 
-void discard_temporary_file(temporary_file& file) {
+void discard_temporary_file(TemporaryFile& file) {
     forget_handle(file.path);
     if (file.stream) std::fclose(file.stream);
     file.stream = nullptr;
@@ -259,7 +259,7 @@ fs::path create_scratch_directory() {
         }
         if (GetLastError() != ERROR_ALREADY_EXISTS) fail("cannot create a temporary directory");
     }
-    throw pack_error("cannot create a temporary directory: no free name");
+    throw PackError("cannot create a temporary directory: no free name");
 }
 
 void remove_scratch_directory(const fs::path& directory) {
@@ -290,7 +290,7 @@ void write_text(std::FILE* stream, std::string_view text) {
                   static_cast<DWORD>(wide.size()), &written, nullptr);
 }
 
-mapped_file::mapped_file(const fs::path& path) {
+MappedFile::MappedFile(const fs::path& path) {
     const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) fail_to_read(path);
@@ -317,7 +317,7 @@ mapped_file::mapped_file(const fs::path& path) {
     CloseHandle(file);
 }
 
-mapped_file::~mapped_file() {
+MappedFile::~MappedFile() {
     if (address_) UnmapViewOfFile(address_);
 }
 
