@@ -12,6 +12,8 @@
 
 #include "payload/attached_data.h"
 
+namespace fenzar {
+
 // The decoded size, or 0 when the frame is damaged. `attached` starts with
 // the magic.
 inline uint64_t decode_attached_data(const unsigned char* attached, size_t size) {
@@ -33,3 +35,5 @@ inline uint64_t decode_attached_data(const unsigned char* attached, size_t size)
     ZSTD_freeDCtx(decoder);
     return total;
 }
+
+}  // namespace fenzar

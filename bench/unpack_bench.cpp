@@ -26,6 +26,8 @@
 #include "platform/posix/native_path.h"
 #include "unpack/unpack.h"
 
+namespace fenzar {
+
 namespace {
 
 [[noreturn]] void fail(const char* what) {
@@ -125,6 +127,10 @@ void unpack_reference(const unsigned char* data, size_t size, const std::string&
 }
 
 }  // namespace
+
+}  // namespace fenzar
+
+using namespace fenzar;
 
 int main(int argc, char** argv) {
     if (argc < 4) {

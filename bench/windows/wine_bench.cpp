@@ -29,6 +29,8 @@
 #include "removal/tree_removal.h"
 #include "unpack/unpack.h"
 
+namespace fenzar {
+
 namespace {
 
 struct MappedFile {
@@ -107,6 +109,10 @@ void time_file_calls() {
 }
 
 }  // namespace
+
+}  // namespace fenzar
+
+using namespace fenzar;
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 3) {

@@ -5,7 +5,11 @@
 
 #include <cstdint>
 
+namespace fenzar {
+
 struct SavedArguments {
     int32_t argc = 0;
     char16_t** argv = nullptr;
 };
+
+}  // namespace fenzar

@@ -3,6 +3,8 @@
 // a thread the platform starts or kept in static storage.
 #pragma once
 
+namespace fenzar {
+
 template <typename Signature>
 struct Callback;
 
@@ -14,3 +16,5 @@ struct Callback<Result(Arguments...)> {
     bool is_set() const { return function != nullptr; }
     Result operator()(Arguments... arguments) const { return function(context, arguments...); }
 };
+
+}  // namespace fenzar

@@ -6,6 +6,8 @@
 #include "base/wide.h"
 #include "platform/platform.h"
 
+namespace fenzar {
+
 namespace {
 
 constexpr uint32_t value_buffer_size = 32768;
@@ -45,3 +47,5 @@ bool set_environment_number(const char* name, int32_t number) {
     append_ascii_bounded(wide_text, text);
     return set_environment_value(name, wide_text.data());
 }
+
+}  // namespace fenzar

@@ -6,6 +6,8 @@
 
 #include "platform/platform.h"
 
+namespace fenzar {
+
 // A copy of a variable's value, freed with its owner.
 using EnvironmentCopy = platform::OwnedMemory<char16_t>;
 
@@ -28,3 +30,5 @@ inline constexpr const char* original_argv0 = "FENZAR_ORIGINAL_ARGV0";
 // instance it starts; that one takes it only with its parent proven.
 inline constexpr const char* cache_files = "FENZAR_ONEFILE_CACHE_FILES";
 }  // namespace variable
+
+}  // namespace fenzar

@@ -5,6 +5,8 @@
 
 #include "platform/platform.h"
 
+namespace fenzar {
+
 namespace {
 
 // The waits here are short and rare: polling needs no object that the C
@@ -65,3 +67,5 @@ void Interruption::end_process() {
     }
     platform::terminate_own_process(status);
 }
+
+}  // namespace fenzar

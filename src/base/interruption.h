@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <mutex>
 
+namespace fenzar {
+
 class Interruption {
 public:
     // Guards the interruption's state and the child's slot (child/child_slot.h).
@@ -44,3 +46,5 @@ private:
     bool finished_ = false;
     uint32_t final_status_ = 0;
 };
+
+}  // namespace fenzar

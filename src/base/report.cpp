@@ -6,6 +6,8 @@
 
 #include "platform/platform.h"
 
+namespace fenzar {
+
 namespace {
 
 Callback<void()> failure_cleanup;
@@ -190,3 +192,5 @@ void report_spec_failure(const char16_t* template_text) {
     show_what_was_said();
     platform::stop_immediately();
 }
+
+}  // namespace fenzar

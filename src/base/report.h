@@ -19,6 +19,8 @@
 #include "base/callback.h"
 #include "base/wide.h"
 
+namespace fenzar {
+
 namespace message {
 inline constexpr const char* register_handler_failed = "Error, failed to register signal handler.";
 inline constexpr const char* header_not_found = "Error, couldn't find attached data header.";
@@ -81,3 +83,5 @@ void report_explanation(const char16_t* line);
 [[noreturn]] void report_unpack_failure();
 // The expansion message with the template itself, then an immediate stop.
 [[noreturn]] void report_spec_failure(const char16_t* template_text);
+
+}  // namespace fenzar

@@ -4,6 +4,8 @@
 
 #include "platform/platform.h"
 
+namespace fenzar {
+
 size_t wide_length(const char16_t* text) {
     size_t length = 0;
     while (text[length] != 0) ++length;
@@ -117,3 +119,5 @@ void cut_at_last_backslash(char16_t* path) {
     }
     if (last != nullptr) *last = 0;
 }
+
+}  // namespace fenzar

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace fenzar {
+
 // The longest path the launcher's buffers take, in UTF-16 units: the target
 // directory, the own path, a folder walked for leftovers, a path shown in a
 // message.
@@ -75,3 +77,5 @@ template <size_t N>
 void append_ascii_bounded(WideBuffer<N>& destination, const char* text) {
     append_ascii_bounded(destination.units, text, N);
 }
+
+}  // namespace fenzar

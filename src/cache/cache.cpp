@@ -6,6 +6,8 @@
 #include "cache/cache_index.h"
 #include "leftovers/walk.h"
 
+namespace fenzar {
+
 namespace {
 
 constexpr const char16_t* fenzar_folder = launch_settings_format::cache_root_folder;
@@ -340,3 +342,5 @@ void remove_unused_cache_content(const CachePaths& paths, const char16_t* set_as
     listing.reset();
     remove_dead_leftovers(paths.application.data(), cache_shapes, cache_leftover_limits, abandon, removal);
 }
+
+}  // namespace fenzar

@@ -38,6 +38,8 @@
 #include "removal/tree_removal.h"
 #include "target_dir/target_directory.h"
 
+namespace fenzar {
+
 // Room for the extended-length prefix (\\?\UNC\) before a path of the
 // target directory's capacity.
 using CachePath = WideBuffer<target_directory_capacity + 8>;
@@ -128,3 +130,5 @@ void mark_cache_content_broken(const CachePaths& paths);
 // alone, and the .tmp and .old leftovers of launchers that have ended.
 void remove_unused_cache_content(const CachePaths& paths, const char16_t* set_aside, TreeRemoval& removal,
                                  AbandonCheck abandon);
+
+}  // namespace fenzar

@@ -7,6 +7,8 @@
 #include "payload/attached_data.h"
 #include "platform/platform.h"
 
+namespace fenzar {
+
 namespace {
 
 constexpr unsigned char index_magic[8] = {'F', 'Z', 'I', 'N', 'D', 'E', 'X', '1'};
@@ -153,3 +155,5 @@ bool cache_index_matches(const char16_t* index_path, const unsigned char digest[
     platform::OwnedMemory<> bytes = read_index(index_path, &size);
     return bytes.valid() && index_matches(digest, files, bytes.get(), size);
 }
+
+}  // namespace fenzar

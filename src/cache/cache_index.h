@@ -11,6 +11,8 @@
 #include "payload/launch_settings.h"
 #include "platform/platform.h"
 
+namespace fenzar {
+
 // The records of one unpacking, as the index lists them after its header.
 struct CacheRecords {
     platform::OwnedMemory<> bytes;
@@ -39,3 +41,5 @@ bool write_cache_index(const char16_t* index_path, const unsigned char digest[la
 // Reads only the index and the sizes; an index over 64 MiB is not read.
 bool cache_index_matches(const char16_t* index_path, const unsigned char digest[launch_settings_format::digest_bytes],
                          const char16_t* files);
+
+}  // namespace fenzar

@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+namespace fenzar {
+
 namespace {
 
 constexpr uint32_t grace_milliseconds = 5000;
@@ -125,3 +127,5 @@ bool child_may_still_run(ChildSlot& child, Interruption& interruption) {
     std::lock_guard<std::mutex> guard(interruption.lock);
     return child.may_run;
 }
+
+}  // namespace fenzar

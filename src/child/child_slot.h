@@ -8,6 +8,8 @@
 #include "base/interruption.h"
 #include "platform/platform.h"
 
+namespace fenzar {
+
 // Guarded by the interruption's lock.
 struct ChildSlot {
     platform::ProcessHandle process{nullptr};
@@ -41,3 +43,5 @@ uint32_t wait_for_child_exit_status(ChildSlot& child, Interruption& interruption
 uint32_t stop_child(ChildSlot& child, Interruption& interruption);
 // Whether a started child is not known to have ended.
 bool child_may_still_run(ChildSlot& child, Interruption& interruption);
+
+}  // namespace fenzar

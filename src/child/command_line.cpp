@@ -4,6 +4,8 @@
 #include "child/split_command_line.h"
 #include "platform/platform.h"
 
+namespace fenzar {
+
 namespace {
 
 // An empty argument is quoted too: written as nothing, the splitter would
@@ -108,3 +110,5 @@ bool build_program_command_line(ChildCommandLine& child_command_line, const char
     append_wide_bounded(child_command_line, tail);
     return true;
 }
+
+}  // namespace fenzar

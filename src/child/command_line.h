@@ -4,6 +4,8 @@
 
 #include "base/wide.h"
 
+namespace fenzar {
+
 inline constexpr size_t child_command_line_capacity = 32768;
 using ChildCommandLine = WideBuffer<child_command_line_capacity>;
 
@@ -23,3 +25,5 @@ const char16_t* command_line_tail(const char16_t* raw_command_line);
 // directly. False, with the buffer emptied, when it does not fit.
 bool build_program_command_line(ChildCommandLine& child_command_line, const char16_t* program_path,
                                 const char16_t* raw_command_line);
+
+}  // namespace fenzar

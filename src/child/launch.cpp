@@ -5,6 +5,8 @@
 #include "child/load_failure.h"
 #include "platform/platform.h"
 
+namespace fenzar {
+
 void set_child_environment(const SavedArguments& arguments, const char16_t* plain_own_path) {
     // The directory that holds the launcher's executable, for the application.
     WideBuffer<path_capacity + 1> own_directory;
@@ -64,3 +66,5 @@ int32_t start_child_and_wait(ChildSlot& child, Interruption& interruption, const
     if (interruption.has_begun()) interruption.end_process();
     return static_cast<int32_t>(exit_status);
 }
+
+}  // namespace fenzar

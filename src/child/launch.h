@@ -10,6 +10,8 @@
 #include "child/command_line.h"
 #include "child/load_failure.h"
 
+namespace fenzar {
+
 // Sets FENZAR_ONEFILE_DIRECTORY (the directory of plain_own_path) and
 // FENZAR_ORIGINAL_ARGV0 for the application.
 void set_child_environment(const SavedArguments& arguments, const char16_t* plain_own_path);
@@ -42,3 +44,5 @@ struct ProgramChild {
 int32_t start_child_and_wait(ChildSlot& child, Interruption& interruption, const char16_t* application,
                              ChildCommandLine& child_command_line, FailureExplanation& explanation,
                              BesideWait beside = {}, const ProgramChild* program = nullptr);
+
+}  // namespace fenzar

@@ -4,6 +4,8 @@
 #include "child/load_failure.h"
 #include "platform/platform.h"
 
+namespace fenzar {
+
 // A re-entered instance whose archive holds no record has no library to run.
 // It ends like one that finds no library at the path: "Error, load DLL." with
 // the file-not-found code and status 2, which its parent passes on before it
@@ -27,3 +29,5 @@ int32_t run_application_library(const char16_t* library_path, const char16_t* ta
     auto run_code = reinterpret_cast<RunCode>(entry);
     return run_code(arguments.argc, arguments.argv, library_path);
 }
+
+}  // namespace fenzar

@@ -7,6 +7,8 @@
 #include "base/arguments.h"
 #include "child/load_failure.h"
 
+namespace fenzar {
+
 using RunCode = int32_t (*)(int32_t argc, char16_t** argv, const char16_t* library_path);
 
 // Loads the library at library_path (the first record's path, empty when the
@@ -16,3 +18,5 @@ using RunCode = int32_t (*)(int32_t argc, char16_t** argv, const char16_t* libra
 // explanation (the caller's room) can tell of a failed load.
 int32_t run_application_library(const char16_t* library_path, const char16_t* target_directory,
                                 const SavedArguments& arguments, FailureExplanation& explanation);
+
+}  // namespace fenzar

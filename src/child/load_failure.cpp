@@ -4,6 +4,8 @@
 #include "child/pe_imports.h"
 #include "platform/platform.h"
 
+namespace fenzar {
+
 namespace {
 
 using platform::error_bad_exe_format;
@@ -235,3 +237,5 @@ uint32_t loader_failure_error(uint32_t exit_status) {
             return 0;
     }
 }
+
+}  // namespace fenzar

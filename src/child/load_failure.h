@@ -9,6 +9,8 @@
 #include "base/wide.h"
 #include "child/pe_imports.h"
 
+namespace fenzar {
+
 // The caller's: the run holds one (launcher/run.h), so that no function
 // keeps an explanation of its own.
 struct FailureExplanation {
@@ -41,3 +43,5 @@ void explain_program_failure(uint32_t code, const char16_t* program, const char1
 // program before it runs (a DLL not found, an image of another kind); 0
 // for any other status.
 uint32_t loader_failure_error(uint32_t exit_status);
+
+}  // namespace fenzar

@@ -1,5 +1,7 @@
 #include "child/pe_imports.h"
 
+namespace fenzar {
+
 namespace {
 
 constexpr uint16_t machine_x64 = 0x8664;
@@ -93,3 +95,5 @@ bool next_import_name(const ImageKind& kind, const unsigned char* section, size_
         return true;
     }
 }
+
+}  // namespace fenzar

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace fenzar {
+
 // The bytes from the start of the file that read_image_kind wants: the
 // headers and section tables of every real image fit.
 inline constexpr size_t image_head_size = 64 * 1024;
@@ -41,3 +43,5 @@ ImageKind read_image_kind(const unsigned char* head, size_t head_size);
 // end of the directory. Names outside the bytes are passed over.
 bool next_import_name(const ImageKind& kind, const unsigned char* section, size_t size, uint32_t* cursor,
                       char name[import_name_capacity + 1]);
+
+}  // namespace fenzar

@@ -4,6 +4,8 @@
 
 #include "base/wide.h"
 
+namespace fenzar {
+
 namespace {
 
 bool is_blank(char16_t unit) { return unit == u' ' || unit == u'\t'; }
@@ -81,3 +83,5 @@ CommandLineArguments split_command_line(const char16_t* command_line) {
     split.count = n;
     return split;
 }
+
+}  // namespace fenzar

@@ -6,6 +6,8 @@
 
 #include "platform/platform.h"
 
+namespace fenzar {
+
 // Argument 0 is the program name: up to the next double quote when the line
 // starts with one, otherwise up to the first space or tab, taken as it
 // stands. The others are separated by spaces and tabs outside quotes;
@@ -23,3 +25,5 @@ struct CommandLineArguments {
 };
 
 CommandLineArguments split_command_line(const char16_t* command_line);
+
+}  // namespace fenzar

@@ -15,6 +15,8 @@ extern "C" const unsigned char fenzar_attached_data[];
 extern "C" const uint64_t fenzar_attached_data_length;
 extern "C" const uint32_t fenzar_launch_settings_size;
 
+namespace fenzar {
+
 namespace {
 
 // The process's one run, in static storage and never destroyed: the console
@@ -22,6 +24,10 @@ namespace {
 alignas(Run) unsigned char run_storage[sizeof(Run)];
 
 }  // namespace
+
+}  // namespace fenzar
+
+using namespace fenzar;
 
 extern "C" int wWinMain(void* instance, void* previous_instance, wchar_t* command_line, int show) {
     static_cast<void>(instance);

@@ -8,6 +8,8 @@
 #include "payload/launch_settings.h"
 #include "platform/platform.h"
 
+namespace fenzar {
+
 namespace {
 
 // The first record's name, from a reader of its own: the run's reader stays
@@ -95,3 +97,5 @@ int launcher_main(Run& run, int argc, char16_t** argv, const unsigned char* atta
     clean_up_after_child(run);
     return exit_status;
 }
+
+}  // namespace fenzar

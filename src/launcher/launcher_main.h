@@ -8,5 +8,9 @@
 
 #include "launcher/run.h"
 
+namespace fenzar {
+
 int launcher_main(Run& run, int argc, char16_t** argv, const unsigned char* attached_data,
                   uint64_t attached_data_length, uint32_t launch_settings_size);
+
+}  // namespace fenzar

@@ -4,6 +4,8 @@
 
 #include "platform/platform.h"
 
+namespace fenzar {
+
 namespace {
 
 // The final path comes with an extended-length prefix that the normal form
@@ -176,3 +178,5 @@ SameExecutable runs_same_executable(OwnPaths& own_paths, platform::ProcessHandle
     }
     return wide_equal(other_path.data(), resolved_own_path.data()) ? SameExecutable::yes : SameExecutable::no;
 }
+
+}  // namespace fenzar

@@ -9,6 +9,8 @@
 #include "base/wide.h"
 #include "platform/platform.h"
 
+namespace fenzar {
+
 // Capacity of both paths that runs_same_executable compares, and of the
 // plain path: one unit more than the longest path, to tell a path of
 // path_capacity units from one the system cut.
@@ -55,3 +57,5 @@ enum class SameExecutable {
 // otherwise by the normal forms of both (filling resolved_own_path on first
 // need); for unknown, *error holds the system's reason.
 SameExecutable runs_same_executable(OwnPaths& own_paths, platform::ProcessHandle process, uint32_t* error);
+
+}  // namespace fenzar

@@ -3,6 +3,8 @@
 #include "base/report.h"
 #include "platform/platform.h"
 
+namespace fenzar {
+
 namespace {
 
 // The run the console handler acts on; set before the handler is registered.
@@ -68,3 +70,5 @@ void forget_registered_run_for_testing() {
     registered_run = nullptr;
     set_failure_cleanup({});
 }
+
+}  // namespace fenzar

@@ -41,6 +41,8 @@
 
 #include "launcher/run.h"
 
+namespace fenzar {
+
 // Parent mode, before anything is written: registers the run for the
 // console control handler (exit 2 when that fails) and the cleanup that
 // every exit with status 2 runs from then on.
@@ -66,3 +68,5 @@ bool registered_run_interrupted_for_testing();
 // For tests, whose runs end before the process does: the handler and the
 // failure cleanup forget the registered run.
 void forget_registered_run_for_testing();
+
+}  // namespace fenzar

@@ -29,6 +29,8 @@
 #include "target_dir/target_directory.h"
 #include "unpack/unpack.h"
 
+namespace fenzar {
+
 struct Run {
     SavedArguments arguments;
     RunMode run_mode = RunMode::parent;
@@ -69,3 +71,5 @@ struct Run {
     // library, built just before the process ends with it.
     FailureExplanation failure_explanation;
 };
+
+}  // namespace fenzar

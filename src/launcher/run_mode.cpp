@@ -6,6 +6,8 @@
 #include "base/report.h"
 #include "platform/platform.h"
 
+namespace fenzar {
+
 namespace {
 
 // Processes that may stand between an instance and the one the variable
@@ -125,3 +127,5 @@ void prepare_parent_environment() {
     unset_environment_value(variable::cache_files);
     set_environment_number(variable::parent, static_cast<int32_t>(platform::current_process_id()));
 }
+
+}  // namespace fenzar

@@ -4,6 +4,8 @@
 
 #include "launcher/own_path.h"
 
+namespace fenzar {
+
 enum class RunMode { parent, reentered };
 
 // Re-entered only when FENZAR_ONEFILE_PARENT names an instance of the same
@@ -19,3 +21,5 @@ enum class RunMode { parent, reentered };
 RunMode detect_run_mode(OwnPaths& own_paths, bool* started_by_named = nullptr);
 // Clears the inherited start values and publishes the own process id.
 void prepare_parent_environment();
+
+}  // namespace fenzar

@@ -7,6 +7,8 @@
 #include "sweep/sweep.h"
 #include "unpack/directories.h"
 
+namespace fenzar {
+
 namespace {
 
 // Whether the base is a directory and no link both as its parent lists it
@@ -248,3 +250,5 @@ BesideWait work_beside_wait(Run& run, TargetChoice choice) {
 void repair_cache_after_load_failure(Run& run) {
     if (run.unpacking.target_owner.load() == TargetOwner::kept) set_failure_cleanup({mark_broken, &run});
 }
+
+}  // namespace fenzar

@@ -14,6 +14,8 @@
 #include "launcher/run.h"
 #include "payload/attached_data.h"
 
+namespace fenzar {
+
 enum class TargetChoice {
     // A fresh temporary directory, as without --cache.
     temporary,
@@ -50,3 +52,5 @@ BesideWait work_beside_wait(Run& run, TargetChoice choice);
 // Re-entered mode, running from the cache: a failure to load the
 // application marks the content broken, so that the next start repairs it.
 void repair_cache_after_load_failure(Run& run);
+
+}  // namespace fenzar

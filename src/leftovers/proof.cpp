@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+namespace fenzar {
+
 bool is_owner_dead(const LeftoverName& name, const ProcessFact& process, uint64_t entry_created) {
     if (name.proof == OwnerProof::none) return false;
     switch (process.state) {
@@ -90,3 +92,5 @@ ProcessFact ProcessSnapshot::find(uint32_t process_id) const {
     if (found->ended) return {ProcessFact::ended, 0};
     return {ProcessFact::running, found->creation_time};
 }
+
+}  // namespace fenzar

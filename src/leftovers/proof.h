@@ -10,6 +10,8 @@
 #include "leftovers/stamp.h"
 #include "platform/platform.h"
 
+namespace fenzar {
+
 // How a name ties an entry to its owner.
 enum class OwnerProof : uint8_t {
     // Not a leftover of these rules.
@@ -79,3 +81,5 @@ private:
     uint32_t count_ = 0;
     bool listed_ = false;
 };
+
+}  // namespace fenzar

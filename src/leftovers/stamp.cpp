@@ -3,6 +3,8 @@
 #include "base/wide.h"
 #include "platform/platform.h"
 
+namespace fenzar {
+
 OwnerStamp own_stamp() { return {platform::current_process_id(), platform::own_creation_time()}; }
 
 void append_stamp(char16_t* destination, const OwnerStamp& stamp, size_t capacity) {
@@ -21,3 +23,5 @@ size_t read_stamp(const char16_t* text, OwnerStamp* stamp) {
     *stamp = {static_cast<uint32_t>(id), created};
     return id_length + 1 + created_length;
 }
+
+}  // namespace fenzar

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace fenzar {
+
 struct OwnerStamp {
     uint32_t process_id = 0;
     // In the units of system_time_as_file_time.
@@ -27,3 +29,5 @@ void append_stamp(char16_t* destination, const OwnerStamp& stamp, size_t capacit
 // Reads a text form at text; the number of units read (the rest of text
 // may follow), 0 when there is none.
 size_t read_stamp(const char16_t* text, OwnerStamp* stamp);
+
+}  // namespace fenzar

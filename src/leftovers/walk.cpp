@@ -2,6 +2,8 @@
 
 #include "base/wide.h"
 
+namespace fenzar {
+
 namespace {
 
 using LeftoverPath = WideBuffer<leftover_folder_capacity + 1 + leftover_name_capacity>;
@@ -146,3 +148,5 @@ WalkTally remove_dead_leftovers(const char16_t* folder, const LeftoverShapes& sh
     });
     return walk.tally;
 }
+
+}  // namespace fenzar

@@ -18,6 +18,8 @@
 #include "platform/platform.h"
 #include "removal/tree_removal.h"
 
+namespace fenzar {
+
 // The longest folder a walk takes; a listed name has at most 259 units.
 inline constexpr size_t leftover_folder_capacity = path_capacity;
 inline constexpr size_t leftover_name_capacity = 259 + stamp_text_capacity + 1;
@@ -85,3 +87,5 @@ bool claim_and_remove(const char16_t* folder, const platform::DirectoryEntry& en
 // link, never what it points to; a directory with one attempt of the
 // link-safe removal; a file.
 void remove_claimed(const char16_t* tombstone, uint32_t listed_attributes, TreeRemoval& removal, AbandonCheck stop);
+
+}  // namespace fenzar

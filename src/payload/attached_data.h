@@ -19,6 +19,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace fenzar {
+
 // Attached data in memory: from the first byte of the magic to the end of
 // the trailer.
 struct AttachedData {
@@ -72,3 +74,5 @@ inline uint64_t trailer_offset_after(uint64_t unpadded) {
 }
 
 }  // namespace attached_data_format
+
+}  // namespace fenzar

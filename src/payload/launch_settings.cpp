@@ -2,6 +2,8 @@
 
 #include "payload/record_name.h"
 
+namespace fenzar {
+
 bool is_usable_application_name(const char16_t* name, size_t length) {
     if (length == 0 || length > launch_settings_format::max_name_units) return false;
     for (size_t i = 0; i < length; ++i) {
@@ -103,3 +105,5 @@ void format_digest(const unsigned char digest[launch_settings_format::digest_byt
     }
     text[launch_settings_format::digest_text_units] = 0;
 }
+
+}  // namespace fenzar

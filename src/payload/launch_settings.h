@@ -32,6 +32,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace fenzar {
+
 namespace launch_settings_format {
 
 inline constexpr size_t block_bytes = 152;
@@ -77,3 +79,5 @@ bool read_launch_settings(const unsigned char* block, uint64_t size, LaunchSetti
 // The digest as 32 lower-case hex digits and a terminator.
 void format_digest(const unsigned char digest[launch_settings_format::digest_bytes],
                    char16_t text[launch_settings_format::digest_text_units + 1]);
+
+}  // namespace fenzar

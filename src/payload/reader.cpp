@@ -9,6 +9,8 @@
 #include "payload/attached_data.h"
 #include "platform/platform.h"
 
+namespace fenzar {
+
 namespace {
 
 constexpr size_t decoding_window_size = 131072;
@@ -80,3 +82,5 @@ void close_payload(PayloadReader& reader) {
     reader.decoder = nullptr;
     reader.decoding_window = nullptr;
 }
+
+}  // namespace fenzar

@@ -10,6 +10,8 @@
 
 struct ZSTD_DCtx_s;
 
+namespace fenzar {
+
 // One reader per run. The window and the decoder are on the heap from
 // open_payload until close_payload, or until a reader that ends before the
 // process (a test's, a tool's) is destroyed.
@@ -41,3 +43,5 @@ void open_payload(PayloadReader& reader, AttachedData attached_data);
 void read_payload(PayloadReader& reader, void* destination, size_t count);
 // Releases the decoder after the end marker; a second call does nothing.
 void close_payload(PayloadReader& reader);
+
+}  // namespace fenzar

@@ -2,6 +2,8 @@
 
 #include <initializer_list>
 
+namespace fenzar {
+
 namespace {
 
 char16_t lower_ascii(char16_t unit) { return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit + 32) : unit; }
@@ -58,3 +60,5 @@ const char* record_name_problem(const char16_t* name, size_t length) {
     }
     return nullptr;
 }
+
+}  // namespace fenzar

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+namespace fenzar {
+
 // Why a record of this name must not be written, or null when it may. Refused:
 // an empty name, an absolute one, a drive or any colon (a stream), a forward
 // slash (the platform would take it as a separator that directory creation
@@ -17,3 +19,5 @@ const char* record_name_problem(const char16_t* name, size_t length);
 // or a superscript 1, 2 or 3, in any ASCII case, also followed by spaces or
 // an extension ("nul.txt", "COM1 .log").
 bool is_device_component(const char16_t* component, size_t length);
+
+}  // namespace fenzar

@@ -17,6 +17,8 @@
 #include <new>
 #include <type_traits>
 
+namespace fenzar {
+
 namespace platform {
 
 // Opaque handles; a null value means "none". Distinct types so that a file
@@ -687,3 +689,5 @@ OwnedMemory<Element> allocate_elements(size_t count) {
 }
 
 }  // namespace platform
+
+}  // namespace fenzar

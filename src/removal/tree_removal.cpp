@@ -1,5 +1,7 @@
 #include "removal/tree_removal.h"
 
+namespace fenzar {
+
 namespace {
 
 constexpr int removal_retries = 20;
@@ -249,3 +251,5 @@ void remove_directory_tree_once(TreeRemoval& removal, const char16_t* directory,
     remove_tree_once(removal, root_parent, split, abandon);
     platform::close_directory(root_parent);
 }
+
+}  // namespace fenzar

@@ -8,6 +8,8 @@
 #include "base/callback.h"
 #include "platform/platform.h"
 
+namespace fenzar {
+
 // The root's path, in its extended-length form, and the names of the
 // directories the removal is in below it share one buffer of the longest
 // extended-length path (32,767 units). The removal itself opens every entry
@@ -56,3 +58,5 @@ using AbandonCheck = Callback<bool()>;
 // the next entry once abandon is requested; what is left stays. For removing
 // the trees of dead launchers beside the running application.
 void remove_directory_tree_once(TreeRemoval& removal, const char16_t* directory, AbandonCheck abandon);
+
+}  // namespace fenzar

@@ -5,6 +5,8 @@
 #include "sweep/sweep_rules.h"
 #include "target_dir/target_directory.h"
 
+namespace fenzar {
+
 namespace {
 
 struct StopCheck {
@@ -93,3 +95,5 @@ SweepTally sweep_directory(const char16_t* parent, const SweepLimits& limits, co
 }
 
 BesideWait sweep_beside_wait(SweepRequest& request) { return {{begin_sweep, &request}, end_sweep}; }
+
+}  // namespace fenzar

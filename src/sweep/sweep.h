@@ -14,6 +14,8 @@
 #include "leftovers/walk.h"
 #include "removal/tree_removal.h"
 
+namespace fenzar {
+
 using SweepLimits = WalkLimits;
 using SweepTally = WalkTally;
 
@@ -40,3 +42,5 @@ struct SweepRequest {
 // begins when there is no memory, no parent or no thread. request need
 // only last until the wait has begun.
 BesideWait sweep_beside_wait(SweepRequest& request);
+
+}  // namespace fenzar

@@ -3,6 +3,8 @@
 #include "base/wide.h"
 #include "target_dir/target_directory.h"
 
+namespace fenzar {
+
 namespace {
 
 // The length of the prefix at text, or 0 when text does not start with it.
@@ -52,3 +54,5 @@ LeftoverName read_sweep_name(const char16_t* name) {
 }
 
 const LeftoverShapes sweep_shapes = {read_sweep_name, name_sweep_tombstone, leftover_minimum_age, true};
+
+}  // namespace fenzar

@@ -10,6 +10,8 @@
 #include "leftovers/walk.h"
 #include "platform/platform.h"
 
+namespace fenzar {
+
 // A claimed tree: "onefile_swept_" CLAIMER "_" followed by the launcher
 // directory's name without its "onefile_", CLAIMER the claiming process's
 // stamp (PID "_" CREATED). Launchers before the stamp wrote the claimer's id
@@ -26,3 +28,5 @@ LeftoverName read_sweep_name(const char16_t* name);
 // The rules for remove_dead_leftovers: real directories at least a minute
 // old.
 extern const LeftoverShapes sweep_shapes;
+
+}  // namespace fenzar

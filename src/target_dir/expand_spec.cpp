@@ -8,6 +8,8 @@
 #include "target_dir/target_directory.h"
 #include "platform/platform.h"
 
+namespace fenzar {
+
 namespace {
 
 constexpr size_t name_buffer_size = 1024;
@@ -296,3 +298,5 @@ bool expand_spec(char16_t* output_buffer, const char16_t* template_text, uint64_
     }
     return true;
 }
+
+}  // namespace fenzar

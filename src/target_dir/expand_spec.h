@@ -5,6 +5,8 @@
 
 #include "base/arguments.h"
 
+namespace fenzar {
+
 // Expands template_text into output (capacity + 1 units). Returns false for an
 // unknown placeholder, a literal that does not fit, a folder that cannot be
 // found or a failed nested {PROGRAM}; other limit violations stop the process.
@@ -21,3 +23,5 @@ bool expand_spec(char16_t* output, const char16_t* template_text, uint64_t capac
 void make_random_bytes(uint32_t seed, uint8_t bytes[8]);
 // Those bytes in unpadded base64url: 11 characters and a terminator.
 void make_random_token(uint32_t seed, char16_t token[12]);
+
+}  // namespace fenzar

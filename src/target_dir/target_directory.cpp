@@ -2,6 +2,8 @@
 
 #include "target_dir/expand_spec.h"
 
+namespace fenzar {
+
 bool is_random_token_character(char16_t unit) {
     return (unit >= u'A' && unit <= u'Z') || (unit >= u'a' && unit <= u'z') || (unit >= u'0' && unit <= u'9') ||
            unit == u'-' || unit == u'_';
@@ -43,3 +45,5 @@ bool resolve_target_directory(TargetDirectory& target_directory, const SavedArgu
 bool resolve_target_directory(TargetDirectory& target_directory, const SavedArguments& arguments) {
     return resolve_target_directory(target_directory, arguments, built_in_target_spec);
 }
+
+}  // namespace fenzar

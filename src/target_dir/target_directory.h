@@ -8,6 +8,8 @@
 #include "base/arguments.h"
 #include "base/wide.h"
 
+namespace fenzar {
+
 inline constexpr size_t target_directory_capacity = path_capacity;
 using TargetDirectory = WideBuffer<target_directory_capacity>;
 
@@ -48,3 +50,5 @@ bool resolve_target_directory(TargetDirectory& target_directory, const SavedArgu
 // The same with a template of make_target_spec's.
 bool resolve_target_directory(TargetDirectory& target_directory, const SavedArguments& arguments,
                               const char16_t* target_spec);
+
+}  // namespace fenzar

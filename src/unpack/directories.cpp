@@ -8,6 +8,8 @@
 #include "platform/platform.h"
 #include "target_dir/expand_spec.h"
 
+namespace fenzar {
+
 namespace {
 
 constexpr size_t directory_path_capacity = path_capacity;
@@ -132,3 +134,5 @@ void create_containing_directories(KnownDirectories& known_directories, const ch
         ensure_directory(known_directories, copy.data());
     }
 }
+
+}  // namespace fenzar

@@ -5,6 +5,8 @@
 
 #include "platform/platform.h"
 
+namespace fenzar {
+
 inline constexpr int32_t known_directories_limit = 1024;
 
 // Directories known to exist, in the order they became known, and the
@@ -33,3 +35,5 @@ void create_target_directory(KnownDirectories& known_directories, const char16_t
 // The same, returning false instead of ending the process (last_error()
 // tells why): for the cache's private directory, whose failure is no error.
 bool try_create_target_directory(KnownDirectories& known_directories, const char16_t* directory);
+
+}  // namespace fenzar

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace fenzar {
+
 namespace {
 
 // A payload this small is written by the main thread alone: a thread would
@@ -331,3 +333,5 @@ void RecordWriter::drain_pool() {
     for (uint32_t i = 0; i < pool_started_; ++i) platform::join_thread(pool_threads_[i]);
     pool_started_ = 0;
 }
+
+}  // namespace fenzar

@@ -23,6 +23,8 @@
 #include "platform/platform.h"
 #include "unpack/directories.h"
 
+namespace fenzar {
+
 inline constexpr size_t entry_path_capacity = attached_data_format::max_path_units;
 inline constexpr size_t entry_name_capacity = attached_data_format::max_name_units;
 // One WriteFile; records are cut into batches only at multiples of it.
@@ -195,3 +197,5 @@ private:
     bool pool_tried_ = false;
     bool pool_used_ = false;
 };
+
+}  // namespace fenzar

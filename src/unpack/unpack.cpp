@@ -6,6 +6,8 @@
 #include "base/report.h"
 #include "payload/record_name.h"
 
+namespace fenzar {
+
 namespace {
 
 // One unpacking below one directory, with what it reads from and looks at.
@@ -243,3 +245,5 @@ void unpack_attached_data(AttachedData attached_data, const char16_t* directory)
     open_payload(reader, attached_data);
     unpack_archive(*unpacking, reader, no_handler, directory);
 }
+
+}  // namespace fenzar

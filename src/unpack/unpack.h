@@ -12,6 +12,8 @@
 #include "unpack/directories.h"
 #include "unpack/record_writer.h"
 
+namespace fenzar {
+
 // Whose the target directory is: the one fact that decides whether anything
 // (the end of the run, a failure, a console event) may remove it.
 enum class TargetOwner : uint8_t {
@@ -85,3 +87,5 @@ const char16_t* find_first_entry_path(Unpacking& unpacking, PayloadReader& reade
 // Opens the given attached data and writes all of it below directory, as a
 // parent does; for every program that unpacks data it was given.
 void unpack_attached_data(AttachedData attached_data, const char16_t* directory);
+
+}  // namespace fenzar

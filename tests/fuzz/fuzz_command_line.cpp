@@ -20,6 +20,8 @@
 #include "fuzz_support.h"
 #include "platform/platform.h"
 
+namespace fenzar {
+
 namespace {
 
 // A path that needs quoting, as many do.
@@ -69,6 +71,10 @@ void expect_same_arguments(const std::vector<std::u16string>& given, const std::
 }
 
 }  // namespace
+
+}  // namespace fenzar
+
+using namespace fenzar;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     make_process_ends_recoverable();

@@ -28,6 +28,8 @@
 #include "platform/platform.h"
 #include "target_dir/expand_spec.h"
 
+namespace fenzar {
+
 namespace {
 
 struct System {
@@ -88,6 +90,10 @@ bool terminated_within(const char16_t* text, size_t units) {
 }
 
 }  // namespace
+
+}  // namespace fenzar
+
+using namespace fenzar;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     make_process_ends_recoverable();

@@ -11,6 +11,8 @@
 
 #include "child/pe_imports.h"
 
+using namespace fenzar;
+
 // The reader needs no platform and nothing set up.
 extern "C" int LLVMFuzzerInitialize(int*, char***) { return 0; }
 

@@ -4,6 +4,8 @@
 
 #include "platform/platform.h"
 
+using namespace fenzar;
+
 void make_process_ends_recoverable() {
     platform::table.exit_process = [](int status) { throw ProcessExit{status}; };
     platform::table.stop_immediately = [] { throw ImmediateStop{}; };

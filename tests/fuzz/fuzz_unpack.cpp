@@ -35,6 +35,8 @@
 #include "unpack/directories.h"
 #include "unpack/unpack.h"
 
+namespace fenzar {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -234,6 +236,10 @@ void check_exit(int status, const CapturedOutput& output) {
 }
 
 }  // namespace
+
+}  // namespace fenzar
+
+using namespace fenzar;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     real = platform::table;

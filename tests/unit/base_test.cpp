@@ -11,6 +11,8 @@
 #include "base/wide.h"
 #include "platform_override.h"
 
+namespace fenzar {
+
 namespace {
 
 TEST(BoundedCopy, AcceptsExactlyTheCapacityAndStopsOneBeyond) {
@@ -327,3 +329,5 @@ TEST(ReportSystemErrorAbout, NamesTheFileAndShowsEveryLineAtTheEnd) {
         EXPECT_EQ(shown.substr(shown.size() - expected.size()), expected);
     }
 }
+
+}  // namespace fenzar

@@ -22,6 +22,8 @@
 #include "platform_override.h"
 #include "support/attached_data_builder.h"
 
+namespace fenzar {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -71,15 +73,15 @@ protected:
         fs::remove_all(scratch);
     }
     // A launcher's run with --cache settings of that name and digest.
-    ::Run& new_run(const std::u16string& name = u"app", unsigned char digest_byte = 0xA5) {
-        ::Run& run = *runs.emplace_back(std::make_unique<NewRun>())->operator->();
+    ::fenzar::Run& new_run(const std::u16string& name = u"app", unsigned char digest_byte = 0xA5) {
+        ::fenzar::Run& run = *runs.emplace_back(std::make_unique<NewRun>())->operator->();
         Bytes block = make_launch_settings(name, digest_byte);
         EXPECT_TRUE(read_launch_settings(block.data(), block.size(), &run.launch_settings));
         return run;
     }
     // What a parent does for missing content, up to publishing: true when
     // the run can use the published content (its own or another's).
-    bool unpack_and_publish(::Run& run) {
+    bool unpack_and_publish(::fenzar::Run& run) {
         open_payload(run.reader, {attached.data(), attached.size()});
         run.unpacking.entry_observer = {remember_cache_record, &run.cache};
         run.unpacking.flush_files = true;
@@ -88,14 +90,14 @@ protected:
         Publication publication = publish_cache_content(run.cache, run.removal);
         return publication == Publication::published || publication == Publication::theirs;
     }
-    CacheState open(::Run& run) { return open_cache(run.cache, run.launch_settings); }
-    ::Run& published(const std::u16string& name = u"app", unsigned char digest_byte = 0xA5) {
-        ::Run& run = new_run(name, digest_byte);
+    CacheState open(::fenzar::Run& run) { return open_cache(run.cache, run.launch_settings); }
+    ::fenzar::Run& published(const std::u16string& name = u"app", unsigned char digest_byte = 0xA5) {
+        ::fenzar::Run& run = new_run(name, digest_byte);
         EXPECT_EQ(open(run), CacheState::missing);
         EXPECT_TRUE(unpack_and_publish(run));
         return run;
     }
-    void release(::Run& run) { run.cache.lock.reset(); }
+    void release(::fenzar::Run& run) { run.cache.lock.reset(); }
 
     fs::path application(const std::string& name = "app") const { return scratch / "Fenzar" / name; }
     std::string digest(unsigned char digest_byte = 0xA5) const {
@@ -130,7 +132,7 @@ protected:
 };
 
 TEST_F(Cache, FreshThenCompleteThenDamaged) {
-    ::Run& first = published();
+    ::fenzar::Run& first = published();
     expect_files_as_packed();
     EXPECT_EQ(entries(), (std::set<std::string>{digest(), digest() + ".lock"}));
     EXPECT_EQ(fs::status(application()).permissions() & fs::perms::all, fs::perms::owner_all);
@@ -169,7 +171,7 @@ TEST_F(Cache, FreshThenCompleteThenDamaged) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         c.damage(application() / digest());
-        ::Run& run = new_run();
+        ::fenzar::Run& run = new_run();
         ASSERT_EQ(open(run), c.state);
         if (c.state == CacheState::missing) {
             // The broken directory was set aside, to be removed beside the
@@ -186,9 +188,9 @@ TEST_F(Cache, FreshThenCompleteThenDamaged) {
 }
 
 TEST_F(Cache, ABrokenDirectoryInUseIsLeftAndTheRunGoesToTheTemporaryDirectory) {
-    ::Run& holder = published();
+    ::fenzar::Run& holder = published();
     fs::remove(files() / "readme.txt");
-    ::Run& run = new_run();
+    ::fenzar::Run& run = new_run();
     EXPECT_EQ(open(run), CacheState::unusable);
     EXPECT_TRUE(fs::exists(files() / "app.dll"));
     release(holder);
@@ -198,8 +200,8 @@ TEST_F(Cache, ABrokenDirectoryInUseIsLeftAndTheRunGoesToTheTemporaryDirectory) {
 TEST_F(Cache, ARaceLostUsesTheWinnersDirectoryAndRemovesItsOwn) {
     // Two launchers: the second one a process of its own, with a stamp of
     // its own.
-    ::Run& a = new_run();
-    ::Run& b = new_run();
+    ::fenzar::Run& a = new_run();
+    ::fenzar::Run& b = new_run();
     ASSERT_EQ(open(a), CacheState::missing);
     static uint32_t other_id = platform::current_process_id() + 1;
     platform.table().current_process_id = [] { return other_id; };
@@ -244,7 +246,7 @@ TEST_F(Cache, WhatCannotBeTrustedGoesToTheTemporaryDirectory) {
         fs::remove_all(scratch / "elsewhere");
         c.prepare(scratch);
         elevated = c.elevated;
-        ::Run& run = new_run();
+        ::fenzar::Run& run = new_run();
         EXPECT_EQ(open(run), CacheState::unusable);
         EXPECT_FALSE(run.cache.lock.valid());
         if (fs::exists(scratch / "elsewhere")) {
@@ -254,10 +256,10 @@ TEST_F(Cache, WhatCannotBeTrustedGoesToTheTemporaryDirectory) {
 }
 
 TEST_F(Cache, WhatNoLauncherUsesIsRemoved) {
-    ::Run& old_in_use = published(u"app", 0x10);
-    ::Run& old_unused = published(u"app", 0x20);
+    ::fenzar::Run& old_in_use = published(u"app", 0x10);
+    ::fenzar::Run& old_unused = published(u"app", 0x20);
     release(old_unused);
-    ::Run& current = published(u"app", 0x30);
+    ::fenzar::Run& current = published(u"app", 0x30);
     const fs::path app = application();
     const std::string d = digest(0x40);
     // Leftovers of launchers that ended (an id no process has with that
@@ -305,7 +307,7 @@ TEST_F(Cache, WhatNoLauncherUsesIsRemoved) {
 // unset exactly when it ran from the cache, and never takes the cache when
 // elevated. Without --cache both take the temporary directory.
 TEST_F(Cache, TheFlowsChoiceFollowsTheSettingsTheModeAndElevation) {
-    ::Run& parent = published();
+    ::fenzar::Run& parent = published();
     struct Case {
         const char* what;
         RunMode mode;
@@ -331,7 +333,7 @@ TEST_F(Cache, TheFlowsChoiceFollowsTheSettingsTheModeAndElevation) {
             unsetenv("FENZAR_ONEFILE_TIME_US");
         }
         elevated = c.is_elevated;
-        ::Run& run = new_run();
+        ::fenzar::Run& run = new_run();
         run.run_mode = c.mode;
         if (!c.cache) run.launch_settings = {};
         EXPECT_EQ(choose_target_directory(run), c.choice);
@@ -357,7 +359,7 @@ int folder_lookups = 0;
 platform::Table* original_table = nullptr;
 
 TEST_F(Cache, TheChildTakesTheDirectoryItsOwnParentHandedDown) {
-    ::Run& parent = published();
+    ::fenzar::Run& parent = published();
     release(parent);
     static platform::Table original;
     original = platform.table();
@@ -398,7 +400,7 @@ TEST_F(Cache, TheChildTakesTheDirectoryItsOwnParentHandedDown) {
         }
         elevated = c.is_elevated;
         folder_lookups = 0;
-        ::Run& run = new_run();
+        ::fenzar::Run& run = new_run();
         run.run_mode = RunMode::reentered;
         run.started_by_named_parent = c.started_by_named;
         EXPECT_EQ(choose_target_directory(run), c.choice);
@@ -415,7 +417,7 @@ TEST_F(Cache, TheChildTakesTheDirectoryItsOwnParentHandedDown) {
     // The parent's side: whatever was set before, the run from the cache
     // hands down its own directory.
     setenv("FENZAR_ONEFILE_CACHE_FILES", "/planted", 1);
-    ::Run& second = new_run();
+    ::fenzar::Run& second = new_run();
     prepare_parent_environment();
     EXPECT_EQ(std::getenv("FENZAR_ONEFILE_CACHE_FILES"), nullptr);
     TargetChoice choice = choose_target_directory(second);
@@ -430,3 +432,5 @@ TEST_F(Cache, TheChildTakesTheDirectoryItsOwnParentHandedDown) {
 }
 
 }  // namespace
+
+}  // namespace fenzar

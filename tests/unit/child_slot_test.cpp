@@ -18,6 +18,8 @@
 #include "new_run.h"
 #include "platform_override.h"
 
+namespace fenzar {
+
 namespace {
 
 constexpr uint32_t interrupted = 0xC000013Au;
@@ -296,3 +298,5 @@ TEST_F(ChildHandle, AFailedWaitIsNotTakenAsTheEndOfTheChild) {
 }
 
 }  // namespace
+
+}  // namespace fenzar

@@ -12,6 +12,8 @@
 #include "launcher/own_path.h"
 #include "platform_override.h"
 
+namespace fenzar {
+
 namespace {
 
 // [q] is a double quote and [b] a backslash, as in the table of cases.
@@ -317,3 +319,5 @@ TEST(ProgramCommandLine, ALineBeyondTheCapacityIsRefusedAndLeftEmpty) {
     EXPECT_FALSE(build_program_command_line(*line, path.c_str(), too_long.c_str()));
     EXPECT_EQ(line->data()[0], 0);
 }
+
+}  // namespace fenzar

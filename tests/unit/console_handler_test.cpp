@@ -20,6 +20,8 @@
 #include "new_run.h"
 #include "platform_override.h"
 
+namespace fenzar {
+
 namespace {
 
 constexpr uint32_t interrupted = 0xC000013Au;
@@ -213,3 +215,5 @@ TEST_F(ConsoleEventWhileWaiting, ChildEndingWithinTheGraceIsNotTerminatedAndItsS
 }
 
 }  // namespace
+
+}  // namespace fenzar

@@ -14,6 +14,8 @@
 
 #include "platform_override.h"
 
+namespace fenzar {
+
 namespace {
 
 std::u16string lower(std::u16string text) {
@@ -328,3 +330,5 @@ TEST_F(DirectoryCreation, PathBeyondTheCopyCapacityStops) {
 }
 
 }  // namespace
+
+}  // namespace fenzar

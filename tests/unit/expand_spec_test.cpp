@@ -10,6 +10,8 @@
 #include "base/arguments.h"
 #include "platform_override.h"
 
+namespace fenzar {
+
 namespace {
 
 // The system as the expansion sees it; the case-insensitive comparison, the
@@ -452,3 +454,5 @@ TEST_F(ExpandSpecTest, LongPlaceholderNames) {
 }
 
 }  // namespace
+
+}  // namespace fenzar

@@ -11,6 +11,8 @@
 
 #include "platform/platform.h"
 
+namespace fenzar {
+
 struct FakeChild {
     std::mutex lock;
     std::condition_variable changed;
@@ -92,3 +94,5 @@ inline void install_fake_child(platform::Table& table, FakeChild& child) {
         ++fake_child->closes;
     };
 }
+
+}  // namespace fenzar

@@ -9,6 +9,8 @@
 
 #include "platform/platform.h"
 
+namespace fenzar {
+
 inline constexpr char16_t fake_target[] = u"C:\\Temp\\onefile_1";
 // How the removal reaches it: its parent opened by path, then the name
 // relative to that.
@@ -71,3 +73,5 @@ inline void install_fake_directory(platform::Table& table, FakeDirectory& state)
     };
     table.sleep_milliseconds = [](uint32_t milliseconds) { fake_directory->pauses.push_back(milliseconds); };
 }
+
+}  // namespace fenzar

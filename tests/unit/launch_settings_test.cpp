@@ -12,6 +12,8 @@
 #include "sha256.h"
 #include "support/attached_data_builder.h"
 
+namespace fenzar {
+
 namespace {
 
 TEST(LaunchSettings, BlocksAcceptedAndRefused) {
@@ -237,3 +239,5 @@ TEST(CacheSettings, NamesThatCannotNameTheFolderAreRefused) {
 }
 
 }  // namespace
+
+}  // namespace fenzar

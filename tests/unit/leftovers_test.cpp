@@ -22,6 +22,8 @@
 #include "platform/posix/native_path.h"
 #include "platform_override.h"
 
+namespace fenzar {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -414,3 +416,5 @@ TEST_F(Walks, NothingIsNamedAfterAProcessWithoutACreationTime) {
 }
 
 }  // namespace
+
+}  // namespace fenzar

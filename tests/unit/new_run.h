@@ -8,6 +8,8 @@
 #include "launcher/parent_end.h"
 #include "launcher/run.h"
 
+namespace fenzar {
+
 class NewRun {
 public:
     NewRun() : run_(std::make_unique<Run>()) {}
@@ -21,3 +23,5 @@ public:
 private:
     std::unique_ptr<Run> run_;
 };
+
+}  // namespace fenzar

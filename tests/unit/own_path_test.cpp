@@ -22,6 +22,8 @@
 
 #include "platform_override.h"
 
+namespace fenzar {
+
 namespace {
 
 // A file system and process table as the normalisation sees them.
@@ -502,3 +504,5 @@ TEST(RunsSameExecutableNatively, RecognisesAProcessAtEveryPathLengthThatStarts) 
 }
 
 }  // namespace
+
+}  // namespace fenzar

@@ -7,6 +7,8 @@
 
 #include "names.h"
 
+namespace fenzar {
+
 namespace {
 
 using fenzar::pack::component_less;
@@ -209,3 +211,5 @@ TEST(Wtf8, KeepsEveryUtf16TextAcrossTheRoundTrip) {
 }
 
 }  // namespace
+
+}  // namespace fenzar

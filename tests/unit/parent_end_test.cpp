@@ -25,6 +25,8 @@
 #include "platform_override.h"
 #include "support/attached_data_builder.h"
 
+namespace fenzar {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -699,3 +701,5 @@ TEST_F(CacheParentEnd, AConsoleEventInTheFallbacksGapRemovesNothing) {
 }
 
 }  // namespace
+
+}  // namespace fenzar

@@ -8,6 +8,8 @@
 
 #include "child/pe_imports.h"
 
+namespace fenzar {
+
 namespace {
 
 void put16(std::vector<unsigned char>& bytes, size_t at, uint16_t value) {
@@ -193,3 +195,5 @@ TEST(PeImports, AFileCutShortGivesTheNamesBeforeTheCut) {
 }
 
 }  // namespace
+
+}  // namespace fenzar

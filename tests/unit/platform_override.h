@@ -8,6 +8,8 @@
 
 #include "platform/platform.h"
 
+namespace fenzar {
+
 struct ImmediateStop {};
 
 [[noreturn]] inline void throw_immediate_stop() { throw ImmediateStop{}; }
@@ -37,3 +39,5 @@ private:
 };
 
 #define EXPECT_IMMEDIATE_STOP(statement) EXPECT_THROW(statement, ImmediateStop)
+
+}  // namespace fenzar

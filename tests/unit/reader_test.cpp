@@ -25,6 +25,8 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #include "platform_override.h"
 #include "support/attached_data_builder.h"
 
+namespace fenzar {
+
 namespace {
 
 // Attached data written out by hand: the magic, a frame holding "hello" in
@@ -499,3 +501,5 @@ TEST_F(Reader, OpenPayloadReadsHandMadeAttachedData) {
 }
 
 }  // namespace
+
+}  // namespace fenzar

@@ -15,6 +15,8 @@
 #include "launcher/run_mode.h"
 #include "platform_override.h"
 
+namespace fenzar {
+
 namespace {
 
 constexpr uint32_t own_id = 500;
@@ -473,3 +475,5 @@ TEST(ParentEnvironment, ClearsInheritedValuesAndPublishesTheOwnId) {
 }
 
 }  // namespace
+
+}  // namespace fenzar

@@ -23,6 +23,8 @@
 #include "sweep/sweep.h"
 #include "sweep/sweep_rules.h"
 
+namespace fenzar {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -436,3 +438,5 @@ TEST_F(Sweep, RunsBesideTheWaitOnItsOwnThread) {
 }
 
 }  // namespace
+
+}  // namespace fenzar

@@ -9,6 +9,8 @@
 
 #include "platform_override.h"
 
+namespace fenzar {
+
 namespace {
 
 uint32_t full_path_length;
@@ -115,3 +117,5 @@ TEST(TargetDirectory, ParentAndChildComputeTheSameDirectoryBelowTheBase) {
 }
 
 }  // namespace
+
+}  // namespace fenzar

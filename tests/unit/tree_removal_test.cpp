@@ -22,6 +22,8 @@
 #include "platform/posix/native_path.h"
 #include "platform_override.h"
 
+namespace fenzar {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -352,3 +354,5 @@ TEST_F(RealTree, ALinkPutInPlaceOfAnEntryAtAnyMomentIsRemovedAsTheLinkOrLeftAlon
 }
 
 }  // namespace
+
+}  // namespace fenzar

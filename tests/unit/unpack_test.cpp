@@ -30,6 +30,8 @@
 #include "support/attached_data_builder.h"
 #include "unpack/directories.h"
 
+namespace fenzar {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -629,3 +631,5 @@ TEST_F(UnpackArchive, WithoutThreadsTheMainThreadWritesEverything) {
 }
 
 }  // namespace
+
+}  // namespace fenzar

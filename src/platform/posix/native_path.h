@@ -6,9 +6,13 @@
 
 #include <string>
 
+namespace fenzar {
+
 namespace posix_layer {
 
 std::string path_to_native(const char16_t* path);
 std::u16string path_from_native(const std::string& native);
 
 }  // namespace posix_layer
+
+}  // namespace fenzar

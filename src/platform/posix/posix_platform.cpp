@@ -25,6 +25,8 @@
 #include "platform/platform.h"
 #include "platform/posix/native_path.h"
 
+namespace fenzar {
+
 namespace posix_layer {
 
 thread_local uint32_t current_error = 0;
@@ -1054,3 +1056,5 @@ Table table = {
 };
 
 }  // namespace platform
+
+}  // namespace fenzar

@@ -19,6 +19,8 @@
 
 #include "platform/platform.h"
 
+namespace fenzar {
+
 namespace win32_layer {
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t));
@@ -1026,20 +1028,27 @@ bool fail_with_status(LONG status) {
     return false;
 }
 
-// name, one component, relative to parent: the entry itself, never a link's target.
-HANDLE open_relative(HANDLE parent, const char16_t* name, ACCESS_MASK rights) {
-    const NtFunctions& nt = nt_functions();
+// A single component's name as ntdll takes it; false, with the error set,
+// when ntdll lacks the removal's calls or the name cannot be one.
+bool component_name(const NtFunctions& nt, const char16_t* name, NtUnicodeString* unicode) {
     if (!nt.complete()) {
         SetLastError(ERROR_PROC_NOT_FOUND);
-        return nullptr;
+        return false;
     }
     size_t length = std::wcslen(wide(name));
     if (length == 0 || length > 255) {
         SetLastError(ERROR_INVALID_NAME);
-        return nullptr;
+        return false;
     }
-    NtUnicodeString unicode = {static_cast<USHORT>(length * 2), static_cast<USHORT>(length * 2),
-                               const_cast<PWSTR>(wide(name))};
+    *unicode = {static_cast<USHORT>(length * 2), static_cast<USHORT>(length * 2), const_cast<PWSTR>(wide(name))};
+    return true;
+}
+
+// name, one component, relative to parent: the entry itself, never a link's target.
+HANDLE open_relative(HANDLE parent, const char16_t* name, ACCESS_MASK rights) {
+    const NtFunctions& nt = nt_functions();
+    NtUnicodeString unicode = {};
+    if (!component_name(nt, name, &unicode)) return nullptr;
     NtObjectAttributes object = {sizeof object, parent, &unicode, nt_case_insensitive, nullptr, nullptr};
     NtIoStatus io = {};
     HANDLE handle = nullptr;
@@ -1219,17 +1228,8 @@ bool read_directory_entry(platform::DirectoryHandle handle, platform::RemovalEnt
 // own: its facts as the directory lists them; false when there is none.
 bool find_directory_entry(platform::DirectoryHandle directory, const char16_t* name, platform::EntryFacts* facts) {
     const NtFunctions& nt = nt_functions();
-    if (!nt.complete()) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return false;
-    }
-    size_t length = std::wcslen(wide(name));
-    if (length == 0 || length > 255) {
-        SetLastError(ERROR_INVALID_NAME);
-        return false;
-    }
-    NtUnicodeString pattern = {static_cast<USHORT>(length * 2), static_cast<USHORT>(length * 2),
-                               const_cast<PWSTR>(wide(name))};
+    NtUnicodeString pattern = {};
+    if (!component_name(nt, name, &pattern)) return false;
     alignas(8) unsigned char buffer[one_entry_capacity];
     NtIoStatus io = {};
     LONG status = nt.query_directory_file(directory_handle(directory), nullptr, nullptr, nullptr, &io, buffer,
@@ -1238,7 +1238,7 @@ bool find_directory_entry(platform::DirectoryHandle directory, const char16_t* n
     platform::RemovalEntry entry;
     // The file system matched the name as a pattern: it must be that name.
     if (!take_listed(reinterpret_cast<const NtIdBothDirectoryInformation*>(buffer), &entry) ||
-        std::wcslen(wide(entry.name)) != length) {
+        std::wcslen(wide(entry.name)) != pattern.length / sizeof(WCHAR)) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return false;
     }
@@ -1426,3 +1426,5 @@ Table table = {
 };
 
 }  // namespace platform
+
+}  // namespace fenzar

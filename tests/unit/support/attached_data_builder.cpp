@@ -7,6 +7,8 @@
 #include "payload/attached_data.h"
 #include "payload/launch_settings.h"
 
+using namespace fenzar;
+
 namespace format = attached_data_format;
 
 namespace {

@@ -47,6 +47,8 @@
 #include "platform/platform.h"
 #include "slow_close.h"
 
+namespace fenzar {
+
 namespace {
 
 platform::ConsoleControlHandler registered_handler = nullptr;
@@ -366,3 +368,5 @@ struct InstallFaults {
 InstallFaults install_faults;
 
 }  // namespace
+
+}  // namespace fenzar

@@ -15,6 +15,8 @@
 
 #include "platform/platform.h"
 
+namespace fenzar {
+
 namespace slow_close {
 
 inline double ms_per_file = 0;
@@ -70,3 +72,5 @@ inline bool install(const char* setting) {
 }
 
 }  // namespace slow_close
+
+}  // namespace fenzar

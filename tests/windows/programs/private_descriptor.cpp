@@ -29,6 +29,8 @@
 #include <cwchar>
 #include <string>
 
+namespace fenzar {
+
 namespace win32_layer {
 bool make_private_descriptor(PSECURITY_DESCRIPTOR* descriptor);
 }
@@ -185,6 +187,10 @@ bool make_reference(PSECURITY_DESCRIPTOR* descriptor) {
     LocalFree(sid);
     return ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, descriptor, nullptr) != 0;
 }
+
+}  // namespace fenzar
+
+using namespace fenzar;
 
 int wmain(int argc, wchar_t** argv) {
     if (!print_token()) return 1;

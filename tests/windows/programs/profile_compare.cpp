@@ -12,6 +12,8 @@
 
 #include "platform/platform.h"
 
+using namespace fenzar;
+
 int wmain(int argc, wchar_t** argv) {
     int csidl = argc > 1 && std::wcscmp(argv[1], L"local_app_data") == 0 ? CSIDL_LOCAL_APPDATA : CSIDL_PROFILE;
     char16_t launcher[platform::folder_path_capacity] = {};

@@ -12,6 +12,8 @@
 
 #include "child/split_command_line.h"
 
+namespace fenzar {
+
 namespace {
 
 using SystemSplitter = LPWSTR*(WINAPI*)(LPCWSTR, int*);
@@ -54,6 +56,10 @@ std::string shown(const std::vector<std::wstring>& arguments) {
 }
 
 }  // namespace
+
+}  // namespace fenzar
+
+using namespace fenzar;
 
 int wmain() {
     auto splitter = reinterpret_cast<SystemSplitter>(

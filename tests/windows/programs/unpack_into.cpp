@@ -10,6 +10,8 @@
 
 #include "unpack/unpack.h"
 
+using namespace fenzar;
+
 int wmain(int argc, wchar_t** argv) {
     if (argc != 3) {
         std::fputs("usage: unpack_into ATTACHED_DATA TARGET_DIRECTORY\n", stderr);
