@@ -293,8 +293,12 @@ void RecordWriter::close_on_pool(platform::FileHandle file, uint64_t record) {
     close_records_[at] = record;
     ++closes_queued_;
     // A wake-up is a round trip to the wineserver under Wine: only for a
-    // closer that sleeps, never for one that will look at the queue anyway.
-    if (closers_idle_ > 0) close_queued_.notify_one();
+    // closer that sleeps, never for one that will look at the queue anyway,
+    // and after the lock is let go, so that the woken closer does not wait
+    // for it at once.
+    bool wake = closers_idle_ > 0;
+    guard.unlock();
+    if (wake) close_queued_.notify_one();
 }
 
 // Every file handed to the pool is closed, also after a failure or on an
