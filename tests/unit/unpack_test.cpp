@@ -141,16 +141,21 @@ protected:
         }
     }
 
-    // Runs the loop and expects its end with status 2 and the write error of
-    // a full disk.
-    void unpack_until_the_write_error() {
-        testing::internal::CaptureStderr();
+    // The unpacking ends the process with the failure status.
+    void unpack_expecting_failure() {
         try {
             unpack();
             ADD_FAILURE() << "the loop went on";
         } catch (const ProcessExit& exit) {
             EXPECT_EQ(exit.status, 2);
         }
+    }
+
+    // Runs the loop and expects its end with status 2 and the write error of
+    // a full disk.
+    void unpack_until_the_write_error() {
+        testing::internal::CaptureStderr();
+        unpack_expecting_failure();
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
                   "Error, couldn't unpack file to target path. ([Error 112] There is not enough space on the disk.)\n");
     }
@@ -270,12 +275,7 @@ TEST_F(UnpackArchive, FullPathBeyond4096CharactersStops) {
 
 TEST_F(UnpackArchive, FileThatCannotBeOpenedEndsWithTheOpenMessage) {
     open({{u"a", "first"}, {u"a\\b", "below a file"}});
-    try {
-        unpack();
-        FAIL() << "the loop went on";
-    } catch (const ProcessExit& exit) {
-        EXPECT_EQ(exit.status, 2);
-    }
+    unpack_expecting_failure();
     EXPECT_EQ(seen_.error_lines,
               std::vector<std::u16string>{u"Error, failed to open '%ls' for writing.\n|" + full_path(u"a\\b")});
     EXPECT_EQ(read_file(target_ / "a"), "first") << "what was written stays";
@@ -370,12 +370,7 @@ TEST_F(UnpackArchive, FailedCloseOfAWrittenFileIsTheWriteError) {
 TEST_F(UnpackArchive, OpenMessageKeepsANameWithALoneSurrogate) {
     std::u16string name = u"f\\lone" + std::u16string(1, 0xD800) + u"after.txt";
     open({{u"f", "a file where a directory should be"}, {name, "never written"}});
-    try {
-        unpack();
-        FAIL() << "the loop went on";
-    } catch (const ProcessExit& exit) {
-        EXPECT_EQ(exit.status, 2);
-    }
+    unpack_expecting_failure();
     EXPECT_EQ(seen_.error_lines, std::vector<std::u16string>{u"Error, failed to open '%ls' for writing.\n|" +
                                                              full_path(u"f\\lone\uFFFDafter.txt")});
 }
@@ -494,12 +489,7 @@ TEST_F(UnpackArchive, WriterFailureIsReportedForItsOwnRecord) {
     records.insert(records.begin() + 6, {u"f\\below.txt", "never written"});
     records.push_back({u"..\\refused", "never written"});
     open(records);
-    try {
-        unpack();
-        FAIL() << "the loop went on";
-    } catch (const ProcessExit& exit) {
-        EXPECT_EQ(exit.status, 2);
-    }
+    unpack_expecting_failure();
     EXPECT_EQ(seen_.error_lines,
               std::vector<std::u16string>{u"Error, failed to open '%ls' for writing.\n|" + full_path(u"f\\below.txt")});
     EXPECT_EQ(seen_.opened.back(), full_path(u"f\\below.txt"));

@@ -93,6 +93,13 @@ bool exports_name(const ByteReader& in, const Headers& image, std::uint32_t expo
     return false;
 }
 
+// A machine field as the PE format's documents write it, "0x014C".
+std::string machine_number(std::uint16_t machine) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(machine));
+    return text;
+}
+
 }  // namespace
 
 void check_application_library(std::span<const unsigned char> file) {
@@ -103,9 +110,7 @@ void check_application_library(std::span<const unsigned char> file) {
     auto image = read_headers(in);
     if (!image) throw PackError("is not a Windows DLL (not a PE image: no \"PE\")");
     if (const std::uint16_t machine = in.u16(image->coff + coff_machine); machine != machine_amd64) {
-        char text[8];
-        std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(machine));
-        throw PackError(std::string("is not for x86-64 (its machine is 0x") + text + ", x86-64 is 0x8664)");
+        throw PackError("is not for x86-64 (its machine is " + machine_number(machine) + ", x86-64 is 0x8664)");
     }
     if (!(in.u16(image->coff + coff_characteristics) & file_dll)) {
         throw PackError("is not a DLL (it is an executable program)");
@@ -139,11 +144,8 @@ std::string machine_name(std::uint16_t machine) {
             return "ARM, 32-bit";
         case 0x0200:
             return "Itanium";
-        default: {
-            char text[8];
-            std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(machine));
-            return std::string("machine 0x") + text;
-        }
+        default:
+            return "machine " + machine_number(machine);
     }
 }
 

@@ -149,19 +149,31 @@ bool print_directory(const char* what, const wchar_t* directory, PSECURITY_DESCR
     return printed;
 }
 
-bool print_token() {
+// The process token's user as SID text (LocalFree it) and its elevation.
+bool read_token(wchar_t** sid, bool* elevated) {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
     alignas(TOKEN_USER) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     TOKEN_ELEVATION elevation = {};
     DWORD size = 0;
-    wchar_t* sid = nullptr;
+    *sid = nullptr;
     bool read = GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
-                ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid) &&
+                ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, sid) &&
                 GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
     CloseHandle(token);
-    if (!read) return false;
-    std::printf("user=%ls\nelevated=%d\n", sid, elevation.TokenIsElevated != 0 ? 1 : 0);
+    if (!read) {
+        if (*sid != nullptr) LocalFree(*sid);
+        return false;
+    }
+    *elevated = elevation.TokenIsElevated != 0;
+    return true;
+}
+
+bool print_token() {
+    wchar_t* sid = nullptr;
+    bool elevated = false;
+    if (!read_token(&sid, &elevated)) return false;
+    std::printf("user=%ls\nelevated=%d\n", sid, elevated ? 1 : 0);
     LocalFree(sid);
     return true;
 }
@@ -170,20 +182,12 @@ bool print_token() {
 
 // The text the launcher's descriptor stands for, converted by ADVAPI32.
 bool make_reference(PSECURITY_DESCRIPTOR* descriptor) {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-    alignas(TOKEN_USER) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    TOKEN_ELEVATION elevation = {};
-    DWORD size = 0;
     wchar_t* sid = nullptr;
-    bool read = GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
-                ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid) &&
-                GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
-    CloseHandle(token);
-    if (!read) return false;
+    bool elevated = false;
+    if (!read_token(&sid, &elevated)) return false;
     wchar_t text[512];
     std::swprintf(text, sizeof text / sizeof text[0], L"D:P(A;OICI;FA;;;%ls)(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)%ls", sid,
-                  elevation.TokenIsElevated != 0 ? L"S:(ML;OICI;NW;;;HI)" : L"");
+                  elevated ? L"S:(ML;OICI;NW;;;HI)" : L"");
     LocalFree(sid);
     return ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, descriptor, nullptr) != 0;
 }
